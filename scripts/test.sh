@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds Vesk and runs every test: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
+# build, the concurrency tests under ThreadSanitizer, the Windows cross-build of the library and a
+# short run of every fuzzer. Installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+jobs=$(nproc)
+# Test areas whose tests exercise threads, locks and the named mutex.
+tsan_areas='^(device|platform)\.'
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "normal build"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_BUILD_BENCH=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release -j "$jobs" --output-on-failure --timeout 300
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined >/dev/null
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 600 -LE slow
+
+step "ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=thread -DVESK_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 600 -R "$tsan_areas" -LE slow
+
+step "Windows cross-build of the library (mingw-w64)"
+cmake -S . -B build/mingw -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/mingw -j "$jobs" --target vesk
+
+if [ -d fuzz ] && ls fuzz/*.cc >/dev/null 2>&1; then
+  step "fuzzers"
+  CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_TOOLS=OFF >/dev/null
+  cmake --build build/fuzz -j "$jobs"
+  for f in build/fuzz/fuzz/fuzz_*; do
+    [ -x "$f" ] || continue
+    name=$(basename "$f")
+    corpus="fuzz/corpus/${name#fuzz_}"
+    mkdir -p "build/fuzz/work/$name"
+    "$f" -max_total_time=20 -rss_limit_mb=2048 "build/fuzz/work/$name" ${corpus:+$( [ -d "$corpus" ] && echo "$corpus")} 2>&1 | tail -n 2
+  done
+fi
+step "all tests passed"

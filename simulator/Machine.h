@@ -1,0 +1,147 @@
+// The simulated machine: the operating system that the POSIX emulation of platform/win32.h talks
+// to. It holds the device tree (devices with setup class, properties, presence and a backend),
+// raises configuration-manager notifications for hot-plug on its own threads, runs trace sessions
+// that enable providers and decode their events, and collects debugger output.
+//
+// One Machine is current in a process at a time; tests make a fresh one per test. Every member
+// is safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace vesk::sim {
+
+// One DeviceIoControl call as a backend sees it. `in` and `out` may point at the same bytes.
+struct IoControl {
+  std::wstring pdoName;  // the device the handle was opened on
+  DWORD controlCode = 0;
+  const BYTE* in = nullptr;
+  DWORD inSize = 0;
+  BYTE* out = nullptr;
+  DWORD outSize = 0;
+};
+
+struct IoResult {
+  bool ok = true;
+  DWORD bytesReturned = 0;
+  DWORD lastError = ERROR_SUCCESS;  // set as the thread's last error after the call
+};
+
+// What sits behind a device's DeviceIoControl: the simulated RAID driver, a scripted fake, a
+// recorder of wire bytes. Called on the caller's thread, possibly from several threads at once.
+class DeviceBackend {
+ public:
+  virtual ~DeviceBackend() = default;
+  virtual IoResult Control(const IoControl& call) = 0;
+};
+
+struct DeviceSpec {
+  GUID setupClass = GUID_DEVCLASS_SCSIADAPTER;
+  // An absent property cannot be read (SetupDiGetDevicePropertyW fails with ERROR_NOT_FOUND).
+  std::optional<std::wstring> manufacturer;
+  std::optional<std::wstring> service;
+  std::optional<std::wstring> pdoName;  // e.g. L"\\Device\\00000031"
+  // Interface classes the device exposes; arrivals and removals are reported to registrations
+  // for these classes.
+  std::vector<GUID> interfaceClasses = {GUID_DEVINTERFACE_STORAGEPORT};
+  std::shared_ptr<DeviceBackend> backend;
+  // When not ERROR_SUCCESS, CreateFile2 on this device fails with this error.
+  DWORD openError = ERROR_SUCCESS;
+};
+
+using DeviceId = std::uint32_t;
+
+// Emulated Windows functions whose failures tests can force (see Machine::FailCalls).
+enum class Api {
+  CreateFile2,
+  DeviceIoControl,
+  CreateEventW,
+  CreateMutexW,
+  ReleaseMutex,
+  ConvertStringSecurityDescriptor,
+  CM_Register_Notification,
+  SetupDiCreateDeviceInfoList,
+  SetupDiGetClassDevsExW,
+  SetupDiGetDevicePropertyW,
+  EventRegister,
+};
+
+struct TraceField {
+  std::string name;
+  UCHAR inType = 0;   // TraceLogging input type (2 = ANSI string)
+  std::string value;  // the field's bytes, as text for string fields
+};
+
+struct TraceEvent {
+  std::string provider;  // provider name from its metadata
+  std::string name;      // event name from the event metadata
+  UCHAR level = 0;
+  UCHAR channel = 0;
+  UCHAR opcode = 0;
+  ULONGLONG keyword = 0;
+  UCHAR tags = 0;
+  std::vector<TraceField> fields;
+};
+
+// A consumer that enabled one provider. Destroying it disables the provider again.
+class TraceSession {
+ public:
+  virtual ~TraceSession() = default;
+  virtual std::vector<TraceEvent> Events() const = 0;
+  virtual void Clear() = 0;
+};
+
+class Machine {
+ public:
+  Machine();  // becomes the process's current machine; throws if another is current
+  ~Machine();  // removes every device (without notifications) and stops being current
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  static Machine* Current();
+
+  // Hot-plug. AddDevice makes the device present and reports an interface arrival (action 0) to
+  // the registrations for its interface classes. RemoveDevice reports query-remove (2) and
+  // remove-complete (5) to the registrations on open handles of the device and an interface
+  // removal (1) to the class registrations; the device is gone from enumeration and every handle
+  // opened on it fails from then on with ERROR_INVALID_HANDLE... at DeviceIoControl.
+  DeviceId AddDevice(DeviceSpec spec);
+  void RemoveDevice(DeviceId id);
+  // Report any action to the registrations on open handles of a device, or to its interface
+  // class registrations, without changing the device.
+  void NotifyDeviceHandles(DeviceId id, CM_NOTIFY_ACTION action);
+  void NotifyInterface(DeviceId id, CM_NOTIFY_ACTION action);
+  // Returns once every notification raised so far has been delivered (callbacks returned).
+  void WaitForNotifications();
+  std::size_t OpenHandleCount(DeviceId id) const;
+  std::shared_ptr<DeviceBackend> Backend(DeviceId id) const;
+
+  // The next `count` calls of `api` fail with `error` (count -1: every call until cleared).
+  void FailCalls(Api api, DWORD error, int count = 1);
+  void ClearFaults();
+
+  // Enables the provider with this GUID at `level` (0 = all levels) for as long as the session
+  // lives; its events are decoded from their self-describing metadata.
+  std::unique_ptr<TraceSession> StartTrace(const GUID& provider, UCHAR level,
+                                           ULONGLONG matchAnyKeyword = 0,
+                                           ULONGLONG matchAllKeyword = 0);
+
+  // Debugger output (OutputDebugStringW), in call order.
+  std::vector<std::wstring> DebugOutput() const;
+  void ClearDebugOutput();
+  // When set, debugger output is also written to stderr as UTF-8 (tools use this on request).
+  void EchoDebugOutput(bool echo);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state;
+};
+
+}  // namespace vesk::sim
