@@ -1,8 +1,9 @@
+#include "vesk/Types.h"
+
 #include <cstdio>
 
-#include "vesk/Exceptions.h"
-#include "vesk/Types.h"
 #include "platform/win32.h"
+#include "vesk/Exceptions.h"
 
 namespace Vesk {
 

@@ -1,6 +1,7 @@
 // Value types shared by every layer of Vesk: identifiers, driver status, versions, enumerations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -57,10 +58,11 @@ inline constexpr vesk_guid vesk_invalid_guid = {0, 0, 0, 0, {0, 0, 0, 0, 0, 0}};
 // Driver status word of every management answer; 0 is success. 32 bits wide in memory.
 enum vesk_status : std::uint32_t {
   VESK_STATUS_SUCCESS = 0,
-  VESK_STATUS_BUFFER_TOO_SMALL = 4,       // whole-controller drive answer does not fit
-  VESK_STATUS_TRANSPORT_FAILURE = 5,      // return code beyond 16 bits (set by the library)
-  VESK_STATUS_INVALID_NAME_LENGTH = 257,  // managed create-volume name too long (set by the library)
-  VESK_STATUS_DRIVE_NOT_FOUND = 264,      // single-drive query for a drive that is gone
+  VESK_STATUS_BUFFER_TOO_SMALL = 4,   // whole-controller drive answer does not fit
+  VESK_STATUS_TRANSPORT_FAILURE = 5,  // return code beyond 16 bits (set by the library)
+  VESK_STATUS_INVALID_NAME_LENGTH =
+      257,                            // managed create-volume name too long (set by the library)
+  VESK_STATUS_DRIVE_NOT_FOUND = 264,  // single-drive query for a drive that is gone
 };
 
 // Enumerations carried by the native records. Only the values the library itself relies on are

@@ -1,10 +1,11 @@
+#include "vesk/Types.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "platform/win32.h"
 #include "vesk/Exceptions.h"
-#include "vesk/Types.h"
 
 namespace Vesk {
 namespace {
@@ -51,7 +52,8 @@ TEST(GuidOrdering, FifthGroupBytewiseAndInvalidIsSmallest) {
 
 TEST(GuidText, PrintsGroupFourAsNumberAndLowerCase) {
   EXPECT_EQ(vesk_invalid_guid.ToString(), "00000000-0000-0000-0000-000000000000");
-  vesk_guid g = Guid({0xEF, 0xBE, 0xAD, 0xDE, 0x34, 0x12, 0x78, 0x56, 0xAB, 0xCD, 1, 2, 3, 4, 5, 0xFE});
+  vesk_guid g =
+      Guid({0xEF, 0xBE, 0xAD, 0xDE, 0x34, 0x12, 0x78, 0x56, 0xAB, 0xCD, 1, 2, 3, 4, 5, 0xFE});
   EXPECT_EQ(g.ToString(), "deadbeef-1234-5678-cdab-0102030405fe");
 }
 

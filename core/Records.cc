@@ -1,0 +1,113 @@
+#include "vesk/Records.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/RecordBuilders.h"
+
+namespace Vesk {
+
+Controller::Controller() {
+  std::memset(static_cast<ControllerInformation*>(this), 0, sizeof(ControllerInformation));
+  for (auto& descriptor : raidLevelDescriptors) {
+    std::memset(static_cast<RaidLevelDescriptorHeader*>(&descriptor), 0,
+                sizeof(RaidLevelDescriptorHeader));
+  }
+}
+
+Controller::~Controller() = default;
+
+Controllers::Controllers() : deviceHandles(8) { deviceHandles.max_load_factor(1.0f); }
+
+Controllers::~Controllers() = default;
+
+void Controllers::clear() {
+  byId.clear();
+  byDeviceId.clear();
+}
+
+void Controllers::AddController(std::unique_ptr<Controller> record) {
+  deviceHandles[record->deviceId].push_back(record->deviceHandle);
+  auto [at, inserted] = byId.emplace(record->id, record.get());
+  Controller* kept = at->second;
+  if (!inserted) {
+    // The known record stays so that pointers to it survive a refresh; only the information
+    // block is fresh.
+    kept->Information() = record->Information();
+  } else {
+    record.release();
+  }
+  // Index the record that lives on, never one that is about to be destroyed.
+  byDeviceId.emplace(kept->deviceId, kept);
+}
+
+std::unique_ptr<Controller> BuildController(const ControllerInformation& entry,
+                                            std::shared_ptr<DeviceHandle> device) {
+  auto controller = std::make_unique<Controller>();
+  controller->Information() = entry;
+  controller->deviceHandle = std::move(device);
+  return controller;
+}
+
+void SetRaidLevelDescriptors(Controller& controller, std::span<const RaidLevelDescriptor> levels) {
+  if (levels.size() > kMaxRaidLevelDescriptors) {
+    throw std::length_error("more RAID-level descriptors than a controller record holds");
+  }
+  std::uint16_t maxDrives = 0;
+  for (std::size_t i = 0; i < kMaxRaidLevelDescriptors; ++i) {
+    RaidLevelDescriptor& slot = controller.raidLevelDescriptors[i];
+    if (i < levels.size()) {
+      slot = levels[i];
+      maxDrives = std::max(maxDrives, slot.maxDrivesCount);
+    } else {
+      slot = RaidLevelDescriptor{};
+      std::memset(static_cast<RaidLevelDescriptorHeader*>(&slot), 0,
+                  sizeof(RaidLevelDescriptorHeader));
+    }
+  }
+  controller.maxDrivesPerArray = maxDrives;
+}
+
+std::vector<vesk_migration_descriptor> LegacyMigrations(vesk_raid_level level) {
+  switch (level) {
+    case VESK_RAID_0:
+      return {{VESK_RAID_0, 1}, {VESK_RAID_5, 1}};
+    case VESK_RAID_1:
+      return {{VESK_RAID_0, 0}, {VESK_RAID_5, 1}};
+    case VESK_RAID_10:
+      return {{VESK_RAID_5, 0}};
+    case VESK_RAID_5:
+      return {{VESK_RAID_5, 1}};
+    default:
+      return {};
+  }
+}
+
+std::unique_ptr<Array> BuildArray(const ArrayInformation& entry, const vesk_guid& controllerId) {
+  auto array = std::make_unique<Array>();
+  static_cast<ArrayInformation&>(*array) = entry;
+  array->controllerId = controllerId;
+  return array;
+}
+
+std::unique_ptr<Volume> BuildVolume(const VolumeInformation& entry, const vesk_guid& controllerId) {
+  auto volume = std::make_unique<Volume>();
+  static_cast<VolumeInformation&>(*volume) = entry;
+  volume->controllerId = controllerId;
+  return volume;
+}
+
+std::unique_ptr<Drive> BuildDrive(const DriveInformation& entry, const vesk_guid& controllerId,
+                                  std::uint8_t host, std::uint8_t position) {
+  auto drive = std::make_unique<Drive>();
+  static_cast<DriveInformation&>(*drive) = entry;
+  drive->controllerId = controllerId;
+  drive->totalSize = drive->size * drive->logicalBlockSize;
+  const bool nvme = drive->type == VESK_DRIVE_NVME;
+  drive->scsiAddress = Scsi{host, nvme ? std::uint8_t{0} : drive->portNumber(),
+                            nvme ? position : std::uint8_t{0}, 0};
+  return drive;
+}
+
+}  // namespace Vesk
