@@ -59,7 +59,8 @@ void SetRaidLevelDescriptors(Controller& controller, std::span<const RaidLevelDe
     RaidLevelDescriptor& slot = controller.raidLevelDescriptors[i];
     if (i < levels.size()) {
       slot = levels[i];
-      maxDrives = std::max(maxDrives, slot.maxDrivesCount);
+      const std::uint16_t count = slot.maxDrivesCount;  // packed: never bind a reference
+      maxDrives = std::max(maxDrives, count);
     } else {
       slot = RaidLevelDescriptor{};
       std::memset(static_cast<RaidLevelDescriptorHeader*>(&slot), 0,

@@ -1,0 +1,168 @@
+#include "vesk/Records.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "core/RecordBuilders.h"
+
+namespace Vesk {
+namespace {
+
+vesk_guid Id(std::uint32_t n) {
+  vesk_guid id = vesk_invalid_guid;
+  id.group1 = n;
+  return id;
+}
+
+std::unique_ptr<Controller> NewController(std::uint32_t id, std::uint16_t deviceId,
+                                          const char* name = "") {
+  ControllerInformation entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.id = Id(id);
+  entry.deviceId = deviceId;
+  std::strncpy(entry.name, name, sizeof entry.name);
+  entry.maxVolumesPerArray = 2;
+  return BuildController(entry, nullptr);
+}
+
+RaidLevelDescriptor Level(vesk_raid_level level, std::uint16_t maxDrives) {
+  RaidLevelDescriptor descriptor;
+  std::memset(static_cast<RaidLevelDescriptorHeader*>(&descriptor), 0,
+              sizeof(RaidLevelDescriptorHeader));
+  descriptor.level = level;
+  descriptor.maxDrivesCount = maxDrives;
+  return descriptor;
+}
+
+class ControllersTest : public ::testing::Test {
+ protected:
+  ~ControllersTest() override { ClearMap(controllers.GetControllersById()); }
+  Controllers controllers;
+};
+
+TEST_F(ControllersTest, KnownIdentifierKeepsRecordAndItsDescriptorsButTakesFreshInformation) {
+  auto first = NewController(1, 0x10, "old name");
+  const RaidLevelDescriptor levels[] = {Level(VESK_RAID_1, 2)};
+  SetRaidLevelDescriptors(*first, levels);
+  first->apiVersion = 0;
+  Controller* kept = first.get();
+  controllers.AddController(std::move(first));
+
+  auto again = NewController(1, 0x10, "new name");
+  again->maxVolumesPerController = 7;
+  controllers.AddController(std::move(again));
+
+  ASSERT_EQ(controllers.GetControllersById().size(), 1u);
+  EXPECT_EQ(controllers.GetControllersById().at(Id(1)), kept);
+  EXPECT_STREQ(kept->name, "new name");
+  EXPECT_EQ(+kept->maxVolumesPerController, 7);
+  EXPECT_EQ(+kept->raidLevelDescriptors[0].level, VESK_RAID_1);
+  EXPECT_EQ(+kept->maxDrivesPerArray, 2);
+  EXPECT_EQ(kept->apiVersion, 0u);
+  // Each insertion records its device handle, even when the record itself was dropped.
+  EXPECT_EQ(controllers.GetDeviceHandles().at(0x10).size(), 2u);
+}
+
+TEST_F(ControllersTest, FirstControllerWithADeviceIdentifierKeepsThatIndexEntry) {
+  controllers.AddController(NewController(2, 0x20));
+  controllers.AddController(NewController(1, 0x20));
+  EXPECT_EQ(controllers.GetControllersById().size(), 2u);
+  ASSERT_EQ(controllers.GetControllersByDeviceId().size(), 1u);
+  EXPECT_TRUE(controllers.GetControllersByDeviceId().at(0x20)->id == Id(2));
+}
+
+// A known controller whose device identifier was never indexed (the index was emptied, or the
+// identifier changed) must be indexed by the record that lives on, never by the one destroyed.
+TEST_F(ControllersTest, KnownIdentifierWithUnindexedDeviceIdentifierIndexesTheKeptRecord) {
+  controllers.AddController(NewController(1, 0x10));
+  Controller* kept = controllers.GetControllersById().at(Id(1));
+  controllers.GetControllersByDeviceId().clear();
+
+  controllers.AddController(NewController(1, 0x30));
+
+  ASSERT_EQ(controllers.GetControllersByDeviceId().count(0x30), 1u);
+  EXPECT_EQ(controllers.GetControllersByDeviceId().at(0x30), kept);
+  EXPECT_EQ(+kept->deviceId, 0x30);
+}
+
+TEST_F(ControllersTest, ClearEmptiesIndexesButKeepsHandleListsAndRecords) {
+  auto record = NewController(1, 0x10);
+  Controller* raw = record.get();
+  controllers.AddController(std::move(record));
+  ControllerMap owned = controllers.GetControllersById();
+  controllers.clear();
+  EXPECT_TRUE(controllers.GetControllersById().empty());
+  EXPECT_TRUE(controllers.GetControllersByDeviceId().empty());
+  EXPECT_EQ(controllers.GetDeviceHandles().size(), 1u);
+  EXPECT_EQ(owned.at(Id(1)), raw);  // still alive: clear does not delete
+  ClearMap(owned);
+}
+
+TEST(ClearMapTest, DeletesEveryRecordOfEveryMapAndEmptiesThem) {
+  ArrayMap arrays{{Id(1), new Array{}}};
+  VolumeMap volumes{{Id(2), new Volume{}}, {Id(3), new Volume{}}};
+  DriveMap drives{{Id(4), new Drive{}}};
+  ClearMap(arrays, volumes, drives);  // the leak checker sees anything left behind
+  EXPECT_TRUE(arrays.empty());
+  EXPECT_TRUE(volumes.empty());
+  EXPECT_TRUE(drives.empty());
+}
+
+TEST(RaidLevelDescriptors, NoDescriptorsLeaveEverySlotEmpty) {
+  auto controller = NewController(1, 1);
+  const RaidLevelDescriptor levels[] = {Level(VESK_RAID_5, 8)};
+  SetRaidLevelDescriptors(*controller, levels);
+  SetRaidLevelDescriptors(*controller, {});
+  for (const auto& slot : controller->raidLevelDescriptors) {
+    EXPECT_EQ(+slot.level, VESK_RAID_NONE);
+    EXPECT_TRUE(slot.migrationDescriptors.empty());
+  }
+  EXPECT_EQ(+controller->maxDrivesPerArray, 0);
+}
+
+TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevels) {
+  auto controller = NewController(1, 1);
+  const RaidLevelDescriptor levels[] = {Level(VESK_RAID_0, 6), Level(VESK_RAID_5, 8),
+                                        Level(VESK_RAID_1, 2)};
+  SetRaidLevelDescriptors(*controller, levels);
+  EXPECT_EQ(+controller->maxDrivesPerArray, 8);
+}
+
+TEST(RaidLevelDescriptors, LegacyMigrationsFollowTheFixedTable) {
+  using M = std::vector<vesk_migration_descriptor>;
+  EXPECT_EQ(LegacyMigrations(VESK_RAID_0), (M{{VESK_RAID_0, 1}, {VESK_RAID_5, 1}}));
+  EXPECT_EQ(LegacyMigrations(VESK_RAID_1), (M{{VESK_RAID_0, 0}, {VESK_RAID_5, 1}}));
+  EXPECT_EQ(LegacyMigrations(VESK_RAID_10), (M{{VESK_RAID_5, 0}}));
+  EXPECT_EQ(LegacyMigrations(VESK_RAID_5), (M{{VESK_RAID_5, 1}}));
+  EXPECT_TRUE(LegacyMigrations(VESK_RAID_4).empty());
+  EXPECT_TRUE(LegacyMigrations(VESK_RAID_NONE).empty());
+}
+
+DriveInformation DriveEntry(vesk_drive_type type, std::uint8_t port) {
+  DriveInformation entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.id = Id(9);
+  entry.type = type;
+  entry.connection[0] = port;
+  return entry;
+}
+
+TEST(DriveRecords, ScsiAddressDependsOnDriveType) {
+  auto sata = BuildDrive(DriveEntry(VESK_DRIVE_SATA_DISK, 5), Id(1), 2, 3);
+  EXPECT_TRUE(sata->scsiAddress == (Scsi{2, 5, 0, 0}));
+  auto nvme = BuildDrive(DriveEntry(VESK_DRIVE_NVME, 5), Id(1), 2, 3);
+  EXPECT_TRUE(nvme->scsiAddress == (Scsi{2, 0, 3, 0}));
+  EXPECT_TRUE(nvme->controllerId == Id(1));
+}
+
+TEST(DriveRecords, TotalSizeIsComputedIn64Bits) {
+  DriveInformation entry = DriveEntry(VESK_DRIVE_SATA_DISK, 0);
+  entry.size = 1000000;
+  entry.logicalBlockSize = 4096;
+  EXPECT_EQ(+BuildDrive(entry, Id(1), 0, 0)->totalSize, 4096000000ull);
+}
+
+}  // namespace
+}  // namespace Vesk
