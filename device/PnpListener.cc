@@ -1,0 +1,132 @@
+#include "device/PnpListener.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "diagnostics/Logger.h"
+
+namespace Vesk {
+
+struct PnpListener::Workers {
+  std::mutex lock;
+  std::condition_variable idle;
+  std::size_t running = 0;
+};
+
+namespace {
+
+// The configuration manager's event data lives only while its callback runs; a worker gets its own
+// copy, at least as large as the fixed part of the record so that reading its header is safe.
+std::unique_ptr<std::uint64_t[]> CopyEventData(PCM_NOTIFY_EVENT_DATA eventData, DWORD size) {
+  if (eventData == nullptr) return nullptr;
+  std::size_t bytes = std::max<std::size_t>(size, sizeof(_CM_NOTIFY_EVENT_DATA));
+  std::unique_ptr<std::uint64_t[]> copy(new std::uint64_t[(bytes + 7) / 8]());
+  std::memcpy(copy.get(), eventData, size);
+  return copy;
+}
+
+}  // namespace
+
+PnpListener::PnpListener() : notification(nullptr), workers(std::make_shared<Workers>()) {}
+
+PnpListener::~PnpListener() { Unregister(); }
+
+bool PnpListener::Register(PCM_NOTIFY_FILTER filter) {
+  return CM_Register_Notification(filter, this, NotificationCallback, &notification) == CR_SUCCESS;
+}
+
+bool PnpListener::Register(HANDLE device) {
+  CM_NOTIFY_FILTER filter;
+  std::memset(&filter, 0, sizeof filter);
+  filter.cbSize = sizeof filter;
+  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE;
+  filter.u.DeviceHandle.hTarget = device;
+  return Register(&filter);
+}
+
+bool PnpListener::Register(const GUID& interfaceClass) {
+  CM_NOTIFY_FILTER filter;
+  std::memset(&filter, 0, sizeof filter);
+  filter.cbSize = sizeof filter;
+  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+  filter.u.DeviceInterface.ClassGuid = interfaceClass;
+  return Register(&filter);
+}
+
+void PnpListener::Unregister() {
+  // Once this returns the configuration manager starts no new callback, so after the wait below
+  // nothing of this listener runs any more.
+  if (notification != nullptr) {
+    CM_Unregister_Notification(notification);
+    notification = nullptr;
+  }
+  WaitForWorkers();
+}
+
+void PnpListener::WaitForWorkers() {
+  std::unique_lock<std::mutex> lock(workers->lock);
+  workers->idle.wait(lock, [this] { return workers->running == 0; });
+}
+
+DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
+                                                 CM_NOTIFY_ACTION action,
+                                                 PCM_NOTIFY_EVENT_DATA eventData,
+                                                 DWORD eventDataSize) {
+  if (context == nullptr) return ERROR_SUCCESS;
+  auto* listener = static_cast<PnpListener*>(context);
+  switch (static_cast<DWORD>(action)) {
+    case CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL:
+    case CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED:
+      if (Logger::IsEnabled()) Logger::Write("New device detected.");
+      listener->Dispatch(listener->arrival, eventData, eventDataSize);
+      break;
+    case CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL:
+    case CM_NOTIFY_ACTION_DEVICEQUERYREMOVE:
+    case CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE:
+    case CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED:
+      if (Logger::IsEnabled()) Logger::Write("Device removed.");
+      listener->Dispatch(listener->removal, eventData, eventDataSize);
+      break;
+    default:
+      // Query-remove-failed, remove-pending, custom events, enumeration and unknown actions.
+      break;
+  }
+  // Never veto a query-remove.
+  return ERROR_SUCCESS;
+}
+
+void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVENT_DATA eventData,
+                           DWORD eventDataSize) {
+  // Nothing may leave the configuration manager's callback: when no copy or no thread can be had,
+  // this one notification is lost.
+  try {
+    std::unique_ptr<std::uint64_t[]> data = CopyEventData(eventData, eventDataSize);
+    {
+      std::lock_guard<std::mutex> lock(workers->lock);
+      ++workers->running;
+    }
+    try {
+      std::thread([&event, data = std::move(data), state = workers]() mutable {
+        try {
+          event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
+        } catch (...) {
+          // A failing handler ends this one delivery, nothing else.
+        }
+        data.reset();
+        std::lock_guard<std::mutex> lock(state->lock);
+        if (--state->running == 0) state->idle.notify_all();
+      }).detach();
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(workers->lock);
+      if (--workers->running == 0) workers->idle.notify_all();
+    }
+  } catch (...) {
+  }
+}
+
+}  // namespace Vesk
