@@ -1,0 +1,86 @@
+// A small writer of answer buffers for the query tests. It places values at wire offsets by hand,
+// independently of the record structures the readers use, so a wrong field offset in a record
+// shows up as a wrong value read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "protocol/QueryReaders.h"
+#include "vesk/Exceptions.h"
+
+namespace Vesk::test {
+
+class Answer {
+ public:
+  explicit Answer(std::size_t length) : bytes(length, 0) {}
+
+  Answer& U8(std::size_t offset, std::uint8_t value) {
+    bytes.at(offset) = value;
+    return *this;
+  }
+  Answer& U16(std::size_t offset, std::uint16_t value) { return Le(offset, value, 2); }
+  Answer& U32(std::size_t offset, std::uint32_t value) { return Le(offset, value, 4); }
+  Answer& U64(std::size_t offset, std::uint64_t value) { return Le(offset, value, 8); }
+  Answer& Text(std::size_t offset, std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) bytes.at(offset + i) = std::uint8_t(text[i]);
+    return *this;
+  }
+  // 16 bytes, all equal to `seed` except the first, which is `seed + 1` (never all zero).
+  Answer& Id(std::size_t offset, std::uint8_t seed) {
+    for (std::size_t i = 0; i < 16; ++i) bytes.at(offset + i) = seed;
+    bytes.at(offset) = std::uint8_t(seed + 1);
+    return *this;
+  }
+  Answer& Bytes(std::size_t offset, const std::vector<std::uint8_t>& values) {
+    for (std::size_t i = 0; i < values.size(); ++i) bytes.at(offset + i) = values[i];
+    return *this;
+  }
+  Answer& Count(std::uint16_t count) { return U16(32, count); }
+
+  const std::uint8_t* data() const { return bytes.data(); }
+  std::size_t size() const { return bytes.size(); }
+  std::vector<std::uint8_t> bytes;
+
+ private:
+  Answer& Le(std::size_t offset, std::uint64_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) bytes.at(offset + i) = std::uint8_t(value >> (8 * i));
+    return *this;
+  }
+};
+
+// Bytes that differ from one offset to the next and are rarely zero, so that a byte moved to the
+// wrong place or dropped is seen.
+inline std::vector<std::uint8_t> Pattern(std::size_t length, std::uint8_t salt = 0) {
+  std::vector<std::uint8_t> bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = std::uint8_t(i * 7 + 1 + salt) | 0x01;
+  return bytes;
+}
+
+template <class T>
+std::vector<std::uint8_t> BytesOf(const T& record) {
+  std::vector<std::uint8_t> bytes(sizeof record);
+  std::memcpy(bytes.data(), &record, sizeof record);
+  return bytes;
+}
+
+// Runs `read` and checks that it fails with `message` and ERROR_INVALID_DATA.
+template <class F>
+void ExpectRejected(F&& read, std::string_view message) {
+  try {
+    read();
+    ADD_FAILURE() << "no exception; expected \"" << message << "\"";
+  } catch (const VeskException& e) {
+    ADD_FAILURE() << "VeskException instead of TaluException: " << e.what();
+  } catch (const TaluException& e) {
+    EXPECT_EQ(e.Message(), message);
+    EXPECT_STREQ(e.what(), std::string(message).c_str());
+    EXPECT_EQ(e.ErrorCode(), 13u);
+  }
+}
+
+}  // namespace Vesk::test
