@@ -34,6 +34,12 @@ T Load(const std::uint8_t* at) {
   return value;
 }
 
+// Fills `records` (already sized) from the answer; an empty vector has no storage to copy to.
+template <class T>
+void CopyEntries(std::vector<T>& records, const std::uint8_t* from, std::size_t bytes) {
+  if (bytes != 0) std::memcpy(records.data(), from, bytes);
+}
+
 std::uint16_t ListCount(const std::uint8_t* buffer, std::size_t length) {
   if (buffer == nullptr || length < kListEntriesOffset) Reject(kShortAnswer);
   return Load<std::uint16_t>(buffer + kListCountOffset);
@@ -49,7 +55,7 @@ std::vector<vesk_guid> ReadIdentifierList(const std::uint8_t* buffer, std::size_
   const std::uint16_t count = ListCount(buffer, length);
   if (count > (length - kListEntriesOffset) / kIdentifierSize) Reject(kIdentifiersPastEnd);
   std::vector<vesk_guid> identifiers(count);
-  std::memcpy(identifiers.data(), buffer + kListEntriesOffset, count * kIdentifierSize);
+  CopyEntries(identifiers, buffer + kListEntriesOffset, count * kIdentifierSize);
   if (!emptyMessage.empty()) {
     for (const vesk_guid& id : identifiers) {
       if (id.IsEmpty()) Reject(emptyMessage);
@@ -180,9 +186,32 @@ std::vector<_vesk_drive_info_4_0> ReadDriveEntries(const std::uint8_t* entries, 
       return WidenDriveEntries<_vesk_drive_info_3_0>(entries, count);
     default: {
       std::vector<_vesk_drive_info_4_0> drives(count);
-      std::memcpy(drives.data(), entries, count * sizeof(_vesk_drive_info_4_0));
+      CopyEntries(drives, entries, count * sizeof(_vesk_drive_info_4_0));
       return drives;
     }
+  }
+}
+
+// Taken by value: std::max would bind a reference to a packed, misaligned field.
+void NoteMaxDrives(ControllerCapabilities& capabilities,
+                   const _vesk_raid_level_descriptor_4_0& descriptor) {
+  const std::uint16_t maxDrives = descriptor.maxDrivesCount;
+  if (maxDrives > capabilities.maxDrivesPerArray) capabilities.maxDrivesPerArray = maxDrives;
+}
+
+// A legacy driver does not report migrations; they follow from the level.
+std::vector<_vesk_migration_descriptor_4_0> LegacyMigrations(std::uint8_t level) {
+  switch (level) {
+    case VESK_RAID_0:
+      return {{VESK_RAID_0, 1}, {VESK_RAID_5, 1}};
+    case VESK_RAID_1:
+      return {{VESK_RAID_0, 0}, {VESK_RAID_5, 1}};
+    case VESK_RAID_10:
+      return {{VESK_RAID_5, 0}};
+    case VESK_RAID_5:
+      return {{VESK_RAID_5, 1}};
+    default:
+      return {};
   }
 }
 
@@ -190,7 +219,7 @@ std::vector<_vesk_drive_info_4_0> ReadDriveEntries(const std::uint8_t* entries, 
 
 _vesk_executor_information ReadExecutorInformation(const std::uint8_t* buffer, std::size_t length) {
   if (buffer == nullptr || length < kExecutorInformationLength) Reject(kShortAnswer);
-  return Load<_vesk_executor_information>(buffer + kQueryPayloadOffset);
+  return Load<_vesk_executor_information>(buffer + kAnswerOffset);
 }
 
 std::vector<vesk_guid> ReadControllerIdentifiers(const std::uint8_t* buffer, std::size_t length) {
@@ -233,7 +262,7 @@ _vesk_controller_info_4_0 ReadControllerInfo(const std::uint8_t* buffer, std::si
 ControllerCapabilities ReadControllerCapabilities(const std::uint8_t* buffer, std::size_t length) {
   if (buffer == nullptr || length < kCapabilitiesDescriptorsOffset) Reject(kShortAnswer);
   const std::uint8_t count = buffer[kCapabilitiesCountOffset];
-  if (count > kMaxRaidLevelDescriptors) Reject(kTooManyDescriptors);
+  if (count > kMaxCapabilityDescriptors) Reject(kTooManyDescriptors);
   ControllerCapabilities capabilities;
   std::size_t offset = kCapabilitiesDescriptorsOffset;
   for (std::uint8_t i = 0; i < count; ++i) {
@@ -245,11 +274,10 @@ ControllerCapabilities ReadControllerCapabilities(const std::uint8_t* buffer, st
     const std::size_t listBytes = migrations * sizeof(_vesk_migration_descriptor_4_0);
     if (length - offset < listBytes) Reject(kDescriptorsPastEnd);
     level.migrations.resize(migrations);
-    std::memcpy(level.migrations.data(), buffer + offset, listBytes);
+    CopyEntries(level.migrations, buffer + offset, listBytes);
     offset += listBytes;
     level.descriptor.supportedStripSizes &= 0x7FFF;
-    capabilities.maxDrivesPerArray =
-        std::max(capabilities.maxDrivesPerArray, level.descriptor.maxDrivesCount);
+    NoteMaxDrives(capabilities, level.descriptor);
     capabilities.raidLevels.push_back(std::move(level));
   }
   return capabilities;
@@ -259,7 +287,7 @@ ControllerCapabilities ReadControllerCapabilitiesLegacy(const std::uint8_t* buff
                                                         std::size_t length) {
   if (buffer == nullptr || length < kCapabilitiesDescriptorsOffset) Reject(kShortAnswer);
   const std::uint8_t count = buffer[kCapabilitiesCountOffset];
-  if (count > kMaxRaidLevelDescriptors) Reject(kTooManyDescriptors);
+  if (count > kMaxCapabilityDescriptors) Reject(kTooManyDescriptors);
   const std::size_t descriptorSize = sizeof(_vesk_raid_level_descriptor_4_0);
   if (kCapabilitiesDescriptorsOffset + count * descriptorSize > length) Reject(kDescriptorsPastEnd);
   ControllerCapabilities capabilities;
@@ -269,26 +297,10 @@ ControllerCapabilities ReadControllerCapabilitiesLegacy(const std::uint8_t* buff
                               {}};
     level.descriptor.supportedStripSizes &= 0x7FFF;
     level.migrations = LegacyMigrations(level.descriptor.level);
-    capabilities.maxDrivesPerArray =
-        std::max(capabilities.maxDrivesPerArray, level.descriptor.maxDrivesCount);
+    NoteMaxDrives(capabilities, level.descriptor);
     capabilities.raidLevels.push_back(std::move(level));
   }
   return capabilities;
-}
-
-std::vector<_vesk_migration_descriptor_4_0> LegacyMigrations(std::uint8_t level) {
-  switch (level) {
-    case VESK_RAID_0:
-      return {{VESK_RAID_0, 1}, {VESK_RAID_5, 1}};
-    case VESK_RAID_1:
-      return {{VESK_RAID_0, 0}, {VESK_RAID_5, 1}};
-    case VESK_RAID_10:
-      return {{VESK_RAID_5, 0}};
-    case VESK_RAID_5:
-      return {{VESK_RAID_5, 1}};
-    default:
-      return {};
-  }
 }
 
 std::vector<_vesk_array_info_4_0> ReadArrayList(const std::uint8_t* buffer, std::size_t length,
@@ -297,7 +309,7 @@ std::vector<_vesk_array_info_4_0> ReadArrayList(const std::uint8_t* buffer, std:
   if (count > maxVolumesPerController) Reject(kTooManyArrays);
   if (!EntriesFit(count, kArrayInfoSize, length)) Reject(kEntriesPastEnd);
   std::vector<_vesk_array_info_4_0> arrays(count);
-  std::memcpy(arrays.data(), buffer + kListEntriesOffset, count * kArrayInfoSize);
+  CopyEntries(arrays, buffer + kListEntriesOffset, count * kArrayInfoSize);
   return arrays;
 }
 

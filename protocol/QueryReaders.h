@@ -119,7 +119,4 @@ _vesk_drive_info_4_0 WidenDriveInfo(const _vesk_drive_info_1_0& old);
 _vesk_drive_info_4_0 WidenDriveInfo(const _vesk_drive_info_2_0& old);
 _vesk_drive_info_4_0 WidenDriveInfo(const _vesk_drive_info_3_0& old);
 
-// The migrations a legacy descriptor of `level` allows.
-std::vector<_vesk_migration_descriptor_4_0> LegacyMigrations(std::uint8_t level);
-
 }  // namespace Vesk

@@ -1,8 +1,9 @@
 // Wire records of the query requests and their answers, for every management API version.
 //
 // Offsets inside a request buffer are counted from its first byte: the 32-byte framing (the
-// SRB_IO_CONTROL header and the API-version field) comes first, the query payload starts at 32 and
-// the driver's answer overwrites the buffer from 32 on. Records are packed and little-endian; the
+// SRB_IO_CONTROL header and the API-version field) comes first and the driver's answer overwrites
+// the buffer from 32 on. The request records (scope byte and identifier) are in
+// protocol/QueryRequestRecords.h. Records are packed and little-endian; the
 // layout of each one is pinned by static_asserts. Flag bits are read through accessors, never
 // through C bit-fields, whose layout is the compiler's choice. docs/protocol.md has the tables.
 //
@@ -20,21 +21,20 @@ namespace Vesk {
 
 inline constexpr std::uint32_t kApiVersionCount = 4;
 
-// Offsets shared by every query.
-inline constexpr std::size_t kQueryPayloadOffset = 32;
+// Offsets shared by every query answer.
+inline constexpr std::size_t kAnswerOffset = 32;
 inline constexpr std::size_t kListCountOffset = 32;          // u16 entry count of a list answer
 inline constexpr std::size_t kListEntriesOffset = 34;        // first entry of a list answer
 inline constexpr std::size_t kCapabilitiesCountOffset = 32;  // u8 descriptor count
 inline constexpr std::size_t kCapabilitiesDescriptorsOffset = 33;  // first descriptor
 
 // Request lengths the readers are built for.
-inline constexpr std::size_t kScopeQueryLength = 49;
 inline constexpr std::size_t kExecutorInformationLength = 72;
 inline constexpr std::size_t kControllerIdentifiersLength = 4130;  // 256 identifiers
 inline constexpr std::size_t kCapabilitiesLength = 343;
 inline constexpr std::size_t kLegacyCapabilitiesLength = 83;
 inline constexpr std::size_t kDriveListLength = 131072;
-inline constexpr std::size_t kMaxRaidLevelDescriptors = 5;
+inline constexpr std::size_t kMaxCapabilityDescriptors = 5;
 
 // Entry sizes by API version index.
 inline constexpr std::array<std::size_t, kApiVersionCount> kControllerInfoSize = {335, 370, 370,
@@ -54,29 +54,6 @@ inline constexpr void SetBit(std::uint8_t& byte, unsigned bit, bool on) {
 }  // namespace query_bits
 
 #pragma pack(push, 1)
-
-// ---------------------------------------------------------------------------------------------
-// Request payloads (from offset 32).
-// ---------------------------------------------------------------------------------------------
-
-// Identifier and information queries: 17 bytes at 32, making a 49-byte request record. The answer
-// overwrites these bytes.
-struct _vesk_scope_query {
-  std::uint8_t scope;  // bits 0-2 scope type, bits 3-7 zero
-  vesk_guid id;
-
-  vesk_scope_type ScopeType() const { return static_cast<vesk_scope_type>(scope & 0x07); }
-  void SetScopeType(vesk_scope_type type) { scope = static_cast<std::uint8_t>(type & 0x07); }
-};
-static_assert(sizeof(_vesk_scope_query) == 17);
-static_assert(offsetof(_vesk_scope_query, scope) == 0);
-static_assert(offsetof(_vesk_scope_query, id) == 1);
-
-// Capabilities queries (current and legacy): the controller identifier at 32, no scope byte.
-struct _vesk_capabilities_query {
-  vesk_guid controllerId;
-};
-static_assert(sizeof(_vesk_capabilities_query) == 16);
 
 // ---------------------------------------------------------------------------------------------
 // Executor information: the 40 answer bytes from offset 32 of a 72-byte request.

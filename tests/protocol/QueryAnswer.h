@@ -68,6 +68,9 @@ std::vector<std::uint8_t> BytesOf(const T& record) {
   return bytes;
 }
 
+// Packed fields are compared through "+field", a copy: gtest binds references to its arguments,
+// and a reference to a misaligned field is undefined.
+
 // Runs `read` and checks that it fails with `message` and ERROR_INVALID_DATA.
 template <class F>
 void ExpectRejected(F&& read, std::string_view message) {

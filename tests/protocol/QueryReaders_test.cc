@@ -25,8 +25,8 @@ TEST(ExecutorInformation, KeepsTheFortyBytesAndNeedsTheWholeAnswer) {
   answer.U16(32, 4).U16(34, 0).U8(48, 0xAB).U8(71, 0xCD);
   auto info = ReadExecutorInformation(answer.data(), answer.size());
   EXPECT_EQ(info.specificationVersion, (vesk_version_duo{4, 0}));
-  EXPECT_EQ(info.carried16[0], 0xAB);
-  EXPECT_EQ(info.carried32[7], 0xCD);
+  EXPECT_EQ(+info.carried16[0], 0xAB);
+  EXPECT_EQ(+info.carried32[7], 0xCD);
   ExpectRejected([&] { ReadExecutorInformation(answer.data(), 71); }, kShortAnswer);
   ExpectRejected([&] { ReadExecutorInformation(nullptr, 72); }, kShortAnswer);
 }
@@ -40,7 +40,7 @@ TEST(IdentifierLists, CountThatFillsTheBufferIsReadAndOneMoreIsRefused) {
   auto ids = ReadControllerIdentifiers(answer.data(), answer.size());
   ASSERT_EQ(ids.size(), 256u);
   EXPECT_EQ(ids[255].group1 & 0xFF, 0u);  // seed 255 + 1 wraps to 0 in the first byte
-  EXPECT_EQ(ids[255].group5[5], 255);
+  EXPECT_EQ(+ids[255].group5[5], 255);
   answer.Count(257);
   ExpectRejected([&] { ReadControllerIdentifiers(answer.data(), answer.size()); },
                  kIdentifiersPastEnd);
@@ -146,14 +146,14 @@ TEST(Capabilities, DescriptorsWithMigrationListsAreReadBackToBack) {
   answer.U8(32, 3);
   auto caps = ReadControllerCapabilities(answer.data(), answer.size());
   ASSERT_EQ(caps.raidLevels.size(), 3u);
-  EXPECT_EQ(caps.maxDrivesPerArray, 8);
+  EXPECT_EQ(+caps.maxDrivesPerArray, 8);
   EXPECT_EQ(caps.raidLevels[0].migrations,
             (std::vector<_vesk_migration_descriptor_4_0>{{1, 0}, {2, 1}}));
   EXPECT_TRUE(caps.raidLevels[1].migrations.empty());
-  EXPECT_EQ(caps.raidLevels[2].descriptor.level, VESK_RAID_1);
-  EXPECT_EQ(caps.raidLevels[2].descriptor.minDrivesCount, 2);
+  EXPECT_EQ(+caps.raidLevels[2].descriptor.level, VESK_RAID_1);
+  EXPECT_EQ(+caps.raidLevels[2].descriptor.minDrivesCount, 2);
   // Bit 15 of the strip sizes is never reported.
-  EXPECT_EQ(caps.raidLevels[0].descriptor.supportedStripSizes, 0x7FFF);
+  EXPECT_EQ(+caps.raidLevels[0].descriptor.supportedStripSizes, 0x7FFF);
   EXPECT_TRUE(caps.raidLevels[0].descriptor.SupportsStripSize(14));
   EXPECT_FALSE(caps.raidLevels[0].descriptor.SupportsStripSize(15));
 }
@@ -162,7 +162,7 @@ TEST(Capabilities, NoDescriptorsMeansNoLevelsAndNoDriveMaximum) {
   Answer answer(kCapabilitiesLength);
   auto caps = ReadControllerCapabilities(answer.data(), answer.size());
   EXPECT_TRUE(caps.raidLevels.empty());
-  EXPECT_EQ(caps.maxDrivesPerArray, 0);
+  EXPECT_EQ(+caps.maxDrivesPerArray, 0);
 }
 
 TEST(Capabilities, MoreThanFiveDescriptorsAreRefused) {
@@ -219,8 +219,8 @@ TEST(LegacyCapabilities, MigrationsComeFromTheLevel) {
   EXPECT_EQ(caps.raidLevels[2].migrations, (M{{4, 0}}));
   EXPECT_EQ(caps.raidLevels[3].migrations, (M{{4, 1}}));
   EXPECT_TRUE(caps.raidLevels[4].migrations.empty());
-  EXPECT_EQ(caps.raidLevels[0].descriptor.supportedStripSizes, 0x0001);
-  EXPECT_EQ(caps.maxDrivesPerArray, 6);
+  EXPECT_EQ(+caps.raidLevels[0].descriptor.supportedStripSizes, 0x0001);
+  EXPECT_EQ(+caps.maxDrivesPerArray, 6);
 }
 
 TEST(LegacyCapabilities, FiveDescriptorsFillTheBufferExactlyAndAShorterOneIsRefused) {
@@ -241,8 +241,8 @@ TEST(ArrayList, CountUpToTheControllerMaximumIsReadAndOneMoreIsRefused) {
   auto arrays = ReadArrayList(answer.data(), answer.size(), 4);
   ASSERT_EQ(arrays.size(), 4u);
   EXPECT_STREQ(arrays[3].name, "Array 4");
-  EXPECT_EQ(arrays[3].totalSize, 1000u);
-  EXPECT_EQ(arrays[3].freeSize, 10u);
+  EXPECT_EQ(+arrays[3].totalSize, 1000u);
+  EXPECT_EQ(+arrays[3].freeSize, 10u);
   EXPECT_TRUE(arrays[3].WriteCacheEnabled());
   ExpectRejected([&] { ReadArrayList(answer.data(), answer.size(), 3); }, kTooManyArrays);
   // Within the maximum the driver claims, but past the buffer.
@@ -297,7 +297,7 @@ TEST(SingleDrive, ApiIndex2AnswerUsesA241ByteBufferAndA207ByteRecord) {
   answer.Count(1).Id(kEntry, 4).U8(kEntry + 206, 0x11);
   auto drive = ReadSingleDriveInfo(answer.data(), answer.size(), 2);
   EXPECT_EQ(drive.id.group1 & 0xFF, 5u);
-  EXPECT_EQ(drive.carried238, 0x11);
+  EXPECT_EQ(+drive.carried238, 0x11);
   ExpectRejected([&] { ReadSingleDriveInfo(answer.data(), 240, 2); }, kEntriesPastEnd);
   answer.Count(2);
   ExpectRejected([&] { ReadSingleDriveInfo(answer.data(), answer.size(), 2); }, kEntriesPastEnd);

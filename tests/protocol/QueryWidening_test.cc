@@ -2,8 +2,11 @@
 // every API version, byte for byte against the widening rules written out here per offset.
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include "protocol/QueryReaders.h"
 #include "tests/protocol/QueryAnswer.h"
+#include "vesk/Records.h"
 
 namespace Vesk {
 namespace {
@@ -79,19 +82,19 @@ TEST(ControllerInfoWidening, CurrentRecordIsTakenWholeAndFieldsSitWhereTheWireHa
       .U8(kEntry + 402, 0x5A);
   auto info = ReadSingleControllerInfo(answer.data(), answer.size(), 3);
   EXPECT_STREQ(info.name, "Controller A");
-  EXPECT_EQ(info.vendorId, 0x8086);
-  EXPECT_EQ(info.deviceId, 0x2822);
-  EXPECT_EQ(info.osDriverVersion.minor, 7);
-  EXPECT_EQ(info.maxVolumesPerArray, 2);
-  EXPECT_EQ(info.maxVolumesPerController, 8);
-  EXPECT_EQ(info.maxDrivesPerController, 32);
+  EXPECT_EQ(+info.vendorId, 0x8086);
+  EXPECT_EQ(+info.deviceId, 0x2822);
+  EXPECT_EQ(+info.osDriverVersion.minor, 7);
+  EXPECT_EQ(+info.maxVolumesPerArray, 2);
+  EXPECT_EQ(+info.maxVolumesPerController, 8);
+  EXPECT_EQ(+info.maxDrivesPerController, 32);
   EXPECT_TRUE(info.PreosDriverLoaded());
   EXPECT_TRUE(info.ReadPatrolEnabled());
   EXPECT_FALSE(info.RohiEnabled());
-  EXPECT_EQ(info.type, VESK_CONTROLLER_DORN);
+  EXPECT_EQ(+info.type, VESK_CONTROLLER_DORN);
   EXPECT_EQ(info.Mode(), 5);
-  EXPECT_EQ(info.driverFlags, 0xFF);  // not widened: carried bits stay
-  EXPECT_EQ(info.carried370[32], 0x5A);
+  EXPECT_EQ(+info.driverFlags, 0xFF);  // not widened: carried bits stay
+  EXPECT_EQ(+info.carried370[32], 0x5A);
 }
 
 // --- Volumes ---------------------------------------------------------------------------------
@@ -137,11 +140,11 @@ TEST(VolumeWidening, FieldsSitWhereTheWireHasThem) {
       .Id(kEntry + 78, 3);
   auto volume = ReadVolumeList(answer.data(), answer.size(), 3, 1).at(0);
   EXPECT_EQ(std::string(volume.name, 4), "Data");
-  EXPECT_EQ(volume.size, 1ull << 40);
-  EXPECT_EQ(volume.stripSize, 0x40);
-  EXPECT_EQ(volume.migrationProgress, 5000);
+  EXPECT_EQ(+volume.size, 1ull << 40);
+  EXPECT_EQ(+volume.stripSize, 0x40);
+  EXPECT_EQ(+volume.migrationProgress, 5000);
   EXPECT_TRUE(volume.SystemVolume() && volume.Migrating() && volume.Initialized());
-  EXPECT_EQ(volume.logicalBlockSize, 512u);
+  EXPECT_EQ(+volume.logicalBlockSize, 512u);
   EXPECT_EQ(volume.RwhPolicy(), 1);
   EXPECT_EQ(volume.CachePolicy(), 2);
   EXPECT_EQ(volume.journalingDriveId.group1 & 0xFF, 4u);
@@ -240,25 +243,25 @@ TEST(DriveWidening, Version1NvmeOfOldType2BecomesType3WithoutSocketOrSlot) {
       .U16(150, 0xBEEF);
   auto answer = Answer(kEntry + 167).Count(1).Bytes(kEntry, old.bytes);
   auto drive = ReadSingleDriveInfo(answer.data(), answer.size(), 0);
-  EXPECT_EQ(drive.type, VESK_DRIVE_NVME);
-  EXPECT_EQ(drive.nvme.vendorId, 0x144D);
+  EXPECT_EQ(+drive.type, VESK_DRIVE_NVME);
+  EXPECT_EQ(+drive.nvme.vendorId, 0x144D);
   EXPECT_TRUE(drive.nvme.SbrAttached() && drive.nvme.DualControllerNvme());
-  EXPECT_EQ(drive.nvme.flags, 0xE0);
-  EXPECT_EQ(drive.nvme.socketNumber, 0);
-  EXPECT_EQ(drive.nvme.dornControllerNumber, 0);
-  EXPECT_EQ(drive.nvme.physicalSlotNumber, 0u);
-  EXPECT_EQ(drive.nvme.negotiatedLinkRate, 3);
-  EXPECT_EQ(drive.nvme.negotiatedLinkWidth, 4);
-  EXPECT_EQ(drive.nvme.secondLinkRate, 1);
-  EXPECT_EQ(drive.nvme.secondLinkWidth, 2);
-  EXPECT_EQ(drive.nvme.carried167, 0x77);
-  EXPECT_EQ(drive.nvme.carried168, 0xBEEF);
+  EXPECT_EQ(+drive.nvme.flags, 0xE0);
+  EXPECT_EQ(+drive.nvme.socketNumber, 0);
+  EXPECT_EQ(+drive.nvme.dornControllerNumber, 0);
+  EXPECT_EQ(+drive.nvme.physicalSlotNumber, 0u);
+  EXPECT_EQ(+drive.nvme.negotiatedLinkRate, 3);
+  EXPECT_EQ(+drive.nvme.negotiatedLinkWidth, 4);
+  EXPECT_EQ(+drive.nvme.secondLinkRate, 1);
+  EXPECT_EQ(+drive.nvme.secondLinkWidth, 2);
+  EXPECT_EQ(+drive.nvme.carried167, 0x77);
+  EXPECT_EQ(+drive.nvme.carried168, 0xBEEF);
   EXPECT_FALSE(drive.ContainsPartition());
   EXPECT_FALSE(drive.LedActive());
   EXPECT_TRUE(drive.SystemDrive());
-  EXPECT_EQ(drive.volumeLocation0, 0xFF);
-  EXPECT_EQ(drive.volumeLocation1, 0);
-  EXPECT_EQ(drive.carried238, 0xFF);
+  EXPECT_EQ(+drive.volumeLocation0, 0xFF);
+  EXPECT_EQ(+drive.volumeLocation1, 0);
+  EXPECT_EQ(+drive.carried238, 0xFF);
 }
 
 TEST(DriveWidening, Version3DornDriveKeepsItsPlacement) {
@@ -273,14 +276,14 @@ TEST(DriveWidening, Version3DornDriveKeepsItsPlacement) {
       .U8(206, 0x42);
   auto answer = Answer(kEntry + 207).Count(1).Bytes(kEntry, old.bytes);
   auto drive = ReadSingleDriveInfo(answer.data(), answer.size(), 2);
-  EXPECT_EQ(drive.type, VESK_DRIVE_NVME);
-  EXPECT_EQ(drive.nvme.socketNumber, 1);
-  EXPECT_EQ(drive.nvme.dornControllerNumber, 2);
-  EXPECT_EQ(drive.nvme.rootPortOffset, 3);
-  EXPECT_EQ(drive.nvme.physicalSlotNumber, 0x0102030405060708ull);
-  EXPECT_EQ(drive.nvme.negotiatedLinkRate, 4);
-  EXPECT_EQ(drive.nvme.negotiatedLinkWidth, 16);
-  EXPECT_EQ(drive.carried238, 0x42);
+  EXPECT_EQ(+drive.type, VESK_DRIVE_NVME);
+  EXPECT_EQ(+drive.nvme.socketNumber, 1);
+  EXPECT_EQ(+drive.nvme.dornControllerNumber, 2);
+  EXPECT_EQ(+drive.nvme.rootPortOffset, 3);
+  EXPECT_EQ(+drive.nvme.physicalSlotNumber, 0x0102030405060708ull);
+  EXPECT_EQ(+drive.nvme.negotiatedLinkRate, 4);
+  EXPECT_EQ(+drive.nvme.negotiatedLinkWidth, 16);
+  EXPECT_EQ(+drive.carried238, 0x42);
 }
 
 TEST(DriveWidening, UnknownTypeKeepsTypeAndDropsItsPart) {
@@ -313,12 +316,35 @@ TEST(DriveWidening, CurrentRecordIsTakenWholeAndSataFieldsSitWhereTheWireHasThem
   EXPECT_EQ(drive.size * drive.logicalBlockSize, 4096000000ull);
   EXPECT_TRUE(drive.ContainsPartition() && drive.LedActive() && drive.WriteCacheEnabled() &&
               drive.PreBootVisible() && drive.ActivateLedSupport() && drive.SystemDrive());
-  EXPECT_EQ(drive.sata.portNumber, 5);
+  EXPECT_EQ(+drive.sata.portNumber, 5);
   EXPECT_EQ(drive.sata.NegotiatedLinkRate(), 3);
   EXPECT_TRUE(drive.sata.IsSsd() && drive.sata.NcqSupport());
   EXPECT_STREQ(drive.serviceLabel, "Bay 2");
-  EXPECT_EQ(drive.encryptionAbility, 1);
-  EXPECT_EQ(drive.encryptionStatus, 2);
+  EXPECT_EQ(+drive.encryptionAbility, 1);
+  EXPECT_EQ(+drive.encryptionStatus, 2);
+}
+
+// The widened records are the information blocks of the native records byte for byte, so the
+// record builders take them by a plain copy.
+TEST(NativeRecords, WidenedRecordsReadTheSameThroughTheNativeBlocks) {
+  Answer old(206);
+  old.U8(137, 2).U16(138, 0x1CC1).U8(140, 0x40).U8(149, (8 << 3) | 4).U16(169, 0xA55A);
+  auto answer = Answer(kEntry + 206).Count(1).Bytes(kEntry, old.bytes);
+  auto drive =
+      std::bit_cast<DriveInformation>(ReadSingleDriveInfo(answer.data(), answer.size(), 1));
+  EXPECT_EQ(+drive.type, VESK_DRIVE_NVME);
+  EXPECT_EQ(drive.vendorId(), 0x1CC1);
+  EXPECT_EQ(drive.dualControllerOrder(), 1);
+  EXPECT_EQ(drive.pciNegotiatedLinkRate(), 4);
+  EXPECT_EQ(drive.negotiatedLinkWidth(), 8);
+  EXPECT_EQ(drive.connection[47] | drive.connection[48] << 8, 0xA55A);  // carried u16 at 185
+
+  auto controller = ControllerAnswer(0, Pattern(335));
+  auto info = std::bit_cast<ControllerInformation>(
+      ReadSingleControllerInfo(controller.data(), controller.size(), 0));
+  EXPECT_EQ(+info.maxDrivesPerController, controller[kEntry + 300] | controller[kEntry + 301] << 8);
+  static_assert(sizeof(ArrayInformation) == sizeof(_vesk_array_info_4_0));
+  static_assert(sizeof(VolumeInformation) == sizeof(_vesk_volume_info_4_0));
 }
 
 }  // namespace
