@@ -1,0 +1,361 @@
+// The managed topology objects: identifiers, text decoding, and the exact names and order of the
+// notifications that Update raises.
+#include <gtest/gtest.h>
+
+#include "ManagedTestSupport.h"
+#include "vesk_managed/Array.h"
+#include "vesk_managed/Controller.h"
+#include "vesk_managed/Drive.h"
+#include "vesk_managed/Volume.h"
+
+namespace VESK_Managed {
+namespace {
+
+using testing::MakeArray;
+using testing::MakeController;
+using testing::MakeDrive;
+using testing::MakeVolume;
+using testing::NativeGuid;
+using testing::Raised;
+using testing::SetText;
+using Names = std::vector<std::string>;
+
+Guid GuidOf(std::uint32_t g1, std::uint16_t g2, std::uint16_t g3, std::uint16_t g4,
+            std::array<std::uint8_t, 6> g5) {
+  Guid guid;
+  guid.group1 = g1;
+  guid.group2 = g2;
+  guid.group3 = g3;
+  guid.group4 = g4;
+  guid.group5 = g5;
+  return guid;
+}
+
+TEST(GuidTest, ReadsTheNativeBytesInPlaceAndWritesThemBack) {
+  Vesk::vesk_guid native{};
+  const std::uint8_t bytes[16] = {0x78, 0x56, 0x34, 0x12, 0xbc, 0x9a, 0xf0, 0xde,
+                                  0x12, 0x34, 1,    2,    3,    4,    5,    0xff};
+  std::memcpy(&native, bytes, 16);
+  Guid guid(native);
+  EXPECT_EQ(guid.ToString(), L"12345678-9abc-def0-3412-0102030405ff");
+  EXPECT_EQ(guid.ToNative(), native);
+}
+
+TEST(GuidTest, EmptyIsAllZerosAndEqualityIgnoresIdentity) {
+  EXPECT_EQ(Guid::Empty().ToString(), L"00000000-0000-0000-0000-000000000000");
+  EXPECT_TRUE(Guid(Vesk::vesk_invalid_guid).IsEmpty());
+  EXPECT_FALSE(Guid(NativeGuid(1)).IsEmpty());
+  Guid a(NativeGuid(5, 9));
+  Guid b(NativeGuid(5, 9));
+  EXPECT_TRUE(a.Equals(&b));
+  EXPECT_EQ(a.GetHashCode(), b.GetHashCode());
+  EXPECT_FALSE(a.Equals(static_cast<const Guid*>(nullptr)));
+  EXPECT_FALSE(a.Equals(static_cast<const System::Object*>(nullptr)));
+  System::Version notAGuid(1, 2, 3, 4);
+  EXPECT_FALSE(a.Equals(&notAGuid));
+  const System::Object& asObject = b;
+  EXPECT_TRUE(a.Equals(&asObject));
+  EXPECT_TRUE(GuidComparer().Equals(a, b));
+}
+
+TEST(GuidTest, HashFollowsTheMixingAlgorithmExactly) {
+  // Values worked out independently from the algorithm's definition.
+  EXPECT_EQ(Guid().GetHashCode(), 346378304);
+  EXPECT_EQ(GuidOf(0x12345678, 0x9abc, 0xdef0, 0x3412, {1, 2, 3, 4, 5, 0xff}).GetHashCode(),
+            610576505);
+  EXPECT_EQ(GuidOf(0x80000000, 0xffff, 0xffff, 0xffff, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff})
+                .GetHashCode(),
+            -385850360);
+}
+
+TEST(ScsiTest, ComparesByHostBusTargetLun) {
+  Scsi address(1, 0, 0, 0);
+  Scsi lower(0, 9, 9, 9);
+  EXPECT_EQ(address.CompareTo(&lower), 1);
+  EXPECT_EQ(lower.CompareTo(&address), -1);
+  Scsi same(1, 0, 0, 0);
+  EXPECT_EQ(address.CompareTo(&same), 0);
+  EXPECT_EQ(address.CompareTo(nullptr), 1);
+  Guid notScsi;
+  try {
+    address.CompareTo(&notScsi);
+    FAIL() << "compared with a Guid";
+  } catch (const System::ArgumentException& e) {
+    EXPECT_STREQ(e.what(), "Object is not Scsi.");
+  }
+}
+
+TEST(DriveTest, TextsAreDecodedOverTheirFullWidthAndTrimmedAtBothEnds) {
+  auto record = MakeDrive(1);
+  SetText(record.modelNumber, "  Model \xe9X  ");
+  SetText(record.serialNumber, "12345678901234567890");  // full width, no NUL
+  SataDrive drive(record);
+  EXPECT_EQ(drive.ModelNumber(), L"Model ?X");
+  EXPECT_EQ(drive.SerialNumber(), L"12345678901234567890");
+  EXPECT_EQ(drive.TotalSize(), 512000u);
+}
+
+TEST(DriveTest, OnlyTheSizeChangedRaisesSizeThenTotalSize) {
+  auto record = MakeDrive(1);
+  SataDrive drive(record);
+  Raised raised(drive);
+  drive.Update(record);
+  EXPECT_TRUE(raised.names.empty());
+  record.size = 2000;
+  record.totalSize = 1024000;
+  drive.Update(record);
+  EXPECT_EQ(raised.names, (Names{"Size", "TotalSize"}));
+  EXPECT_EQ(drive.TotalSize(), 1024000u);
+}
+
+TEST(DriveTest, EveryChangeIsRaisedInTheDefinedOrder) {
+  auto record = MakeDrive(1, Vesk::VESK_DRIVE_NVME);
+  DornDrive drive(record);
+  Raised raised(drive);
+  Raised scsi(*drive.ScsiAddress());
+  record.arrayId = NativeGuid(9);
+  record.controllerId = NativeGuid(8);
+  record.scsiAddress = Vesk::Scsi{1, 2, 3, 4};
+  SetText(record.firmwareRevision, "FW2");
+  SetText(record.serialNumber, "other");  // not compared by Update
+  record.size = 7;
+  record.logicalBlockSize = 4096;
+  record.status = static_cast<Vesk::vesk_drive_status>(2);
+  record.encryptionAbility = static_cast<Vesk::vesk_encryption_ability>(1);
+  record.encryptionStatus = static_cast<Vesk::vesk_encryption_status>(1);
+  record.usage = static_cast<Vesk::vesk_drive_usage>(1);
+  record.driveFlags = 0xFC;
+  record.volumeLocation0 = 1;
+  record.volumeLocation1 = 2;
+  record.connection[0] = 0x86;  // vendor id low byte
+  record.connection[2] = 0xE0;  // sbr, dual order, dual nvme
+  record.connection[11] = 1;    // socket
+  record.connection[13] = 1;    // dorn controller number
+  record.connection[15] = 1;    // root port offset
+  record.connection[17] = 1;    // physical slot
+  record.connection[25] = 3;    // link rate
+  record.connection[26] = 4;    // link width: not compared
+  drive.Update(record);
+  EXPECT_EQ(raised.names, (Names{"ArrayId",
+                                 "ControllerId",
+                                 "FirmwareRevision",
+                                 "Size",
+                                 "TotalSize",
+                                 "LogicalBlockSize",
+                                 "TotalSize",
+                                 "Status",
+                                 "EncryptionAbility",
+                                 "EncryptionStatus",
+                                 "Usage",
+                                 "SystemDrive",
+                                 "VolumeLocation0",
+                                 "VolumeLocation1",
+                                 "ActivateLedSupport",
+                                 "PreBootVisible",
+                                 "ContainsPartition",
+                                 "LedActive",
+                                 "WriteCacheEnabled",
+                                 "DualControllerNvme",
+                                 "DualControllerOrder",
+                                 "SbrAttached",
+                                 "NegotiatedLinkRate",
+                                 "VendorId",
+                                 "SocketNumber",
+                                 "DornControllerNumber",
+                                 "RootPortOffset",
+                                 "PhysicalSlotNumber"}));
+  EXPECT_EQ(scsi.names, (Names{"Host", "ScsiAddress", "Bus", "ScsiAddress", "Target", "ScsiAddress",
+                               "Lun", "ScsiAddress"}));
+  EXPECT_TRUE(drive.IsPlaceholder());
+  EXPECT_EQ(drive.SerialNumber(), L"SN1");
+  EXPECT_EQ(drive.NegotiatedLinkWidth(), 0);
+}
+
+TEST(DriveTest, SataVariantsCompareTheirConnectionAfterTheBase) {
+  auto record = MakeDrive(1);
+  SataDrive sata(record);
+  SataOpticalDrive optical(record);
+  Raised sataRaised(sata);
+  Raised opticalRaised(optical);
+  record.usage = static_cast<Vesk::vesk_drive_usage>(3);
+  record.connection[0] = 4;     // port
+  record.connection[1] = 0xC2;  // ncq, ssd, rate 2
+  sata.Update(record);
+  optical.Update(record);
+  EXPECT_EQ(sataRaised.names,
+            (Names{"Usage", "PortNumber", "NegotiatedLinkRate", "NcqSupport", "IsSsd"}));
+  EXPECT_EQ(opticalRaised.names, (Names{"Usage", "PortNumber"}));
+  EXPECT_EQ(static_cast<int>(sata.NegotiatedLinkRate()), 2);
+}
+
+TEST(DriveTest, ADriveMadeFromItsIdentifierGainsAnAddressOnItsFirstUpdate) {
+  SataDrive drive(Guid(NativeGuid(3)));
+  EXPECT_EQ(drive.ScsiAddress(), nullptr);
+  EXPECT_TRUE(drive.ArrayId().IsEmpty());
+  Raised raised(drive);
+  auto record = MakeDrive(3);
+  record.scsiAddress = Vesk::Scsi{0, 5, 0, 0};
+  drive.Update(record);
+  ASSERT_NE(drive.ScsiAddress(), nullptr);
+  EXPECT_EQ(drive.ScsiAddress()->Bus(), 5);
+  EXPECT_EQ(raised.names.front(), "ScsiAddress");
+}
+
+TEST(VolumeTest, NamesKeepTrailingSpacesButLoseLeadingOnes) {
+  auto record = MakeVolume(1);
+  SetText(record.name, "ABCDEFGHIJKLMNOP");
+  EXPECT_EQ(Volume(record).Name(), L"ABCDEFGHIJKLMNOP");
+  SetText(record.name, "  Data  ");
+  EXPECT_EQ(Volume(record).Name(), L"Data  ");
+}
+
+TEST(VolumeTest, RaidLevelsMapToTheirNumbersAndUnknownLevelsAreRefused) {
+  auto record = MakeVolume(1);
+  const std::pair<int, int> table[] = {{1, 0}, {2, 1}, {3, 10}, {4, 5}, {5, 4}};
+  for (auto [level, numeric] : table) {
+    record.raidLevel = static_cast<Vesk::vesk_raid_level>(level);
+    EXPECT_EQ(Volume(record).RaidLevelNumeric(), numeric) << level;
+  }
+  for (int level : {0, 6}) {
+    record.raidLevel = static_cast<Vesk::vesk_raid_level>(level);
+    EXPECT_THROW(Volume{record}, System::NotSupportedException) << level;
+  }
+}
+
+TEST(VolumeTest, CacheIsEnabledAbovePolicyOne) {
+  auto record = MakeVolume(1);
+  record.policies = 0x10;
+  EXPECT_FALSE(Volume(record).CacheEnabled());
+  record.policies = 0x20;
+  EXPECT_TRUE(Volume(record).CacheEnabled());
+}
+
+TEST(VolumeTest, AStateChangeRaisesPreviousStateThenState) {
+  auto record = MakeVolume(1);
+  record.state = static_cast<Vesk::vesk_volume_state>(1);
+  Volume volume(record);
+  EXPECT_EQ(static_cast<int>(volume.PreviousState()), 0);
+  Raised raised(volume);
+  record.state = static_cast<Vesk::vesk_volume_state>(4);
+  volume.Update(record);
+  EXPECT_EQ(raised.names, (Names{"PreviousState", "State"}));
+  EXPECT_EQ(static_cast<int>(volume.PreviousState()), 1);
+  EXPECT_EQ(static_cast<int>(volume.State()), 4);
+  raised.names.clear();
+  volume.Update(record);
+  EXPECT_TRUE(raised.names.empty());
+}
+
+TEST(VolumeTest, EveryChangeIsRaisedInTheDefinedOrder) {
+  auto record = MakeVolume(1);
+  Volume volume(record);
+  Raised raised(volume);
+  record.arrayId = NativeGuid(2);
+  record.controllerId = NativeGuid(3);
+  record.arrayOrdinal = 1;
+  SetText(record.name, "Renamed");
+  record.state = static_cast<Vesk::vesk_volume_state>(2);
+  record.raidLevel = Vesk::VESK_RAID_5;
+  record.size = 99;
+  record.stripSize = static_cast<Vesk::vesk_strip_size>(8);
+  record.numberOfDrives = 3;
+  record.migrationProgress = 50;
+  record.volumeFlags = 0xE0;
+  record.verifyErrors = 1;
+  record.verifyBadBlocks = 1;
+  record.logicalBlockSize = 4096;
+  record.policies = 0x21;
+  record.journalingDriveId = NativeGuid(4);
+  volume.Update(record);
+  EXPECT_EQ(
+      raised.names,
+      (Names{
+          "ArrayId",        "ControllerId",      "ArrayOrdinal",     "Name",        "PreviousState",
+          "State",          "RaidLevelNumeric",  "RaidLevel",        "Size",        "StripSize",
+          "NumberOfDrives", "MigrationProgress", "Initialized",      "Migrating",   "SystemVolume",
+          "VerifyErrors",   "VerifyBadBlocks",   "LogicalBlockSize", "CachePolicy", "CacheEnabled",
+          "RwhPolicy",      "JournalingDriveId"}));
+  EXPECT_EQ(volume.RaidLevelNumeric(), 5);
+}
+
+TEST(ArrayTest, UpdateComparesControllerSizesAndCacheButNotTheName) {
+  auto record = MakeArray(1);
+  SetText(record.name, " Arr ");
+  Array array(record);
+  EXPECT_EQ(array.Name(), L"Arr ");
+  Raised raised(array);
+  record.controllerId = NativeGuid(5);
+  record.totalSize = 10;
+  record.freeSize = 5;
+  record.arrayFlags = 0x80;
+  SetText(record.name, "Other");
+  array.Update(record);
+  EXPECT_EQ(raised.names, (Names{"ControllerId", "TotalSize", "FreeSize", "WriteCacheEnabled"}));
+  EXPECT_EQ(array.Name(), L"Arr ");
+}
+
+TEST(ControllerTest, ReadsItsRecordAndUpdatesOnlyItsPolicies) {
+  auto record = MakeController(1, 0x2826);
+  SetText(record->name, "  Sata Controller  ");
+  record->osDriverVersion = {19, 5, 1, 1234};
+  record->modeByte = 0xA0;
+  SataController controller(*record);
+  EXPECT_EQ(controller.Name(), L"Sata Controller");
+  EXPECT_EQ(controller.OsDriverVersion(), System::Version(19, 5, 1, 1234));
+  EXPECT_EQ(static_cast<int>(controller.Mode()), 5);
+  Raised raised(controller);
+  record->policyFlags = 0xC0;
+  record->maxVolumesPerArray = 4;
+  controller.Update(*record);
+  EXPECT_EQ(raised.names, (Names{"RohiEnabled", "ReadPatrolEnabled"}));
+  EXPECT_EQ(controller.MaxVolumesPerArray(), 0);
+  DornController other(Guid(NativeGuid(1)));
+  EXPECT_TRUE(controller.Equals(&other));
+  EXPECT_FALSE(controller.Equals(static_cast<const Controller*>(nullptr)));
+}
+
+TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
+  auto record = MakeController(1, 1);
+  auto& slots = record->raidLevelDescriptors;
+  slots[0].level = Vesk::VESK_RAID_0;
+  slots[0].supportedStripSizes = 0x0004 | 0x0008;
+  slots[1].level = Vesk::VESK_RAID_1;
+  slots[1].supportedStripSizes = 0x8000;
+  slots[1].migrationDescriptors = {{Vesk::VESK_RAID_0, 0}, {Vesk::VESK_RAID_5, 1}};
+  slots[3].level = Vesk::VESK_RAID_5;
+  slots[3].minDrivesCount = 3;
+  slots[3].driveCountFlags = 0x40;
+  SataController controller(*record);
+  const auto& descriptors = controller.RaidLevelDescriptors();
+  ASSERT_EQ(descriptors.size(), 3u);
+  EXPECT_EQ(descriptors.at(vesk_raid_level::Raid0).SupportedStripSizes(),
+            (std::vector<vesk_strip_size>{vesk_strip_size{4}, vesk_strip_size{8}}));
+  const auto& raid1 = descriptors.at(vesk_raid_level::Raid1);
+  EXPECT_TRUE(raid1.SupportedStripSizes().empty());
+  ASSERT_EQ(raid1.MigrationDescriptors().size(), 2u);
+  EXPECT_EQ(raid1.MigrationDescriptors()[1].TargetRaidLevel(), vesk_raid_level::Raid5);
+  EXPECT_EQ(raid1.MigrationDescriptors()[1].MinAdditionalDriveCount(), 1);
+  // Read through: a change of the record shows.
+  slots[3].minDrivesCount = 4;
+  EXPECT_EQ(descriptors.at(vesk_raid_level::Raid5).MinDrivesCount(), 4);
+  EXPECT_TRUE(descriptors.at(vesk_raid_level::Raid5).OddDriveCount());
+  EXPECT_FALSE(descriptors.at(vesk_raid_level::Raid5).EvenDriveCount());
+  RaidLevelDescriptor detached;
+  EXPECT_EQ(detached.Level(), vesk_raid_level::None);
+  EXPECT_EQ(detached.MaxDrivesCount(), 0);
+  EXPECT_EQ(MigrationDescriptor().MinAdditionalDriveCount(), 0);
+}
+
+TEST(ControllerTest, TwoSlotsWithTheSameLevelKeepTheFirst) {
+  auto record = MakeController(1, 1);
+  record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
+  record->raidLevelDescriptors[0].maxDrivesCount = 2;
+  record->raidLevelDescriptors[2].level = Vesk::VESK_RAID_1;
+  record->raidLevelDescriptors[2].maxDrivesCount = 9;
+  DornController controller(*record);
+  ASSERT_EQ(controller.RaidLevelDescriptors().size(), 1u);
+  EXPECT_EQ(controller.RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
+}
+
+}  // namespace
+}  // namespace VESK_Managed
