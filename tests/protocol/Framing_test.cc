@@ -1,0 +1,230 @@
+// The request object on its own: framing, status and buffer handling, over a scripted executor
+// that stands where the device call would be.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "protocol/CommandRecords.h"
+#include "protocol/EventRecords.h"
+#include "protocol/OobRecords.h"
+#include "protocol/QueryRequestRecords.h"
+#include "protocol/SecureZero.h"
+#include "protocol/TaluIoctl.h"
+#include "tests/protocol/WireImage.h"
+
+namespace Vesk {
+namespace {
+
+using test::WireImage;
+
+// The executor's part of a request, scripted: each device call records the buffer it was given
+// and answers with the next scripted return code and result.
+class ScriptedExecutor {
+ public:
+  struct Reply {
+    int result = 1;
+    std::uint32_t returnCode = 0;
+  };
+
+  ScriptedExecutor(DeviceHandle*, DWORD length) : inBufferSize(length), outBufferSize(length) {}
+  virtual ~ScriptedExecutor() = default;
+
+  virtual int Send() {
+    sent.emplace_back(inBuffer, inBuffer + inBufferSize);
+    sameBuffer = inBuffer == outBuffer && inBufferSize == outBufferSize;
+    const Reply reply = replies.empty() ? Reply{} : replies.front();
+    if (!replies.empty()) replies.erase(replies.begin());
+    std::memcpy(outBuffer + 20, &reply.returnCode, 4);
+    return reply.result;
+  }
+  int Invoke() { return Send(); }
+  void WaitForCompletion() {}
+
+  std::vector<Reply> replies;
+  std::vector<std::vector<std::uint8_t>> sent;
+  bool sameBuffer = false;
+
+ protected:
+  BYTE* inBuffer = nullptr;
+  DWORD inBufferSize;
+  BYTE* outBuffer = nullptr;
+  DWORD outBufferSize;
+};
+
+using DeleteVolume = VeskTaluIoctl<TALU_IOCTL<DELETE_VOLUME_TALU_MGMT_IOCTL>, ScriptedExecutor>;
+using ControllerIds =
+    VeskTaluIoctl<TALU_IOCTL<GET_CONTROLLER_IDENTIFIERS_MGMT_IOCTL>, ScriptedExecutor>;
+using PerformAction = TaluIoctl<OOB_IOCTL<OOB::ControlIoctlPayload>, ScriptedExecutor>;
+
+TEST(RequestFraming, NewRequestIsZeroFilledWithApiVersionThree) {
+  DeleteVolume request(nullptr);
+  ASSERT_EQ(request.BufferLength(), 48u);
+  std::vector<std::uint8_t> expected(48, 0);
+  expected[28] = 3;
+  EXPECT_EQ(std::vector<std::uint8_t>(request.Buffer(), request.Buffer() + 48), expected);
+}
+
+TEST(RequestFraming, SendWritesTheHeaderAndPassesOneBufferBothWays) {
+  DeleteVolume request(nullptr);
+  request.Request()->record.volumeId = test::TestId(0x40);
+  ASSERT_EQ(request.Invoke(), 1);
+  ASSERT_EQ(request.sent.size(), 1u);
+  EXPECT_EQ(request.sent[0],
+            WireImage::Management(48, 0x48028, 3).Id(32, test::TestId(0x40)).bytes);
+  EXPECT_TRUE(request.sameBuffer);
+}
+
+TEST(RequestFraming, LengthFieldIsBufferLengthMinusHeaderForAnswerSizedBuffers) {
+  ControllerIds request(nullptr, 4130);
+  ASSERT_EQ(request.Invoke(), 1);
+  std::uint32_t length;
+  std::memcpy(&length, request.sent[0].data() + 24, 4);
+  EXPECT_EQ(length, 4102u);
+  EXPECT_EQ(request.sent[0].size(), 4130u);
+}
+
+TEST(RequestFraming, OutOfBandRequestHasItsSignatureAndNoApiVersion) {
+  PerformAction request(nullptr);
+  request.Request()->payload.action = 0xA1B2C3D4;
+  ASSERT_EQ(request.Invoke(), 1);
+  EXPECT_EQ(request.sent[0], WireImage::OutOfBand(32, 0x48000).U32(28, 0xA1B2C3D4).bytes);
+}
+
+TEST(RequestFraming, EverySendFramesAgainSoAStaleReturnCodeIsNotSent) {
+  DeleteVolume request(nullptr);
+  request.replies = {{1, 7}, {1, 0}};
+  request.Invoke();
+  request.Invoke();
+  ASSERT_EQ(request.sent.size(), 2u);
+  EXPECT_EQ(request.sent[1], request.sent[0]);
+  EXPECT_EQ(request.sent[1][20], 0);
+}
+
+TEST(RequestFraming, ShorterBufferThanRecordIsRefused) {
+  EXPECT_THROW(ControllerIds(nullptr, 48), std::length_error);
+}
+
+struct StatusCase {
+  int deviceResult;
+  std::uint32_t returnCode;
+  int expectedResult;
+  std::uint32_t expectedStatus;
+};
+
+class RequestStatus : public testing::TestWithParam<StatusCase> {};
+
+TEST_P(RequestStatus, ReturnCodeBecomesStatusOrTransportFailure) {
+  const StatusCase& c = GetParam();
+  DeleteVolume request(nullptr);
+  request.replies = {{c.deviceResult, c.returnCode}};
+  EXPECT_EQ(request.Status(), 0u) << "before the request has run";
+  EXPECT_EQ(request.Invoke(), c.expectedResult);
+  EXPECT_EQ(request.Status(), c.expectedStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, RequestStatus,
+    testing::Values(StatusCase{1, 0, 1, 0},            // success
+                    StatusCase{1, 7, 1, 7},            // ran, driver refused
+                    StatusCase{1, 0xFFFF, 1, 0xFFFF},  // largest status
+                    StatusCase{1, 0x10000, 0, 5},      // not a status: transport failure
+                    StatusCase{1, 0xFFFFFFFF, 0, 5},   //
+                    StatusCase{0, 9, 0, 0}));          // device call failed: status stays 0
+
+TEST(RequestStatus, OutOfBandSuccessIsTheDeviceCallAlone) {
+  PerformAction ran(nullptr);
+  ran.replies = {{1, 0x10000}};
+  EXPECT_EQ(ran.Invoke(), 1);
+  PerformAction failed(nullptr);
+  failed.replies = {{0, 0}};
+  EXPECT_EQ(failed.Invoke(), 0);
+}
+
+TEST(SecureZero, ClearsExactlyTheGivenBytes) {
+  std::vector<std::uint8_t> bytes(64, 0xAB);
+  SecureZero(bytes.data() + 8, 40);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    EXPECT_EQ(bytes[i], (i >= 8 && i < 48) ? 0 : 0xAB) << "byte " << i;
+  }
+}
+
+// The function codes of both tables and of the out-of-band payloads, against the numbers the
+// driver uses.
+TEST(FunctionCodes, RecordsCarryTheDriversCodes) {
+  EXPECT_EQ(GET_CONTROLLER_INFO_TALU_MGMT_IOCTL::functionCode, 0x44000u);
+  EXPECT_EQ(GET_CONTROLLER_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44004u);
+  EXPECT_EQ(GET_CONTROLLER_CAPABILITIES_TALU_MGMT_IOCTL::functionCode, 0x44008u);
+  EXPECT_EQ(GET_DRIVE_INFO_TALU_MGMT_IOCTL::functionCode, 0x4400Cu);
+  EXPECT_EQ(GET_DRIVE_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44010u);
+  EXPECT_EQ(GET_VOLUME_INFO_TALU_MGMT_IOCTL::functionCode, 0x44014u);
+  EXPECT_EQ(GET_VOLUME_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44018u);
+  EXPECT_EQ(GET_ARRAY_INFO_TALU_MGMT_IOCTL::functionCode, 0x44020u);
+  EXPECT_EQ(GET_ARRAY_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44024u);
+  EXPECT_EQ(GET_EXECUTOR_INFORMATION_MGMT_IOCTL::functionCode, 0x44028u);
+  EXPECT_EQ(GET_EVENTS_MGMT_IOCTL::functionCode, 0x4402Cu);
+
+  EXPECT_EQ(CREATE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48000u);
+  EXPECT_EQ(MARK_AS_SPARE_TALU_MGMT_IOCTL::functionCode, 0x48004u);
+  EXPECT_EQ(UNMARK_SPARE_TALU_MGMT_IOCTL::functionCode, 0x48008u);
+  EXPECT_EQ(CLEAR_DRIVE_METADATA_TALU_MGMT_IOCTL::functionCode, 0x4800Cu);
+  EXPECT_EQ(MARK_DRIVE_AS_NORMAL_TALU_MGMT_IOCTL::functionCode, 0x48010u);
+  EXPECT_EQ(SET_VOLATILE_WRITE_CACHE_ON_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48014u);
+  EXPECT_EQ(RESET_SMART_EVENT_TALU_MGMT_IOCTL::functionCode, 0x48018u);
+  EXPECT_EQ(ACTIVATE_DRIVE_LED_TALU_MGMT_IOCTL::functionCode, 0x4801Cu);
+  EXPECT_EQ(REMOVE_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48020u);
+  EXPECT_EQ(MARK_VOLUME_AS_NORMAL_TALU_MGMT_IOCTL::functionCode, 0x48024u);
+  EXPECT_EQ(DELETE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48028u);
+  EXPECT_EQ(REBUILD_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x4802Cu);
+  EXPECT_EQ(EXPAND_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48030u);
+  EXPECT_EQ(CHANGE_RAID_LAYOUT_TALU_MGMT_IOCTL::functionCode, 0x48034u);
+  EXPECT_EQ(RENAME_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48038u);
+  EXPECT_EQ(VERIFY_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x4803Cu);
+  EXPECT_EQ(CANCEL_VOLUME_VERIFICATION_TALU_MGMT_IOCTL::functionCode, 0x48040u);
+  EXPECT_EQ(INITIALIZE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48044u);
+  EXPECT_EQ(ADD_DRIVES_TO_ARRAY_TALU_MGMT_IOCTL::functionCode, 0x48048u);
+  EXPECT_EQ(SET_VOLUME_CACHE_POLICY_TALU_MGMT_IOCTL::functionCode, 0x4804Cu);
+  EXPECT_EQ(SET_VOLUME_RWH_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48050u);
+  EXPECT_EQ(SET_ARRAY_CACHE_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48054u);
+  EXPECT_EQ(SET_CONTROLLER_ROHI_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48058u);
+  EXPECT_EQ(SET_CONTROLLER_READ_PATROL_POLICY_TALU_MGMT_IOCTL::functionCode, 0x4805Cu);
+  EXPECT_EQ(CREATE_EVENT_SUBSCRIPTION_MGMT_IOCTL::functionCode, 0x48060u);
+  EXPECT_EQ(CANCEL_EVENT_SUBSCRIPTION_MGMT_IOCTL::functionCode, 0x48064u);
+  EXPECT_EQ(SANITIZE_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48068u);
+  EXPECT_EQ(SET_CONTROLLER_RATE_TALU_MGMT_IOCTL::functionCode, 0x4806Cu);
+}
+
+// Bit fields share a byte or word with their neighbours: a value too wide for its field must not
+// reach the next one.
+TEST(CommandBitFields, ValuesAreCutToTheirField) {
+  SANITIZE_DRIVE_PAYLOAD sanitize{};
+  sanitize.SetAction(0xFF);
+  EXPECT_EQ(sanitize.options, 0x7u);
+  sanitize.SetOptionC(0x1F);
+  EXPECT_EQ(sanitize.options, 0xF7u);
+  sanitize.SetOptionA(true);
+  EXPECT_EQ(sanitize.options, 0x2F7u);
+  EXPECT_TRUE(sanitize.OptionA());
+  EXPECT_FALSE(sanitize.OptionB());
+  EXPECT_FALSE(sanitize.OptionD());
+
+  SANITIZE_DRIVE_LEGACY_PAYLOAD legacy{};
+  legacy.SetAction(0xFF);
+  EXPECT_EQ(legacy.action, 0xE0);
+  EXPECT_EQ(legacy.Action(), 7);
+
+  vesk_new_volume_parameters parameters{};
+  parameters.SetRwhPolicy(static_cast<vesk_rwh_policy>(0x12));
+  EXPECT_EQ(parameters.flags, 0x20);
+  parameters.SetInitialize(true);
+  parameters.SetKeepExistingData(true);
+  EXPECT_EQ(parameters.flags, 0x2C);
+  parameters.SetKeepExistingData(false);
+  EXPECT_EQ(parameters.flags, 0x24);
+  EXPECT_TRUE(parameters.Initialize());
+  EXPECT_EQ(parameters.RwhPolicy(), 2);
+}
+
+}  // namespace
+}  // namespace Vesk
