@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/Host.h"
 #include "platform/win32.h"
 
 namespace vesk::sim {
@@ -30,7 +31,11 @@ struct IoControl {
 struct IoResult {
   bool ok = true;
   DWORD bytesReturned = 0;
-  DWORD lastError = ERROR_SUCCESS;  // set as the thread's last error after the call
+  // The thread's last error after the call. A failed call with ERROR_SUCCESS here reports
+  // ERROR_GEN_FAILURE; a successful call with ERROR_SUCCESS leaves the thread's last error as it
+  // was, as Windows does, and one with any other value sets it (a driver that succeeds while the
+  // last error reads ERROR_BUSY).
+  DWORD lastError = ERROR_SUCCESS;
 };
 
 // What sits behind a device's DeviceIoControl: the simulated RAID driver, a scripted fake, a
@@ -57,25 +62,22 @@ struct DeviceSpec {
 
 using DeviceId = std::uint32_t;
 
-// Emulated Windows functions whose failures tests can force (see Machine::FailCalls).
-enum class Api {
-  CreateFile2,
-  DeviceIoControl,
-  CreateEventW,
-  CreateMutexW,
-  ReleaseMutex,
-  ConvertStringSecurityDescriptor,
-  CM_Register_Notification,
-  SetupDiCreateDeviceInfoList,
-  SetupDiGetClassDevsExW,
-  SetupDiGetDevicePropertyW,
-  EventRegister,
-};
+// Emulated Windows functions whose failures tests can force (see Machine::FailCalls):
+// CreateFile2, DeviceIoControl, CreateEventW, CreateMutexW, ReleaseMutex,
+// ConvertStringSecurityDescriptor, CM_Register_Notification (fails with the error as its
+// CONFIGRET), SetupDiCreateDeviceInfoList, SetupDiGetClassDevsExW, SetupDiGetDevicePropertyW,
+// EventRegister (returns the error).
+using Api = vesk::platform::Api;
 
 struct TraceField {
   std::string name;
-  UCHAR inType = 0;   // TraceLogging input type (2 = ANSI string)
-  std::string value;  // the field's bytes, as text for string fields
+  UCHAR inType = 0;  // TraceLogging input type without its flag bits (2 = ANSI string)
+  UCHAR outType = 0;
+  // The value as text: strings as UTF-8, integers in decimal (HEXINT types as 0x...), GUIDs in
+  // their registry form, binary as hex digits. A field whose type the decoder does not know reads
+  // "<unknown in-type N>", and every field after it "<not decoded>", since its size is unknown;
+  // a value cut short by the end of the data reads "<truncated>".
+  std::string value;
 };
 
 struct TraceEvent {
@@ -85,7 +87,7 @@ struct TraceEvent {
   UCHAR channel = 0;
   UCHAR opcode = 0;
   ULONGLONG keyword = 0;
-  UCHAR tags = 0;
+  ULONG tags = 0;  // the 28 event-tag bits
   std::vector<TraceField> fields;
 };
 
@@ -110,7 +112,10 @@ class Machine {
   // the registrations for its interface classes. RemoveDevice reports query-remove (2) and
   // remove-complete (5) to the registrations on open handles of the device and an interface
   // removal (1) to the class registrations; the device is gone from enumeration and every handle
-  // opened on it fails from then on with ERROR_INVALID_HANDLE... at DeviceIoControl.
+  // opened on it fails from then on with ERROR_INVALID_HANDLE at DeviceIoControl. Notifications
+  // are delivered in order on the machine's notification thread. Unknown ids throw
+  // std::out_of_range (here and in every member taking a DeviceId); removing a removed device
+  // does nothing.
   DeviceId AddDevice(DeviceSpec spec);
   void RemoveDevice(DeviceId id);
   // Report any action to the registrations on open handles of a device, or to its interface
@@ -118,11 +123,14 @@ class Machine {
   void NotifyDeviceHandles(DeviceId id, CM_NOTIFY_ACTION action);
   void NotifyInterface(DeviceId id, CM_NOTIFY_ACTION action);
   // Returns once every notification raised so far has been delivered (callbacks returned).
+  // Called from a notification callback it returns at once (it cannot wait for itself).
   void WaitForNotifications();
+  // Handles open on the device now, including those whose device has been removed.
   std::size_t OpenHandleCount(DeviceId id) const;
   std::shared_ptr<DeviceBackend> Backend(DeviceId id) const;
 
-  // The next `count` calls of `api` fail with `error` (count -1: every call until cleared).
+  // The next `count` calls of `api` fail with `error` (count -1: every call until cleared,
+  // count 0 clears the switch of `api`).
   void FailCalls(Api api, DWORD error, int count = 1);
   void ClearFaults();
 

@@ -1,0 +1,56 @@
+#include "platform/posix/Handles.h"
+
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/posix/Errors.h"
+
+namespace vesk::platform {
+
+namespace {
+
+struct HandleTable {
+  std::mutex lock;
+  std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
+  // Multiples of 4 like Windows handles, starting well above 0 and the small pseudo-handles.
+  std::uintptr_t next = 0x100;
+};
+
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable;
+  return *table;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  auto& table = Table();
+  std::lock_guard guard(table.lock);
+  const std::uintptr_t value = table.next;
+  table.next += 4;
+  table.objects.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  auto& table = Table();
+  std::lock_guard guard(table.lock);
+  auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == table.objects.end() ? nullptr : it->second;
+}
+
+}  // namespace vesk::platform
+
+BOOL CloseHandle(HANDLE object) {
+  using namespace vesk::platform;
+  std::shared_ptr<KernelObject> closed;  // destroyed outside the table lock
+  {
+    auto& table = Table();
+    std::lock_guard guard(table.lock);
+    auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(object));
+    if (it == table.objects.end()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+    closed = std::move(it->second);
+    table.objects.erase(it);
+  }
+  return TRUE;
+}
