@@ -93,13 +93,12 @@ class Session final : public TraceSession {
  public:
   Session(const GUID& provider, UCHAR level, ULONGLONG matchAny, ULONGLONG matchAll)
       : store(std::make_shared<TraceStore>()) {
-    consumer = platform::EnableProvider(
-        provider, level, matchAny, matchAll,
-        [store = store](const platform::RawTraceEvent& raw) {
-          TraceEvent event = DecodeTraceEvent(raw);
-          std::lock_guard guard(store->lock);
-          store->events.push_back(std::move(event));
-        });
+    consumer = platform::EnableProvider(provider, level, matchAny, matchAll,
+                                        [store = store](const platform::RawTraceEvent& raw) {
+                                          TraceEvent event = DecodeTraceEvent(raw);
+                                          std::lock_guard guard(store->lock);
+                                          store->events.push_back(std::move(event));
+                                        });
   }
   ~Session() override { platform::DisableProvider(consumer); }
 

@@ -101,7 +101,7 @@ class TraceSession {
 
 class Machine {
  public:
-  Machine();  // becomes the process's current machine; throws if another is current
+  Machine();   // becomes the process's current machine; throws if another is current
   ~Machine();  // removes every device (without notifications) and stops being current
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;

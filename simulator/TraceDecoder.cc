@@ -178,9 +178,9 @@ bool ReadValue(UCHAR type, Reader& payload, std::string& value, bool& known) {
       GUID g;
       if (!payload.Bytes(&g, sizeof g)) return false;
       char text[40];
-      std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                    g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                    g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+      std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", g.Data1,
+                    g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                    g.Data4[5], g.Data4[6], g.Data4[7]);
       value = text;
       return true;
     }
@@ -276,7 +276,8 @@ TraceEvent DecodeTraceEvent(const platform::RawTraceEvent& raw) {
     } else {
       bool known = true;
       if (!ReadValue(field.inType, values, field.value, known)) {
-        field.value = known ? "<truncated>" : "<unknown in-type " + std::to_string(field.inType) + ">";
+        field.value =
+            known ? "<truncated>" : "<unknown in-type " + std::to_string(field.inType) + ">";
         decoding = false;
       }
     }

@@ -69,8 +69,7 @@ HDEVINFO NewSet(const GUID* classGuid) {
   return set;
 }
 
-const std::optional<std::wstring>* PropertyOf(const HostDeviceInfo& device,
-                                              const DEVPROPKEY& key) {
+const std::optional<std::wstring>* PropertyOf(const HostDeviceInfo& device, const DEVPROPKEY& key) {
   auto same = [&key](const DEVPROPKEY& other) {
     return IsEqualGUID(key.fmtid, other.fmtid) && key.pid == other.pid;
   };
@@ -98,7 +97,8 @@ HANDLE CreateFile2(LPCWSTR fileName, DWORD /*desiredAccess*/, DWORD /*shareMode*
   if (creationDisposition != OPEN_EXISTING)
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   const std::wstring_view path(fileName);
-  if (path.size() <= kGlobalRoot.size() || !EqualNoCase(path.substr(0, kGlobalRoot.size()), kGlobalRoot))
+  if (path.size() <= kGlobalRoot.size() ||
+      !EqualNoCase(path.substr(0, kGlobalRoot.size()), kGlobalRoot))
     return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto host = CurrentHost();
   if (!host) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -115,13 +115,14 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
   auto object = LookupHandleAs<FileObject>(device, KernelObject::Kind::File);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // Handles are opened for synchronous I/O only, where the byte count is required.
-  if (overlapped != nullptr || bytesReturned == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (overlapped != nullptr || bytesReturned == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0))
     return Fail(998, FALSE);  // ERROR_NOACCESS
   DWORD returned = 0;
-  const bool ok = object->file->Control(ioControlCode, static_cast<const BYTE*>(inBuffer),
-                                        inBufferSize, static_cast<BYTE*>(outBuffer), outBufferSize,
-                                        returned, error);
+  const bool ok =
+      object->file->Control(ioControlCode, static_cast<const BYTE*>(inBuffer), inBufferSize,
+                            static_cast<BYTE*>(outBuffer), outBufferSize, returned, error);
   *bytesReturned = std::min(returned, outBufferSize);
   if (!ok) return Fail(error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error, FALSE);
   // A successful call leaves the thread's last error alone unless the device says otherwise.
@@ -131,8 +132,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND /*parent*/) {
   DWORD error = ERROR_SUCCESS;
-  if (TakeFault(Api::SetupDiCreateDeviceInfoList, error))
-    return Fail(error, INVALID_HANDLE_VALUE);
+  if (TakeFault(Api::SetupDiCreateDeviceInfoList, error)) return Fail(error, INVALID_HANDLE_VALUE);
   return NewSet(classGuid);
 }
 
@@ -191,8 +191,8 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex,
 
 BOOL SetupDiGetDevicePropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                                const DEVPROPKEY* propertyKey, DEVPROPTYPE* propertyType,
-                               PBYTE propertyBuffer, DWORD propertyBufferSize,
-                               PDWORD requiredSize, DWORD flags) {
+                               PBYTE propertyBuffer, DWORD propertyBufferSize, PDWORD requiredSize,
+                               DWORD flags) {
   DWORD error = ERROR_SUCCESS;
   if (TakeFault(Api::SetupDiGetDevicePropertyW, error)) return Fail(error, FALSE);
   if (flags != 0) return Fail(kErrorInvalidFlags, FALSE);

@@ -130,8 +130,7 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
   if (TakeFault(Api::CM_Register_Notification, fault)) return fault;
   if (filter == nullptr || callback == nullptr || notifyContext == nullptr)
     return CR_INVALID_POINTER;
-  if (filter->cbSize != sizeof(CM_NOTIFY_FILTER) || filter->Reserved != 0)
-    return CR_INVALID_DATA;
+  if (filter->cbSize != sizeof(CM_NOTIFY_FILTER) || filter->Reserved != 0) return CR_INVALID_DATA;
   auto registration = std::make_shared<Registration>();
   registration->type = filter->FilterType;
   registration->context = context;
@@ -146,8 +145,8 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
       break;
     case CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE: {
       if (filter->Flags != 0) return CR_INVALID_DATA;
-      auto file = LookupHandleAs<FileObject>(filter->u.DeviceHandle.hTarget,
-                                             KernelObject::Kind::File);
+      auto file =
+          LookupHandleAs<FileObject>(filter->u.DeviceHandle.hTarget, KernelObject::Kind::File);
       if (!file) return CR_INVALID_DATA;
       registration->deviceId = file->file->DeviceId();
       break;

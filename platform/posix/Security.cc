@@ -50,9 +50,9 @@ constexpr std::wstring_view kSidAliases[] = {
 // Trustees that stand for "other users" in POSIX terms.
 constexpr std::wstring_view kOthers[] = {L"WD", L"AN", L"AU", L"BU", L"IU"};
 
-constexpr std::wstring_view kAceTypes[] = {L"A",  L"D",  L"OA", L"OD", L"AU", L"AL", L"OU",
-                                           L"OL", L"ML", L"SP", L"XA", L"XD", L"XU", L"ZA",
-                                           L"RA", L"SA", L"TL", L"FL"};
+constexpr std::wstring_view kAceTypes[] = {L"A",  L"D",  L"OA", L"OD", L"AU", L"AL",
+                                           L"OU", L"OL", L"ML", L"SP", L"XA", L"XD",
+                                           L"XU", L"ZA", L"RA", L"SA", L"TL", L"FL"};
 constexpr std::wstring_view kAceFlags[] = {L"CI", L"OI", L"NP", L"IO", L"ID",
                                            L"SA", L"FA", L"TP", L"CR"};
 struct Right {
@@ -227,9 +227,9 @@ class SddlParser {
     for (;;) {
       const std::size_t semicolon = ace.find(L';', start);
       if (count == 7) return false;
-      fields[count++] = ace.substr(start, semicolon == std::wstring_view::npos
-                                              ? std::wstring_view::npos
-                                              : semicolon - start);
+      fields[count++] =
+          ace.substr(start, semicolon == std::wstring_view::npos ? std::wstring_view::npos
+                                                                 : semicolon - start);
       if (semicolon == std::wstring_view::npos) break;
       start = semicolon + 1;
     }
@@ -257,8 +257,7 @@ class SddlParser {
 
 }  // namespace
 
-bool ModeFromSecurityAttributes(const SECURITY_ATTRIBUTES* attributes, mode_t& mode,
-                                DWORD& error) {
+bool ModeFromSecurityAttributes(const SECURITY_ATTRIBUTES* attributes, mode_t& mode, DWORD& error) {
   mode = 0600;
   if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return true;
   {

@@ -495,9 +495,8 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
   }
 
   const auto start = Clock::now();
-  const auto deadline = milliseconds == INFINITE
-                            ? Clock::time_point::max()
-                            : start + std::chrono::milliseconds(milliseconds);
+  const auto deadline = milliseconds == INFINITE ? Clock::time_point::max()
+                                                 : start + std::chrono::milliseconds(milliseconds);
   auto& hub = Hub();
   bool counted = false;  // registered with the hub as an event waiter
   struct Uncount {
@@ -516,9 +515,9 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
       generation = hub.generation;
     }
     for (DWORD i = 0; i < count; ++i) {
-      const Take take = items[i].event ? TryTakeEvent(*items[i].event)
-                                       : Finish(*items[i].mutex,
-                                                pthread_mutex_trylock(&items[i].mutex->mutex));
+      const Take take =
+          items[i].event ? TryTakeEvent(*items[i].event)
+                         : Finish(*items[i].mutex, pthread_mutex_trylock(&items[i].mutex->mutex));
       if (take != Take::Busy) return Result(take, i);
     }
     const auto now = Clock::now();
@@ -526,7 +525,8 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
 
     if (firstMutex >= 0) {
       const auto until = count == 1 ? deadline : std::min(deadline, now + kMaxSlice);
-      const Take take = Finish(*items[firstMutex].mutex, LockUntil(*items[firstMutex].mutex, until));
+      const Take take =
+          Finish(*items[firstMutex].mutex, LockUntil(*items[firstMutex].mutex, until));
       if (take != Take::Busy) return Result(take, static_cast<DWORD>(firstMutex));
       continue;
     }
@@ -654,8 +654,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   return Wait(&object, 1, milliseconds);
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds) {
   if (objects == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS)
     return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
   // Waiting for all objects at once is not emulated: the library never does it.

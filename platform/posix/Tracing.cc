@@ -64,8 +64,8 @@ Combined CombineConsumers(TraceTable& table, const GUID& guid) {
   bool allLevels = false;
   for (const auto& [id, consumer] : table.consumers) {
     if (!IsEqualGUID(consumer->guid, guid)) continue;
-    combined.matchAll = combined.enabled ? (combined.matchAll & consumer->matchAll)
-                                         : consumer->matchAll;
+    combined.matchAll =
+        combined.enabled ? (combined.matchAll & consumer->matchAll) : consumer->matchAll;
     combined.enabled = true;
     allLevels = allLevels || consumer->level == 0;
     if (consumer->level > combined.level) combined.level = consumer->level;
@@ -88,11 +88,10 @@ void NotifyProviders(TraceTable& table, const GUID& guid) {
   }
   const GUID source{};
   for (const auto& provider : providers) {
-    provider->callback(&source,
-                       combined.enabled ? EVENT_CONTROL_CODE_ENABLE_PROVIDER
-                                        : EVENT_CONTROL_CODE_DISABLE_PROVIDER,
-                       combined.level, combined.matchAny, combined.matchAll, nullptr,
-                       provider->context);
+    provider->callback(
+        &source,
+        combined.enabled ? EVENT_CONTROL_CODE_ENABLE_PROVIDER : EVENT_CONTROL_CODE_DISABLE_PROVIDER,
+        combined.level, combined.matchAny, combined.matchAll, nullptr, provider->context);
   }
 }
 
@@ -179,8 +178,8 @@ ULONG EventUnregister(REGHANDLE regHandle) {
   return table.providers.erase(regHandle) == 1 ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-ULONG EventSetInformation(REGHANDLE regHandle, EVENT_INFO_CLASS informationClass,
-                          PVOID information, ULONG informationLength) {
+ULONG EventSetInformation(REGHANDLE regHandle, EVENT_INFO_CLASS informationClass, PVOID information,
+                          ULONG informationLength) {
   auto& table = Table();
   std::lock_guard guard(table.lock);
   auto it = table.providers.find(regHandle);
@@ -204,9 +203,9 @@ ULONG EventSetInformation(REGHANDLE regHandle, EVENT_INFO_CLASS informationClass
   }
 }
 
-ULONG EventWriteTransfer(REGHANDLE regHandle, PCEVENT_DESCRIPTOR descriptor,
-                         LPCGUID /*activityId*/, LPCGUID /*relatedActivityId*/,
-                         ULONG userDataCount, PEVENT_DATA_DESCRIPTOR userData) {
+ULONG EventWriteTransfer(REGHANDLE regHandle, PCEVENT_DESCRIPTOR descriptor, LPCGUID /*activityId*/,
+                         LPCGUID /*relatedActivityId*/, ULONG userDataCount,
+                         PEVENT_DATA_DESCRIPTOR userData) {
   if (descriptor == nullptr || userDataCount > kMaxEventDataDescriptors ||
       (userData == nullptr && userDataCount != 0))
     return ERROR_INVALID_PARAMETER;

@@ -1,0 +1,304 @@
+// Device files and enumeration against the simulated machine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "simulator/Machine.h"
+
+namespace {
+
+using vesk::sim::DeviceSpec;
+using vesk::sim::IoControl;
+using vesk::sim::IoResult;
+using vesk::sim::Machine;
+
+// Echoes the input into the output, records what it saw, and answers as told.
+class EchoBackend : public vesk::sim::DeviceBackend {
+ public:
+  IoResult Control(const IoControl& call) override {
+    ++calls;
+    lastPdo = call.pdoName;
+    lastCode = call.controlCode;
+    const DWORD n = std::min(call.inSize, call.outSize);
+    if (n != 0) std::memmove(call.out, call.in, n);
+    IoResult result = answer;
+    if (result.ok && result.bytesReturned == 0) result.bytesReturned = n;
+    return result;
+  }
+  std::atomic<int> calls{0};
+  std::wstring lastPdo;
+  DWORD lastCode = 0;
+  IoResult answer;
+};
+
+std::wstring PathOf(const std::wstring& pdo) { return L"\\\\?\\Global\\GlobalRoot" + pdo; }
+
+HANDLE Open(const std::wstring& path) {
+  return CreateFile2(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     OPEN_EXISTING, nullptr);
+}
+
+DeviceSpec Controller(std::wstring pdo, std::shared_ptr<vesk::sim::DeviceBackend> backend) {
+  DeviceSpec spec;
+  spec.manufacturer = L"Korva Corporation";
+  spec.service = L"zrTalu";
+  spec.pdoName = std::move(pdo);
+  spec.backend = std::move(backend);
+  return spec;
+}
+
+class Devices : public ::testing::Test {
+ protected:
+  Machine machine;
+  std::shared_ptr<EchoBackend> backend = std::make_shared<EchoBackend>();
+};
+
+TEST(DevicesWithoutMachine, NothingCanBeOpenedOrEnumerated) {
+  ASSERT_EQ(Machine::Current(), nullptr);
+  EXPECT_EQ(Open(PathOf(L"\\Device\\00000031")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  HDEVINFO set = SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
+                                        nullptr, nullptr, nullptr);
+  ASSERT_NE(set, INVALID_HANDLE_VALUE);
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(Devices, OpenedDeviceHandsItsCallsToTheBackend) {
+  machine.AddDevice(Controller(L"\\Device\\00000031", backend));
+  // The path prefix and the device name are matched without regard to case, like Windows.
+  HANDLE device = Open(L"\\\\?\\GLOBAL\\GLOBALROOT\\device\\00000031");
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  BYTE in[4] = {1, 2, 3, 4};
+  BYTE out[8] = {};
+  DWORD returned = 99;
+  EXPECT_TRUE(DeviceIoControl(device, IOCTL_SCSI_MINIPORT, in, 4, out, 8, &returned, nullptr));
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(out[3], 4);
+  EXPECT_EQ(backend->lastCode, IOCTL_SCSI_MINIPORT);
+  EXPECT_EQ(backend->lastPdo, L"\\Device\\00000031");
+  CloseHandle(device);
+}
+
+TEST_F(Devices, UnknownAbsentOrRefusingDevicesCannotBeOpened) {
+  EXPECT_EQ(Open(PathOf(L"\\Device\\none")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Open(L"C:\\file.txt"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  auto spec = Controller(L"\\Device\\locked", backend);
+  spec.openError = ERROR_ACCESS_DENIED;
+  machine.AddDevice(spec);
+  EXPECT_EQ(Open(PathOf(L"\\Device\\locked")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  const auto id = machine.AddDevice(Controller(L"\\Device\\gone", backend));
+  machine.RemoveDevice(id);
+  EXPECT_EQ(Open(PathOf(L"\\Device\\gone")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  machine.AddDevice(Controller(L"\\Device\\ok", backend));
+  EXPECT_EQ(
+      CreateFile2(PathOf(L"\\Device\\ok").c_str(), GENERIC_READ, 0, 1 /*CREATE_NEW*/, nullptr),
+      INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(Devices, RemovedOrClosedDeviceFailsItsCallsWithInvalidHandle) {
+  const auto id = machine.AddDevice(Controller(L"\\Device\\1", backend));
+  HANDLE device = Open(PathOf(L"\\Device\\1"));
+  HANDLE second = Open(PathOf(L"\\Device\\1"));
+  EXPECT_EQ(machine.OpenHandleCount(id), 2u);
+  DWORD returned = 0;
+  machine.RemoveDevice(id);
+  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(backend->calls.load(), 0);
+  CloseHandle(device);
+  EXPECT_EQ(machine.OpenHandleCount(id), 1u);
+  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  CloseHandle(second);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+TEST_F(Devices, BackendDecidesTheLastError) {
+  machine.AddDevice(Controller(L"\\Device\\1", backend));
+  HANDLE device = Open(PathOf(L"\\Device\\1"));
+  DWORD returned = 0;
+  // A success leaves an earlier last error in place, as Windows does.
+  SetLastError(ERROR_BUSY);
+  EXPECT_TRUE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BUSY);
+  backend->answer = {false, 0, ERROR_BUSY};
+  SetLastError(0);
+  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_BUSY);
+  backend->answer = {false, 0, ERROR_SUCCESS};
+  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+  // Never more bytes reported than the output buffer holds.
+  backend->answer = {true, 1000, ERROR_SUCCESS};
+  BYTE out[4];
+  EXPECT_TRUE(DeviceIoControl(device, 1, nullptr, 0, out, 4, &returned, nullptr));
+  EXPECT_EQ(returned, 4u);
+  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, out, 4, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  CloseHandle(device);
+}
+
+TEST_F(Devices, DeviceIoControlOnAnEventFails) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD returned = 0;
+  EXPECT_FALSE(DeviceIoControl(event, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  CloseHandle(event);
+}
+
+class Enumeration : public Devices {
+ protected:
+  // Reads a string property the way the library does: UTF-16 bytes into a byte buffer.
+  static std::wstring ReadString(HDEVINFO set, SP_DEVINFO_DATA& data, const DEVPROPKEY& key,
+                                 DWORD bufferSize = 2048, DWORD* required = nullptr,
+                                 BOOL* ok = nullptr) {
+    std::vector<BYTE> buffer(bufferSize);
+    DEVPROPTYPE type = 0xFFFF;
+    DWORD size = 0;
+    const BOOL result =
+        SetupDiGetDevicePropertyW(set, &data, &key, &type, buffer.data(), bufferSize, &size, 0);
+    if (required) *required = size;
+    if (ok) *ok = result;
+    if (!result) return L"<failed>";
+    EXPECT_EQ(type, DEVPROP_TYPE_STRING);
+    EXPECT_EQ(size % 2, 0u);
+    std::vector<char16_t> units(size / 2);
+    for (std::size_t i = 0; i < units.size(); ++i)
+      units[i] = static_cast<char16_t>(buffer[2 * i] | buffer[2 * i + 1] << 8);
+    EXPECT_EQ(units.back(), u'\0');
+    return vesk::platform::FromUtf16(units.data(), units.size() - 1);
+  }
+
+  HDEVINFO Fill() {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    EXPECT_NE(set, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
+                                     set, nullptr, nullptr),
+              set);
+    return set;
+  }
+};
+
+TEST_F(Enumeration, WalksThePresentDevicesOfTheClassInOrder) {
+  machine.AddDevice(Controller(L"\\Device\\A", backend));
+  DeviceSpec other = Controller(L"\\Device\\disk", backend);
+  other.setupClass = GUID_DEVINTERFACE_STORAGEPORT;  // any other class
+  machine.AddDevice(other);
+  const auto removed = machine.AddDevice(Controller(L"\\Device\\R", backend));
+  auto third = Controller(L"\\Device\\B", backend);
+  third.manufacturer = L"Other \u00c9 \U0001F600";
+  machine.AddDevice(third);
+  machine.RemoveDevice(removed);
+
+  HDEVINFO set = Fill();
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_TRUE(IsEqualGUID(data.ClassGuid, GUID_DEVCLASS_SCSIADAPTER));
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\A");
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Manufacturer), L"Korva Corporation");
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Service), L"zrTalu");
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 1, &data));
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\B");
+  // Characters outside the basic plane travel as surrogate pairs and come back whole.
+  DWORD required = 0;
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Manufacturer, 2048, &required),
+            L"Other \u00c9 \U0001F600");
+  EXPECT_EQ(required, (10u + 1u) * 2u);
+  SetLastError(0);
+  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 2, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Enumeration, ShortBufferReportsTheSizeNeeded) {
+  machine.AddDevice(Controller(L"\\Device\\00000031", backend));
+  HDEVINFO set = Fill();
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  const DWORD needed = (16 + 1) * 2;
+  DWORD required = 0;
+  BOOL ok = TRUE;
+  ReadString(set, data, DEVPKEY_Device_PDOName, needed - 1, &required, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(required, needed);
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName, needed), L"\\Device\\00000031");
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(Enumeration, AbsentPropertyIsNotFound) {
+  auto spec = Controller(L"\\Device\\1", backend);
+  spec.service.reset();
+  machine.AddDevice(spec);
+  HDEVINFO set = Fill();
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  BOOL ok = TRUE;
+  ReadString(set, data, DEVPKEY_Device_Service, 2048, nullptr, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  DEVPROPKEY unknown = DEVPKEY_Device_Service;
+  unknown.pid = 99;
+  ReadString(set, data, unknown, 2048, nullptr, &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(Enumeration, MisusedArgumentsAreRefused) {
+  machine.AddDevice(Controller(L"\\Device\\1", backend));
+  HDEVINFO set = Fill();
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA) - 4, {}, 0, 0};
+  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_EQ(GetLastError(), 1784u);  // ERROR_INVALID_USER_BUFFER
+  data.cbSize = sizeof(SP_DEVINFO_DATA);
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  DEVPROPTYPE type;
+  BYTE buffer[64];
+  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, &type, buffer,
+                                         sizeof buffer, nullptr, 1));
+  EXPECT_EQ(GetLastError(), 1004u);  // ERROR_INVALID_FLAGS
+  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, nullptr, buffer,
+                                         sizeof buffer, nullptr, 0));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(SetupDiEnumDeviceInfo(reinterpret_cast<HDEVINFO>(0x1234), 0, &data));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // A set made for one class cannot take the devices of another.
+  HDEVINFO typed = SetupDiCreateDeviceInfoList(&GUID_DEVINTERFACE_STORAGEPORT, nullptr);
+  EXPECT_EQ(SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
+                                   typed, nullptr, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0xE0000203u);  // ERROR_CLASS_MISMATCH
+  SetupDiDestroyDeviceInfoList(typed);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(Enumeration, SetKeepsWhatItSawWhenTheDeviceGoes) {
+  const auto id = machine.AddDevice(Controller(L"\\Device\\1", backend));
+  HDEVINFO set = Fill();
+  machine.RemoveDevice(id);
+  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\1");
+  // ... but it cannot be opened any more.
+  EXPECT_EQ(Open(PathOf(L"\\Device\\1")), INVALID_HANDLE_VALUE);
+  SetupDiDestroyDeviceInfoList(set);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Configuration-manager notifications raised by the simulated machine.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "simulator/Machine.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vesk::sim::DeviceSpec;
+using vesk::sim::Machine;
+
+struct Seen {
+  CM_NOTIFY_ACTION action;
+  CM_NOTIFY_FILTER_TYPE type;
+  GUID classGuid;
+  std::wstring link;
+  std::thread::id thread;
+};
+
+// Records every callback, copying the event data while it is valid.
+struct Recorder {
+  std::mutex lock;
+  std::vector<Seen> seen;
+
+  static DWORD Callback(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action,
+                        PCM_NOTIFY_EVENT_DATA data, DWORD size) {
+    auto* self = static_cast<Recorder*>(context);
+    Seen s{action, data->FilterType, {}, {}, std::this_thread::get_id()};
+    if (data->FilterType == CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE) {
+      s.classGuid = data->u.DeviceInterface.ClassGuid;
+      s.link = data->u.DeviceInterface.SymbolicLink;
+      const auto expected = offsetof(CM_NOTIFY_EVENT_DATA, u.DeviceInterface.SymbolicLink) +
+                            (s.link.size() + 1) * sizeof(WCHAR);
+      EXPECT_EQ(size, expected);
+    }
+    std::lock_guard guard(self->lock);
+    self->seen.push_back(s);
+    return ERROR_SUCCESS;
+  }
+  std::vector<CM_NOTIFY_ACTION> Actions() {
+    std::lock_guard guard(lock);
+    std::vector<CM_NOTIFY_ACTION> actions;
+    for (const auto& s : seen) actions.push_back(s.action);
+    return actions;
+  }
+};
+
+CM_NOTIFY_FILTER InterfaceFilter(const GUID& guid) {
+  CM_NOTIFY_FILTER filter{};
+  filter.cbSize = sizeof filter;
+  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+  filter.u.DeviceInterface.ClassGuid = guid;
+  return filter;
+}
+
+CM_NOTIFY_FILTER HandleFilter(HANDLE handle) {
+  CM_NOTIFY_FILTER filter{};
+  filter.cbSize = sizeof filter;
+  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE;
+  filter.u.DeviceHandle.hTarget = handle;
+  return filter;
+}
+
+DeviceSpec Spec(const std::wstring& pdo) {
+  DeviceSpec spec;
+  spec.pdoName = pdo;
+  return spec;
+}
+
+HANDLE Open(const std::wstring& pdo) {
+  return CreateFile2((L"\\\\?\\Global\\GlobalRoot" + pdo).c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+                     nullptr);
+}
+
+TEST(Notifications, ArrivalReachesInterfaceRegistrationsOnAnotherThread) {
+  Machine machine;
+  Recorder storage, other;
+  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  HCMNOTIFICATION a = nullptr, b = nullptr;
+  ASSERT_EQ(CM_Register_Notification(&filter, &storage, Recorder::Callback, &a), CR_SUCCESS);
+  auto otherFilter = InterfaceFilter(GUID_DEVCLASS_SCSIADAPTER);
+  ASSERT_EQ(CM_Register_Notification(&otherFilter, &other, Recorder::Callback, &b), CR_SUCCESS);
+  machine.AddDevice(Spec(L"\\Device\\1"));
+  machine.WaitForNotifications();
+  ASSERT_EQ(storage.Actions(), std::vector{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL});
+  EXPECT_NE(storage.seen[0].thread, std::this_thread::get_id());
+  EXPECT_EQ(storage.seen[0].type, CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE);
+  EXPECT_TRUE(IsEqualGUID(storage.seen[0].classGuid, GUID_DEVINTERFACE_STORAGEPORT));
+  EXPECT_FALSE(storage.seen[0].link.empty());
+  EXPECT_TRUE(other.Actions().empty());
+  EXPECT_EQ(CM_Unregister_Notification(a), CR_SUCCESS);
+  EXPECT_EQ(CM_Unregister_Notification(b), CR_SUCCESS);
+  EXPECT_EQ(CM_Unregister_Notification(a), CR_INVALID_POINTER);
+}
+
+TEST(Notifications, RemovalReachesHandleAndInterfaceRegistrationsInOrder) {
+  Machine machine;
+  const auto id = machine.AddDevice(Spec(L"\\Device\\1"));
+  machine.AddDevice(Spec(L"\\Device\\2"));
+  HANDLE device = Open(L"\\Device\\1");
+  HANDLE bystander = Open(L"\\Device\\2");
+  machine.WaitForNotifications();
+  Recorder onHandle, onBystander, onClass;
+  HCMNOTIFICATION h1, h2, h3;
+  auto f1 = HandleFilter(device);
+  auto f2 = HandleFilter(bystander);
+  auto f3 = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  ASSERT_EQ(CM_Register_Notification(&f1, &onHandle, Recorder::Callback, &h1), CR_SUCCESS);
+  ASSERT_EQ(CM_Register_Notification(&f2, &onBystander, Recorder::Callback, &h2), CR_SUCCESS);
+  ASSERT_EQ(CM_Register_Notification(&f3, &onClass, Recorder::Callback, &h3), CR_SUCCESS);
+  // Closing the handle, as the library does on query-remove, does not stop the notifications.
+  CloseHandle(device);
+  machine.RemoveDevice(id);
+  machine.RemoveDevice(id);  // a second removal changes nothing
+  machine.WaitForNotifications();
+  EXPECT_EQ(onHandle.Actions(), (std::vector{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
+                                             CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}));
+  EXPECT_EQ(onHandle.seen[0].type, CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE);
+  EXPECT_TRUE(onBystander.Actions().empty());
+  EXPECT_EQ(onClass.Actions(), std::vector{CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL});
+  machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICECUSTOMEVENT);
+  machine.NotifyInterface(id, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+  machine.WaitForNotifications();
+  EXPECT_EQ(onHandle.Actions().back(), CM_NOTIFY_ACTION_DEVICECUSTOMEVENT);
+  EXPECT_EQ(onClass.Actions().back(), CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+  for (auto h : {h1, h2, h3}) CM_Unregister_Notification(h);
+  CloseHandle(bystander);
+}
+
+TEST(Notifications, MisformedFiltersAreRefused) {
+  Machine machine;
+  Recorder recorder;
+  HCMNOTIFICATION h = nullptr;
+  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  filter.cbSize = 400;
+  EXPECT_EQ(CM_Register_Notification(&filter, &recorder, Recorder::Callback, &h), CR_INVALID_DATA);
+  filter.cbSize = sizeof filter;
+  EXPECT_EQ(CM_Register_Notification(nullptr, &recorder, Recorder::Callback, &h),
+            CR_INVALID_POINTER);
+  EXPECT_EQ(CM_Register_Notification(&filter, &recorder, nullptr, &h), CR_INVALID_POINTER);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  auto onEvent = HandleFilter(event);
+  EXPECT_EQ(CM_Register_Notification(&onEvent, &recorder, Recorder::Callback, &h), CR_INVALID_DATA);
+  CloseHandle(event);
+}
+
+TEST(Notifications, WithoutMachineRegistrationsSucceedAndStaySilent) {
+  ASSERT_EQ(Machine::Current(), nullptr);
+  Recorder recorder;
+  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  HCMNOTIFICATION h = nullptr;
+  EXPECT_EQ(CM_Register_Notification(&filter, &recorder, Recorder::Callback, &h), CR_SUCCESS);
+  EXPECT_EQ(CM_Unregister_Notification(h), CR_SUCCESS);
+  EXPECT_TRUE(recorder.Actions().empty());
+}
+
+// A callback that blocks until released, to catch unregistration while it runs.
+struct Blocker {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false, release = false, returned = false;
+  HCMNOTIFICATION toUnregister = nullptr;
+  CONFIGRET unregisterResult = 0xFFFF;
+
+  static DWORD Callback(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION, PCM_NOTIFY_EVENT_DATA,
+                        DWORD) {
+    auto* self = static_cast<Blocker*>(context);
+    if (self->toUnregister) self->unregisterResult = CM_Unregister_Notification(self->toUnregister);
+    std::unique_lock guard(self->lock);
+    self->entered = true;
+    self->changed.notify_all();
+    self->changed.wait(guard, [&] { return self->release; });
+    self->returned = true;
+    return ERROR_SUCCESS;
+  }
+};
+
+TEST(Notifications, UnregisterWaitsForTheRunningCallback) {
+  Machine machine;
+  Blocker blocker;
+  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  HCMNOTIFICATION h = nullptr;
+  ASSERT_EQ(CM_Register_Notification(&filter, &blocker, Blocker::Callback, &h), CR_SUCCESS);
+  machine.AddDevice(Spec(L"\\Device\\1"));
+  {
+    std::unique_lock guard(blocker.lock);
+    blocker.changed.wait(guard, [&] { return blocker.entered; });
+  }
+  std::atomic<bool> unregistered{false};
+  std::thread unregisterer([&] {
+    EXPECT_EQ(CM_Unregister_Notification(h), CR_SUCCESS);
+    unregistered = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(unregistered.load());
+  {
+    std::lock_guard guard(blocker.lock);
+    blocker.release = true;
+  }
+  blocker.changed.notify_all();
+  unregisterer.join();
+  EXPECT_TRUE(blocker.returned);
+  // Nothing reaches it any more.
+  blocker.entered = false;
+  machine.AddDevice(Spec(L"\\Device\\2"));
+  machine.WaitForNotifications();
+  EXPECT_FALSE(blocker.entered);
+}
+
+TEST(Notifications, UnregisteringAnotherRegistrationFromACallbackDoesNotDeadlock) {
+  Machine machine;
+  Recorder later;
+  Blocker first;
+  first.release = true;
+  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
+  HCMNOTIFICATION h1 = nullptr, h2 = nullptr;
+  ASSERT_EQ(CM_Register_Notification(&filter, &first, Blocker::Callback, &h1), CR_SUCCESS);
+  ASSERT_EQ(CM_Register_Notification(&filter, &later, Recorder::Callback, &h2), CR_SUCCESS);
+  first.toUnregister = h2;
+  machine.AddDevice(Spec(L"\\Device\\1"));
+  machine.WaitForNotifications();
+  EXPECT_EQ(first.unregisterResult, CR_SUCCESS);
+  // Unregistered before its turn in the same delivery: never called.
+  EXPECT_TRUE(later.Actions().empty());
+  // And a registration may unregister itself from its own callback.
+  first.toUnregister = h1;
+  machine.AddDevice(Spec(L"\\Device\\2"));
+  machine.WaitForNotifications();
+  EXPECT_EQ(first.unregisterResult, CR_SUCCESS);
+}
+
+}  // namespace
