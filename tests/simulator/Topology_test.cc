@@ -1,0 +1,123 @@
+// Loading and saving simulated topologies.
+#include "simulator/Topology.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "tests/simulator/RequestBytes.h"
+
+namespace vesk::sim::test {
+namespace {
+
+std::string Minimal(const std::string& controllerExtra) {
+  return R"({"controllers": [{"id": "c0000000-0000-4000-8000-000000000001", "type": "sata")" +
+         controllerExtra + "}]}";
+}
+
+void ExpectRefused(const std::string& json, const std::string& message) {
+  try {
+    LoadTopology(json);
+    FAIL() << "loaded: " << json;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "topology: " + message);
+  }
+}
+
+TEST(TopologyFiles, ShippedTopologiesLoad) {
+  Topology demo = LoadTopologyFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json");
+  ASSERT_EQ(demo.controllers.size(), 2u);
+  EXPECT_EQ(demo.controllers[0].drives.size(), 5u);
+  EXPECT_EQ(demo.controllers[1].drives.size(), 6u);
+  EXPECT_EQ(demo.controllers[0].service, L"zrDiskE");
+  EXPECT_EQ(demo.controllers[1].pdoName, L"\\Device\\RaidPort1");
+
+  Topology legacy = LoadTopologyFile(std::string(VESK_TOPOLOGY_DIR) + "/legacy.json");
+  EXPECT_EQ(legacy.controllers[0].ApiVersion(), 0u);
+
+  Topology large = LoadTopologyFile(std::string(VESK_TOPOLOGY_DIR) + "/large.json");
+  ASSERT_EQ(large.controllers[0].drives.size(), 600u);
+  // A repeated drive entry counts identifiers, serial numbers and slots up.
+  EXPECT_EQ(large.controllers[0].drives[599].id, Id("d0e1a000-0000-4000-8000-000000000257"));
+  EXPECT_EQ(large.controllers[0].drives[599].physicalSlotNumber, 609u);
+  EXPECT_EQ(large.controllers[0].volumes.size(), 16u);
+}
+
+TEST(TopologyFiles, MalformedInputIsRefusedWithItsReason) {
+  ExpectRefused(R"({"controllers": [{"id": "nonsense", "type": "sata"}]})",
+                "bad identifier for controller: \"nonsense\"");
+  ExpectRefused(Minimal(R"(, "specVersion": "5.0")"),
+                "specVersion \"5.0\" is not 1.0, 2.0, 3.0 or 4.0");
+  ExpectRefused(Minimal(R"(, "type": "scsi")"), "unknown controller type \"scsi\"");
+  ExpectRefused(Minimal(R"(, "raidLevels": [{"level": "raid0", "stripSizes": [48]}])"),
+                "strip size 48 is not a code 2^k with k from 0 to 14");
+  ExpectRefused(Minimal(R"(, "raidLevels": [{"level": "raid0", "stripSizes": [32768]}])"),
+                "strip size 32768 is not a code 2^k with k from 0 to 14");
+  ExpectRefused(
+      Minimal(
+          R"(, "arrays": [{"id": "a0000000-0000-4000-8000-000000000001", "drives": ["d0000000-0000-4000-8000-000000000001"]}])"),
+      "array member d0000000-0000-4000-8000-000000000001 is not a drive of its controller");
+  ExpectRefused(
+      Minimal(R"(, "drives": [{"id": "d0000000-0000-4000-8000-000000000001", "type": "sata"}],
+          "arrays": [{"id": "a0000000-0000-4000-8000-000000000001", "drives": ["d0000000-0000-4000-8000-000000000001"]},
+                     {"id": "a0000000-0000-4000-8000-000000000002", "drives": ["d0000000-0000-4000-8000-000000000001"]}])"),
+      "drive d0000000-0000-4000-8000-000000000001 is in two arrays");
+  ExpectRefused(
+      Minimal(
+          R"(, "volumes": [{"id": "f0000000-0000-4000-8000-000000000001", "array": "a0000000-0000-4000-8000-000000000009", "level": "raid0"}])"),
+      "volume f0000000-0000-4000-8000-000000000001 names an unknown array");
+  ExpectRefused(
+      Minimal(R"(, "drives": [{"id": "c0000000-0000-4000-8000-000000000001", "type": "sata"}])"),
+      "identifier c0000000-0000-4000-8000-000000000001 is used twice");
+  ExpectRefused(
+      Minimal(
+          R"(, "drives": [{"id": "d0000000-0000-4000-8000-000000000001", "type": "sata", "model": "12345678901234567890123456789012345678901"}])"),
+      "model \"12345678901234567890123456789012345678901\" is longer than 40");
+  ExpectRefused(Minimal(R"(, "limits": {"maxVolumesPerArray": 70000})"),
+                "maxVolumesPerArray out of range: 70000");
+  try {
+    LoadTopology(R"({"controllers": [)");
+    FAIL() << "loaded a cut-off file";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("topology: [json.exception.parse_error", 0), 0u)
+        << e.what();
+  }
+  EXPECT_THROW(LoadTopologyFile("/nonexistent/topology.json"), std::runtime_error);
+}
+
+TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
+  Topology demo = LoadTopologyFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json");
+  Task task{Task::Kind::Migration};
+  task.targetLevel = 4;
+  task.targetStripSize = 32;
+  task.elapsedMs = 1234;
+  task.durationMs = 5000;
+  demo.controllers[1].volumes[0].task = task;
+  demo.controllers[1].volumes[0].latentErrors = 3;
+  demo.controllers[0].drives[3].status = drive_status::kSmartEvent;
+  demo.clockMs = 777;
+  demo.nextObjectNumber = 42;
+
+  std::string saved = SaveTopology(demo);
+  Topology again = LoadTopology(saved);
+  EXPECT_EQ(SaveTopology(again), saved);
+  ASSERT_TRUE(again.controllers[1].volumes[0].task);
+  EXPECT_EQ(again.controllers[1].volumes[0].task->elapsedMs, 1234u);
+  EXPECT_EQ(again.controllers[1].volumes[0].task->targetStripSize, 32u);
+  EXPECT_EQ(again.controllers[1].volumes[0].latentErrors, 3u);
+  EXPECT_EQ(again.controllers[0].drives[3].status, drive_status::kSmartEvent);
+  EXPECT_EQ(again.clockMs, 777u);
+  EXPECT_EQ(again.nextObjectNumber, 42u);
+}
+
+TEST(Guids, TextFormParsesBackToTheSameBytes) {
+  vesk_guid g = Id("0123abcd-4567-89ef-0a1b-2c3d4e5f6a7b");
+  EXPECT_EQ(g.ToString(), "0123abcd-4567-89ef-0a1b-2c3d4e5f6a7b");
+  EXPECT_EQ(g.group4, 0x0a1b);
+  EXPECT_FALSE(ParseGuid("0123abcd-4567-89ef-0a1b-2c3d4e5f6a7"));
+  EXPECT_FALSE(ParseGuid("0123abcd+4567-89ef-0a1b-2c3d4e5f6a7b"));
+  EXPECT_FALSE(ParseGuid("0123abcd-4567-89ef-0a1b-2c3d4e5f6a7g"));
+}
+
+}  // namespace
+}  // namespace vesk::sim::test
