@@ -15,27 +15,6 @@ namespace Vesk {
 
 #pragma pack(push, 1)
 
-// Identifier and information queries name their scope: a scope type and, except for scope 0, the
-// identifier of the controller, array, volume or drive.
-struct _vesk_scope_query {
-  std::uint8_t scope;  // bits 0-2 scope type, bits 3-7 zero
-  vesk_guid id;
-
-  vesk_scope_type ScopeType() const {
-    return static_cast<vesk_scope_type>(GetBits<std::uint8_t>(scope, 0, 3));
-  }
-  void SetScopeType(vesk_scope_type type) { scope = SetBits(scope, 0, 3, type); }
-};
-static_assert(sizeof(_vesk_scope_query) == 17);
-static_assert(offsetof(_vesk_scope_query, scope) == 0);
-static_assert(offsetof(_vesk_scope_query, id) == 1);
-
-// Capabilities queries, current and legacy: the controller identifier, no scope byte.
-struct _vesk_capabilities_query {
-  vesk_guid controllerId;
-};
-static_assert(sizeof(_vesk_capabilities_query) == 16);
-
 // Identifier and information queries: a scope byte and an identifier at 32 (49 bytes in all). The
 // answer's u16 count lands at 32 over the scope byte.
 #define VESK_SCOPE_QUERY(RECORD, CODE)                     \
