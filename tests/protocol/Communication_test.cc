@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -562,14 +563,25 @@ TEST_F(Communication, AsynchronousTableLeavesTheIdentifierCountToTheCaller) {
 }
 
 TEST_F(Communication, LockFailurePropagatesAndLeavesNoRequest) {
+  // Another thread holds the device's mutex while the device goes away.
+  std::promise<void> owned, done;
+  std::thread owner([&] {
+    ASSERT_EQ(WaitForSingleObject(handle->mutex, 1000), WAIT_OBJECT_0);
+    owned.set_value();
+    done.get_future().wait();
+    ReleaseMutex(handle->mutex);
+  });
+  owned.get_future().wait();
   ASSERT_TRUE(SetEvent(handle->exitEvent));
   RequestPtr<DeleteVolumeIoctl<SynchronousIoctl>> request;
   try {
     sync.DeleteVolume(handle.get(), kVolume, request);
-    FAIL() << "no exception";
+    ADD_FAILURE() << "no exception";
   } catch (const TaluException& e) {
     EXPECT_EQ(e.Message(), "Mutex wait for device was signaled to exit.");
   }
+  done.set_value();
+  owner.join();
   EXPECT_EQ(request, nullptr);
   EXPECT_TRUE(backend->Calls().empty());
 }
