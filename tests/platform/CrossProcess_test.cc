@@ -1,0 +1,155 @@
+// Named mutexes shared with a second process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ChildProcess.h"
+#include "TestNames.h"
+#include "platform/win32.h"
+
+namespace {
+
+using vesk::test::ChildProcess;
+using vesk::test::Narrow;
+using vesk::test::ShmEntries;
+using vesk::test::ShmPart;
+using vesk::test::UniqueName;
+
+constexpr const wchar_t* kSddl = L"D:(A;;GA;;;WD)(A;;GA;;;AN)S:(ML;;NW;;;HI)";
+
+TEST(CrossProcess, ChildOpensTheParentsMutexAndWaitsForItsRelease) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  ChildProcess child("take-release", Narrow(name));
+  EXPECT_EQ(child.ReadLine(), "opened " + std::to_string(ERROR_ALREADY_EXISTS));
+  // The child blocks while this thread owns the mutex.
+  EXPECT_EQ(child.ReadLine(200), "");
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(child.ReadLine(), "wait 0");
+  EXPECT_EQ(child.ReadLine(), "released");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
+}
+
+TEST(CrossProcess, MutexHeldByAnotherProcessTimesTheWaitOut) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ChildProcess child("hold", Narrow(name));
+  ASSERT_EQ(child.ReadLine(), "created " + std::to_string(ERROR_ALREADY_EXISTS));
+  ASSERT_EQ(child.ReadLine(), "owned");
+  EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
+  HANDLE both[2] = {mutex, exitEvent};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 50), WAIT_TIMEOUT);
+  // The exit event still ends the wait while the other process holds the mutex.
+  SetEvent(exitEvent);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
+  EXPECT_FALSE(ReleaseMutex(mutex));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+  child.Kill();
+  child.Wait();
+  CloseHandle(mutex);
+  CloseHandle(exitEvent);
+}
+
+TEST(CrossProcess, OwnerKilledWhileHoldingAbandonsTheMutexToTheNextWaiter) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ChildProcess child("hold", Narrow(name));
+  ASSERT_EQ(child.ReadLine(), "created " + std::to_string(ERROR_ALREADY_EXISTS));
+  ASSERT_EQ(child.ReadLine(), "owned");
+  child.Kill();
+  child.Wait();
+  HANDLE both[2] = {mutex, exitEvent};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_ABANDONED_0);
+  // With ownership: this thread may release it, and another process could take it again.
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+  CloseHandle(exitEvent);
+  // The dead process never closed its handle; its share of the segment is dropped anyway.
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
+}
+
+TEST(CrossProcess, OwnerThatExitsWithoutReleasingAbandonsTheMutex) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  ChildProcess child("exit-holding", Narrow(name));
+  ASSERT_EQ(child.ReadLine(), "owned");
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+}
+
+TEST(CrossProcess, MutexCreatedByTheChildDisappearsWithTheChild) {
+  const auto name = UniqueName();
+  {
+    ChildProcess child("hold", Narrow(name));
+    ASSERT_EQ(child.ReadLine(), "created 0");
+    ASSERT_EQ(child.ReadLine(), "owned");
+    EXPECT_EQ(ShmEntries(ShmPart(name)).size(), 1u);
+  }
+  // The killed child left its segment behind; the next opener finds it without live users,
+  // takes it over as abandoned, and removes it at its own last close.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
+}
+
+TEST(CrossProcess, SecurityDescriptorLetsEveryUserOpenTheMutex) {
+  const auto name = UniqueName();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kSddl, SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE mutex = CreateMutexW(&attributes, FALSE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  LocalFree(descriptor);
+  const auto entries = ShmEntries(ShmPart(name));
+  ASSERT_EQ(entries.size(), 1u);
+  struct stat status {};
+  ASSERT_EQ(stat(("/dev/shm/" + entries[0]).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0666u);
+  ChildProcess child("open-unprivileged", Narrow(name));
+  EXPECT_EQ(child.ReadLine(), "handle " + std::to_string(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(child.Wait(), 0);
+  CloseHandle(mutex);
+}
+
+TEST(CrossProcess, MutexWithoutDescriptorIsTheCreatorsAlone) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  ChildProcess child("open-unprivileged", Narrow(name));
+  EXPECT_EQ(child.ReadLine(), "null " + std::to_string(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(child.Wait(), 0);
+  CloseHandle(mutex);
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
+}
+
+TEST(CrossProcess, ForeignSegmentOfTheNameIsRefused) {
+  // Something else of that name in shared memory, not made by the emulation.
+  const auto name = UniqueName();
+  const std::string path = "/vesk.global" + ShmPart(name);
+  const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 10), 0);
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  close(fd);
+  shm_unlink(path.c_str());
+}
+
+}  // namespace
