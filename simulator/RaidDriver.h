@@ -120,6 +120,10 @@ struct Fault {
     RemoveDevice,       // the device is removed mid-request; the call fails with `value`
                         // (ERROR_DEVICE_NOT_CONNECTED when 0)
   };
+  Fault() = default;
+  Fault(Kind kind, std::uint32_t functionCode, std::uint32_t value = 0, int count = 1)
+      : kind(kind), functionCode(functionCode), value(value), count(count) {}
+
   Kind kind = Kind::Status;
   std::uint32_t functionCode = 0;
   std::uint32_t value = 0;

@@ -1,0 +1,540 @@
+// Commands change the simulated driver's model, refuse invalid input with their status and leave
+// the model untouched when they do, and background work advances with the clock.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "simulator/RaidDriver.h"
+#include "tests/simulator/RequestBytes.h"
+
+namespace vesk::sim::test {
+namespace {
+
+using Vesk::vesk_invalid_guid;
+namespace fn = function;
+
+struct NewVolume {
+  std::string name = "Fast";
+  std::uint16_t strip = 0;
+  std::uint8_t level = 1;
+  std::uint64_t size = 0;
+  std::uint8_t flags = 0;
+  vesk_guid keepDrive{};
+  vesk_guid journalDrive{};
+  std::vector<vesk_guid> drives;
+};
+
+Bytes CreateRequest(const NewVolume& v) {
+  Bytes r = Bytes::Management(94 + 16 * v.drives.size(), fn::kCreateVolume);
+  r.Put16(32, static_cast<std::uint16_t>(v.drives.size()));
+  r.PutText(34, v.name.substr(0, 16));
+  r.Put16(34 + 16, v.strip);
+  r.Put8(34 + 18, v.level);
+  r.Put64(34 + 19, v.size);
+  r.Put8(34 + 27, v.flags);
+  r.PutId(34 + 28, v.keepDrive);
+  r.PutId(34 + 44, v.journalDrive);
+  for (std::size_t i = 0; i < v.drives.size(); ++i) r.PutId(94 + 16 * i, v.drives[i]);
+  return r;
+}
+
+Bytes ListCommand(std::uint32_t function, const vesk_guid& target,
+                  const std::vector<vesk_guid>& drives) {
+  Bytes r = Bytes::Management(50 + 16 * drives.size(), function);
+  r.PutId(32, target);
+  r.Put16(48, static_cast<std::uint16_t>(drives.size()));
+  for (std::size_t i = 0; i < drives.size(); ++i) r.PutId(50 + 16 * i, drives[i]);
+  return r;
+}
+
+Bytes LayoutCommand(const vesk_guid& volume, std::uint16_t strip, std::uint8_t level,
+                    const std::vector<vesk_guid>& drives) {
+  Bytes r = Bytes::Management(53 + 16 * drives.size(), fn::kChangeRaidLayout);
+  r.PutId(32, volume);
+  r.Put16(48, strip);
+  r.Put8(50, level);
+  r.Put16(51, static_cast<std::uint16_t>(drives.size()));
+  for (std::size_t i = 0; i < drives.size(); ++i) r.PutId(53 + 16 * i, drives[i]);
+  return r;
+}
+
+class Commands : public ::testing::Test {
+ protected:
+  std::shared_ptr<RaidDriver> driver = LoadDriver("demo.json");
+
+  std::uint32_t Run(Bytes request, const std::wstring& pdo = kSataPdo) {
+    EXPECT_TRUE(Send(*driver, pdo, request).ok);
+    last = request;
+    return request.ReturnCode();
+  }
+  const Volume* FindVolume(const Topology& t, const vesk_guid& id) {
+    for (const auto& c : t.controllers)
+      for (const auto& v : c.volumes)
+        if (v.id == id) return &v;
+    return nullptr;
+  }
+  Volume VolumeNow(const vesk_guid& id) {
+    snapshot = driver->Snapshot();
+    const Volume* v = FindVolume(snapshot, id);
+    EXPECT_NE(v, nullptr);
+    return v ? *v : Volume{};
+  }
+  Drive DriveNow(const vesk_guid& id) {
+    snapshot = driver->Snapshot();
+    for (const auto& c : snapshot.controllers)
+      for (const auto& d : c.drives)
+        if (d.id == id) return d;
+    ADD_FAILURE() << "no drive " << id.ToString();
+    return {};
+  }
+  // The 4.0 volume record of one volume as the driver answers it now.
+  Bytes VolumeRecord(const vesk_guid& id, const std::wstring& pdo = kSataPdo) {
+    Bytes r = ScopedQuery(fn::kGetVolumeInfo, 147, 3, id);
+    EXPECT_TRUE(Send(*driver, pdo, r).ok);
+    EXPECT_EQ(r.ReturnCode(), 0u);
+    return r;
+  }
+  std::uint8_t UsageOnWire(const vesk_guid& drive) {
+    Bytes r = ScopedQuery(fn::kGetDriveInfo, 292, 4, drive);
+    EXPECT_TRUE(Send(*driver, kSataPdo, r).ok);
+    return r.U8(34 + 133);
+  }
+
+  Bytes last;
+  Topology snapshot;
+};
+
+TEST_F(Commands, CreateVolumeOnFreeDrivesMakesAnArrayAndAnswersTheNewIdentifier) {
+  ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);
+  NewVolume v;
+  v.drives = {SataDisk(2), SataDisk(3)};
+  ASSERT_EQ(Run(CreateRequest(v)), 0u);
+  vesk_guid id = last.IdAt(32);
+  EXPECT_FALSE(id.IsEmpty());
+
+  Bytes record = VolumeRecord(id);
+  EXPECT_EQ(record.Text(34 + 33, 16), "Fast");
+  EXPECT_EQ(record.U8(34 + 50), 1);
+  EXPECT_EQ(record.U16(34 + 59), 128);  // the level's default strip
+  EXPECT_EQ(record.U8(34 + 61), 2);
+  EXPECT_EQ(record.U64(34 + 51), 2 * 1953525168ull * 512);  // all the room there is
+  EXPECT_EQ(record.U8(34 + 64), 0x80);                      // RAID 0 needs no initialization
+  EXPECT_EQ(UsageOnWire(SataDisk(3)), drive_usage::kArrayMember);
+
+  Bytes arrays = ScopedQuery(fn::kGetArrayInfo, 34 + 53 * 4, 1, kSataController);
+  ASSERT_TRUE(Send(*driver, kSataPdo, arrays).ok);
+  ASSERT_EQ(arrays.U16(32), 2);
+  EXPECT_EQ(arrays.Text(34 + 53 + 16, 20), "Array_0001");
+  EXPECT_EQ(arrays.U64(34 + 53 + 44), 0u);
+}
+
+TEST_F(Commands, CreateVolumeInAnExistingArrayUpToTheLimit) {
+  NewVolume v;
+  v.name = "Games";
+  v.size = 100ull << 30;
+  v.drives = {SataDisk(1), SataDisk(0)};
+  ASSERT_EQ(Run(CreateRequest(v)), 0u);
+  EXPECT_EQ(VolumeNow(last.IdAt(32)).arrayId, kSataArray);
+  EXPECT_EQ(VolumeRecord(last.IdAt(32)).U8(34 + 32), 1);  // second volume of the array
+
+  v.name = "More";
+  EXPECT_EQ(Run(CreateRequest(v)), 13u);  // two volumes per array
+}
+
+TEST_F(Commands, CreateVolumeRefusalsLeaveTheModelAsItWas) {
+  const std::string before = driver->Save();
+  struct Case {
+    const char* what;
+    std::function<void(NewVolume&)> change;
+    std::uint32_t status;
+    std::wstring pdo = kDornPdo;
+  };
+  const vesk_guid unknown = Id("5a7a0000-0000-4000-8000-0000000000ee");
+  const std::vector<Case> cases = {
+      {"unknown drive", [&](NewVolume& v) { v.drives[1] = unknown; }, 264},
+      {"drive of another controller", [](NewVolume& v) { v.drives[1] = SataDisk(3); }, 264},
+      {"optical drive",
+       [](NewVolume& v) {
+         v.drives = {SataDisk(3), kOptical};
+       },
+       9, kSataPdo},
+      {"spare",
+       [](NewVolume& v) {
+         v.drives = {SataDisk(3), SataDisk(2)};
+       },
+       8, kSataPdo},
+      {"member of another array", [](NewVolume& v) { v.drives[1] = Nvme(0); }, 8},
+      {"listed twice", [](NewVolume& v) { v.drives[1] = v.drives[0]; }, 8},
+      {"one drive for RAID 0", [](NewVolume& v) { v.drives.pop_back(); }, 7},
+      {"no drives", [](NewVolume& v) { v.drives.clear(); }, 7},
+      {"two drives for RAID 10", [](NewVolume& v) { v.level = 3; }, 7},
+      {"empty name", [](NewVolume& v) { v.name = ""; }, 11},
+      {"control character in name", [](NewVolume& v) { v.name = "a\tb"; }, 11},
+      {"name in use", [](NewVolume& v) { v.name = "Data"; }, 12},
+      {"unknown level", [](NewVolume& v) { v.level = 9; }, 6},
+      {"strip not a power of two", [](NewVolume& v) { v.strip = 48; }, 6},
+      {"strip not offered", [](NewVolume& v) { v.strip = 256; }, 6},
+      {"reserved flag bits", [](NewVolume& v) { v.flags = 0x01; }, 6},
+      {"write-hole policy 3", [](NewVolume& v) { v.flags = 0x30; }, 6},
+      {"write-hole policy on RAID 0", [](NewVolume& v) { v.flags = 0x10; }, 16},
+      {"journaling drive without its policy", [](NewVolume& v) { v.journalDrive = Nvme(1); }, 6},
+      {"keep data of a drive not listed",
+       [](NewVolume& v) {
+         v.flags = 0x08;
+         v.keepDrive = Nvme(1);
+       },
+       6},
+      {"keep data and initialize",
+       [](NewVolume& v) {
+         v.flags = 0x0C;
+         v.keepDrive = v.drives[0];
+       },
+       6},
+      {"larger than the drives", [](NewVolume& v) { v.size = 2 * 3907029168ull * 512 + 1; }, 10},
+  };
+  for (const auto& c : cases) {
+    NewVolume v;
+    v.drives = {Nvme(4), Nvme(5)};
+    c.change(v);
+    EXPECT_EQ(Run(CreateRequest(v), c.pdo), c.status) << c.what;
+    EXPECT_EQ(driver->Save(), before) << c.what;
+  }
+}
+
+TEST_F(Commands, CreateVolumeWithInitializeStartsWorkFromSpecification2On) {
+  NewVolume v;
+  v.name = "Mirror";
+  v.level = 2;
+  v.flags = 0x04;
+  v.drives = {Nvme(4), Nvme(5)};
+  ASSERT_EQ(Run(CreateRequest(v), kDornPdo), 0u);
+  vesk_guid id = last.IdAt(32);
+  Bytes record = VolumeRecord(id, kDornPdo);
+  EXPECT_EQ(record.U8(34 + 49), volume_state::kInitializing);
+  EXPECT_EQ(record.U16(34 + 62), 0);
+  EXPECT_EQ(record.U8(34 + 64) & 0x80, 0);
+
+  driver->AdvanceClock(30000);
+  EXPECT_EQ(VolumeRecord(id, kDornPdo).U16(34 + 62), 50);
+  driver->AdvanceClock(30000);
+  record = VolumeRecord(id, kDornPdo);
+  EXPECT_EQ(record.U8(34 + 49), volume_state::kNormal);
+  EXPECT_EQ(record.U16(34 + 62), 0);
+  EXPECT_EQ(record.U8(34 + 64) & 0x80, 0x80);
+  EXPECT_EQ(Run(TargetCommand(fn::kInitializeVolume, id), kDornPdo), 15u);  // already initialized
+}
+
+TEST_F(Commands, ASpecification1DriverIgnoresTheInitializeBitAndTakesTheCommand) {
+  driver = LoadDriver("legacy.json");
+  NewVolume v;
+  v.name = "Mirror";
+  v.level = 2;
+  v.flags = 0x04;
+  v.drives = {Nvme(0), Nvme(1)};
+  ASSERT_EQ(Run(CreateRequest(v), kDornPdo), 0u);
+  vesk_guid id = last.IdAt(32);
+  EXPECT_FALSE(VolumeNow(id).task.has_value());
+  EXPECT_FALSE(VolumeNow(id).initialized);
+  ASSERT_EQ(Run(TargetCommand(fn::kInitializeVolume, id), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(id).state, volume_state::kInitializing);
+  EXPECT_EQ(Run(TargetCommand(fn::kInitializeVolume, id), kDornPdo), 14u);
+}
+
+TEST_F(Commands, VerifyFindsLatentErrorsAndRepairRemovesThem) {
+  driver->Edit([](Topology& t) { t.controllers[1].volumes[0].latentErrors = 7; });
+  EXPECT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 2)), 6u);
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 1)), 0u);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kVerifyingAndFixing);
+  EXPECT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 0)), 14u);
+  ASSERT_EQ(Run(TargetCommand(fn::kCancelVerification, kDataVolume)), 0u);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+  EXPECT_EQ(Run(TargetCommand(fn::kCancelVerification, kDataVolume)), 15u);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 1)), 0u);
+  driver->AdvanceClock(60000);
+  Bytes record = VolumeRecord(kDataVolume);
+  EXPECT_EQ(record.U8(34 + 49), volume_state::kNormal);
+  EXPECT_EQ(record.U32(34 + 65), 7u);
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 0)), 0u);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kVerifying);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeRecord(kDataVolume).U32(34 + 65), 0u);
+  EXPECT_EQ(Run(TargetCommand(fn::kVerifyVolume, kScratchVolume, 1)), 16u);  // RAID 0
+}
+
+TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, SataDisk(1))), 0u);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
+  Bytes placeholder = ScopedQuery(fn::kGetDriveInfo, 292, 4, SataDisk(1));
+  ASSERT_TRUE(Send(*driver, kSataPdo, placeholder).ok);
+  EXPECT_EQ(placeholder.U8(34 + 132), drive_status::kMissing);
+  EXPECT_EQ(placeholder.IdAt(34 + 16), kSataArray);
+
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3), Nvme(0)})), 7u);
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {kOptical})), 9u);
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(0)})), 8u);
+  // The spare may take the place.
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(2)})), 0u);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+  EXPECT_FALSE(DriveNow(SataDisk(2)).spare);
+  Bytes gone = ScopedQuery(fn::kGetDriveInfo, 292, 4, SataDisk(1));
+  ASSERT_TRUE(Send(*driver, kSataPdo, gone).ok);
+  EXPECT_EQ(gone.ReturnCode(), 264u);
+
+  driver->AdvanceClock(45000);
+  EXPECT_EQ(VolumeRecord(kSystemVolume).U16(34 + 62), 75);
+  driver->AdvanceClock(15000);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kNormal);
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3)})), 15u);
+}
+
+TEST_F(Commands, FailedDrivesFailRaid0AndHealthOnlyReturnsWhenAsked) {
+  ASSERT_TRUE(driver->SetDriveStatus(Nvme(0), drive_status::kFailed));
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kDegraded);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kScratchVolume), kDornPdo), 15u);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkDriveAsNormal, Nvme(0)), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kScratchVolume), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kScratchVolume), kDornPdo), 15u);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkDriveAsNormal, Nvme(0)), kDornPdo), 15u);
+  EXPECT_FALSE(driver->SetDriveStatus(Id("5a7a0000-0000-4000-8000-0000000000ee"), 3));
+}
+
+TEST_F(Commands, LayoutChangeFollowsTheMigrationTable) {
+  EXPECT_EQ(Run(LayoutCommand(kSystemVolume, 0, 3, {SataDisk(3)})),
+            16u);                                               // RAID 1 -> 10 not offered
+  EXPECT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {})), 16u);  // RAID 5 needs a drive more
+  EXPECT_EQ(Run(LayoutCommand(kSystemVolume, 48, 4, {SataDisk(3)})), 6u);
+  EXPECT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {kOptical})), 9u);
+  // Members in the list are accepted, so the whole new set may be named.
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(0), SataDisk(1), SataDisk(3)})), 0u);
+  Bytes record = VolumeRecord(kSystemVolume);
+  EXPECT_EQ(record.U8(34 + 49), volume_state::kMigrating);
+  EXPECT_EQ(record.U8(34 + 64) & 0x40, 0x40);
+  EXPECT_EQ(record.U8(34 + 61), 3);
+  EXPECT_EQ(record.U8(34 + 50), 2);  // still RAID 1 until the work is done
+  EXPECT_EQ(Run(TargetCommand(fn::kDeleteVolume, kSystemVolume)), 14u);
+  driver->AdvanceClock(60000);
+  record = VolumeRecord(kSystemVolume);
+  EXPECT_EQ(record.U8(34 + 50), 4);
+  EXPECT_EQ(record.U16(34 + 59), 64);
+  EXPECT_EQ(record.U8(34 + 64) & 0x40, 0);
+  // Same level, same strip, no drive: nothing to change.
+  EXPECT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {})), 6u);
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 32, 4, {})), 0u);
+}
+
+TEST_F(Commands, AddDrivesToArrayWidensEveryVolumeOfIt) {
+  EXPECT_EQ(Run(ListCommand(fn::kAddDrivesToArray, kDornArray, {}), kDornPdo), 7u);
+  EXPECT_EQ(Run(ListCommand(fn::kAddDrivesToArray, kDataVolume, {Nvme(4)}), kDornPdo), 261u);
+  ASSERT_EQ(Run(ListCommand(fn::kAddDrivesToArray, kDornArray, {Nvme(4)}), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kMigrating);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kMigrating);
+  EXPECT_EQ(Run(ListCommand(fn::kAddDrivesToArray, kDornArray, {Nvme(5)}), kDornPdo), 14u);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeRecord(kScratchVolume, kDornPdo).U8(34 + 61), 5);
+}
+
+TEST_F(Commands, DeleteVolumeDissolvesAnEmptyArray) {
+  ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kSystemVolume)), 0u);
+  EXPECT_EQ(UsageOnWire(SataDisk(0)), drive_usage::kPassThrough);
+  EXPECT_TRUE(driver->Snapshot().controllers[0].arrays.empty());
+  EXPECT_EQ(Run(TargetCommand(fn::kDeleteVolume, kSystemVolume)), 262u);
+  // One of two volumes: the array stays.
+  ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kScratchVolume), kDornPdo), 0u);
+  EXPECT_EQ(driver->Snapshot().controllers[1].arrays.size(), 1u);
+}
+
+TEST_F(Commands, ExpandAndRename) {
+  ASSERT_EQ(Run([] {
+              Bytes r = Bytes::Management(56, fn::kExpandVolume);
+              r.PutId(32, kSystemVolume);
+              r.Put64(48, 300ull << 30);
+              return r;
+            }()),
+            0u);
+  EXPECT_EQ(VolumeNow(kSystemVolume).size, 300ull << 30);
+  Bytes shrink = Bytes::Management(56, fn::kExpandVolume);
+  shrink.PutId(32, kSystemVolume);
+  shrink.Put64(48, 1ull << 30);
+  EXPECT_EQ(Run(shrink), 6u);
+  Bytes huge = shrink;
+  huge.Put64(48, 1ull << 40);
+  EXPECT_EQ(Run(huge), 10u);
+
+  Bytes rename = Bytes::Management(64, fn::kRenameVolume);
+  rename.PutId(32, kSystemVolume);
+  rename.PutText(48, "ABCDEFGHIJKLMNOP");  // 16 characters, no terminator
+  ASSERT_EQ(Run(rename), 0u);
+  EXPECT_EQ(VolumeRecord(kSystemVolume).Text(34 + 33, 16), "ABCDEFGHIJKLMNOP");
+  Bytes clash = Bytes::Management(64, fn::kRenameVolume);
+  clash.PutId(32, kScratchVolume);  // names are unique per controller
+  clash.PutText(48, "Data");
+  EXPECT_EQ(Run(clash), 12u);
+  Bytes empty = Bytes::Management(64, fn::kRenameVolume);
+  empty.PutId(32, kSystemVolume);
+  EXPECT_EQ(Run(empty), 11u);
+}
+
+TEST_F(Commands, VolumePolicies) {
+  ASSERT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x30)), 0u);
+  EXPECT_EQ(VolumeRecord(kSystemVolume).U8(34 + 77), 0x30);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x40)), 6u);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x00)), 6u);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x11)), 6u);
+
+  auto rwh = [](const vesk_guid& volume, std::uint8_t value, const vesk_guid& journal) {
+    Bytes r = Bytes::Management(65, fn::kSetVolumeRwhPolicy);
+    r.PutId(32, volume);
+    r.Put8(48, value);
+    r.PutId(49, journal);
+    return r;
+  };
+  EXPECT_EQ(Run(rwh(kScratchVolume, 0x10, vesk_invalid_guid)), 16u);
+  EXPECT_EQ(Run(rwh(kDataVolume, 0x20, vesk_invalid_guid)), 6u);
+  EXPECT_EQ(Run(rwh(kDataVolume, 0x20, Nvme(1))), 8u);
+  EXPECT_EQ(Run(rwh(kDataVolume, 0x10, Nvme(4))), 6u);
+  EXPECT_EQ(Run(rwh(kDataVolume, 0x30, vesk_invalid_guid)), 6u);
+  ASSERT_EQ(Run(rwh(kDataVolume, 0x20, Nvme(4))), 0u);
+  Bytes record = VolumeRecord(kDataVolume);
+  EXPECT_EQ(record.U8(34 + 77), 0x32);
+  EXPECT_EQ(record.IdAt(34 + 78), Nvme(4));
+  EXPECT_EQ(UsageOnWire(Nvme(4)), drive_usage::kJournaling);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, Nvme(4))), 8u);
+  EXPECT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(4))), 8u);
+  ASSERT_EQ(Run(rwh(kDataVolume, 0x00, vesk_invalid_guid)), 0u);
+  EXPECT_EQ(UsageOnWire(Nvme(4)), drive_usage::kPassThrough);
+}
+
+TEST_F(Commands, ArrayAndControllerPolicies) {
+  ASSERT_EQ(Run(TargetCommand(fn::kSetArrayCachePolicy, kSataArray, 0x80)), 0u);
+  EXPECT_TRUE(driver->Snapshot().controllers[0].arrays[0].writeCacheEnabled);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetArrayCachePolicy, kSataArray, 0x01)), 6u);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetArrayCachePolicy, kSystemVolume, 0x80)), 261u);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kSetReadPatrolPolicy, kSataController, 0x80)), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kSetRohiPolicy, kSataController, 0x80)), 0u);
+  Bytes info = ScopedQuery(fn::kGetControllerInfo, 437, 1, kSataController);
+  ASSERT_TRUE(Send(*driver, kSataPdo, info).ok);
+  EXPECT_EQ(info.U8(34 + 302), 0xC0);
+  ASSERT_EQ(Run(TargetCommand(fn::kSetReadPatrolPolicy, kSataController, 0x00)), 0u);
+  EXPECT_FALSE(driver->Snapshot().controllers[0].readPatrolEnabled);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetRohiPolicy, kSataController, 0x40)), 6u);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetRohiPolicy, kSataArray, 0x80)), 260u);
+
+  Bytes rate = Bytes::Management(52, fn::kSetControllerRate);
+  rate.PutId(32, kDornController);
+  rate.Put32(48, 40);
+  ASSERT_EQ(Run(rate), 0u);
+  EXPECT_EQ(driver->Snapshot().controllers[1].rate, 40u);
+  rate.Put32(48, 101);
+  EXPECT_EQ(Run(rate), 6u);
+}
+
+TEST_F(Commands, DriveCommands) {
+  EXPECT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(3))), 15u);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 0u);
+  EXPECT_EQ(UsageOnWire(SataDisk(3)), drive_usage::kSpare);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(0))), 8u);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, kOptical)), 9u);
+  ASSERT_EQ(Run(TargetCommand(fn::kClearDriveMetadata, SataDisk(3))), 0u);
+  EXPECT_EQ(UsageOnWire(SataDisk(3)), drive_usage::kPassThrough);
+  EXPECT_EQ(Run(TargetCommand(fn::kClearDriveMetadata, SataDisk(0))), 8u);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kSetVolatileWriteCache, SataDisk(3), 0x00)), 0u);
+  EXPECT_FALSE(DriveNow(SataDisk(3)).writeCacheEnabled);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetVolatileWriteCache, SataDisk(3), 0x01)), 6u);
+  EXPECT_EQ(Run(TargetCommand(fn::kSetVolatileWriteCache, kOptical, 0x80)), 16u);
+
+  EXPECT_EQ(Run(TargetCommand(fn::kResetSmartEvent, SataDisk(3))), 15u);
+  driver->Edit([](Topology& t) { t.controllers[0].drives[3].status = drive_status::kSmartEvent; });
+  ASSERT_EQ(Run(TargetCommand(fn::kResetSmartEvent, SataDisk(3))), 0u);
+  EXPECT_EQ(DriveNow(SataDisk(3)).status, drive_status::kNormal);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, SataDisk(3))), 0u);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 264u);
+}
+
+TEST_F(Commands, LedCurrentFormSwitchesLegacyFormOnlyLights) {
+  Bytes on = TargetCommand(fn::kActivateDriveLed, SataDisk(3), 1);
+  on.Put32(28, 1);
+  ASSERT_EQ(Run(on), 0u);
+  EXPECT_TRUE(DriveNow(SataDisk(3)).ledActive);
+  Bytes off = TargetCommand(fn::kActivateDriveLed, SataDisk(3), 0);
+  off.Put32(28, 1);
+  ASSERT_EQ(Run(off), 0u);
+  EXPECT_FALSE(DriveNow(SataDisk(3)).ledActive);
+  Bytes bad = TargetCommand(fn::kActivateDriveLed, SataDisk(3), 2);
+  bad.Put32(28, 1);
+  EXPECT_EQ(Run(bad), 6u);
+  Bytes legacy = TargetCommand(fn::kActivateDriveLed, SataDisk(3), 0);
+  legacy.Put32(28, 0);
+  ASSERT_EQ(Run(legacy), 0u);
+  EXPECT_TRUE(DriveNow(SataDisk(3)).ledActive);
+  EXPECT_EQ(Run(TargetCommand(fn::kActivateDriveLed, kOptical, 1)), 16u);
+}
+
+TEST_F(Commands, SanitizeInBothForms) {
+  Bytes current = Bytes::Management(73, fn::kSanitizeDrive);
+  current.PutId(49, SataDisk(3));
+  current.Put32(65, 0x302);  // block erase with options A and B
+  ASSERT_EQ(Run(current), 0u);
+  Bytes reserved = current;
+  reserved.Put32(65, 0x402);
+  EXPECT_EQ(Run(reserved), 6u);
+  Bytes legacy = Bytes::Management(73, fn::kSanitizeDrive);
+  legacy.PutId(32, SataDisk(3));
+  legacy.Put8(48, 3 << 5);
+  ASSERT_EQ(Run(legacy), 0u);
+  legacy.Put8(48, 4 << 5);
+  EXPECT_EQ(Run(legacy), 6u);
+  legacy.PutId(32, SataDisk(0));
+  legacy.Put8(48, 1 << 5);
+  EXPECT_EQ(Run(legacy), 8u);
+}
+
+TEST_F(Commands, EventSubscriptionsCollectChangesOfTheirTypes) {
+  Bytes create = Bytes::Management(51, fn::kCreateEventSubscription);
+  create.PutId(32, kSataController);
+  create.Put8(49, 1);
+  create.Put8(50, event_type::kWorkFinished);
+  ASSERT_EQ(Run(create), 0u);
+  vesk_guid subscription = last.IdAt(32);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x20)), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kSystemVolume, 0)), 0u);
+  driver->AdvanceClock(60000);
+
+  Bytes events = Bytes::Management(544, fn::kGetEvents);
+  events.PutId(32, subscription);
+  ASSERT_EQ(Run(events), 0u);
+  ASSERT_EQ(last.U16(32), 1);
+  EXPECT_EQ(last.U8(34), event_type::kWorkFinished);
+  EXPECT_EQ(last.IdAt(38), kSystemVolume);
+  Bytes again = Bytes::Management(544, fn::kGetEvents);
+  again.PutId(32, subscription);
+  ASSERT_EQ(Run(again), 0u);
+  EXPECT_EQ(last.U16(32), 0);
+
+  Bytes cancel = TargetCommand(fn::kCancelEventSubscription, subscription);
+  ASSERT_EQ(Run(cancel), 0u);
+  EXPECT_EQ(Run(TargetCommand(fn::kCancelEventSubscription, subscription)), 263u);
+  create.Put8(50, 9);
+  EXPECT_EQ(Run(create), 6u);
+}
+
+TEST_F(Commands, ShortRecordsAndDriveListsAreRefused) {
+  EXPECT_EQ(Run(Bytes::Management(47, fn::kDeleteVolume)), 1u);
+  Bytes list = ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3)});
+  list.Put16(48, 2);  // claims a drive more than the request carries
+  EXPECT_EQ(Run(list), 1u);
+  Bytes create = CreateRequest(NewVolume{});
+  create.Put16(32, 1);
+  EXPECT_EQ(Run(create), 1u);
+  EXPECT_EQ(Run(TargetCommand(0x48070, kSystemVolume)), 1u);
+}
+
+}  // namespace
+}  // namespace vesk::sim::test
