@@ -27,9 +27,11 @@ DWORD IoctlInterface::Lock() {
     SetLastError(ERROR_INVALID_HANDLE);
     throw TaluException("Unable to release mutex. Device handle is invalid.");
   }
-  // Mutex first: result 0 is the mutex, 1 the exit event.
+  // Mutex first: result 0 is the mutex, 1 the exit event. A handle whose exit event could not be
+  // created still serializes on its mutex; it only loses the early wake-up on removal.
   const HANDLE objects[2] = {deviceHandle->mutex, deviceHandle->exitEvent};
-  const DWORD result = WaitForMultipleObjects(2, objects, FALSE, lockTimeoutMs);
+  const DWORD count = objects[1] != nullptr ? 2 : 1;
+  const DWORD result = WaitForMultipleObjects(count, objects, FALSE, lockTimeoutMs);
   switch (result) {
     case WAIT_OBJECT_0:
       return 0;

@@ -1,0 +1,196 @@
+#include "device/DeviceHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "DeviceTestSupport.h"
+#include "vesk/Exceptions.h"
+
+namespace Vesk::test {
+namespace {
+
+class DeviceHandleTest : public ::testing::Test {
+ protected:
+  DeviceHandleTest() : pdoName(UniquePdoName()) {
+    id = AddController(machine, pdoName, std::make_shared<ScriptedBackend>());
+  }
+
+  vesk::sim::Machine machine;
+  std::wstring pdoName;
+  vesk::sim::DeviceId id = 0;
+};
+
+TEST(DeviceHandleMutexName, EveryBackslashOfThePathBecomesAnUnderscore) {
+  EXPECT_EQ(DeviceHandle::MutexName(L"\\\\?\\Global\\GlobalRoot\\Device\\00000031"),
+            L"Global\\KorvaTALU___?_Global_GlobalRoot_Device_00000031");
+  EXPECT_EQ(DeviceHandle::MutexName(L""), L"Global\\KorvaTALU_");
+}
+
+TEST_F(DeviceHandleTest, HandlesOnOneDevicePathShareOneMutex) {
+  auto first = OpenController(pdoName);
+  auto second = OpenController(pdoName);
+  const std::wstring otherName = UniquePdoName();
+  AddController(machine, otherName, std::make_shared<ScriptedBackend>());
+  auto other = OpenController(otherName);
+
+  MutexHolder holder(first->mutex, MutexHolder::End::Release);
+  ASSERT_TRUE(holder.Owned());
+
+  EXPECT_EQ(WaitForSingleObject(second->mutex, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(other->mutex, 0), WAIT_OBJECT_0);
+  ReleaseMutex(other->mutex);
+}
+
+TEST_F(DeviceHandleTest, ControllerIdIsInvalidUntilDiscoverySetsIt) {
+  auto plain = std::make_shared<DeviceHandle>(OpenDevice(pdoName),
+                                              std::make_unique<Device>(DevicePath(pdoName), 3));
+  auto controller = OpenController(pdoName);
+
+  EXPECT_EQ(plain->GetControllerId(), vesk_invalid_guid);
+  EXPECT_EQ(plain->device->id, 3);
+  EXPECT_EQ(controller->GetControllerId(), vesk_invalid_guid);
+  controller->controllerId.group1 = 0x1234;
+  const DeviceHandle& asBase = *controller;
+  EXPECT_EQ(asBase.GetControllerId().group1, 0x1234u);
+}
+
+TEST_F(DeviceHandleTest, DestructionClosesTheFileTheMutexAndTheExitEvent) {
+  auto handle = OpenController(pdoName);
+  const HANDLE file = handle->handle;
+  const HANDLE mutex = handle->mutex;
+  const HANDLE exitEvent = handle->exitEvent;
+  EXPECT_EQ(machine.OpenHandleCount(id), 1u);
+
+  handle.reset();
+
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  for (HANDLE closed : {file, mutex, exitEvent}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(CloseHandle(closed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+}
+
+// --- failure to obtain the mutex ------------------------------------------------------------
+
+struct MutexFailure {
+  vesk::sim::Api api;
+  DWORD error;
+  const char* message;
+};
+
+class DeviceHandleMutexFailureTest : public DeviceHandleTest,
+                                     public ::testing::WithParamInterface<MutexFailure> {};
+
+TEST_P(DeviceHandleMutexFailureTest, ThrowsItsMessageAndClosesWhatItTookOver) {
+  const MutexFailure& failure = GetParam();
+  HANDLE file = OpenDevice(pdoName);
+  ASSERT_EQ(machine.OpenHandleCount(id), 1u);
+  machine.FailCalls(failure.api, failure.error);
+
+  try {
+    VeskControllerHandle handle(file, std::make_unique<Device>(DevicePath(pdoName)));
+    ADD_FAILURE() << "constructed";
+  } catch (const TaluException& exception) {
+    EXPECT_EQ(std::string(exception.Message()), failure.message);
+    EXPECT_EQ(exception.ErrorCode(), failure.error);
+  }
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, DeviceHandleMutexFailureTest,
+    ::testing::Values(MutexFailure{vesk::sim::Api::CreateMutexW, ERROR_ACCESS_DENIED,
+                                   "Access denied. Insufficient privileges to obtain a mutex."},
+                      MutexFailure{vesk::sim::Api::CreateMutexW, ERROR_INVALID_HANDLE,
+                                   "Mutex is used by an object of another type."},
+                      MutexFailure{vesk::sim::Api::CreateMutexW, ERROR_BAD_PATHNAME,
+                                   "Bad pathname. Mutex name contains unsupported characters."},
+                      MutexFailure{vesk::sim::Api::CreateMutexW, ERROR_NOT_ENOUGH_MEMORY,
+                                   "Unknown failure during mutex creation."},
+                      MutexFailure{vesk::sim::Api::ConvertStringSecurityDescriptor,
+                                   ERROR_INVALID_PARAMETER,
+                                   "Unknown failure during mutex creation."}));
+
+// --- removal --------------------------------------------------------------------------------
+
+struct Notification {
+  CM_NOTIFY_ACTION action;
+  bool removes;
+};
+
+class DeviceHandleNotificationTest : public DeviceHandleTest,
+                                     public ::testing::WithParamInterface<Notification> {};
+
+TEST_P(DeviceHandleNotificationTest, OnlyRemovalClassActionsReleaseAndCloseTheDevice) {
+  auto handle = OpenController(pdoName);
+
+  machine.NotifyDeviceHandles(id, GetParam().action);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+
+  const bool removed = GetParam().removes;
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), removed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+  EXPECT_EQ(machine.OpenHandleCount(id), removed ? 0u : 1u);
+  EXPECT_EQ(handle->handle == nullptr, removed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Actions, DeviceHandleNotificationTest,
+    ::testing::Values(Notification{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL, true},
+                      Notification{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, true},
+                      Notification{CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEREMOVEPENDING, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE, true},
+                      Notification{CM_NOTIFY_ACTION_DEVICECUSTOMEVENT, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, false},
+                      Notification{CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED, true}));
+
+TEST_F(DeviceHandleTest, QueryRemoveThenRemoveCompleteClosesTheFileOnce) {
+  auto handle = OpenController(pdoName);
+  const HANDLE file = handle->handle;
+
+  machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+
+  machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(handle->handle, nullptr);
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(CloseHandle(file));
+}
+
+TEST_F(DeviceHandleTest, RemovalOfTheDeviceRaisesBothRemovalNotificationsSafely) {
+  // Query-remove and remove-complete arrive back to back and run on two workers at once.
+  auto handle = OpenController(pdoName);
+
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {
+  for (int round = 0; round < 20; ++round) {
+    auto handle = OpenController(pdoName);
+    machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+    handle.reset();
+    machine.WaitForNotifications();
+  }
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+}  // namespace
+}  // namespace Vesk::test

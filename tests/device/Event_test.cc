@@ -1,0 +1,86 @@
+#include "device/Event.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace Vesk {
+namespace {
+
+TEST(Event, CallsHandlersInTheOrderTheyWereAdded) {
+  Event<int> event;
+  std::vector<std::string> calls;
+  event.AddHandler(
+      EventHandler<int>([&](int value) { calls.push_back("a" + std::to_string(value)); }));
+  event.AddHandler(
+      EventHandler<int>([&](int value) { calls.push_back("b" + std::to_string(value)); }));
+
+  event.Raise(7);
+
+  EXPECT_EQ(calls, (std::vector<std::string>{"a7", "b7"}));
+}
+
+TEST(Event, RemovingByIdRemovesEveryCopyOfTheHandler) {
+  Event<int> event;
+  int calls = 0;
+  EventHandler<int> counted([&](int) { ++calls; });
+  EventHandler<int> other([&](int) { calls += 100; });
+  const std::uint32_t id = event.AddHandler(counted);
+  event.AddHandler(counted);
+  event.AddHandler(other);
+
+  EXPECT_EQ(id, counted.id);
+  event.RemoveHandler(id);
+  event.Raise(0);
+  EXPECT_EQ(calls, 100);
+
+  event.RemoveHandler(other);
+  event.Raise(0);
+  EXPECT_EQ(calls, 100);
+}
+
+TEST(Event, SkipsHandlersWithoutAFunction) {
+  Event<int> event;
+  int calls = 0;
+  event.AddHandler(EventHandler<int>(nullptr));
+  event.AddHandler(EventHandler<int>([&](int) { ++calls; }));
+
+  EXPECT_NO_THROW(event.Raise(1));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(Event, ThrowingHandlerStopsTheHandlersAfterIt) {
+  Event<int> event;
+  int calls = 0;
+  event.AddHandler(EventHandler<int>([](int) { throw std::runtime_error("handler failed"); }));
+  event.AddHandler(EventHandler<int>([&](int) { ++calls; }));
+
+  EXPECT_THROW(event.Raise(1), std::runtime_error);
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(EventHandler, IdsGrowAcrossEveryEventTypeAndCopiesKeepThem) {
+  EventHandler<int> first([](int) {});
+  EventHandler<const char*> second([](const char*) {});
+  EventHandler<int> copy = first;
+
+  EXPECT_EQ(second.id, first.id + 1);
+  EXPECT_EQ(copy.id, first.id);
+  EXPECT_TRUE(copy == first);
+}
+
+TEST(EventHandlerDeathTest, FirstHandlerOfAProcessHasIdOne) {
+  // A fresh process: the threadsafe style re-runs this test alone in a new program.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        EventHandler<int> handler([](int) {});
+        std::exit(handler.id == 1 ? 0 : static_cast<int>(handler.id % 200) + 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace Vesk

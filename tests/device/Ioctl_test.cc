@@ -1,0 +1,499 @@
+#include "device/Ioctl.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DeviceTestSupport.h"
+#include "vesk/Exceptions.h"
+
+namespace Vesk::test {
+namespace {
+
+using vesk::sim::IoControl;
+using vesk::sim::IoResult;
+
+constexpr char exitMessage[] = "Mutex wait for device was signaled to exit.";
+constexpr char abandonedMessage[] = "Mutex wait for device failed. Device handle is invalid.";
+
+// A request over its own buffer, the way the protocol's request classes use the executors.
+template <typename Executor>
+class Request : public Executor {
+ public:
+  explicit Request(DeviceHandle* device, DWORD size = 64) : Executor(device, size), buffer(size) {
+    this->inBuffer = buffer.data();
+    this->outBuffer = buffer.data();
+  }
+  ~Request() override { this->WaitForCompletion(); }
+
+  DWORD BytesReturned() const { return this->bytesReturned; }
+
+  std::vector<BYTE> buffer;
+};
+using SyncRequest = Request<SynchronousIoctl>;
+using AsyncRequest = Request<AsynchronousIoctl>;
+
+// Runs `action`, expecting a TaluException with this message; returns its error code.
+template <typename F>
+std::uint32_t ExpectTalu(F&& action, const std::string& message) {
+  try {
+    action();
+  } catch (const TaluException& exception) {
+    EXPECT_EQ(std::string(exception.Message()), message);
+    return exception.ErrorCode();
+  }
+  ADD_FAILURE() << "no TaluException; expected \"" << message << "\"";
+  return 0xDEADBEEF;
+}
+
+// True when another thread can take the mutex right now (and gives it back).
+bool MutexIsFree(HANDLE mutex) {
+  DWORD result = WAIT_FAILED;
+  std::thread([&] {
+    result = WaitForSingleObject(mutex, 0);
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) ReleaseMutex(mutex);
+  }).join();
+  return result == WAIT_OBJECT_0;
+}
+
+class IoctlTest : public ::testing::Test {
+ protected:
+  void Open(std::shared_ptr<vesk::sim::DeviceBackend> deviceBackend) {
+    pdoName = UniquePdoName();
+    id = AddController(machine, pdoName, std::move(deviceBackend));
+    handle = OpenController(pdoName);
+  }
+
+  void RemoveAndSettle() {
+    machine.RemoveDevice(id);
+    machine.WaitForNotifications();
+    handle->listener.WaitForWorkers();
+  }
+
+  vesk::sim::Machine machine;
+  std::wstring pdoName;
+  vesk::sim::DeviceId id = 0;
+  std::shared_ptr<VeskControllerHandle> handle;
+};
+
+TEST_F(IoctlTest, SendsOneCallUnderTheDeviceMutexAndReleasesIt) {
+  IoControl seen;
+  bool heldDuringCall = false;
+  HANDLE mutex = nullptr;
+  Open(std::make_shared<ScriptedBackend>([&](int, const IoControl& call) {
+    seen = call;
+    heldDuringCall = !MutexIsFree(mutex);
+    call.out[0] = 0x42;
+    return IoResult{true, 40, ERROR_SUCCESS};
+  }));
+  mutex = handle->mutex;
+  SyncRequest request(handle.get(), 48);
+
+  EXPECT_NE(request.Invoke(), 0);
+
+  EXPECT_EQ(seen.controlCode, IOCTL_SCSI_MINIPORT);
+  EXPECT_EQ(seen.inSize, 48u);
+  EXPECT_EQ(seen.outSize, 48u);
+  EXPECT_EQ(seen.pdoName, pdoName);
+  EXPECT_EQ(request.BytesReturned(), 40u);
+  EXPECT_EQ(request.buffer[0], 0x42);
+  EXPECT_TRUE(heldDuringCall);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+TEST_F(IoctlTest, FailedSendReturnsZeroWithTheCallsLastError) {
+  auto backend = std::make_shared<ScriptedBackend>([](int, const IoControl&) {
+    return IoResult{false, 0, ERROR_IO_DEVICE};
+  });
+  Open(backend);
+  SyncRequest request(handle.get());
+
+  EXPECT_EQ(request.Invoke(), 0);
+  EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
+  EXPECT_EQ(backend->calls, 1);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+// --- busy retry -----------------------------------------------------------------------------
+
+TEST_F(IoctlTest, BusyDriverIsAskedAgainAfter100Ms) {
+  auto backend = std::make_shared<ScriptedBackend>([](int call, const IoControl&) {
+    return call == 1 ? IoResult{false, 0, ERROR_BUSY} : IoResult{true, 8, ERROR_SUCCESS};
+  });
+  Open(backend);
+  SyncRequest request(handle.get());
+
+  int result = 0;
+  const long long ms = MillisecondsOf([&] { result = request.Invoke(); });
+
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(backend->calls, 2);
+  EXPECT_GE(ms, 95);
+  EXPECT_LT(ms, 2000);
+}
+
+TEST_F(IoctlTest, SuccessfulSendIsNotRepeatedForAStaleBusyError) {
+  // One backend leaves the thread's last error alone, the other sets 170 on success.
+  for (DWORD errorAfterSuccess : {ERROR_SUCCESS, ERROR_BUSY}) {
+    auto backend = std::make_shared<ScriptedBackend>([errorAfterSuccess](int, const IoControl&) {
+      return IoResult{true, 0, errorAfterSuccess};
+    });
+    Open(backend);
+    SyncRequest request(handle.get());
+    SetLastError(ERROR_BUSY);
+
+    EXPECT_NE(request.Invoke(), 0);
+    EXPECT_EQ(backend->calls, 1) << "last error after success " << errorAfterSuccess;
+    handle.reset();
+  }
+}
+
+// Waits the full 100 x 100 ms.
+TEST_F(IoctlTest, SlowAlwaysBusyDriverGivesTheResultOfThe101stSend) {
+  auto backend = std::make_shared<ScriptedBackend>([](int, const IoControl&) {
+    return IoResult{false, 0, ERROR_BUSY};
+  });
+  Open(backend);
+  SyncRequest request(handle.get());
+
+  int result = 1;
+  const long long ms = MillisecondsOf([&] { result = request.Invoke(); });
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(GetLastError(), ERROR_BUSY);
+  EXPECT_EQ(backend->calls, 101);
+  EXPECT_GE(ms, 9900);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+// --- the wait for the device ----------------------------------------------------------------
+
+TEST_F(IoctlTest, ExitEventSetBeforeTheRequestEndsItAtTheLock) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  SetEvent(handle->exitEvent);
+  SyncRequest request(handle.get());
+
+  ExpectTalu([&] { request.Invoke(); }, exitMessage);
+  ExpectTalu([&] { request.Invoke(); }, exitMessage);
+  EXPECT_EQ(backend->calls, 0);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+TEST_F(IoctlTest, ExitEventSetDuringTheWaitEndsItAtOnce) {
+  Open(std::make_shared<ScriptedBackend>());
+  MutexHolder holder(handle->mutex, MutexHolder::End::Release);
+  ASSERT_TRUE(holder.Owned());
+  SyncRequest request(handle.get());
+
+  std::thread remover([&] {
+    Sleep(200);
+    SetEvent(handle->exitEvent);
+  });
+  const long long ms = MillisecondsOf([&] { ExpectTalu([&] { request.Lock(); }, exitMessage); });
+  remover.join();
+
+  EXPECT_GE(ms, 150);
+  EXPECT_LT(ms, 5000);
+}
+
+TEST_F(IoctlTest, MutexAbandonedByAThreadIsReleasedBeforeTheThrow) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  MutexHolder holder(handle->mutex, MutexHolder::End::Abandon);
+  ASSERT_TRUE(holder.Owned());
+  SyncRequest request(handle.get());
+
+  ExpectTalu([&] { request.Invoke(); }, abandonedMessage);
+
+  EXPECT_EQ(backend->calls, 0);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+  EXPECT_NE(request.Invoke(), 0);
+  EXPECT_EQ(backend->calls, 1);
+}
+
+TEST_F(IoctlTest, AbandonedObjectInTheExitSlotIsReported) {
+  // Only a mutex can be abandoned, so a test puts one where the exit event belongs while another
+  // thread holds the device's own mutex.
+  Open(std::make_shared<ScriptedBackend>());
+  MutexHolder deviceHolder(handle->mutex, MutexHolder::End::Release);
+  HANDLE stray = CreateMutexW(nullptr, FALSE, nullptr);
+  ASSERT_NE(stray, nullptr);
+  MutexHolder strayHolder(stray, MutexHolder::End::Abandon);
+  HANDLE exitEvent = handle->exitEvent;
+  handle->exitEvent = stray;
+  SyncRequest request(handle.get());
+
+  ExpectTalu([&] { request.Lock(); }, "Mutex wait for device failed. Exit handle is invalid.");
+
+  handle->exitEvent = exitEvent;
+  ReleaseMutex(stray);
+  CloseHandle(stray);
+}
+
+TEST_F(IoctlTest, ClosedMutexHandleFailsTheWait) {
+  Open(std::make_shared<ScriptedBackend>());
+  ASSERT_TRUE(CloseHandle(handle->mutex));
+  SyncRequest request(handle.get());
+
+  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); }, "Unable to release device's mutex"),
+            ERROR_INVALID_HANDLE);
+  handle->mutex = nullptr;
+}
+
+TEST_F(IoctlTest, RequestWithoutADeviceFailsAtTheLock) {
+  SyncRequest request(nullptr);
+
+  EXPECT_EQ(
+      ExpectTalu([&] { request.Invoke(); }, "Unable to release mutex. Device handle is invalid."),
+      ERROR_INVALID_HANDLE);
+}
+
+TEST_F(IoctlTest, HandleWithoutExitEventStillSerializesOnItsMutex) {
+  machine.FailCalls(vesk::sim::Api::CreateEventW, ERROR_NOT_ENOUGH_MEMORY);
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  ASSERT_EQ(handle->exitEvent, nullptr);
+  SyncRequest request(handle.get());
+
+  EXPECT_NE(request.Invoke(), 0);
+  EXPECT_EQ(backend->calls, 1);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+// --- another process holds the device -------------------------------------------------------
+
+TEST_F(IoctlTest, ExitEventEndsAWaitForAMutexHeldByAnotherProcess) {
+  Open(std::make_shared<ScriptedBackend>());
+  HolderProcess holder(pdoName, 60000);
+  ASSERT_TRUE(holder.WaitHolding());
+  SyncRequest request(handle.get());
+
+  std::thread remover([&] {
+    Sleep(200);
+    SetEvent(handle->exitEvent);
+  });
+  const long long ms = MillisecondsOf([&] { ExpectTalu([&] { request.Invoke(); }, exitMessage); });
+  remover.join();
+  EXPECT_LT(ms, 5000);
+}
+
+TEST_F(IoctlTest, MutexOfAKilledHolderProcessIsAbandonedThenUsable) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  HolderProcess holder(pdoName, 60000);
+  ASSERT_TRUE(holder.WaitHolding());
+  holder.Kill();
+  SyncRequest request(handle.get());
+
+  ExpectTalu([&] { request.Invoke(); }, abandonedMessage);
+  EXPECT_NE(request.Invoke(), 0);
+  EXPECT_EQ(backend->calls, 1);
+}
+
+TEST_F(IoctlTest, RequestWaitsForAnotherProcessToReleaseTheMutex) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  HolderProcess holder(pdoName, 300);
+  ASSERT_TRUE(holder.WaitHolding());
+  SyncRequest request(handle.get());
+
+  int result = 0;
+  const long long ms = MillisecondsOf([&] { result = request.Invoke(); });
+
+  EXPECT_NE(result, 0);
+  EXPECT_GE(ms, 100);
+  EXPECT_LT(ms, 10000);
+}
+
+// Waits the full 30 seconds.
+TEST_F(IoctlTest, SlowMutexHeldByAnotherProcessPast30SecondsTimesOut) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  HolderProcess holder(pdoName, 40000);
+  ASSERT_TRUE(holder.WaitHolding());
+  SyncRequest request(handle.get());
+
+  const long long ms = MillisecondsOf([&] {
+    ExpectTalu([&] { request.Invoke(); },
+               "Mutex was not released by the thread that owned the mutex object.");
+  });
+
+  EXPECT_GE(ms, 29900);
+  EXPECT_EQ(backend->calls, 0);
+}
+
+// --- releasing the device -------------------------------------------------------------------
+
+TEST_F(IoctlTest, FailedReleaseNamesTheDeviceAfterTheAnswerArrived) {
+  Open(std::make_shared<ScriptedBackend>([](int, const IoControl& call) {
+    call.out[0] = 0x77;
+    return IoResult{true, call.outSize, ERROR_SUCCESS};
+  }));
+  machine.FailCalls(vesk::sim::Api::ReleaseMutex, ERROR_NOT_OWNER);
+  SyncRequest request(handle.get());
+
+  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); },
+                       "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
+                           std::string(pdoName.begin(), pdoName.end())),
+            ERROR_NOT_OWNER);
+  EXPECT_EQ(request.buffer[0], 0x77);
+  ReleaseMutex(handle->mutex);
+}
+
+TEST_F(IoctlTest, ReleaseByAThreadThatDoesNotOwnTheMutexFails) {
+  Open(std::make_shared<ScriptedBackend>());
+  SyncRequest request(handle.get());
+
+  EXPECT_EQ(ExpectTalu([&] { request.Unlock(); },
+                       "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
+                           std::string(pdoName.begin(), pdoName.end())),
+            ERROR_NOT_OWNER);
+}
+
+TEST_F(IoctlTest, ReleaseWithoutADeviceDoesNothing) {
+  SyncRequest request(nullptr);
+  EXPECT_NO_THROW(request.Unlock());
+}
+
+// A request class whose Send throws (as a framing check may) must not keep the device locked.
+TEST_F(IoctlTest, SendThatThrowsReleasesTheMutex) {
+  class ThrowingRequest : public SyncRequest {
+   public:
+    using SyncRequest::SyncRequest;
+    int Send() override {
+      SyncRequest::Send();
+      throw TaluException("answer rejected", 13);
+    }
+  };
+  Open(std::make_shared<ScriptedBackend>());
+  ThrowingRequest request(handle.get());
+
+  ExpectTalu([&] { request.Invoke(); }, "answer rejected");
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+// --- removal of the device ------------------------------------------------------------------
+
+TEST_F(IoctlTest, DeviceRemovedBetweenRequestsFailsTheNextAtItsLock) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  SyncRequest request(handle.get());
+  ASSERT_NE(request.Invoke(), 0);
+
+  RemoveAndSettle();
+
+  ExpectTalu([&] { request.Invoke(); }, exitMessage);
+  EXPECT_EQ(backend->calls, 1);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+TEST_F(IoctlTest, DeviceGoneUnnoticedFailsInTheDeviceCall) {
+  // Without its removal registration the handle never learns of the removal.
+  machine.FailCalls(vesk::sim::Api::CM_Register_Notification, CR_OUT_OF_MEMORY);
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  SyncRequest request(handle.get());
+  ASSERT_NE(request.Invoke(), 0);
+
+  RemoveAndSettle();
+
+  EXPECT_EQ(request.Invoke(), 0);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(MutexIsFree(handle->mutex));
+}
+
+TEST_F(IoctlTest, RemovalDuringARequestLetsTheCallFinishOnAnOpenHandle) {
+  auto backend = std::make_shared<BlockingBackend>();
+  Open(backend);
+  SyncRequest request(handle.get());
+  int result = 0;
+  std::thread caller([&] { result = request.Invoke(); });
+  ASSERT_TRUE(backend->WaitEntered());
+
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  ASSERT_EQ(WaitForSingleObject(handle->exitEvent, 5000), WAIT_OBJECT_0);
+  Sleep(50);
+  // The removal reaction waits for the call before it closes the file handle.
+  EXPECT_EQ(machine.OpenHandleCount(id), 1u);
+
+  backend->Release();
+  caller.join();
+  handle->listener.WaitForWorkers();
+
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(request.buffer[0], 0x5A);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  ExpectTalu([&] { request.Invoke(); }, exitMessage);
+  EXPECT_EQ(backend->Entered(), 1);
+}
+
+// --- the asynchronous executor --------------------------------------------------------------
+
+TEST_F(IoctlTest, AsynchronousRequestReturnsAtOnceAndItsDestructionWaitsForTheCall) {
+  auto backend = std::make_shared<BlockingBackend>();
+  Open(backend);
+  auto request = std::make_unique<AsyncRequest>(handle.get());
+
+  int started = 0;
+  const long long ms = MillisecondsOf([&] { started = request->Invoke(); });
+  EXPECT_EQ(started, 1);
+  EXPECT_LT(ms, 1000);
+  ASSERT_TRUE(backend->WaitEntered());
+
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    request.reset();
+    destroyed = true;
+  });
+  Sleep(100);
+  EXPECT_FALSE(destroyed);
+  backend->Release();
+  destroyer.join();
+  EXPECT_TRUE(destroyed);
+}
+
+TEST_F(IoctlTest, AsynchronousRequestYieldsTheOutcomeOfTheCall) {
+  auto backend = std::make_shared<ScriptedBackend>([](int call, const IoControl&) {
+    return call == 1 ? IoResult{true, 4, ERROR_SUCCESS} : IoResult{false, 0, ERROR_IO_DEVICE};
+  });
+  Open(backend);
+  AsyncRequest request(handle.get());
+
+  EXPECT_EQ(request.Invoke(), 1);
+  EXPECT_NE(request.Result(), 0);
+  EXPECT_EQ(request.Invoke(), 1);
+  EXPECT_EQ(request.Result(), 0);
+  EXPECT_EQ(request.Result(), 0) << "nothing pending";
+}
+
+TEST_F(IoctlTest, AsynchronousRequestOnARemovedDeviceReturnsOneAndYieldsZero) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  SetEvent(handle->exitEvent);
+  AsyncRequest request(handle.get());
+
+  EXPECT_EQ(request.Invoke(), 1);
+  EXPECT_EQ(request.Result(), 0);
+  EXPECT_EQ(backend->calls, 0);
+}
+
+TEST_F(IoctlTest, AsynchronousRequestDoesNotTakeTheDeviceMutex) {
+  auto backend = std::make_shared<ScriptedBackend>();
+  Open(backend);
+  MutexHolder holder(handle->mutex, MutexHolder::End::Release);
+  AsyncRequest request(handle.get());
+
+  EXPECT_EQ(request.Invoke(), 1);
+  EXPECT_NE(request.Result(), 0);
+  EXPECT_EQ(backend->calls, 1);
+}
+
+}  // namespace
+}  // namespace Vesk::test

@@ -1,0 +1,237 @@
+#include "device/PnpListener.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "DeviceTestSupport.h"
+#include "diagnostics/Logger.h"
+
+namespace Vesk::test {
+namespace {
+
+// Counts the deliveries of both events of a listener.
+struct CountingListener {
+  CountingListener() {
+    listener.arrival.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](auto) { ++arrivals; }));
+    listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](auto) { ++removals; }));
+  }
+
+  DWORD Notify(CM_NOTIFY_ACTION action, PVOID context) {
+    return PnpListener::NotificationCallback(nullptr, context, action, nullptr, 0);
+  }
+
+  std::atomic<int> arrivals{0};
+  std::atomic<int> removals{0};
+  PnpListener listener;
+};
+
+struct ActionCase {
+  int action;
+  int arrivals;
+  int removals;
+};
+
+class PnpListenerActionTest : public ::testing::TestWithParam<ActionCase> {};
+
+TEST_P(PnpListenerActionTest, RaisesTheMatchingEventAndNeverVetoes) {
+  CountingListener counting;
+  const auto action = static_cast<CM_NOTIFY_ACTION>(GetParam().action);
+
+  EXPECT_EQ(counting.Notify(action, &counting.listener), ERROR_SUCCESS);
+  counting.listener.WaitForWorkers();
+
+  EXPECT_EQ(counting.arrivals, GetParam().arrivals);
+  EXPECT_EQ(counting.removals, GetParam().removals);
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, PnpListenerActionTest,
+                         ::testing::Values(ActionCase{0, 1, 0}, ActionCase{1, 0, 1},
+                                           ActionCase{2, 0, 1}, ActionCase{3, 0, 0},
+                                           ActionCase{4, 0, 0}, ActionCase{5, 0, 1},
+                                           ActionCase{6, 0, 0}, ActionCase{7, 0, 0},
+                                           ActionCase{8, 1, 0}, ActionCase{9, 0, 1},
+                                           ActionCase{10, 0, 0}, ActionCase{0x7FFFFFFF, 0, 0}));
+
+TEST(PnpListener, NotificationWithoutContextIsIgnored) {
+  CountingListener counting;
+
+  EXPECT_EQ(counting.Notify(CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, nullptr), ERROR_SUCCESS);
+  counting.listener.WaitForWorkers();
+
+  EXPECT_EQ(counting.arrivals, 0);
+}
+
+TEST(PnpListener, ThrowingHandlerEndsOnlyItsOwnDelivery) {
+  PnpListener listener;
+  std::atomic<int> before{0};
+  std::atomic<int> after{0};
+  std::atomic<bool> fail{true};
+  listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) { ++before; }));
+  listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+    if (fail) throw std::runtime_error("handler failed");
+  }));
+  listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) { ++after; }));
+
+  PnpListener::NotificationCallback(nullptr, &listener, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, nullptr,
+                                    0);
+  listener.WaitForWorkers();
+  EXPECT_EQ(before, 1);
+  EXPECT_EQ(after, 0);
+
+  fail = false;
+  PnpListener::NotificationCallback(nullptr, &listener, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE,
+                                    nullptr, 0);
+  listener.WaitForWorkers();
+  EXPECT_EQ(before, 2);
+  EXPECT_EQ(after, 1);
+}
+
+TEST(PnpListener, HandlersGetACopyOfTheEventDataThatOutlivesTheCallback) {
+  PnpListener listener;
+  BlockingBackend gate;  // only its latch is used
+  std::atomic<int> filterType{-1};
+  std::atomic<bool> sawData{false};
+  listener.arrival.AddHandler(
+      EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](_CM_NOTIFY_EVENT_DATA* data) {
+        vesk::sim::IoControl none;
+        gate.Control(none);  // wait until the callback's buffer has been overwritten
+        sawData = data != nullptr;
+        if (data != nullptr) filterType = data->FilterType;
+      }));
+
+  auto data = std::make_unique<_CM_NOTIFY_EVENT_DATA>();
+  std::memset(data.get(), 0, sizeof *data);
+  data->FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE;
+  PnpListener::NotificationCallback(nullptr, &listener, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL,
+                                    data.get(), sizeof *data);
+  std::memset(data.get(), 0xFF, sizeof *data);
+  data.reset();
+  gate.Release();
+  listener.WaitForWorkers();
+
+  EXPECT_TRUE(sawData);
+  EXPECT_EQ(filterType, CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE);
+}
+
+TEST(PnpListener, DestructionWaitsForRunningWorkers) {
+  std::atomic<bool> finished{false};
+  BlockingBackend gate;
+  {
+    PnpListener listener;
+    listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+      vesk::sim::IoControl none;
+      gate.Control(none);
+      Sleep(100);
+      finished = true;
+    }));
+    PnpListener::NotificationCallback(nullptr, &listener, CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
+                                      nullptr, 0);
+    ASSERT_TRUE(gate.WaitEntered());
+    gate.Release();
+  }
+  EXPECT_TRUE(finished);
+}
+
+// --- through the configuration manager of the simulated machine -----------------------------
+
+TEST(PnpListener, InterfaceRegistrationSeesArrivalsAndRemovals) {
+  vesk::sim::Machine machine;
+  CountingListener counting;
+  ASSERT_TRUE(counting.listener.Register(GUID_DEVINTERFACE_STORAGEPORT));
+  EXPECT_NE(counting.listener.notification, nullptr);
+
+  const auto id = AddController(machine, UniquePdoName(), std::make_shared<ScriptedBackend>());
+  machine.WaitForNotifications();
+  counting.listener.WaitForWorkers();
+  EXPECT_EQ(counting.arrivals, 1);
+
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  counting.listener.WaitForWorkers();
+  EXPECT_EQ(counting.removals, 1);
+
+  counting.listener.Unregister();
+  EXPECT_EQ(counting.listener.notification, nullptr);
+  AddController(machine, UniquePdoName(), std::make_shared<ScriptedBackend>());
+  machine.WaitForNotifications();
+  EXPECT_EQ(counting.arrivals, 1);
+}
+
+TEST(PnpListener, DeviceHandleRegistrationSeesQueryRemoveAndRemoveComplete) {
+  vesk::sim::Machine machine;
+  const std::wstring pdoName = UniquePdoName();
+  const auto id = AddController(machine, pdoName, std::make_shared<ScriptedBackend>());
+  HANDLE file = OpenDevice(pdoName);
+  CountingListener counting;
+  ASSERT_TRUE(counting.listener.Register(file));
+
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  counting.listener.WaitForWorkers();
+
+  EXPECT_EQ(counting.removals, 2);
+  EXPECT_EQ(counting.arrivals, 0);
+  counting.listener.Unregister();
+  CloseHandle(file);
+}
+
+TEST(PnpListener, RefusedRegistrationIsReportedAndStaysSilent) {
+  vesk::sim::Machine machine;
+  machine.FailCalls(vesk::sim::Api::CM_Register_Notification, CR_OUT_OF_MEMORY);
+  CountingListener counting;
+
+  EXPECT_FALSE(counting.listener.Register(GUID_DEVINTERFACE_STORAGEPORT));
+  AddController(machine, UniquePdoName(), std::make_shared<ScriptedBackend>());
+  machine.WaitForNotifications();
+  counting.listener.WaitForWorkers();
+  EXPECT_EQ(counting.arrivals, 0);
+}
+
+// --- tracing --------------------------------------------------------------------------------
+
+std::vector<std::string> TracedMessages(const vesk::sim::TraceSession& session) {
+  std::vector<std::string> messages;
+  for (const auto& event : session.Events()) {
+    EXPECT_EQ(event.name, "PNP Event");
+    if (event.fields.size() == 1) messages.push_back(event.fields[0].value);
+  }
+  return messages;
+}
+
+TEST(PnpListener, TracesArrivalsAndRemovalsForAVerboseConsumer) {
+  vesk::sim::Machine machine;
+  auto session = machine.StartTrace(Logger::providerId, 5);
+  CountingListener counting;
+
+  for (int action : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    counting.Notify(static_cast<CM_NOTIFY_ACTION>(action), &counting.listener);
+  }
+  counting.listener.WaitForWorkers();
+
+  EXPECT_EQ(
+      TracedMessages(*session),
+      (std::vector<std::string>{"New device detected.", "Device removed.", "Device removed.",
+                                "Device removed.", "New device detected.", "Device removed."}));
+}
+
+TEST(PnpListener, TracesNothingForAConsumerBelowVerbose) {
+  vesk::sim::Machine machine;
+  auto session = machine.StartTrace(Logger::providerId, 4);
+  CountingListener counting;
+
+  counting.Notify(CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, &counting.listener);
+  counting.Notify(CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL, &counting.listener);
+  counting.listener.WaitForWorkers();
+
+  EXPECT_TRUE(session->Events().empty());
+  EXPECT_EQ(counting.arrivals, 1);
+}
+
+}  // namespace
+}  // namespace Vesk::test
