@@ -50,6 +50,9 @@ constexpr std::uint8_t inTypeAnsiString = 2;
 constexpr EventMetadata eventMetadata = {22, 0, "PNP Event", "Message", inTypeAnsiString};
 
 constexpr UCHAR channelTraceLogging = 11;
+// EVENT_CONTROL_CODE_DISABLE_PROVIDER and _ENABLE_PROVIDER, which mingw's headers lack.
+constexpr ULONG controlDisable = 0;
+constexpr ULONG controlEnable = 1;
 constexpr UCHAR levelVerbose = 5;
 
 // The process-wide provider record. Constant-initialized, so it is ready before any static
@@ -69,11 +72,11 @@ constinit ProviderState provider;
 void NTAPI EnableCallback(LPCGUID, ULONG controlCode, UCHAR level, ULONGLONG matchAnyKeyword,
                           ULONGLONG matchAllKeyword, PEVENT_FILTER_DESCRIPTOR, PVOID context) {
   auto* state = static_cast<ProviderState*>(context);
-  if (controlCode == EVENT_CONTROL_CODE_ENABLE_PROVIDER) {
+  if (controlCode == controlEnable) {
     state->keywordAny = matchAnyKeyword;
     state->keywordAll = matchAllKeyword;
     state->levelPlusOne = level == 0 ? 256u : level + 1u;
-  } else if (controlCode == EVENT_CONTROL_CODE_DISABLE_PROVIDER) {
+  } else if (controlCode == controlDisable) {
     state->levelPlusOne = 0;
   }
 }
