@@ -34,6 +34,12 @@ DWORD IoctlInterface::Lock() {
   const DWORD result = WaitForMultipleObjects(count, objects, FALSE, lockTimeoutMs);
   switch (result) {
     case WAIT_OBJECT_0:
+      // A wait for any object reports the lowest signaled index, so a free mutex wins over an
+      // exit event that is already set: look at the event once the mutex is ours.
+      if (count == 2 && WaitForSingleObject(objects[1], 0) == WAIT_OBJECT_0) {
+        ReleaseMutex(objects[0]);
+        throw TaluException("Mutex wait for device was signaled to exit.");
+      }
       return 0;
     case WAIT_OBJECT_0 + 1:
       throw TaluException("Mutex wait for device was signaled to exit.");
