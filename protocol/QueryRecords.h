@@ -2,8 +2,8 @@
 //
 // Offsets inside a request buffer are counted from its first byte: the 32-byte framing (the
 // SRB_IO_CONTROL header and the API-version field) comes first and the driver's answer overwrites
-// the buffer from 32 on. The request side (scope byte and identifier, capabilities identifier)
-// is in protocol/QueryRequestRecords.h. Records are packed and little-endian; the
+// the buffer from 32 on. The request payloads are defined here; protocol/QueryRequestRecords.h
+// puts the framing in front of them. Records are packed and little-endian; the
 // layout of each one is pinned by static_asserts. Flag bits are read through accessors, never
 // through C bit-fields, whose layout is the compiler's choice. docs/protocol.md has the tables.
 //
@@ -54,6 +54,30 @@ inline constexpr void SetBit(std::uint8_t& byte, unsigned bit, bool on) {
 }  // namespace query_bits
 
 #pragma pack(push, 1)
+
+// ---------------------------------------------------------------------------------------------
+// Request payloads (from offset 32); protocol/QueryRequestRecords.h puts the framing before them.
+// ---------------------------------------------------------------------------------------------
+
+// Identifier and information queries: 17 bytes at 32, making a 49-byte request record. The answer
+// overwrites these bytes.
+struct _vesk_scope_query {
+  std::uint8_t scope;  // bits 0-2 scope type, bits 3-7 zero
+  vesk_guid id;
+
+  vesk_scope_type ScopeType() const { return static_cast<vesk_scope_type>(scope & 0x07); }
+  void SetScopeType(vesk_scope_type type) { scope = static_cast<std::uint8_t>(type & 0x07); }
+};
+static_assert(sizeof(_vesk_scope_query) == 17);
+static_assert(offsetof(_vesk_scope_query, scope) == 0);
+static_assert(offsetof(_vesk_scope_query, id) == 1);
+
+// Capabilities queries (current and legacy): the controller identifier at 32, no scope byte.
+struct _vesk_capabilities_query {
+  vesk_guid controllerId;
+};
+static_assert(sizeof(_vesk_capabilities_query) == 16);
+static_assert(offsetof(_vesk_capabilities_query, controllerId) == 0);
 
 // ---------------------------------------------------------------------------------------------
 // Executor information: the 40 answer bytes from offset 32 of a 72-byte request.
