@@ -500,7 +500,7 @@ TEST_F(Communication, AnswerIsReadFromTheReturnedRequest) {
   RequestPtr<GetControllerIdentifiersIoctl<SynchronousIoctl>> request;
   sync.GetControllerIdentifiers(handle.get(), vesk_invalid_guid, VESK_SCOPE_NONE, 4130, request);
   ASSERT_NE(request, nullptr);
-  EXPECT_EQ(request->Request()->record.count, 1);
+  EXPECT_EQ(std::uint16_t{request->Request()->record.count}, 1);
   EXPECT_EQ(std::vector<std::uint8_t>(request->Buffer() + 34, request->Buffer() + 50),
             Counting(16, 0x90));
 }
@@ -559,7 +559,7 @@ TEST_F(Communication, AsynchronousTableLeavesTheIdentifierCountToTheCaller) {
   async.GetControllerIdentifiers(handle.get(), vesk_invalid_guid, VESK_SCOPE_NONE, 4130, request);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->Result(), 1);
-  EXPECT_EQ(request->Request()->record.count, 0);
+  EXPECT_EQ(std::uint16_t{request->Request()->record.count}, 0);
 }
 
 TEST_F(Communication, LockFailurePropagatesAndLeavesNoRequest) {

@@ -200,11 +200,11 @@ TEST(FunctionCodes, RecordsCarryTheDriversCodes) {
 TEST(CommandBitFields, ValuesAreCutToTheirField) {
   SANITIZE_DRIVE_PAYLOAD sanitize{};
   sanitize.SetAction(0xFF);
-  EXPECT_EQ(sanitize.options, 0x7u);
+  EXPECT_EQ(std::uint32_t{sanitize.options}, 0x7u);
   sanitize.SetOptionC(0x1F);
-  EXPECT_EQ(sanitize.options, 0xF7u);
+  EXPECT_EQ(std::uint32_t{sanitize.options}, 0xF7u);
   sanitize.SetOptionA(true);
-  EXPECT_EQ(sanitize.options, 0x2F7u);
+  EXPECT_EQ(std::uint32_t{sanitize.options}, 0x2F7u);
   EXPECT_TRUE(sanitize.OptionA());
   EXPECT_FALSE(sanitize.OptionB());
   EXPECT_FALSE(sanitize.OptionD());
