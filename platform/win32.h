@@ -24,6 +24,8 @@
 #include <devguid.h>
 #include <devpkey.h>
 #include <evntprov.h>
+#include <evntrace.h>
+#include <winioctl.h>  // DEVICE_TYPE and CTL_CODE, which ntddstor.h needs first
 #include <ntddscsi.h>
 #include <ntddstor.h>
 #include <sddl.h>
