@@ -455,7 +455,7 @@ DriverStatus RaidDriver::VolumeCommand(Request& r) {
   if (!found.object) return S::VolumeNotFound;
   Controller& c = *found.controller;
   Volume& v = *found.object;
-  std::uint8_t value = r.buf[kValue];
+  std::uint8_t value = need > kValue ? r.buf[kValue] : 0;  // target-only records end at 48
 
   switch (r.function) {
     case function::kMarkVolumeAsNormal:
@@ -725,7 +725,7 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
       break;
     case function::kActivateDriveLed:
       if (!d.activateLedSupport) return S::NotSupported;
-      if (r.layout == 0 || r.api == 0) {
+      if (r.layout == 0) {
         d.ledActive = true;  // the legacy form only switches the LED on
       } else {
         if (value > 1) return S::InvalidParameter;

@@ -2,6 +2,7 @@
 // that another driver continues from.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -186,6 +187,31 @@ TEST_F(Faults, RemoveDeviceCallsTheHandlerAndFailsTheCall) {
   EXPECT_EQ(result.lastError, ERROR_DEVICE_NOT_CONNECTED);
   ASSERT_EQ(removed.size(), 1u);
   EXPECT_EQ(removed[0], kDornPdo);
+}
+
+// Short and garbled requests of every function code are refused or answered within the buffer
+// (run under AddressSanitizer, a read or write past it fails the test).
+TEST(Robustness, EveryFunctionCodeAtEverySmallLengthStaysInsideTheBuffer) {
+  auto driver = LoadDriver("demo.json");
+  std::uint32_t seed = 12345;
+  auto next = [&] { return static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16); };
+  std::vector<std::uint32_t> codes;
+  for (std::uint32_t n = 0; n < 12; ++n) codes.push_back(0x44000 + 4 * n);
+  for (std::uint32_t n = 0; n < 28; ++n) codes.push_back(0x48000 + 4 * n);
+  for (std::uint32_t code : codes) {
+    for (std::size_t length = 28; length <= 140; ++length) {
+      for (int pattern = 0; pattern < 3; ++pattern) {
+        Bytes r = Bytes::Management(std::max<std::size_t>(length, 32), code);
+        r.b.resize(length);
+        r.Put32(24, static_cast<std::uint32_t>(length - 28));
+        for (std::size_t i = 32; i < length; ++i)
+          r.b[i] = pattern == 0 ? 0xFF : pattern == 1 ? next() : 0;
+        IoResult result = Send(*driver, pattern == 2 ? kDornPdo : kSataPdo, r);
+        ASSERT_TRUE(result.ok) << std::hex << code << " " << std::dec << length;
+        if (length < 48 && code >= 0x48000) EXPECT_NE(r.ReturnCode(), 0u);
+      }
+    }
+  }
 }
 
 // --- On a simulated machine -----------------------------------------------------------------
