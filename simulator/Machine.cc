@@ -126,8 +126,7 @@ struct Machine::State final : platform::Host {
     DWORD error;
     int count;  // -1: until cleared
   };
-  std::atomic<bool> anyFault{false};
-  std::map<Api, Fault> faults;
+  std::map<Api, Fault> faults;  // the emulation asks only while this is not empty
 
   std::vector<std::wstring> debugOutput;
   bool echoDebugOutput = false;
@@ -189,13 +188,12 @@ struct Machine::State final : platform::Host {
   // --- platform::Host ---
 
   bool TakeFault(Api api, DWORD& error) override {
-    if (!anyFault.load(std::memory_order_relaxed)) return false;
     std::lock_guard guard(lock);
     auto it = faults.find(api);
     if (it == faults.end()) return false;
     error = it->second.error;
     if (it->second.count > 0 && --it->second.count == 0) faults.erase(it);
-    if (faults.empty()) anyFault = false;
+    if (faults.empty()) platform::SetFaultsArmed(false);
     return true;
   }
 
@@ -324,13 +322,13 @@ void Machine::FailCalls(Api api, DWORD error, int count) {
     state->faults.erase(api);
   else
     state->faults[api] = {error, count < 0 ? -1 : count};
-  state->anyFault = !state->faults.empty();
+  platform::SetFaultsArmed(!state->faults.empty());
 }
 
 void Machine::ClearFaults() {
   std::lock_guard guard(state->lock);
   state->faults.clear();
-  state->anyFault = false;
+  platform::SetFaultsArmed(false);
 }
 
 std::unique_ptr<TraceSession> Machine::StartTrace(const GUID& provider, UCHAR level,

@@ -39,6 +39,17 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
   return it == table.objects.end() ? nullptr : it->second;
 }
 
+bool LookupHandles(const HANDLE* handles, DWORD count, std::shared_ptr<KernelObject>* objects) {
+  auto& table = Table();
+  std::lock_guard guard(table.lock);
+  for (DWORD i = 0; i < count; ++i) {
+    auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(handles[i]));
+    if (it == table.objects.end()) return false;
+    objects[i] = it->second;
+  }
+  return true;
+}
+
 }  // namespace vesk::platform
 
 BOOL CloseHandle(HANDLE object) {

@@ -30,6 +30,9 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 // Null for a closed or bogus handle.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 
+// Looks up `count` handles under one lock; false if any is closed or bogus.
+bool LookupHandles(const HANDLE* handles, DWORD count, std::shared_ptr<KernelObject>* objects);
+
 template <typename T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle, KernelObject::Kind kind) {
   auto object = LookupHandle(handle);

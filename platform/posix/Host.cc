@@ -1,6 +1,7 @@
 // The installed host, and the small kernel32 functions that only forward to it.
 #include "platform/posix/Host.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -8,6 +9,8 @@
 namespace vesk::platform {
 
 namespace {
+
+std::atomic<bool> faultsArmed{false};
 
 struct Installed {
   std::mutex lock;
@@ -35,7 +38,10 @@ void UninstallHost(const Host* host) {
   std::shared_ptr<Host> old;  // released outside the lock
   auto& installed = GetInstalled();
   std::lock_guard guard(installed.lock);
-  if (installed.host.get() == host) old = std::move(installed.host);
+  if (installed.host.get() == host) {
+    old = std::move(installed.host);
+    faultsArmed = false;
+  }
 }
 
 std::shared_ptr<Host> CurrentHost() {
@@ -44,7 +50,10 @@ std::shared_ptr<Host> CurrentHost() {
   return installed.host;
 }
 
+void SetFaultsArmed(bool armed) { faultsArmed.store(armed); }
+
 bool TakeFault(Api api, DWORD& error) {
+  if (!faultsArmed.load(std::memory_order_relaxed)) return false;
   auto host = CurrentHost();
   return host && host->TakeFault(api, error);
 }

@@ -81,6 +81,8 @@ std::shared_ptr<Host> CurrentHost();
 
 // True (with the error) when the current host wants this call to fail; false without a host.
 bool TakeFault(Api api, DWORD& error);
+// The host says whether it has any fault switch set, so that calls need not ask it otherwise.
+void SetFaultsArmed(bool armed);
 
 // ---------------------------------------------------------------------------------------------
 // Notifications, raised by the host on threads of its own. Each call runs the callbacks of the

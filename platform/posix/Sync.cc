@@ -455,7 +455,6 @@ int LockUntil(MutexState& state, Clock::time_point deadline) {
 }
 
 struct Waitable {
-  std::shared_ptr<KernelObject> object;
   EventState* event = nullptr;
   MutexState* mutex = nullptr;
   bool shared = false;
@@ -473,13 +472,26 @@ DWORD Result(Take take, DWORD index) {
 }
 
 DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
-  std::array<Waitable, MAXIMUM_WAIT_OBJECTS> items;
+  // The library waits on two objects; only larger sets pay for an allocation.
+  constexpr DWORD kInline = 4;
+  Waitable inlineItems[kInline];
+  std::shared_ptr<KernelObject> inlineObjects[kInline];  // kept alive for the whole wait
+  std::unique_ptr<Waitable[]> heapItems;
+  std::unique_ptr<std::shared_ptr<KernelObject>[]> heapObjects;
+  Waitable* items = inlineItems;
+  std::shared_ptr<KernelObject>* objects = inlineObjects;
+  if (count > kInline) {
+    heapItems = std::make_unique<Waitable[]>(count);
+    heapObjects = std::make_unique<std::shared_ptr<KernelObject>[]>(count);
+    items = heapItems.get();
+    objects = heapObjects.get();
+  }
+  if (!LookupHandles(handles, count, objects)) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   int firstMutex = -1;
   bool anyShared = false;
   for (DWORD i = 0; i < count; ++i) {
-    auto object = LookupHandle(handles[i]);
-    if (!object || object->kind == KernelObject::Kind::File)
-      return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+    auto& object = objects[i];
+    if (object->kind == KernelObject::Kind::File) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     if (object->kind == KernelObject::Kind::Event) {
       auto* event = static_cast<EventObject*>(object.get());
       items[i].event = event->state;
@@ -491,12 +503,11 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
       if (firstMutex < 0) firstMutex = static_cast<int>(i);
     }
     anyShared = anyShared || items[i].shared;
-    items[i].object = std::move(object);
   }
 
-  const auto start = Clock::now();
-  const auto deadline = milliseconds == INFINITE ? Clock::time_point::max()
-                                                 : start + std::chrono::milliseconds(milliseconds);
+  // The clock is read only when the first look finds nothing.
+  bool timed = false;
+  Clock::time_point deadline;
   auto& hub = Hub();
   bool counted = false;  // registered with the hub as an event waiter
   struct Uncount {
@@ -520,7 +531,13 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
                          : Finish(*items[i].mutex, pthread_mutex_trylock(&items[i].mutex->mutex));
       if (take != Take::Busy) return Result(take, i);
     }
+    if (milliseconds == 0) return WAIT_TIMEOUT;
     const auto now = Clock::now();
+    if (!timed) {
+      deadline = milliseconds == INFINITE ? Clock::time_point::max()
+                                          : now + std::chrono::milliseconds(milliseconds);
+      timed = true;
+    }
     if (now >= deadline) return WAIT_TIMEOUT;
 
     if (firstMutex >= 0) {
