@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "TestNames.h"
 #include "platform/win32.h"
@@ -246,6 +247,48 @@ TEST(NamedMutexes, ClosingWhileOwnedKeepsItUsableForItsOwner) {
     ReleaseMutex(again);
   });
   CloseHandle(again);
+}
+
+TEST(NamedMutexes, ThreadsTakingItThroughTheirOwnHandlesExcludeEachOther) {
+  const auto name = UniqueName();
+  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int counter = 0;  // deliberately not atomic: only the mutex protects it
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      HANDLE handles[2] = {CreateMutexW(nullptr, FALSE, name.c_str()), exitEvent};
+      for (int i = 0; i < 500; ++i) {
+        ASSERT_EQ(WaitForMultipleObjects(2, handles, FALSE, 30000), WAIT_OBJECT_0);
+        const int seen = counter;
+        std::this_thread::yield();
+        counter = seen + 1;
+        ASSERT_TRUE(ReleaseMutex(handles[0]));
+      }
+      CloseHandle(handles[0]);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(counter, 2000);
+  CloseHandle(exitEvent);
+  EXPECT_TRUE(vesk::test::ShmEntries(vesk::test::ShmPart(name)).empty());
+}
+
+TEST(NamedEvents, HandlesOfOneNameShareTheEvent) {
+  const auto name = UniqueName();
+  HANDLE first = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+  HANDLE second = CreateEventW(nullptr, TRUE, TRUE, name.c_str());  // reset mode and state ignored
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_TIMEOUT);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(20ms);
+    SetEvent(first);
+  });
+  EXPECT_EQ(WaitForSingleObject(second, 5000), WAIT_OBJECT_0);
+  // Auto-reset, as the creator asked: the wait consumed it.
+  EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT);
+  setter.join();
+  CloseHandle(first);
+  CloseHandle(second);
 }
 
 class WaitAny : public ::testing::Test {
