@@ -280,6 +280,7 @@ struct RaidLevelDescriptor : RaidLevelDescriptorHeader {
   std::vector<vesk_migration_descriptor> migrationDescriptors;
 };
 
+// A controller record holds this many RAID-level descriptors.
 constexpr std::size_t kMaxRaidLevelDescriptors = 5;
 
 // One RAID controller: the controller-information block and the library's own fields.
