@@ -1,0 +1,167 @@
+// The facade's own behaviour: construction without a driver, the version mappings, and the
+// plug-and-play hook with its tracing and its lifetime.
+#include "vesk/StorageManagement.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "core/Implementation.h"
+#include "diagnostics/Logger.h"
+#include "simulator/Machine.h"
+
+namespace Vesk {
+namespace {
+
+using vesk::sim::DeviceBackend;
+using vesk::sim::DeviceSpec;
+using vesk::sim::IoControl;
+using vesk::sim::IoResult;
+using vesk::sim::Machine;
+
+class CountingBackend : public DeviceBackend {
+ public:
+  IoResult Control(const IoControl&) override {
+    ++calls;
+    return {false, 0, ERROR_INVALID_FUNCTION};
+  }
+  std::atomic<int> calls{0};
+};
+
+DeviceSpec StoragePort(std::shared_ptr<DeviceBackend> backend) {
+  DeviceSpec spec;
+  spec.manufacturer = L"Korva Corporation";
+  spec.service = L"zrDiskE";
+  spec.pdoName = L"\\Device\\Port";
+  spec.backend = std::move(backend);
+  return spec;
+}
+
+std::uint32_t Version(std::uint16_t major, std::uint16_t minor) {
+  return major | (std::uint32_t{minor} << 16);
+}
+
+TEST(VersionMapping, RecordAndRequestIndexesDifferOnlyFor30) {
+  EXPECT_EQ(RecordApiVersion(Version(1, 0)), 0u);
+  EXPECT_EQ(RecordApiVersion(Version(2, 0)), 1u);
+  EXPECT_EQ(RecordApiVersion(Version(3, 0)), 2u);
+  EXPECT_EQ(RecordApiVersion(Version(4, 0)), 3u);
+  EXPECT_EQ(RequestApiVersion(Version(1, 0)), 0u);
+  EXPECT_EQ(RequestApiVersion(Version(2, 0)), 1u);
+  EXPECT_EQ(RequestApiVersion(Version(3, 0)), 1u);
+  EXPECT_EQ(RequestApiVersion(Version(4, 0)), 3u);
+}
+
+TEST(VersionMapping, UnsupportedVersionsNameThemselves) {
+  for (auto [version, text] : {std::pair{Version(2, 1), "2.1!"}, std::pair{Version(5, 0), "5.0!"},
+                               std::pair{Version(0, 0), "0.0!"}}) {
+    for (auto map : {&RecordApiVersion, &RequestApiVersion}) {
+      try {
+        map(version);
+        FAIL() << "accepted " << text;
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  std::string("Unsupported VESK specification version: ") + text);
+      }
+    }
+  }
+}
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  static void Hook() { ++hookCalls; }
+  void SetUp() override { hookCalls = 0; }
+
+  Machine machine;
+  static inline std::atomic<int> hookCalls{0};
+};
+
+TEST_F(FacadeTest, ConstructionSendsNothingAndOpensNothing) {
+  auto backend = std::make_shared<CountingBackend>();
+  const auto id = machine.AddDevice(StoragePort(backend));
+  {
+    StorageManagement management;
+    EXPECT_TRUE(management.GetControllers().GetControllersById().empty());
+    EXPECT_TRUE(management.GetArrays().empty());
+    EXPECT_TRUE(management.GetVolumes().empty());
+    EXPECT_TRUE(management.GetDrives().empty());
+    EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  }
+  EXPECT_EQ(backend->calls, 0);
+}
+
+TEST_F(FacadeTest, HookIsCalledOncePerArrivalAndRemovalAndEachIsTraced) {
+  auto trace = machine.StartTrace(Logger::providerId, 5);
+  StorageManagement management;
+  const auto id = machine.AddDevice(StoragePort(std::make_shared<CountingBackend>()));
+  machine.WaitForNotifications();
+  management.GetImplementation().pnpListener.WaitForWorkers();
+  EXPECT_EQ(hookCalls, 0);  // no hook yet: the arrival is only traced
+
+  management.SetPnpCallback(&FacadeTest::Hook);
+  machine.NotifyInterface(id, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  management.GetImplementation().pnpListener.WaitForWorkers();
+  EXPECT_EQ(hookCalls, 2);
+
+  int arrivals = 0, removals = 0;
+  for (const auto& event : trace->Events()) {
+    ASSERT_EQ(event.name, "PNP Event");
+    for (const auto& field : event.fields) {
+      arrivals += field.value == "New controller detected.";
+      removals += field.value == "Controller removed.";
+    }
+  }
+  EXPECT_EQ(arrivals, 2);
+  EXPECT_EQ(removals, 1);
+
+  management.SetPnpCallback(nullptr);
+  machine.AddDevice(StoragePort(std::make_shared<CountingBackend>()));
+  machine.WaitForNotifications();
+  management.GetImplementation().pnpListener.WaitForWorkers();
+  EXPECT_EQ(hookCalls, 2);
+}
+
+TEST_F(FacadeTest, NothingIsTracedBelowVerboseLevel) {
+  auto trace = machine.StartTrace(Logger::providerId, 4);
+  StorageManagement management;
+  management.SetPnpCallback(&FacadeTest::Hook);
+  machine.AddDevice(StoragePort(std::make_shared<CountingBackend>()));
+  machine.WaitForNotifications();
+  management.GetImplementation().pnpListener.WaitForWorkers();
+  EXPECT_EQ(hookCalls, 1);
+  EXPECT_TRUE(trace->Events().empty());
+}
+
+// A hook still running when the facade goes must finish before the implementation is freed.
+TEST_F(FacadeTest, DestructionWaitsForHooksInFlight) {
+  static std::atomic<bool> entered{false}, finished{false};
+  entered = finished = false;
+  auto management = std::make_unique<StorageManagement>();
+  management->SetPnpCallback([] {
+    entered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    finished = true;
+  });
+  machine.AddDevice(StoragePort(std::make_shared<CountingBackend>()));
+  while (!entered) std::this_thread::yield();
+  management.reset();
+  EXPECT_TRUE(finished);
+}
+
+TEST_F(FacadeTest, FailedRegistrationLeavesAUsableSilentObject) {
+  machine.FailCalls(vesk::sim::Api::CM_Register_Notification, CR_FAILURE);
+  StorageManagement management;
+  management.SetPnpCallback(&FacadeTest::Hook);
+  machine.AddDevice(StoragePort(std::make_shared<CountingBackend>()));
+  machine.WaitForNotifications();
+  EXPECT_EQ(hookCalls, 0);
+  EXPECT_EQ(management.GetImplementation().pnpListener.notification, nullptr);
+}
+
+}  // namespace
+}  // namespace Vesk
