@@ -101,8 +101,10 @@ class TraceSession {
 
 class Machine {
  public:
-  Machine();   // becomes the process's current machine; throws if another is current
-  ~Machine();  // removes every device (without notifications) and stops being current
+  Machine();  // becomes the process's current machine; throws if another is current
+  // Removes every device (without notifications), delivers the notifications raised before, and
+  // stops being current. Handles still open on its devices fail like those of removed devices.
+  ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
@@ -135,7 +137,8 @@ class Machine {
   void ClearFaults();
 
   // Enables the provider with this GUID at `level` (0 = all levels) for as long as the session
-  // lives; its events are decoded from their self-describing metadata.
+  // lives; its events are decoded from their self-describing metadata. The provider's enable
+  // callback has run when this returns (and again, with code 0, when the session is destroyed).
   std::unique_ptr<TraceSession> StartTrace(const GUID& provider, UCHAR level,
                                            ULONGLONG matchAnyKeyword = 0,
                                            ULONGLONG matchAllKeyword = 0);
