@@ -1,0 +1,203 @@
+// veskctl run as a process against a temporary state file, the way an administrator uses it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+};
+
+class VeskctlTest : public testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef VESKCTL_PATH
+    GTEST_SKIP() << "veskctl is not built in this configuration";
+#else
+    dir = fs::temp_directory_path() /
+          ("veskctl-test-" + std::to_string(::getpid()) + "-" +
+           testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    state = dir / "state.json";
+#endif
+  }
+  void TearDown() override {
+    if (!dir.empty()) fs::remove_all(dir);
+  }
+
+  // Runs veskctl with the test's state file; stdout and stderr together.
+  Result Run(const std::string& arguments) {
+    Result result;
+#ifdef VESKCTL_PATH
+    const std::string command = std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " +
+                                arguments + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return result;
+    std::array<char, 4096> buffer;
+    std::size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+      result.out.append(buffer.data(), n);
+    }
+    const int status = ::pclose(pipe);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+    return result;
+  }
+
+  nlohmann::json RunJson(const std::string& arguments, int expectedExit = 0) {
+    Result r = Run("--json " + arguments);
+    EXPECT_EQ(r.exitCode, expectedExit) << r.out;
+    return nlohmann::json::parse(r.out, nullptr, false);
+  }
+
+  std::string FindDrive(const nlohmann::json& topology, const std::string& serial) {
+    for (auto& c : topology["controllers"]) {
+      for (auto& d : c["drives"]) {
+        if (d["serial"] == serial) return d["id"];
+      }
+    }
+    return {};
+  }
+
+  fs::path dir, state;
+};
+
+TEST_F(VeskctlTest, ShowCreateShowAgain) {
+  Result first = Run("show");
+  ASSERT_EQ(first.exitCode, 0) << first.out;
+  EXPECT_NE(first.out.find("Controller "), std::string::npos);
+  EXPECT_NE(first.out.find("Volume "), std::string::npos);
+  EXPECT_NE(first.out.find("Drive "), std::string::npos);
+
+  nlohmann::json topology = RunJson("show");
+  ASSERT_FALSE(topology.is_discarded());
+  EXPECT_EQ(topology["schemaVersion"], 1);
+  EXPECT_EQ(topology["status"]["ok"], true);
+  ASSERT_EQ(topology["controllers"].size(), 2u);
+
+  // Two pass-through disks make a new RAID 1 volume.
+  std::vector<std::string> free;
+  for (auto& c : topology["controllers"]) {
+    for (auto& d : c["drives"]) {
+      if (d["usageName"] == "pass-through" && d["typeName"] == "NVMe") free.push_back(d["id"]);
+    }
+  }
+  ASSERT_GE(free.size(), 2u) << topology.dump(2);
+  nlohmann::json created = RunJson("create-volume --name backup --level 1 --drives " +
+                                   free[0].substr(0, 13) + "," + free[1]);
+  ASSERT_FALSE(created.is_discarded());
+  const std::string volumeId = created["result"]["volumeId"];
+
+  nlohmann::json after = RunJson("show");
+  bool found = false;
+  for (auto& c : after["controllers"]) {
+    for (auto& v : c["volumes"]) {
+      if (v["id"] == volumeId) {
+        found = true;
+        EXPECT_EQ(v["name"], "backup");
+        EXPECT_EQ(v["raidLevelName"], "RAID 1");
+      }
+    }
+  }
+  EXPECT_TRUE(found) << after.dump(2);
+  EXPECT_NE(Run("show").out.find("\"backup\""), std::string::npos);
+}
+
+TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {
+  nlohmann::json topology = RunJson("show");
+  ASSERT_FALSE(topology.is_discarded());
+  // A member of an array cannot be marked as spare.
+  std::string member;
+  for (auto& c : topology["controllers"]) {
+    for (auto& d : c["drives"]) {
+      if (d["usageName"] == "array member") member = d["id"];
+    }
+  }
+  ASSERT_FALSE(member.empty());
+  Result text = Run("mark-spare " + member);
+  EXPECT_EQ(text.exitCode, 1);
+  EXPECT_NE(text.out.find("Unable to mark drive as spare. IOCTL completed with error."),
+            std::string::npos)
+      << text.out;
+  nlohmann::json refused = RunJson("mark-spare " + member, 1);
+  EXPECT_EQ(refused["status"]["ok"], false);
+  EXPECT_EQ(refused["status"]["message"],
+            "Unable to mark drive as spare. IOCTL completed with error.");
+  EXPECT_EQ(refused["status"]["status"], 8);  // the simulated driver's "drive in use"
+  EXPECT_EQ(refused["status"]["errorCode"], 8);
+}
+
+TEST_F(VeskctlTest, UsageErrorsExitTwo) {
+  EXPECT_EQ(Run("").exitCode, 2);
+  EXPECT_EQ(Run("no-such-command").exitCode, 2);
+  EXPECT_EQ(Run("create-volume --name x").exitCode, 2);  // required options missing
+  Result unknown = Run("delete-volume ffffffff");
+  EXPECT_EQ(unknown.exitCode, 2);
+  EXPECT_NE(unknown.out.find("no volume 'ffffffff'"), std::string::npos) << unknown.out;
+  Result longName = Run("rename-volume " + std::string("0") + " abcdefghijklmnopq");
+  EXPECT_EQ(longName.exitCode, 2);
+  EXPECT_EQ(Run("--help").exitCode, 0);
+  EXPECT_EQ(Run("create-volume --help").exitCode, 0);
+}
+
+TEST_F(VeskctlTest, ForeignOrCorruptStateFileIsRefusedAndLeftAlone) {
+  {
+    std::ofstream out(state);
+    out << "{ not json";
+  }
+  Result corrupt = Run("show");
+  EXPECT_EQ(corrupt.exitCode, 1);
+  EXPECT_NE(corrupt.out.find("corrupt"), std::string::npos) << corrupt.out;
+  {
+    std::ifstream in(state);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, "{ not json");
+  }
+  {
+    std::ofstream out(state);
+    out << R"({"format": "veskctl-state", "formatVersion": 99, "machine": ""})";
+  }
+  Result foreign = Run("show");
+  EXPECT_EQ(foreign.exitCode, 1);
+  EXPECT_NE(foreign.out.find("format version 99"), std::string::npos) << foreign.out;
+  // Starting over replaces it.
+  EXPECT_EQ(Run("sim reset").exitCode, 0);
+  EXPECT_EQ(Run("show").exitCode, 0);
+}
+
+TEST_F(VeskctlTest, BackgroundWorkShowsProgress) {
+  nlohmann::json topology = RunJson("show");
+  ASSERT_FALSE(topology.is_discarded());
+  std::string volume;
+  for (auto& c : topology["controllers"]) {
+    for (auto& v : c["volumes"]) {
+      if (v["raidLevelName"] != "RAID 0" && v["stateName"] == "normal") volume = v["id"];
+    }
+  }
+  ASSERT_FALSE(volume.empty()) << topology.dump(2);
+  ASSERT_EQ(Run("verify-volume " + volume).exitCode, 0);
+  ASSERT_EQ(Run("sim advance 30000").exitCode, 0);
+  nlohmann::json during = RunJson("show");
+  for (auto& c : during["controllers"]) {
+    for (auto& v : c["volumes"]) {
+      if (v["id"] != volume) continue;
+      EXPECT_EQ(v["stateName"], "verifying");
+      ASSERT_TRUE(v["progress"].is_number()) << v.dump();
+      EXPECT_GE(v["progress"].get<int>(), 50);
+      EXPECT_LT(v["progress"].get<int>(), 100);
+    }
+  }
+}
+
+}  // namespace

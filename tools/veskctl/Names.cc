@@ -1,0 +1,181 @@
+#include "tools/veskctl/Names.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+namespace veskctl {
+
+namespace {
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+std::string Unknown(std::uint32_t value) { return "code " + std::to_string(value); }
+}  // namespace
+
+std::string RaidLevelName(std::uint8_t level) {
+  switch (level) {
+    case Vesk::VESK_RAID_0: return "RAID 0";
+    case Vesk::VESK_RAID_1: return "RAID 1";
+    case Vesk::VESK_RAID_10: return "RAID 10";
+    case Vesk::VESK_RAID_5: return "RAID 5";
+    case Vesk::VESK_RAID_4: return "RAID 4";
+    default: return "level " + std::to_string(level);
+  }
+}
+
+std::optional<Vesk::vesk_raid_level> ParseRaidLevel(std::string text) {
+  text = Lower(text);
+  if (text.rfind("raid", 0) == 0) text = text.substr(4);
+  if (!text.empty() && (text[0] == ' ' || text[0] == '-')) text = text.substr(1);
+  if (text == "0") return Vesk::VESK_RAID_0;
+  if (text == "1") return Vesk::VESK_RAID_1;
+  if (text == "10") return Vesk::VESK_RAID_10;
+  if (text == "5") return Vesk::VESK_RAID_5;
+  if (text == "4") return Vesk::VESK_RAID_4;
+  return std::nullopt;
+}
+
+std::string ControllerTypeName(std::uint8_t type) {
+  switch (type) {
+    case Vesk::VESK_CONTROLLER_SATA: return "SATA";
+    case Vesk::VESK_CONTROLLER_DORN: return "Dorn (NVMe)";
+    default: return Unknown(type);
+  }
+}
+
+std::string DriveTypeName(std::uint8_t type) {
+  switch (type) {
+    case Vesk::VESK_DRIVE_SATA_OPTICAL: return "optical";
+    case Vesk::VESK_DRIVE_SATA_DISK: return "SATA disk";
+    case Vesk::VESK_DRIVE_NVME: return "NVMe";
+    default: return Unknown(type);
+  }
+}
+
+// The remaining enumerations are the driver's own numbers; these are the RAID driver's meanings.
+std::string VolumeStateName(std::uint8_t state) {
+  static const char* const names[] = {"normal",    "degraded",            "failed",
+                                      "initializing", "verifying",        "verifying and fixing",
+                                      "rebuilding", "migrating"};
+  return state < std::size(names) ? names[state] : Unknown(state);
+}
+
+std::string DriveStatusName(std::uint8_t status) {
+  static const char* const names[] = {"normal", "offline", "missing", "failed", "SMART event"};
+  return status < std::size(names) ? names[status] : Unknown(status);
+}
+
+std::string DriveUsageName(std::uint8_t usage) {
+  static const char* const names[] = {"pass-through", "array member", "spare", "journaling",
+                                      "foreign metadata"};
+  return usage < std::size(names) ? names[usage] : Unknown(usage);
+}
+
+std::string CachePolicyName(std::uint8_t policy) {
+  switch (policy) {
+    case 1: return "off";
+    case 2: return "write-through";
+    case 3: return "write-back";
+    default: return Unknown(policy);
+  }
+}
+
+std::optional<std::uint8_t> ParseCachePolicy(const std::string& text) {
+  const std::string t = Lower(text);
+  if (t == "off") return 1;
+  if (t == "write-through" || t == "wt") return 2;
+  if (t == "write-back" || t == "wb") return 3;
+  if (!t.empty() && std::all_of(t.begin(), t.end(), ::isdigit) && t.size() < 4) {
+    const int value = std::stoi(t);
+    if (value <= 255) return static_cast<std::uint8_t>(value);
+  }
+  return std::nullopt;
+}
+
+std::string RwhPolicyName(std::uint8_t policy) {
+  switch (policy) {
+    case 0: return "off";
+    case 1: return "distributed";
+    case 2: return "journaling drive";
+    default: return Unknown(policy);
+  }
+}
+
+std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text) {
+  const std::string t = Lower(text);
+  if (t == "off") return 0;
+  if (t == "distributed") return 1;
+  if (t == "journaling" || t == "journaling-drive") return 2;
+  if (!t.empty() && std::all_of(t.begin(), t.end(), ::isdigit) && t.size() < 3) {
+    return static_cast<std::uint8_t>(std::stoi(t));
+  }
+  return std::nullopt;
+}
+
+std::string StripSizeText(std::uint16_t code) {
+  if (code == 0) return "default";
+  if (code >= 1024 && code % 1024 == 0) return std::to_string(code / 1024) + " MiB";
+  return std::to_string(code) + " KiB";
+}
+
+std::string HumanBytes(std::uint64_t bytes) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < std::size(units)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0) {
+    std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  } else {
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  }
+  return text;
+}
+
+std::optional<std::uint64_t> ParseSize(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  std::size_t used = 0;
+  double number = 0;
+  try {
+    number = std::stod(text, &used);
+  } catch (...) {
+    return std::nullopt;
+  }
+  if (number < 0 || !std::isfinite(number)) return std::nullopt;
+  std::string suffix = Lower(text.substr(used));
+  if (!suffix.empty() && suffix.back() == 'b') suffix.pop_back();
+  if (suffix.size() == 2 && suffix[1] == 'i') suffix.pop_back();
+  double multiplier = 1;
+  if (suffix.empty()) {
+    multiplier = 1;
+  } else if (suffix == "k") {
+    multiplier = 1024.0;
+  } else if (suffix == "m") {
+    multiplier = 1024.0 * 1024;
+  } else if (suffix == "g") {
+    multiplier = 1024.0 * 1024 * 1024;
+  } else if (suffix == "t") {
+    multiplier = 1024.0 * 1024 * 1024 * 1024;
+  } else {
+    return std::nullopt;
+  }
+  const double bytes = number * multiplier;
+  if (bytes > 1.8e19) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+}
+
+std::optional<bool> ParseOnOff(const std::string& text) {
+  const std::string t = Lower(text);
+  if (t == "on" || t == "enable" || t == "enabled" || t == "true" || t == "1") return true;
+  if (t == "off" || t == "disable" || t == "disabled" || t == "false" || t == "0") return false;
+  return std::nullopt;
+}
+
+}  // namespace veskctl

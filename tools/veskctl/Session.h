@@ -1,0 +1,68 @@
+// One run of veskctl against the simulated machine: the state file is locked and loaded, the
+// simulated RAID driver is built from it (or from the demo topology), its controller devices are
+// plugged into a simulated machine, and StorageManagement reads the topology through them exactly
+// as it would on Windows.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "simulator/Machine.h"
+#include "simulator/RaidDriver.h"
+#include "tools/veskctl/StateFile.h"
+#include "vesk/StorageManagement.h"
+
+namespace veskctl {
+
+// The user named something that is not there or not unique; nothing was sent to the driver.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The demo topology compiled into veskctl.
+const char* EmbeddedDemoTopology();
+
+class Session {
+ public:
+  explicit Session(const std::filesystem::path& statePath);
+  ~Session();
+
+  // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.
+  void Reset(const std::string& topologyJson);
+
+  Vesk::StorageManagement& Storage() { return *storage; }
+  vesk::sim::RaidDriver& Driver() { return *driver; }
+  const std::filesystem::path& StatePath() const { return state.Path(); }
+
+  // Reads the whole topology afresh into the facade's own snapshot.
+  void Refresh();
+
+  // Elements of the last refresh, named by identifier text (a unique prefix is enough) or, for
+  // controllers, arrays and volumes, by exact name. Throw UsageError.
+  const Vesk::Controller& FindController(const std::string& text) const;
+  const Vesk::Array& FindArray(const std::string& text) const;
+  const Vesk::Volume& FindVolume(const std::string& text) const;
+  const Vesk::Drive& FindDrive(const std::string& text) const;
+  std::vector<Vesk::vesk_guid> FindDrives(const std::vector<std::string>& texts) const;
+  const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
+  // Controllers in the order of their device numbers (the order discovery found them).
+  std::vector<const Vesk::Controller*> ControllersInOrder() const;
+
+  // Writes the driver's state back to the state file.
+  void Save();
+
+ private:
+  void Start(const std::string& topologyJson);
+  void Stop();
+
+  StateFile state;
+  std::shared_ptr<vesk::sim::RaidDriver> driver;
+  std::unique_ptr<vesk::sim::Machine> machine;
+  std::unique_ptr<Vesk::StorageManagement> storage;
+};
+
+}  // namespace veskctl
