@@ -24,9 +24,9 @@ class VeskctlTest : public testing::Test {
 #ifndef VESKCTL_PATH
     GTEST_SKIP() << "veskctl is not built in this configuration";
 #else
-    dir = fs::temp_directory_path() /
-          ("veskctl-test-" + std::to_string(::getpid()) + "-" +
-           testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir =
+        fs::temp_directory_path() / ("veskctl-test-" + std::to_string(::getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
     state = dir / "state.json";
@@ -40,8 +40,8 @@ class VeskctlTest : public testing::Test {
   Result Run(const std::string& arguments) {
     Result result;
 #ifdef VESKCTL_PATH
-    const std::string command = std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " +
-                                arguments + " 2>&1";
+    const std::string command =
+        std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " + arguments + " 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return result;
     std::array<char, 4096> buffer;
@@ -94,8 +94,15 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
     }
   }
   ASSERT_GE(free.size(), 2u) << topology.dump(2);
-  nlohmann::json created = RunJson("create-volume --name backup --level 1 --drives " +
-                                   free[0].substr(0, 13) + "," + free[1]);
+  // A prefix that names several drives is refused before anything is sent.
+  Result ambiguous = Run("create-volume --name backup --level 1 --drives d0e1," + free[1]);
+  EXPECT_EQ(ambiguous.exitCode, 2);
+  EXPECT_NE(ambiguous.out.find("is not unique"), std::string::npos) << ambiguous.out;
+  // A unique prefix is enough.
+  nlohmann::json created = RunJson(
+      "create-volume --controller c0d0 --name backup --level 1 "
+      "--drives " +
+      free[0] + "," + free[1]);
   ASSERT_FALSE(created.is_discarded());
   const std::string volumeId = created["result"]["volumeId"];
 

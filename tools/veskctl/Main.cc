@@ -60,9 +60,9 @@ std::filesystem::path StatePath(const Options& options) {
 }
 
 // Opens the session, reads the topology, runs `action`, saves what changed and reports.
-int Run(const Options& options, const Action& action) {
+int Run(const Options& options, const Action& action, bool loadState) {
   try {
-    Session session(StatePath(options));
+    Session session(StatePath(options), loadState);
     session.Refresh();
     Outcome outcome = action(session);
     if (outcome.changed) session.Save();
@@ -84,8 +84,7 @@ int Run(const Options& options, const Action& action) {
     return Fail(options, "VeskException", std::string(e.Message()), e.Status(), e.ErrorCode(),
                 kExitFailed);
   } catch (const Vesk::TaluException& e) {
-    return Fail(options, "TaluException", std::string(e.Message()), 0, e.ErrorCode(),
-                kExitFailed);
+    return Fail(options, "TaluException", std::string(e.Message()), 0, e.ErrorCode(), kExitFailed);
   } catch (const StateFileError& e) {
     return Fail(options, "state", e.what(), 0, 0, kExitFailed);
   } catch (const std::exception& e) {
@@ -129,11 +128,10 @@ int main(int argc, char** argv) {
   app.add_flag("--json", options.json, "Print JSON (see docs/cli.md) instead of text");
 
   // --- show
-  auto* show = app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
+  auto* show =
+      app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
   show->callback([&] {
-    action = [](Session& s) {
-      return Outcome{TopologyJson(s), TopologyTree(s), false};
-    };
+    action = [](Session& s) { return Outcome{TopologyJson(s), TopologyTree(s), false}; };
   });
 
   // --- sim
@@ -141,9 +139,10 @@ int main(int argc, char** argv) {
   sim->require_subcommand(1);
   auto* reset = sim->add_subcommand("reset", "Start the simulated machine over from a topology");
   std::string topologyFile;
-  reset->add_option("--topology", topologyFile,
-                    "Topology JSON file (default: the embedded demo topology; see "
-                    "simulator/topologies/)")
+  reset
+      ->add_option("--topology", topologyFile,
+                   "Topology JSON file (default: the embedded demo topology; see "
+                   "simulator/topologies/)")
       ->check(CLI::ExistingFile);
   reset->callback([&] {
     action = [&](Session& s) {
@@ -156,14 +155,16 @@ int main(int argc, char** argv) {
       }
       s.Reset(json);
       s.Refresh();
-      return Outcome{nullptr, "The simulated machine was reset" +
-                                  (topologyFile.empty() ? std::string(" to the demo topology.")
-                                                        : " to " + topologyFile + "."),
+      return Outcome{nullptr,
+                     "The simulated machine was reset" +
+                         (topologyFile.empty() ? std::string(" to the demo topology.")
+                                               : " to " + topologyFile + "."),
                      true};
     };
   });
   std::uint64_t advanceMs = 0;
-  auto* advance = sim->add_subcommand("advance", "Move the simulated clock forward (background work progresses)");
+  auto* advance = sim->add_subcommand(
+      "advance", "Move the simulated clock forward (background work progresses)");
   advance->add_option("milliseconds", advanceMs, "How far")->required();
   advance->callback([&] {
     action = [&](Session& s) {
@@ -180,10 +181,13 @@ int main(int argc, char** argv) {
   bool initialize = false, repair = false;
 
   auto* create = app.add_subcommand("create-volume", "Create a volume");
-  create->add_option("--controller", controllerText, "Controller (default: the drives' controller)");
+  create->add_option("--controller", controllerText,
+                     "Controller (default: the drives' controller)");
   create->add_option("--name", nameText, "Volume name, at most 16 characters")->required();
   create->add_option("--level", levelText, "RAID level: 0, 1, 5, 10 or 4")->required();
-  create->add_option("--drives", driveTexts, "Member drives (all members of an existing array to add a volume to it)")
+  create
+      ->add_option("--drives", driveTexts,
+                   "Member drives (all members of an existing array to add a volume to it)")
       ->required()
       ->delimiter(',');
   create->add_option("--size", sizeText, "Size, e.g. 100G (default: all the room there is)");
@@ -221,9 +225,8 @@ int main(int argc, char** argv) {
       parameters.journalingDriveId =
           journalText.empty() ? Vesk::vesk_invalid_guid : s.FindDrive(journalText).id;
       auto [status, id] = s.Storage().CreateVolume(controller, parameters, drives);
-      return Outcome{{{"volumeId", id.ToString()}, {"status", status}},
-                     Done("Created volume", id),
-                     true};
+      return Outcome{
+          {{"volumeId", id.ToString()}, {"status", status}}, Done("Created volume", id), true};
     };
   });
 
@@ -244,17 +247,24 @@ int main(int argc, char** argv) {
     s.Storage().DeleteVolume(DeviceOf(s, v.controllerId), v.id);
     return Done("Deleted volume", v.id);
   });
-  volumeCommand("rename-volume", "Rename a volume", [&](Session& s, const Vesk::Volume& v) {
-    if (nameText.size() > 16) throw UsageError("a volume name has at most 16 characters");
-    s.Storage().RenameVolume(DeviceOf(s, v.controllerId), v.id, nameText.c_str());
-    return Done("Renamed volume", v.id);
-  })->add_option("name", nameText, "New name, at most 16 characters")->required();
-  volumeCommand("expand-volume", "Grow a volume", [&](Session& s, const Vesk::Volume& v) {
-    auto size = ParseSize(sizeText);
-    if (!size) throw UsageError("cannot read the size '" + sizeText + "'");
-    s.Storage().ExpandVolume(DeviceOf(s, v.controllerId), v.id, *size);
-    return Done("Expanding volume", v.id);
-  })->add_option("size", sizeText, "New size, e.g. 200G")->required();
+  volumeCommand("rename-volume", "Rename a volume",
+                [&](Session& s, const Vesk::Volume& v) {
+                  if (nameText.size() > 16)
+                    throw UsageError("a volume name has at most 16 characters");
+                  s.Storage().RenameVolume(DeviceOf(s, v.controllerId), v.id, nameText.c_str());
+                  return Done("Renamed volume", v.id);
+                })
+      ->add_option("name", nameText, "New name, at most 16 characters")
+      ->required();
+  volumeCommand("expand-volume", "Grow a volume",
+                [&](Session& s, const Vesk::Volume& v) {
+                  auto size = ParseSize(sizeText);
+                  if (!size) throw UsageError("cannot read the size '" + sizeText + "'");
+                  s.Storage().ExpandVolume(DeviceOf(s, v.controllerId), v.id, *size);
+                  return Done("Expanding volume", v.id);
+                })
+      ->add_option("size", sizeText, "New size, e.g. 200G")
+      ->required();
   volumeCommand("initialize-volume", "Initialize a volume (background work)",
                 [](Session& s, const Vesk::Volume& v) {
                   s.Storage().InitializeVolume(DeviceOf(s, v.controllerId), v.id);
@@ -266,13 +276,15 @@ int main(int argc, char** argv) {
                   return Done(repair ? "Verifying and repairing volume" : "Verifying volume", v.id);
                 })
       ->add_flag("--repair", repair, "Repair what the verification finds");
-  volumeCommand("cancel-verify", "Cancel a running verification", [](Session& s, const Vesk::Volume& v) {
-    s.Storage().CancelVerifyVolume(DeviceOf(s, v.controllerId), v.id);
-    return Done("Cancelled the verification of volume", v.id);
-  });
+  volumeCommand("cancel-verify", "Cancel a running verification",
+                [](Session& s, const Vesk::Volume& v) {
+                  s.Storage().CancelVerifyVolume(DeviceOf(s, v.controllerId), v.id);
+                  return Done("Cancelled the verification of volume", v.id);
+                });
   volumeCommand("rebuild-volume", "Rebuild a degraded volume onto drives",
                 [&](Session& s, const Vesk::Volume& v) {
-                  s.Storage().RebuildVolume(DeviceOf(s, v.controllerId), v.id, s.FindDrives(driveTexts));
+                  s.Storage().RebuildVolume(DeviceOf(s, v.controllerId), v.id,
+                                            s.FindDrives(driveTexts));
                   return Done("Rebuilding volume", v.id);
                 })
       ->add_option("--drives", driveTexts, "Drives that take the missing members' places")
@@ -293,19 +305,25 @@ int main(int argc, char** argv) {
   layout->add_option("--level", levelText, "New RAID level (default: unchanged)");
   layout->add_option("--strip", strip, "New strip size in KiB (default: unchanged)");
   layout->add_option("--drives", driveTexts, "Drives to add")->delimiter(',');
-  volumeCommand("set-volume-cache", "Set a volume's cache policy", [&](Session& s, const Vesk::Volume& v) {
-    auto policy = ParseCachePolicy(policyText);
-    if (!policy) throw UsageError("unknown cache policy '" + policyText + "'");
-    s.Storage().SetVolumeCachePolicy(DeviceOf(s, v.controllerId), v.id,
-                                     static_cast<Vesk::vesk_volume_cache_policy>(*policy));
-    return Done("Set the cache policy of volume", v.id);
-  })->add_option("policy", policyText, "off, write-through or write-back")->required();
+  volumeCommand("set-volume-cache", "Set a volume's cache policy",
+                [&](Session& s, const Vesk::Volume& v) {
+                  auto policy = ParseCachePolicy(policyText);
+                  if (!policy) throw UsageError("unknown cache policy '" + policyText + "'");
+                  s.Storage().SetVolumeCachePolicy(
+                      DeviceOf(s, v.controllerId), v.id,
+                      static_cast<Vesk::vesk_volume_cache_policy>(*policy));
+                  return Done("Set the cache policy of volume", v.id);
+                })
+      ->add_option("policy", policyText, "off, write-through or write-back")
+      ->required();
   auto* rwh = volumeCommand("set-volume-rwh", "Set a volume's RAID write-hole policy",
                             [&](Session& s, const Vesk::Volume& v) {
                               auto policy = ParseRwhPolicy(policyText);
-                              if (!policy) throw UsageError("unknown write-hole policy '" + policyText + "'");
-                              const auto journal = journalText.empty() ? Vesk::vesk_invalid_guid
-                                                                       : s.FindDrive(journalText).id;
+                              if (!policy)
+                                throw UsageError("unknown write-hole policy '" + policyText + "'");
+                              const auto journal = journalText.empty()
+                                                       ? Vesk::vesk_invalid_guid
+                                                       : s.FindDrive(journalText).id;
                               s.Storage().SetVolumeRaidWriteHolePolicy(
                                   DeviceOf(s, v.controllerId), v.id,
                                   static_cast<Vesk::vesk_rwh_policy>(*policy), journal);
@@ -313,10 +331,11 @@ int main(int argc, char** argv) {
                             });
   rwh->add_option("policy", policyText, "off, distributed or journaling")->required();
   rwh->add_option("--journal", journalText, "Journaling drive (policy journaling)");
-  volumeCommand("mark-volume-normal", "Mark a failed volume as normal", [](Session& s, const Vesk::Volume& v) {
-    s.Storage().MarkVolumeAsNormal(DeviceOf(s, v.controllerId), v.id);
-    return Done("Marked as normal volume", v.id);
-  });
+  volumeCommand("mark-volume-normal", "Mark a failed volume as normal",
+                [](Session& s, const Vesk::Volume& v) {
+                  s.Storage().MarkVolumeAsNormal(DeviceOf(s, v.controllerId), v.id);
+                  return Done("Marked as normal volume", v.id);
+                });
 
   // --- arrays
   auto* addDrives = app.add_subcommand("add-drives", "Add drives to an array (background work)");
@@ -336,7 +355,8 @@ int main(int argc, char** argv) {
     action = [&](Session& s) {
       const Vesk::Array& a = s.FindArray(arrayText);
       s.Storage().SetArrayCachePolicy(DeviceOf(s, a.controllerId), a.id, OnOffArgument(onOffText));
-      return Outcome{{{"arrayId", a.id.ToString()}}, Done("Set the cache policy of array", a.id), true};
+      return Outcome{
+          {{"arrayId", a.id.ToString()}}, Done("Set the cache policy of array", a.id), true};
     };
   });
 
@@ -353,23 +373,28 @@ int main(int argc, char** argv) {
     });
     return command;
   };
-  driveCommand("locate", "Light or darken a drive's locate LED", [&](Session& s, const Vesk::Drive& d) {
-    const bool on = OnOffArgument(onOffText);
-    s.Storage().ActivateDriveLed(s.ControllerById(d.controllerId), d.id, on);
-    return Done(on ? "Locate LED on for drive" : "Locate LED off for drive", d.id);
-  })->add_option("state", onOffText, "on or off")->required();
-  driveCommand("clear-metadata", "Clear a drive's RAID metadata", [](Session& s, const Vesk::Drive& d) {
-    s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
-    return Done("Cleared the metadata of drive", d.id);
-  });
+  driveCommand("locate", "Light or darken a drive's locate LED",
+               [&](Session& s, const Vesk::Drive& d) {
+                 const bool on = OnOffArgument(onOffText);
+                 s.Storage().ActivateDriveLed(s.ControllerById(d.controllerId), d.id, on);
+                 return Done(on ? "Locate LED on for drive" : "Locate LED off for drive", d.id);
+               })
+      ->add_option("state", onOffText, "on or off")
+      ->required();
+  driveCommand("clear-metadata", "Clear a drive's RAID metadata",
+               [](Session& s, const Vesk::Drive& d) {
+                 s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
+                 return Done("Cleared the metadata of drive", d.id);
+               });
   driveCommand("mark-spare", "Mark a drive as spare", [](Session& s, const Vesk::Drive& d) {
     s.Storage().MarkDriveAsSpare(DeviceOf(s, d.controllerId), d.id);
     return Done("Marked as spare drive", d.id);
   });
-  driveCommand("unmark-spare", "Take a drive's spare mark away", [](Session& s, const Vesk::Drive& d) {
-    s.Storage().UnmarkSpareDrive(DeviceOf(s, d.controllerId), d.id);
-    return Done("Unmarked spare drive", d.id);
-  });
+  driveCommand("unmark-spare", "Take a drive's spare mark away",
+               [](Session& s, const Vesk::Drive& d) {
+                 s.Storage().UnmarkSpareDrive(DeviceOf(s, d.controllerId), d.id);
+                 return Done("Unmarked spare drive", d.id);
+               });
   driveCommand("mark-normal", "Mark a drive as normal", [](Session& s, const Vesk::Drive& d) {
     s.Storage().MarkDriveAsNormal(DeviceOf(s, d.controllerId), d.id);
     return Done("Marked as normal drive", d.id);
@@ -382,11 +407,14 @@ int main(int argc, char** argv) {
     s.Storage().ResetSmartEvent(DeviceOf(s, d.controllerId), d.id);
     return Done("Reset the SMART event of drive", d.id);
   });
-  driveCommand("write-cache", "Switch a drive's volatile write cache", [&](Session& s, const Vesk::Drive& d) {
-    const bool on = OnOffArgument(onOffText);
-    s.Storage().SetWriteCacheOnDrive(DeviceOf(s, d.controllerId), d.id, on);
-    return Done(on ? "Write cache on for drive" : "Write cache off for drive", d.id);
-  })->add_option("state", onOffText, "on or off")->required();
+  driveCommand("write-cache", "Switch a drive's volatile write cache",
+               [&](Session& s, const Vesk::Drive& d) {
+                 const bool on = OnOffArgument(onOffText);
+                 s.Storage().SetWriteCacheOnDrive(DeviceOf(s, d.controllerId), d.id, on);
+                 return Done(on ? "Write cache on for drive" : "Write cache off for drive", d.id);
+               })
+      ->add_option("state", onOffText, "on or off")
+      ->required();
 
   // --- controllers
   auto controllerCommand = [&](const char* name, const char* help, bool rohi) {
@@ -423,5 +451,5 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
-  return Run(options, action);
+  return Run(options, action, !reset->parsed());
 }

@@ -18,12 +18,18 @@ std::string Unknown(std::uint32_t value) { return "code " + std::to_string(value
 
 std::string RaidLevelName(std::uint8_t level) {
   switch (level) {
-    case Vesk::VESK_RAID_0: return "RAID 0";
-    case Vesk::VESK_RAID_1: return "RAID 1";
-    case Vesk::VESK_RAID_10: return "RAID 10";
-    case Vesk::VESK_RAID_5: return "RAID 5";
-    case Vesk::VESK_RAID_4: return "RAID 4";
-    default: return "level " + std::to_string(level);
+    case Vesk::VESK_RAID_0:
+      return "RAID 0";
+    case Vesk::VESK_RAID_1:
+      return "RAID 1";
+    case Vesk::VESK_RAID_10:
+      return "RAID 10";
+    case Vesk::VESK_RAID_5:
+      return "RAID 5";
+    case Vesk::VESK_RAID_4:
+      return "RAID 4";
+    default:
+      return "level " + std::to_string(level);
   }
 }
 
@@ -41,26 +47,33 @@ std::optional<Vesk::vesk_raid_level> ParseRaidLevel(std::string text) {
 
 std::string ControllerTypeName(std::uint8_t type) {
   switch (type) {
-    case Vesk::VESK_CONTROLLER_SATA: return "SATA";
-    case Vesk::VESK_CONTROLLER_DORN: return "Dorn (NVMe)";
-    default: return Unknown(type);
+    case Vesk::VESK_CONTROLLER_SATA:
+      return "SATA";
+    case Vesk::VESK_CONTROLLER_DORN:
+      return "Dorn (NVMe)";
+    default:
+      return Unknown(type);
   }
 }
 
 std::string DriveTypeName(std::uint8_t type) {
   switch (type) {
-    case Vesk::VESK_DRIVE_SATA_OPTICAL: return "optical";
-    case Vesk::VESK_DRIVE_SATA_DISK: return "SATA disk";
-    case Vesk::VESK_DRIVE_NVME: return "NVMe";
-    default: return Unknown(type);
+    case Vesk::VESK_DRIVE_SATA_OPTICAL:
+      return "optical";
+    case Vesk::VESK_DRIVE_SATA_DISK:
+      return "SATA disk";
+    case Vesk::VESK_DRIVE_NVME:
+      return "NVMe";
+    default:
+      return Unknown(type);
   }
 }
 
 // The remaining enumerations are the driver's own numbers; these are the RAID driver's meanings.
 std::string VolumeStateName(std::uint8_t state) {
-  static const char* const names[] = {"normal",    "degraded",            "failed",
-                                      "initializing", "verifying",        "verifying and fixing",
-                                      "rebuilding", "migrating"};
+  static const char* const names[] = {"normal",       "degraded",  "failed",
+                                      "initializing", "verifying", "verifying and fixing",
+                                      "rebuilding",   "migrating"};
   return state < std::size(names) ? names[state] : Unknown(state);
 }
 
@@ -77,10 +90,14 @@ std::string DriveUsageName(std::uint8_t usage) {
 
 std::string CachePolicyName(std::uint8_t policy) {
   switch (policy) {
-    case 1: return "off";
-    case 2: return "write-through";
-    case 3: return "write-back";
-    default: return Unknown(policy);
+    case 1:
+      return "off";
+    case 2:
+      return "write-through";
+    case 3:
+      return "write-back";
+    default:
+      return Unknown(policy);
   }
 }
 
@@ -98,10 +115,14 @@ std::optional<std::uint8_t> ParseCachePolicy(const std::string& text) {
 
 std::string RwhPolicyName(std::uint8_t policy) {
   switch (policy) {
-    case 0: return "off";
-    case 1: return "distributed";
-    case 2: return "journaling drive";
-    default: return Unknown(policy);
+    case 0:
+      return "off";
+    case 1:
+      return "distributed";
+    case 2:
+      return "journaling drive";
+    default:
+      return Unknown(policy);
   }
 }
 
@@ -117,7 +138,7 @@ std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text) {
 }
 
 std::string StripSizeText(std::uint16_t code) {
-  if (code == 0) return "default";
+  if (code == 0) return "n/a";
   if (code >= 1024 && code % 1024 == 0) return std::to_string(code / 1024) + " MiB";
   return std::to_string(code) + " KiB";
 }

@@ -10,17 +10,18 @@
 
 namespace veskctl {
 
-std::string RaidLevelName(std::uint8_t level);             // "RAID 5"
+std::string RaidLevelName(std::uint8_t level);                          // "RAID 5"
 std::optional<Vesk::vesk_raid_level> ParseRaidLevel(std::string text);  // "5", "raid5", "RAID10"
-std::string ControllerTypeName(std::uint8_t type);         // "SATA", "Dorn (NVMe)"
-std::string DriveTypeName(std::uint8_t type);              // "SATA disk", "optical", "NVMe"
+std::string ControllerTypeName(std::uint8_t type);                      // "SATA", "Dorn (NVMe)"
+std::string DriveTypeName(std::uint8_t type);  // "SATA disk", "optical", "NVMe"
 std::string VolumeStateName(std::uint8_t state);
 std::string DriveStatusName(std::uint8_t status);
 std::string DriveUsageName(std::uint8_t usage);
 std::string CachePolicyName(std::uint8_t policy);
-std::optional<std::uint8_t> ParseCachePolicy(const std::string& text);  // off|write-through|write-back
+std::optional<std::uint8_t> ParseCachePolicy(
+    const std::string& text);  // off|write-through|write-back
 std::string RwhPolicyName(std::uint8_t policy);
-std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text);    // off|distributed|journaling
+std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text);  // off|distributed|journaling
 // A strip-size code 2^k is k-th power of two kibibytes.
 std::string StripSizeText(std::uint16_t code);
 // "931.5 GiB"

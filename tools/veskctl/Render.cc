@@ -77,7 +77,8 @@ std::string DriveLine(const Drive& d) {
 nlohmann::json DriveJson(const Drive& d) {
   nlohmann::json j = {
       {"id", d.id.ToString()},
-      {"arrayId", d.arrayId.IsEmpty() ? nlohmann::json(nullptr) : nlohmann::json(d.arrayId.ToString())},
+      {"arrayId",
+       d.arrayId.IsEmpty() ? nlohmann::json(nullptr) : nlohmann::json(d.arrayId.ToString())},
       {"model", TEXT(d.modelNumber)},
       {"serial", TEXT(d.serialNumber)},
       {"firmware", TEXT(d.firmwareRevision)},
@@ -133,7 +134,8 @@ nlohmann::json VolumeJson(const Volume& v) {
       {"initialized", v.initialized()},
       {"systemVolume", v.systemVolume()},
       {"migrating", v.migrating()},
-      {"progress", VolumeWorkRunning(v) ? nlohmann::json(v.migrationProgress) : nlohmann::json(nullptr)},
+      {"progress",
+       VolumeWorkRunning(v) ? nlohmann::json(v.migrationProgress) : nlohmann::json(nullptr)},
       {"verifyErrors", v.verifyErrors},
       {"verifyBadBlocks", v.verifyBadBlocks},
       {"logicalBlockSize", v.logicalBlockSize},
@@ -141,8 +143,9 @@ nlohmann::json VolumeJson(const Volume& v) {
       {"cachePolicyName", CachePolicyName(v.cachePolicy())},
       {"rwhPolicy", v.rwhPolicy()},
       {"rwhPolicyName", RwhPolicyName(v.rwhPolicy())},
-      {"journalingDriveId", v.journalingDriveId.IsEmpty() ? nlohmann::json(nullptr)
-                                                          : nlohmann::json(v.journalingDriveId.ToString())},
+      {"journalingDriveId", v.journalingDriveId.IsEmpty()
+                                ? nlohmann::json(nullptr)
+                                : nlohmann::json(v.journalingDriveId.ToString())},
   };
 }
 
@@ -159,8 +162,9 @@ std::string TopologyTree(const Session& session) {
   for (const Controller* c : controllers) {
     out << "Controller " << c->id.ToString() << "  " << TEXT(c->name) << "\n";
     out << "  type " << ControllerTypeName(c->type) << ", management spec "
-        << SpecificationVersion(*c) << ", driver " << Version(c->osDriverVersion) << ", pre-OS driver "
-        << Version(c->preosDriverVersion) << (c->preosDriverLoaded() ? " (loaded)" : "") << "\n";
+        << SpecificationVersion(*c) << ", driver " << Version(c->osDriverVersion)
+        << ", pre-OS driver " << Version(c->preosDriverVersion)
+        << (c->preosDriverLoaded() ? " (loaded)" : "") << "\n";
     out << "  read patrol " << OnOff(c->readPatrolEnabled()) << ", ROHI " << OnOff(c->rohiEnabled())
         << ", limits: " << c->maxVolumesPerController << " volumes, " << c->maxVolumesPerArray
         << " per array, " << c->maxDrivesPerController << " drives, " << c->maxDrivesPerArray
@@ -198,7 +202,8 @@ std::string TopologyTree(const Session& session) {
         out << "\n";
       }
       for (const Drive* d : drives) {
-        if (d->arrayId == a->id) out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
+        if (d->arrayId == a->id)
+          out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
       }
     }
     bool header = false;

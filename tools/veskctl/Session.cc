@@ -54,13 +54,14 @@ const typename Map::mapped_type Find(const Map& map, const std::string& text, co
 
 }  // namespace
 
-Session::Session(const std::filesystem::path& statePath) : state(statePath) {
-  auto saved = state.Load();
+Session::Session(const std::filesystem::path& statePath, bool loadState) : state(statePath) {
+  auto saved = loadState ? state.Load() : std::nullopt;
   if (saved) {
     Start(saved->get<std::string>());
     // Background work goes on while nobody looks: move the clock by the time since the save.
     const long long elapsed = NowMs() - state.SavedAtMs();
-    if (state.SavedAtMs() > 0 && elapsed > 0) driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
+    if (state.SavedAtMs() > 0 && elapsed > 0)
+      driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
   } else {
     Start(EmbeddedDemoTopology());
   }
@@ -117,8 +118,9 @@ const Vesk::Volume& Session::FindVolume(const std::string& text) const {
 }
 
 const Vesk::Drive& Session::FindDrive(const std::string& text) const {
-  return *Find(storage->GetDrives(), text, "drive",
-               [](const Vesk::Drive& d) { return FixedText(d.serialNumber, sizeof d.serialNumber); });
+  return *Find(storage->GetDrives(), text, "drive", [](const Vesk::Drive& d) {
+    return FixedText(d.serialNumber, sizeof d.serialNumber);
+  });
 }
 
 std::vector<Vesk::vesk_guid> Session::FindDrives(const std::vector<std::string>& texts) const {

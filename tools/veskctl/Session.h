@@ -28,7 +28,10 @@ const char* EmbeddedDemoTopology();
 
 class Session {
  public:
-  explicit Session(const std::filesystem::path& statePath);
+  // Loads the saved machine, or the demo topology when there is none. With `loadState` false the
+  // state file is locked but not read (starting over must work on a state file that cannot be
+  // used).
+  explicit Session(const std::filesystem::path& statePath, bool loadState = true);
   ~Session();
 
   // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.

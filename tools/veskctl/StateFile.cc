@@ -102,8 +102,7 @@ void StateFile::Save(const nlohmann::json& machine) const {
   std::error_code error;
   fs::rename(aside, path, error);
   if (error) {
-    throw StateFileError("cannot replace the state file " + path.string() + ": " +
-                         error.message());
+    throw StateFileError("cannot replace the state file " + path.string() + ": " + error.message());
   }
 }
 
