@@ -111,12 +111,12 @@ struct Fixture {
         backend(std::make_shared<CountingBackend>(driver)) {
     ControllerDeviceBuilder::IdentifierQueue().clear();
     for (const auto& controller : driver->Snapshot().controllers) {
-      vesk::sim::DeviceSpec spec;
-      spec.manufacturer = L"Korva Corporation";
-      spec.service = controller.service;
-      spec.pdoName = controller.pdoName;
-      spec.backend = backend;
-      machine.AddDevice(std::move(spec));
+      vesk::sim::DeviceSpec description;
+      description.manufacturer = L"Korva Corporation";
+      description.service = controller.service;
+      description.pdoName = controller.pdoName;
+      description.backend = backend;
+      machine.AddDevice(std::move(description));
     }
     machine.WaitForNotifications();
     // The requests of one refresh, and the devices to replay them through.

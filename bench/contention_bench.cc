@@ -71,10 +71,10 @@ class Request : public Vesk::SynchronousIoctl {
 
 struct Device {
   Device(const std::wstring& pdoName, Shared* shared) {
-    vesk::sim::DeviceSpec spec;
-    spec.pdoName = pdoName;
-    spec.backend = std::make_shared<OverlapBackend>(shared);
-    machine.AddDevice(std::move(spec));
+    vesk::sim::DeviceSpec description;
+    description.pdoName = pdoName;
+    description.backend = std::make_shared<OverlapBackend>(shared);
+    machine.AddDevice(std::move(description));
     const std::wstring path = L"\\\\?\\Global\\GlobalRoot" + pdoName;
     HANDLE file = CreateFile2(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, nullptr);

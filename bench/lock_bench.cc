@@ -31,10 +31,10 @@ class Request : public Vesk::SynchronousIoctl {
 
 struct Fixture {
   Fixture() {
-    vesk::sim::DeviceSpec spec;
-    spec.pdoName = L"\\Device\\VeskLockBench";
-    spec.backend = std::make_shared<ImmediateBackend>();
-    machine.AddDevice(std::move(spec));
+    vesk::sim::DeviceSpec description;
+    description.pdoName = L"\\Device\\VeskLockBench";
+    description.backend = std::make_shared<ImmediateBackend>();
+    machine.AddDevice(std::move(description));
     HANDLE file = CreateFile2(L"\\\\?\\Global\\GlobalRoot\\Device\\VeskLockBench",
                               GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               OPEN_EXISTING, nullptr);

@@ -97,7 +97,7 @@ def main():
         buf = bytearray(72)
         put(buf, 32, struct.pack("<HH", major, 0))
         put(buf, 48, b"\x11" * 16)
-        write("executor_information", "spec%d" % major, 0, 0, buf)
+        write("executor_information", "version%d" % major, 0, 0, buf)
 
     # Identifier lists: controllers (selector 0), drives (1), others (2).
     for selector, count, length in [(0, 2, 4130), (1, 4, 34 + 16 * 8), (2, 1, 34 + 16)]:

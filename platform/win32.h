@@ -19,17 +19,17 @@
 #endif
 #include <windows.h>
 // initguid.h first so that the DEVPKEY_ and GUID_ constants are defined, not just declared.
-#include <initguid.h>
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <devpkey.h>
 #include <evntprov.h>
 #include <evntrace.h>
-#include <winioctl.h>  // DEVICE_TYPE and CTL_CODE, which ntddstor.h needs first
+#include <initguid.h>
 #include <ntddscsi.h>
 #include <ntddstor.h>
 #include <sddl.h>
 #include <setupapi.h>
+#include <winioctl.h>  // DEVICE_TYPE and CTL_CODE, which ntddstor.h needs first
 
 #include "platform/windows/missing.h"
 
@@ -155,7 +155,8 @@ struct SECURITY_ATTRIBUTES {
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
@@ -179,8 +180,8 @@ struct CREATEFILE2_EXTENDED_PARAMETERS {
 };
 using LPCREATEFILE2_EXTENDED_PARAMETERS = CREATEFILE2_EXTENDED_PARAMETERS*;
 
-HANDLE CreateFile2(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
-                   LPCREATEFILE2_EXTENDED_PARAMETERS extendedParameters);
+HANDLE CreateFile2(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   DWORD creationDisposition, LPCREATEFILE2_EXTENDED_PARAMETERS extendedParameters);
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
@@ -298,7 +299,8 @@ inline constexpr GUID GUID_DEVINTERFACE_STORAGEPORT = {
 HDEVINFO SetupDiCreateDeviceInfoList(const GUID* classGuid, HWND parent);
 HDEVINFO SetupDiGetClassDevsExW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags,
                                 HDEVINFO deviceInfoSet, PCWSTR machineName, PVOID reserved);
-BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex, PSP_DEVINFO_DATA deviceInfoData);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO deviceInfoSet, DWORD memberIndex,
+                           PSP_DEVINFO_DATA deviceInfoData);
 BOOL SetupDiGetDevicePropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
                                const DEVPROPKEY* propertyKey, DEVPROPTYPE* propertyType,
                                PBYTE propertyBuffer, DWORD propertyBufferSize, PDWORD requiredSize,
@@ -386,8 +388,9 @@ struct _CM_NOTIFY_EVENT_DATA {
 using CM_NOTIFY_EVENT_DATA = _CM_NOTIFY_EVENT_DATA;
 using PCM_NOTIFY_EVENT_DATA = _CM_NOTIFY_EVENT_DATA*;
 
-using PCM_NOTIFY_CALLBACK = DWORD (*)(HCMNOTIFICATION notify, PVOID context, CM_NOTIFY_ACTION action,
-                                      PCM_NOTIFY_EVENT_DATA eventData, DWORD eventDataSize);
+using PCM_NOTIFY_CALLBACK = DWORD (*)(HCMNOTIFICATION notify, PVOID context,
+                                      CM_NOTIFY_ACTION action, PCM_NOTIFY_EVENT_DATA eventData,
+                                      DWORD eventDataSize);
 
 CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
                                    PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notifyContext);

@@ -12,12 +12,12 @@ std::vector<DeviceId> AddControllerDevices(Machine& machine,
   std::vector<DeviceId> ids;
   auto devices = std::make_shared<std::map<std::wstring, DeviceId>>();
   for (const auto& c : driver->Snapshot().controllers) {
-    DeviceSpec spec;
-    spec.manufacturer = L"Korva Corporation";
-    spec.service = c.service;
-    spec.pdoName = c.pdoName;
-    spec.backend = driver;
-    DeviceId id = machine.AddDevice(std::move(spec));
+    DeviceSpec description;
+    description.manufacturer = L"Korva Corporation";
+    description.service = c.service;
+    description.pdoName = c.pdoName;
+    description.backend = driver;
+    DeviceId id = machine.AddDevice(std::move(description));
     (*devices)[c.pdoName] = id;
     ids.push_back(id);
   }

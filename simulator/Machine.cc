@@ -40,7 +40,7 @@ std::wstring GuidText(const GUID& g) {
 
 struct Device {
   DeviceId id = 0;
-  DeviceSpec spec;
+  DeviceSpec description;
   std::atomic<bool> present{true};
   std::atomic<std::size_t> openHandles{0};
 };
@@ -62,18 +62,18 @@ class File final : public platform::HostFile {
       error = ERROR_INVALID_HANDLE;
       return false;
     }
-    if (!device->spec.backend) {
+    if (!device->description.backend) {
       error = ERROR_INVALID_FUNCTION;
       return false;
     }
     IoControl call;
-    call.pdoName = device->spec.pdoName.value_or(std::wstring());
+    call.pdoName = device->description.pdoName.value_or(std::wstring());
     call.controlCode = code;
     call.in = in;
     call.inSize = inSize;
     call.out = out;
     call.outSize = outSize;
-    const IoResult result = device->spec.backend->Control(call);
+    const IoResult result = device->description.backend->Control(call);
     bytesReturned = result.bytesReturned;
     error = result.lastError;
     return result.ok;
@@ -175,7 +175,7 @@ struct Machine::State final : platform::Host {
 
   void PostInterface(const std::shared_ptr<Device>& device, CM_NOTIFY_ACTION action) {
     Post([device, action] {
-      for (const auto& interfaceClass : device->spec.interfaceClasses)
+      for (const auto& interfaceClass : device->description.interfaceClasses)
         platform::DeliverInterfaceNotification(interfaceClass, action,
                                                SymbolicLink(*device, interfaceClass));
     });
@@ -201,9 +201,9 @@ struct Machine::State final : platform::Host {
     std::lock_guard guard(lock);
     std::vector<platform::HostDeviceInfo> found;
     for (const auto& device : devices) {
-      if (!device->present || !IsEqualGUID(device->spec.setupClass, setupClass)) continue;
-      found.push_back({device->id, device->spec.setupClass, device->spec.manufacturer,
-                       device->spec.service, device->spec.pdoName});
+      if (!device->present || !IsEqualGUID(device->description.setupClass, setupClass)) continue;
+      found.push_back({device->id, device->description.setupClass, device->description.manufacturer,
+                       device->description.service, device->description.pdoName});
     }
     return found;
   }
@@ -211,10 +211,10 @@ struct Machine::State final : platform::Host {
   std::unique_ptr<platform::HostFile> Open(std::wstring_view pdoName, DWORD& error) override {
     std::lock_guard guard(lock);
     for (const auto& device : devices) {
-      if (!device->present || !device->spec.pdoName || !EqualNoCase(*device->spec.pdoName, pdoName))
+      if (!device->present || !device->description.pdoName || !EqualNoCase(*device->description.pdoName, pdoName))
         continue;
-      if (device->spec.openError != ERROR_SUCCESS) {
-        error = device->spec.openError;
+      if (device->description.openError != ERROR_SUCCESS) {
+        error = device->description.openError;
         return nullptr;
       }
       return std::make_unique<File>(device);
@@ -259,10 +259,10 @@ Machine::~Machine() {
 
 Machine* Machine::Current() { return current.load(); }
 
-DeviceId Machine::AddDevice(DeviceSpec spec) {
+DeviceId Machine::AddDevice(DeviceSpec description) {
   auto device = std::make_shared<Device>();
   device->id = nextDeviceId++;
-  device->spec = std::move(spec);
+  device->description = std::move(description);
   {
     std::lock_guard guard(state->lock);
     state->devices.push_back(device);
@@ -313,7 +313,7 @@ std::size_t Machine::OpenHandleCount(DeviceId id) const {
 
 std::shared_ptr<DeviceBackend> Machine::Backend(DeviceId id) const {
   std::lock_guard guard(state->lock);
-  return state->Find(id)->spec.backend;
+  return state->Find(id)->description.backend;
 }
 
 void Machine::FailCalls(Api api, DWORD error, int count) {

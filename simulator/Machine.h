@@ -118,7 +118,7 @@ class Machine {
   // are delivered in order on the machine's notification thread. Unknown ids throw
   // std::out_of_range (here and in every member taking a DeviceId); removing a removed device
   // does nothing.
-  DeviceId AddDevice(DeviceSpec spec);
+  DeviceId AddDevice(DeviceSpec description);
   void RemoveDevice(DeviceId id);
   // Report any action to the registrations on open handles of a device, or to its interface
   // class registrations, without changing the device.

@@ -450,10 +450,10 @@ Controller ControllerFrom(const json& j, std::size_t index) {
   c.type = FromName(kControllerTypes, j.at("type"), "controller type");
   c.service = Widen(j.value("service", c.type == 2 ? "zrTalu" : "zrDiskE"));
   c.name = Text(j, "name", 256, "");
-  std::string spec = j.value("specVersion", "4.0");
-  if (spec != "1.0" && spec != "2.0" && spec != "3.0" && spec != "4.0")
-    Fail("specVersion \"" + spec + "\" is not 1.0, 2.0, 3.0 or 4.0");
-  c.specMajor = static_cast<std::uint8_t>(spec[0] - '0');
+  std::string version = j.value("specVersion", "4.0");
+  if (version != "1.0" && version != "2.0" && version != "3.0" && version != "4.0")
+    Fail("specVersion \"" + version + "\" is not 1.0, 2.0, 3.0 or 4.0");
+  c.specMajor = static_cast<std::uint8_t>(version[0] - '0');
   c.vendorId = Number<std::uint16_t>(j, "vendorId", 0);
   c.deviceId = Number<std::uint16_t>(j, "deviceId", 0);
   c.subsystemId = Number<std::uint16_t>(j, "subsystemId", 0);

@@ -32,12 +32,12 @@ class CountingBackend : public DeviceBackend {
 };
 
 DeviceSpec StoragePort(std::shared_ptr<DeviceBackend> backend) {
-  DeviceSpec spec;
-  spec.manufacturer = L"Korva Corporation";
-  spec.service = L"zrDiskE";
-  spec.pdoName = L"\\Device\\Port";
-  spec.backend = std::move(backend);
-  return spec;
+  DeviceSpec description;
+  description.manufacturer = L"Korva Corporation";
+  description.service = L"zrDiskE";
+  description.pdoName = L"\\Device\\Port";
+  description.backend = std::move(backend);
+  return description;
 }
 
 std::uint32_t Version(std::uint16_t major, std::uint16_t minor) {

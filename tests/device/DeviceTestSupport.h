@@ -90,12 +90,12 @@ inline std::wstring UniquePdoName() {
 // Adds a RAID controller device with this PDO name and backend to the machine.
 inline vesk::sim::DeviceId AddController(vesk::sim::Machine& machine, const std::wstring& pdoName,
                                          std::shared_ptr<vesk::sim::DeviceBackend> backend) {
-  vesk::sim::DeviceSpec spec;
-  spec.manufacturer = L"Korva";
-  spec.service = L"korvatalu";
-  spec.pdoName = pdoName;
-  spec.backend = std::move(backend);
-  return machine.AddDevice(std::move(spec));
+  vesk::sim::DeviceSpec description;
+  description.manufacturer = L"Korva";
+  description.service = L"korvatalu";
+  description.pdoName = pdoName;
+  description.backend = std::move(backend);
+  return machine.AddDevice(std::move(description));
 }
 
 inline HANDLE OpenDevice(const std::wstring& pdoName) {

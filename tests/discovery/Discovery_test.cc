@@ -68,12 +68,12 @@ class DiscoveryTest : public ::testing::Test {
 
   vesk::sim::DeviceId Add(const std::wstring& service, std::shared_ptr<DeviceBackend> backend,
                           std::wstring manufacturer = L"Korva Corporation") {
-    DeviceSpec spec;
-    spec.manufacturer = std::move(manufacturer);
-    spec.service = service;
-    spec.pdoName = L"\\Device\\Raid" + std::to_wstring(next++);
-    spec.backend = std::move(backend);
-    return machine.AddDevice(std::move(spec));
+    DeviceSpec description;
+    description.manufacturer = std::move(manufacturer);
+    description.service = service;
+    description.pdoName = L"\\Device\\Raid" + std::to_wstring(next++);
+    description.backend = std::move(backend);
+    return machine.AddDevice(std::move(description));
   }
 
   DeviceHandles Discover() {
@@ -195,13 +195,13 @@ class DiscoveryOpenFailureTest : public DiscoveryTest,
 
 TEST_P(DiscoveryOpenFailureTest, MutexLikeLastErrorsEndDiscovery) {
   auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  DeviceSpec spec;
-  spec.manufacturer = L"Korva Corporation";
-  spec.service = L"zrDiskE";
-  spec.pdoName = L"\\Device\\Locked";
-  spec.backend = backend;
-  spec.openError = GetParam().error;
-  machine.AddDevice(std::move(spec));
+  DeviceSpec description;
+  description.manufacturer = L"Korva Corporation";
+  description.service = L"zrDiskE";
+  description.pdoName = L"\\Device\\Locked";
+  description.backend = backend;
+  description.openError = GetParam().error;
+  machine.AddDevice(std::move(description));
   try {
     Discover();
     FAIL() << "no exception";
@@ -223,24 +223,24 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Bad pathname. Mutex name contains unsupported characters."}));
 
 TEST_F(DiscoveryTest, OtherOpenFailuresSkipTheDevice) {
-  DeviceSpec spec;
-  spec.manufacturer = L"Korva Corporation";
-  spec.service = L"zrDiskE";
-  spec.pdoName = L"\\Device\\Gone";
-  spec.backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  spec.openError = ERROR_FILE_NOT_FOUND;
-  machine.AddDevice(std::move(spec));
+  DeviceSpec description;
+  description.manufacturer = L"Korva Corporation";
+  description.service = L"zrDiskE";
+  description.pdoName = L"\\Device\\Gone";
+  description.backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
+  description.openError = ERROR_FILE_NOT_FOUND;
+  machine.AddDevice(std::move(description));
   EXPECT_TRUE(Discover().empty());
 }
 
 TEST_F(DiscoveryTest, PropertyLongerThanTheBufferSkipsTheDevice) {
   auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  DeviceSpec spec;
-  spec.manufacturer = L"Korva Corporation";
-  spec.service = L"zrDiskE";
-  spec.pdoName = L"\\Device\\" + std::wstring(1100, L'x');  // over 2048 bytes in UTF-16
-  spec.backend = backend;
-  const auto id = machine.AddDevice(std::move(spec));
+  DeviceSpec description;
+  description.manufacturer = L"Korva Corporation";
+  description.service = L"zrDiskE";
+  description.pdoName = L"\\Device\\" + std::wstring(1100, L'x');  // over 2048 bytes in UTF-16
+  description.backend = backend;
+  const auto id = machine.AddDevice(std::move(description));
   EXPECT_TRUE(Discover().empty());
   EXPECT_EQ(backend->calls, 0);
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);

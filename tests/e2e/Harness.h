@@ -104,12 +104,12 @@ class SimulatedMachine {
       });
     }
     for (const auto& controller : driver->Snapshot().controllers) {
-      vesk::sim::DeviceSpec spec;
-      spec.manufacturer = L"Korva Corporation";
-      spec.service = controller.service;
-      spec.pdoName = controller.pdoName;
-      spec.backend = recorder;
-      devices.push_back(machine.AddDevice(std::move(spec)));
+      vesk::sim::DeviceSpec description;
+      description.manufacturer = L"Korva Corporation";
+      description.service = controller.service;
+      description.pdoName = controller.pdoName;
+      description.backend = recorder;
+      devices.push_back(machine.AddDevice(std::move(description)));
     }
     machine.WaitForNotifications();
   }

@@ -42,12 +42,12 @@ HANDLE Open(const std::wstring& path) {
 }
 
 DeviceSpec Controller(std::wstring pdo, std::shared_ptr<vesk::sim::DeviceBackend> backend) {
-  DeviceSpec spec;
-  spec.manufacturer = L"Korva Corporation";
-  spec.service = L"zrTalu";
-  spec.pdoName = std::move(pdo);
-  spec.backend = std::move(backend);
-  return spec;
+  DeviceSpec description;
+  description.manufacturer = L"Korva Corporation";
+  description.service = L"zrTalu";
+  description.pdoName = std::move(pdo);
+  description.backend = std::move(backend);
+  return description;
 }
 
 class Devices : public ::testing::Test {
@@ -91,9 +91,9 @@ TEST_F(Devices, UnknownAbsentOrRefusingDevicesCannotBeOpened) {
   EXPECT_EQ(Open(L"C:\\file.txt"), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-  auto spec = Controller(L"\\Device\\locked", backend);
-  spec.openError = ERROR_ACCESS_DENIED;
-  machine.AddDevice(spec);
+  auto description = Controller(L"\\Device\\locked", backend);
+  description.openError = ERROR_ACCESS_DENIED;
+  machine.AddDevice(description);
   EXPECT_EQ(Open(PathOf(L"\\Device\\locked")), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 
@@ -243,9 +243,9 @@ TEST_F(Enumeration, ShortBufferReportsTheSizeNeeded) {
 }
 
 TEST_F(Enumeration, AbsentPropertyIsNotFound) {
-  auto spec = Controller(L"\\Device\\1", backend);
-  spec.service.reset();
-  machine.AddDevice(spec);
+  auto description = Controller(L"\\Device\\1", backend);
+  description.service.reset();
+  machine.AddDevice(description);
   HDEVINFO set = Fill();
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
   ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));

@@ -12,9 +12,9 @@ using vesk::sim::DeviceSpec;
 using vesk::sim::Machine;
 
 DeviceSpec Spec(const std::wstring& pdo) {
-  DeviceSpec spec;
-  spec.pdoName = pdo;
-  return spec;
+  DeviceSpec description;
+  description.pdoName = pdo;
+  return description;
 }
 
 HANDLE Open(const std::wstring& pdo) {

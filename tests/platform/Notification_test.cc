@@ -69,9 +69,9 @@ CM_NOTIFY_FILTER HandleFilter(HANDLE handle) {
 }
 
 DeviceSpec Spec(const std::wstring& pdo) {
-  DeviceSpec spec;
-  spec.pdoName = pdo;
-  return spec;
+  DeviceSpec description;
+  description.pdoName = pdo;
+  return description;
 }
 
 HANDLE Open(const std::wstring& pdo) {

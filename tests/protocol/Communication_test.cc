@@ -407,10 +407,10 @@ std::vector<Case> Operations() {
 class Communication : public testing::Test {
  protected:
   void SetUp() override {
-    vesk::sim::DeviceSpec spec;
-    spec.pdoName = kPdoName;
-    spec.backend = backend;
-    machine.AddDevice(spec);
+    vesk::sim::DeviceSpec description;
+    description.pdoName = kPdoName;
+    description.backend = backend;
+    machine.AddDevice(description);
     HANDLE file = CreateFile2(kDevicePath, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);

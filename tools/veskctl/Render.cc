@@ -161,7 +161,7 @@ std::string TopologyTree(const Session& session) {
   }
   for (const Controller* c : controllers) {
     out << "Controller " << c->id.ToString() << "  " << TEXT(c->name) << "\n";
-    out << "  type " << ControllerTypeName(c->type) << ", management spec "
+    out << "  type " << ControllerTypeName(c->type) << ", management version "
         << SpecificationVersion(*c) << ", driver " << Version(c->osDriverVersion)
         << ", pre-OS driver " << Version(c->preosDriverVersion)
         << (c->preosDriverLoaded() ? " (loaded)" : "") << "\n";
