@@ -31,6 +31,8 @@ struct CollectionChangedEventArgs {
 template <typename Key, typename Value, typename Hash = std::hash<Key>>
 class ObservableConcurrentDictionary : public System::Object {
  public:
+  using key_type = Key;
+  using mapped_type = Value;
   using ChangedArgs = CollectionChangedEventArgs<Key, Value>;
 
   System::Event<ChangedArgs> CollectionChanged;

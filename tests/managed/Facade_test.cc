@@ -1,0 +1,294 @@
+// The managed facade end to end against the simulated RAID driver on a
+// simulated machine: population, operations followed by a polling refresh,
+// hot-plug through HandlePnpEvent, the I/O semaphore and disposal, and native
+// failures reaching the caller translated.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+
+#include "simulator/Machine.h"
+#include "simulator/RaidDriver.h"
+#include "vesk_managed/StorageManagementBase.h"
+
+namespace VESK_Managed {
+namespace {
+
+using namespace std::chrono_literals;
+namespace sim = vesk::sim;
+namespace fn = vesk::sim::function;
+
+constexpr std::uint16_t kSataDeviceId = 10274;
+constexpr std::uint16_t kDornDeviceId = 2679;
+
+Guid ParseGuid(const char* text) { return Guid(*sim::ParseGuid(text)); }
+
+const Guid kSpareDrive = ParseGuid("5a7a0000-0000-4000-8000-000000000002");
+const Guid kFreeSata = ParseGuid("5a7a0000-0000-4000-8000-000000000003");
+const Guid kSystemVolume = ParseGuid("f0a7a000-0000-4000-8000-000000000001");
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Every property change of every managed object, as "<id>:<name>" (controllers
+// by device id).
+class ChangeLog {
+ public:
+  void Watch(StorageManagementBase& facade) {
+    for (auto& [deviceId, controller] : facade.Controllers().Snapshot()) {
+      Follow(*controller, std::to_string(deviceId));
+    }
+    for (auto& [id, array] : facade.Arrays().Snapshot()) Follow(*array, Narrow(id));
+    for (auto& [id, volume] : facade.Volumes().Snapshot()) Follow(*volume, Narrow(id));
+    for (auto& [id, drive] : facade.Drives().Snapshot()) {
+      Follow(*drive, Narrow(id));
+      Follow(*drive->ScsiAddress(), Narrow(id) + "/scsi");
+    }
+  }
+  std::vector<std::string> entries;
+
+ private:
+  static std::string Narrow(const Guid& id) {
+    const std::wstring text = id.ToString();
+    return std::string(text.begin(), text.end());
+  }
+  void Follow(System::ComponentModel::INotifyPropertyChanged& object, std::string label) {
+    object.PropertyChanged.Subscribe(
+        [this, label](const System::Object&,
+                      const System::ComponentModel::PropertyChangedEventArgs& e) {
+          entries.push_back(label + ":" + e.PropertyName);
+        });
+  }
+};
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  FacadeTest()
+      : driver(sim::RaidDriver::FromFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json")),
+        devices(sim::AddControllerDevices(machine, driver)) {
+    // The arrivals of the devices above are not the facades' business.
+    machine.WaitForNotifications();
+  }
+
+  // As a user interface does: under the facade's semaphore, so that a notification-driven
+  // refresh does not run alongside.
+  static void Populate(StorageManagementBase& target) {
+    target.GetIoSemaphore().Wait();
+    target.SetAllControllersInfo();
+    target.SetAllArraysInfo();
+    target.SetAllVolumesInfo();
+    target.SetAllDrivesInfo();
+    target.GetIoSemaphore().Release();
+  }
+
+  static void PollingRefresh(StorageManagementBase& target) {
+    target.GetIoSemaphore().Wait();
+    target.UpdateAllControllers();
+    target.UpdateAllArrays();
+    target.UpdateAllVolumes();
+    target.UpdateAllDrives();
+    target.SynchronizeStorageData();
+    target.ClearUpdatesData();
+    target.GetIoSemaphore().Release();
+  }
+
+  sim::DeviceSpec DornDevice() {
+    sim::DeviceSpec spec;
+    spec.manufacturer = L"Korva Corporation";
+    spec.service = L"zrTalu";
+    spec.pdoName = L"\\Device\\RaidPort1";
+    spec.backend = driver;
+    return spec;
+  }
+
+  sim::Machine machine;
+  std::shared_ptr<sim::RaidDriver> driver;
+  std::vector<sim::DeviceId> devices;
+};
+
+TEST_F(FacadeTest, PopulationMirrorsTheWholeTopology) {
+  StorageManagementBase facade;
+  Populate(facade);
+  ASSERT_EQ(facade.Controllers().Count(), 2u);
+  auto sata = facade.Controllers()[kSataDeviceId];
+  EXPECT_NE(dynamic_cast<SataController*>(sata.get()), nullptr);
+  EXPECT_EQ(sata->Name(), L"Korva SATA RAID Controller");
+  EXPECT_EQ(sata->RaidLevelDescriptors().size(), 4u);
+  EXPECT_NE(dynamic_cast<DornController*>(facade.Controllers()[kDornDeviceId].get()), nullptr);
+  EXPECT_EQ(facade.ControllerGuidToDeviceId().size(), 2u);
+  EXPECT_EQ(facade.Arrays().Count(), 2u);
+  EXPECT_EQ(facade.Volumes().Count(), 3u);
+  EXPECT_EQ(facade.Drives().Count(), 11u);
+  EXPECT_NE(dynamic_cast<SataOpticalDrive*>(
+                facade.Drives()[ParseGuid("5a7a0000-0000-4000-8000-0000000000f5")].get()),
+            nullptr);
+  EXPECT_NE(dynamic_cast<DornDrive*>(
+                facade.Drives()[ParseGuid("d0e10000-0000-4000-8000-000000000000")].get()),
+            nullptr);
+  EXPECT_EQ(facade.Volumes()[kSystemVolume]->Name(), L"System");
+}
+
+TEST_F(FacadeTest, APollingRefreshRaisesExactlyTheChangesAnOperationMade) {
+  StorageManagementBase facade;
+  Populate(facade);
+  ChangeLog log;
+  log.Watch(facade);
+  PollingRefresh(facade);
+  EXPECT_TRUE(log.entries.empty()) << log.entries.front();
+
+  auto sata = facade.Controllers()[kSataDeviceId];
+  EXPECT_EQ(facade.SetControllerRohiPolicy(*sata, true), vesk_status::Success);
+  EXPECT_EQ(facade.RenameVolume(*sata, kSystemVolume, L"Boot"), vesk_status::Success);
+  PollingRefresh(facade);
+  EXPECT_EQ(log.entries, (std::vector<std::string>{std::to_string(kSataDeviceId) + ":RohiEnabled",
+                                                   "f0a7a000-0000-4000-8000-000000000001:Name"}));
+  EXPECT_EQ(facade.Volumes()[kSystemVolume]->Name(), L"Boot");
+}
+
+TEST_F(FacadeTest, CreateVolumeRefusesLongNamesWithoutSendingAndSendsSixteenCharacters) {
+  StorageManagementBase facade;
+  Populate(facade);
+  auto sata = facade.Controllers()[kSataDeviceId];
+  const auto& raid0 = sata->RaidLevelDescriptors().at(vesk_raid_level::Raid0);
+  const Guid drives[] = {kSpareDrive, kFreeSata};
+
+  auto refused = facade.CreateVolume(*sata, drives, L"ABCDEFGHIJKLMNOPQ", raid0.DefaultStripSize(),
+                                     vesk_raid_level::Raid0, 1ull << 30, false, false,
+                                     vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
+  EXPECT_EQ(refused.first, vesk_status::InvalidNameLength);
+  EXPECT_TRUE(refused.second.IsEmpty());
+  EXPECT_EQ(driver->RequestCount(fn::kCreateVolume), 0u);
+
+  // The demo's spare becomes free for the new array.
+  EXPECT_EQ(facade.UnmarkSpareDrive(*sata, kSpareDrive), vesk_status::Success);
+  auto created = facade.CreateVolume(*sata, drives, L"ABCDEFGHIJKLMNOP", raid0.DefaultStripSize(),
+                                     vesk_raid_level::Raid0, 1ull << 30, false, false,
+                                     vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
+  EXPECT_EQ(created.first, vesk_status::Success);
+  EXPECT_FALSE(created.second.IsEmpty());
+  PollingRefresh(facade);
+  ASSERT_TRUE(facade.Volumes().ContainsKey(created.second));
+  EXPECT_EQ(facade.Volumes()[created.second]->Name(), L"ABCDEFGHIJKLMNOP");
+  EXPECT_EQ(facade.Arrays().Count(), 3u);
+}
+
+TEST_F(FacadeTest, DriverRefusalsAndTransportFailuresArriveTranslated) {
+  StorageManagementBase facade;
+  Populate(facade);
+  auto sata = facade.Controllers()[kSataDeviceId];
+
+  driver->InjectFault({sim::Fault::Kind::Status, fn::kMarkAsSpare, 7});
+  try {
+    facade.MarkDriveAsSpare(*sata, kSpareDrive);
+    FAIL() << "refusal not reported";
+  } catch (const NativeVeskException& e) {
+    EXPECT_STREQ(e.what(), "Unable to mark drive as spare. IOCTL completed with error.");
+    EXPECT_EQ(e.Status(), vesk_status{7});
+  }
+
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, fn::kResetSmartEvent, 0});
+  try {
+    facade.ResetSmartEvent(*sata, kSpareDrive);
+    FAIL() << "transport failure not reported";
+  } catch (const NativeVeskException&) {
+    FAIL() << "a transport failure is not a driver status";
+  } catch (const NativeTaluException& e) {
+    EXPECT_TRUE(std::string(e.what()).ends_with("IOCTL was unsuccessful.")) << e.what();
+  }
+
+  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetArrayInfo, 3});
+  try {
+    facade.UpdateAllArrays();
+    FAIL() << "refresh failure not reported";
+  } catch (const NativeVeskException& e) {
+    EXPECT_STREQ(e.what(), "Unable to retrieve array information. IOCTL completed with error.");
+    EXPECT_EQ(e.Status(), vesk_status{3});
+  }
+  facade.ClearUpdatesData();
+}
+
+TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollection) {
+  StorageManagementBase facade;
+  Populate(facade);
+  auto dorn = facade.Controllers()[kDornDeviceId];
+
+  machine.RemoveDevice(devices[1]);
+  ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 1; }));
+  EXPECT_FALSE(facade.Controllers().ContainsKey(kDornDeviceId));
+  EXPECT_THROW(facade.SetControllerRohiPolicy(*dorn, true), NativeTaluException);
+
+  const auto before = driver->RequestCount(fn::kSetRohiPolicy);
+  machine.AddDevice(DornDevice());
+  ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 2; }));
+  machine.WaitForNotifications();
+  // A controller that arrived after population is found by the operations.
+  auto plugged = facade.Controllers()[kDornDeviceId];
+  EXPECT_EQ(facade.SetControllerRohiPolicy(*plugged, true), vesk_status::Success);
+  EXPECT_EQ(driver->RequestCount(fn::kSetRohiPolicy), before + 1);
+}
+
+TEST_F(FacadeTest, ANotificationWaitsWhileTheUserInterfaceHoldsTheSemaphore) {
+  StorageManagementBase facade;
+  Populate(facade);
+  facade.GetIoSemaphore().Wait();
+  machine.RemoveDevice(devices[1]);
+  machine.WaitForNotifications();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(facade.Controllers().Count(), 2u);
+  facade.GetIoSemaphore().Release();
+  EXPECT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return facade.GetIoSemaphore().CurrentCount() == 1; }));
+}
+
+TEST_F(FacadeTest, AFailedNotificationRefreshReleasesTheSemaphore) {
+  StorageManagementBase facade;
+  Populate(facade);
+  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1, -1});
+  machine.RemoveDevice(devices[1]);
+  machine.WaitForNotifications();
+  EXPECT_TRUE(WaitFor([&] { return driver->RequestCount(fn::kGetExecutorInformation) > 0; }));
+  EXPECT_TRUE(facade.GetIoSemaphore().Wait(5000ms));
+  EXPECT_EQ(facade.Controllers().Count(), 2u);
+  facade.GetIoSemaphore().Release();
+}
+
+TEST_F(FacadeTest, DisposalStopsAWaitingNotificationRefresh) {
+  auto facade = std::make_unique<StorageManagementBase>();
+  Populate(*facade);
+  facade->GetIoSemaphore().Wait();
+  const auto queries = driver->RequestCount(fn::kGetExecutorInformation);
+  machine.RemoveDevice(devices[1]);
+  machine.WaitForNotifications();
+  facade->Dispose();
+  facade->GetIoSemaphore().Release();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(driver->RequestCount(fn::kGetExecutorInformation), queries);
+  EXPECT_EQ(facade->Controllers().Count(), 2u);
+  // The managed controllers outlive the native facade with readable
+  // capabilities.
+  auto sata = facade->Controllers()[kSataDeviceId];
+  facade.reset();
+  EXPECT_EQ(sata->RaidLevelDescriptors().size(), 4u);
+  EXPECT_GT(sata->RaidLevelDescriptors().begin()->second.MaxDrivesCount(), 0);
+}
+
+TEST_F(FacadeTest, SeveralFacadesGetTheirOwnNotifications) {
+  StorageManagementBase first;
+  StorageManagementBase second;
+  Populate(first);
+  Populate(second);
+  machine.RemoveDevice(devices[0]);
+  EXPECT_TRUE(WaitFor([&] { return first.Controllers().Count() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return second.Controllers().Count() == 1; }));
+}
+
+}  // namespace
+}  // namespace VESK_Managed
