@@ -19,9 +19,6 @@ std::unique_ptr<Controller> BuildController(const ControllerInformation& entry,
 // maxDrivesCount among them (0 when there are none). At most kMaxRaidLevelDescriptors.
 void SetRaidLevelDescriptors(Controller& controller, std::span<const RaidLevelDescriptor> levels);
 
-// The migrations a legacy (1.0) driver allows from `level`, which it does not report itself.
-std::vector<vesk_migration_descriptor> LegacyMigrations(vesk_raid_level level);
-
 std::unique_ptr<Array> BuildArray(const ArrayInformation& entry, const vesk_guid& controllerId);
 std::unique_ptr<Volume> BuildVolume(const VolumeInformation& entry, const vesk_guid& controllerId);
 

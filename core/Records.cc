@@ -70,21 +70,6 @@ void SetRaidLevelDescriptors(Controller& controller, std::span<const RaidLevelDe
   controller.maxDrivesPerArray = maxDrives;
 }
 
-std::vector<vesk_migration_descriptor> LegacyMigrations(vesk_raid_level level) {
-  switch (level) {
-    case VESK_RAID_0:
-      return {{VESK_RAID_0, 1}, {VESK_RAID_5, 1}};
-    case VESK_RAID_1:
-      return {{VESK_RAID_0, 0}, {VESK_RAID_5, 1}};
-    case VESK_RAID_10:
-      return {{VESK_RAID_5, 0}};
-    case VESK_RAID_5:
-      return {{VESK_RAID_5, 1}};
-    default:
-      return {};
-  }
-}
-
 std::unique_ptr<Array> BuildArray(const ArrayInformation& entry, const vesk_guid& controllerId) {
   auto array = std::make_unique<Array>();
   static_cast<ArrayInformation&>(*array) = entry;

@@ -130,16 +130,6 @@ TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevels) {
   EXPECT_EQ(+controller->maxDrivesPerArray, 8);
 }
 
-TEST(RaidLevelDescriptors, LegacyMigrationsFollowTheFixedTable) {
-  using M = std::vector<vesk_migration_descriptor>;
-  EXPECT_EQ(LegacyMigrations(VESK_RAID_0), (M{{VESK_RAID_0, 1}, {VESK_RAID_5, 1}}));
-  EXPECT_EQ(LegacyMigrations(VESK_RAID_1), (M{{VESK_RAID_0, 0}, {VESK_RAID_5, 1}}));
-  EXPECT_EQ(LegacyMigrations(VESK_RAID_10), (M{{VESK_RAID_5, 0}}));
-  EXPECT_EQ(LegacyMigrations(VESK_RAID_5), (M{{VESK_RAID_5, 1}}));
-  EXPECT_TRUE(LegacyMigrations(VESK_RAID_4).empty());
-  EXPECT_TRUE(LegacyMigrations(VESK_RAID_NONE).empty());
-}
-
 DriveInformation DriveEntry(vesk_drive_type type, std::uint8_t port) {
   DriveInformation entry;
   std::memset(&entry, 0, sizeof entry);
