@@ -82,6 +82,10 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
 
   nlohmann::json topology = RunJson("show");
   ASSERT_FALSE(topology.is_discarded());
+  // Global options may also follow the command.
+  Result trailing = Run("show --json");
+  EXPECT_EQ(trailing.exitCode, 0) << trailing.out;
+  EXPECT_EQ(nlohmann::json::parse(trailing.out, nullptr, false), topology);
   EXPECT_EQ(topology["schemaVersion"], 1);
   EXPECT_EQ(topology["status"]["ok"], true);
   ASSERT_EQ(topology["controllers"].size(), 2u);

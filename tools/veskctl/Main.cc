@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
       "Exit codes: 0 success, 1 refused by the driver or failed in the library, 2 usage error."};
   app.set_help_all_flag("--help-all", "Show help for every command");
   app.require_subcommand(1);
+  // Global options may follow the command too ("veskctl show --json"); subcommands created
+  // after this inherit it.
+  app.fallthrough();
   app.add_option("--state", options.statePath,
                  "State file of the simulated machine (default: $VESK_STATE, else "
                  "$XDG_STATE_HOME/vesk/veskctl.json or ~/.local/state/vesk/veskctl.json)");
