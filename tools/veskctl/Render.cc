@@ -35,6 +35,12 @@ std::string SpecificationVersion(const Controller& c) {
   return std::to_string(c.apiVersion + 1) + ".0";
 }
 
+// Packed record fields are copied before they reach a function that takes a reference.
+template <typename T>
+T Copy(T value) {
+  return value;
+}
+
 std::string OnOff(bool value) { return value ? "on" : "off"; }
 
 template <typename Map>
@@ -83,24 +89,24 @@ nlohmann::json DriveJson(const Drive& d) {
       {"serial", TEXT(d.serialNumber)},
       {"firmware", TEXT(d.firmwareRevision)},
       {"serviceLabel", TEXT(d.serviceLabel)},
-      {"blocks", d.size},
-      {"logicalBlockSize", d.logicalBlockSize},
-      {"physicalBlockSize", d.physicalBlockSize},
-      {"totalSize", d.totalSize},
-      {"type", d.type},
+      {"blocks", Copy(d.size)},
+      {"logicalBlockSize", Copy(d.logicalBlockSize)},
+      {"physicalBlockSize", Copy(d.physicalBlockSize)},
+      {"totalSize", Copy(d.totalSize)},
+      {"type", Copy(d.type)},
       {"typeName", DriveTypeName(d.type)},
-      {"status", d.status},
+      {"status", Copy(d.status)},
       {"statusName", DriveStatusName(d.status)},
-      {"usage", d.usage},
+      {"usage", Copy(d.usage)},
       {"usageName", DriveUsageName(d.usage)},
       {"ledActive", d.ledActive()},
       {"writeCacheEnabled", d.writeCacheEnabled()},
       {"systemDrive", d.systemDrive()},
       {"scsiAddress",
-       {{"host", d.scsiAddress.host},
-        {"bus", d.scsiAddress.bus},
-        {"target", d.scsiAddress.target},
-        {"lun", d.scsiAddress.lun}}},
+       {{"host", Copy(d.scsiAddress.host)},
+        {"bus", Copy(d.scsiAddress.bus)},
+        {"target", Copy(d.scsiAddress.target)},
+        {"lun", Copy(d.scsiAddress.lun)}}},
   };
   if (d.type == Vesk::VESK_DRIVE_NVME) {
     j["nvme"] = {{"vendorId", d.vendorId()},
@@ -124,21 +130,21 @@ nlohmann::json VolumeJson(const Volume& v) {
       {"id", v.id.ToString()},
       {"arrayId", v.arrayId.ToString()},
       {"name", TEXT(v.name)},
-      {"raidLevel", v.raidLevel},
+      {"raidLevel", Copy(v.raidLevel)},
       {"raidLevelName", RaidLevelName(v.raidLevel)},
-      {"size", v.size},
-      {"stripSize", v.stripSize},
-      {"state", v.state},
+      {"size", Copy(v.size)},
+      {"stripSize", Copy(v.stripSize)},
+      {"state", Copy(v.state)},
       {"stateName", VolumeStateName(v.state)},
-      {"numberOfDrives", v.numberOfDrives},
+      {"numberOfDrives", Copy(v.numberOfDrives)},
       {"initialized", v.initialized()},
       {"systemVolume", v.systemVolume()},
       {"migrating", v.migrating()},
       {"progress",
-       VolumeWorkRunning(v) ? nlohmann::json(v.migrationProgress) : nlohmann::json(nullptr)},
-      {"verifyErrors", v.verifyErrors},
-      {"verifyBadBlocks", v.verifyBadBlocks},
-      {"logicalBlockSize", v.logicalBlockSize},
+       VolumeWorkRunning(v) ? nlohmann::json(Copy(v.migrationProgress)) : nlohmann::json(nullptr)},
+      {"verifyErrors", Copy(v.verifyErrors)},
+      {"verifyBadBlocks", Copy(v.verifyBadBlocks)},
+      {"logicalBlockSize", Copy(v.logicalBlockSize)},
       {"cachePolicy", v.cachePolicy()},
       {"cachePolicyName", CachePolicyName(v.cachePolicy())},
       {"rwhPolicy", v.rwhPolicy()},
@@ -226,23 +232,23 @@ nlohmann::json TopologyJson(const Session& session) {
       if (level.level == 0) continue;
       nlohmann::json migrations = nlohmann::json::array();
       for (const auto& m : level.migrationDescriptors) {
-        migrations.push_back({{"targetRaidLevel", m.targetRaidLevel},
-                              {"minAdditionalDriveCount", m.minAdditionalDriveCount}});
+        migrations.push_back({{"targetRaidLevel", Copy(m.targetRaidLevel)},
+                              {"minAdditionalDriveCount", Copy(m.minAdditionalDriveCount)}});
       }
-      levels.push_back({{"level", level.level},
+      levels.push_back({{"level", Copy(level.level)},
                         {"name", RaidLevelName(level.level)},
-                        {"minDrives", level.minDrivesCount},
-                        {"maxDrives", level.maxDrivesCount},
-                        {"defaultStripSize", level.defaultStripSize},
-                        {"supportedStripSizes", level.supportedStripSizes},
+                        {"minDrives", Copy(level.minDrivesCount)},
+                        {"maxDrives", Copy(level.maxDrivesCount)},
+                        {"defaultStripSize", Copy(level.defaultStripSize)},
+                        {"supportedStripSizes", Copy(level.supportedStripSizes)},
                         {"migrations", migrations}});
     }
     nlohmann::json arrays = nlohmann::json::array();
     for (const Array* a : Of(storage.GetArrays(), c->id)) {
       arrays.push_back({{"id", a->id.ToString()},
                         {"name", TEXT(a->name)},
-                        {"totalSize", a->totalSize},
-                        {"freeSize", a->freeSize},
+                        {"totalSize", Copy(a->totalSize)},
+                        {"freeSize", Copy(a->freeSize)},
                         {"writeCacheEnabled", a->writeCacheEnabled()}});
     }
     nlohmann::json volumes = nlohmann::json::array();
@@ -252,23 +258,23 @@ nlohmann::json TopologyJson(const Session& session) {
     controllers.push_back({
         {"id", c->id.ToString()},
         {"name", TEXT(c->name)},
-        {"type", c->type},
+        {"type", Copy(c->type)},
         {"typeName", ControllerTypeName(c->type)},
         {"deviceNumber", c->GetDeviceHandle()->device->id},
-        {"vendorId", c->vendorId},
-        {"deviceId", c->deviceId},
-        {"subsystemId", c->subsystemId},
-        {"apiVersion", c->apiVersion},
+        {"vendorId", Copy(c->vendorId)},
+        {"deviceId", Copy(c->deviceId)},
+        {"subsystemId", Copy(c->subsystemId)},
+        {"apiVersion", Copy(c->apiVersion)},
         {"specificationVersion", SpecificationVersion(*c)},
         {"osDriverVersion", Version(c->osDriverVersion)},
         {"preosDriverVersion", Version(c->preosDriverVersion)},
         {"preosDriverLoaded", c->preosDriverLoaded()},
         {"readPatrolEnabled", c->readPatrolEnabled()},
         {"rohiEnabled", c->rohiEnabled()},
-        {"maxVolumesPerArray", c->maxVolumesPerArray},
-        {"maxVolumesPerController", c->maxVolumesPerController},
-        {"maxDrivesPerController", c->maxDrivesPerController},
-        {"maxDrivesPerArray", c->maxDrivesPerArray},
+        {"maxVolumesPerArray", Copy(c->maxVolumesPerArray)},
+        {"maxVolumesPerController", Copy(c->maxVolumesPerController)},
+        {"maxDrivesPerController", Copy(c->maxDrivesPerController)},
+        {"maxDrivesPerArray", Copy(c->maxDrivesPerArray)},
         {"raidLevels", levels},
         {"arrays", arrays},
         {"volumes", volumes},
