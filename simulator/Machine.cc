@@ -211,7 +211,8 @@ struct Machine::State final : platform::Host {
   std::unique_ptr<platform::HostFile> Open(std::wstring_view pdoName, DWORD& error) override {
     std::lock_guard guard(lock);
     for (const auto& device : devices) {
-      if (!device->present || !device->description.pdoName || !EqualNoCase(*device->description.pdoName, pdoName))
+      if (!device->present || !device->description.pdoName ||
+          !EqualNoCase(*device->description.pdoName, pdoName))
         continue;
       if (device->description.openError != ERROR_SUCCESS) {
         error = device->description.openError;

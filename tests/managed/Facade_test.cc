@@ -101,12 +101,12 @@ class FacadeTest : public ::testing::Test {
   }
 
   sim::DeviceSpec DornDevice() {
-    sim::DeviceSpec spec;
-    spec.manufacturer = L"Korva Corporation";
-    spec.service = L"zrTalu";
-    spec.pdoName = L"\\Device\\RaidPort1";
-    spec.backend = driver;
-    return spec;
+    sim::DeviceSpec description;
+    description.manufacturer = L"Korva Corporation";
+    description.service = L"zrTalu";
+    description.pdoName = L"\\Device\\RaidPort1";
+    description.backend = driver;
+    return description;
   }
 
   sim::Machine machine;
