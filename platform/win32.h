@@ -17,19 +17,22 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// The SDK headers depend on this order.
+// clang-format off
 #include <windows.h>
 // initguid.h first so that the DEVPKEY_ and GUID_ constants are defined, not just declared.
+#include <initguid.h>
 #include <cfgmgr32.h>
 #include <devguid.h>
 #include <devpkey.h>
 #include <evntprov.h>
 #include <evntrace.h>
-#include <initguid.h>
+#include <winioctl.h>  // DEVICE_TYPE and CTL_CODE, which ntddstor.h needs first
 #include <ntddscsi.h>
 #include <ntddstor.h>
 #include <sddl.h>
 #include <setupapi.h>
-#include <winioctl.h>  // DEVICE_TYPE and CTL_CODE, which ntddstor.h needs first
+// clang-format on
 
 #include "platform/windows/missing.h"
 
