@@ -1,6 +1,10 @@
 #include "vesk_managed/StorageManagementBase.h"
 
+#include <algorithm>
 #include <chrono>
+#include <exception>
+#include <string>
+#include <vector>
 
 #include "managed/Translation.h"
 #include "platform/win32.h"
@@ -20,6 +24,40 @@ Guid ManagedKey(const Record& record) {
 
 void DebugLine(const wchar_t* text) { ::OutputDebugStringW(text); }
 
+// A failure on the debugger output: the text, then the exception's own.
+void DebugFailure(const wchar_t* text, const char* what) {
+  std::wstring line(text);
+  for (const char* c = what; *c != '\0'; ++c) line.push_back(static_cast<unsigned char>(*c));
+  line.push_back(L'\n');
+  ::OutputDebugStringW(line.c_str());
+}
+
+// Runs the element steps of a refresh so that a failing one (a handler of the user interface that
+// throws) skips neither the steps after it nor their bookkeeping; the first failure is rethrown
+// once every step has run.
+class Steps {
+ public:
+  template <typename Step>
+  void Run(Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  void RethrowFirstFailure() {
+    if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  std::exception_ptr failure;
+};
+
+// The facades whose notifying members run on this thread, innermost last.
+thread_local std::vector<const StorageManagementBase*> refreshingHere;
+// The facade whose notification entry runs on this thread, if any.
+thread_local const StorageManagementBase* notifiedHere = nullptr;
+
 // Releases the semaphore on every way out of a scope.
 class SemaphoreHold {
  public:
@@ -34,10 +72,35 @@ class SemaphoreHold {
 
 }  // namespace
 
+// Marks a member that raises notifications, from its start to its end on this thread. A handler
+// may dispose the facade meanwhile: the member still walks the native collections, so the
+// outermost such member completes the disposal when it ends.
+class StorageManagementBase::RefreshScope {
+ public:
+  explicit RefreshScope(StorageManagementBase& facade) : facade(facade) {
+    refreshingHere.push_back(&facade);
+  }
+  ~RefreshScope() {
+    refreshingHere.pop_back();
+    if (!facade.RefreshingHere() && facade.disposalDeferred.exchange(false)) {
+      try {
+        facade.CompleteDisposal(true);
+      } catch (...) {
+        // Out of memory: the destructor releases the native facade.
+      }
+    }
+  }
+  RefreshScope(const RefreshScope&) = delete;
+  RefreshScope& operator=(const RefreshScope&) = delete;
+
+ private:
+  StorageManagementBase& facade;
+};
+
 StorageManagementBase::StorageManagementBase() {
   // A failure from here on destroys the native facade again through the base's destructor.
   pnpCallback = std::make_unique<System::Runtime::InteropServices::CallbackBinding>(
-      [this] { HandlePnpEvent(); });
+      [this] { OnPnpNotification(); });
   pnpCallbackStub = pnpCallback->Get();
   GetInstance().SetPnpCallback(pnpCallbackStub);
 }
@@ -45,30 +108,46 @@ StorageManagementBase::StorageManagementBase() {
 StorageManagementBase::~StorageManagementBase() { Dispose(true); }
 
 Vesk::StorageManagement& StorageManagementBase::Native() {
-  if (IsInvalid()) throw System::Exception("Cannot access a disposed object.");
+  if (disposed) throw System::ObjectDisposedException();
   return GetInstance();
+}
+
+bool StorageManagementBase::RefreshingHere() const {
+  return std::find(refreshingHere.begin(), refreshingHere.end(), this) != refreshingHere.end();
 }
 
 // --- Population -------------------------------------------------------------------------------
 
 void StorageManagementBase::SetAllControllersInfo() {
-  Translate([&] { Native().SetControllers(); });
-  for (auto& [id, record] : Native().GetControllers().GetControllersById()) AddController(record);
+  Vesk::StorageManagement& native = Native();
+  Translate([&] { native.SetControllers(); });
+  AddEach(native.GetControllers().GetControllersById());
 }
 
 void StorageManagementBase::SetAllArraysInfo() {
   SetAllArraysInfo(Native().GetArrays());
-  for (auto& [id, record] : Native().GetArrays()) AddArray(record);
+  AddEach(GetInstance().GetArrays());
 }
 
 void StorageManagementBase::SetAllVolumesInfo() {
   SetAllVolumesInfo(Native().GetVolumes());
-  for (auto& [id, record] : Native().GetVolumes()) AddVolume(record);
+  AddEach(GetInstance().GetVolumes());
 }
 
 void StorageManagementBase::SetAllDrivesInfo() {
   SetAllDrivesInfo(Native().GetDrives());
-  for (auto& [id, record] : Native().GetDrives()) AddDrive(record);
+  AddEach(GetInstance().GetDrives());
+}
+
+template <typename Record>
+void StorageManagementBase::AddEach(std::map<Vesk::vesk_guid, Record*>& records) {
+  RefreshScope refreshing(*this);
+  Steps steps;
+  for (auto& entry : records) {
+    if (disposed) break;
+    steps.Run([&] { AddElement(entry.second); });
+  }
+  steps.RethrowFirstFailure();
 }
 
 void StorageManagementBase::SetAllArraysInfo(Vesk::ArrayMap& target) {
@@ -98,51 +177,71 @@ void StorageManagementBase::SetAllDrivesInfo(Vesk::DriveMap& target) {
 // --- Polling refresh ----------------------------------------------------------------------------
 
 void StorageManagementBase::UpdateAllControllers() {
+  ThrowIfDisposed();
+  if (controllerRefreshOwed) {
+    RefreshScope refreshing(*this);
+    RefreshControllers(true);
+  }
+  // A handler of that refresh may have disposed the facade.
+  Vesk::StorageManagement& native = Native();
   auto& fresh = updatedControllers->GetControllersById();
-  for (const auto& entry : Native().GetControllers().GetControllersById()) {
+  for (const auto& entry : native.GetControllers().GetControllersById()) {
     const Vesk::vesk_guid id = entry.first;
     const Vesk::Controller* record = entry.second;
     auto controller =
-        Translate([&] { return Native().GetSingleController(record->GetDeviceHandle(), id); });
+        Translate([&] { return native.GetSingleController(record->GetDeviceHandle(), id); });
     // A record staged by an earlier UpdateAllControllers is replaced, not leaked.
     delete std::exchange(fresh[id], controller.release());
   }
 }
 
 void StorageManagementBase::UpdateAllArrays() {
+  Vesk::StorageManagement& native = Native();
   Translate([&] {
-    for (auto& [id, controller] : Native().GetControllers().GetControllersById()) {
-      Native().SetArrays(*controller, *updatedArrays);
+    for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
+      native.SetArrays(*controller, *updatedArrays);
     }
   });
 }
 
 void StorageManagementBase::UpdateAllVolumes() {
+  Vesk::StorageManagement& native = Native();
   Translate([&] {
-    for (auto& [id, controller] : Native().GetControllers().GetControllersById()) {
-      Native().SetVolumes(*controller, *updatedVolumes);
+    for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
+      native.SetVolumes(*controller, *updatedVolumes);
     }
   });
 }
 
 void StorageManagementBase::UpdateAllDrives() {
+  Vesk::StorageManagement& native = Native();
   Translate([&] {
-    for (auto& [id, controller] : Native().GetControllers().GetControllersById()) {
-      Native().SetDrives(*controller, *updatedDrives);
+    for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
+      native.SetDrives(*controller, *updatedDrives);
     }
   });
 }
 
 void StorageManagementBase::SynchronizeStorageData() {
   Vesk::StorageManagement& native = Native();
-  UpdateCollection(controllers, updatedControllers->GetControllersById(),
-                   native.GetControllers().GetControllersById());
-  UpdateCollection(arrays, *updatedArrays, native.GetArrays());
-  UpdateCollection(volumes, *updatedVolumes, native.GetVolumes());
-  UpdateCollection(drives, *updatedDrives, native.GetDrives());
+  RefreshScope refreshing(*this);
+  Steps steps;
+  steps.Run([&] {
+    UpdateCollection(controllers, updatedControllers->GetControllersById(),
+                     native.GetControllers().GetControllersById());
+  });
+  steps.Run([&] { UpdateCollection(arrays, *updatedArrays, native.GetArrays()); });
+  steps.Run([&] { UpdateCollection(volumes, *updatedVolumes, native.GetVolumes()); });
+  steps.Run([&] { UpdateCollection(drives, *updatedDrives, native.GetDrives()); });
+  steps.RethrowFirstFailure();
 }
 
 void StorageManagementBase::ClearUpdatesData() {
+  ThrowIfDisposed();
+  ReleaseWorkingRecords();
+}
+
+void StorageManagementBase::ReleaseWorkingRecords() {
   // Entries whose record moved into a current collection hold null by now.
   Vesk::ClearMap(updatedControllers->GetControllersById(), *updatedArrays, *updatedVolumes,
                  *updatedDrives);
@@ -151,15 +250,39 @@ void StorageManagementBase::ClearUpdatesData() {
 
 // --- Notification-driven refresh ------------------------------------------------------------
 
+void StorageManagementBase::OnPnpNotification() {
+  {
+    std::lock_guard lock(notificationGuard);
+    ++notificationsRunning;
+  }
+  const StorageManagementBase* outer = std::exchange(notifiedHere, this);
+  try {
+    HandlePnpEvent();
+  } catch (const System::ObjectDisposedException&) {
+    // Disposal has begun: there is nothing left to refresh.
+  } catch (const std::exception& failure) {
+    DebugFailure(L"Controller refresh after a device notification failed: ", failure.what());
+  } catch (...) {
+    DebugLine(L"Controller refresh after a device notification failed.\n");
+  }
+  notifiedHere = outer;
+  std::lock_guard lock(notificationGuard);
+  --notificationsRunning;
+  notificationsIdle.notify_all();
+}
+
 void StorageManagementBase::HandlePnpEvent() {
+  ThrowIfDisposed();
   // Waits in slices so that a disposal that begins meanwhile is noticed instead of waiting for
   // a user interface that may itself be disposing the facade under the semaphore.
-  while (!ioSemaphore.Wait(std::chrono::milliseconds(20))) {
-    if (disposing) return;
-  }
+  while (!ioSemaphore.Wait(std::chrono::milliseconds(20))) ThrowIfDisposed();
   SemaphoreHold hold(ioSemaphore);
-  if (disposing) return;
+  ThrowIfDisposed();
+  RefreshScope refreshing(*this);
+  RefreshControllers(false);
+}
 
+void StorageManagementBase::RefreshControllers(bool translateFailures) {
   Vesk::Controllers present;
   struct ReleaseLeftovers {
     Vesk::Controllers& container;
@@ -167,9 +290,17 @@ void StorageManagementBase::HandlePnpEvent() {
     ~ReleaseLeftovers() { Vesk::ClearMap(container.GetControllersById()); }
   } releaseLeftovers{present};
 
-  Native().SetControllers(present);
+  // Until discovery succeeds the snapshot may hold a controller that is gone, on which every
+  // polling refresh would fail: the next UpdateAllControllers starts here again.
+  controllerRefreshOwed = true;
+  if (translateFailures) {
+    Translate([&] { GetInstance().SetControllers(present); });
+  } else {
+    GetInstance().SetControllers(present);
+  }
+  controllerRefreshOwed = false;
   UpdateCollection(controllers, present.GetControllersById(),
-                   Native().GetControllers().GetControllersById());
+                   GetInstance().GetControllers().GetControllersById());
 }
 
 // --- The diff -------------------------------------------------------------------------------
@@ -178,27 +309,36 @@ template <typename Dictionary, typename Record>
 void StorageManagementBase::UpdateCollection(
     Dictionary& managedCollectionToUpdate, std::map<Vesk::vesk_guid, Record*>& updatedCollection,
     std::map<Vesk::vesk_guid, Record*>& nativeCollectionToUpdate) {
+  // Each element is one step; a disposal from a handler ends the walk between two elements.
+  Steps steps;
+  auto add = [&](auto at) { steps.Run([&] { AddNewElement(nativeCollectionToUpdate, at); }); };
+  auto remove = [&](auto at) {
+    steps.Run([&] { RemoveExistingElement(nativeCollectionToUpdate, at); });
+  };
   auto u = updatedCollection.begin();
   auto c = nativeCollectionToUpdate.begin();
-  while (u != updatedCollection.end() && c != nativeCollectionToUpdate.end()) {
+  while (u != updatedCollection.end() && c != nativeCollectionToUpdate.end() && !disposed) {
     if (u->first < c->first) {
-      AddNewElement(nativeCollectionToUpdate, u++);
+      add(u++);
     } else if (c->first < u->first) {
-      RemoveExistingElement(nativeCollectionToUpdate, c++);
+      remove(c++);
     } else {
       // An element without a managed object (a type the facade does not know) is skipped.
       if (const Record* fresh = u->second) {
-        typename Dictionary::mapped_type managed;
-        if (managedCollectionToUpdate.TryGetValue(ManagedKey(*fresh), managed)) {
-          managed->Update(*fresh);
-        }
+        steps.Run([&] {
+          typename Dictionary::mapped_type managed;
+          if (managedCollectionToUpdate.TryGetValue(ManagedKey(*fresh), managed)) {
+            managed->Update(*fresh);
+          }
+        });
       }
       ++u;
       ++c;
     }
   }
-  while (u != updatedCollection.end()) AddNewElement(nativeCollectionToUpdate, u++);
-  while (c != nativeCollectionToUpdate.end()) RemoveExistingElement(nativeCollectionToUpdate, c++);
+  while (u != updatedCollection.end() && !disposed) add(u++);
+  while (c != nativeCollectionToUpdate.end() && !disposed) remove(c++);
+  steps.RethrowFirstFailure();
 }
 
 template <typename Record>
@@ -217,10 +357,11 @@ template <typename Record>
 void StorageManagementBase::RemoveExistingElement(
     std::map<Vesk::vesk_guid, Record*>& baseCollection,
     typename std::map<Vesk::vesk_guid, Record*>::iterator currentIterator) {
-  Record* record = currentIterator->second;
-  const bool handedOver = RemoveElement(record);
+  // Out of the current collection before the removal is raised: a handler that throws must not
+  // leave the record behind for a later diff to release again.
+  std::unique_ptr<Record> record(currentIterator->second);
   baseCollection.erase(currentIterator);
-  if (!handedOver) delete record;
+  RemoveElement(record);
   DebugLine(L"An element has been removed.\n");
 }
 
@@ -240,11 +381,12 @@ void StorageManagementBase::AddController(Vesk::Controller* record) {
       return;
   }
   controllerGuidToDeviceId.try_emplace(controller->Id(), controller->DeviceId());
+  // Operations find controllers by device identifier, also those that arrive after population.
+  // Indexed before the addition is raised, which a handler may answer with an exception.
+  GetInstance().GetControllers().GetControllersByDeviceId().try_emplace(record->deviceId, record);
   if (!controllers.ContainsKey(controller->DeviceId())) {
     controllers.Add(controller->DeviceId(), controller);
   }
-  // Operations find controllers by device identifier, also those that arrive after population.
-  Native().GetControllers().GetControllersByDeviceId().try_emplace(record->deviceId, record);
 }
 
 void StorageManagementBase::AddArray(const Vesk::Array* record) {
@@ -253,7 +395,14 @@ void StorageManagementBase::AddArray(const Vesk::Array* record) {
 }
 
 void StorageManagementBase::AddVolume(const Vesk::Volume* record) {
-  auto volume = std::make_shared<Volume>(*record);
+  std::shared_ptr<Volume> volume;
+  try {
+    volume = std::make_shared<Volume>(*record);
+  } catch (const System::NotSupportedException& failure) {
+    // A RAID level without a number: this volume cannot be shown, the others still can.
+    DebugFailure(L"An element could not be added: ", failure.what());
+    return;
+  }
   if (!volumes.ContainsKey(volume->Id())) volumes.Add(volume->Id(), volume);
 }
 
@@ -276,17 +425,17 @@ void StorageManagementBase::AddDrive(const Vesk::Drive* record) {
   if (!drives.ContainsKey(drive->Id())) drives.Add(drive->Id(), drive);
 }
 
-bool StorageManagementBase::RemoveController(Vesk::Controller* record) {
+void StorageManagementBase::RemoveController(std::unique_ptr<Vesk::Controller>& record) {
   const std::uint16_t deviceId = record->deviceId;
   controllerGuidToDeviceId.erase(Guid(record->id));
 
   // Keep the device-identifier index off the record that is leaving: point it at another present
   // controller with the same device identifier, or drop the entry.
-  auto& byDeviceId = Native().GetControllers().GetControllersByDeviceId();
-  if (auto at = byDeviceId.find(deviceId); at != byDeviceId.end() && at->second == record) {
+  auto& byDeviceId = GetInstance().GetControllers().GetControllersByDeviceId();
+  if (auto at = byDeviceId.find(deviceId); at != byDeviceId.end() && at->second == record.get()) {
     Vesk::Controller* successor = nullptr;
-    for (auto& [id, other] : Native().GetControllers().GetControllersById()) {
-      if (other != record && other != nullptr && other->deviceId == deviceId) {
+    for (auto& [id, other] : GetInstance().GetControllers().GetControllersById()) {
+      if (other != nullptr && other->deviceId == deviceId) {
         successor = other;
         break;
       }
@@ -300,6 +449,10 @@ bool StorageManagementBase::RemoveController(Vesk::Controller* record) {
 
   std::shared_ptr<Controller> managed;
   controllers.TryGetValue(deviceId, managed);
+  // The managed Controller built from this record keeps it, whether it stays in the collection
+  // (shared) or lives on with whoever still holds it; it takes it before anyone hears of the
+  // removal.
+  if (managed && managed->AdoptNativeRecord(record.get())) record.release();
   bool shared = false;
   for (const auto& [id, otherDeviceId] : controllerGuidToDeviceId) {
     if (otherDeviceId == deviceId) {
@@ -308,24 +461,18 @@ bool StorageManagementBase::RemoveController(Vesk::Controller* record) {
     }
   }
   if (!shared) controllers.Remove(deviceId);
-  // The managed Controller built from this record keeps it, whether it stays in the collection
-  // (shared) or lives on with whoever still holds it.
-  return managed && managed->AdoptNativeRecord(record);
 }
 
-bool StorageManagementBase::RemoveArray(const Vesk::Array* record) {
+void StorageManagementBase::RemoveArray(const Vesk::Array* record) {
   arrays.Remove(Guid(record->id));
-  return false;
 }
 
-bool StorageManagementBase::RemoveVolume(const Vesk::Volume* record) {
+void StorageManagementBase::RemoveVolume(const Vesk::Volume* record) {
   volumes.Remove(Guid(record->id));
-  return false;
 }
 
-bool StorageManagementBase::RemoveDrive(const Vesk::Drive* record) {
+void StorageManagementBase::RemoveDrive(const Vesk::Drive* record) {
   drives.Remove(Guid(record->id));
-  return false;
 }
 
 // --- Native lookups ---------------------------------------------------------------------------
@@ -360,18 +507,44 @@ void StorageManagementBase::HandOverControllerRecords() {
 }
 
 void StorageManagementBase::Dispose(bool disposingManaged) {
-  disposing = true;
-  // After this no notification reaches HandlePnpEvent, and one that was running has finished.
-  if (pnpCallback) pnpCallback->Revoke();
+  const bool first = !disposed.exchange(true);
+  if (first) {
+    // No notification reaches this facade from here on.
+    if (!IsInvalid()) GetInstance().SetPnpCallback(nullptr);
+    if (pnpCallback) pnpCallback->Revoke();
+  }
+  {
+    // Every call waits for the notification refreshes running on other threads, which may be
+    // completing a disposal their handler began.
+    std::unique_lock lock(notificationGuard);
+    const int own = notifiedHere == this ? 1 : 0;
+    notificationsIdle.wait(lock, [&] { return notificationsRunning <= own; });
+  }
+  if (RefreshingHere()) {
+    // A handler of a refresh on this thread: that refresh still walks the native collections.
+    if (first) disposalDeferred = true;
+    return;
+  }
+  if (first) CompleteDisposal(disposingManaged);
+  if (reaper.joinable()) reaper.join();
+}
+
+void StorageManagementBase::CompleteDisposal(bool disposingManaged) {
   if (disposingManaged && updatedControllers) {
-    ClearUpdatesData();
+    ReleaseWorkingRecords();
     updatedControllers.reset();
     updatedArrays.reset();
     updatedVolumes.reset();
     updatedDrives.reset();
   }
-  if (!IsInvalid()) HandOverControllerRecords();
-  VeskManaged::Dispose(disposingManaged);
+  if (IsInvalid()) return;
+  HandOverControllerRecords();
+  if (notifiedHere == nullptr) {
+    VeskManaged::Dispose(disposingManaged);
+  } else {
+    // The native facade's destructor waits for its notification threads, this one among them.
+    reaper = std::thread([this] { ReleaseHandle(); });
+  }
 }
 
 }  // namespace VESK_Managed

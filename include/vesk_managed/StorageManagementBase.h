@@ -10,17 +10,28 @@
 // and operation calls. Native failures reach the caller as NativeVeskException,
 // NativeTaluException or NativeException.
 //
+// Handlers: the collection and property notifications are raised while a member runs. A handler
+// that throws ends neither that member's bookkeeping nor its other elements: the member completes,
+// then its first handler failure reaches its caller unchanged (for a notification-driven refresh:
+// the debugger output). A handler may Dispose the facade, also on the notification thread; the
+// member stops raising, the disposal completes when it returns. A handler must not destroy the
+// facade object itself.
+//
 // Lifetime: Dispose (or destruction) waits for a notification-driven refresh in flight, lets no
-// new one start, then destroys the native facade. The managed collections stay as they are; a
-// managed Controller keeps the native record its RAID-level descriptors read from for as long
-// as it lives, also after disposal.
+// new one start, then destroys the native facade. From then on every member that needs the native
+// facade or the working collections throws System::ObjectDisposedException; the managed
+// collections and the I/O semaphore stay as they are and usable, and a managed Controller keeps
+// the native record its RAID-level descriptors read from for as long as it lives.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -67,7 +78,9 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   System::Threading::SemaphoreSlim& GetIoSemaphore() { return ioSemaphore; }
 
   // --- Population: controllers first, then the arrays, volumes and drives of every controller.
-  // Stops at the first native failure; what was added before stays.
+  // Stops at the first native failure; what was added before stays. A volume whose RAID level has
+  // no number gets no managed object and is reported on the debugger output, here and in a diff;
+  // the volumes after it are added all the same.
   void SetAllControllersInfo();
   void SetAllArraysInfo();
   void SetAllVolumesInfo();
@@ -79,7 +92,9 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
 
   // --- Polling refresh: the four UpdateAll members read fresh records into the working
   // collections, SynchronizeStorageData diffs them into the managed collections (raising the
-  // collection and property notifications), ClearUpdatesData releases what is left.
+  // collection and property notifications), ClearUpdatesData releases what is left. After a
+  // notification-driven refresh failed, UpdateAllControllers first finds the controllers present
+  // and diffs them into Controllers, as that refresh would have.
   void UpdateAllControllers();
   void UpdateAllArrays();
   void UpdateAllVolumes();
@@ -87,8 +102,8 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   void SynchronizeStorageData();
   void ClearUpdatesData();
 
-  // Controller arrival or removal: refreshes the controllers under the I/O semaphore. Returns
-  // without refreshing once disposal has begun.
+  // Controller arrival or removal: refreshes the controllers under the I/O semaphore.
+  // System::ObjectDisposedException once disposal has begun, also while it waits.
   void HandlePnpEvent();
 
   // --- Management operations. Each returns 0 when it returns at all (the driver's refusals are
@@ -156,8 +171,21 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   Vesk::DriveMap& UpdatedDrives() { return *updatedDrives; }
 
  private:
-  // The native facade; System::Exception "Cannot access a disposed object." after disposal.
+  class RefreshScope;
+
+  // The native facade, for the public members; System::ObjectDisposedException once Dispose has
+  // been called. Inside a refresh that a handler disposes, the refresh keeps using GetInstance.
   Vesk::StorageManagement& Native();
+  void ThrowIfDisposed() { Native(); }
+  // The entry point handed to the native facade: HandlePnpEvent, whose failures go to the
+  // debugger output since nobody is there to catch them.
+  void OnPnpNotification();
+  // Discovers the present controllers and diffs them into Controllers.
+  void RefreshControllers(bool translateFailures);
+  // True while this thread runs a member that raises notifications (RefreshScope).
+  bool RefreshingHere() const;
+  void ReleaseWorkingRecords();
+  void CompleteDisposal(bool disposingManaged);
 
   // The diff of a working map into a current map (both ordered by identifier).
   template <typename Dictionary, typename Record>
@@ -167,6 +195,9 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   template <typename Record>
   void AddNewElement(std::map<Vesk::vesk_guid, Record*>& baseCollection,
                      typename std::map<Vesk::vesk_guid, Record*>::iterator updatedIterator);
+  // Adds a managed object for every record of a current collection (population).
+  template <typename Record>
+  void AddEach(std::map<Vesk::vesk_guid, Record*>& records);
   template <typename Record>
   void RemoveExistingElement(std::map<Vesk::vesk_guid, Record*>& baseCollection,
                              typename std::map<Vesk::vesk_guid, Record*>::iterator currentIterator);
@@ -175,20 +206,22 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   void AddElement(Vesk::Array* record) { AddArray(record); }
   void AddElement(Vesk::Volume* record) { AddVolume(record); }
   void AddElement(Vesk::Drive* record) { AddDrive(record); }
-  // True when the record was handed to a managed Controller and must not be released.
-  bool RemoveElement(Vesk::Controller* record) { return RemoveController(record); }
-  bool RemoveElement(Vesk::Array* record) { return RemoveArray(record); }
-  bool RemoveElement(Vesk::Volume* record) { return RemoveVolume(record); }
-  bool RemoveElement(Vesk::Drive* record) { return RemoveDrive(record); }
+  // The record is out of the current collection; what is still owned here is released after.
+  void RemoveElement(std::unique_ptr<Vesk::Controller>& record) { RemoveController(record); }
+  void RemoveElement(std::unique_ptr<Vesk::Array>& record) { RemoveArray(record.get()); }
+  void RemoveElement(std::unique_ptr<Vesk::Volume>& record) { RemoveVolume(record.get()); }
+  void RemoveElement(std::unique_ptr<Vesk::Drive>& record) { RemoveDrive(record.get()); }
 
   void AddController(Vesk::Controller* record);
   void AddArray(const Vesk::Array* record);
   void AddVolume(const Vesk::Volume* record);
   void AddDrive(const Vesk::Drive* record);
-  bool RemoveController(Vesk::Controller* record);
-  bool RemoveArray(const Vesk::Array* record);
-  bool RemoveVolume(const Vesk::Volume* record);
-  bool RemoveDrive(const Vesk::Drive* record);
+  // Hands the record to the managed Controller built from it (which reads it) before the removal
+  // is raised.
+  void RemoveController(std::unique_ptr<Vesk::Controller>& record);
+  void RemoveArray(const Vesk::Array* record);
+  void RemoveVolume(const Vesk::Volume* record);
+  void RemoveDrive(const Vesk::Drive* record);
 
   // The native record of a present controller with the managed controller's device identifier.
   const Vesk::Controller& GetNativeController(const Controller& controller);
@@ -199,7 +232,19 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   void HandOverControllerRecords();
 
   System::Threading::SemaphoreSlim ioSemaphore{1, 1};
-  std::atomic<bool> disposing{false};
+  std::atomic<bool> disposed{false};
+  // Dispose came from a handler of a member running on that thread; the member completes it.
+  std::atomic<bool> disposalDeferred{false};
+  // A notification-driven refresh failed before its diff: the snapshot may hold controllers that
+  // are gone, so the next UpdateAllControllers rediscovers first.
+  std::atomic<bool> controllerRefreshOwed{false};
+  // OnPnpNotification calls running, so that every Dispose can wait for them.
+  std::mutex notificationGuard;
+  std::condition_variable notificationsIdle;
+  int notificationsRunning = 0;
+  // Destroys the native facade when a handler on its own notification thread disposed it: its
+  // destructor waits for that thread. Joined by Dispose and the destructor.
+  std::thread reaper;
   std::unique_ptr<System::Runtime::InteropServices::CallbackBinding> pnpCallback;
   Vesk::StorageManagement::PnpCallback pnpCallbackStub = nullptr;
   std::unique_ptr<Vesk::Controllers> updatedControllers = std::make_unique<Vesk::Controllers>();

@@ -39,6 +39,12 @@ class ArgumentException : public Exception {
   using Exception::Exception;
 };
 
+// A member of an object that Dispose has released.
+class ObjectDisposedException : public Exception {
+ public:
+  ObjectDisposedException() : Exception("Cannot access a disposed object.") {}
+};
+
 class KeyNotFoundException : public Exception {
  public:
   KeyNotFoundException() : Exception("The given key was not present in the dictionary.") {}

@@ -2,8 +2,8 @@
 // object's address as its handle, zero meaning none, and destroys the object when released.
 #pragma once
 
+#include <atomic>
 #include <exception>
-#include <utility>
 
 #include "vesk_managed/NativeExceptions.h"
 
@@ -21,12 +21,18 @@ class VeskManaged {
   VeskManaged& operator=(const VeskManaged&) = delete;
   virtual ~VeskManaged() { ReleaseHandle(); }
 
-  Native& GetInstance() const { return *handle; }
-  bool IsInvalid() const { return handle == nullptr; }
+  // System::ObjectDisposedException once the handle is released.
+  Native& GetInstance() const {
+    Native* native = handle.load();
+    if (native == nullptr) throw System::ObjectDisposedException();
+    return *native;
+  }
+  bool IsInvalid() const { return handle.load() == nullptr; }
 
-  // Destroys the native object once; later calls find the handle invalid. Always true.
+  // Destroys the native object once; later calls find the handle invalid. Always true. The
+  // handle may be released on another thread than the one that reads it.
   bool ReleaseHandle() {
-    delete std::exchange(handle, nullptr);
+    delete handle.exchange(nullptr);
     return true;
   }
 
@@ -47,7 +53,7 @@ class VeskManaged {
     }
   }
 
-  Native* handle;
+  std::atomic<Native*> handle;
 };
 
 }  // namespace VESK_Managed

@@ -4,11 +4,14 @@
 // failures reaching the caller translated.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <thread>
 
+#include "ManagedTestSupport.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -215,11 +218,17 @@ TEST_F(FacadeTest, DriverRefusalsAndTransportFailuresArriveTranslated) {
   facade.ClearUpdatesData();
 }
 
-TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollection) {
+TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverItsHandlersDo) {
   StorageManagementBase facade;
   Populate(facade);
   auto dorn = facade.Controllers()[kDornDeviceId];
-
+  machine.ClearDebugOutput();
+  // A handler's failure ends no bookkeeping; it is reported, as every failure of a
+  // notification-driven refresh is.
+  facade.Controllers().CollectionChanged.Subscribe([](auto&, const auto& e) {
+    if (e.Action == Components::NotifyCollectionChangedAction::Remove) throw 42;
+    throw std::runtime_error("handler failed");
+  });
   machine.RemoveDevice(devices[1]);
   ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 1; }));
   EXPECT_FALSE(facade.Controllers().ContainsKey(kDornDeviceId));
@@ -228,11 +237,16 @@ TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollection) {
   const auto before = driver->RequestCount(fn::kSetRohiPolicy);
   machine.AddDevice(DornDevice());
   ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 2; }));
-  machine.WaitForNotifications();
+  ASSERT_TRUE(facade.GetIoSemaphore().Wait(5000ms));  // the refresh has ended
+  facade.GetIoSemaphore().Release();
   // A controller that arrived after population is found by the operations.
   auto plugged = facade.Controllers()[kDornDeviceId];
   EXPECT_EQ(facade.SetControllerRohiPolicy(*plugged, true), vesk_status::Success);
   EXPECT_EQ(driver->RequestCount(fn::kSetRohiPolicy), before + 1);
+  const auto debug = machine.DebugOutput();
+  const std::wstring kFailed = L"Controller refresh after a device notification failed";
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), kFailed + L".\n"), 1);
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), kFailed + L": handler failed\n"), 1);
 }
 
 TEST_F(FacadeTest, ANotificationWaitsWhileTheUserInterfaceHoldsTheSemaphore) {
@@ -248,16 +262,46 @@ TEST_F(FacadeTest, ANotificationWaitsWhileTheUserInterfaceHoldsTheSemaphore) {
   EXPECT_TRUE(WaitFor([&] { return facade.GetIoSemaphore().CurrentCount() == 1; }));
 }
 
-TEST_F(FacadeTest, AFailedNotificationRefreshReleasesTheSemaphore) {
+TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshRecovers) {
   StorageManagementBase facade;
   Populate(facade);
-  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1, -1});
+  machine.ClearDebugOutput();
+  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1});
   machine.RemoveDevice(devices[1]);
   machine.WaitForNotifications();
-  EXPECT_TRUE(WaitFor([&] { return driver->RequestCount(fn::kGetExecutorInformation) > 0; }));
-  EXPECT_TRUE(facade.GetIoSemaphore().Wait(5000ms));
-  EXPECT_EQ(facade.Controllers().Count(), 2u);
+  ASSERT_TRUE(WaitFor([&] { return !machine.DebugOutput().empty(); }));
+  EXPECT_EQ(machine.DebugOutput(),
+            (std::vector<std::wstring>{
+                L"Controller refresh after a device notification failed: Unable to retrieve "
+                L"executor information. IOCTL completed with error.\n"}));
+  ASSERT_TRUE(facade.GetIoSemaphore().Wait(5000ms));
   facade.GetIoSemaphore().Release();
+  EXPECT_EQ(facade.Controllers().Count(), 2u);
+
+  PollingRefresh(facade);
+  EXPECT_EQ(facade.Controllers().Count(), 1u);
+  EXPECT_TRUE(facade.Controllers().ContainsKey(kSataDeviceId));
+  EXPECT_EQ(facade.Arrays().Count(), 1u);
+  EXPECT_EQ(facade.Drives().Count(), 5u);
+  PollingRefresh(facade);
+}
+
+TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFreesWhatIsRead) {
+  auto facade = std::make_unique<StorageManagementBase>();
+  Populate(*facade);
+  auto sata = facade->Controllers()[kSataDeviceId];
+  std::atomic<bool> disposed{false};
+  facade->Controllers().CollectionChanged.Subscribe([&](auto&, auto&) {
+    facade->Dispose();
+    disposed = true;
+  });
+  testing::Watchdog watchdog("disposal from a notification handler");
+  machine.RemoveDevice(devices[1]);
+  ASSERT_TRUE(WaitFor([&] { return disposed.load(); }));
+  EXPECT_THROW(facade->UpdateAllControllers(), System::ObjectDisposedException);
+  // The native facade goes once the refresh has unwound; the destructor waits for that.
+  facade.reset();
+  EXPECT_GT(sata->RaidLevelDescriptors().begin()->second.MaxDrivesCount(), 0);
 }
 
 TEST_F(FacadeTest, DisposalStopsAWaitingNotificationRefresh) {

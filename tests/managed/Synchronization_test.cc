@@ -2,6 +2,8 @@
 // collections, and the translation of native failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 #include "ManagedTestSupport.h"
@@ -12,6 +14,7 @@
 namespace VESK_Managed {
 namespace {
 
+using testing::MakeArray;
 using testing::MakeController;
 using testing::MakeDrive;
 using testing::MakeVolume;
@@ -23,11 +26,13 @@ using Action = Components::NotifyCollectionChangedAction;
 // Exposes the working and current collections so that records can be staged by hand.
 class StagedFacade : public StorageManagementBase {
  public:
+  using StorageManagementBase::UpdatedArrays;
   using StorageManagementBase::UpdatedControllers;
   using StorageManagementBase::UpdatedDrives;
   using StorageManagementBase::UpdatedVolumes;
 
   Vesk::DriveMap& CurrentDrives() { return GetInstance().GetDrives(); }
+  Vesk::VolumeMap& CurrentVolumes() { return GetInstance().GetVolumes(); }
   Vesk::ControllerMap& CurrentControllers() {
     return GetInstance().GetControllers().GetControllersById();
   }
@@ -210,22 +215,227 @@ TEST_F(SynchronizationTest, AControllerThatIsGoneCannotBeOperatedOn) {
   }
 }
 
-TEST_F(SynchronizationTest, AVolumeWhoseLevelHasNoNumberFailsTheRefreshButNotTheNextOne) {
-  auto volume = MakeVolume(1);
-  volume.raidLevel = static_cast<Vesk::vesk_raid_level>(6);
-  facade.UpdatedVolumes()[volume.id] = new Vesk::Volume(volume);
-  EXPECT_THROW(facade.SynchronizeStorageData(), System::NotSupportedException);
-  facade.ClearUpdatesData();
-  facade.UpdatedVolumes()[volume.id] = new Vesk::Volume(volume);
+TEST_F(SynchronizationTest, AVolumeWhoseLevelHasNoNumberIsLeftOutAndTheOthersStillAppear) {
+  auto volume = [](std::uint32_t id, Vesk::vesk_raid_level level = Vesk::VESK_RAID_1) {
+    auto record = MakeVolume(id);
+    record.raidLevel = level;
+    return new Vesk::Volume(record);
+  };
+  const auto unknown = static_cast<Vesk::vesk_raid_level>(6);
+  const std::wstring kLeftOut =
+      L"An element could not be added: Specified method is not supported.\n";
+  auto present = [&] {
+    std::vector<std::uint32_t> ids;
+    for (auto& [id, managed] : facade.Volumes().Snapshot()) ids.push_back(id.group1);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  };
+
+  // Population: the records sit in the current map already.
+  for (std::uint32_t id : {1, 3}) facade.CurrentVolumes()[NativeGuid(id)] = volume(id);
+  facade.CurrentVolumes()[NativeGuid(2)] = volume(2, unknown);
+  EXPECT_NO_THROW(facade.SetAllVolumesInfo());
+  EXPECT_EQ(present(), (std::vector<std::uint32_t>{1, 3}));
+  EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kLeftOut}));
+
+  // A later diff: the new volume behind another one without a number appears too.
+  machine.ClearDebugOutput();
+  for (std::uint32_t id : {1, 2, 3, 5}) facade.UpdatedVolumes()[NativeGuid(id)] = volume(id);
+  facade.UpdatedVolumes()[NativeGuid(4)] = volume(4, Vesk::VESK_RAID_NONE);
   EXPECT_NO_THROW(facade.Refresh());
-  EXPECT_EQ(facade.Volumes().Count(), 0u);
+  EXPECT_EQ(present(), (std::vector<std::uint32_t>{1, 3, 5}));
+  EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kLeftOut, kAdded, kAdded}));
 }
 
-TEST_F(SynchronizationTest, StagedRecordsLeftAtDisposalAreReleased) {
+// Managed-object kinds whose records nothing keeps a reference to, for the tests that run the
+// same diff over each.
+struct ArrayKind {
+  static StorageManagementBase::ArrayDictionary& Managed(StagedFacade& f) { return f.Arrays(); }
+  static Vesk::ArrayMap& Current(StagedFacade& f) { return f.GetInstance().GetArrays(); }
+  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+    auto record = MakeArray(id);
+    record.totalSize = size;
+    f.UpdatedArrays()[record.id] = new Vesk::Array(record);
+  }
+};
+struct VolumeKind {
+  static StorageManagementBase::VolumeDictionary& Managed(StagedFacade& f) { return f.Volumes(); }
+  static Vesk::VolumeMap& Current(StagedFacade& f) { return f.CurrentVolumes(); }
+  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+    auto record = MakeVolume(id);
+    record.size = size;
+    f.UpdatedVolumes()[record.id] = new Vesk::Volume(record);
+  }
+};
+struct DriveKind {
+  static StorageManagementBase::DriveDictionary& Managed(StagedFacade& f) { return f.Drives(); }
+  static Vesk::DriveMap& Current(StagedFacade& f) { return f.CurrentDrives(); }
+  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+    auto record = MakeDrive(id);
+    record.size = size;
+    f.StageDrive(record);
+  }
+};
+
+template <typename Kind>
+class ThrowingHandlerTest : public ::testing::Test {
+ protected:
+  void Stage(std::uint64_t size) {
+    for (std::uint32_t id : {1, 2, 3}) Kind::Stage(facade, id, size);
+  }
+  // The diff runs to its end, then the first handler failure reaches the caller unchanged.
+  void ExpectHandlerFailure() {
+    calls = 0;
+    try {
+      facade.SynchronizeStorageData();
+      ADD_FAILURE() << "the handler's exception was lost";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "handler 1");
+    }
+    EXPECT_EQ(calls, 3);
+    facade.ClearUpdatesData();
+  }
+  std::runtime_error Failure() { return std::runtime_error("handler " + std::to_string(++calls)); }
+
+  vesk::sim::Machine machine;
+  StagedFacade facade;
+  int calls = 0;
+};
+
+using RecordKinds = ::testing::Types<ArrayKind, VolumeKind, DriveKind>;
+TYPED_TEST_SUITE(ThrowingHandlerTest, RecordKinds);
+
+TYPED_TEST(ThrowingHandlerTest, LeavesEveryAdditionUpdateAndRemovalDone) {
+  auto& managed = TypeParam::Managed(this->facade);
+  managed.CollectionChanged.Subscribe([this](auto&, auto&) { throw this->Failure(); });
+  this->Stage(1000);
+  this->ExpectHandlerFailure();
+  EXPECT_EQ(managed.Count(), 3u);
+  EXPECT_EQ(TypeParam::Current(this->facade).size(), 3u);
+
+  for (auto& [id, object] : managed.Snapshot()) {
+    object->PropertyChanged.Subscribe([this](auto&, auto&) { throw this->Failure(); });
+  }
+  this->Stage(2000);
+  this->ExpectHandlerFailure();
+
+  this->ExpectHandlerFailure();  // nothing staged: every element leaves
+  EXPECT_EQ(managed.Count(), 0u);
+  EXPECT_TRUE(TypeParam::Current(this->facade).empty());
+}
+
+TEST_F(SynchronizationTest, AControllerLeavingUnderAThrowingHandlerKeepsTheRecordItsObjectReads) {
+  auto record = MakeController(1, 0x2826);
+  record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
+  record->raidLevelDescriptors[0].maxDrivesCount = 2;
+  facade.StageController(std::move(record));
+  facade.Refresh();
+  auto held = facade.Controllers()[0x2826];
+  facade.Controllers().CollectionChanged.Subscribe(
+      [](auto&, auto&) { throw std::runtime_error("handler"); });
+
+  EXPECT_THROW(facade.SynchronizeStorageData(), std::runtime_error);
+  EXPECT_TRUE(facade.CurrentControllers().empty());
+  EXPECT_TRUE(facade.ControllerGuidToDeviceId().empty());
+  EXPECT_EQ(facade.Controllers().Count(), 0u);
+  facade.Refresh();  // a later diff has nothing left to release
+  EXPECT_EQ(held->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
+}
+
+TEST_F(SynchronizationTest, DisposalFromAHandlerEndsTheDiffBeforeTheFacadeGoes) {
+  facade.Drives().CollectionChanged.Subscribe([this](auto&, auto&) { facade.Dispose(); });
+  StageDrives({1, 2, 3});
+  EXPECT_NO_THROW(facade.SynchronizeStorageData());
+  EXPECT_TRUE(facade.IsInvalid());
+  EXPECT_EQ(changes, (std::vector<DriveChange>{{Action::Add, 1}}));
+}
+
+TEST_F(SynchronizationTest, EveryMemberThrowsOnceDisposedAndStagedRecordsAreReleased) {
   StageDrives({1, 2});
   facade.Dispose();
+  facade.Dispose();
   EXPECT_TRUE(facade.IsInvalid());
-  EXPECT_THROW(facade.SetAllDrivesInfo(), System::Exception);
+
+  SataController controller(Guid(NativeGuid(1)));
+  const Guid id(NativeGuid(2));
+  const Guid drives[] = {id};
+  Vesk::ArrayMap arrayMap;
+  Vesk::VolumeMap volumeMap;
+  Vesk::DriveMap driveMap;
+  const std::pair<const char*, std::function<void(StagedFacade&)>> members[] = {
+      {"GetInstance", [](auto& f) { f.GetInstance(); }},
+      {"SetAllControllersInfo", [](auto& f) { f.SetAllControllersInfo(); }},
+      {"SetAllArraysInfo", [](auto& f) { f.SetAllArraysInfo(); }},
+      {"SetAllVolumesInfo", [](auto& f) { f.SetAllVolumesInfo(); }},
+      {"SetAllDrivesInfo", [](auto& f) { f.SetAllDrivesInfo(); }},
+      {"SetAllArraysInfo(map)", [&](auto& f) { f.SetAllArraysInfo(arrayMap); }},
+      {"SetAllVolumesInfo(map)", [&](auto& f) { f.SetAllVolumesInfo(volumeMap); }},
+      {"SetAllDrivesInfo(map)", [&](auto& f) { f.SetAllDrivesInfo(driveMap); }},
+      {"UpdateAllControllers", [](auto& f) { f.UpdateAllControllers(); }},
+      {"UpdateAllArrays", [](auto& f) { f.UpdateAllArrays(); }},
+      {"UpdateAllVolumes", [](auto& f) { f.UpdateAllVolumes(); }},
+      {"UpdateAllDrives", [](auto& f) { f.UpdateAllDrives(); }},
+      {"SynchronizeStorageData", [](auto& f) { f.SynchronizeStorageData(); }},
+      {"ClearUpdatesData", [](auto& f) { f.ClearUpdatesData(); }},
+      {"HandlePnpEvent", [](auto& f) { f.HandlePnpEvent(); }},
+      {"ActivateDriveLed", [&](auto& f) { f.ActivateDriveLed(controller, id, true); }},
+      {"ClearDriveMetadata", [&](auto& f) { f.ClearDriveMetadata(controller, id); }},
+      {"DisableWriteCacheOnDrive", [&](auto& f) { f.DisableWriteCacheOnDrive(controller, id); }},
+      {"EnableWriteCacheOnDrive", [&](auto& f) { f.EnableWriteCacheOnDrive(controller, id); }},
+      {"SetWriteCacheOnDrive", [&](auto& f) { f.SetWriteCacheOnDrive(controller, id, true); }},
+      {"MarkDriveAsNormal", [&](auto& f) { f.MarkDriveAsNormal(controller, id); }},
+      {"MarkDriveAsSpare", [&](auto& f) { f.MarkDriveAsSpare(controller, id); }},
+      {"UnmarkSpareDrive", [&](auto& f) { f.UnmarkSpareDrive(controller, id); }},
+      {"RemoveDrive", [&](auto& f) { f.RemoveDrive(controller, id); }},
+      {"ResetSmartEvent", [&](auto& f) { f.ResetSmartEvent(controller, id); }},
+      {"AddDrivesToArray", [&](auto& f) { f.AddDrivesToArray(controller, id, drives); }},
+      {"SetArrayCachePolicy", [&](auto& f) { f.SetArrayCachePolicy(controller, id, true); }},
+      {"CreateVolume",
+       [&](auto& f) {
+         f.CreateVolume(controller, drives, L"New", vesk_strip_size{}, vesk_raid_level::Raid0, 1,
+                        false, false, vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
+       }},
+      {"DeleteVolume", [&](auto& f) { f.DeleteVolume(controller, id); }},
+      {"ExpandVolume", [&](auto& f) { f.ExpandVolume(controller, id, 1); }},
+      {"InitializeVolume", [&](auto& f) { f.InitializeVolume(controller, id); }},
+      {"InitializeVolumeFromManagedGuid",
+       [&](auto& f) { f.InitializeVolumeFromManagedGuid(controller, id); }},
+      {"MarkVolumeAsNormal", [&](auto& f) { f.MarkVolumeAsNormal(controller, id); }},
+      {"RebuildVolume", [&](auto& f) { f.RebuildVolume(controller, id, drives); }},
+      {"RenameVolume", [&](auto& f) { f.RenameVolume(controller, id, L"Name"); }},
+      {"ChangeRaidLayout",
+       [&](auto& f) {
+         f.ChangeRaidLayout(controller, id, vesk_strip_size{}, vesk_raid_level::Raid1, drives);
+       }},
+      {"SetVolumeCachePolicy",
+       [&](auto& f) { f.SetVolumeCachePolicy(controller, id, vesk_volume_cache_policy{}); }},
+      {"SetVolumeCachePolicyFromManagedGuid",
+       [&](auto& f) {
+         f.SetVolumeCachePolicyFromManagedGuid(controller, id, vesk_volume_cache_policy{});
+       }},
+      {"SetVolumeRaidWriteHolePolicy",
+       [&](auto& f) { f.SetVolumeRaidWriteHolePolicy(controller, id, vesk_rwh_policy{}, id); }},
+      {"VerifyVolume", [&](auto& f) { f.VerifyVolume(controller, id, true); }},
+      {"CancelVerifyVolume", [&](auto& f) { f.CancelVerifyVolume(controller, id); }},
+      {"SetControllerReadPatrolPolicy",
+       [&](auto& f) { f.SetControllerReadPatrolPolicy(controller, true); }},
+      {"SetControllerRohiPolicy", [&](auto& f) { f.SetControllerRohiPolicy(controller, true); }},
+  };
+  for (const auto& [name, call] : members) {
+    try {
+      call(facade);
+      ADD_FAILURE() << name << " ran on a disposed facade";
+    } catch (const System::ObjectDisposedException& e) {
+      EXPECT_STREQ(e.what(), "Cannot access a disposed object.") << name;
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << name << ": " << e.what();
+    }
+  }
+  // The managed collections stay readable, and the semaphore usable, for a user interface that
+  // disposes while holding it.
+  EXPECT_EQ(facade.Drives().Count(), 0u);
+  EXPECT_TRUE(facade.GetIoSemaphore().Wait(std::chrono::milliseconds(0)));
+  facade.GetIoSemaphore().Release();
 }
 
 template <typename Exception>
