@@ -41,16 +41,19 @@ struct Bytes {
     Put32(24, static_cast<std::uint32_t>(b.size() - 28));
   }
 
+  // Little-endian values of `width` bytes.
+  void PutLe(std::size_t at, std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  std::uint64_t Le(std::size_t at, int width) const {
+    std::uint64_t v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | b.at(at + i);
+    return v;
+  }
   void Put8(std::size_t at, std::uint8_t v) { b.at(at) = v; }
-  void Put16(std::size_t at, std::uint16_t v) {
-    for (int i = 0; i < 2; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
-  }
-  void Put32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
-  }
-  void Put64(std::size_t at, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
-  }
+  void Put16(std::size_t at, std::uint16_t v) { PutLe(at, v, 2); }
+  void Put32(std::size_t at, std::uint32_t v) { PutLe(at, v, 4); }
+  void Put64(std::size_t at, std::uint64_t v) { PutLe(at, v, 8); }
   // Identifiers travel as u32, u16, u16, u16, then six bytes in order.
   void PutId(std::size_t at, const Vesk::vesk_guid& g) {
     Put32(at, g.group1);
@@ -64,19 +67,9 @@ struct Bytes {
   }
 
   std::uint8_t U8(std::size_t at) const { return b.at(at); }
-  std::uint16_t U16(std::size_t at) const {
-    return static_cast<std::uint16_t>(b.at(at) | (b.at(at + 1) << 8));
-  }
-  std::uint32_t U32(std::size_t at) const {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | b.at(at + i);
-    return v;
-  }
-  std::uint64_t U64(std::size_t at) const {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | b.at(at + i);
-    return v;
-  }
+  std::uint16_t U16(std::size_t at) const { return static_cast<std::uint16_t>(Le(at, 2)); }
+  std::uint32_t U32(std::size_t at) const { return static_cast<std::uint32_t>(Le(at, 4)); }
+  std::uint64_t U64(std::size_t at) const { return Le(at, 8); }
   Vesk::vesk_guid IdAt(std::size_t at) const {
     Vesk::vesk_guid g{};
     g.group1 = U32(at);
