@@ -146,6 +146,8 @@ TEST_P(RefreshTest, FullRefreshYieldsTheDriversModel) {
       EXPECT_EQ(+record.usage, c.UsageOf(d));
       EXPECT_EQ(+record.type, d.type);
       EXPECT_EQ(record.writeCacheEnabled(), d.writeCacheEnabled);
+      EXPECT_EQ(record.systemDrive(), d.systemDrive);
+      EXPECT_EQ(record.containsPartition(), d.containsPartition && specMajor > 1);  // no bit in 1.0
       const sim::Array* array = const_cast<sim::Controller&>(c).ArrayOfDrive(d.id);
       EXPECT_TRUE(record.arrayId == (array ? array->id : vesk_invalid_guid));
       EXPECT_TRUE(record.controllerId == c.id);
@@ -159,8 +161,13 @@ TEST_P(RefreshTest, FullRefreshYieldsTheDriversModel) {
         EXPECT_EQ(+record.vendorId(), d.pciVendorId);
         EXPECT_EQ(+record.pciNegotiatedLinkRate(), d.pciLinkRate);
         EXPECT_EQ(+record.negotiatedLinkWidth(), d.pciLinkWidth);
+        EXPECT_EQ(record.dualControllerNvme(), d.dualControllerNvme);
+        // 1.0 describes NVMe drives without their placement.
+        EXPECT_EQ(+record.rootPortOffset(), specMajor == 1 ? 0 : d.rootPortOffset);
+        EXPECT_EQ(+record.physicalSlotNumber(), specMajor == 1 ? 0 : d.physicalSlotNumber);
       } else {
         EXPECT_EQ(+record.portNumber(), d.portNumber);
+        EXPECT_EQ(record.isSsd(), d.isSsd);
       }
       ++position;
     }

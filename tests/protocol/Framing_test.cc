@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "protocol/CommandRecords.h"
-#include "protocol/EventRecords.h"
 #include "protocol/OobRecords.h"
 #include "protocol/QueryRequestRecords.h"
 #include "protocol/SecureZero.h"
@@ -148,51 +147,6 @@ TEST(SecureZero, ClearsExactlyTheGivenBytes) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     EXPECT_EQ(bytes[i], (i >= 8 && i < 48) ? 0 : 0xAB) << "byte " << i;
   }
-}
-
-// The function codes of both tables and of the out-of-band payloads, against the numbers the
-// driver uses.
-TEST(FunctionCodes, RecordsCarryTheDriversCodes) {
-  EXPECT_EQ(GET_CONTROLLER_INFO_TALU_MGMT_IOCTL::functionCode, 0x44000u);
-  EXPECT_EQ(GET_CONTROLLER_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44004u);
-  EXPECT_EQ(GET_CONTROLLER_CAPABILITIES_TALU_MGMT_IOCTL::functionCode, 0x44008u);
-  EXPECT_EQ(GET_DRIVE_INFO_TALU_MGMT_IOCTL::functionCode, 0x4400Cu);
-  EXPECT_EQ(GET_DRIVE_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44010u);
-  EXPECT_EQ(GET_VOLUME_INFO_TALU_MGMT_IOCTL::functionCode, 0x44014u);
-  EXPECT_EQ(GET_VOLUME_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44018u);
-  EXPECT_EQ(GET_ARRAY_INFO_TALU_MGMT_IOCTL::functionCode, 0x44020u);
-  EXPECT_EQ(GET_ARRAY_IDENTIFIERS_MGMT_IOCTL::functionCode, 0x44024u);
-  EXPECT_EQ(GET_EXECUTOR_INFORMATION_MGMT_IOCTL::functionCode, 0x44028u);
-  EXPECT_EQ(GET_EVENTS_MGMT_IOCTL::functionCode, 0x4402Cu);
-
-  EXPECT_EQ(CREATE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48000u);
-  EXPECT_EQ(MARK_AS_SPARE_TALU_MGMT_IOCTL::functionCode, 0x48004u);
-  EXPECT_EQ(UNMARK_SPARE_TALU_MGMT_IOCTL::functionCode, 0x48008u);
-  EXPECT_EQ(CLEAR_DRIVE_METADATA_TALU_MGMT_IOCTL::functionCode, 0x4800Cu);
-  EXPECT_EQ(MARK_DRIVE_AS_NORMAL_TALU_MGMT_IOCTL::functionCode, 0x48010u);
-  EXPECT_EQ(SET_VOLATILE_WRITE_CACHE_ON_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48014u);
-  EXPECT_EQ(RESET_SMART_EVENT_TALU_MGMT_IOCTL::functionCode, 0x48018u);
-  EXPECT_EQ(ACTIVATE_DRIVE_LED_TALU_MGMT_IOCTL::functionCode, 0x4801Cu);
-  EXPECT_EQ(REMOVE_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48020u);
-  EXPECT_EQ(MARK_VOLUME_AS_NORMAL_TALU_MGMT_IOCTL::functionCode, 0x48024u);
-  EXPECT_EQ(DELETE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48028u);
-  EXPECT_EQ(REBUILD_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x4802Cu);
-  EXPECT_EQ(EXPAND_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48030u);
-  EXPECT_EQ(CHANGE_RAID_LAYOUT_TALU_MGMT_IOCTL::functionCode, 0x48034u);
-  EXPECT_EQ(RENAME_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48038u);
-  EXPECT_EQ(VERIFY_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x4803Cu);
-  EXPECT_EQ(CANCEL_VOLUME_VERIFICATION_TALU_MGMT_IOCTL::functionCode, 0x48040u);
-  EXPECT_EQ(INITIALIZE_VOLUME_TALU_MGMT_IOCTL::functionCode, 0x48044u);
-  EXPECT_EQ(ADD_DRIVES_TO_ARRAY_TALU_MGMT_IOCTL::functionCode, 0x48048u);
-  EXPECT_EQ(SET_VOLUME_CACHE_POLICY_TALU_MGMT_IOCTL::functionCode, 0x4804Cu);
-  EXPECT_EQ(SET_VOLUME_RWH_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48050u);
-  EXPECT_EQ(SET_ARRAY_CACHE_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48054u);
-  EXPECT_EQ(SET_CONTROLLER_ROHI_POLICY_TALU_MGMT_IOCTL::functionCode, 0x48058u);
-  EXPECT_EQ(SET_CONTROLLER_READ_PATROL_POLICY_TALU_MGMT_IOCTL::functionCode, 0x4805Cu);
-  EXPECT_EQ(CREATE_EVENT_SUBSCRIPTION_MGMT_IOCTL::functionCode, 0x48060u);
-  EXPECT_EQ(CANCEL_EVENT_SUBSCRIPTION_MGMT_IOCTL::functionCode, 0x48064u);
-  EXPECT_EQ(SANITIZE_DRIVE_TALU_MGMT_IOCTL::functionCode, 0x48068u);
-  EXPECT_EQ(SET_CONTROLLER_RATE_TALU_MGMT_IOCTL::functionCode, 0x4806Cu);
 }
 
 // Bit fields share a byte or word with their neighbours: a value too wide for its field must not
