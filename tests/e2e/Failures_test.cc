@@ -56,50 +56,47 @@ TEST_F(RetrievalFailureTest, DriverStatusesOfControllerQueries) {
   EXPECT_EQ(management.GetControllers().GetControllersById().size(), 1u);
 }
 
-TEST_F(RetrievalFailureTest, DriverStatusesOfASingleController) {
-  management.SetControllers();
-  const Controller& sata = Record(kSata);
-  Fault(fn::kGetExecutorInformation, 9);
-  ExpectThrows<VeskException>(
-      [&] { management.GetSingleController(sata.GetDeviceHandle(), kSata); },
-      "Unable to retrieve executor information. IOCTL completed with error.", 9);
-  Fault(fn::kGetControllerInfo, 260);
-  ExpectThrows<VeskException>(
-      [&] { management.GetSingleController(sata.GetDeviceHandle(), kSata); },
-      "Unable to retrieve controller information. IOCTL completed with error.", 260);
-  Fault(fn::kGetControllerCapabilities, 6);
-  ExpectThrows<VeskException>(
-      [&] { management.GetSingleController(sata.GetDeviceHandle(), kSata); },
-      "Unable to retrieve controller capabilities. IOCTL completed with error.", 6);
-}
-
-TEST_F(RetrievalFailureTest, DriverStatusesOfListsLeaveTheTargetUntouched) {
+// A driver status on a query of a single controller or of a list is that query's message with the
+// status, and the targets stay as they were.
+TEST_F(RetrievalFailureTest, DriverStatusesOfASingleControllerAndOfLists) {
   management.SetControllers();
   const Controller& dorn = Record(kDorn);
-  Fault(fn::kGetArrayInfo, 3);
-  ExpectThrows<VeskException>([&] { management.SetArrays(dorn, management.GetArrays()); },
-                              "Unable to retrieve array information. IOCTL completed with error.",
-                              3);
-  Fault(fn::kGetVolumeInfo, 3);
-  ExpectThrows<VeskException>([&] { management.SetVolumes(dorn, management.GetVolumes()); },
-                              "Unable to retrieve volume information. IOCTL completed with error.",
-                              3);
-  Fault(fn::kGetDriveInfo, 3);
-  ExpectThrows<VeskException>([&] { management.SetDrives(dorn, management.GetDrives()); },
-                              "Unable to retrieve drive information. IOCTL completed with error.",
-                              3);
+  const std::function<void()> single = [&] {
+    management.GetSingleController(dorn.GetDeviceHandle(), kDorn);
+  };
+  const std::function<void()> arrays = [&] { management.SetArrays(dorn, management.GetArrays()); };
+  const std::function<void()> volumes = [&] {
+    management.SetVolumes(dorn, management.GetVolumes());
+  };
+  const std::function<void()> drives = [&] { management.SetDrives(dorn, management.GetDrives()); };
+  const struct {
+    std::uint32_t function, status;
+    const char* what;
+    const std::function<void()>& call;
+  } cases[] = {
+      {fn::kGetExecutorInformation, 9, "executor information", single},
+      {fn::kGetControllerInfo, 260, "controller information", single},
+      {fn::kGetControllerCapabilities, 6, "controller capabilities", single},
+      {fn::kGetArrayInfo, 3, "array information", arrays},
+      {fn::kGetVolumeInfo, 3, "volume information", volumes},
+      {fn::kGetDriveInfo, 3, "drive information", drives},
+  };
+  for (const auto& c : cases) {
+    Fault(c.function, c.status);
+    ExpectThrows<VeskException>(
+        c.call, "Unable to retrieve " + std::string(c.what) + ". IOCTL completed with error.",
+        c.status);
+  }
   // The fallback: the whole-controller answer says "too small", then the identifiers fail ...
   Fault(fn::kGetDriveInfo, 4);
   Fault(fn::kGetDriveIdentifiers, 260);
-  ExpectThrows<VeskException>([&] { management.SetDrives(dorn, management.GetDrives()); },
-                              "Unable to retrieve drive identifiers. IOCTL completed with error.",
-                              260);
+  ExpectThrows<VeskException>(
+      drives, "Unable to retrieve drive identifiers. IOCTL completed with error.", 260);
   // ... or one of the single drives fails with anything but "gone".
   Fault(fn::kGetDriveInfo, 4);
   Fault(fn::kGetDriveInfo, 14);
-  ExpectThrows<VeskException>([&] { management.SetDrives(dorn, management.GetDrives()); },
-                              "Unable to retrieve drive information. IOCTL completed with error.",
-                              14);
+  ExpectThrows<VeskException>(
+      drives, "Unable to retrieve drive information. IOCTL completed with error.", 14);
   EXPECT_TRUE(management.GetArrays().empty());
   EXPECT_TRUE(management.GetVolumes().empty());
   EXPECT_TRUE(management.GetDrives().empty());
@@ -282,6 +279,7 @@ struct OperationCase {
   std::uint32_t functionCode;
   const char* message;
   std::function<void(StorageManagement&, const Controller&)> run;
+  const char* transport = nullptr;  // the operation table's own text, where it differs
 };
 
 const vesk_guid kSomeId = Guid("0badbad0-0000-4000-8000-000000000001");
@@ -291,108 +289,90 @@ std::vector<OperationCase> Operations() {
   using S = StorageManagement&;
   auto d = [](C c) { return c.GetDeviceHandle().get(); };
   return {
-      {"ReadPatrol", fn::kSetReadPatrolPolicy,
-       "Unable to set read patrol policy. IOCTL completed with error.",
+      {"ReadPatrol", fn::kSetReadPatrolPolicy, "Unable to set read patrol policy.",
        [d](S s, C c) { s.SetControllerReadPatrolPolicy(d(c), true); }},
-      {"Rohi", fn::kSetRohiPolicy,
-       "Unable to set controller rohi policy. IOCTL completed with error.",
+      {"Rohi", fn::kSetRohiPolicy, "Unable to set controller rohi policy.",
        [d](S s, C c) { s.SetControllerRohiPolicy(d(c), false); }},
-      {"ArrayCache", fn::kSetArrayCachePolicy,
-       "Unable to set array cache policy. IOCTL completed with error.",
+      {"ArrayCache", fn::kSetArrayCachePolicy, "Unable to set array cache policy.",
        [d](S s, C c) { s.SetArrayCachePolicy(d(c), kSomeId, true); }},
-      {"AddDrives", fn::kAddDrivesToArray,
-       "Unable to add drives to array. IOCTL completed with error.",
+      {"AddDrives", fn::kAddDrivesToArray, "Unable to add drives to array.",
        [d](S s, C c) { s.AddDrivesToArray(d(c), kSomeId, {kSomeId}); }},
-      {"CancelVerify", fn::kCancelVerification,
-       "Unable to cancel verify volume. IOCTL completed with error.",
-       [d](S s, C c) { s.CancelVerifyVolume(d(c), kSomeId); }},
-      {"ChangeLayout", fn::kChangeRaidLayout,
-       "Unable to change RAID layout. IOCTL completed with error.",
+      {"CancelVerify", fn::kCancelVerification, "Unable to cancel verify volume.",
+       [d](S s, C c) { s.CancelVerifyVolume(d(c), kSomeId); },
+       "Unable to cancel volume verification."},
+      {"ChangeLayout", fn::kChangeRaidLayout, "Unable to change RAID layout.",
        [d](S s, C c) { s.ChangeRaidLayout(d(c), kSomeId, vesk_strip_size{64}, VESK_RAID_5, {}); }},
-      {"Create", fn::kCreateVolume, "Unable to create volume. IOCTL completed with error.",
+      {"Create", fn::kCreateVolume, "Unable to create volume.",
        [](S s, C c) { s.CreateVolume(c, vesk_new_volume_parameters{}, {}); }},
-      {"Delete", fn::kDeleteVolume, "Unable to delete volume. IOCTL completed with error.",
+      {"Delete", fn::kDeleteVolume, "Unable to delete volume.",
        [d](S s, C c) { s.DeleteVolume(d(c), kSomeId); }},
-      {"Expand", fn::kExpandVolume, "Unable to expand volume. IOCTL completed with error.",
+      {"Expand", fn::kExpandVolume, "Unable to expand volume.",
        [d](S s, C c) { s.ExpandVolume(d(c), kSomeId, 1); }},
-      {"Initialize", fn::kInitializeVolume,
-       "Unable to initialize volume. IOCTL completed with error.",
+      {"Initialize", fn::kInitializeVolume, "Unable to initialize volume.",
        [d](S s, C c) { s.InitializeVolume(d(c), kSomeId); }},
-      {"MarkVolumeNormal", fn::kMarkVolumeAsNormal,
-       "Unable to mark volume as normal. IOCTL completed with error.",
+      {"MarkVolumeNormal", fn::kMarkVolumeAsNormal, "Unable to mark volume as normal.",
        [d](S s, C c) { s.MarkVolumeAsNormal(d(c), kSomeId); }},
-      {"Rebuild", fn::kRebuildVolume, "Unable to rebuild volume. IOCTL completed with error.",
+      {"Rebuild", fn::kRebuildVolume, "Unable to rebuild volume.",
        [d](S s, C c) { s.RebuildVolume(d(c), kSomeId, {}); }},
-      {"Rename", fn::kRenameVolume, "Unable to rename volume. IOCTL completed with error.",
+      {"Rename", fn::kRenameVolume, "Unable to rename volume.",
        [d](S s, C c) { s.RenameVolume(d(c), kSomeId, "x"); }},
-      {"VolumeCache", fn::kSetVolumeCachePolicy,
-       "Unable to set volume cache policy. IOCTL completed with error.",
+      {"VolumeCache", fn::kSetVolumeCachePolicy, "Unable to set volume cache policy.",
        [d](S s, C c) { s.SetVolumeCachePolicy(d(c), kSomeId, vesk_volume_cache_policy{1}); }},
-      {"Rwh", fn::kSetVolumeRwhPolicy,
-       "Unable to set volume RWH policy. IOCTL completed with error.",
+      {"Rwh", fn::kSetVolumeRwhPolicy, "Unable to set volume RWH policy.",
        [d](S s, C c) {
          s.SetVolumeRaidWriteHolePolicy(d(c), kSomeId, vesk_rwh_policy{0}, vesk_invalid_guid);
        }},
-      {"Verify", fn::kVerifyVolume, "Unable to verify volume. IOCTL completed with error.",
+      {"Verify", fn::kVerifyVolume, "Unable to verify volume.",
        [d](S s, C c) { s.VerifyVolume(d(c), kSomeId, false); }},
-      {"Led", fn::kActivateDriveLed, "Unable to activate drive LED. IOCTL completed with error.",
+      {"Led", fn::kActivateDriveLed, "Unable to activate drive LED.",
        [](S s, C c) { s.ActivateDriveLed(c, kSomeId, true); }},
-      {"ClearMetadata", fn::kClearDriveMetadata,
-       "Unable to clear drive metadata. IOCTL completed with error.",
+      {"ClearMetadata", fn::kClearDriveMetadata, "Unable to clear drive metadata.",
        [d](S s, C c) { s.ClearDriveMetadata(d(c), kSomeId); }},
-      {"DisableCache", fn::kSetVolatileWriteCache,
-       "Unable to set write cache on drive. IOCTL completed with error.",
+      {"DisableCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.",
        [d](S s, C c) { s.DisableWriteCacheOnDrive(d(c), kSomeId); }},
-      {"EnableCache", fn::kSetVolatileWriteCache,
-       "Unable to set write cache on drive. IOCTL completed with error.",
+      {"EnableCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.",
        [d](S s, C c) { s.EnableWriteCacheOnDrive(d(c), kSomeId); }},
-      {"SetCache", fn::kSetVolatileWriteCache,
-       "Unable to set write cache on drive. IOCTL completed with error.",
+      {"SetCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.",
        [d](S s, C c) { s.SetWriteCacheOnDrive(d(c), kSomeId, true); }},
-      {"MarkDriveNormal", fn::kMarkDriveAsNormal,
-       "Unable to mark drive as normal. IOCTL completed with error.",
+      {"MarkDriveNormal", fn::kMarkDriveAsNormal, "Unable to mark drive as normal.",
        [d](S s, C c) { s.MarkDriveAsNormal(d(c), kSomeId); }},
-      {"MarkSpare", fn::kMarkAsSpare, "Unable to mark drive as spare. IOCTL completed with error.",
+      {"MarkSpare", fn::kMarkAsSpare, "Unable to mark drive as spare.",
        [d](S s, C c) { s.MarkDriveAsSpare(d(c), kSomeId); }},
-      {"RemoveDrive", fn::kRemoveDrive, "Unable to remove drive. IOCTL completed with error.",
+      {"RemoveDrive", fn::kRemoveDrive, "Unable to remove drive.",
        [d](S s, C c) { s.RemoveDrive(d(c), kSomeId); }},
-      {"ResetSmart", fn::kResetSmartEvent,
-       "Unable to reset smart event. IOCTL completed with error.",
-       [d](S s, C c) { s.ResetSmartEvent(d(c), kSomeId); }},
-      {"UnmarkSpare", fn::kUnmarkSpare, "Unable to unmark spare drive. IOCTL completed with error.",
+      {"ResetSmart", fn::kResetSmartEvent, "Unable to reset smart event.",
+       [d](S s, C c) { s.ResetSmartEvent(d(c), kSomeId); },
+       "Unable to reset SMART event from drive."},
+      {"UnmarkSpare", fn::kUnmarkSpare, "Unable to unmark spare drive.",
        [d](S s, C c) { s.UnmarkSpareDrive(d(c), kSomeId); }},
   };
 }
 
 class OperationFailureTest : public ::testing::TestWithParam<OperationCase> {};
 
-TEST_P(OperationFailureTest, DriverStatusBecomesTheOperationsMessage) {
+TEST_P(OperationFailureTest, DriverStatusAndTransportFailureBecomeTheOperationsMessages) {
+  const OperationCase& c = GetParam();
   SimulatedMachine simulated("demo");
   StorageManagement management;
   management.SetControllers();
   const Controller& sata = *management.GetControllers().GetControllersById().at(kSata);
   // A status the driver would not give for these arguments, so that the fault is what answers.
-  simulated.driver->InjectFault({sim::Fault::Kind::Status, GetParam().functionCode, 0xFFFF});
-  ExpectThrows<VeskException>([&] { GetParam().run(management, sata); }, GetParam().message,
-                              0xFFFF);
-  // Nothing was carried out, and the next request of the kind reaches the driver again.
-  EXPECT_EQ(simulated.driver->RequestCount(GetParam().functionCode), 1u);
-}
+  simulated.driver->InjectFault({sim::Fault::Kind::Status, c.functionCode, 0xFFFF});
+  ExpectThrows<VeskException>([&] { c.run(management, sata); },
+                              c.message + std::string(" IOCTL completed with error."), 0xFFFF);
+  EXPECT_EQ(simulated.driver->RequestCount(c.functionCode), 1u) << "sent once";
 
-TEST_P(OperationFailureTest, TransportFailureIsATaluException) {
-  SimulatedMachine simulated("demo");
-  StorageManagement management;
-  management.SetControllers();
-  const Controller& sata = *management.GetControllers().GetControllersById().at(kSata);
-  simulated.driver->InjectFault({sim::Fault::Kind::ReturnCode, GetParam().functionCode, 0x10000});
+  simulated.driver->InjectFault({sim::Fault::Kind::ReturnCode, c.functionCode, 0x10000});
   try {
-    GetParam().run(management, sata);
-    FAIL() << "no exception";
+    c.run(management, sata);
+    ADD_FAILURE() << "no exception";
   } catch (const VeskException&) {
-    FAIL() << "a transport failure is not a driver status";
+    ADD_FAILURE() << "a transport failure is not a driver status";
   } catch (const TaluException& e) {
-    EXPECT_TRUE(e.Message().ends_with("IOCTL was unsuccessful.")) << e.Message();
+    EXPECT_EQ(e.Message(),
+              (c.transport ? c.transport : c.message) + std::string(" IOCTL was unsuccessful."));
   }
+  EXPECT_EQ(simulated.driver->RequestCount(c.functionCode), 2u) << "the next request went out";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, OperationFailureTest, ::testing::ValuesIn(Operations()),
