@@ -41,6 +41,19 @@ HANDLE Open(const std::wstring& path) {
                      OPEN_EXISTING, nullptr);
 }
 
+// The last error of a call that failed (`ok` false); 0 for a call that succeeded.
+DWORD FailureOf(BOOL ok) { return ok ? 0 : GetLastError(); }
+// The last error of an open that failed; 0 (and the handle closed) for one that succeeded.
+DWORD OpenFailure(const std::wstring& path) {
+  HANDLE device = Open(path);
+  return device == INVALID_HANDLE_VALUE ? GetLastError() : DWORD{!CloseHandle(device)};
+}
+// A device call without buffers.
+BOOL Bare(HANDLE device) {
+  DWORD returned = 0;
+  return DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
 DeviceSpec Controller(std::wstring pdo, std::shared_ptr<vesk::sim::DeviceBackend> backend) {
   DeviceSpec description;
   description.manufacturer = L"Korva Corporation";
@@ -58,14 +71,12 @@ class Devices : public ::testing::Test {
 
 TEST(DevicesWithoutMachine, NothingCanBeOpenedOrEnumerated) {
   ASSERT_EQ(Machine::Current(), nullptr);
-  EXPECT_EQ(Open(PathOf(L"\\Device\\00000031")), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\00000031")), ERROR_FILE_NOT_FOUND);
   HDEVINFO set = SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
                                         nullptr, nullptr, nullptr);
   ASSERT_NE(set, INVALID_HANDLE_VALUE);
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
-  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(set, 0, &data)), ERROR_NO_MORE_ITEMS);
   SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -86,21 +97,14 @@ TEST_F(Devices, OpenedDeviceHandsItsCallsToTheBackend) {
 }
 
 TEST_F(Devices, UnknownAbsentOrRefusingDevicesCannotBeOpened) {
-  EXPECT_EQ(Open(PathOf(L"\\Device\\none")), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(Open(L"C:\\file.txt"), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-
+  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\none")), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenFailure(L"C:\\file.txt"), ERROR_FILE_NOT_FOUND);
   auto description = Controller(L"\\Device\\locked", backend);
   description.openError = ERROR_ACCESS_DENIED;
   machine.AddDevice(description);
-  EXPECT_EQ(Open(PathOf(L"\\Device\\locked")), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-
-  const auto id = machine.AddDevice(Controller(L"\\Device\\gone", backend));
-  machine.RemoveDevice(id);
-  EXPECT_EQ(Open(PathOf(L"\\Device\\gone")), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\locked")), ERROR_ACCESS_DENIED);
+  machine.RemoveDevice(machine.AddDevice(Controller(L"\\Device\\gone", backend)));
+  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\gone")), ERROR_FILE_NOT_FOUND);
 
   machine.AddDevice(Controller(L"\\Device\\ok", backend));
   EXPECT_EQ(
@@ -114,15 +118,12 @@ TEST_F(Devices, RemovedOrClosedDeviceFailsItsCallsWithInvalidHandle) {
   HANDLE device = Open(PathOf(L"\\Device\\1"));
   HANDLE second = Open(PathOf(L"\\Device\\1"));
   EXPECT_EQ(machine.OpenHandleCount(id), 2u);
-  DWORD returned = 0;
   machine.RemoveDevice(id);
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
   EXPECT_EQ(backend->calls.load(), 0);
   CloseHandle(device);
   EXPECT_EQ(machine.OpenHandleCount(id), 1u);
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
   CloseHandle(second);
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
 }
@@ -130,33 +131,26 @@ TEST_F(Devices, RemovedOrClosedDeviceFailsItsCallsWithInvalidHandle) {
 TEST_F(Devices, BackendDecidesTheLastError) {
   machine.AddDevice(Controller(L"\\Device\\1", backend));
   HANDLE device = Open(PathOf(L"\\Device\\1"));
-  DWORD returned = 0;
   // A success leaves an earlier last error in place, as Windows does.
   SetLastError(ERROR_BUSY);
-  EXPECT_TRUE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
+  EXPECT_TRUE(Bare(device));
   EXPECT_EQ(GetLastError(), ERROR_BUSY);
   backend->answer = {false, 0, ERROR_BUSY};
   SetLastError(0);
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BUSY);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_BUSY);
   backend->answer = {false, 0, ERROR_SUCCESS};
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_GEN_FAILURE);
   // Never more bytes reported than the output buffer holds.
   backend->answer = {true, 1000, ERROR_SUCCESS};
   BYTE out[4];
+  DWORD returned = 0;
   EXPECT_TRUE(DeviceIoControl(device, 1, nullptr, 0, out, 4, &returned, nullptr));
   EXPECT_EQ(returned, 4u);
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, out, 4, nullptr, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FailureOf(DeviceIoControl(device, 1, nullptr, 0, out, 4, nullptr, nullptr)),
+            ERROR_INVALID_PARAMETER);
   CloseHandle(device);
-}
-
-TEST_F(Devices, DeviceIoControlOnAnEventFails) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  DWORD returned = 0;
-  EXPECT_FALSE(DeviceIoControl(event, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(event)), ERROR_INVALID_HANDLE);  // not a device
   CloseHandle(event);
 }
 
@@ -183,6 +177,13 @@ class Enumeration : public Devices {
     return vesk::platform::FromUtf16(units.data(), units.size() - 1);
   }
 
+  // The set filled with the present SCSI adapters, and its first device in `data`.
+  HDEVINFO First(SP_DEVINFO_DATA& data) {
+    HDEVINFO set = Fill();
+    data = {sizeof(SP_DEVINFO_DATA), {}, 0, 0};
+    EXPECT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+    return set;
+  }
   HDEVINFO Fill() {
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
@@ -219,24 +220,20 @@ TEST_F(Enumeration, WalksThePresentDevicesOfTheClassInOrder) {
             L"Other \u00c9 \U0001F600");
   EXPECT_EQ(required, (10u + 1u) * 2u);
   SetLastError(0);
-  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 2, &data));
-  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(set, 2, &data)), ERROR_NO_MORE_ITEMS);
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-  EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(SetupDiDestroyDeviceInfoList(set)), ERROR_INVALID_HANDLE);
 }
 
 TEST_F(Enumeration, ShortBufferReportsTheSizeNeeded) {
   machine.AddDevice(Controller(L"\\Device\\00000031", backend));
-  HDEVINFO set = Fill();
-  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  SP_DEVINFO_DATA data;
+  HDEVINFO set = First(data);
   const DWORD needed = (16 + 1) * 2;
   DWORD required = 0;
   BOOL ok = TRUE;
   ReadString(set, data, DEVPKEY_Device_PDOName, needed - 1, &required, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(FailureOf(ok), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(required, needed);
   EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName, needed), L"\\Device\\00000031");
   SetupDiDestroyDeviceInfoList(set);
@@ -246,18 +243,15 @@ TEST_F(Enumeration, AbsentPropertyIsNotFound) {
   auto description = Controller(L"\\Device\\1", backend);
   description.service.reset();
   machine.AddDevice(description);
-  HDEVINFO set = Fill();
-  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
-  BOOL ok = TRUE;
-  ReadString(set, data, DEVPKEY_Device_Service, 2048, nullptr, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  SP_DEVINFO_DATA data;
+  HDEVINFO set = First(data);
   DEVPROPKEY unknown = DEVPKEY_Device_Service;
   unknown.pid = 99;
-  ReadString(set, data, unknown, 2048, nullptr, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  for (const DEVPROPKEY& key : {DEVPKEY_Device_Service, unknown}) {
+    BOOL ok = TRUE;
+    ReadString(set, data, key, 2048, nullptr, &ok);
+    EXPECT_EQ(FailureOf(ok), ERROR_NOT_FOUND);
+  }
   SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -265,20 +259,19 @@ TEST_F(Enumeration, MisusedArgumentsAreRefused) {
   machine.AddDevice(Controller(L"\\Device\\1", backend));
   HDEVINFO set = Fill();
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA) - 4, {}, 0, 0};
-  EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &data));
-  EXPECT_EQ(GetLastError(), 1784u);  // ERROR_INVALID_USER_BUFFER
+  EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(set, 0, &data)), 1784u);  // ERROR_INVALID_USER_BUFFER
   data.cbSize = sizeof(SP_DEVINFO_DATA);
   ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
   DEVPROPTYPE type;
   BYTE buffer[64];
-  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, &type, buffer,
-                                         sizeof buffer, nullptr, 1));
-  EXPECT_EQ(GetLastError(), 1004u);  // ERROR_INVALID_FLAGS
-  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, nullptr, buffer,
-                                         sizeof buffer, nullptr, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(SetupDiEnumDeviceInfo(reinterpret_cast<HDEVINFO>(0x1234), 0, &data));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, &type, buffer,
+                                                sizeof buffer, nullptr, 1)),
+            1004u);  // ERROR_INVALID_FLAGS
+  EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, nullptr,
+                                                buffer, sizeof buffer, nullptr, 0)),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(reinterpret_cast<HDEVINFO>(0x1234), 0, &data)),
+            ERROR_INVALID_HANDLE);
   // A set made for one class cannot take the devices of another.
   HDEVINFO typed = SetupDiCreateDeviceInfoList(&GUID_DEVINTERFACE_STORAGEPORT, nullptr);
   EXPECT_EQ(SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
@@ -296,8 +289,7 @@ TEST_F(Enumeration, SetKeepsWhatItSawWhenTheDeviceGoes) {
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
   ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
   EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\1");
-  // ... but it cannot be opened any more.
-  EXPECT_EQ(Open(PathOf(L"\\Device\\1")), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\1")), ERROR_FILE_NOT_FOUND);  // ... but it is gone
   SetupDiDestroyDeviceInfoList(set);
 }
 

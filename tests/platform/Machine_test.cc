@@ -22,6 +22,13 @@ HANDLE Open(const std::wstring& pdo) {
                      nullptr);
 }
 
+// The last error of a call that failed (`ok` false); 0 for a call that succeeded.
+DWORD FailureOf(BOOL ok) { return ok ? 0 : GetLastError(); }
+BOOL Bare(HANDLE device) {
+  DWORD returned = 0;
+  return DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr);
+}
+
 TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
   EXPECT_EQ(Machine::Current(), nullptr);
   {
@@ -50,9 +57,7 @@ TEST(MachineLife, HandleOutlivingItsMachineFailsLikeARemovedDevice) {
     device = Open(L"\\Device\\1");
     ASSERT_NE(device, INVALID_HANDLE_VALUE);
   }
-  DWORD returned = 0;
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
   EXPECT_TRUE(CloseHandle(device));
 }
 
@@ -81,20 +86,13 @@ class Faults : public ::testing::Test {
   Machine machine;
 };
 
-TEST_F(Faults, CountedFaultFailsThatManyCallsThenStops) {
+TEST_F(Faults, CountedFaultFailsThatManyCallsAndAPermanentOneLastsUntilCleared) {
   machine.FailCalls(Api::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 2);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
-  }
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_NE(event, nullptr);
-  CloseHandle(event);
-}
-
-TEST_F(Faults, PermanentFaultLastsUntilCleared) {
   machine.FailCalls(Api::CreateMutexW, ERROR_ACCESS_DENIED, -1);
   for (int i = 0; i < 3; ++i) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(event == nullptr ? GetLastError() : 0, i < 2 ? ERROR_NOT_ENOUGH_MEMORY : 0) << i;
+    CloseHandle(event);
     EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"Global\\VeskFaultTest"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   }
@@ -107,6 +105,9 @@ TEST_F(Faults, PermanentFaultLastsUntilCleared) {
   ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_NE(event, nullptr);
+  CloseHandle(event);
 }
 
 TEST_F(Faults, EveryEmulatedFunctionWithASwitchFailsWithTheGivenError) {
@@ -120,20 +121,15 @@ TEST_F(Faults, EveryEmulatedFunctionWithASwitchFailsWithTheGivenError) {
   EXPECT_EQ(GetLastError(), kError);
 
   machine.FailCalls(Api::DeviceIoControl, kError);
-  DWORD returned = 0;
-  EXPECT_FALSE(DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr));
-  EXPECT_EQ(GetLastError(), kError);
-
+  EXPECT_EQ(FailureOf(Bare(device)), kError);
   machine.FailCalls(Api::ReleaseMutex, kError);
-  EXPECT_FALSE(ReleaseMutex(mutex));
-  EXPECT_EQ(GetLastError(), kError);
+  EXPECT_EQ(FailureOf(ReleaseMutex(mutex)), kError);
   EXPECT_TRUE(ReleaseMutex(mutex));  // a failed release left it owned
-
   machine.FailCalls(Api::ConvertStringSecurityDescriptor, kError);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  EXPECT_FALSE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1,
-                                                                    &descriptor, nullptr));
-  EXPECT_EQ(GetLastError(), kError);
+  EXPECT_EQ(FailureOf(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1,
+                                                                           &descriptor, nullptr)),
+            kError);
 
   machine.FailCalls(Api::CM_Register_Notification, CR_OUT_OF_MEMORY);
   CM_NOTIFY_FILTER filter{};
@@ -160,9 +156,9 @@ TEST_F(Faults, EveryEmulatedFunctionWithASwitchFailsWithTheGivenError) {
   machine.FailCalls(Api::SetupDiGetDevicePropertyW, kError);
   DEVPROPTYPE type;
   BYTE buffer[64];
-  EXPECT_FALSE(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_PDOName, &type, buffer,
-                                         sizeof buffer, nullptr, 0));
-  EXPECT_EQ(GetLastError(), kError);
+  EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_PDOName, &type, buffer,
+                                                sizeof buffer, nullptr, 0)),
+            kError);
   SetupDiDestroyDeviceInfoList(set);
 
   machine.FailCalls(Api::EventRegister, kError);

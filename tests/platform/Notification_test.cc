@@ -68,6 +68,17 @@ CM_NOTIFY_FILTER HandleFilter(HANDLE handle) {
   return filter;
 }
 
+// A registration that must succeed.
+template <class Context>
+HCMNOTIFICATION Register(const CM_NOTIFY_FILTER& filter, Context& context,
+                         PCM_NOTIFY_CALLBACK callback = Context::Callback) {
+  HCMNOTIFICATION h = nullptr;
+  EXPECT_EQ(
+      CM_Register_Notification(const_cast<CM_NOTIFY_FILTER*>(&filter), &context, callback, &h),
+      CR_SUCCESS);
+  return h;
+}
+
 DeviceSpec Spec(const std::wstring& pdo) {
   DeviceSpec description;
   description.pdoName = pdo;
@@ -82,11 +93,8 @@ HANDLE Open(const std::wstring& pdo) {
 TEST(Notifications, ArrivalReachesInterfaceRegistrationsOnAnotherThread) {
   Machine machine;
   Recorder storage, other;
-  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
-  HCMNOTIFICATION a = nullptr, b = nullptr;
-  ASSERT_EQ(CM_Register_Notification(&filter, &storage, Recorder::Callback, &a), CR_SUCCESS);
-  auto otherFilter = InterfaceFilter(GUID_DEVCLASS_SCSIADAPTER);
-  ASSERT_EQ(CM_Register_Notification(&otherFilter, &other, Recorder::Callback, &b), CR_SUCCESS);
+  HCMNOTIFICATION a = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), storage);
+  HCMNOTIFICATION b = Register(InterfaceFilter(GUID_DEVCLASS_SCSIADAPTER), other);
   machine.AddDevice(Spec(L"\\Device\\1"));
   machine.WaitForNotifications();
   ASSERT_EQ(storage.Actions(), std::vector{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL});
@@ -108,13 +116,9 @@ TEST(Notifications, RemovalReachesHandleAndInterfaceRegistrationsInOrder) {
   HANDLE bystander = Open(L"\\Device\\2");
   machine.WaitForNotifications();
   Recorder onHandle, onBystander, onClass;
-  HCMNOTIFICATION h1, h2, h3;
-  auto f1 = HandleFilter(device);
-  auto f2 = HandleFilter(bystander);
-  auto f3 = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
-  ASSERT_EQ(CM_Register_Notification(&f1, &onHandle, Recorder::Callback, &h1), CR_SUCCESS);
-  ASSERT_EQ(CM_Register_Notification(&f2, &onBystander, Recorder::Callback, &h2), CR_SUCCESS);
-  ASSERT_EQ(CM_Register_Notification(&f3, &onClass, Recorder::Callback, &h3), CR_SUCCESS);
+  HCMNOTIFICATION h1 = Register(HandleFilter(device), onHandle);
+  HCMNOTIFICATION h2 = Register(HandleFilter(bystander), onBystander);
+  HCMNOTIFICATION h3 = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), onClass);
   // Closing the handle, as the library does on query-remove, does not stop the notifications.
   CloseHandle(device);
   machine.RemoveDevice(id);
@@ -154,9 +158,7 @@ TEST(Notifications, MisformedFiltersAreRefused) {
 TEST(Notifications, WithoutMachineRegistrationsSucceedAndStaySilent) {
   ASSERT_EQ(Machine::Current(), nullptr);
   Recorder recorder;
-  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
-  HCMNOTIFICATION h = nullptr;
-  EXPECT_EQ(CM_Register_Notification(&filter, &recorder, Recorder::Callback, &h), CR_SUCCESS);
+  HCMNOTIFICATION h = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), recorder);
   EXPECT_EQ(CM_Unregister_Notification(h), CR_SUCCESS);
   EXPECT_TRUE(recorder.Actions().empty());
 }
@@ -185,9 +187,7 @@ struct Blocker {
 TEST(Notifications, UnregisterWaitsForTheRunningCallback) {
   Machine machine;
   Blocker blocker;
-  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
-  HCMNOTIFICATION h = nullptr;
-  ASSERT_EQ(CM_Register_Notification(&filter, &blocker, Blocker::Callback, &h), CR_SUCCESS);
+  HCMNOTIFICATION h = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), blocker);
   machine.AddDevice(Spec(L"\\Device\\1"));
   {
     std::unique_lock guard(blocker.lock);
@@ -219,10 +219,8 @@ TEST(Notifications, UnregisteringAnotherRegistrationFromACallbackDoesNotDeadlock
   Recorder later;
   Blocker first;
   first.release = true;
-  auto filter = InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT);
-  HCMNOTIFICATION h1 = nullptr, h2 = nullptr;
-  ASSERT_EQ(CM_Register_Notification(&filter, &first, Blocker::Callback, &h1), CR_SUCCESS);
-  ASSERT_EQ(CM_Register_Notification(&filter, &later, Recorder::Callback, &h2), CR_SUCCESS);
+  HCMNOTIFICATION h1 = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), first);
+  HCMNOTIFICATION h2 = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), later);
   first.toUnregister = h2;
   machine.AddDevice(Spec(L"\\Device\\1"));
   machine.WaitForNotifications();

@@ -1,7 +1,6 @@
 // Trace providers, their enablement by a trace session, and the decoding of TraceLogging events.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,13 +39,6 @@ void Append(std::vector<BYTE>& out, const std::string& text) {
   out.insert(out.end(), text.begin(), text.end());
   out.push_back(0);
 }
-template <typename T>
-void AppendValue(std::vector<BYTE>& out, T value) {
-  BYTE bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  out.insert(out.end(), bytes, bytes + sizeof(T));
-}
-
 EVENT_DATA_DESCRIPTOR Data(const std::vector<BYTE>& bytes, UCHAR type) {
   EVENT_DATA_DESCRIPTOR d{};
   d.Ptr = reinterpret_cast<std::uintptr_t>(bytes.data());
@@ -150,62 +142,6 @@ TEST_F(Tracing, SessionSeesOnlyEventsWithinItsLevel) {
   ASSERT_EQ(level4->Events().size(), 1u);
   EXPECT_EQ(level4->Events()[0].fields[0].value, "warning");
   EXPECT_EQ(all->Events().size(), 2u);
-}
-
-TEST_F(Tracing, NumbersAndWideStringsAreDecodedAndUnknownTypesMarked) {
-  auto session = machine.StartTrace(kProvider, 0);
-  std::vector<BYTE> body = {0x81, 0x02};  // tags chained over two bytes
-  Append(body, "Mixed");
-  for (auto [name, type] : std::vector<std::pair<std::string, BYTE>>{
-           {"i8", 3}, {"u16", 6}, {"i32", 7}, {"u64", 10}, {"hex", 20}, {"wide", 1}}) {
-    Append(body, name);
-    body.push_back(type);
-  }
-  Append(body, "withOut");
-  body.push_back(0x80 | 8);  // UINT32 with an out-type byte
-  body.push_back(0x01);
-  Append(body, "odd");
-  body.push_back(30);  // no such in-type
-  Append(body, "after");
-  body.push_back(2);
-  const auto metadata = Blob(body);
-  std::vector<BYTE> payload;
-  AppendValue<std::int8_t>(payload, -5);
-  AppendValue<std::uint16_t>(payload, 65535);
-  AppendValue<std::int32_t>(payload, -70000);
-  AppendValue<std::uint64_t>(payload, 1ull << 40);
-  AppendValue<std::uint32_t>(payload, 0xBEEF);
-  for (char16_t unit : std::u16string(u"h\u00e9\0", 3)) AppendValue(payload, unit);
-  AppendValue<std::uint32_t>(payload, 7);
-  payload.push_back(1);
-  EVENT_DATA_DESCRIPTOR data[3] = {Data(providerMetadata, 2), Data(metadata, 1), Data(payload, 0)};
-  const EVENT_DESCRIPTOR descriptor{1, 0, 11, 4, 0, 0, 0};
-  ASSERT_EQ(EventWriteTransfer(handle, &descriptor, nullptr, nullptr, 3, data), ERROR_SUCCESS);
-  const auto events = session->Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].name, "Mixed");
-  EXPECT_EQ(events[0].tags, (1u << 21) | (2u << 14));
-  std::vector<std::string> values;
-  for (const auto& f : events[0].fields) values.push_back(f.value);
-  EXPECT_EQ(values,
-            (std::vector<std::string>{"-5", "65535", "-70000", "1099511627776", "0xbeef",
-                                      "h\xc3\xa9", "7", "<unknown in-type 30>", "<not decoded>"}));
-  EXPECT_EQ(events[0].fields[6].outType, 1);
-}
-
-TEST_F(Tracing, ShortPayloadIsMarkedTruncated) {
-  auto session = machine.StartTrace(kProvider, 0);
-  std::vector<BYTE> body = {0};
-  Append(body, "Short");
-  Append(body, "value");
-  body.push_back(10);  // UINT64
-  const auto metadata = Blob(body);
-  const std::vector<BYTE> payload = {1, 2, 3};
-  EVENT_DATA_DESCRIPTOR data[3] = {Data(providerMetadata, 2), Data(metadata, 1), Data(payload, 0)};
-  const EVENT_DESCRIPTOR descriptor{};
-  EventWriteTransfer(handle, &descriptor, nullptr, nullptr, 3, data);
-  ASSERT_EQ(session->Events().size(), 1u);
-  EXPECT_EQ(session->Events()[0].fields.at(0).value, "<truncated>");
 }
 
 TEST_F(Tracing, WritesWithoutSessionOrToBadHandlesGoNowhere) {
