@@ -125,6 +125,7 @@ struct Machine::State final : platform::Host {
   struct Fault {
     DWORD error;
     int count;  // -1: until cleared
+    int after;  // calls that succeed before the first failure
   };
   std::map<Api, Fault> faults;  // the emulation asks only while this is not empty
 
@@ -191,6 +192,10 @@ struct Machine::State final : platform::Host {
     std::lock_guard guard(lock);
     auto it = faults.find(api);
     if (it == faults.end()) return false;
+    if (it->second.after > 0) {
+      --it->second.after;
+      return false;
+    }
     error = it->second.error;
     if (it->second.count > 0 && --it->second.count == 0) faults.erase(it);
     if (faults.empty()) platform::SetFaultsArmed(false);
@@ -317,13 +322,18 @@ std::shared_ptr<DeviceBackend> Machine::Backend(DeviceId id) const {
   return state->Find(id)->description.backend;
 }
 
-void Machine::FailCalls(Api api, DWORD error, int count) {
+void Machine::FailCalls(Api api, DWORD error, int count, int after) {
   std::lock_guard guard(state->lock);
   if (count == 0)
     state->faults.erase(api);
   else
-    state->faults[api] = {error, count < 0 ? -1 : count};
+    state->faults[api] = {error, count < 0 ? -1 : count, after < 0 ? 0 : after};
   platform::SetFaultsArmed(!state->faults.empty());
+}
+
+bool Machine::FaultPending(Api api) const {
+  std::lock_guard guard(state->lock);
+  return state->faults.count(api) != 0;
 }
 
 void Machine::ClearFaults() {

@@ -132,8 +132,12 @@ class Machine {
   std::shared_ptr<DeviceBackend> Backend(DeviceId id) const;
 
   // The next `count` calls of `api` fail with `error` (count -1: every call until cleared,
-  // count 0 clears the switch of `api`).
-  void FailCalls(Api api, DWORD error, int count = 1);
+  // count 0 clears the switch of `api`), after `after` calls that still succeed: a fault loop
+  // fails call 1, 2, 3, ... of a run with after = N - 1.
+  void FailCalls(Api api, DWORD error, int count = 1, int after = 0);
+  // True while the switch of `api` has failures left to give. A fault loop stops at the first N
+  // whose fault never fired.
+  bool FaultPending(Api api) const;
   void ClearFaults();
 
   // Enables the provider with this GUID at `level` (0 = all levels) for as long as the session

@@ -39,6 +39,12 @@ std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
   return it == table.objects.end() ? nullptr : it->second;
 }
 
+std::size_t OpenHandleCount() {
+  auto& table = Table();
+  std::lock_guard guard(table.lock);
+  return table.objects.size();
+}
+
 bool LookupHandles(const HANDLE* handles, DWORD count, std::shared_ptr<KernelObject>* objects) {
   auto& table = Table();
   std::lock_guard guard(table.lock);

@@ -11,6 +11,7 @@
 // simulator depends on this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,6 +93,14 @@ void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION a
                                   std::wstring_view symbolicLink);
 // To the registrations on handles that were opened on device `deviceId`.
 void DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action);
+
+// ---------------------------------------------------------------------------------------------
+// What the process holds open: handles of every kind (events, mutexes, devices) and
+// configuration-manager notification registrations. Fault loops compare them with a baseline to
+// find what a failure left behind.
+// ---------------------------------------------------------------------------------------------
+std::size_t OpenHandleCount();
+std::size_t NotificationRegistrationCount();
 
 // ---------------------------------------------------------------------------------------------
 // Trace consumers. A consumer enables one provider GUID (registered now or later) at a level and

@@ -120,6 +120,12 @@ void DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION ac
   Deliver(targets, action, data);
 }
 
+std::size_t NotificationRegistrationCount() {
+  auto& registry = GetRegistry();
+  std::lock_guard guard(registry.lock);
+  return registry.byHandle.size();
+}
+
 }  // namespace vesk::platform
 
 using namespace vesk::platform;

@@ -86,12 +86,15 @@ class Faults : public ::testing::Test {
   Machine machine;
 };
 
+// The counted switch lets one call through first, as a fault loop arms the Nth call.
 TEST_F(Faults, CountedFaultFailsThatManyCallsAndAPermanentOneLastsUntilCleared) {
-  machine.FailCalls(Api::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 2);
+  machine.FailCalls(Api::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, 2, 1);
   machine.FailCalls(Api::CreateMutexW, ERROR_ACCESS_DENIED, -1);
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(machine.FaultPending(Api::CreateEventW), i < 3) << i;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    EXPECT_EQ(event == nullptr ? GetLastError() : 0, i < 2 ? ERROR_NOT_ENOUGH_MEMORY : 0) << i;
+    EXPECT_EQ(event == nullptr ? GetLastError() : 0, i == 1 || i == 2 ? ERROR_NOT_ENOUGH_MEMORY : 0)
+        << i;
     CloseHandle(event);
     EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"Global\\VeskFaultTest"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -108,6 +111,26 @@ TEST_F(Faults, CountedFaultFailsThatManyCallsAndAPermanentOneLastsUntilCleared) 
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_NE(event, nullptr);
   CloseHandle(event);
+}
+
+TEST_F(Faults, HoldingsCountOpenHandlesAndNotificationRegistrations) {
+  const std::size_t handles = vesk::platform::OpenHandleCount();
+  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CM_NOTIFY_FILTER filter{};
+  filter.cbSize = sizeof filter;
+  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+  filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_STORAGEPORT;
+  HCMNOTIFICATION notification = nullptr;
+  auto callback = [](HCMNOTIFICATION, PVOID, CM_NOTIFY_ACTION, PCM_NOTIFY_EVENT_DATA,
+                     DWORD) -> DWORD { return 0; };
+  ASSERT_EQ(CM_Register_Notification(&filter, nullptr, callback, &notification), CR_SUCCESS);
+  EXPECT_EQ(vesk::platform::OpenHandleCount(), handles + 1);
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations + 1);
+  CM_Unregister_Notification(notification);
+  CloseHandle(event);
+  EXPECT_EQ(vesk::platform::OpenHandleCount(), handles);
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
 }
 
 TEST_F(Faults, EveryEmulatedFunctionWithASwitchFailsWithTheGivenError) {
