@@ -18,7 +18,7 @@ Controller::Controller() {
 
 Controller::~Controller() = default;
 
-Controllers::Controllers() : deviceHandles(8) { deviceHandles.max_load_factor(1.0f); }
+Controllers::Controllers() = default;
 
 Controllers::~Controllers() = default;
 
@@ -28,13 +28,14 @@ void Controllers::clear() {
 }
 
 void Controllers::AddController(std::unique_ptr<Controller> record) {
-  deviceHandles[record->deviceId].push_back(record->deviceHandle);
   auto [at, inserted] = byId.emplace(record->id, record.get());
   Controller* kept = at->second;
   if (!inserted) {
-    // The known record stays so that pointers to it survive a refresh; only the information
-    // block is fresh.
+    // The known record stays so that pointers to it survive a refresh; the information block is
+    // fresh, and so is the device: the one it had may be gone (unplugged and plugged back), and
+    // keeping it would also keep one open device per refresh.
     kept->Information() = record->Information();
+    kept->deviceHandle = std::move(record->deviceHandle);
   } else {
     record.release();
   }

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "vesk/Types.h"
@@ -324,23 +323,19 @@ class Controllers {
   const std::map<std::uint16_t, Controller*>& GetControllersByDeviceId() const {
     return byDeviceId;
   }
-  const std::unordered_map<std::uint16_t, std::vector<std::shared_ptr<DeviceHandle>>>&
-  GetDeviceHandles() const {
-    return deviceHandles;
-  }
-
-  // Empties both indexes; the records are not deleted and the device-handle lists stay.
+  // Empties both indexes; the records are not deleted.
   void clear();
 
   // Takes ownership of `record`. A controller whose identifier is already present keeps its
   // record (so pointers to it stay valid across refreshes): the new information block is copied
-  // into it and `record` is destroyed.
+  // into it, it takes the device `record` was read through (a controller found again may sit on
+  // a new device), and `record` is destroyed. The device the kept record had is released; a call
+  // that still uses it holds its own share.
   void AddController(std::unique_ptr<Controller> record);
 
  private:
   ControllerMap byId;
   std::map<std::uint16_t, Controller*> byDeviceId;
-  std::unordered_map<std::uint16_t, std::vector<std::shared_ptr<DeviceHandle>>> deviceHandles;
 };
 
 // Deletes every record each map points to, then empties it, in the order given.
