@@ -39,22 +39,22 @@ vesk_status StorageManagementBase::ActivateDriveLed(const Controller& controller
                                                     const Guid& driveId, bool enable) {
   return Translate([&] {
     return ToManaged(
-        Native().ActivateDriveLed(GetNativeController(controller), driveId.ToNative(), enable));
+        Native().ActivateDriveLed(*CopyNativeController(controller), driveId.ToNative(), enable));
   });
 }
 
 vesk_status StorageManagementBase::ClearDriveMetadata(const Controller& controller,
                                                       const Guid& driveId) {
   return Translate([&] {
-    return ToManaged(
-        Native().ClearDriveMetadata(GetControllerDeviceHandle(controller), driveId.ToNative()));
+    return ToManaged(Native().ClearDriveMetadata(GetControllerDeviceHandle(controller).get(),
+                                                 driveId.ToNative()));
   });
 }
 
 vesk_status StorageManagementBase::DisableWriteCacheOnDrive(const Controller& controller,
                                                             const Guid& driveId) {
   return Translate([&] {
-    return ToManaged(Native().DisableWriteCacheOnDrive(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().DisableWriteCacheOnDrive(GetControllerDeviceHandle(controller).get(),
                                                        driveId.ToNative()));
   });
 }
@@ -62,7 +62,7 @@ vesk_status StorageManagementBase::DisableWriteCacheOnDrive(const Controller& co
 vesk_status StorageManagementBase::EnableWriteCacheOnDrive(const Controller& controller,
                                                            const Guid& driveId) {
   return Translate([&] {
-    return ToManaged(Native().EnableWriteCacheOnDrive(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().EnableWriteCacheOnDrive(GetControllerDeviceHandle(controller).get(),
                                                       driveId.ToNative()));
   });
 }
@@ -70,7 +70,7 @@ vesk_status StorageManagementBase::EnableWriteCacheOnDrive(const Controller& con
 vesk_status StorageManagementBase::SetWriteCacheOnDrive(const Controller& controller,
                                                         const Guid& driveId, bool enabled) {
   return Translate([&] {
-    return ToManaged(Native().SetWriteCacheOnDrive(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().SetWriteCacheOnDrive(GetControllerDeviceHandle(controller).get(),
                                                    driveId.ToNative(), enabled));
   });
 }
@@ -78,8 +78,8 @@ vesk_status StorageManagementBase::SetWriteCacheOnDrive(const Controller& contro
 vesk_status StorageManagementBase::MarkDriveAsNormal(const Controller& controller,
                                                      const Guid& driveId) {
   return Translate([&] {
-    return ToManaged(
-        Native().MarkDriveAsNormal(GetControllerDeviceHandle(controller), driveId.ToNative()));
+    return ToManaged(Native().MarkDriveAsNormal(GetControllerDeviceHandle(controller).get(),
+                                                driveId.ToNative()));
   });
 }
 
@@ -87,7 +87,7 @@ vesk_status StorageManagementBase::MarkDriveAsSpare(const Controller& controller
                                                     const Guid& driveId) {
   return Translate([&] {
     return ToManaged(
-        Native().MarkDriveAsSpare(GetControllerDeviceHandle(controller), driveId.ToNative()));
+        Native().MarkDriveAsSpare(GetControllerDeviceHandle(controller).get(), driveId.ToNative()));
   });
 }
 
@@ -95,14 +95,14 @@ vesk_status StorageManagementBase::UnmarkSpareDrive(const Controller& controller
                                                     const Guid& driveId) {
   return Translate([&] {
     return ToManaged(
-        Native().UnmarkSpareDrive(GetControllerDeviceHandle(controller), driveId.ToNative()));
+        Native().UnmarkSpareDrive(GetControllerDeviceHandle(controller).get(), driveId.ToNative()));
   });
 }
 
 vesk_status StorageManagementBase::RemoveDrive(const Controller& controller, const Guid& driveId) {
   return Translate([&] {
     return ToManaged(
-        Native().RemoveDrive(GetControllerDeviceHandle(controller), driveId.ToNative()));
+        Native().RemoveDrive(GetControllerDeviceHandle(controller).get(), driveId.ToNative()));
   });
 }
 
@@ -110,7 +110,7 @@ vesk_status StorageManagementBase::ResetSmartEvent(const Controller& controller,
                                                    const Guid& driveId) {
   return Translate([&] {
     return ToManaged(
-        Native().ResetSmartEvent(GetControllerDeviceHandle(controller), driveId.ToNative()));
+        Native().ResetSmartEvent(GetControllerDeviceHandle(controller).get(), driveId.ToNative()));
   });
 }
 
@@ -119,7 +119,7 @@ vesk_status StorageManagementBase::AddDrivesToArray(const Controller& controller
                                                     std::span<const Guid> selectedDriveGuids) {
   return Translate([&] {
     const auto drives = ToNative(selectedDriveGuids);
-    return ToManaged(Native().AddDrivesToArray(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().AddDrivesToArray(GetControllerDeviceHandle(controller).get(),
                                                arrayId.ToNative(), drives));
   });
 }
@@ -127,7 +127,7 @@ vesk_status StorageManagementBase::AddDrivesToArray(const Controller& controller
 vesk_status StorageManagementBase::SetArrayCachePolicy(const Controller& controller,
                                                        const Guid& arrayId, bool enabled) {
   return Translate([&] {
-    return ToManaged(Native().SetArrayCachePolicy(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().SetArrayCachePolicy(GetControllerDeviceHandle(controller).get(),
                                                   arrayId.ToNative(), enabled));
   });
 }
@@ -155,7 +155,7 @@ std::pair<vesk_status, Guid> StorageManagementBase::CreateVolume(
     parameters.journalingDriveId = ToNativeOrNone(journalingDriveId);
     const auto drives = ToNative(selectedDriveGuids);
     const auto [status, volumeId] =
-        Native().CreateVolume(GetNativeController(controller), parameters, drives);
+        Native().CreateVolume(*CopyNativeController(controller), parameters, drives);
     return std::pair<vesk_status, Guid>(ToManaged(status), Guid(volumeId));
   });
 }
@@ -164,23 +164,23 @@ vesk_status StorageManagementBase::DeleteVolume(const Controller& controller,
                                                 const Guid& volumeId) {
   return Translate([&] {
     return ToManaged(
-        Native().DeleteVolume(GetControllerDeviceHandle(controller), volumeId.ToNative()));
+        Native().DeleteVolume(GetControllerDeviceHandle(controller).get(), volumeId.ToNative()));
   });
 }
 
 vesk_status StorageManagementBase::ExpandVolume(const Controller& controller, const Guid& volumeId,
                                                 std::uint64_t newSize) {
   return Translate([&] {
-    return ToManaged(
-        Native().ExpandVolume(GetControllerDeviceHandle(controller), volumeId.ToNative(), newSize));
+    return ToManaged(Native().ExpandVolume(GetControllerDeviceHandle(controller).get(),
+                                           volumeId.ToNative(), newSize));
   });
 }
 
 vesk_status StorageManagementBase::InitializeVolume(const Controller& controller,
                                                     const Guid& volumeId) {
   return Translate([&] {
-    return ToManaged(
-        Native().InitializeVolume(GetControllerDeviceHandle(controller), volumeId.ToNative()));
+    return ToManaged(Native().InitializeVolume(GetControllerDeviceHandle(controller).get(),
+                                               volumeId.ToNative()));
   });
 }
 
@@ -192,8 +192,8 @@ vesk_status StorageManagementBase::InitializeVolumeFromManagedGuid(const Control
 vesk_status StorageManagementBase::MarkVolumeAsNormal(const Controller& controller,
                                                       const Guid& volumeId) {
   return Translate([&] {
-    return ToManaged(
-        Native().MarkVolumeAsNormal(GetControllerDeviceHandle(controller), volumeId.ToNative()));
+    return ToManaged(Native().MarkVolumeAsNormal(GetControllerDeviceHandle(controller).get(),
+                                                 volumeId.ToNative()));
   });
 }
 
@@ -201,8 +201,8 @@ vesk_status StorageManagementBase::RebuildVolume(const Controller& controller, c
                                                  std::span<const Guid> selectedDriveGuids) {
   return Translate([&] {
     const auto drives = ToNative(selectedDriveGuids);
-    return ToManaged(
-        Native().RebuildVolume(GetControllerDeviceHandle(controller), volumeId.ToNative(), drives));
+    return ToManaged(Native().RebuildVolume(GetControllerDeviceHandle(controller).get(),
+                                            volumeId.ToNative(), drives));
   });
 }
 
@@ -210,7 +210,7 @@ vesk_status StorageManagementBase::RenameVolume(const Controller& controller, co
                                                 const std::wstring& newName) {
   return Translate([&] {
     const std::string name = StringToAnsi(newName);
-    return ToManaged(Native().RenameVolume(GetControllerDeviceHandle(controller),
+    return ToManaged(Native().RenameVolume(GetControllerDeviceHandle(controller).get(),
                                            volumeId.ToNative(), name.c_str()));
   });
 }
@@ -222,7 +222,7 @@ vesk_status StorageManagementBase::ChangeRaidLayout(const Controller& controller
   return Translate([&] {
     const auto drives = ToNative(selectedDriveGuids);
     return ToManaged(
-        Native().ChangeRaidLayout(GetControllerDeviceHandle(controller), volumeId.ToNative(),
+        Native().ChangeRaidLayout(GetControllerDeviceHandle(controller).get(), volumeId.ToNative(),
                                   static_cast<Vesk::vesk_strip_size>(ByNumber(stripSize)),
                                   static_cast<Vesk::vesk_raid_level>(ByNumber(raidLevel)), drives));
   });
@@ -233,7 +233,7 @@ vesk_status StorageManagementBase::SetVolumeCachePolicy(const Controller& contro
                                                         vesk_volume_cache_policy cachePolicy) {
   return Translate([&] {
     return ToManaged(Native().SetVolumeCachePolicy(
-        GetControllerDeviceHandle(controller), volumeId.ToNative(),
+        GetControllerDeviceHandle(controller).get(), volumeId.ToNative(),
         static_cast<Vesk::vesk_volume_cache_policy>(ByNumber(cachePolicy))));
   });
 }
@@ -249,7 +249,7 @@ vesk_status StorageManagementBase::SetVolumeRaidWriteHolePolicy(const Controller
                                                                 const Guid& journalingDriveId) {
   return Translate([&] {
     return ToManaged(Native().SetVolumeRaidWriteHolePolicy(
-        GetControllerDeviceHandle(controller), volumeId.ToNative(),
+        GetControllerDeviceHandle(controller).get(), volumeId.ToNative(),
         static_cast<Vesk::vesk_rwh_policy>(ByNumber(rwhPolicy)),
         ToNativeOrNone(journalingDriveId)));
   });
@@ -258,24 +258,24 @@ vesk_status StorageManagementBase::SetVolumeRaidWriteHolePolicy(const Controller
 vesk_status StorageManagementBase::VerifyVolume(const Controller& controller, const Guid& volumeId,
                                                 bool repair) {
   return Translate([&] {
-    return ToManaged(
-        Native().VerifyVolume(GetControllerDeviceHandle(controller), volumeId.ToNative(), repair));
+    return ToManaged(Native().VerifyVolume(GetControllerDeviceHandle(controller).get(),
+                                           volumeId.ToNative(), repair));
   });
 }
 
 vesk_status StorageManagementBase::CancelVerifyVolume(const Controller& controller,
                                                       const Guid& volumeId) {
   return Translate([&] {
-    return ToManaged(
-        Native().CancelVerifyVolume(GetControllerDeviceHandle(controller), volumeId.ToNative()));
+    return ToManaged(Native().CancelVerifyVolume(GetControllerDeviceHandle(controller).get(),
+                                                 volumeId.ToNative()));
   });
 }
 
 vesk_status StorageManagementBase::SetControllerReadPatrolPolicy(const Controller& controller,
                                                                  bool enabled) {
   return Translate([&] {
-    return ToManaged(
-        Native().SetControllerReadPatrolPolicy(GetControllerDeviceHandle(controller), enabled));
+    return ToManaged(Native().SetControllerReadPatrolPolicy(
+        GetControllerDeviceHandle(controller).get(), enabled));
   });
 }
 
@@ -283,7 +283,7 @@ vesk_status StorageManagementBase::SetControllerRohiPolicy(const Controller& con
                                                            bool enabled) {
   return Translate([&] {
     return ToManaged(
-        Native().SetControllerRohiPolicy(GetControllerDeviceHandle(controller), enabled));
+        Native().SetControllerRohiPolicy(GetControllerDeviceHandle(controller).get(), enabled));
   });
 }
 

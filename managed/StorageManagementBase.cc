@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -486,9 +488,24 @@ const Vesk::Controller& StorageManagementBase::GetNativeController(const Control
   return *at->second;
 }
 
-const Vesk::DeviceHandle* StorageManagementBase::GetControllerDeviceHandle(
+std::shared_ptr<const Vesk::DeviceHandle> StorageManagementBase::GetControllerDeviceHandle(
     const Controller& controller) {
-  return GetNativeController(controller).GetDeviceHandle().get();
+  return GetNativeController(controller).GetDeviceHandle();
+}
+
+std::unique_ptr<Vesk::Controller> StorageManagementBase::CopyNativeController(
+    const Controller& controller) {
+  const Vesk::Controller& record = GetNativeController(controller);
+  auto copy = std::make_unique<Vesk::Controller>();
+  copy->Information() = record.Information();
+  copy->deviceHandle = record.deviceHandle;
+  std::memcpy(copy->executorInformation, record.executorInformation,
+              sizeof copy->executorInformation);
+  copy->maxDrivesPerArray = record.maxDrivesPerArray;
+  std::copy(std::begin(record.raidLevelDescriptors), std::end(record.raidLevelDescriptors),
+            copy->raidLevelDescriptors);
+  copy->apiVersion = record.apiVersion;
+  return copy;
 }
 
 // --- Disposal ---------------------------------------------------------------------------------

@@ -225,7 +225,12 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
 
   // The native record of a present controller with the managed controller's device identifier.
   const Vesk::Controller& GetNativeController(const Controller& controller);
-  const Vesk::DeviceHandle* GetControllerDeviceHandle(const Controller& controller);
+  // What an operation hands to its native call. A refresh may drop the record or give it a new
+  // device while the call runs (the semaphore keeps a refresh out only if the user interface
+  // holds it), so the call gets a share of the device, or a copy of the record, kept by the
+  // caller's full expression for as long as the native call in it runs.
+  std::shared_ptr<const Vesk::DeviceHandle> GetControllerDeviceHandle(const Controller& controller);
+  std::unique_ptr<Vesk::Controller> CopyNativeController(const Controller& controller);
 
   // Moves the native records that managed Controllers read from out of the native collection
   // into those Controllers, before the native facade frees its records.

@@ -1,4 +1,5 @@
-// Hand-built native records and a recorder of raised property names for the managed tests.
+// Hand-built native records, a recorder of raised property names, and population and refresh as a
+// user interface runs them, for the managed tests.
 #pragma once
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "vesk/Records.h"
+#include "vesk_managed/StorageManagementBase.h"
 #include "vesk_managed/System.h"
 
 namespace VESK_Managed::testing {
@@ -119,5 +121,27 @@ class Watchdog {
   bool done = false;
   std::thread thread;  // last: it reads the members above
 };
+
+// Population and a polling refresh as a user interface runs them: under the facade's semaphore, so
+// that a notification-driven refresh does not run alongside.
+inline void Populate(StorageManagementBase& facade) {
+  facade.GetIoSemaphore().Wait();
+  facade.SetAllControllersInfo();
+  facade.SetAllArraysInfo();
+  facade.SetAllVolumesInfo();
+  facade.SetAllDrivesInfo();
+  facade.GetIoSemaphore().Release();
+}
+
+inline void PollingRefresh(StorageManagementBase& facade) {
+  facade.GetIoSemaphore().Wait();
+  facade.UpdateAllControllers();
+  facade.UpdateAllArrays();
+  facade.UpdateAllVolumes();
+  facade.UpdateAllDrives();
+  facade.SynchronizeStorageData();
+  facade.ClearUpdatesData();
+  facade.GetIoSemaphore().Release();
+}
 
 }  // namespace VESK_Managed::testing

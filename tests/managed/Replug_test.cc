@@ -1,0 +1,175 @@
+// Controller devices that go and come back while the managed facade holds their controllers.
+// The facade here hears no notification of its own: each test runs the notification-driven
+// refresh (HandlePnpEvent) at the moment it stands for, so that the orderings hot-plug produces
+// only now and then happen every time.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+
+#include "ManagedTestSupport.h"
+#include "simulator/Machine.h"
+#include "simulator/RaidDriver.h"
+#include "vesk_managed/StorageManagementBase.h"
+
+namespace VESK_Managed {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Populate;
+namespace sim = vesk::sim;
+namespace fn = vesk::sim::function;
+
+constexpr std::uint16_t kSataDeviceId = 10274;
+const Guid kSataDrive(*sim::ParseGuid("5a7a0000-0000-4000-8000-000000000000"));
+
+// Hands requests to the driver; requests of one function code can be held inside the device call
+// (the device locked and in use) until the test lets them go.
+class GatedBackend : public sim::DeviceBackend {
+ public:
+  explicit GatedBackend(std::shared_ptr<sim::RaidDriver> driver) : driver(std::move(driver)) {}
+
+  sim::IoResult Control(const sim::IoControl& call) override {
+    std::uint32_t function = 0;
+    if (call.inSize >= 20) std::memcpy(&function, call.in + 16, sizeof function);
+    std::unique_lock lock(guard);
+    if (function != 0 && function == held) {
+      entered = true;
+      changed.notify_all();
+      // Never held for good: a test that fails before it lets go must not hang.
+      timedOut = !changed.wait_for(lock, 5s, [this] { return held == 0; });
+      held = 0;
+    }
+    lock.unlock();
+    return driver->Control(call);
+  }
+
+  void Hold(std::uint32_t function) {
+    std::lock_guard lock(guard);
+    held = function;
+  }
+  bool WaitUntilHeld() {
+    std::unique_lock lock(guard);
+    return changed.wait_for(lock, 5s, [this] { return entered; });
+  }
+  void Release() {
+    std::lock_guard lock(guard);
+    held = 0;
+    changed.notify_all();
+  }
+  bool TimedOut() {
+    std::lock_guard lock(guard);
+    return timedOut;
+  }
+
+ private:
+  std::shared_ptr<sim::RaidDriver> driver;
+  std::mutex guard;
+  std::condition_variable changed;
+  std::uint32_t held = 0;
+  bool entered = false;
+  bool timedOut = false;
+};
+
+class ReplugTest : public ::testing::Test {
+ protected:
+  ReplugTest()
+      : driver(sim::RaidDriver::FromFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json")),
+        backend(std::make_shared<GatedBackend>(driver)) {
+    for (const auto& controller : driver->Snapshot().controllers) {
+      sim::DeviceSpec description;
+      description.manufacturer = L"Korva Corporation";
+      description.service = controller.service;
+      description.pdoName = controller.pdoName;
+      description.backend = backend;
+      descriptions.push_back(description);
+      devices.push_back(machine.AddDevice(std::move(description)));
+    }
+    machine.WaitForNotifications();
+    // The facade's registration for arrivals and removals fails: it stays usable, and only the
+    // test runs its refreshes.
+    machine.FailCalls(sim::Api::CM_Register_Notification, CR_FAILURE);
+    facade = std::make_unique<StorageManagementBase>();
+    Populate(*facade);
+  }
+
+  // The SATA controller's device goes, and comes back as a new device.
+  void Unplug() { machine.RemoveDevice(devices[0]); }
+  void Plug() { devices[0] = machine.AddDevice(descriptions[0]); }
+
+  const Vesk::Controller& SataRecord() {
+    return *facade->GetInstance().GetControllers().GetControllersByDeviceId().at(kSataDeviceId);
+  }
+
+  sim::Machine machine;
+  std::shared_ptr<sim::RaidDriver> driver;
+  std::shared_ptr<GatedBackend> backend;
+  std::vector<sim::DeviceSpec> descriptions;
+  std::vector<sim::DeviceId> devices;
+  std::unique_ptr<StorageManagementBase> facade;
+};
+
+struct CallCase {
+  const char* name;
+  std::uint32_t function;
+  const char* failure;
+  std::function<vesk_status(StorageManagementBase&, const Controller&)> call;
+};
+
+void PrintTo(const CallCase& c, std::ostream* out) { *out << c.name; }
+
+class CallInFlightTest : public ReplugTest, public ::testing::WithParamInterface<CallCase> {};
+
+// A user interface may hold on to a controller object across a replug and start an operation on
+// it; the call goes to the controller now present with that device identifier. The device goes
+// while the request is in the driver, and a refresh drops the controller before the request
+// returns: the call still owns its device and ends with the driver's failure.
+TEST_P(CallInFlightTest, KeepsItsDeviceWhileARefreshDropsTheController) {
+  const CallCase& c = GetParam();
+  const auto kept = facade->Controllers()[kSataDeviceId];
+  Unplug();
+  facade->HandlePnpEvent();
+  Plug();
+  facade->HandlePnpEvent();
+  std::weak_ptr<Vesk::DeviceHandle> device = SataRecord().GetDeviceHandle();
+
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, c.function, ERROR_DEVICE_NOT_CONNECTED});
+  backend->Hold(c.function);
+  auto call = std::async(std::launch::async, [&] { return c.call(*facade, *kept); });
+  ASSERT_TRUE(backend->WaitUntilHeld()) << "the request never reached the driver";
+  Unplug();
+  facade->HandlePnpEvent();
+  EXPECT_FALSE(device.expired()) << "the device was released under the call";
+  // A device released under the call is freed now, so that AddressSanitizer sees it read.
+  device.reset();
+  backend->Release();
+  try {
+    call.get();
+    ADD_FAILURE() << "the call succeeded on a device that is gone";
+  } catch (const NativeTaluException& e) {
+    EXPECT_STREQ(e.what(), c.failure);
+    EXPECT_EQ(e.ErrorCode(), ERROR_DEVICE_NOT_CONNECTED);
+  }
+  EXPECT_FALSE(backend->TimedOut()) << "the refresh waited for the call";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lookups, CallInFlightTest,
+    ::testing::Values(CallCase{"ControllerDevice", fn::kSetRohiPolicy,
+                               "Unable to set controller rohi policy. IOCTL was unsuccessful.",
+                               [](StorageManagementBase& f, const Controller& c) {
+                                 return f.SetControllerRohiPolicy(c, true);
+                               }},
+                      CallCase{"ControllerRecord", fn::kActivateDriveLed,
+                               "Unable to activate drive LED. IOCTL was unsuccessful.",
+                               [](StorageManagementBase& f, const Controller& c) {
+                                 return f.ActivateDriveLed(c, kSataDrive, true);
+                               }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace VESK_Managed
