@@ -60,6 +60,14 @@ thread_local std::vector<const StorageManagementBase*> refreshingHere;
 // The facade whose notification entry runs on this thread, if any.
 thread_local const StorageManagementBase* notifiedHere = nullptr;
 
+// A controller found again takes the device it was found on this time: the device its record
+// had may have gone in the meantime (unplugged and plugged back before this refresh ran).
+void TakeDevice(Vesk::Controller& current, const Vesk::Controller& fresh) {
+  current.deviceHandle = fresh.deviceHandle;
+}
+template <typename Record>
+void TakeDevice(Record&, const Record&) {}
+
 // Releases the semaphore on every way out of a scope.
 class SemaphoreHold {
  public:
@@ -327,6 +335,7 @@ void StorageManagementBase::UpdateCollection(
     } else {
       // An element without a managed object (a type the facade does not know) is skipped.
       if (const Record* fresh = u->second) {
+        TakeDevice(*c->second, *fresh);
         steps.Run([&] {
           typename Dictionary::mapped_type managed;
           if (managedCollectionToUpdate.TryGetValue(ManagedKey(*fresh), managed)) {

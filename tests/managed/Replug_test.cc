@@ -20,6 +20,7 @@ namespace VESK_Managed {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::PollingRefresh;
 using testing::Populate;
 namespace sim = vesk::sim;
 namespace fn = vesk::sim::function;
@@ -112,6 +113,27 @@ class ReplugTest : public ::testing::Test {
   std::vector<sim::DeviceId> devices;
   std::unique_ptr<StorageManagementBase> facade;
 };
+
+// Both notifications of a quick unplug and replug can queue behind a user interface that holds
+// the semaphore, so the removal's refresh runs when the device is back and finds the controller
+// in both snapshots. From then on the controller must be reached through its new device.
+TEST_F(ReplugTest, AControllerFoundAgainOnANewDeviceIsReachedThroughIt) {
+  const auto sata = facade->Controllers()[kSataDeviceId];
+  for (int replug = 1; replug <= 20; ++replug) {
+    SCOPED_TRACE("replug " + std::to_string(replug));
+    const bool rohi = replug % 2 == 1;
+    Unplug();
+    Plug();
+    facade->HandlePnpEvent();  // the removal's, late
+    facade->HandlePnpEvent();  // the arrival's
+    ASSERT_EQ(facade->SetControllerRohiPolicy(*sata, rohi), vesk_status::Success);
+    ASSERT_NO_THROW(PollingRefresh(*facade));
+    EXPECT_EQ(sata->RohiEnabled(), rohi);
+    // One handle on the new device, the record's: the refreshes kept none of theirs.
+    EXPECT_EQ(machine.OpenHandleCount(devices[0]), 1u);
+  }
+  EXPECT_EQ(facade->Controllers()[kSataDeviceId], sata);
+}
 
 struct CallCase {
   const char* name;
