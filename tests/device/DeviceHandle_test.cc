@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "DeviceTestSupport.h"
+#include "tests/Watchdog.h"
 #include "vesk/Exceptions.h"
 
 namespace Vesk::test {
@@ -171,6 +172,7 @@ TEST_F(DeviceHandleTest, QueryRemoveThenRemoveCompleteClosesTheFileOnce) {
 }
 
 TEST_F(DeviceHandleTest, RemovalOfTheDeviceRaisesBothRemovalNotificationsSafely) {
+  Watchdog watchdog("two removal reactions at once");
   // Query-remove and remove-complete arrive back to back and run on two workers at once.
   auto handle = OpenController(pdoName);
 
@@ -183,6 +185,7 @@ TEST_F(DeviceHandleTest, RemovalOfTheDeviceRaisesBothRemovalNotificationsSafely)
 }
 
 TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {
+  Watchdog watchdog("destroying handles during their removal");
   for (int round = 0; round < 20; ++round) {
     auto handle = OpenController(pdoName);
     machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);

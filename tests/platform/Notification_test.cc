@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simulator/Machine.h"
+#include "tests/Watchdog.h"
 
 namespace {
 
@@ -185,6 +186,7 @@ struct Blocker {
 };
 
 TEST(Notifications, UnregisterWaitsForTheRunningCallback) {
+  Vesk::test::Watchdog watchdog("unregistering during a callback");
   Machine machine;
   Blocker blocker;
   HCMNOTIFICATION h = Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), blocker);
@@ -215,6 +217,7 @@ TEST(Notifications, UnregisterWaitsForTheRunningCallback) {
 }
 
 TEST(Notifications, UnregisteringAnotherRegistrationFromACallbackDoesNotDeadlock) {
+  Vesk::test::Watchdog watchdog("unregistering from a callback");
   Machine machine;
   Recorder later;
   Blocker first;

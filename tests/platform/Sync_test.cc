@@ -8,6 +8,7 @@
 
 #include "TestNames.h"
 #include "platform/win32.h"
+#include "tests/Watchdog.h"
 
 namespace {
 
@@ -250,6 +251,7 @@ TEST(NamedMutexes, ClosingWhileOwnedKeepsItUsableForItsOwner) {
 }
 
 TEST(NamedMutexes, ThreadsTakingItThroughTheirOwnHandlesExcludeEachOther) {
+  Vesk::test::Watchdog watchdog("four threads taking one named mutex", 30);
   const auto name = UniqueName();
   HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   int counter = 0;  // deliberately not atomic: only the mutex protects it
@@ -293,6 +295,8 @@ TEST(NamedEvents, HandlesOfOneNameShareTheEvent) {
 
 class WaitAny : public ::testing::Test {
  protected:
+  // The mutex holder waits without a time-out and is joined.
+  Vesk::test::Watchdog watchdog{"a wait-any test's holder thread"};
   void SetUp() override {
     handles[0] = CreateMutexW(nullptr, FALSE, UniqueName().c_str());
     handles[1] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
