@@ -20,7 +20,8 @@ IoctlInterface::IoctlInterface(DeviceHandle* handle, DWORD bufferLength)
       inBufferSize(bufferLength),
       outBuffer(nullptr),
       outBufferSize(bufferLength),
-      bytesReturned(0) {}
+      bytesReturned(0),
+      sendError(ERROR_SUCCESS) {}
 
 DWORD IoctlInterface::Lock() {
   if (deviceHandle == nullptr) {
@@ -78,17 +79,15 @@ void IoctlInterface::Unlock() {
 int IoctlInterface::Invoke() {
   Lock();
   int result = 0;
-  DWORD error = ERROR_SUCCESS;
   try {
     result = Send();
-    // Only a send that failed as busy is repeated: a successful one may leave a stale ERROR_BUSY
-    // from an earlier call in the thread's last error.
-    for (int remaining = busyRetries; !result && GetLastError() == ERROR_BUSY && remaining > 0;
-         --remaining) {
+    // Only a device call that itself failed as busy is repeated. One that reached the driver has
+    // been carried out, whatever the thread's last error reads afterwards (a successful call
+    // leaves an earlier ERROR_BUSY in place) and whatever the request made of its answer.
+    for (int remaining = busyRetries; sendError == ERROR_BUSY && remaining > 0; --remaining) {
       Sleep(busyRetryDelayMs);
       result = Send();
     }
-    error = GetLastError();
   } catch (...) {
     // A request that throws must not keep the device locked for every other process.
     try {
@@ -98,18 +97,26 @@ int IoctlInterface::Invoke() {
     throw;
   }
   Unlock();
-  // The caller reads why the send failed from the last error.
-  SetLastError(error);
+  // The caller reports a failure with the last error, so it must be this request's own and not
+  // what an earlier call or an earlier busy attempt left behind.
+  if (result != 0) {
+    SetLastError(ERROR_SUCCESS);
+  } else {
+    SetLastError(sendError != ERROR_SUCCESS ? sendError : ERROR_INVALID_DATA);
+  }
   return result;
 }
 
 int SynchronousIoctl::Send() {
   if (deviceHandle == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    sendError = ERROR_INVALID_HANDLE;
+    SetLastError(sendError);
     return 0;
   }
-  return deviceHandle->IoControl(controlCode, inBuffer, inBufferSize, outBuffer, outBufferSize,
-                                 &bytesReturned);
+  const BOOL sent = deviceHandle->IoControl(controlCode, inBuffer, inBufferSize, outBuffer,
+                                            outBufferSize, &bytesReturned);
+  sendError = sent ? ERROR_SUCCESS : GetLastError();
+  return sent;
 }
 
 AsynchronousIoctl::~AsynchronousIoctl() { WaitForCompletion(); }

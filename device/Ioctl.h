@@ -26,13 +26,16 @@ class IoctlInterface {
   // Waits up to 30 s for the device's mutex or its exit event. Returns 0 once the mutex is owned;
   // throws TaluException when the device is going away, the wait times out or fails.
   virtual DWORD Lock();
-  // One device call; nonzero on success, the thread's last error tells why not.
+  // One device call, its outcome kept in `sendError`; nonzero on success. A request class may
+  // return 0 for a call that reached the driver, when it refuses the answer.
   virtual int Send() = 0;
   // Releases the device's mutex; throws TaluException when that fails.
   virtual void Unlock();
-  // Lock, Send (repeated while the driver fails it as busy, at most 100 times 100 ms apart),
-  // Unlock. Returns the result of the last Send with the thread's last error as that Send left
-  // it. Lock failures are thrown.
+  // Lock, Send (repeated while the device call itself fails as busy, at most 100 times 100 ms
+  // apart), Unlock. Returns the result of the last Send and leaves the request's own outcome in
+  // the thread's last error: ERROR_SUCCESS on success, the device call's error when it failed,
+  // ERROR_INVALID_DATA when the driver answered and the request refused the answer. Lock failures
+  // are thrown.
   virtual int Invoke();
 
  protected:
@@ -43,14 +46,17 @@ class IoctlInterface {
   BYTE* outBuffer;
   DWORD outBufferSize;
   DWORD bytesReturned;
+  // How the last device call ended: ERROR_SUCCESS once it reached the driver, otherwise the error
+  // it failed with. The thread's last error cannot tell: a successful call leaves it as it was.
+  DWORD sendError;
 };
 
 class SynchronousIoctl : public IoctlInterface {
  public:
   using IoctlInterface::IoctlInterface;
 
-  // One DeviceIoControl with this object's parameters. Request classes that override Send call
-  // this for the device call itself.
+  // One DeviceIoControl with this object's parameters, recorded in `sendError`. Request classes
+  // that override Send call this for the device call itself.
   int Send() override;
 
   // Nothing is ever pending on the caller's thread; see AsynchronousIoctl::WaitForCompletion.

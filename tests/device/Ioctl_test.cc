@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DeviceTestSupport.h"
+#include "protocol/IoCommunication.h"
+#include "protocol/Requests.h"
+#include "tests/Watchdog.h"
 #include "vesk/Exceptions.h"
 
 namespace Vesk::test {
@@ -69,6 +74,7 @@ class IoctlTest : public ::testing::Test {
   }
 
   void RemoveAndSettle() {
+    Watchdog watchdog("the removal reaction");
     machine.RemoveDevice(id);
     machine.WaitForNotifications();
     handle->listener.WaitForWorkers();
@@ -131,25 +137,131 @@ TEST_F(IoctlTest, BusyDriverIsAskedAgainAfter100Ms) {
   const long long ms = MillisecondsOf([&] { result = request.Invoke(); });
 
   EXPECT_NE(result, 0);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "the busy answer is not this request's outcome";
   EXPECT_EQ(backend->calls, 2);
   EXPECT_GE(ms, 95);
   EXPECT_LT(ms, 2000);
 }
 
-TEST_F(IoctlTest, SuccessfulSendIsNotRepeatedForAStaleBusyError) {
-  // One backend leaves the thread's last error alone, the other sets 170 on success.
-  for (DWORD errorAfterSuccess : {ERROR_SUCCESS, ERROR_BUSY}) {
-    auto backend = std::make_shared<ScriptedBackend>([errorAfterSuccess](int, const IoControl&) {
-      return IoResult{true, 0, errorAfterSuccess};
-    });
-    Open(backend);
-    SyncRequest request(handle.get());
-    SetLastError(ERROR_BUSY);
+// --- framed requests: the request's own check may refuse an answer that reached the driver ---
 
-    EXPECT_NE(request.Invoke(), 0);
-    EXPECT_EQ(backend->calls, 1) << "last error after success " << errorAfterSuccess;
-    handle.reset();
+// One device call as the backend answers it: the call's result, the thread's last error it leaves
+// and the return code it writes into the request's header.
+struct Reply {
+  bool ok;
+  DWORD error;
+  std::uint32_t returnCode;
+};
+
+struct FramedCase {
+  const char* name;
+  DWORD errorBefore;  // the thread's last error when the request starts
+  std::vector<Reply> replies;
+  int calls;
+  bool succeeds;
+  DWORD errorAfter;
+  std::uint32_t status;
+};
+
+void PrintTo(const FramedCase& c, std::ostream* os) { *os << c.name; }
+
+class FramedRequest : public IoctlTest, public ::testing::WithParamInterface<FramedCase> {
+ protected:
+  // Answers call n with replies[n - 1] (the last one once they run out), one identifier in the
+  // answer.
+  std::shared_ptr<ScriptedBackend> Backend() {
+    return std::make_shared<ScriptedBackend>(
+        [replies = GetParam().replies](int call, const IoControl& io) {
+          const Reply& reply = replies[std::min<std::size_t>(call, replies.size()) - 1];
+          std::memcpy(io.out + 20, &reply.returnCode, 4);
+          io.out[32] = 1;
+          return IoResult{reply.ok, io.outSize, reply.error};
+        });
   }
+};
+
+TEST_P(FramedRequest, OnlyABusyDeviceCallIsRepeatedAndTheLastErrorIsTheRequestsOwn) {
+  const FramedCase& c = GetParam();
+  auto backend = Backend();
+  Open(backend);
+  GetControllerIdentifiersIoctl<SynchronousIoctl> request(handle.get());
+  SetLastError(c.errorBefore);
+
+  EXPECT_EQ(request.Invoke() != 0, c.succeeds);
+  EXPECT_EQ(GetLastError(), c.errorAfter);
+  EXPECT_EQ(backend->calls, c.calls);
+  EXPECT_EQ(static_cast<std::uint32_t>(request.Status()), c.status);
+}
+
+constexpr DWORD kStale = ERROR_BUSY;
+constexpr std::uint32_t kNotAStatus = 0x10000;
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, FramedRequest,
+    ::testing::Values(
+        FramedCase{"RefusedReturnCodeAfterStaleBusy",
+                   kStale,
+                   {{true, 0, kNotAStatus}},
+                   1,
+                   false,
+                   ERROR_INVALID_DATA,
+                   VESK_STATUS_TRANSPORT_FAILURE},
+        FramedCase{"RefusedReturnCodeFromADriverSettingBusy",
+                   0,
+                   {{true, kStale, kNotAStatus}},
+                   1,
+                   false,
+                   ERROR_INVALID_DATA,
+                   VESK_STATUS_TRANSPORT_FAILURE},
+        FramedCase{"SuccessAfterStaleBusy", kStale, {{true, 0, 0}}, 1, true, ERROR_SUCCESS, 0},
+        FramedCase{
+            "StatusFromADriverSettingBusy", 0, {{true, kStale, 7}}, 1, true, ERROR_SUCCESS, 7},
+        FramedCase{"BusyOnceThenSuccess",
+                   0,
+                   {{false, ERROR_BUSY, 0}, {true, 0, 0}},
+                   2,
+                   true,
+                   ERROR_SUCCESS,
+                   0},
+        FramedCase{"BusyOnceThenRefusedReturnCode",
+                   0,
+                   {{false, ERROR_BUSY, 0}, {true, 0, kNotAStatus}},
+                   2,
+                   false,
+                   ERROR_INVALID_DATA,
+                   VESK_STATUS_TRANSPORT_FAILURE},
+        FramedCase{"FailedCallAfterStaleBusy",
+                   kStale,
+                   {{false, ERROR_IO_DEVICE, 0}},
+                   1,
+                   false,
+                   ERROR_IO_DEVICE,
+                   0}),
+    [](const ::testing::TestParamInfo<FramedCase>& info) { return info.param.name; });
+
+// The operation table reports a refused answer as a transport failure carrying the request's own
+// error, and the asynchronous executor's worker does not repeat it either.
+TEST_F(IoctlTest, RefusedAnswerIsReportedOnceWithInvalidData) {
+  auto backend = std::make_shared<ScriptedBackend>([](int, const IoControl& io) {
+    std::memcpy(io.out + 20, &kNotAStatus, 4);
+    return IoResult{true, io.outSize, ERROR_BUSY};
+  });
+  Open(backend);
+  RequestPtr<GetControllerIdentifiersIoctl<SynchronousIoctl>> request;
+
+  EXPECT_EQ(ExpectTalu(
+                [&] {
+                  IoCommunication<SynchronousIoctl>().GetControllerIdentifiers(
+                      handle.get(), vesk_invalid_guid, VESK_SCOPE_NONE, 4130, request);
+                },
+                "Unable to retrieve controller identifiers. IOCTL was unsuccessful."),
+            ERROR_INVALID_DATA);
+  EXPECT_EQ(backend->calls, 1);
+
+  GetControllerIdentifiersIoctl<AsynchronousIoctl> async(handle.get());
+  EXPECT_EQ(async.Invoke(), 1);
+  EXPECT_EQ(async.Result(), 0);
+  EXPECT_EQ(backend->calls, 2);
 }
 
 // Waits the full 100 x 100 ms.
@@ -409,6 +521,7 @@ TEST_F(IoctlTest, DeviceGoneUnnoticedFailsInTheDeviceCall) {
 }
 
 TEST_F(IoctlTest, RemovalDuringARequestLetsTheCallFinishOnAnOpenHandle) {
+  Watchdog watchdog("a removal during a request");
   auto backend = std::make_shared<BlockingBackend>();
   Open(backend);
   SyncRequest request(handle.get());
@@ -437,6 +550,7 @@ TEST_F(IoctlTest, RemovalDuringARequestLetsTheCallFinishOnAnOpenHandle) {
 // --- the asynchronous executor --------------------------------------------------------------
 
 TEST_F(IoctlTest, AsynchronousRequestReturnsAtOnceAndItsDestructionWaitsForTheCall) {
+  Watchdog watchdog("destroying an asynchronous request");
   auto backend = std::make_shared<BlockingBackend>();
   Open(backend);
   auto request = std::make_unique<AsyncRequest>(handle.get());
