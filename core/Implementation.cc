@@ -48,6 +48,7 @@ StorageManagement::Implementation::~Implementation() {
 
 void StorageManagement::Implementation::OnPnpEvent(const char* message) {
   if (Logger::IsEnabled()) Logger::Write(message);
+  // The hook may destroy the facade, and this object with it: nothing of it is touched after.
   if (PnpCallback callback = pnpCallback.load()) callback();
 }
 

@@ -37,7 +37,8 @@ class StorageManagement::Implementation {
  public:
   // Registers for storage-port interface notifications; sends no request.
   Implementation();
-  // Waits for arrival and removal handlers in flight, then frees the snapshot's records.
+  // Waits for arrival and removal handlers in flight, then frees the snapshot's records. Run by a
+  // client's hook on a handler's worker, it waits for the other handlers only.
   ~Implementation();
   Implementation(const Implementation&) = delete;
   Implementation& operator=(const Implementation&) = delete;

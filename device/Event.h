@@ -10,6 +10,7 @@
 #include <functional>
 #include <list>
 #include <utility>
+#include <vector>
 
 namespace Vesk {
 
@@ -54,10 +55,17 @@ class Event {
 
   // Calls every non-empty handler from first to last. An exception from a handler leaves Raise at
   // once: the handlers after it do not see this argument.
+  //
+  // A handler may destroy the event (the plug-and-play listener's owner may be destroyed by its
+  // own handler), so the handlers are called through a copy: once the first one runs, nothing of
+  // the event is read any more. The handlers after such a handler still run.
   virtual void Raise(T argument) {
+    std::vector<std::function<void(T)>> calls;
+    calls.reserve(handlers.size());
     for (const EventHandler<T>& handler : handlers) {
-      if (handler.function) handler.function(argument);
+      if (handler.function) calls.push_back(handler.function);
     }
+    for (const std::function<void(T)>& call : calls) call(argument);
   }
 
  private:

@@ -20,6 +20,10 @@ struct PnpListener::Workers {
 
 namespace {
 
+// The worker state of the listener whose handler the current thread runs, if any. A handler that
+// destroys the listener's owner waits for the workers on a worker that is itself still counted.
+thread_local const void* ownWorkers = nullptr;
+
 // The configuration manager's event data lives only while its callback runs; a worker gets its own
 // copy, at least as large as the fixed part of the record so that reading its header is safe.
 std::unique_ptr<std::uint64_t[]> CopyEventData(PCM_NOTIFY_EVENT_DATA eventData, DWORD size) {
@@ -69,8 +73,11 @@ void PnpListener::Unregister() {
 }
 
 void PnpListener::WaitForWorkers() {
+  // Called from one of this listener's handlers, wait for the other workers only: waiting for
+  // this one as well would never end.
+  const std::size_t self = ownWorkers == workers.get() ? 1 : 0;
   std::unique_lock<std::mutex> lock(workers->lock);
-  workers->idle.wait(lock, [this] { return workers->running == 0; });
+  workers->idle.wait(lock, [this, self] { return workers->running == self; });
 }
 
 DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
@@ -112,18 +119,24 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
     }
     try {
       std::thread([&event, data = std::move(data), state = workers]() mutable {
+        ownWorkers = state.get();
         try {
           event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
         } catch (...) {
           // A failing handler ends this one delivery, nothing else.
         }
+        // A handler may have destroyed the listener with `event`: from here on only what this
+        // worker holds itself is touched.
         data.reset();
         std::lock_guard<std::mutex> lock(state->lock);
-        if (--state->running == 0) state->idle.notify_all();
+        --state->running;
+        // Waiters wait for 0, or for 1 on a worker that destroys the listener.
+        state->idle.notify_all();
       }).detach();
     } catch (...) {
       std::lock_guard<std::mutex> lock(workers->lock);
-      if (--workers->running == 0) workers->idle.notify_all();
+      --workers->running;
+      workers->idle.notify_all();
     }
   } catch (...) {
   }

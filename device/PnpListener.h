@@ -4,8 +4,9 @@
 // Lifetime: owners add their handlers to `arrival` and `removal` before they register and do not
 // change them afterwards. Unregister (and the destructor) first ends the registration and then
 // waits for every worker that is still raising an event, so a handler never runs on an owner that
-// has been destroyed. A handler may destroy the listener's owner from its own worker; that worker
-// is the only one not waited for.
+// has been destroyed. A handler may destroy the listener's owner from its own worker: that worker
+// is the only one not waited for, and it touches nothing of the listener once the handler has
+// returned. Handlers of the same event after such a handler still run, so it should be the last.
 #pragma once
 
 #include <memory>
@@ -34,7 +35,8 @@ class PnpListener {
   // Safe to call more than once.
   void Unregister();
 
-  // Waits until no worker of this listener is raising an event.
+  // Waits until no worker of this listener is raising an event; on one of its own workers, until
+  // no other worker is.
   void WaitForWorkers();
 
   // The CM_NOTIFY_CALLBACK given to the configuration manager; the context is the listener.

@@ -49,7 +49,7 @@ class StorageManagement {
   // The client's hook for controller arrival and removal; called once per notification, on a
   // thread of the library's. Null switches it off. Set it once, right after construction. The
   // destructor waits for hooks in flight, so a hook must not wait for the thread that destroys
-  // this object.
+  // this object; a hook may destroy this object itself.
   virtual void SetPnpCallback(PnpCallback callback);
 
   // --- The library's own snapshot. References stay valid for the lifetime of this object; the

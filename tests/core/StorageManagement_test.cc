@@ -12,6 +12,9 @@
 #include "core/Implementation.h"
 #include "diagnostics/Logger.h"
 #include "simulator/Machine.h"
+#include "tests/Watchdog.h"
+#include "tests/device/DeviceTestSupport.h"
+#include "tests/e2e/Harness.h"
 
 namespace Vesk {
 namespace {
@@ -161,6 +164,30 @@ TEST_F(FacadeTest, FailedRegistrationLeavesAUsableSilentObject) {
   machine.WaitForNotifications();
   EXPECT_EQ(hookCalls, 0);
   EXPECT_EQ(management.GetImplementation().pnpListener.notification, nullptr);
+}
+
+// A client's hook may destroy its own facade: when a refreshed facade's controller goes away, the
+// destruction on the hook's worker neither waits for that worker nor leaves it anything freed.
+TEST(FacadeLifetime, HookMayDestroyItsOwnFacade) {
+  test::Watchdog watchdog("a hook destroying its facade");
+  static std::unique_ptr<StorageManagement> facade;
+  static test::ThreadEnd* hookEnd;
+  test::ThreadEnd end;
+  hookEnd = &end;
+  testing::SimulatedMachine simulated("demo");
+  facade = std::make_unique<StorageManagement>();
+  testing::FullRefresh(*facade);
+  ASSERT_FALSE(facade->GetControllers().GetControllersById().empty());
+  facade->SetPnpCallback([] {
+    hookEnd->Arm();
+    facade.reset();
+  });
+
+  simulated.machine.RemoveDevice(simulated.devices[0]);
+  end.Wait();
+
+  EXPECT_EQ(facade, nullptr);
+  simulated.machine.WaitForNotifications();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -181,6 +182,27 @@ class HolderProcess {
  private:
   int pid = -1;
   int readFd = -1;
+};
+
+// Tells when a thread the test cannot join (a detached worker) has ended: Arm, called on that
+// thread, leaves a thread-local object whose destructor runs after everything else the thread did.
+class ThreadEnd {
+ public:
+  void Arm() {
+    thread_local Signal signal;
+    signal.target = this;
+  }
+  void Wait() { ended.wait(); }
+
+ private:
+  struct Signal {
+    ThreadEnd* target = nullptr;
+    ~Signal() {
+      if (target != nullptr) target->end.set_value();
+    }
+  };
+  std::promise<void> end;
+  std::future<void> ended = end.get_future();
 };
 
 // Elapsed wall time of `action` in milliseconds.

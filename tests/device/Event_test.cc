@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,20 @@ TEST(Event, ThrowingHandlerStopsTheHandlersAfterIt) {
 
   EXPECT_THROW(event.Raise(1), std::runtime_error);
   EXPECT_EQ(calls, 0);
+}
+
+// The plug-and-play listener's owner may be destroyed by one of its handlers, events and all.
+TEST(Event, HandlerMayDestroyTheEventItIsRaisedFrom) {
+  auto event = std::make_unique<Event<int>>();
+  int calls = 0;
+  event->AddHandler(EventHandler<int>([&](int) { event.reset(); }));
+  event->AddHandler(EventHandler<int>([&](int value) { calls += value; }));
+
+  Event<int>& raised = *event;
+  raised.Raise(3);
+
+  EXPECT_EQ(event, nullptr);
+  EXPECT_EQ(calls, 3) << "the handlers after it still run";
 }
 
 TEST(EventHandler, IdsGrowAcrossEveryEventTypeAndCopiesKeepThem) {

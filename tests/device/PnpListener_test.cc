@@ -11,6 +11,7 @@
 
 #include "DeviceTestSupport.h"
 #include "diagnostics/Logger.h"
+#include "tests/Watchdog.h"
 
 namespace Vesk::test {
 namespace {
@@ -93,6 +94,7 @@ TEST(PnpListener, ThrowingHandlerEndsOnlyItsOwnDelivery) {
 }
 
 TEST(PnpListener, HandlersGetACopyOfTheEventDataThatOutlivesTheCallback) {
+  Watchdog watchdog("a worker held at a gate");
   PnpListener listener;
   BlockingBackend gate;  // only its latch is used
   std::atomic<int> filterType{-1};
@@ -120,6 +122,7 @@ TEST(PnpListener, HandlersGetACopyOfTheEventDataThatOutlivesTheCallback) {
 }
 
 TEST(PnpListener, DestructionWaitsForRunningWorkers) {
+  Watchdog watchdog("destroying a listener with a running worker");
   std::atomic<bool> finished{false};
   BlockingBackend gate;
   {
@@ -136,6 +139,50 @@ TEST(PnpListener, DestructionWaitsForRunningWorkers) {
     gate.Release();
   }
   EXPECT_TRUE(finished);
+}
+
+// A handler may destroy the listener's owner from its own worker: the destruction waits for the
+// owner's other workers, never for the one it runs on, and nothing of the destroyed listener is
+// touched once the handler has returned.
+TEST(PnpListener, HandlerMayDestroyTheOwnerFromItsOwnWorker) {
+  Watchdog watchdog("a handler destroying its listener's owner");
+  struct Owner {
+    explicit Owner(std::atomic<bool>& gone) : marker{gone} {}
+    struct Marker {
+      std::atomic<bool>& gone;
+      ~Marker() { gone = true; }  // runs after the listener's destructor has returned
+    } marker;
+    PnpListener listener;
+  };
+  std::atomic<bool> destroyed{false};
+  std::atomic<bool> destroyedWhileOtherRan{true};
+  BlockingBackend gate;
+  ThreadEnd destroyerEnd;
+  auto owner = std::make_unique<Owner>(destroyed);
+  owner->listener.arrival.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+    vesk::sim::IoControl none;
+    gate.Control(none);
+    destroyedWhileOtherRan = destroyed.load();
+  }));
+  owner->listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+    destroyerEnd.Arm();
+    owner.reset();
+  }));
+  PnpListener* listener = &owner->listener;
+
+  _CM_NOTIFY_EVENT_DATA data{};
+  PnpListener::NotificationCallback(nullptr, listener, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL,
+                                    &data, sizeof data);
+  ASSERT_TRUE(gate.WaitEntered());
+  PnpListener::NotificationCallback(nullptr, listener, CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
+                                    &data, sizeof data);
+  Sleep(100);  // time for the destruction to go wrong by not waiting for the blocked worker
+  EXPECT_FALSE(destroyed);
+  gate.Release();
+  destroyerEnd.Wait();
+
+  EXPECT_TRUE(destroyed);
+  EXPECT_FALSE(destroyedWhileOtherRan);
 }
 
 // --- through the configuration manager of the simulated machine -----------------------------
