@@ -43,6 +43,13 @@ class RecordingBackend : public vesk::sim::DeviceBackend {
     sent.bytes.assign(call.in, call.in + call.inSize);
     {
       std::lock_guard guard(lock);
+      if (faultAt != 0 && ++sinceArmed == faultAt) {
+        armed.functionCode = sent.functionCode;
+        armed.outOfBand = call.inSize >= 12 && std::memcmp(call.in + 4, "TALU OOB", 8) == 0;
+        armed.pdoName = call.pdoName;
+        armed.count = 1;
+        driver->InjectFault(armed);
+      }
       requests.push_back(std::move(sent));
     }
     vesk::sim::IoResult result = driver->Control(call);
@@ -77,11 +84,28 @@ class RecordingBackend : public vesk::sim::DeviceBackend {
     requests.clear();
   }
 
+  // Arms `fault` for request `nth` (from 1) from now on, whatever its function code and device
+  // (the request's own replace those of `fault`): a fault loop fails request 1, 2, 3, ... of a
+  // run this way. nth 0 disarms.
+  void FaultAt(std::size_t nth, vesk::sim::Fault fault) {
+    std::lock_guard guard(lock);
+    faultAt = nth;
+    sinceArmed = 0;
+    armed = std::move(fault);
+  }
+  bool FaultFired() const {
+    std::lock_guard guard(lock);
+    return faultAt != 0 && sinceArmed >= faultAt;
+  }
+
  private:
   std::shared_ptr<vesk::sim::RaidDriver> driver;
   mutable std::mutex lock;
   std::vector<SentRequest> requests;
   std::function<void(const SentRequest&, BYTE*, DWORD)> rewrite;
+  std::size_t faultAt = 0;
+  std::size_t sinceArmed = 0;
+  vesk::sim::Fault armed;
 };
 
 inline std::string Topology(const char* name) {
