@@ -72,18 +72,21 @@ inline std::unique_ptr<Vesk::Controller> MakeController(
   return controller;
 }
 
-// Collects the names an object raises, in order.
+// Collects the names an object raises, in order, and the sender of each.
 class Raised {
  public:
   explicit Raised(System::ComponentModel::INotifyPropertyChanged& source) : source(source) {
     token = source.PropertyChanged.Subscribe(
-        [this](const System::Object&, const System::ComponentModel::PropertyChangedEventArgs& e) {
+        [this](const System::Object& sender,
+               const System::ComponentModel::PropertyChangedEventArgs& e) {
           names.push_back(e.PropertyName);
+          senders.push_back(&sender);
         });
   }
   ~Raised() { source.PropertyChanged.Unsubscribe(token); }
 
   std::vector<std::string> names;
+  std::vector<const System::Object*> senders;
 
  private:
   System::ComponentModel::INotifyPropertyChanged& source;

@@ -1,6 +1,10 @@
-// The managed topology objects: identifiers, text decoding, and the exact names and order of the
-// notifications that Update raises.
+// The managed topology objects: identifiers, text decoding, every flag bit of the native records
+// on its own, and the exact names, order and sender of the notifications that Update raises.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
 
 #include "ManagedTestSupport.h"
 #include "vesk_managed/Array.h"
@@ -166,6 +170,9 @@ TEST(DriveTest, EveryChangeIsRaisedInTheDefinedOrder) {
                                  "PhysicalSlotNumber"}));
   EXPECT_EQ(scsi.names, (Names{"Host", "ScsiAddress", "Bus", "ScsiAddress", "Target", "ScsiAddress",
                                "Lun", "ScsiAddress"}));
+  // Each object raises as itself: the address's names come from the address, not the drive.
+  EXPECT_EQ(std::ranges::count(raised.senders, &drive), std::ssize(raised.names));
+  EXPECT_EQ(std::ranges::count(scsi.senders, drive.ScsiAddress().get()), std::ssize(scsi.names));
   EXPECT_TRUE(drive.IsPlaceholder());
   EXPECT_EQ(drive.SerialNumber(), L"SN1");
   EXPECT_EQ(drive.NegotiatedLinkWidth(), 0);
@@ -222,12 +229,32 @@ TEST(VolumeTest, RaidLevelsMapToTheirNumbersAndUnknownLevelsAreRefused) {
   }
 }
 
-TEST(VolumeTest, CacheIsEnabledAbovePolicyOne) {
-  auto record = MakeVolume(1);
-  record.policies = 0x10;
-  EXPECT_FALSE(Volume(record).CacheEnabled());
-  record.policies = 0x20;
-  EXPECT_TRUE(Volume(record).CacheEnabled());
+TEST(VolumeTest, ALevelChangeRaisesItsNumberThenTheLevelAndALevelWithoutNumberIsRefused) {
+  auto record = MakeVolume(1);  // RAID 1
+  Volume volume(record);
+  Raised raised(volume);
+  const std::pair<Vesk::vesk_raid_level, int> changes[] = {{Vesk::VESK_RAID_0, 0},
+                                                           {Vesk::VESK_RAID_10, 10},
+                                                           {Vesk::VESK_RAID_5, 5},
+                                                           {Vesk::VESK_RAID_4, 4},
+                                                           {Vesk::VESK_RAID_1, 1}};
+  for (auto [level, numeric] : changes) {
+    raised.names.clear();
+    record.raidLevel = level;
+    volume.Update(record);
+    EXPECT_EQ(raised.names, (Names{"RaidLevelNumeric", "RaidLevel"})) << +level;
+    EXPECT_EQ(volume.RaidLevel(), static_cast<vesk_raid_level>(level));
+    EXPECT_EQ(volume.RaidLevelNumeric(), numeric);
+  }
+  // Stored, then refused before its names and before the properties compared after it.
+  raised.names.clear();
+  record.raidLevel = static_cast<Vesk::vesk_raid_level>(6);
+  record.size = 99;
+  EXPECT_THROW(volume.Update(record), System::NotSupportedException);
+  EXPECT_TRUE(raised.names.empty());
+  EXPECT_EQ(volume.RaidLevel(), vesk_raid_level{6});
+  EXPECT_EQ(volume.RaidLevelNumeric(), 1);
+  EXPECT_EQ(volume.Size(), 0u);
 }
 
 TEST(VolumeTest, AStateChangeRaisesPreviousStateThenState) {
@@ -325,6 +352,7 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   slots[3].level = Vesk::VESK_RAID_5;
   slots[3].minDrivesCount = 3;
   slots[3].driveCountFlags = 0x40;
+  slots[3].supportedStripSizes = 0xFFFF;
   SataController controller(*record);
   const auto& descriptors = controller.RaidLevelDescriptors();
   ASSERT_EQ(descriptors.size(), 3u);
@@ -335,6 +363,10 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   ASSERT_EQ(raid1.MigrationDescriptors().size(), 2u);
   EXPECT_EQ(raid1.MigrationDescriptors()[1].TargetRaidLevel(), vesk_raid_level::Raid5);
   EXPECT_EQ(raid1.MigrationDescriptors()[1].MinAdditionalDriveCount(), 1);
+  // Every bit up to 0x4000 and none above.
+  std::vector<vesk_strip_size> all;
+  for (unsigned bit = 1; bit <= 0x4000; bit <<= 1) all.push_back(vesk_strip_size(bit));
+  EXPECT_EQ(descriptors.at(vesk_raid_level::Raid5).SupportedStripSizes(), all);
   // Read through: a change of the record shows.
   slots[3].minDrivesCount = 4;
   EXPECT_EQ(descriptors.at(vesk_raid_level::Raid5).MinDrivesCount(), 4);
@@ -356,6 +388,174 @@ TEST(ControllerTest, TwoSlotsWithTheSameLevelKeepTheFirst) {
   ASSERT_EQ(controller.RaidLevelDescriptors().size(), 1u);
   EXPECT_EQ(controller.RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
 }
+
+// --- Every flag bit of the native records, one at a time --------------------------------------
+
+// The managed properties that flag bits decide, read as numbers.
+template <typename Managed>
+using Readers = std::vector<std::pair<std::string, std::function<int(const Managed&)>>>;
+
+// What one bit makes an object show (property -> value; a property not named reads 0), and the
+// names an Update from an all-clear record raises for it.
+struct BitMeaning {
+  std::map<std::string, int> shown;
+  Names raised;
+};
+
+struct BitCase {
+  std::string name;
+  std::function<void()> check;
+};
+
+template <typename Managed, typename Record>
+void CheckBit(const std::function<std::unique_ptr<Record>()>& blank,
+              std::uint8_t& (*flags)(Record&), int bit, const Readers<Managed>& readers,
+              const BitMeaning& meaning) {
+  auto record = blank();
+  flags(*record) = static_cast<std::uint8_t>(1u << bit);
+  const auto expected = [&](const std::string& property, bool taken) {
+    return taken && meaning.shown.contains(property) ? meaning.shown.at(property) : 0;
+  };
+  const Managed built(*record);
+  for (const auto& [property, read] : readers) {
+    EXPECT_EQ(read(built), expected(property, true)) << property << " at construction";
+  }
+  const auto clear = blank();
+  Managed updated(*clear);
+  Raised raised(updated);
+  updated.Update(*record);
+  EXPECT_EQ(raised.names, meaning.raised);
+  for (const auto* sender : raised.senders) EXPECT_EQ(sender, &updated);
+  for (const auto& [property, read] : readers) {
+    EXPECT_EQ(read(updated), expected(property, std::ranges::count(meaning.raised, property) > 0))
+        << property << " after Update";
+  }
+}
+
+// One case per bit of a flag byte; bits without a meaning must show nothing and raise nothing.
+template <typename Managed, typename Record>
+void AddFlagByte(std::vector<BitCase>& cases, const std::string& label,
+                 std::function<std::unique_ptr<Record>()> blank, std::uint8_t& (*flags)(Record&),
+                 const Readers<Managed>& readers, std::map<int, BitMeaning> meanings) {
+  for (int bit = 0; bit < 8; ++bit) {
+    cases.push_back({label + "Bit" + std::to_string(bit), [=, meaning = meanings[bit]] {
+                       CheckBit<Managed, Record>(blank, flags, bit, readers, meaning);
+                     }});
+  }
+}
+
+// A flag that shows as 1 and raises its own name.
+BitMeaning Flag(const std::string& property) { return {{{property, 1}}, {property}}; }
+
+std::vector<BitCase> FlagBits() {
+  std::vector<BitCase> cases;
+
+  const Readers<SataDrive> sataDrive = {
+      {"ContainsPartition", [](auto& d) { return d.ContainsPartition(); }},
+      {"LedActive", [](auto& d) { return d.LedActive(); }},
+      {"WriteCacheEnabled", [](auto& d) { return d.WriteCacheEnabled(); }},
+      {"PreBootVisible", [](auto& d) { return d.PreBootVisible(); }},
+      {"ActivateLedSupport", [](auto& d) { return d.ActivateLedSupport(); }},
+      {"SystemDrive", [](auto& d) { return d.SystemDrive(); }},
+      {"NegotiatedLinkRate", [](auto& d) { return int(d.NegotiatedLinkRate()); }},
+      {"NcqSupport", [](auto& d) { return d.NcqSupport(); }},
+      {"IsSsd", [](auto& d) { return d.IsSsd(); }}};
+  const auto sata = [] { return std::make_unique<Vesk::Drive>(MakeDrive(1)); };
+  AddFlagByte<SataDrive, Vesk::Drive>(cases, "DriveFlags", sata,
+                                      +[](Vesk::Drive& r) -> std::uint8_t& { return r.driveFlags; },
+                                      sataDrive,
+                                      {{2, Flag("ContainsPartition")},
+                                       {3, Flag("LedActive")},
+                                       {4, Flag("WriteCacheEnabled")},
+                                       {5, Flag("PreBootVisible")},
+                                       {6, Flag("ActivateLedSupport")},
+                                       {7, Flag("SystemDrive")}});
+  std::map<int, BitMeaning> link = {{6, Flag("IsSsd")}, {7, Flag("NcqSupport")}};
+  for (int bit = 0; bit < 6; ++bit)
+    link[bit] = {{{"NegotiatedLinkRate", 1 << bit}}, {"NegotiatedLinkRate"}};
+  AddFlagByte<SataDrive, Vesk::Drive>(
+      cases, "SataLinkByte", sata, +[](Vesk::Drive& r) -> std::uint8_t& { return r.connection[1]; },
+      sataDrive, link);
+
+  AddFlagByte<DornDrive, Vesk::Drive>(
+      cases, "NvmeFlagByte",
+      [] { return std::make_unique<Vesk::Drive>(MakeDrive(1, Vesk::VESK_DRIVE_NVME)); },
+      +[](Vesk::Drive& r) -> std::uint8_t& { return r.connection[2]; },
+      {{"SbrAttached", [](auto& d) { return d.SbrAttached(); }},
+       {"DualControllerOrder", [](auto& d) { return int(d.DualControllerOrder()); }},
+       {"DualControllerNvme", [](auto& d) { return d.DualControllerNvme(); }}},
+      {{5, Flag("SbrAttached")},
+       {6, Flag("DualControllerOrder")},
+       {7, Flag("DualControllerNvme")}});
+
+  const Readers<Volume> volume = {{"SystemVolume", [](auto& v) { return v.SystemVolume(); }},
+                                  {"Migrating", [](auto& v) { return v.Migrating(); }},
+                                  {"Initialized", [](auto& v) { return v.Initialized(); }},
+                                  {"RwhPolicy", [](auto& v) { return int(v.RwhPolicy()); }},
+                                  {"CachePolicy", [](auto& v) { return int(v.CachePolicy()); }},
+                                  {"CacheEnabled", [](auto& v) { return v.CacheEnabled(); }}};
+  const auto blankVolume = [] { return std::make_unique<Vesk::Volume>(MakeVolume(1)); };
+  AddFlagByte<Volume, Vesk::Volume>(
+      cases, "VolumeFlags", blankVolume,
+      +[](Vesk::Volume& r) -> std::uint8_t& { return r.volumeFlags; }, volume,
+      {{5, Flag("SystemVolume")}, {6, Flag("Migrating")}, {7, Flag("Initialized")}});
+  // Write-hole policy in bits 0-3, cache policy in bits 4-7; the cache counts as enabled above 1.
+  std::map<int, BitMeaning> policies;
+  for (int bit = 0; bit < 4; ++bit) {
+    policies[bit] = {{{"RwhPolicy", 1 << bit}}, {"RwhPolicy"}};
+    policies[bit + 4] = {{{"CachePolicy", 1 << bit}, {"CacheEnabled", bit > 0}},
+                         {"CachePolicy", "CacheEnabled"}};
+  }
+  AddFlagByte<Volume, Vesk::Volume>(
+      cases, "VolumePolicies", blankVolume,
+      +[](Vesk::Volume& r) -> std::uint8_t& { return r.policies; }, volume, policies);
+
+  AddFlagByte<Array, Vesk::Array>(
+      cases, "ArrayFlags", [] { return std::make_unique<Vesk::Array>(MakeArray(1)); },
+      +[](Vesk::Array& r) -> std::uint8_t& { return r.arrayFlags; },
+      {{"WriteCacheEnabled", [](auto& a) { return a.WriteCacheEnabled(); }}},
+      {{7, Flag("WriteCacheEnabled")}});
+
+  // Controllers: only the two policies are updated; the rest is read at construction.
+  const Readers<SataController> controller = {
+      {"PreosDriverLoaded", [](auto& c) { return c.PreosDriverLoaded(); }},
+      {"ReadPatrolEnabled", [](auto& c) { return c.ReadPatrolEnabled(); }},
+      {"RohiEnabled", [](auto& c) { return c.RohiEnabled(); }},
+      {"Mode", [](auto& c) { return int(c.Mode()); }},
+      {"OddDriveCount",
+       [](auto& c) { return c.RaidLevelDescriptors().at(vesk_raid_level::Raid1).OddDriveCount(); }},
+      {"EvenDriveCount", [](auto& c) {
+         return c.RaidLevelDescriptors().at(vesk_raid_level::Raid1).EvenDriveCount();
+       }}};
+  const std::function<std::unique_ptr<Vesk::Controller>()> blankController = [] {
+    auto record = MakeController(1, 1);
+    record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
+    return record;
+  };
+  using C = Vesk::Controller;
+  AddFlagByte<SataController, C>(cases, "ControllerDriverFlags", blankController,
+                                 +[](C& r) -> std::uint8_t& { return r.driverFlags; }, controller,
+                                 {{7, {{{"PreosDriverLoaded", 1}}, {}}}});
+  AddFlagByte<SataController, C>(cases, "ControllerPolicyFlags", blankController,
+                                 +[](C& r) -> std::uint8_t& { return r.policyFlags; }, controller,
+                                 {{6, Flag("ReadPatrolEnabled")}, {7, Flag("RohiEnabled")}});
+  AddFlagByte<SataController, C>(
+      cases, "ControllerModeByte", blankController,
+      +[](C& r) -> std::uint8_t& { return r.modeByte; }, controller,
+      {{5, {{{"Mode", 1}}, {}}}, {6, {{{"Mode", 2}}, {}}}, {7, {{{"Mode", 4}}, {}}}});
+  AddFlagByte<SataController, C>(
+      cases, "DescriptorDriveCountFlags", blankController,
+      +[](C& r) -> std::uint8_t& { return r.raidLevelDescriptors[0].driveCountFlags; }, controller,
+      {{6, {{{"OddDriveCount", 1}}, {}}}, {7, {{{"EvenDriveCount", 1}}, {}}}});
+  return cases;
+}
+
+class FlagBitTest : public ::testing::TestWithParam<BitCase> {};
+
+TEST_P(FlagBitTest, ShowsItsOwnPropertyAloneAndRaisesOnlyItsName) { GetParam().check(); }
+
+INSTANTIATE_TEST_SUITE_P(NativeRecords, FlagBitTest, ::testing::ValuesIn(FlagBits()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace VESK_Managed
