@@ -39,13 +39,6 @@ int RunScenario(const std::string& scenario, const std::wstring& name, int fd) {
     Report(fd, "owned");
     for (;;) pause();
   }
-  if (scenario == "exit-holding") {
-    // Takes the mutex and ends the process without releasing it.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-    if (mutex == nullptr || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) return 10;
-    Report(fd, "owned");
-    return 0;
-  }
   if (scenario == "take-release") {
     // Opens the mutex, waits for it, holds it for a moment, releases it.
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());

@@ -79,17 +79,6 @@ TEST(CrossProcess, OwnerKilledWhileHoldingAbandonsTheMutexToTheNextWaiter) {
   EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
 }
 
-TEST(CrossProcess, OwnerThatExitsWithoutReleasingAbandonsTheMutex) {
-  const auto name = UniqueName();
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  ChildProcess child("exit-holding", Narrow(name));
-  ASSERT_EQ(child.ReadLine(), "owned");
-  EXPECT_EQ(child.Wait(), 0);
-  EXPECT_EQ(WaitForSingleObject(mutex, 5000), WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  CloseHandle(mutex);
-}
-
 TEST(CrossProcess, MutexCreatedByTheChildDisappearsWithTheChild) {
   const auto name = UniqueName();
   {
