@@ -233,6 +233,23 @@ TEST_P(ManagedOperationTest, SendsOneRequestToTheDeviceOfTheControllerGiven) {
   }
 }
 
+// A specification-1.0 controller works at API version 0: the record handed to the native call
+// must say so, for the LED request to go out in its legacy form (version 0, no enable flag).
+TEST(ManagedLegacyOperationTest, TheLedOfASpecification1ControllerIsTheLegacyRequest) {
+  Vesk::testing::SimulatedMachine simulated("demo", 1);
+  StorageManagementBase facade;
+  facade.SetAllControllersInfo();
+  simulated.recorder->Clear();
+  try {
+    facade.ActivateDriveLed(*facade.Controllers()[2679], kElement, true);
+  } catch (const NativeVeskException&) {
+  }
+  const auto sent = simulated.recorder->Requests();
+  ASSERT_EQ(sent.size(), 1u);
+  const auto expected = Request(49, fn::kActivateDriveLed, kElementId, 0).bytes;
+  EXPECT_EQ(sent[0].bytes, expected) << Vesk::test::DescribeDifference(sent[0].bytes, expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryOperation, ManagedOperationTest, ::testing::ValuesIn(Operations()),
                          [](const auto& info) { return std::string(info.param.name); });
 
