@@ -335,7 +335,7 @@ struct Scenario {
 
 class FaultLoop : public ::testing::TestWithParam<FaultKind> {
  protected:
-  FaultLoop() {
+  explicit FaultLoop(const char* topology = "demo") : simulated(topology) {
     for (const auto& controller : simulated.Model().controllers) {
       pdoNames.push_back(controller.pdoName);
     }
@@ -504,7 +504,7 @@ class FaultLoop : public ::testing::TestWithParam<FaultKind> {
     return false;
   }
 
-  SimulatedMachine simulated{"demo"};
+  SimulatedMachine simulated;
   std::vector<std::wstring> pdoNames;
 };
 
@@ -530,7 +530,20 @@ TEST_P(FaultLoop, EveryOperation) {
 
 void PrintTo(const FaultKind& kind, std::ostream* out) { *out << kind.name; }
 
+// A 1.0 driver answers in the oldest layouts and without migrations.
+class LegacyFaultLoop : public FaultLoop {
+ protected:
+  LegacyFaultLoop() : FaultLoop("legacy") {}
+};
+
+TEST_P(LegacyFaultLoop, FullRefresh) {
+  Loop(Prepare("a full refresh of a 1.0 driver", simulated.Model(), nullptr, FullRefresh));
+  if (!known.empty()) GTEST_SKIP() << KnownDefects();
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryKind, FaultLoop, ::testing::ValuesIn(Kinds()),
+                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(EveryKind, LegacyFaultLoop, ::testing::ValuesIn(Kinds()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
