@@ -30,4 +30,13 @@ inline void Require(bool condition) {
   if (!condition) std::abort();
 }
 
+// No record a reader returns is keyed by the all-zero identifier.
+template <class Records>
+void RequireIdentifiers(const Records& records) {
+  for (const auto& record : records) {
+    const auto id = record.id;  // a copy: the packed field may be misaligned
+    Require(!id.IsEmpty());
+  }
+}
+
 }  // namespace Vesk::fuzz

@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto arrays = ReadArrayList(in.answer, in.length, in.limit);
     fuzz::Require(arrays.size() <= in.limit);
+    fuzz::RequireIdentifiers(arrays);
     fuzz::Require(kListEntriesOffset + arrays.size() * kArrayInfoSize <= in.length);
   } catch (const TaluException&) {
   }

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       drives = ReadDriveList(in.answer, in.length, in.apiVersion);
     }
     fuzz::Require(kListEntriesOffset + drives.size() * kDriveInfoSize[in.apiVersion] <= in.length);
+    fuzz::RequireIdentifiers(drives);
     if (in.apiVersion < 3) {
       for (const auto& drive : drives) {
         fuzz::Require(drive.type != 2);

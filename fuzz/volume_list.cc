@@ -10,6 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const auto volumes = ReadVolumeList(in.answer, in.length, in.apiVersion, in.limit);
     fuzz::Require(volumes.size() <= in.limit);
+    fuzz::RequireIdentifiers(volumes);
     fuzz::Require(kListEntriesOffset + volumes.size() * kVolumeInfoSize[in.apiVersion] <=
                   in.length);
     if (kVolumeInfoSize[in.apiVersion] == 94) {

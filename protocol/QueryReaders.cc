@@ -64,6 +64,16 @@ std::vector<vesk_guid> ReadIdentifierList(const std::uint8_t* buffer, std::size_
   return identifiers;
 }
 
+// Records are keyed by their identifier in the snapshot's maps; an all-zero one would collide
+// with every other and stands for "no element" elsewhere in the library.
+template <class Record>
+void RejectEmptyIdentifiers(const std::vector<Record>& records, std::string_view message) {
+  for (const Record& record : records) {
+    const vesk_guid id = record.id;  // a copy: the packed field may be misaligned
+    if (id.IsEmpty()) Reject(message);
+  }
+}
+
 // The first controller entry, widened; the count has been checked against the buffer.
 _vesk_controller_info_4_0 FirstControllerInfo(const std::uint8_t* buffer,
                                               std::uint32_t apiVersion) {
@@ -310,6 +320,7 @@ std::vector<_vesk_array_info_4_0> ReadArrayList(const std::uint8_t* buffer, std:
   if (!EntriesFit(count, kArrayInfoSize, length)) Reject(kEntriesPastEnd);
   std::vector<_vesk_array_info_4_0> arrays(count);
   CopyEntries(arrays, buffer + kListEntriesOffset, count * kArrayInfoSize);
+  RejectEmptyIdentifiers(arrays, kEmptyArrayIdentifier);
   return arrays;
 }
 
@@ -331,6 +342,7 @@ std::vector<_vesk_volume_info_4_0> ReadVolumeList(const std::uint8_t* buffer, st
       volumes.push_back(WidenVolumeInfo(Load<_vesk_volume_info_1_0>(entries + i * entrySize)));
     }
   }
+  RejectEmptyIdentifiers(volumes, kEmptyVolumeIdentifier);
   return volumes;
 }
 
@@ -341,7 +353,10 @@ std::vector<_vesk_drive_info_4_0> ReadDriveList(const std::uint8_t* buffer, std:
   const std::size_t entrySize = kDriveInfoSize[apiVersion];
   if (!EntriesFit(count, entrySize, kDriveListLength)) Reject(kTooManyDrives);
   if (!EntriesFit(count, entrySize, length)) Reject(kEntriesPastEnd);
-  return ReadDriveEntries(buffer + kListEntriesOffset, count, apiVersion);
+  std::vector<_vesk_drive_info_4_0> drives =
+      ReadDriveEntries(buffer + kListEntriesOffset, count, apiVersion);
+  RejectEmptyIdentifiers(drives, kEmptyDriveIdentifier);
+  return drives;
 }
 
 _vesk_drive_info_4_0 ReadSingleDriveInfo(const std::uint8_t* buffer, std::size_t length,
@@ -350,7 +365,10 @@ _vesk_drive_info_4_0 ReadSingleDriveInfo(const std::uint8_t* buffer, std::size_t
   const std::uint16_t count = ListCount(buffer, length);
   if (count == 0) Reject(kNoDrive);
   if (!EntriesFit(count, kDriveInfoSize[apiVersion], length)) Reject(kEntriesPastEnd);
-  return ReadDriveEntries(buffer + kListEntriesOffset, 1, apiVersion).front();
+  std::vector<_vesk_drive_info_4_0> drive =
+      ReadDriveEntries(buffer + kListEntriesOffset, 1, apiVersion);
+  RejectEmptyIdentifiers(drive, kEmptyDriveIdentifier);
+  return drive.front();
 }
 
 _vesk_controller_info_4_0 WidenControllerInfo(const _vesk_controller_info_1_0& old) {

@@ -58,6 +58,8 @@ inline constexpr std::string_view kTooManyDrives =
 inline constexpr std::string_view kEmptyControllerIdentifier =
     "Empty controller identifier retrieved";
 inline constexpr std::string_view kEmptyDriveIdentifier = "Empty drive identifier retrieved";
+inline constexpr std::string_view kEmptyArrayIdentifier = "Empty array identifier retrieved";
+inline constexpr std::string_view kEmptyVolumeIdentifier = "Empty volume identifier retrieved";
 }  // namespace QueryMessages
 
 // One RAID level a controller offers, with the layout changes allowed from it.
@@ -97,7 +99,8 @@ ControllerCapabilities ReadControllerCapabilities(const std::uint8_t* buffer, st
 ControllerCapabilities ReadControllerCapabilitiesLegacy(const std::uint8_t* buffer,
                                                         std::size_t length);
 
-// Arrays and volumes of a controller; the count may not exceed maxVolumesPerController.
+// Arrays and volumes of a controller; the count may not exceed maxVolumesPerController. Array,
+// volume and drive records with an all-zero identifier are refused, each with its kind's text.
 std::vector<_vesk_array_info_4_0> ReadArrayList(const std::uint8_t* buffer, std::size_t length,
                                                 std::uint16_t maxVolumesPerController);
 std::vector<_vesk_volume_info_4_0> ReadVolumeList(const std::uint8_t* buffer, std::size_t length,

@@ -179,9 +179,12 @@ TEST_F(RetrievalFailureTest, ListCountsBeyondTheControllersLimits) {
       Put16(out + 32, count);
     }
   });
-  count = maxVolumes;  // as many as allowed: accepted
-  management.SetArrays(dorn, management.GetArrays());
-  management.SetVolumes(dorn, management.GetVolumes());
+  // As many as allowed pass the count check; the all-zero entries behind the real ones do not.
+  count = maxVolumes;
+  ExpectThrows<TaluException>([&] { management.SetArrays(dorn, management.GetArrays()); },
+                              "Empty array identifier retrieved", kAnswerCheck);
+  ExpectThrows<TaluException>([&] { management.SetVolumes(dorn, management.GetVolumes()); },
+                              "Empty volume identifier retrieved", kAnswerCheck);
   count = maxVolumes + 1;
   ExpectThrows<TaluException>([&] { management.SetArrays(dorn, management.GetArrays()); },
                               "Array count retrieved from the driver is grater than maximum "
@@ -205,10 +208,10 @@ TEST(DriveCountBound, FollowsTheEntrySizeOfTheVersion) {
     simulated.recorder->Rewrite([&](const SentRequest& request, BYTE* out, DWORD) {
       if (request.functionCode == fn::kGetDriveInfo) Put16(out + 32, count);
     });
+    // Within the bound; the all-zero entries behind the real ones are refused.
     count = static_cast<std::uint16_t>(fits);
-    management.SetDrives(sata, management.GetDrives());
-    // The entries behind the real ones are all-zero: one record under the empty identifier.
-    EXPECT_EQ(management.GetDrives().size(), 6u) << specMajor;
+    ExpectThrows<TaluException>([&] { management.SetDrives(sata, management.GetDrives()); },
+                                "Empty drive identifier retrieved", kAnswerCheck);
     count = static_cast<std::uint16_t>(fits + 1);
     ExpectThrows<TaluException>(
         [&] { management.SetDrives(sata, management.GetDrives()); },

@@ -234,7 +234,8 @@ TEST(LegacyCapabilities, FiveDescriptorsFillTheBufferExactlyAndAShorterOneIsRefu
 
 TEST(ArrayList, CountUpToTheControllerMaximumIsReadAndOneMoreIsRefused) {
   Answer answer(kEntry + 53 * 4);
-  answer.Count(4).Id(kEntry + 53 * 3, 7).Text(kEntry + 53 * 3 + 16, "Array 4");
+  answer.Bytes(0, test::Pattern(answer.size())).Count(4);
+  answer.Id(kEntry + 53 * 3, 7).Text(kEntry + 53 * 3 + 16, "Array 4").U8(kEntry + 53 * 3 + 23, 0);
   answer.U64(kEntry + 53 * 3 + 36, 1000)
       .U64(kEntry + 53 * 3 + 44, 10)
       .U8(kEntry + 53 * 3 + 52, 0x80);
@@ -260,7 +261,7 @@ TEST(VolumeList, CountIsBoundByTheMaximumAndByTheBufferOfEachVersion) {
   for (std::uint32_t api = 0; api < 4; ++api) {
     const std::size_t entry = api < 2 ? 94 : 98;
     Answer answer(kEntry + entry * 3);
-    answer.Count(3);
+    answer.Bytes(0, test::Pattern(answer.size())).Count(3);
     EXPECT_EQ(ReadVolumeList(answer.data(), answer.size(), api, 3).size(), 3u);
     ExpectRejected([&] { ReadVolumeList(answer.data(), answer.size(), api, 2); }, kTooManyVolumes);
     ExpectRejected([&] { ReadVolumeList(answer.data(), answer.size() - 1, api, 3); },
@@ -272,6 +273,7 @@ TEST(VolumeList, CountIsBoundByTheMaximumAndByTheBufferOfEachVersion) {
 
 TEST(DriveList, CountBoundLiesWhereTheRecordsStopFittingIn131072Bytes) {
   Answer answer(kDriveListLength);
+  answer.Bytes(0, test::Pattern(answer.size()));  // no entry has an all-zero identifier
   struct Bound {
     std::uint32_t api;
     std::uint16_t fits;
@@ -286,7 +288,7 @@ TEST(DriveList, CountBoundLiesWhereTheRecordsStopFittingIn131072Bytes) {
 
 TEST(DriveList, CountWithinTheLimitButPastTheBufferIsRefused) {
   Answer answer(kEntry + 258 * 2);
-  answer.Count(2);
+  answer.Bytes(0, test::Pattern(answer.size())).Count(2);
   EXPECT_EQ(ReadDriveList(answer.data(), answer.size(), 3).size(), 2u);
   answer.Count(3);
   ExpectRejected([&] { ReadDriveList(answer.data(), answer.size(), 3); }, kEntriesPastEnd);
@@ -304,6 +306,65 @@ TEST(SingleDrive, ApiIndex2AnswerUsesA241ByteBufferAndA207ByteRecord) {
   answer.Count(0);
   ExpectRejected([&] { ReadSingleDriveInfo(answer.data(), answer.size(), 2); }, kNoDrive);
 }
+
+// --- Identifiers of array, volume and drive records --------------------------------------------
+
+// A record keyed by the all-zero identifier would collide with every other such record in the
+// snapshot's maps, so each record reader refuses it, in every layout of its record.
+struct EmptyIdCase {
+  const char* name;
+  std::size_t entrySize;
+  std::size_t entries;  // the all-zero identifier goes into the middle one
+  std::string_view message;
+  std::size_t (*read)(const Answer&);
+  friend void PrintTo(const EmptyIdCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class RecordIdentifier : public ::testing::TestWithParam<EmptyIdCase> {};
+
+template <std::uint32_t Api>
+std::size_t Volumes(const Answer& answer) {
+  return ReadVolumeList(answer.data(), answer.size(), Api, 3).size();
+}
+template <std::uint32_t Api>
+std::size_t Drives(const Answer& answer) {
+  return ReadDriveList(answer.data(), answer.size(), Api).size();
+}
+template <std::uint32_t Api>
+std::size_t SingleDrive(const Answer& answer) {
+  ReadSingleDriveInfo(answer.data(), answer.size(), Api);
+  return 1;
+}
+
+TEST_P(RecordIdentifier, AllZeroIdentifierIsRefusedAndOneNonZeroByteIsEnough) {
+  const EmptyIdCase& c = GetParam();
+  Answer answer(kEntry + c.entrySize * c.entries);
+  answer.Count(std::uint16_t(c.entries));
+  for (std::size_t i = 0; i < c.entries; ++i) answer.Id(kEntry + c.entrySize * i, std::uint8_t(i));
+  const std::size_t middle = kEntry + c.entrySize * (c.entries / 2);
+  answer.Bytes(middle, std::vector<std::uint8_t>(16, 0));
+  ExpectRejected([&] { c.read(answer); }, c.message);
+  answer.U8(middle + 15, 1);
+  EXPECT_EQ(c.read(answer), c.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, RecordIdentifier,
+    ::testing::Values(EmptyIdCase{"Arrays", 53, 3, kEmptyArrayIdentifier,
+                                  [](const Answer& a) {
+                                    return ReadArrayList(a.data(), a.size(), 3).size();
+                                  }},
+                      EmptyIdCase{"Volumes0", 94, 3, kEmptyVolumeIdentifier, Volumes<0>},
+                      EmptyIdCase{"Volumes2", 98, 3, kEmptyVolumeIdentifier, Volumes<2>},
+                      EmptyIdCase{"Drives0", 167, 3, kEmptyDriveIdentifier, Drives<0>},
+                      EmptyIdCase{"Drives1", 206, 3, kEmptyDriveIdentifier, Drives<1>},
+                      EmptyIdCase{"Drives2", 207, 3, kEmptyDriveIdentifier, Drives<2>},
+                      EmptyIdCase{"Drives3", 258, 3, kEmptyDriveIdentifier, Drives<3>},
+                      EmptyIdCase{"SingleDrive0", 167, 1, kEmptyDriveIdentifier, SingleDrive<0>},
+                      EmptyIdCase{"SingleDrive1", 206, 1, kEmptyDriveIdentifier, SingleDrive<1>},
+                      EmptyIdCase{"SingleDrive2", 207, 1, kEmptyDriveIdentifier, SingleDrive<2>},
+                      EmptyIdCase{"SingleDrive3", 258, 1, kEmptyDriveIdentifier, SingleDrive<3>}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ApiVersion, IndexOutsideZeroToThreeIsACallersError) {
   Answer answer(kDriveListLength);

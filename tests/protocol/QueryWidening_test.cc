@@ -317,6 +317,7 @@ TEST(DriveWidening, CurrentRecordIsTakenWholeAndSataFieldsSitWhereTheWireHasThem
 // record builders take them by a plain copy.
 TEST(NativeRecords, WidenedRecordsReadTheSameThroughTheNativeBlocks) {
   Answer old(206);
+  old.Id(0, 1);
   old.U8(137, 2).U16(138, 0x1CC1).U8(140, 0x40).U8(149, (8 << 3) | 4).U16(169, 0xA55A);
   auto answer = Answer(kEntry + 206).Count(1).Bytes(kEntry, old.bytes);
   auto drive =
