@@ -1,6 +1,6 @@
 // ConvertStringSecurityDescriptorToSecurityDescriptorW with a real SDDL parser, and LocalFree for
 // what it returns. The binary result is not the Windows self-relative format: it keeps only what
-// the emulation maps onto a segment's mode (see Security.h).
+// the DACL grants and denies the groups of an ordinary caller (see Security.h).
 #include "platform/posix/Security.h"
 
 #include <cstdlib>
@@ -27,8 +27,8 @@ struct Descriptor {
   std::uint8_t hasDacl;
   std::uint8_t nullDacl;
   std::uint16_t reserved;
-  std::uint32_t othersAllowed;  // access granted by allow ACEs to the "everyone else" trustees
-  std::uint32_t othersDenied;
+  std::uint32_t callerAllowed;  // rights, generic ones unmapped, that allow ACEs give the caller
+  std::uint32_t callerDenied;   // and that deny ACEs take from it
 };
 
 // Allocations LocalFree may free; anything else is refused as Windows refuses a bad HLOCAL.
@@ -47,8 +47,10 @@ constexpr std::wstring_view kSidAliases[] = {
     L"ES", L"HA", L"HI", L"IS", L"IU", L"KA", L"LA", L"LG", L"LS", L"LU", L"LW", L"ME", L"MP",
     L"MU", L"NO", L"NS", L"NU", L"OW", L"PA", L"PO", L"PS", L"PU", L"RA", L"RC", L"RD", L"RE",
     L"RM", L"RO", L"RS", L"RU", L"SA", L"SI", L"SO", L"SS", L"SU", L"SY", L"UD", L"WD", L"WR"};
-// Trustees that stand for "other users" in POSIX terms.
-constexpr std::wstring_view kOthers[] = {L"WD", L"AN", L"AU", L"BU", L"IU"};
+// Groups every logged-on caller is a member of: Everyone, authenticated, built-in and interactive
+// users. Anonymous logons, administrators, the system and named accounts are not the emulation's
+// callers, so their ACEs apply to nobody here.
+constexpr std::wstring_view kCallerGroups[] = {L"WD", L"AU", L"BU", L"IU"};
 
 constexpr std::wstring_view kAceTypes[] = {L"A",  L"D",  L"OA", L"OD", L"AU", L"AL",
                                            L"OU", L"OL", L"ML", L"SP", L"XA", L"XD",
@@ -67,6 +69,18 @@ constexpr Right kRights[] = {
     {L"CR", 0x00000100}, {L"FA", 0x001F01FF}, {L"FR", 0x00120089}, {L"FW", 0x00120116},
     {L"FX", 0x001200A0}, {L"KA", 0x000F003F}, {L"KR", 0x00020019}, {L"KW", 0x00020006},
     {L"KX", 0x00020019}, {L"NR", 0x00000002}, {L"NW", 0x00000001}, {L"NX", 0x00000004}};
+
+// The specific rights of `mask`, with its generic rights replaced by what they mean for the object.
+std::uint32_t MapGenericRights(std::uint32_t mask, const GenericMapping& mapping) {
+  constexpr std::uint32_t kGenericRead = 0x80000000, kGenericWrite = 0x40000000,
+                          kGenericExecute = 0x20000000, kGenericAll = 0x10000000;
+  std::uint32_t rights = mask & 0x0FFFFFFF;
+  if (mask & kGenericRead) rights |= mapping.read;
+  if (mask & kGenericWrite) rights |= mapping.write;
+  if (mask & kGenericExecute) rights |= mapping.execute;
+  if (mask & kGenericAll) rights |= mapping.all;
+  return rights;
+}
 
 template <std::size_t N>
 bool OneOf(std::wstring_view token, const std::wstring_view (&list)[N]) {
@@ -244,9 +258,9 @@ class SddlParser {
     if (label && (dacl || !(fields[5] == L"LW" || fields[5] == L"ME" || fields[5] == L"MP" ||
                             fields[5] == L"HI" || fields[5] == L"SI")))
       return false;
-    if (dacl && OneOf(fields[5], kOthers)) {
-      if (fields[0] == L"A") out.othersAllowed |= mask;
-      if (fields[0] == L"D") out.othersDenied |= mask;
+    if (dacl && OneOf(fields[5], kCallerGroups)) {
+      if (fields[0] == L"A") out.callerAllowed |= mask;
+      if (fields[0] == L"D") out.callerDenied |= mask;
     }
     return true;
   }
@@ -257,8 +271,9 @@ class SddlParser {
 
 }  // namespace
 
-bool ModeFromSecurityAttributes(const SECURITY_ATTRIBUTES* attributes, mode_t& mode, DWORD& error) {
-  mode = 0600;
+bool SecurityFromAttributes(const SECURITY_ATTRIBUTES* attributes, const GenericMapping& mapping,
+                            NamedObjectSecurity& security, DWORD& error) {
+  security = {};
   if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return true;
   {
     auto& allocations = GetAllocations();
@@ -274,8 +289,16 @@ bool ModeFromSecurityAttributes(const SECURITY_ATTRIBUTES* attributes, mode_t& m
     return false;
   }
   if (!descriptor->hasDacl) return true;
-  if (descriptor->nullDacl || (descriptor->othersAllowed & ~descriptor->othersDenied) != 0)
-    mode = 0666;
+  if (descriptor->nullDacl) {
+    security.mode = 0666;
+    return true;
+  }
+  // Windows takes a deny ACE's rights away only if it comes before the allow ACE that grants
+  // them; canonical DACLs put deny ACEs first, so taking them away regardless agrees with it.
+  const std::uint32_t granted = MapGenericRights(descriptor->callerAllowed, mapping) &
+                                ~MapGenericRights(descriptor->callerDenied, mapping);
+  security.fullAccess = (granted & mapping.all) == mapping.all;
+  if (granted != 0) security.mode = 0666;
   return true;
 }
 

@@ -44,6 +44,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kErrorFilenameExcedRange = 206;
 constexpr DWORD kErrorMutantLimitExceeded = 587;
+// Generic rights of mutexes and events; "all" is what CreateMutexW and CreateEventW ask for.
+constexpr GenericMapping kMutexMapping = {0x00020001, 0x00020000, 0x00120000, 0x001F0001};
+constexpr GenericMapping kEventMapping = {0x00020001, 0x00020002, 0x00120000, 0x001F0003};
 constexpr std::size_t kMaxPath = 260;
 constexpr std::uint32_t kSegmentMagic = 0x4B534556;  // "VESK"
 constexpr int kMaxProcesses = 128;
@@ -147,19 +150,28 @@ bool OwnedByThisProcess(const MutexState& state) {
 // --- named segments ---------------------------------------------------------------------------
 
 enum class ObjectType : std::uint32_t { Mutex = 1, Event = 2 };
+// Set beside the type when the creator's descriptor does not give later openers full access. A
+// flag in the type word, not a field of its own, keeps the segment's layout: processes of older
+// builds still share with newer ones every object that everybody may open.
+constexpr std::uint32_t kRefusesOpeners = 0x100;
 
 struct ProcessRef {
   std::int32_t pid;
   std::uint32_t count;
 };
 
+// Shared with every process that opens the name, whichever build it runs: keep the layout.
 struct SharedLayout {
   std::uint32_t magic;
-  std::uint32_t type;
+  std::uint32_t type;  // ObjectType, with kRefusesOpeners
   ProcessRef refs[kMaxProcesses];
   MutexState mutex;
   EventState event;
 };
+
+ObjectType TypeOf(const SharedLayout* layout) {
+  return static_cast<ObjectType>(layout->type & ~kRefusesOpeners);
+}
 
 bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
@@ -233,8 +245,7 @@ class NamedSegment {
     }
     // A mutex that a thread of this process still owns stays mapped: its address is on that
     // thread's robust list, which the C library and the kernel walk later.
-    const bool owned = layout->type == static_cast<std::uint32_t>(ObjectType::Mutex) &&
-                       OwnedByThisProcess(layout->mutex);
+    const bool owned = TypeOf(layout) == ObjectType::Mutex && OwnedByThisProcess(layout->mutex);
     if (!owned) munmap(layout, sizeof(SharedLayout));
     close(fd);
   }
@@ -247,19 +258,26 @@ class NamedSegment {
 };
 
 // Opens or creates the segment of a named object. `created` tells which; `init` prepares a new
-// one. Fails with ERROR_INVALID_HANDLE when the name belongs to another type of object and with
-// ERROR_ACCESS_DENIED when the segment may not be opened.
-std::shared_ptr<NamedSegment> OpenSegment(const std::string& name, ObjectType type, mode_t mode,
+// one, which keeps `security`. Fails with ERROR_INVALID_HANDLE when the name belongs to another
+// type of object and with ERROR_ACCESS_DENIED when the segment may not be opened or its creator's
+// descriptor does not give later openers full access.
+std::shared_ptr<NamedSegment> OpenSegment(const std::string& name, ObjectType type,
+                                          const NamedObjectSecurity& security,
                                           const std::function<void(SharedLayout*)>& init,
                                           bool& created, DWORD& error) {
+  const mode_t mode = security.mode;
   created = false;
   std::shared_ptr<NamedSegment> existing;  // released after the registry lock
   auto& registry = Registry();
   std::lock_guard guard(registry.lock);
   auto found = registry.segments.find(name);
   if (found != registry.segments.end() && (existing = found->second.lock())) {
-    if (existing->layout->type != static_cast<std::uint32_t>(type)) {
+    if (TypeOf(existing->layout) != type) {
       error = ERROR_INVALID_HANDLE;
+      return nullptr;
+    }
+    if (existing->layout->type & kRefusesOpeners) {
+      error = ERROR_ACCESS_DENIED;
       return nullptr;
     }
     return existing;
@@ -298,13 +316,16 @@ std::shared_ptr<NamedSegment> OpenSegment(const std::string& name, ObjectType ty
     // A creator that died half-way left no magic: initialise it again.
     if (fresh || layout->magic != kSegmentMagic) {
       std::memset(memory, 0, sizeof(SharedLayout));
-      layout->type = static_cast<std::uint32_t>(type);
+      layout->type = static_cast<std::uint32_t>(type) | (security.fullAccess ? 0 : kRefusesOpeners);
       init(layout);
       layout->magic = kSegmentMagic;
       created = true;
-    } else if (layout->type != static_cast<std::uint32_t>(type)) {
+    } else if (TypeOf(layout) != type) {
       munmap(memory, sizeof(SharedLayout));
       return fail(ERROR_INVALID_HANDLE);
+    } else if (layout->type & kRefusesOpeners) {
+      munmap(memory, sizeof(SharedLayout));
+      return fail(ERROR_ACCESS_DENIED);
     }
     if (!AddProcessRef(layout, Me().pid)) {
       munmap(memory, sizeof(SharedLayout));
@@ -572,8 +593,8 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
                     LPCWSTR name) {
   DWORD error = ERROR_SUCCESS;
   if (TakeFault(Api::CreateEventW, error)) return Fail(error, static_cast<HANDLE>(nullptr));
-  mode_t mode = 0600;
-  if (!ModeFromSecurityAttributes(attributes, mode, error))
+  NamedObjectSecurity security;
+  if (!SecurityFromAttributes(attributes, kEventMapping, security, error))
     return Fail(error, static_cast<HANDLE>(nullptr));
   if (name == nullptr || *name == L'\0') {
     auto state = std::make_unique<EventState>();
@@ -587,7 +608,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
     return Fail(error, static_cast<HANDLE>(nullptr));
   bool created = false;
   auto segment = OpenSegment(
-      segmentName, ObjectType::Event, mode,
+      segmentName, ObjectType::Event, security,
       [&](SharedLayout* layout) {
         new (&layout->event) EventState;
         layout->event.manualReset = manualReset ? 1 : 0;
@@ -617,8 +638,8 @@ BOOL ResetEvent(HANDLE event) {
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name) {
   DWORD error = ERROR_SUCCESS;
   if (TakeFault(Api::CreateMutexW, error)) return Fail(error, static_cast<HANDLE>(nullptr));
-  mode_t mode = 0600;
-  if (!ModeFromSecurityAttributes(attributes, mode, error))
+  NamedObjectSecurity security;
+  if (!SecurityFromAttributes(attributes, kMutexMapping, security, error))
     return Fail(error, static_cast<HANDLE>(nullptr));
   std::shared_ptr<MutexObject> object;
   bool created = true;
@@ -635,7 +656,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR
       return Fail(error, static_cast<HANDLE>(nullptr));
     int initError = 0;
     auto segment = OpenSegment(
-        segmentName, ObjectType::Mutex, mode,
+        segmentName, ObjectType::Mutex, security,
         [&](SharedLayout* layout) {
           new (&layout->mutex) MutexState;
           initError = InitMutex(&layout->mutex, true);

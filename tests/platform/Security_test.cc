@@ -1,9 +1,19 @@
-// SDDL conversion and LocalFree.
+// SDDL conversion, LocalFree, and the descriptor a named object keeps from its creation.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <string>
+
+#include "ChildProcess.h"
+#include "TestNames.h"
 #include "platform/win32.h"
 
 namespace {
+
+using vesk::test::Narrow;
+using vesk::test::ShmEntries;
+using vesk::test::ShmPart;
+using vesk::test::UniqueName;
 
 BOOL Convert(const wchar_t* sddl, PSECURITY_DESCRIPTOR* descriptor = nullptr) {
   PSECURITY_DESCRIPTOR local = nullptr;
@@ -86,6 +96,101 @@ TEST(Sddl, MutexRefusesADescriptorTheEmulationDidNotMake) {
   SECURITY_ATTRIBUTES attributes{sizeof attributes, bogus, FALSE};
   EXPECT_EQ(CreateMutexW(&attributes, FALSE, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), 1338u);  // ERROR_INVALID_SECURITY_DESCR
+}
+
+// --- the descriptor of a named object --------------------------------------------------------
+
+constexpr const wchar_t* kLibrarySddl = L"D:(A;;GA;;;WD)(A;;GA;;;AN)S:(ML;;NW;;;HI)";
+
+// Security attributes holding a converted descriptor (none for nullptr), freed at the end.
+class Attributes {
+ public:
+  explicit Attributes(const wchar_t* sddl) {
+    if (sddl == nullptr) return;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr));
+  }
+  ~Attributes() { LocalFree(attributes.lpSecurityDescriptor); }
+  Attributes(const Attributes&) = delete;
+  Attributes& operator=(const Attributes&) = delete;
+  SECURITY_ATTRIBUTES* get() { return attributes.lpSecurityDescriptor ? &attributes : nullptr; }
+
+ private:
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+};
+
+struct Protection {
+  const wchar_t* sddl;  // nullptr: no security attributes
+  bool opens;           // whether a later open of the name gets full access
+  unsigned mode;        // the segment's mode: other users may open it only with 0666
+};
+
+void PrintTo(const Protection& p, std::ostream* os) {
+  *os << (p.sddl ? Narrow(p.sddl) : std::string("no attributes"));
+}
+
+class NamedObjectSecurity
+    : public ::testing::TestWithParam<std::tuple<Protection, bool /* event */>> {
+ protected:
+  static HANDLE Create(bool event, SECURITY_ATTRIBUTES* attributes, const std::wstring& name) {
+    return event ? CreateEventW(attributes, TRUE, FALSE, name.c_str())
+                 : CreateMutexW(attributes, FALSE, name.c_str());
+  }
+};
+
+// Windows checks a later opener against the descriptor the object was created with; the opener's
+// own descriptor is ignored, and the creator's handle is never refused.
+TEST_P(NamedObjectSecurity, LaterOpensAreCheckedAgainstTheCreatorsDescriptor) {
+  const auto& [protection, event] = GetParam();
+  const auto name = UniqueName();
+  Attributes creator(protection.sddl), opener(kLibrarySddl);
+  HANDLE first = Create(event, creator.get(), name);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  const auto entries = ShmEntries(ShmPart(name));
+  ASSERT_EQ(entries.size(), 1u);
+  struct stat status {};
+  ASSERT_EQ(stat(("/dev/shm/" + entries[0]).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, protection.mode);
+  for (SECURITY_ATTRIBUTES* attributes :
+       {static_cast<SECURITY_ATTRIBUTES*>(nullptr), opener.get()}) {
+    SetLastError(0);
+    HANDLE second = Create(event, attributes, name);
+    EXPECT_EQ(second != nullptr, protection.opens);
+    EXPECT_EQ(GetLastError(), protection.opens ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+    if (second != nullptr) CloseHandle(second);
+  }
+  CloseHandle(first);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, NamedObjectSecurity,
+    ::testing::Combine(
+        ::testing::Values(
+            Protection{kLibrarySddl, true, 0666}, Protection{nullptr, true, 0600},
+            Protection{L"S:(ML;;NW;;;HI)", true, 0600},  // no DACL: the creator's default
+            Protection{L"D:NO_ACCESS_CONTROL", true, 0666},
+            Protection{L"D:", false, 0600},              // grants nobody anything
+            Protection{L"D:(A;;GA;;;AN)", false, 0600},  // anonymous logons only
+            Protection{L"D:(A;;GA;;;BA)", false, 0600},  // administrators only
+            Protection{L"D:(A;;GA;;;AU)", true, 0666},   // authenticated users
+            Protection{L"D:(A;;GR;;;WD)", false, 0666},  // everyone may read, not take
+            Protection{L"D:(A;;GRGWGX;;;BU)", false, 0666},
+            Protection{L"D:(A;;0x1f0003;;;WD)", true, 0666},
+            Protection{L"D:(D;;GW;;;IU)(A;;GA;;;WD)", false, 0666},
+            Protection{L"D:(A;;GA;;;WD)(D;;GA;;;WD)", false, 0600}),
+        ::testing::Bool()));
+
+// The check is kept in the shared object, so another process is refused as well.
+TEST(NamedObjectSecurity, AnotherProcessIsCheckedAgainstTheCreatorsDescriptor) {
+  const auto name = UniqueName();
+  Attributes readOnly(L"D:(A;;GR;;;WD)");
+  HANDLE mutex = CreateMutexW(readOnly.get(), FALSE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  vesk::test::ChildProcess child("open-unprivileged", Narrow(name));
+  EXPECT_EQ(child.ReadLine(), "null " + std::to_string(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(child.Wait(), 0);
+  CloseHandle(mutex);
 }
 
 }  // namespace
