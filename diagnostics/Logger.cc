@@ -100,12 +100,18 @@ LoggerEntity::LoggerEntity() {
   provider.enableCallback = nullptr;
   provider.callbackContext = nullptr;
   REGHANDLE handle = 0;
-  // Failures leave the library running without tracing.
-  if (EventRegister(&Logger::providerId, EnableCallback, &provider, &handle) == ERROR_SUCCESS) {
-    provider.registrationHandle = handle;
-    EventSetInformation(handle, EventProviderSetTraits,
-                        const_cast<void*>(provider.providerMetadata), providerMetadataSize);
+  // A failure of either call leaves the library running without tracing.
+  if (EventRegister(&Logger::providerId, EnableCallback, &provider, &handle) != ERROR_SUCCESS)
+    return;
+  if (EventSetInformation(handle, EventProviderSetTraits,
+                          const_cast<void*>(provider.providerMetadata),
+                          providerMetadataSize) != ERROR_SUCCESS) {
+    // A consumer already waiting for the provider has enabled it inside EventRegister.
+    EventUnregister(handle);
+    provider.levelPlusOne = 0;
+    return;
   }
+  provider.registrationHandle = handle;
 }
 
 LoggerEntity::~LoggerEntity() {

@@ -66,7 +66,7 @@ using DeviceId = std::uint32_t;
 // CreateFile2, DeviceIoControl, CreateEventW, CreateMutexW, ReleaseMutex,
 // ConvertStringSecurityDescriptor, CM_Register_Notification (fails with the error as its
 // CONFIGRET), SetupDiCreateDeviceInfoList, SetupDiGetClassDevsExW, SetupDiGetDevicePropertyW,
-// EventRegister (returns the error).
+// EventRegister and EventSetInformation (return the error).
 using Api = vesk::platform::Api;
 
 struct TraceField {

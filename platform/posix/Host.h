@@ -37,6 +37,7 @@ enum class Api {
   SetupDiGetClassDevsExW,
   SetupDiGetDevicePropertyW,
   EventRegister,
+  EventSetInformation,
 };
 
 // One open file handle on a device, as the host sees it. Destroyed when the handle is closed.

@@ -180,6 +180,8 @@ ULONG EventUnregister(REGHANDLE regHandle) {
 
 ULONG EventSetInformation(REGHANDLE regHandle, EVENT_INFO_CLASS informationClass, PVOID information,
                           ULONG informationLength) {
+  DWORD fault = ERROR_SUCCESS;
+  if (TakeFault(Api::EventSetInformation, fault)) return fault;
   auto& table = Table();
   std::lock_guard guard(table.lock);
   auto it = table.providers.find(regHandle);
