@@ -266,7 +266,7 @@ TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshR
   StorageManagementBase facade;
   Populate(facade);
   machine.ClearDebugOutput();
-  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1});
+  driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1, 2});
   machine.RemoveDevice(devices[1]);
   machine.WaitForNotifications();
   ASSERT_TRUE(WaitFor([&] { return !machine.DebugOutput().empty(); }));
@@ -278,12 +278,13 @@ TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshR
   facade.GetIoSemaphore().Release();
   EXPECT_EQ(facade.Controllers().Count(), 2u);
 
+  // Until discovery succeeds, every polling refresh starts with it.
+  EXPECT_THROW(facade.UpdateAllControllers(), NativeVeskException);
   PollingRefresh(facade);
   EXPECT_EQ(facade.Controllers().Count(), 1u);
   EXPECT_TRUE(facade.Controllers().ContainsKey(kSataDeviceId));
   EXPECT_EQ(facade.Arrays().Count(), 1u);
   EXPECT_EQ(facade.Drives().Count(), 5u);
-  PollingRefresh(facade);
 }
 
 TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFreesWhatIsRead) {
@@ -294,6 +295,8 @@ TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFre
   facade->Controllers().CollectionChanged.Subscribe([&](auto&, auto&) {
     facade->Dispose();
     disposed = true;
+    // Long enough for the facade's destruction below to begin while this refresh still runs.
+    std::this_thread::sleep_for(50ms);
   });
   testing::Watchdog watchdog("disposal from a notification handler");
   machine.RemoveDevice(devices[1]);

@@ -82,7 +82,7 @@ class SynchronizationTest : public ::testing::Test {
 const std::wstring kAdded = L"A new element has been added.\n";
 const std::wstring kRemoved = L"An element has been removed.\n";
 
-TEST_F(SynchronizationTest, NewElementsAreAddedInIdentifierOrderAndTheirRecordsMoveIn) {
+TEST_F(SynchronizationTest, NewElementsAreAddedInOrderWithTheirRecordsAndAnEmptyMapRemovesThem) {
   StageDrives({3, 1, 2});
   facade.SynchronizeStorageData();
   EXPECT_EQ(changes,
@@ -93,6 +93,15 @@ TEST_F(SynchronizationTest, NewElementsAreAddedInIdentifierOrderAndTheirRecordsM
   facade.ClearUpdatesData();
   EXPECT_TRUE(facade.UpdatedDrives().empty());
   EXPECT_EQ(facade.CurrentDrives().size(), 3u);
+
+  changes.clear();
+  machine.ClearDebugOutput();
+  facade.Refresh();
+  EXPECT_EQ(changes, (std::vector<DriveChange>{
+                         {Action::Remove, 1}, {Action::Remove, 2}, {Action::Remove, 3}}));
+  EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kRemoved, kRemoved, kRemoved}));
+  EXPECT_TRUE(facade.CurrentDrives().empty());
+  EXPECT_EQ(facade.Drives().Count(), 0u);
 }
 
 TEST_F(SynchronizationTest, IdenticalMapsUpdateEachObjectOnceAndAddOrRemoveNothing) {
@@ -116,19 +125,6 @@ TEST_F(SynchronizationTest, IdenticalMapsUpdateEachObjectOnceAndAddOrRemoveNothi
   facade.Refresh();
   for (auto& r : raised) EXPECT_TRUE(r->names.empty());
   EXPECT_TRUE(changes.empty());
-}
-
-TEST_F(SynchronizationTest, AnEmptyWorkingMapRemovesEverything) {
-  StageDrives({1, 2, 3});
-  facade.Refresh();
-  changes.clear();
-  machine.ClearDebugOutput();
-  facade.Refresh();
-  EXPECT_EQ(changes, (std::vector<DriveChange>{
-                         {Action::Remove, 1}, {Action::Remove, 2}, {Action::Remove, 3}}));
-  EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kRemoved, kRemoved, kRemoved}));
-  EXPECT_TRUE(facade.CurrentDrives().empty());
-  EXPECT_EQ(facade.Drives().Count(), 0u);
 }
 
 TEST_F(SynchronizationTest, InterleavedIdentifiersAreMergedInOrder) {
@@ -247,47 +243,56 @@ TEST_F(SynchronizationTest, AVolumeWhoseLevelHasNoNumberIsLeftOutAndTheOthersSti
   EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kLeftOut, kAdded, kAdded}));
 }
 
-// Managed-object kinds whose records nothing keeps a reference to, for the tests that run the
-// same diff over each.
+// The kinds whose records no managed object reads, for the tests that run over each.
 struct ArrayKind {
-  static StorageManagementBase::ArrayDictionary& Managed(StagedFacade& f) { return f.Arrays(); }
-  static Vesk::ArrayMap& Current(StagedFacade& f) { return f.GetInstance().GetArrays(); }
-  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+  static auto& Managed(StagedFacade& f) { return f.Arrays(); }
+  static auto& Current(StagedFacade& f) { return f.GetInstance().GetArrays(); }
+  static auto& Working(StagedFacade& f) { return f.UpdatedArrays(); }
+  static void Populate(StagedFacade& f) { f.SetAllArraysInfo(); }
+  static Vesk::Array Make(std::uint32_t id, std::uint64_t size) {
     auto record = MakeArray(id);
     record.totalSize = size;
-    f.UpdatedArrays()[record.id] = new Vesk::Array(record);
+    return record;
   }
 };
 struct VolumeKind {
-  static StorageManagementBase::VolumeDictionary& Managed(StagedFacade& f) { return f.Volumes(); }
-  static Vesk::VolumeMap& Current(StagedFacade& f) { return f.CurrentVolumes(); }
-  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+  static auto& Managed(StagedFacade& f) { return f.Volumes(); }
+  static auto& Current(StagedFacade& f) { return f.CurrentVolumes(); }
+  static auto& Working(StagedFacade& f) { return f.UpdatedVolumes(); }
+  static void Populate(StagedFacade& f) { f.SetAllVolumesInfo(); }
+  static Vesk::Volume Make(std::uint32_t id, std::uint64_t size) {
     auto record = MakeVolume(id);
     record.size = size;
-    f.UpdatedVolumes()[record.id] = new Vesk::Volume(record);
+    return record;
   }
 };
 struct DriveKind {
-  static StorageManagementBase::DriveDictionary& Managed(StagedFacade& f) { return f.Drives(); }
-  static Vesk::DriveMap& Current(StagedFacade& f) { return f.CurrentDrives(); }
-  static void Stage(StagedFacade& f, std::uint32_t id, std::uint64_t size) {
+  static auto& Managed(StagedFacade& f) { return f.Drives(); }
+  static auto& Current(StagedFacade& f) { return f.CurrentDrives(); }
+  static auto& Working(StagedFacade& f) { return f.UpdatedDrives(); }
+  static void Populate(StagedFacade& f) { f.SetAllDrivesInfo(); }
+  static Vesk::Drive Make(std::uint32_t id, std::uint64_t size) {
     auto record = MakeDrive(id);
     record.size = size;
-    f.StageDrive(record);
+    return record;
   }
 };
 
 template <typename Kind>
 class ThrowingHandlerTest : public ::testing::Test {
  protected:
-  void Stage(std::uint64_t size) {
-    for (std::uint32_t id : {1, 2, 3}) Kind::Stage(facade, id, size);
+  template <typename Map>
+  void Fill(Map& map, std::uint64_t size) {
+    for (std::uint32_t id : {1, 2, 3}) {
+      auto record = Kind::Make(id, size);
+      map[record.id] = new decltype(record)(record);
+    }
   }
-  // The diff runs to its end, then the first handler failure reaches the caller unchanged.
-  void ExpectHandlerFailure() {
+  // Every element is dealt with, then the first handler failure reaches the caller unchanged.
+  void ExpectHandlerFailure(const std::function<void()>& refresh) {
     calls = 0;
     try {
-      facade.SynchronizeStorageData();
+      refresh();
       ADD_FAILURE() << "the handler's exception was lost";
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "handler 1");
@@ -306,22 +311,23 @@ using RecordKinds = ::testing::Types<ArrayKind, VolumeKind, DriveKind>;
 TYPED_TEST_SUITE(ThrowingHandlerTest, RecordKinds);
 
 TYPED_TEST(ThrowingHandlerTest, LeavesEveryAdditionUpdateAndRemovalDone) {
-  auto& managed = TypeParam::Managed(this->facade);
+  auto& facade = this->facade;
+  auto& managed = TypeParam::Managed(facade);
   managed.CollectionChanged.Subscribe([this](auto&, auto&) { throw this->Failure(); });
-  this->Stage(1000);
-  this->ExpectHandlerFailure();
+  this->Fill(TypeParam::Current(facade), 1000);
+  this->ExpectHandlerFailure([&] { TypeParam::Populate(facade); });
   EXPECT_EQ(managed.Count(), 3u);
-  EXPECT_EQ(TypeParam::Current(this->facade).size(), 3u);
 
   for (auto& [id, object] : managed.Snapshot()) {
     object->PropertyChanged.Subscribe([this](auto&, auto&) { throw this->Failure(); });
   }
-  this->Stage(2000);
-  this->ExpectHandlerFailure();
+  this->Fill(TypeParam::Working(facade), 2000);
+  this->ExpectHandlerFailure([&] { facade.SynchronizeStorageData(); });
 
-  this->ExpectHandlerFailure();  // nothing staged: every element leaves
+  // Nothing staged: every element leaves.
+  this->ExpectHandlerFailure([&] { facade.SynchronizeStorageData(); });
   EXPECT_EQ(managed.Count(), 0u);
-  EXPECT_TRUE(TypeParam::Current(this->facade).empty());
+  EXPECT_TRUE(TypeParam::Current(facade).empty());
 }
 
 TEST_F(SynchronizationTest, AControllerLeavingUnderAThrowingHandlerKeepsTheRecordItsObjectReads) {
@@ -362,65 +368,56 @@ TEST_F(SynchronizationTest, EveryMemberThrowsOnceDisposedAndStagedRecordsAreRele
   Vesk::ArrayMap arrayMap;
   Vesk::VolumeMap volumeMap;
   Vesk::DriveMap driveMap;
+  // clang-format off
+#define MEMBER(call) {#call, [&](StagedFacade& f) { f.call; }}
+  // clang-format on
   const std::pair<const char*, std::function<void(StagedFacade&)>> members[] = {
-      {"GetInstance", [](auto& f) { f.GetInstance(); }},
-      {"SetAllControllersInfo", [](auto& f) { f.SetAllControllersInfo(); }},
-      {"SetAllArraysInfo", [](auto& f) { f.SetAllArraysInfo(); }},
-      {"SetAllVolumesInfo", [](auto& f) { f.SetAllVolumesInfo(); }},
-      {"SetAllDrivesInfo", [](auto& f) { f.SetAllDrivesInfo(); }},
-      {"SetAllArraysInfo(map)", [&](auto& f) { f.SetAllArraysInfo(arrayMap); }},
-      {"SetAllVolumesInfo(map)", [&](auto& f) { f.SetAllVolumesInfo(volumeMap); }},
-      {"SetAllDrivesInfo(map)", [&](auto& f) { f.SetAllDrivesInfo(driveMap); }},
-      {"UpdateAllControllers", [](auto& f) { f.UpdateAllControllers(); }},
-      {"UpdateAllArrays", [](auto& f) { f.UpdateAllArrays(); }},
-      {"UpdateAllVolumes", [](auto& f) { f.UpdateAllVolumes(); }},
-      {"UpdateAllDrives", [](auto& f) { f.UpdateAllDrives(); }},
-      {"SynchronizeStorageData", [](auto& f) { f.SynchronizeStorageData(); }},
-      {"ClearUpdatesData", [](auto& f) { f.ClearUpdatesData(); }},
-      {"HandlePnpEvent", [](auto& f) { f.HandlePnpEvent(); }},
-      {"ActivateDriveLed", [&](auto& f) { f.ActivateDriveLed(controller, id, true); }},
-      {"ClearDriveMetadata", [&](auto& f) { f.ClearDriveMetadata(controller, id); }},
-      {"DisableWriteCacheOnDrive", [&](auto& f) { f.DisableWriteCacheOnDrive(controller, id); }},
-      {"EnableWriteCacheOnDrive", [&](auto& f) { f.EnableWriteCacheOnDrive(controller, id); }},
-      {"SetWriteCacheOnDrive", [&](auto& f) { f.SetWriteCacheOnDrive(controller, id, true); }},
-      {"MarkDriveAsNormal", [&](auto& f) { f.MarkDriveAsNormal(controller, id); }},
-      {"MarkDriveAsSpare", [&](auto& f) { f.MarkDriveAsSpare(controller, id); }},
-      {"UnmarkSpareDrive", [&](auto& f) { f.UnmarkSpareDrive(controller, id); }},
-      {"RemoveDrive", [&](auto& f) { f.RemoveDrive(controller, id); }},
-      {"ResetSmartEvent", [&](auto& f) { f.ResetSmartEvent(controller, id); }},
-      {"AddDrivesToArray", [&](auto& f) { f.AddDrivesToArray(controller, id, drives); }},
-      {"SetArrayCachePolicy", [&](auto& f) { f.SetArrayCachePolicy(controller, id, true); }},
-      {"CreateVolume",
-       [&](auto& f) {
-         f.CreateVolume(controller, drives, L"New", vesk_strip_size{}, vesk_raid_level::Raid0, 1,
-                        false, false, vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
-       }},
-      {"DeleteVolume", [&](auto& f) { f.DeleteVolume(controller, id); }},
-      {"ExpandVolume", [&](auto& f) { f.ExpandVolume(controller, id, 1); }},
-      {"InitializeVolume", [&](auto& f) { f.InitializeVolume(controller, id); }},
-      {"InitializeVolumeFromManagedGuid",
-       [&](auto& f) { f.InitializeVolumeFromManagedGuid(controller, id); }},
-      {"MarkVolumeAsNormal", [&](auto& f) { f.MarkVolumeAsNormal(controller, id); }},
-      {"RebuildVolume", [&](auto& f) { f.RebuildVolume(controller, id, drives); }},
-      {"RenameVolume", [&](auto& f) { f.RenameVolume(controller, id, L"Name"); }},
-      {"ChangeRaidLayout",
-       [&](auto& f) {
-         f.ChangeRaidLayout(controller, id, vesk_strip_size{}, vesk_raid_level::Raid1, drives);
-       }},
-      {"SetVolumeCachePolicy",
-       [&](auto& f) { f.SetVolumeCachePolicy(controller, id, vesk_volume_cache_policy{}); }},
-      {"SetVolumeCachePolicyFromManagedGuid",
-       [&](auto& f) {
-         f.SetVolumeCachePolicyFromManagedGuid(controller, id, vesk_volume_cache_policy{});
-       }},
-      {"SetVolumeRaidWriteHolePolicy",
-       [&](auto& f) { f.SetVolumeRaidWriteHolePolicy(controller, id, vesk_rwh_policy{}, id); }},
-      {"VerifyVolume", [&](auto& f) { f.VerifyVolume(controller, id, true); }},
-      {"CancelVerifyVolume", [&](auto& f) { f.CancelVerifyVolume(controller, id); }},
-      {"SetControllerReadPatrolPolicy",
-       [&](auto& f) { f.SetControllerReadPatrolPolicy(controller, true); }},
-      {"SetControllerRohiPolicy", [&](auto& f) { f.SetControllerRohiPolicy(controller, true); }},
+      MEMBER(GetInstance()),
+      MEMBER(SetAllControllersInfo()),
+      MEMBER(SetAllArraysInfo()),
+      MEMBER(SetAllVolumesInfo()),
+      MEMBER(SetAllDrivesInfo()),
+      MEMBER(SetAllArraysInfo(arrayMap)),
+      MEMBER(SetAllVolumesInfo(volumeMap)),
+      MEMBER(SetAllDrivesInfo(driveMap)),
+      MEMBER(UpdateAllControllers()),
+      MEMBER(UpdateAllArrays()),
+      MEMBER(UpdateAllVolumes()),
+      MEMBER(UpdateAllDrives()),
+      MEMBER(SynchronizeStorageData()),
+      MEMBER(ClearUpdatesData()),
+      MEMBER(HandlePnpEvent()),
+      MEMBER(ActivateDriveLed(controller, id, true)),
+      MEMBER(ClearDriveMetadata(controller, id)),
+      MEMBER(DisableWriteCacheOnDrive(controller, id)),
+      MEMBER(EnableWriteCacheOnDrive(controller, id)),
+      MEMBER(SetWriteCacheOnDrive(controller, id, true)),
+      MEMBER(MarkDriveAsNormal(controller, id)),
+      MEMBER(MarkDriveAsSpare(controller, id)),
+      MEMBER(UnmarkSpareDrive(controller, id)),
+      MEMBER(RemoveDrive(controller, id)),
+      MEMBER(ResetSmartEvent(controller, id)),
+      MEMBER(AddDrivesToArray(controller, id, drives)),
+      MEMBER(SetArrayCachePolicy(controller, id, true)),
+      MEMBER(CreateVolume(controller, drives, L"New", vesk_strip_size{}, vesk_raid_level::Raid0, 1,
+                          false, false, vesk_rwh_policy{}, Guid::Empty(), Guid::Empty())),
+      MEMBER(DeleteVolume(controller, id)),
+      MEMBER(ExpandVolume(controller, id, 1)),
+      MEMBER(InitializeVolume(controller, id)),
+      MEMBER(InitializeVolumeFromManagedGuid(controller, id)),
+      MEMBER(MarkVolumeAsNormal(controller, id)),
+      MEMBER(RebuildVolume(controller, id, drives)),
+      MEMBER(RenameVolume(controller, id, L"Name")),
+      MEMBER(ChangeRaidLayout(controller, id, vesk_strip_size{}, vesk_raid_level::Raid1, drives)),
+      MEMBER(SetVolumeCachePolicy(controller, id, vesk_volume_cache_policy{})),
+      MEMBER(SetVolumeCachePolicyFromManagedGuid(controller, id, vesk_volume_cache_policy{})),
+      MEMBER(SetVolumeRaidWriteHolePolicy(controller, id, vesk_rwh_policy{}, id)),
+      MEMBER(VerifyVolume(controller, id, true)),
+      MEMBER(CancelVerifyVolume(controller, id)),
+      MEMBER(SetControllerReadPatrolPolicy(controller, true)),
+      MEMBER(SetControllerRohiPolicy(controller, true)),
   };
+#undef MEMBER
   for (const auto& [name, call] : members) {
     try {
       call(facade);
