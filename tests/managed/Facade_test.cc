@@ -285,6 +285,10 @@ TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshR
   EXPECT_TRUE(facade.Controllers().ContainsKey(kSataDeviceId));
   EXPECT_EQ(facade.Arrays().Count(), 1u);
   EXPECT_EQ(facade.Drives().Count(), 5u);
+  // Recovered: polling refreshes discover nothing any more.
+  const auto discoveries = driver->RequestCount(fn::kGetControllerIdentifiers);
+  PollingRefresh(facade);
+  EXPECT_EQ(driver->RequestCount(fn::kGetControllerIdentifiers), discoveries);
 }
 
 TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFreesWhatIsRead) {
