@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ManagedTestSupport.h"
+#include "Watchdog.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -22,6 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace sim = vesk::sim;
 namespace fn = vesk::sim::function;
+using testing::PollingRefresh;
+using testing::Populate;
 
 constexpr std::uint16_t kSataDeviceId = 10274;
 constexpr std::uint16_t kDornDeviceId = 2679;
@@ -79,28 +82,6 @@ class FacadeTest : public ::testing::Test {
         devices(sim::AddControllerDevices(machine, driver)) {
     // The arrivals of the devices above are not the facades' business.
     machine.WaitForNotifications();
-  }
-
-  // As a user interface does: under the facade's semaphore, so that a notification-driven
-  // refresh does not run alongside.
-  static void Populate(StorageManagementBase& target) {
-    target.GetIoSemaphore().Wait();
-    target.SetAllControllersInfo();
-    target.SetAllArraysInfo();
-    target.SetAllVolumesInfo();
-    target.SetAllDrivesInfo();
-    target.GetIoSemaphore().Release();
-  }
-
-  static void PollingRefresh(StorageManagementBase& target) {
-    target.GetIoSemaphore().Wait();
-    target.UpdateAllControllers();
-    target.UpdateAllArrays();
-    target.UpdateAllVolumes();
-    target.UpdateAllDrives();
-    target.SynchronizeStorageData();
-    target.ClearUpdatesData();
-    target.GetIoSemaphore().Release();
   }
 
   sim::DeviceSpec DornDevice() {
@@ -292,6 +273,7 @@ TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshR
 }
 
 TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFreesWhatIsRead) {
+  Vesk::test::Watchdog watchdog("disposal from a notification handler");
   auto facade = std::make_unique<StorageManagementBase>();
   Populate(*facade);
   auto sata = facade->Controllers()[kSataDeviceId];
@@ -302,7 +284,6 @@ TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFre
     // Long enough for the facade's destruction below to begin while this refresh still runs.
     std::this_thread::sleep_for(50ms);
   });
-  testing::Watchdog watchdog("disposal from a notification handler");
   machine.RemoveDevice(devices[1]);
   ASSERT_TRUE(WaitFor([&] { return disposed.load(); }));
   EXPECT_THROW(facade->UpdateAllControllers(), System::ObjectDisposedException);

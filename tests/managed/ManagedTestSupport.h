@@ -2,16 +2,10 @@
 // user interface runs them, for the managed tests.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vesk/Records.h"
@@ -91,38 +85,6 @@ class Raised {
  private:
   System::ComponentModel::INotifyPropertyChanged& source;
   System::Event<System::ComponentModel::PropertyChangedEventArgs>::Token token;
-};
-
-// Ends the process with a message when the scope it guards has not ended within `limit`. A test
-// that can only fail by hanging fails this way in seconds: a stuck thread cannot be stopped, so
-// nothing is left to clean up safely.
-class Watchdog {
- public:
-  explicit Watchdog(std::string what, std::chrono::seconds limit = std::chrono::seconds(10))
-      : thread([this, what = std::move(what), limit] {
-          std::unique_lock lock(guard);
-          if (!disarmed.wait_for(lock, limit, [this] { return done; })) {
-            std::fprintf(stderr, "Watchdog: %s did not finish within %lld s\n", what.c_str(),
-                         static_cast<long long>(limit.count()));
-            std::_Exit(1);
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard lock(guard);
-      done = true;
-    }
-    disarmed.notify_one();
-    thread.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-
- private:
-  std::mutex guard;
-  std::condition_variable disarmed;
-  bool done = false;
-  std::thread thread;  // last: it reads the members above
 };
 
 // Population and a polling refresh as a user interface runs them: under the facade's semaphore, so
