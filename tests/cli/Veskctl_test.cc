@@ -8,6 +8,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -61,13 +62,11 @@ class VeskctlTest : public testing::Test {
     return nlohmann::json::parse(r.out, nullptr, false);
   }
 
-  std::string FindDrive(const nlohmann::json& topology, const std::string& serial) {
-    for (auto& c : topology["controllers"]) {
-      for (auto& d : c["drives"]) {
-        if (d["serial"] == serial) return d["id"];
-      }
-    }
-    return {};
+  // Every element of `kind` ("volumes", "drives") of every controller.
+  static std::vector<nlohmann::json> All(const nlohmann::json& topology, const char* kind) {
+    std::vector<nlohmann::json> all;
+    for (auto& c : topology["controllers"]) all.insert(all.end(), c[kind].begin(), c[kind].end());
+    return all;
   }
 
   fs::path dir, state;
@@ -92,10 +91,8 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
 
   // Two pass-through disks make a new RAID 1 volume.
   std::vector<std::string> free;
-  for (auto& c : topology["controllers"]) {
-    for (auto& d : c["drives"]) {
-      if (d["usageName"] == "pass-through" && d["typeName"] == "NVMe") free.push_back(d["id"]);
-    }
+  for (auto& d : All(topology, "drives")) {
+    if (d["usageName"] == "pass-through" && d["typeName"] == "NVMe") free.push_back(d["id"]);
   }
   ASSERT_GE(free.size(), 2u) << topology.dump(2);
   // A prefix that names several drives is refused before anything is sent.
@@ -112,14 +109,11 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
 
   nlohmann::json after = RunJson("show");
   bool found = false;
-  for (auto& c : after["controllers"]) {
-    for (auto& v : c["volumes"]) {
-      if (v["id"] == volumeId) {
-        found = true;
-        EXPECT_EQ(v["name"], "backup");
-        EXPECT_EQ(v["raidLevelName"], "RAID 1");
-      }
-    }
+  for (auto& v : All(after, "volumes")) {
+    if (v["id"] != volumeId) continue;
+    found = true;
+    EXPECT_EQ(v["name"], "backup");
+    EXPECT_EQ(v["raidLevelName"], "RAID 1");
   }
   EXPECT_TRUE(found) << after.dump(2);
   EXPECT_NE(Run("show").out.find("\"backup\""), std::string::npos);
@@ -130,10 +124,8 @@ TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {
   ASSERT_FALSE(topology.is_discarded());
   // A member of an array cannot be marked as spare.
   std::string member;
-  for (auto& c : topology["controllers"]) {
-    for (auto& d : c["drives"]) {
-      if (d["usageName"] == "array member") member = d["id"];
-    }
+  for (auto& d : All(topology, "drives")) {
+    if (d["usageName"] == "array member") member = d["id"];
   }
   ASSERT_FALSE(member.empty());
   Result text = Run("mark-spare " + member);
@@ -191,24 +183,22 @@ TEST_F(VeskctlTest, BackgroundWorkShowsProgress) {
   nlohmann::json topology = RunJson("show");
   ASSERT_FALSE(topology.is_discarded());
   std::string volume;
-  for (auto& c : topology["controllers"]) {
-    for (auto& v : c["volumes"]) {
-      if (v["raidLevelName"] != "RAID 0" && v["stateName"] == "normal") volume = v["id"];
-    }
+  for (auto& v : All(topology, "volumes")) {
+    if (v["raidLevelName"] != "RAID 0" && v["stateName"] == "normal") volume = v["id"];
   }
   ASSERT_FALSE(volume.empty()) << topology.dump(2);
   ASSERT_EQ(Run("verify-volume " + volume).exitCode, 0);
   ASSERT_EQ(Run("sim advance 30000").exitCode, 0);
-  nlohmann::json during = RunJson("show");
-  for (auto& c : during["controllers"]) {
-    for (auto& v : c["volumes"]) {
-      if (v["id"] != volume) continue;
-      EXPECT_EQ(v["stateName"], "verifying");
-      ASSERT_TRUE(v["progress"].is_number()) << v.dump();
-      EXPECT_GE(v["progress"].get<int>(), 50);
-      EXPECT_LT(v["progress"].get<int>(), 100);
-    }
+  int seen = 0;
+  for (auto& v : All(RunJson("show"), "volumes")) {
+    if (v["id"] != volume) continue;
+    ++seen;
+    EXPECT_EQ(v["stateName"], "verifying");
+    ASSERT_TRUE(v["progress"].is_number()) << v.dump();
+    EXPECT_GE(v["progress"].get<int>(), 50);
+    EXPECT_LT(v["progress"].get<int>(), 100);
   }
+  EXPECT_EQ(seen, 1);
 }
 
 }  // namespace
