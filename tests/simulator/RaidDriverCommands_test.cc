@@ -452,6 +452,32 @@ TEST_F(Commands, LedCurrentFormSwitchesLegacyFormOnlyLights) {
   EXPECT_EQ(Run(TargetCommand(fn::kActivateDriveLed, kOptical, 1)), 16u);
 }
 
+TEST_F(Commands, EventSubscriptionsCollectChangesOfTheirTypes) {
+  Bytes create = Bytes::Management(51, fn::kCreateEventSubscription);
+  create.PutId(32, kSataController);
+  create.Put8(49, 1);
+  create.Put8(50, event_type::kWorkFinished);
+  ASSERT_EQ(Run(create), 0u);
+  const vesk_guid subscription = last.IdAt(32);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kSetVolumeCachePolicy, kSystemVolume, 0x20)), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kSystemVolume, 0)), 0u);
+  driver->AdvanceClock(60000);
+  Bytes events = Bytes::Management(544, fn::kGetEvents);
+  events.PutId(32, subscription);
+  ASSERT_EQ(Run(events), 0u);
+  ASSERT_EQ(last.U16(32), 1);
+  EXPECT_EQ(last.U8(34), event_type::kWorkFinished);
+  EXPECT_EQ(last.IdAt(38), kSystemVolume);
+  ASSERT_EQ(Run(events), 0u);  // collected events are handed out once
+  EXPECT_EQ(last.U16(32), 0);
+
+  ASSERT_EQ(Run(TargetCommand(fn::kCancelEventSubscription, subscription)), 0u);
+  EXPECT_EQ(Run(TargetCommand(fn::kCancelEventSubscription, subscription)), 263u);
+  create.Put8(50, 9);
+  EXPECT_EQ(Run(create), 6u);
+}
+
 TEST_F(Commands, ShortRecordsAndDriveListsAreRefused) {
   EXPECT_EQ(Run(Bytes::Management(47, fn::kDeleteVolume)), 1u);
   Bytes list = ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3)});
