@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "core/RecordBuilders.h"
 #include "e2e/Harness.h"
@@ -136,12 +138,27 @@ TEST(RaidLevelDescriptors, NoDescriptorsLeaveEverySlotEmpty) {
   EXPECT_EQ(+controller->maxDrivesPerArray, 0);
 }
 
+// Five levels, as many as a record holds.
 TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevels) {
   auto controller = NewController(1, 1);
   const RaidLevelDescriptor levels[] = {Level(VESK_RAID_0, 6), Level(VESK_RAID_5, 8),
-                                        Level(VESK_RAID_1, 2)};
+                                        Level(VESK_RAID_1, 2), Level(VESK_RAID_10, 4),
+                                        Level(VESK_RAID_5, 3)};
   SetRaidLevelDescriptors(*controller, levels);
   EXPECT_EQ(+controller->maxDrivesPerArray, 8);
+  EXPECT_EQ(+controller->raidLevelDescriptors[4].maxDrivesCount, 3);
+}
+
+TEST(ControllerRecord, StartsZeroFilledWithApiVersion3) {
+  alignas(Controller) unsigned char storage[sizeof(Controller)];
+  std::memset(storage, 0xA5, sizeof storage);
+  auto* controller = new (storage) Controller;
+  const auto* information = reinterpret_cast<const unsigned char*>(&controller->Information());
+  EXPECT_TRUE(std::all_of(information, information + sizeof(ControllerInformation),
+                          [](unsigned char byte) { return byte == 0; }));
+  EXPECT_EQ(+controller->raidLevelDescriptors[4].maxDrivesCount, 0);
+  EXPECT_EQ(controller->apiVersion, 3u);
+  controller->~Controller();
 }
 
 DriveInformation DriveEntry(vesk_drive_type type, std::uint8_t port) {

@@ -4,12 +4,11 @@
 // only now and then happen every time.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <future>
-#include <mutex>
 
 #include "ManagedTestSupport.h"
 #include "simulator/Machine.h"
@@ -28,8 +27,9 @@ namespace fn = vesk::sim::function;
 constexpr std::uint16_t kSataDeviceId = 10274;
 const Guid kSataDrive(*sim::ParseGuid("5a7a0000-0000-4000-8000-000000000000"));
 
-// Hands requests to the driver; requests of one function code can be held inside the device call
-// (the device locked and in use) until the test lets them go.
+// Hands requests to the driver. The first request of function `held` waits inside the device call
+// (the device locked and in use) until the test releases it, 5 s at most so that a failing test
+// does not hang.
 class GatedBackend : public sim::DeviceBackend {
  public:
   explicit GatedBackend(std::shared_ptr<sim::RaidDriver> driver) : driver(std::move(driver)) {}
@@ -37,43 +37,21 @@ class GatedBackend : public sim::DeviceBackend {
   sim::IoResult Control(const sim::IoControl& call) override {
     std::uint32_t function = 0;
     if (call.inSize >= 20) std::memcpy(&function, call.in + 16, sizeof function);
-    std::unique_lock lock(guard);
-    if (function != 0 && function == held) {
-      entered = true;
-      changed.notify_all();
-      // Never held for good: a test that fails before it lets go must not hang.
-      timedOut = !changed.wait_for(lock, 5s, [this] { return held == 0; });
-      held = 0;
+    if (std::uint32_t expected = function;
+        function != 0 && held.compare_exchange_strong(expected, 0)) {
+      entered.set_value();
+      timedOut = released.get_future().wait_for(5s) == std::future_status::timeout;
     }
-    lock.unlock();
     return driver->Control(call);
   }
 
-  void Hold(std::uint32_t function) {
-    std::lock_guard lock(guard);
-    held = function;
-  }
-  bool WaitUntilHeld() {
-    std::unique_lock lock(guard);
-    return changed.wait_for(lock, 5s, [this] { return entered; });
-  }
-  void Release() {
-    std::lock_guard lock(guard);
-    held = 0;
-    changed.notify_all();
-  }
-  bool TimedOut() {
-    std::lock_guard lock(guard);
-    return timedOut;
-  }
+  std::atomic<std::uint32_t> held{0};
+  std::promise<void> entered;
+  std::promise<void> released;
+  std::atomic<bool> timedOut{false};
 
  private:
   std::shared_ptr<sim::RaidDriver> driver;
-  std::mutex guard;
-  std::condition_variable changed;
-  std::uint32_t held = 0;
-  bool entered = false;
-  bool timedOut = false;
 };
 
 class ReplugTest : public ::testing::Test {
@@ -160,15 +138,16 @@ TEST_P(CallInFlightTest, KeepsItsDeviceWhileARefreshDropsTheController) {
   std::weak_ptr<Vesk::DeviceHandle> device = SataRecord().GetDeviceHandle();
 
   driver->InjectFault({sim::Fault::Kind::DeviceFailure, c.function, ERROR_DEVICE_NOT_CONNECTED});
-  backend->Hold(c.function);
+  backend->held = c.function;
   auto call = std::async(std::launch::async, [&] { return c.call(*facade, *kept); });
-  ASSERT_TRUE(backend->WaitUntilHeld()) << "the request never reached the driver";
+  ASSERT_EQ(backend->entered.get_future().wait_for(5s), std::future_status::ready)
+      << "the request never reached the driver";
   Unplug();
   facade->HandlePnpEvent();
   EXPECT_FALSE(device.expired()) << "the device was released under the call";
   // A device released under the call is freed now, so that AddressSanitizer sees it read.
   device.reset();
-  backend->Release();
+  backend->released.set_value();
   try {
     call.get();
     ADD_FAILURE() << "the call succeeded on a device that is gone";
@@ -176,7 +155,7 @@ TEST_P(CallInFlightTest, KeepsItsDeviceWhileARefreshDropsTheController) {
     EXPECT_STREQ(e.what(), c.failure);
     EXPECT_EQ(e.ErrorCode(), ERROR_DEVICE_NOT_CONNECTED);
   }
-  EXPECT_FALSE(backend->TimedOut()) << "the refresh waited for the call";
+  EXPECT_FALSE(backend->timedOut) << "the refresh waited for the call";
 }
 
 INSTANTIATE_TEST_SUITE_P(
