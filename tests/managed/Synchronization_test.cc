@@ -195,13 +195,24 @@ TEST_F(SynchronizationTest, ControllersSharingADeviceIdentifierShareOneManagedOb
   EXPECT_EQ(shared->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
 }
 
-TEST_F(SynchronizationTest, AControllerThatIsGoneCannotBeOperatedOn) {
+TEST_F(SynchronizationTest, AControllerGoneUnderAThrowingHandlerKeepsItsRecordButNotItsDevice) {
   facade.StageController(MakeController(1, 0x1234, static_cast<Vesk::vesk_controller_type>(1)));
-  facade.StageController(MakeController(2, 0x2826));
+  auto record = MakeController(2, 0x2826);
+  record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
+  record->raidLevelDescriptors[0].maxDrivesCount = 2;
+  facade.StageController(std::move(record));
   facade.Refresh();
   EXPECT_EQ(machine.DebugOutput().front(), L"Controller of unknown type retrieved for addition.\n");
   auto controller = facade.Controllers()[0x2826];
-  facade.Refresh();  // both leave
+  facade.Controllers().CollectionChanged.Subscribe(
+      [](auto&, auto&) { throw std::runtime_error("handler"); });
+
+  EXPECT_THROW(facade.SynchronizeStorageData(), std::runtime_error);  // both leave
+  EXPECT_TRUE(facade.CurrentControllers().empty());
+  EXPECT_TRUE(facade.ControllerGuidToDeviceId().empty());
+  EXPECT_EQ(facade.Controllers().Count(), 0u);
+  facade.Refresh();  // a later diff has nothing left to release
+  EXPECT_EQ(controller->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
   try {
     facade.MarkDriveAsSpare(*controller, Guid(NativeGuid(9)));
     FAIL() << "operated on a controller that is gone";
@@ -328,24 +339,6 @@ TYPED_TEST(ThrowingHandlerTest, LeavesEveryAdditionUpdateAndRemovalDone) {
   this->ExpectHandlerFailure([&] { facade.SynchronizeStorageData(); });
   EXPECT_EQ(managed.Count(), 0u);
   EXPECT_TRUE(TypeParam::Current(facade).empty());
-}
-
-TEST_F(SynchronizationTest, AControllerLeavingUnderAThrowingHandlerKeepsTheRecordItsObjectReads) {
-  auto record = MakeController(1, 0x2826);
-  record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
-  record->raidLevelDescriptors[0].maxDrivesCount = 2;
-  facade.StageController(std::move(record));
-  facade.Refresh();
-  auto held = facade.Controllers()[0x2826];
-  facade.Controllers().CollectionChanged.Subscribe(
-      [](auto&, auto&) { throw std::runtime_error("handler"); });
-
-  EXPECT_THROW(facade.SynchronizeStorageData(), std::runtime_error);
-  EXPECT_TRUE(facade.CurrentControllers().empty());
-  EXPECT_TRUE(facade.ControllerGuidToDeviceId().empty());
-  EXPECT_EQ(facade.Controllers().Count(), 0u);
-  facade.Refresh();  // a later diff has nothing left to release
-  EXPECT_EQ(held->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
 }
 
 TEST_F(SynchronizationTest, DisposalFromAHandlerEndsTheDiffBeforeTheFacadeGoes) {
