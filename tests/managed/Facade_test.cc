@@ -21,8 +21,6 @@ namespace VESK_Managed {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::PollingRefresh;
-using testing::Populate;
 namespace sim = vesk::sim;
 namespace fn = vesk::sim::function;
 using testing::PollingRefresh;
