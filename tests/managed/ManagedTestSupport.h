@@ -87,6 +87,33 @@ class Raised {
   System::Event<System::ComponentModel::PropertyChangedEventArgs>::Token token;
 };
 
+// A facade whose working and current collections take hand-built native records of every kind.
+class StagedFacade : public StorageManagementBase {
+ public:
+  using StorageManagementBase::UpdatedArrays;
+  using StorageManagementBase::UpdatedControllers;
+  using StorageManagementBase::UpdatedDrives;
+  using StorageManagementBase::UpdatedVolumes;
+
+  Vesk::DriveMap& CurrentDrives() { return GetInstance().GetDrives(); }
+  Vesk::VolumeMap& CurrentVolumes() { return GetInstance().GetVolumes(); }
+  Vesk::ControllerMap& CurrentControllers() {
+    return GetInstance().GetControllers().GetControllersById();
+  }
+
+  void Stage(std::unique_ptr<Vesk::Controller> record) {
+    const auto id = record->id;
+    UpdatedControllers().GetControllersById()[id] = record.release();
+  }
+  void Stage(const Vesk::Array& record) { UpdatedArrays()[record.id] = new Vesk::Array(record); }
+  void Stage(const Vesk::Volume& record) { UpdatedVolumes()[record.id] = new Vesk::Volume(record); }
+  void Stage(const Vesk::Drive& record) { UpdatedDrives()[record.id] = new Vesk::Drive(record); }
+  void Refresh() {
+    SynchronizeStorageData();
+    ClearUpdatesData();
+  }
+};
+
 // Population and a polling refresh as a user interface runs them: under the facade's semaphore, so
 // that a notification-driven refresh does not run alongside.
 inline void Populate(StorageManagementBase& facade) {

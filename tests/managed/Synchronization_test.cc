@@ -1,5 +1,6 @@
 // The managed facade's diff, driven with hand-built native records staged in its working
-// collections, and the translation of native failures.
+// collections: the order of kinds, additions, updates and removals, handlers that throw or dispose,
+// and the translation of native failures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,33 +21,9 @@ using testing::MakeDrive;
 using testing::MakeVolume;
 using testing::NativeGuid;
 using testing::Raised;
+using testing::StagedFacade;
 using Names = std::vector<std::string>;
 using Action = Components::NotifyCollectionChangedAction;
-
-// Exposes the working and current collections so that records can be staged by hand.
-class StagedFacade : public StorageManagementBase {
- public:
-  using StorageManagementBase::UpdatedArrays;
-  using StorageManagementBase::UpdatedControllers;
-  using StorageManagementBase::UpdatedDrives;
-  using StorageManagementBase::UpdatedVolumes;
-
-  Vesk::DriveMap& CurrentDrives() { return GetInstance().GetDrives(); }
-  Vesk::VolumeMap& CurrentVolumes() { return GetInstance().GetVolumes(); }
-  Vesk::ControllerMap& CurrentControllers() {
-    return GetInstance().GetControllers().GetControllersById();
-  }
-
-  void StageDrive(const Vesk::Drive& drive) { UpdatedDrives()[drive.id] = new Vesk::Drive(drive); }
-  void StageController(std::unique_ptr<Vesk::Controller> controller) {
-    auto id = controller->id;
-    UpdatedControllers().GetControllersById()[id] = controller.release();
-  }
-  void Refresh() {
-    SynchronizeStorageData();
-    ClearUpdatesData();
-  }
-};
 
 struct DriveChange {
   Action action;
@@ -68,7 +45,7 @@ class SynchronizationTest : public ::testing::Test {
     for (auto id : ids) {
       auto drive = MakeDrive(id);
       drive.size = size;
-      facade.StageDrive(drive);
+      facade.Stage(drive);
     }
   }
 
@@ -104,33 +81,11 @@ TEST_F(SynchronizationTest, NewElementsAreAddedInOrderWithTheirRecordsAndAnEmpty
   EXPECT_EQ(facade.Drives().Count(), 0u);
 }
 
-TEST_F(SynchronizationTest, IdenticalMapsUpdateEachObjectOnceAndAddOrRemoveNothing) {
-  StageDrives({1, 2, 3});
-  facade.Refresh();
-  changes.clear();
-  machine.ClearDebugOutput();
-  std::vector<std::unique_ptr<Raised>> raised;
-  for (std::uint32_t id : {1, 2, 3}) {
-    raised.push_back(std::make_unique<Raised>(*facade.Drives()[Guid(NativeGuid(id))]));
-  }
-  StageDrives({1, 2, 3}, 2000);
-  facade.Refresh();
-  for (auto& r : raised) EXPECT_EQ(r->names, (Names{"Size", "TotalSize"}));
-  EXPECT_TRUE(changes.empty());
-  EXPECT_TRUE(DebugLines().empty());
-
-  // Nothing changed: nothing raised at all.
-  for (auto& r : raised) r->names.clear();
-  StageDrives({1, 2, 3}, 2000);
-  facade.Refresh();
-  for (auto& r : raised) EXPECT_TRUE(r->names.empty());
-  EXPECT_TRUE(changes.empty());
-}
-
-TEST_F(SynchronizationTest, InterleavedIdentifiersAreMergedInOrder) {
+TEST_F(SynchronizationTest, InterleavedIdentifiersAreMergedInOrderAndAnUnchangedMapRaisesNothing) {
   StageDrives({1, 3, 5});
   facade.Refresh();
   changes.clear();
+  machine.ClearDebugOutput();
   Raised three(*facade.Drives()[Guid(NativeGuid(3))]);
   StageDrives({2, 3, 4, 6}, 5);
   facade.Refresh();
@@ -143,18 +98,28 @@ TEST_F(SynchronizationTest, InterleavedIdentifiersAreMergedInOrder) {
   std::vector<std::uint32_t> current;
   for (auto& [id, record] : facade.CurrentDrives()) current.push_back(id.group1);
   EXPECT_EQ(current, (std::vector<std::uint32_t>{2, 3, 4, 6}));
+
+  // The same records again: nothing added, removed, raised or written.
+  changes.clear();
+  three.names.clear();
+  machine.ClearDebugOutput();
+  StageDrives({2, 3, 4, 6}, 5);
+  facade.Refresh();
+  EXPECT_TRUE(three.names.empty());
+  EXPECT_TRUE(changes.empty());
+  EXPECT_TRUE(DebugLines().empty());
 }
 
 TEST_F(SynchronizationTest, UnknownDriveTypesAreReportedOnceAndSkippedAfterwards) {
   auto odd = MakeDrive(1, static_cast<Vesk::vesk_drive_type>(2));
-  facade.StageDrive(odd);
+  facade.Stage(odd);
   facade.Refresh();
   EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{
                               L"Drive of unknown type retrieved for addition.\n", kAdded}));
   EXPECT_FALSE(facade.Drives().ContainsKey(Guid(NativeGuid(1))));
   EXPECT_EQ(facade.CurrentDrives().size(), 1u);
   machine.ClearDebugOutput();
-  facade.StageDrive(odd);
+  facade.Stage(odd);
   EXPECT_NO_THROW(facade.Refresh());
   EXPECT_TRUE(DebugLines().empty());
 }
@@ -163,8 +128,8 @@ TEST_F(SynchronizationTest, ControllersSharingADeviceIdentifierShareOneManagedOb
   auto first = MakeController(1, 0x2826);
   first->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
   first->raidLevelDescriptors[0].maxDrivesCount = 2;
-  facade.StageController(std::move(first));
-  facade.StageController(MakeController(2, 0x2826));
+  facade.Stage(std::move(first));
+  facade.Stage(MakeController(2, 0x2826));
   facade.Refresh();
   ASSERT_EQ(facade.Controllers().Count(), 1u);
   EXPECT_EQ(facade.ControllerGuidToDeviceId().size(), 2u);
@@ -173,17 +138,17 @@ TEST_F(SynchronizationTest, ControllersSharingADeviceIdentifierShareOneManagedOb
 
   // Each controller updates the shared object; the later one in identifier order wins.
   Raised raised(*shared);
-  facade.StageController(MakeController(1, 0x2826));
+  facade.Stage(MakeController(1, 0x2826));
   auto second = MakeController(2, 0x2826);
   second->policyFlags = 0x80;
-  facade.StageController(std::move(second));
+  facade.Stage(std::move(second));
   facade.Refresh();
   EXPECT_EQ(raised.names, (Names{"RohiEnabled"}));
   EXPECT_TRUE(shared->RohiEnabled());
 
   // The record the shared object was built from leaves; the object stays and still reads its
   // descriptors (the record lives on inside it).
-  facade.StageController(MakeController(2, 0x2826));
+  facade.Stage(MakeController(2, 0x2826));
   facade.Refresh();
   ASSERT_EQ(facade.Controllers().Count(), 1u);
   EXPECT_EQ(facade.ControllerGuidToDeviceId().size(), 1u);
@@ -196,11 +161,11 @@ TEST_F(SynchronizationTest, ControllersSharingADeviceIdentifierShareOneManagedOb
 }
 
 TEST_F(SynchronizationTest, AControllerGoneUnderAThrowingHandlerKeepsItsRecordButNotItsDevice) {
-  facade.StageController(MakeController(1, 0x1234, static_cast<Vesk::vesk_controller_type>(1)));
+  facade.Stage(MakeController(1, 0x1234, static_cast<Vesk::vesk_controller_type>(1)));
   auto record = MakeController(2, 0x2826);
   record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
   record->raidLevelDescriptors[0].maxDrivesCount = 2;
-  facade.StageController(std::move(record));
+  facade.Stage(std::move(record));
   facade.Refresh();
   EXPECT_EQ(machine.DebugOutput().front(), L"Controller of unknown type retrieved for addition.\n");
   auto controller = facade.Controllers()[0x2826];
@@ -426,6 +391,87 @@ TEST_F(SynchronizationTest, EveryMemberThrowsOnceDisposedAndStagedRecordsAreRele
   EXPECT_EQ(facade.Drives().Count(), 0u);
   EXPECT_TRUE(facade.GetIoSemaphore().Wait(std::chrono::milliseconds(0)));
   facade.GetIoSemaphore().Release();
+}
+
+using Log = std::vector<std::string>;
+
+// Every collection change and every property change of the facade's objects, in the order they
+// happened: "array+2" (added), "array-2" (removed), "array2.TotalSize" (changed).
+class DiffTest : public ::testing::Test {
+ protected:
+  DiffTest() {
+    Watch(facade.Controllers(), "controller");
+    Watch(facade.Arrays(), "array");
+    Watch(facade.Volumes(), "volume");
+    Watch(facade.Drives(), "drive");
+  }
+
+  static std::string Number(std::uint16_t deviceId) { return std::to_string(deviceId); }
+  static std::string Number(const Guid& id) { return std::to_string(id.group1); }
+
+  template <typename Dictionary>
+  void Watch(Dictionary& dictionary, std::string kind) {
+    dictionary.CollectionChanged.Subscribe(
+        [this, kind](const System::Object&, const typename Dictionary::ChangedArgs& e) {
+          const std::string label = kind + Number(e.ChangedKey);
+          if (e.Action == Action::Remove) {
+            log.push_back(kind + "-" + Number(e.ChangedKey));
+            return;
+          }
+          log.push_back(kind + "+" + Number(e.ChangedKey));
+          (*e.NewValue)
+              ->PropertyChanged.Subscribe(
+                  [this, label](const System::Object&,
+                                const System::ComponentModel::PropertyChangedEventArgs& p) {
+                    log.push_back(label + "." + p.PropertyName);
+                  });
+        });
+  }
+
+  vesk::sim::Machine machine;
+  StagedFacade facade;
+  Log log;
+};
+
+TEST_F(DiffTest, KindsFollowEachOtherAndEachRemovesWhatIsGone) {
+  facade.Stage(MakeController(1, 7));
+  for (std::uint32_t id : {1, 2}) {
+    facade.Stage(MakeArray(id));
+    facade.Stage(MakeVolume(id));
+    facade.Stage(MakeDrive(id));
+  }
+  facade.Refresh();
+  EXPECT_EQ(log, (Log{"controller+7", "array+1", "array+2", "volume+1", "volume+2", "drive+1",
+                      "drive+2"}));
+
+  // One of each kind changes, the other goes.
+  log.clear();
+  auto controller = MakeController(1, 7);
+  controller->policyFlags = 0x80;
+  facade.Stage(std::move(controller));
+  auto array = MakeArray(2);
+  array.totalSize = 5;
+  facade.Stage(array);
+  auto volume = MakeVolume(1);
+  volume.size = 5;
+  facade.Stage(volume);
+  auto drive = MakeDrive(2);
+  drive.usage = static_cast<Vesk::vesk_drive_usage>(1);
+  facade.Stage(drive);
+  facade.Refresh();
+  EXPECT_EQ(log, (Log{"controller7.RohiEnabled", "array-1", "array2.TotalSize", "volume1.Size",
+                      "volume-2", "drive-1", "drive2.Usage"}));
+  EXPECT_FALSE(facade.Arrays().ContainsKey(Guid(NativeGuid(1))));
+  EXPECT_FALSE(facade.Volumes().ContainsKey(Guid(NativeGuid(2))));
+  EXPECT_EQ(facade.GetInstance().GetArrays().size(), 1u);
+  EXPECT_EQ(facade.GetInstance().GetVolumes().size(), 1u);
+
+  log.clear();
+  facade.Refresh();
+  EXPECT_EQ(log, (Log{"controller-7", "array-2", "volume-1", "drive-2"}));
+  EXPECT_EQ(facade.Arrays().Count() + facade.Volumes().Count(), 0u);
+  EXPECT_TRUE(facade.GetInstance().GetArrays().empty());
+  EXPECT_TRUE(facade.GetInstance().GetVolumes().empty());
 }
 
 template <typename Exception>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 
@@ -24,25 +25,26 @@ using testing::Raised;
 using testing::SetText;
 using Names = std::vector<std::string>;
 
-Guid GuidOf(std::uint32_t g1, std::uint16_t g2, std::uint16_t g3, std::uint16_t g4,
-            std::array<std::uint8_t, 6> g5) {
-  Guid guid;
-  guid.group1 = g1;
-  guid.group2 = g2;
-  guid.group3 = g3;
-  guid.group4 = g4;
-  guid.group5 = g5;
-  return guid;
+Vesk::vesk_guid NativeOf(const std::array<std::uint8_t, 16>& bytes) {
+  Vesk::vesk_guid native{};
+  std::memcpy(&native, bytes.data(), 16);
+  return native;
 }
 
-TEST(GuidTest, ReadsTheNativeBytesInPlaceAndWritesThemBack) {
-  Vesk::vesk_guid native{};
-  const std::uint8_t bytes[16] = {0x78, 0x56, 0x34, 0x12, 0xbc, 0x9a, 0xf0, 0xde,
-                                  0x12, 0x34, 1,    2,    3,    4,    5,    0xff};
-  std::memcpy(&native, bytes, 16);
-  Guid guid(native);
+// The hash values were worked out independently from the mixing algorithm's definition.
+TEST(GuidTest, ReadsTheNativeBytesInPlaceWritesThemBackAndHashesThemExactly) {
+  const auto native =
+      NativeOf({0x78, 0x56, 0x34, 0x12, 0xbc, 0x9a, 0xf0, 0xde, 0x12, 0x34, 1, 2, 3, 4, 5, 0xff});
+  const Guid guid(native);
   EXPECT_EQ(guid.ToString(), L"12345678-9abc-def0-3412-0102030405ff");
   EXPECT_EQ(guid.ToNative(), native);
+  EXPECT_EQ(guid.GetHashCode(), 610576505);
+  EXPECT_EQ(Guid().GetHashCode(), 346378304);
+  std::array<std::uint8_t, 16> high;
+  high.fill(0xff);
+  high[0] = high[1] = high[2] = 0;
+  high[3] = 0x80;
+  EXPECT_EQ(Guid(NativeOf(high)).GetHashCode(), -385850360);
 }
 
 TEST(GuidTest, EmptyIsAllZerosAndEqualityIgnoresIdentity) {
@@ -60,16 +62,6 @@ TEST(GuidTest, EmptyIsAllZerosAndEqualityIgnoresIdentity) {
   const System::Object& asObject = b;
   EXPECT_TRUE(a.Equals(&asObject));
   EXPECT_TRUE(GuidComparer().Equals(a, b));
-}
-
-TEST(GuidTest, HashFollowsTheMixingAlgorithmExactly) {
-  // Values worked out independently from the algorithm's definition.
-  EXPECT_EQ(Guid().GetHashCode(), 346378304);
-  EXPECT_EQ(GuidOf(0x12345678, 0x9abc, 0xdef0, 0x3412, {1, 2, 3, 4, 5, 0xff}).GetHashCode(),
-            610576505);
-  EXPECT_EQ(GuidOf(0x80000000, 0xffff, 0xffff, 0xffff, {0xff, 0xff, 0xff, 0xff, 0xff, 0xff})
-                .GetHashCode(),
-            -385850360);
 }
 
 TEST(ScsiTest, ComparesByHostBusTargetLun) {
@@ -99,30 +91,20 @@ TEST(DriveTest, TextsAreDecodedOverTheirFullWidthAndTrimmedAtBothEnds) {
   EXPECT_EQ(drive.TotalSize(), 512000u);
 }
 
-TEST(DriveTest, OnlyTheSizeChangedRaisesSizeThenTotalSize) {
-  auto record = MakeDrive(1);
-  SataDrive drive(record);
-  Raised raised(drive);
-  drive.Update(record);
-  EXPECT_TRUE(raised.names.empty());
-  record.size = 2000;
-  record.totalSize = 1024000;
-  drive.Update(record);
-  EXPECT_EQ(raised.names, (Names{"Size", "TotalSize"}));
-  EXPECT_EQ(drive.TotalSize(), 1024000u);
-}
-
 TEST(DriveTest, EveryChangeIsRaisedInTheDefinedOrder) {
   auto record = MakeDrive(1, Vesk::VESK_DRIVE_NVME);
   DornDrive drive(record);
   Raised raised(drive);
   Raised scsi(*drive.ScsiAddress());
+  drive.Update(record);
+  EXPECT_TRUE(raised.names.empty() && scsi.names.empty());
   record.arrayId = NativeGuid(9);
   record.controllerId = NativeGuid(8);
   record.scsiAddress = Vesk::Scsi{1, 2, 3, 4};
   SetText(record.firmwareRevision, "FW2");
   SetText(record.serialNumber, "other");  // not compared by Update
   record.size = 7;
+  record.totalSize = 1024000;
   record.logicalBlockSize = 4096;
   record.status = static_cast<Vesk::vesk_drive_status>(2);
   record.encryptionAbility = static_cast<Vesk::vesk_encryption_ability>(1);
@@ -173,6 +155,7 @@ TEST(DriveTest, EveryChangeIsRaisedInTheDefinedOrder) {
   // Each object raises as itself: the address's names come from the address, not the drive.
   EXPECT_EQ(std::ranges::count(raised.senders, &drive), std::ssize(raised.names));
   EXPECT_EQ(std::ranges::count(scsi.senders, drive.ScsiAddress().get()), std::ssize(scsi.names));
+  EXPECT_EQ(drive.TotalSize(), 1024000u);
   EXPECT_TRUE(drive.IsPlaceholder());
   EXPECT_EQ(drive.SerialNumber(), L"SN1");
   EXPECT_EQ(drive.NegotiatedLinkWidth(), 0);
@@ -245,26 +228,14 @@ TEST(VolumeTest, RaidLevelsGetTheirNumberAtConstructionAndInUpdate) {
   EXPECT_EQ(volume.Size(), 0u);
 }
 
-TEST(VolumeTest, AStateChangeRaisesPreviousStateThenState) {
+TEST(VolumeTest, EveryChangeIsRaisedInTheDefinedOrder) {
   auto record = MakeVolume(1);
   record.state = static_cast<Vesk::vesk_volume_state>(1);
   Volume volume(record);
   EXPECT_EQ(static_cast<int>(volume.PreviousState()), 0);
   Raised raised(volume);
-  record.state = static_cast<Vesk::vesk_volume_state>(4);
-  volume.Update(record);
-  EXPECT_EQ(raised.names, (Names{"PreviousState", "State"}));
-  EXPECT_EQ(static_cast<int>(volume.PreviousState()), 1);
-  EXPECT_EQ(static_cast<int>(volume.State()), 4);
-  raised.names.clear();
   volume.Update(record);
   EXPECT_TRUE(raised.names.empty());
-}
-
-TEST(VolumeTest, EveryChangeIsRaisedInTheDefinedOrder) {
-  auto record = MakeVolume(1);
-  Volume volume(record);
-  Raised raised(volume);
   record.arrayId = NativeGuid(2);
   record.controllerId = NativeGuid(3);
   record.arrayOrdinal = 1;
@@ -291,6 +262,8 @@ TEST(VolumeTest, EveryChangeIsRaisedInTheDefinedOrder) {
           "VerifyErrors",   "VerifyBadBlocks",   "LogicalBlockSize", "CachePolicy", "CacheEnabled",
           "RwhPolicy",      "JournalingDriveId"}));
   EXPECT_EQ(volume.RaidLevelNumeric(), 5);
+  EXPECT_EQ(static_cast<int>(volume.PreviousState()), 1);
+  EXPECT_EQ(static_cast<int>(volume.State()), 2);
 }
 
 TEST(ArrayTest, UpdateComparesControllerSizesAndCacheButNotTheName) {
