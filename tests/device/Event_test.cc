@@ -10,11 +10,12 @@
 namespace Vesk {
 namespace {
 
-TEST(Event, CallsHandlersInTheOrderTheyWereAdded) {
+TEST(Event, CallsHandlersInTheOrderTheyWereAddedAndSkipsThoseWithoutAFunction) {
   Event<int> event;
   std::vector<std::string> calls;
   event.AddHandler(
       EventHandler<int>([&](int value) { calls.push_back("a" + std::to_string(value)); }));
+  event.AddHandler(EventHandler<int>(nullptr));
   event.AddHandler(
       EventHandler<int>([&](int value) { calls.push_back("b" + std::to_string(value)); }));
 
@@ -40,16 +41,6 @@ TEST(Event, RemovingByIdRemovesEveryCopyOfTheHandler) {
   event.RemoveHandler(other);
   event.Raise(0);
   EXPECT_EQ(calls, 100);
-}
-
-TEST(Event, SkipsHandlersWithoutAFunction) {
-  Event<int> event;
-  int calls = 0;
-  event.AddHandler(EventHandler<int>(nullptr));
-  event.AddHandler(EventHandler<int>([&](int) { ++calls; }));
-
-  EXPECT_NO_THROW(event.Raise(1));
-  EXPECT_EQ(calls, 1);
 }
 
 TEST(Event, ThrowingHandlerStopsTheHandlersAfterIt) {
