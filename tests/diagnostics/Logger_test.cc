@@ -82,14 +82,25 @@ INSTANTIATE_TEST_SUITE_P(Calls, LoggerRegistrationFailureTest,
                          ::testing::Values(vesk::sim::Api::EventRegister,
                                            vesk::sim::Api::EventSetInformation));
 
-TEST_F(LoggerTest, IsDisabledWithoutAConsumer) { EXPECT_FALSE(Logger::IsEnabled()); }
-
-TEST_F(LoggerTest, ConsumerBelowVerboseSeesNothing) {
-  auto session = machine.StartTrace(Logger::providerId, 4);
-
+// Only a consumer at verbose level or of all levels (0) enables the provider, and only while its
+// session lasts.
+TEST_F(LoggerTest, OnlyAVerboseConsumerEnablesTheProviderWhileItsSessionLasts) {
   EXPECT_FALSE(Logger::IsEnabled());
-  Logger::Write("New device detected.");
-  EXPECT_TRUE(session->Events().empty());
+  {
+    auto below = machine.StartTrace(Logger::providerId, 4);
+    EXPECT_FALSE(Logger::IsEnabled());
+    Logger::Write("New device detected.");
+    EXPECT_TRUE(below->Events().empty());
+  }
+  auto all = machine.StartTrace(Logger::providerId, 0);
+  ASSERT_TRUE(Logger::IsEnabled());
+  Logger::Write(nullptr);  // the empty text
+  const auto events = all->Events();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events[0].fields.size(), 1u);
+  EXPECT_EQ(events[0].fields[0].value, "");
+  all.reset();
+  EXPECT_FALSE(Logger::IsEnabled());
 }
 
 TEST_F(LoggerTest, VerboseConsumerSeesTheSelfDescribedPnpEvent) {
@@ -112,27 +123,6 @@ TEST_F(LoggerTest, VerboseConsumerSeesTheSelfDescribedPnpEvent) {
   EXPECT_EQ(event.fields[0].name, "Message");
   EXPECT_EQ(event.fields[0].inType, 2);
   EXPECT_EQ(event.fields[0].value, "Controller removed.");
-}
-
-TEST_F(LoggerTest, ConsumerOfAllLevelsSeesTheEventAndNullIsTheEmptyText) {
-  auto session = machine.StartTrace(Logger::providerId, 0);
-
-  ASSERT_TRUE(Logger::IsEnabled());
-  Logger::Write(nullptr);
-
-  const auto events = session->Events();
-  ASSERT_EQ(events.size(), 1u);
-  ASSERT_EQ(events[0].fields.size(), 1u);
-  EXPECT_EQ(events[0].fields[0].value, "");
-}
-
-TEST_F(LoggerTest, EndOfTheLastSessionDisablesTheProvider) {
-  auto session = machine.StartTrace(Logger::providerId, 5);
-  ASSERT_TRUE(Logger::IsEnabled());
-
-  session.reset();
-
-  EXPECT_FALSE(Logger::IsEnabled());
 }
 
 TEST(LoggerDeathTest, SecondRegistrationStopsTheProcess) {
