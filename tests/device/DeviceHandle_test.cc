@@ -45,19 +45,6 @@ TEST_F(DeviceHandleTest, HandlesOnOneDevicePathShareOneMutex) {
   ReleaseMutex(other->mutex);
 }
 
-TEST_F(DeviceHandleTest, ControllerIdIsInvalidUntilDiscoverySetsIt) {
-  auto plain = std::make_shared<DeviceHandle>(OpenDevice(pdoName),
-                                              std::make_unique<Device>(DevicePath(pdoName), 3));
-  auto controller = OpenController(pdoName);
-
-  EXPECT_EQ(plain->GetControllerId(), vesk_invalid_guid);
-  EXPECT_EQ(plain->device->id, 3);
-  EXPECT_EQ(controller->GetControllerId(), vesk_invalid_guid);
-  controller->controllerId.group1 = 0x1234;
-  const DeviceHandle& asBase = *controller;
-  EXPECT_EQ(asBase.GetControllerId().group1, 0x1234u);
-}
-
 TEST_F(DeviceHandleTest, DestructionClosesTheFileTheMutexAndTheExitEvent) {
   auto handle = OpenController(pdoName);
   const HANDLE file = handle->handle;
