@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 
 #include "platform/win32.h"
 #include "vesk/Exceptions.h"
@@ -19,32 +22,58 @@ vesk_guid Guid(std::initializer_list<std::uint8_t> bytes) {
   return guid;
 }
 
-TEST(GuidOrdering, FourthGroupComparesAsNumberSoByteNineDecidesFirst) {
-  vesk_guid a = Guid({0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0x00});
-  vesk_guid b = Guid({0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01});
-  EXPECT_TRUE(a < b);
-  EXPECT_TRUE(b > a);
-  EXPECT_FALSE(b < a);
+// A guid with the given bytes (offset, value) set and every other byte zero.
+vesk_guid Bytes(std::initializer_list<std::pair<int, std::uint8_t>> set) {
+  std::uint8_t raw[16] = {};
+  for (auto [offset, value] : set) raw[offset] = value;
+  vesk_guid guid;
+  std::memcpy(&guid, raw, sizeof raw);
+  return guid;
 }
 
-TEST(GuidOrdering, FirstGroupIsUnsigned) {
-  vesk_guid big = vesk_invalid_guid, small = vesk_invalid_guid;
-  big.group1 = 0x80000000u;
-  small.group1 = 0x7FFFFFFFu;
-  EXPECT_TRUE(small < big);
-  EXPECT_FALSE(big < small);
+// Pairs (smaller, larger) in which one rule of the ordering decides: the groups compare as
+// unsigned little-endian numbers (group 4 as a number too, so byte 9 before byte 8), in group
+// order, and group 5 byte by byte.
+struct OrderedPair {
+  const char* name;
+  vesk_guid smaller, larger;
+};
+
+class GuidOrdering : public ::testing::TestWithParam<OrderedPair> {};
+
+TEST_P(GuidOrdering, SmallerIsLessOnlyOneWay) {
+  const auto& [name, smaller, larger] = GetParam();
+  EXPECT_TRUE(smaller < larger);
+  EXPECT_FALSE(larger < smaller);
+  EXPECT_TRUE(larger > smaller);
+  EXPECT_FALSE(smaller > larger);
+  EXPECT_FALSE(larger < larger);
 }
 
-TEST(GuidOrdering, FifthGroupBytewiseAndInvalidIsSmallest) {
-  vesk_guid a = Guid({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 9});
-  vesk_guid b = Guid({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0});
-  EXPECT_TRUE(a < b);
+INSTANTIATE_TEST_SUITE_P(
+    Rules, GuidOrdering,
+    ::testing::Values(
+        OrderedPair{"Group1IsUnsigned", Bytes({{3, 0x7F}}), Bytes({{3, 0x80}})},
+        OrderedPair{"Group1IsANumber", Bytes({{0, 0xFF}}), Bytes({{1, 0x01}})},
+        OrderedPair{"Group1BeforeGroup2", Bytes({{0, 1}, {4, 0xFF}}), Bytes({{0, 2}})},
+        OrderedPair{"Group2IsANumber", Bytes({{4, 0xFF}}), Bytes({{5, 0x01}})},
+        OrderedPair{"Group2IsUnsigned", Bytes({{5, 0x7F}}), Bytes({{5, 0x80}})},
+        OrderedPair{"Group2BeforeGroup3", Bytes({{4, 1}, {6, 0xFF}}), Bytes({{4, 2}})},
+        OrderedPair{"Group3IsANumber", Bytes({{6, 0xFF}}), Bytes({{7, 0x01}})},
+        OrderedPair{"Group3IsUnsigned", Bytes({{7, 0x7F}}), Bytes({{7, 0x80}})},
+        OrderedPair{"Group3BeforeGroup4", Bytes({{6, 1}, {9, 0xFF}}), Bytes({{6, 2}})},
+        OrderedPair{"Group4ByteNineFirst", Bytes({{8, 0xFF}}), Bytes({{9, 0x01}})},
+        OrderedPair{"Group4BeforeGroup5", Bytes({{8, 1}, {10, 0xFF}}), Bytes({{8, 2}})},
+        OrderedPair{"Group5FirstDifferenceDecides", Bytes({{14, 0}, {15, 9}}), Bytes({{14, 1}})},
+        OrderedPair{"Group5IsUnsigned", Bytes({{10, 0x7F}}), Bytes({{10, 0x80}})},
+        OrderedPair{"InvalidIsSmallest", vesk_invalid_guid, Bytes({{15, 1}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GuidOrdering, MapsOfGuidsIterateInThisOrder) {
+  const vesk_guid a = Bytes({{9, 1}}), b = Bytes({{7, 1}});
   EXPECT_FALSE(vesk_invalid_guid < vesk_invalid_guid);
-  EXPECT_FALSE(vesk_invalid_guid > vesk_invalid_guid);
-  EXPECT_TRUE(vesk_invalid_guid < a);
   EXPECT_TRUE(vesk_invalid_guid.IsEmpty());
   EXPECT_FALSE(a.IsEmpty());
-  // A map keyed by guids iterates in this order.
   std::map<vesk_guid, int> map{{b, 2}, {a, 1}, {vesk_invalid_guid, 0}};
   int expected = 0;
   for (auto& [key, value] : map) EXPECT_EQ(value, expected++);
