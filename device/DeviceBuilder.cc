@@ -1,6 +1,7 @@
 #include "device/DeviceBuilder.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "core/Implementation.h"
 #include "vesk/Exceptions.h"
@@ -13,6 +14,43 @@ constexpr DWORD kPropertyBufferSize = 2048;
 constexpr std::wstring_view kGlobalRoot = L"\\\\?\\Global\\GlobalRoot";
 
 bool Valid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+// Debugger lines for what discovery leaves out. Writing one keeps the thread's last error: the
+// last-error check after a device must still see the error of discovery's own calls.
+void Report(const std::wstring& line) {
+  const DWORD error = GetLastError();
+  OutputDebugStringW(line.c_str());
+  SetLastError(error);
+}
+
+std::wstring ErrorCode(DWORD error) { return L" (error code " + std::to_wstring(error) + L").\n"; }
+
+void ReportListFailure(std::wstring_view function) {
+  Report(L"SCSI adapters could not be listed: " + std::wstring(function) + L" failed" +
+         ErrorCode(GetLastError()));
+}
+
+void ReportUnreadProperty(DWORD index, std::wstring_view property) {
+  Report(L"SCSI adapter " + std::to_wstring(index) + L" skipped: its " + std::wstring(property) +
+         L" could not be read" + ErrorCode(GetLastError()));
+}
+
+// The texts of this library's exceptions are ASCII.
+std::wstring Widen(std::string_view text) { return std::wstring(text.begin(), text.end()); }
+
+// Names the failure that left a controller device out: the exception's text and, for the
+// library's own exceptions, its error code.
+std::wstring Reason(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const TaluException& e) {
+    return L"\"" + Widen(e.Message()) + L"\"" + ErrorCode(e.ErrorCode());
+  } catch (const std::exception& e) {
+    return L"\"" + Widen(e.what()) + L"\".\n";
+  } catch (...) {
+    return L"an unknown failure.\n";
+  }
+}
 
 }  // namespace
 
@@ -64,17 +102,22 @@ void DeviceBuilder::CheckLastError() {
 
 void DeviceBuilder::Enumerate(DeviceHandles& result) {
   HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-  if (set == INVALID_HANDLE_VALUE) return;
+  if (set == INVALID_HANDLE_VALUE) {
+    ReportListFailure(L"SetupDiCreateDeviceInfoList");
+    return;
+  }
   // Destroys the list however the walk ends; the handles built so far stay with `result`.
   struct ListGuard {
     HDEVINFO set;
     ~ListGuard() { SetupDiDestroyDeviceInfoList(set); }
   } guard{set};
-  SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT, set, nullptr,
-                         nullptr);
+  if (SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT, set,
+                             nullptr, nullptr) == INVALID_HANDLE_VALUE) {
+    ReportListFailure(L"SetupDiGetClassDevsExW");
+  }
   SP_DEVINFO_DATA element{};
   element.cbSize = sizeof(SP_DEVINFO_DATA);
-  for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &element); ++index) {
+  for (position = 0; SetupDiEnumDeviceInfo(set, position, &element); ++position) {
     Build(result, set, element);
   }
 }
@@ -105,26 +148,40 @@ void ControllerDeviceBuilder::Enumerate(DeviceHandles& result) {
 
 void ControllerDeviceBuilder::Build(DeviceHandles& result, HDEVINFO set, SP_DEVINFO_DATA& element) {
   std::wstring manufacturer;
-  if (!ReadStringProperty(set, element, DEVPKEY_Device_Manufacturer, manufacturer) ||
-      manufacturer != kManufacturer) {
+  if (!ReadStringProperty(set, element, DEVPKEY_Device_Manufacturer, manufacturer)) {
+    ReportUnreadProperty(position, L"manufacturer");
     return;
   }
+  if (manufacturer != kManufacturer) return;  // a device of another stack
   std::wstring service;
-  if (!ReadStringProperty(set, element, DEVPKEY_Device_Service, service)) return;
+  if (!ReadStringProperty(set, element, DEVPKEY_Device_Service, service)) {
+    ReportUnreadProperty(position, L"driver service");
+    return;
+  }
 
   for (std::uint16_t row = 0; row < std::size(kDriverTable); ++row) {
     if (service != kDriverTable[row]) continue;
     std::wstring pdoName;
-    if (!ReadStringProperty(set, element, DEVPKEY_Device_PDOName, pdoName)) return;
+    if (!ReadStringProperty(set, element, DEVPKEY_Device_PDOName, pdoName)) {
+      ReportUnreadProperty(position, L"physical device object name");
+      return;
+    }
     std::wstring path = DevicePath(pdoName);
     HANDLE open = Open(path);
-    if (!Valid(open)) continue;
+    if (!Valid(open)) {
+      // The three errors that say the device's mutex cannot be had end discovery; any other
+      // leaves this device out.
+      CheckLastError();
+      Report(L"Controller device " + path + L" skipped: it could not be opened" +
+             ErrorCode(GetLastError()));
+      continue;
+    }
     // The handle owns `open` from here on, also when its construction throws.
     auto handle = std::make_shared<VeskControllerHandle>(
         open, std::make_unique<Device>(std::move(path), row));
     if (!identifyControllers) {
       result.push_back(std::move(handle));
-      break;
+      return;
     }
     if (IdentifyController(row, open, handle)) {
       result.push_back(std::move(handle));
@@ -139,15 +196,13 @@ bool ControllerDeviceBuilder::IdentifyController(
     std::uint16_t row, HANDLE /*open*/, const std::shared_ptr<VeskControllerHandle>& handle) {
   // The open file handle belongs to `handle`, which closes it when the caller drops it; closing
   // it here as well would close it twice.
+  const DWORD lastError = GetLastError();
   try {
     // A facade of its own, only to send one query through this handle.
     StorageManagement::Implementation temporary;
     if (row < kFirstQueuedRow) {
-      std::vector<vesk_guid> identifiers = temporary.GetControllerIdentifiers(*handle);
-      // The answer names at least one identifier when the request succeeds; a device that
-      // names none cannot be matched to a controller and is skipped.
-      if (identifiers.empty()) return false;
-      handle->controllerId = identifiers.front();
+      // at(): an answer naming no identifier fails here like any other unusable answer.
+      handle->controllerId = temporary.GetControllerIdentifiers(*handle).at(0);
       return true;
     }
     std::deque<vesk_guid>& queue = IdentifierQueue();
@@ -155,13 +210,17 @@ bool ControllerDeviceBuilder::IdentifyController(
       std::vector<vesk_guid> identifiers = temporary.GetControllerIdentifiers(*handle);
       queue.insert(queue.end(), identifiers.begin(), identifiers.end());
     }
-    if (queue.empty()) return false;
-    handle->controllerId = queue.front();
+    handle->controllerId = queue.at(0);
     queue.pop_front();
     return true;
   } catch (const VeskException&) {
     throw;
   } catch (...) {
+    Report(L"Controller device " + handle->device->path + L" skipped: " +
+           Reason(std::current_exception()));
+    // The failed request's error says nothing about the device's mutex; the last-error check
+    // that follows must not take it for one.
+    SetLastError(lastError);
     return false;
   }
 }

@@ -5,6 +5,10 @@
 // a device handle and learns from the driver which controller identifier belongs to it. It runs
 // on the caller's thread, takes no lock and must not run concurrently with another discovery:
 // the identifier queue below is shared and unguarded.
+//
+// A device left out because something failed (a property that cannot be read, a device that
+// cannot be opened, an identifier request that fails) is reported on the debugger output
+// (OutputDebugStringW) with the reason; docs/architecture.md lists the lines.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +35,8 @@ class DeviceBuilder {
   DeviceBuilder& operator=(const DeviceBuilder&) = delete;
 
   // Walks the present SCSI adapters and calls Build for each; `result` receives the kept handles
-  // in enumeration order. Throws TaluException for the last-error failures of Build.
+  // in enumeration order. Throws TaluException for the last-error failures of Build. Adapters
+  // that cannot be listed leave `result` as it is, with a debugger line.
   void Enumerate(DeviceHandles& result);
 
   // Appends zero or one handle for one device of the set.
@@ -50,6 +55,9 @@ class DeviceBuilder {
   // Ends discovery with TaluException when the thread's last error says the device's mutex cannot
   // be had (5, 6, 161); any other value lets discovery go on.
   static void CheckLastError();
+
+  // Position in the enumeration of the device being built, for debugger lines.
+  DWORD position = 0;
 };
 
 // Builds a controller handle (VeskControllerHandle) for every device of this RAID stack, with the
@@ -69,14 +77,16 @@ class ControllerDeviceBuilder : public DeviceBuilder {
 
   // As DeviceBuilder::Enumerate, then sorts the handles by driver-table row (stable) and numbers
   // them 0, 1, ... in that order. More than 255 devices: TaluException "Too many controller
-  // devices retrieved.". A VeskException while identifying a controller ends discovery.
+  // devices retrieved.". A VeskException while identifying a controller (the driver refused the
+  // identifier request) ends discovery.
   void Enumerate(DeviceHandles& result);
 
   void Build(DeviceHandles& result, HDEVINFO set, SP_DEVINFO_DATA& element) override;
 
   // Learns the controller identifier of the device opened for driver-table row `row` and stores
-  // it in `handle`. False when the device cannot say (its handle is then to be dropped, which
-  // closes its file handle); a VeskException (driver status) propagates.
+  // it in `handle`. False when the device cannot say, after a debugger line with the reason (its
+  // handle is then to be dropped, which closes its file handle); the thread's last error is then
+  // as it was before the request. A VeskException (driver status) propagates.
   bool IdentifyController(std::uint16_t row, HANDLE open,
                           const std::shared_ptr<VeskControllerHandle>& handle);
 

@@ -594,9 +594,11 @@ void IoCommunication<E>::GetControllerIdentifiers(
   Run(request, handle, length, kControllerIdentifiersFailed,
       [&](auto& r) { FillScope(r, id, scope); });
   if constexpr (kAnswersOnReturn<E>) {
-    if (Record(*request).count == 0) {
+    // A refusal is the caller's to report with the driver's status, whatever count it claims;
+    // only an answer that says it succeeded must name an identifier.
+    if (request->Status() == VESK_STATUS_SUCCESS && Record(*request).count == 0) {
       request.reset();
-      throw TaluException(kZeroControllerIdentifiers);
+      throw TaluException(kZeroControllerIdentifiers, ERROR_INVALID_DATA);
     }
   }
 }

@@ -1,13 +1,16 @@
-// Device discovery over the simulated machine's SCSI adapters, with a scripted backend that
-// answers the controller-identifier query.
+// Device discovery over the simulated machine's SCSI adapters: a scripted backend that answers
+// the controller-identifier query, and the simulated RAID driver with its faults.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "device/DeviceBuilder.h"
+#include "e2e/Harness.h"
 #include "simulator/Machine.h"
 #include "vesk/Exceptions.h"
 
@@ -17,11 +20,12 @@ namespace {
 using vesk::sim::Api;
 using vesk::sim::DeviceBackend;
 using vesk::sim::DeviceSpec;
+using vesk::sim::Fault;
 using vesk::sim::IoControl;
 using vesk::sim::IoResult;
 using vesk::sim::Machine;
-
-constexpr DWORD kGetControllerIdentifiers = 0x44004;
+using vesk::sim::function::kGetControllerIdentifiers;
+using Lines = std::vector<std::wstring>;
 
 vesk_guid Id(std::uint32_t n) {
   vesk_guid id = vesk_invalid_guid;
@@ -29,7 +33,9 @@ vesk_guid Id(std::uint32_t n) {
   return id;
 }
 
-// Answers the controller-identifier query with a fixed list, a status or a transport failure.
+std::wstring Path(const std::wstring& pdoName) { return L"\\\\?\\Global\\GlobalRoot" + pdoName; }
+
+// Answers the controller-identifier query with a fixed list and status.
 class IdentifierBackend : public DeviceBackend {
  public:
   explicit IdentifierBackend(std::vector<vesk_guid> ids) : ids(std::move(ids)) {}
@@ -39,17 +45,12 @@ class IdentifierBackend : public DeviceBackend {
     std::memcpy(&header, call.in, sizeof header);
     if (header.ControlCode != kGetControllerIdentifiers) return {false, 0, ERROR_INVALID_FUNCTION};
     ++calls;
-    if (transportError != 0) return {false, 0, transportError};
     header.ReturnCode = status;
     std::memcpy(call.out, &header, sizeof header);
-    // A refusing driver still counts its identifiers here: the operation table judges a zero
-    // count before anyone reads the status.
-    {
-      const std::uint16_t count = countOverride ? *countOverride : std::uint16_t(ids.size());
-      std::memcpy(call.out + 32, &count, sizeof count);
-      for (std::size_t i = 0; i < ids.size() && 34 + 16 * (i + 1) <= call.outSize; ++i) {
-        std::memcpy(call.out + 34 + 16 * i, &ids[i], 16);
-      }
+    const auto count = std::uint16_t(ids.size());
+    std::memcpy(call.out + 32, &count, sizeof count);
+    for (std::size_t i = 0; i < ids.size() && 34 + 16 * (i + 1) <= call.outSize; ++i) {
+      std::memcpy(call.out + 34 + 16 * i, &ids[i], 16);
     }
     return {true, call.outSize, ERROR_SUCCESS};
   }
@@ -57,8 +58,6 @@ class IdentifierBackend : public DeviceBackend {
   std::vector<vesk_guid> ids;
   std::atomic<int> calls{0};
   std::uint32_t status = 0;
-  DWORD transportError = 0;
-  std::optional<std::uint16_t> countOverride;
 };
 
 class DiscoveryTest : public ::testing::Test {
@@ -67,7 +66,7 @@ class DiscoveryTest : public ::testing::Test {
   ~DiscoveryTest() override { ControllerDeviceBuilder::IdentifierQueue().clear(); }
 
   vesk::sim::DeviceId Add(const std::wstring& service, std::shared_ptr<DeviceBackend> backend,
-                          std::wstring manufacturer = L"Korva Corporation") {
+                          std::optional<std::wstring> manufacturer = L"Korva Corporation") {
     DeviceSpec description;
     description.manufacturer = std::move(manufacturer);
     description.service = service;
@@ -76,9 +75,10 @@ class DiscoveryTest : public ::testing::Test {
     return machine.AddDevice(std::move(description));
   }
 
-  DeviceHandles Discover() {
+  DeviceHandles Discover(bool identify = true) {
     DeviceHandles result;
     ControllerDeviceBuilder builder;
+    builder.identifyControllers = identify;
     builder.Enumerate(result);
     return result;
   }
@@ -91,7 +91,10 @@ class DiscoveryTest : public ::testing::Test {
   int next = 0;
 };
 
-TEST_F(DiscoveryTest, NoDevicesGiveAnEmptyResult) { EXPECT_TRUE(Discover().empty()); }
+TEST_F(DiscoveryTest, NoDevicesGiveAnEmptyResultWithoutAWord) {
+  EXPECT_TRUE(Discover().empty());
+  EXPECT_TRUE(machine.DebugOutput().empty());
+}
 
 TEST_F(DiscoveryTest, ManufacturerAndServiceMustMatchExactly) {
   auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
@@ -101,6 +104,8 @@ TEST_F(DiscoveryTest, ManufacturerAndServiceMustMatchExactly) {
   EXPECT_TRUE(Discover().empty());
   EXPECT_EQ(backend->calls, 0);
   for (auto id : ids) EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  // Devices of other drivers are no failure.
+  EXPECT_TRUE(machine.DebugOutput().empty());
 }
 
 TEST_F(DiscoveryTest, HandlesAreOrderedByDriverTableRowAndNumbered) {
@@ -117,7 +122,32 @@ TEST_F(DiscoveryTest, HandlesAreOrderedByDriverTableRowAndNumbered) {
   EXPECT_TRUE(ControllerId(result[1]) == Id(10));
   EXPECT_TRUE(ControllerId(result[2]) == Id(30));
   for (std::size_t i = 0; i < result.size(); ++i) EXPECT_EQ(result[i]->device->id, i);
-  EXPECT_EQ(result[0]->device->path, L"\\\\?\\Global\\GlobalRoot\\Device\\Raid2");
+  EXPECT_EQ(result[0]->device->path, Path(L"\\Device\\Raid2"));
+}
+
+// Enough devices per row that an unstable sort would reorder them: each row keeps the order of
+// the enumeration.
+TEST_F(DiscoveryTest, DevicesOfOneRowKeepTheirEnumerationOrder) {
+  constexpr std::uint32_t kPairs = 20;
+  std::vector<vesk_guid> queuedIds;
+  for (std::uint32_t i = 0; i < kPairs; ++i) queuedIds.push_back(Id(1000 + i));
+  auto queued = std::make_shared<IdentifierBackend>(queuedIds);
+  for (std::uint32_t i = 0; i < kPairs; ++i) {
+    Add(L"zrTalu", queued);                                                        // Raid<2i>
+    Add(L"zrDiskB", std::make_shared<IdentifierBackend>(std::vector{Id(1 + i)}));  // Raid<2i+1>
+  }
+
+  DeviceHandles result = Discover();
+  ASSERT_EQ(result.size(), 2 * kPairs);
+  for (std::uint32_t i = 0; i < kPairs; ++i) {
+    const auto& direct = result[i];
+    const auto& fromQueue = result[kPairs + i];
+    EXPECT_EQ(direct->device->path, Path(L"\\Device\\Raid" + std::to_wstring(2 * i + 1)));
+    EXPECT_TRUE(ControllerId(direct) == Id(1 + i)) << i;
+    EXPECT_EQ(fromQueue->device->path, Path(L"\\Device\\Raid" + std::to_wstring(2 * i)));
+    EXPECT_TRUE(ControllerId(fromQueue) == Id(1000 + i)) << i;
+    EXPECT_EQ(fromQueue->device->id, kPairs + i);
+  }
 }
 
 TEST_F(DiscoveryTest, QueuedRowsShareOneAnswerAndLeftoversServeTheNextDiscovery) {
@@ -143,107 +173,135 @@ TEST_F(DiscoveryTest, QueuedRowsShareOneAnswerAndLeftoversServeTheNextDiscovery)
   EXPECT_TRUE(ControllerId(second[1]) == Id(1));
 }
 
-TEST_F(DiscoveryTest, DeviceThatCannotBeIdentifiedIsSkippedWithItsHandleClosed) {
-  auto failing = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  failing->transportError = ERROR_IO_DEVICE;
-  auto good = std::make_shared<IdentifierBackend>(std::vector{Id(2)});
-  const auto failingId = Add(L"zrDiskB", failing);
-  Add(L"zrDiskE", good);
-
-  DeviceHandles result = Discover();
-  ASSERT_EQ(result.size(), 1u);
-  EXPECT_TRUE(ControllerId(result[0]) == Id(2));
-  EXPECT_EQ(machine.OpenHandleCount(failingId), 0u);
-}
-
-// Answers that name no usable identifier must never be read as if they did.
-TEST_F(DiscoveryTest, AnswersWithoutAUsableIdentifierSkipTheDevice) {
-  auto none = std::make_shared<IdentifierBackend>(std::vector<vesk_guid>{});
-  auto zero = std::make_shared<IdentifierBackend>(std::vector{vesk_invalid_guid});
-  auto overrun = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  overrun->countOverride = 300;  // more than the 4130-byte answer can hold
-  const auto ids = {Add(L"zrDiskE", none), Add(L"zrTalu", none), Add(L"zrDiskE", zero),
-                    Add(L"zrTaluP", zero), Add(L"zrDiskT", overrun)};
-
-  EXPECT_TRUE(Discover().empty());
-  EXPECT_TRUE(ControllerDeviceBuilder::IdentifierQueue().empty());
-  for (auto id : ids) EXPECT_EQ(machine.OpenHandleCount(id), 0u);
-}
-
-TEST_F(DiscoveryTest, DriverStatusWhileIdentifyingEndsDiscovery) {
-  auto refusing = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  refusing->status = 7;
-  const auto id = Add(L"zrTalu", refusing);
-  try {
-    Discover();
-    FAIL() << "no exception";
-  } catch (const VeskException& e) {
-    EXPECT_EQ(e.Message(),
-              "Unable to retrieve controller identifiers. IOCTL completed with error.");
-    EXPECT_EQ(e.Status(), 7u);
+// Without identification every device of the stack is kept as it is: no request is sent, and
+// the handles are sorted and numbered all the same.
+TEST_F(DiscoveryTest, WithoutIdentificationHandlesAreKeptUnidentified) {
+  auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
+  Add(L"zrTalu", backend);
+  Add(L"zrDiskE", backend);
+  DeviceHandles result = Discover(false);
+  ASSERT_EQ(result.size(), 2u);
+  EXPECT_EQ(result[0]->device->path, Path(L"\\Device\\Raid1"));
+  for (std::size_t i = 0; i < result.size(); ++i) {
+    EXPECT_EQ(result[i]->device->id, i);
+    EXPECT_TRUE(ControllerId(result[i]) == vesk_invalid_guid);
   }
-  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  EXPECT_EQ(backend->calls, 0);
 }
 
-struct OpenFailure {
+// A refusal (non-zero status) ends discovery as the driver's failure, whatever count it claims;
+// every handle built so far is closed.
+TEST_F(DiscoveryTest, DriverRefusalWhileIdentifyingEndsDiscovery) {
+  for (const char* service : {"zrDiskE", "zrTalu"}) {
+    for (std::size_t count : {0, 1}) {
+      SCOPED_TRACE(std::string(service) + " count " + std::to_string(count));
+      ControllerDeviceBuilder::IdentifierQueue().clear();
+      auto refusing = std::make_shared<IdentifierBackend>(std::vector<vesk_guid>(count, Id(1)));
+      refusing->status = 7;
+      const auto good = Add(L"zrDiskB", std::make_shared<IdentifierBackend>(std::vector{Id(2)}));
+      const auto id = Add(std::wstring(service, service + std::strlen(service)), refusing);
+      testing::ExpectThrows<VeskException>(
+          [&] { Discover(); },
+          "Unable to retrieve controller identifiers. IOCTL completed with error.", 7);
+      EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+      EXPECT_EQ(machine.OpenHandleCount(good), 0u);
+      machine.RemoveDevice(id);
+      machine.RemoveDevice(good);
+    }
+  }
+}
+
+// Each open or property failure either ends discovery (the three mutex-like errors, as the
+// device's mutex could not be had either) or leaves the device out with a debugger line.
+struct BuildFailure {
+  const char* name;
+  std::function<void(DeviceSpec&, Machine&)> arrange;
+  std::string message;  // the TaluException that ends discovery, or empty
   DWORD error;
-  const char* message;
+  std::wstring line;  // the debugger line of a skipped device
 };
 
-class DiscoveryOpenFailureTest : public DiscoveryTest,
-                                 public ::testing::WithParamInterface<OpenFailure> {};
+class DiscoveryBuildFailureTest : public DiscoveryTest,
+                                  public ::testing::WithParamInterface<BuildFailure> {};
 
-TEST_P(DiscoveryOpenFailureTest, MutexLikeLastErrorsEndDiscovery) {
-  auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
+TEST_P(DiscoveryBuildFailureTest, EndsDiscoveryOrSkipsTheDeviceWithALine) {
   DeviceSpec description;
   description.manufacturer = L"Korva Corporation";
   description.service = L"zrDiskE";
   description.pdoName = L"\\Device\\Locked";
-  description.backend = backend;
-  description.openError = GetParam().error;
-  machine.AddDevice(std::move(description));
-  try {
-    Discover();
-    FAIL() << "no exception";
-  } catch (const VeskException&) {
-    FAIL() << "not a driver failure";
-  } catch (const TaluException& e) {
-    EXPECT_EQ(e.Message(), GetParam().message);
-    EXPECT_EQ(e.ErrorCode(), GetParam().error);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    LastErrors, DiscoveryOpenFailureTest,
-    ::testing::Values(OpenFailure{ERROR_ACCESS_DENIED,
-                                  "Access denied. Insufficient privileges to obtain a mutex."},
-                      OpenFailure{ERROR_INVALID_HANDLE,
-                                  "Mutex is used by an object of another type."},
-                      OpenFailure{ERROR_BAD_PATHNAME,
-                                  "Bad pathname. Mutex name contains unsupported characters."}));
-
-TEST_F(DiscoveryTest, OtherOpenFailuresSkipTheDevice) {
-  DeviceSpec description;
-  description.manufacturer = L"Korva Corporation";
-  description.service = L"zrDiskE";
-  description.pdoName = L"\\Device\\Gone";
-  description.backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  description.openError = ERROR_FILE_NOT_FOUND;
-  machine.AddDevice(std::move(description));
-  EXPECT_TRUE(Discover().empty());
-}
-
-TEST_F(DiscoveryTest, PropertyLongerThanTheBufferSkipsTheDevice) {
+  GetParam().arrange(description, machine);
   auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
-  DeviceSpec description;
-  description.manufacturer = L"Korva Corporation";
-  description.service = L"zrDiskE";
-  description.pdoName = L"\\Device\\" + std::wstring(1100, L'x');  // over 2048 bytes in UTF-16
   description.backend = backend;
   const auto id = machine.AddDevice(std::move(description));
-  EXPECT_TRUE(Discover().empty());
+  if (!GetParam().message.empty()) {
+    testing::ExpectThrows<TaluException>([&] { Discover(); }, GetParam().message, GetParam().error);
+    EXPECT_TRUE(machine.DebugOutput().empty());
+  } else {
+    EXPECT_TRUE(Discover().empty());
+    EXPECT_EQ(machine.DebugOutput(), Lines{GetParam().line});
+  }
   EXPECT_EQ(backend->calls, 0);
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+}
+
+void OpenFails(DWORD error, DeviceSpec& description) { description.openError = error; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, DiscoveryBuildFailureTest,
+    ::testing::Values(
+        BuildFailure{
+            "OpenAccessDenied", [](DeviceSpec& d, Machine&) { OpenFails(ERROR_ACCESS_DENIED, d); },
+            "Access denied. Insufficient privileges to obtain a mutex.", ERROR_ACCESS_DENIED, L""},
+        BuildFailure{"OpenInvalidHandle",
+                     [](DeviceSpec& d, Machine&) { OpenFails(ERROR_INVALID_HANDLE, d); },
+                     "Mutex is used by an object of another type.", ERROR_INVALID_HANDLE, L""},
+        BuildFailure{
+            "OpenBadPathname", [](DeviceSpec& d, Machine&) { OpenFails(ERROR_BAD_PATHNAME, d); },
+            "Bad pathname. Mutex name contains unsupported characters.", ERROR_BAD_PATHNAME, L""},
+        BuildFailure{"OpenFileNotFound",
+                     [](DeviceSpec& d, Machine&) { OpenFails(ERROR_FILE_NOT_FOUND, d); }, "", 0,
+                     L"Controller device \\\\?\\Global\\GlobalRoot\\Device\\Locked skipped: it "
+                     L"could not be opened (error code 2).\n"},
+        BuildFailure{
+            "CreateFile2Fails",
+            [](DeviceSpec&, Machine& m) { m.FailCalls(Api::CreateFile2, ERROR_NOT_SUPPORTED); }, "",
+            0,
+            L"Controller device \\\\?\\Global\\GlobalRoot\\Device\\Locked skipped: it "
+            L"could not be opened (error code 50).\n"},
+        BuildFailure{"ManufacturerReadFails",
+                     [](DeviceSpec&, Machine& m) {
+                       m.FailCalls(Api::SetupDiGetDevicePropertyW, ERROR_GEN_FAILURE);
+                     },
+                     "", 0,
+                     L"SCSI adapter 0 skipped: its manufacturer could not be read (error code "
+                     L"31).\n"},
+        BuildFailure{"NoService", [](DeviceSpec& d, Machine&) { d.service.reset(); }, "", 0,
+                     L"SCSI adapter 0 skipped: its driver service could not be read (error code "
+                     L"1168).\n"},
+        BuildFailure{"NoPdoName", [](DeviceSpec& d, Machine&) { d.pdoName.reset(); }, "", 0,
+                     L"SCSI adapter 0 skipped: its physical device object name could not be "
+                     L"read (error code 1168).\n"},
+        BuildFailure{"PdoNameLongerThanTheBuffer",
+                     [](DeviceSpec& d, Machine&) {
+                       d.pdoName = L"\\Device\\" + std::wstring(1100, L'x');  // over 2048 bytes
+                     },
+                     "", 0,
+                     L"SCSI adapter 0 skipped: its physical device object name could not be "
+                     L"read (error code 122).\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// When the adapters cannot be listed at all, the empty result says so on the debugger.
+TEST_F(DiscoveryTest, AdaptersThatCannotBeListedAreReported) {
+  Add(L"zrDiskE", std::make_shared<IdentifierBackend>(std::vector{Id(1)}));
+  for (auto [api, name] :
+       {std::pair{Api::SetupDiCreateDeviceInfoList, L"SetupDiCreateDeviceInfoList"},
+        std::pair{Api::SetupDiGetClassDevsExW, L"SetupDiGetClassDevsExW"}}) {
+    machine.ClearDebugOutput();
+    machine.FailCalls(api, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_TRUE(Discover().empty());
+    EXPECT_EQ(machine.DebugOutput(), Lines{std::wstring(L"SCSI adapters could not be listed: ") +
+                                           name + L" failed (error code 8).\n"});
+  }
 }
 
 TEST_F(DiscoveryTest, MoreThan255DevicesEndDiscovery) {
@@ -251,13 +309,10 @@ TEST_F(DiscoveryTest, MoreThan255DevicesEndDiscovery) {
   for (std::uint32_t i = 1; i <= 256; ++i) ids.push_back(Id(i));
   auto backend = std::make_shared<IdentifierBackend>(ids);
   for (int i = 0; i < 256; ++i) Add(L"zrTalu", backend);
-  SetLastError(ERROR_SUCCESS);
-  try {
-    Discover();
-    FAIL() << "no exception";
-  } catch (const TaluException& e) {
-    EXPECT_EQ(e.Message(), "Too many controller devices retrieved.");
-  }
+  SetLastError(ERROR_BUSY);
+  // The code is the thread's last error at the end, which the walk over the adapters leaves at 0.
+  testing::ExpectThrows<TaluException>([&] { Discover(); },
+                                       "Too many controller devices retrieved.", ERROR_SUCCESS);
   EXPECT_EQ(backend->calls, 1);  // every device was identified before the count was judged
   EXPECT_TRUE(ControllerDeviceBuilder::IdentifierQueue().empty());
 }
@@ -271,6 +326,83 @@ TEST_F(DiscoveryTest, BaseBuilderKeepsEveryOpenableDevice) {
   EXPECT_TRUE(result[0]->GetControllerId() == vesk_invalid_guid);
   EXPECT_EQ(result[0]->device->id, 0);
 }
+
+// --- Against the simulated RAID driver ----------------------------------------------------------
+
+const std::wstring kDirectDevice = L"\\Device\\RaidPort0";  // zrDiskE in the demo topology
+const std::wstring kQueuedDevice = L"\\Device\\RaidPort1";  // zrTalu
+
+// Every failure of the identifier request other than a refusal leaves the device out, closes it
+// and says why on the debugger; it never passes for a failure of the device's mutex.
+struct IdentifierFailure {
+  const char* name;
+  std::function<void(testing::SimulatedMachine&)> arm;
+  std::string reason;
+  DWORD error;
+};
+
+class DiscoveryIdentifierFailureTest : public ::testing::TestWithParam<IdentifierFailure> {};
+
+TEST_P(DiscoveryIdentifierFailureTest, SkipsTheDeviceWithALine) {
+  testing::SimulatedMachine sim("demo");
+  GetParam().arm(sim);
+  DeviceHandles result;
+  ControllerDeviceBuilder builder;
+  builder.Enumerate(result);
+  EXPECT_TRUE(result.empty());
+  std::wstring reason(GetParam().reason.begin(), GetParam().reason.end());
+  auto line = [&](const std::wstring& pdoName) {
+    return L"Controller device " + Path(pdoName) + L" skipped: \"" + reason + L"\" (error code " +
+           std::to_wstring(GetParam().error) + L").\n";
+  };
+  EXPECT_EQ(sim.machine.DebugOutput(), (Lines{line(kDirectDevice), line(kQueuedDevice)}));
+  for (auto id : sim.devices) EXPECT_EQ(sim.machine.OpenHandleCount(id), 0u);
+  EXPECT_TRUE(ControllerDeviceBuilder::IdentifierQueue().empty());
+}
+
+Fault IdentifierFault(Fault::Kind kind, std::uint32_t value = 0) {
+  return Fault(kind, kGetControllerIdentifiers, value, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, DiscoveryIdentifierFailureTest,
+    ::testing::Values(
+        IdentifierFailure{
+            "DeviceFailure",
+            [](auto& sim) { sim.driver->InjectFault(IdentifierFault(Fault::Kind::DeviceFailure)); },
+            "Unable to retrieve controller identifiers. IOCTL was unsuccessful.", ERROR_IO_DEVICE},
+        IdentifierFailure{"DeviceFailureLikeAMutexError",
+                          [](auto& sim) {
+                            sim.driver->InjectFault(
+                                IdentifierFault(Fault::Kind::DeviceFailure, ERROR_ACCESS_DENIED));
+                          },
+                          "Unable to retrieve controller identifiers. IOCTL was unsuccessful.",
+                          ERROR_ACCESS_DENIED},
+        IdentifierFailure{
+            "RemovedMidRequest",
+            [](auto& sim) { sim.driver->InjectFault(IdentifierFault(Fault::Kind::RemoveDevice)); },
+            "Unable to retrieve controller identifiers. IOCTL was unsuccessful.",
+            ERROR_DEVICE_NOT_CONNECTED},
+        IdentifierFailure{"ZeroCount",
+                          [](auto& sim) {
+                            sim.recorder->Rewrite(
+                                [](const auto&, BYTE* out, DWORD) { std::memset(out + 32, 0, 2); });
+                          },
+                          "Zero controller identifiers count retrieved. Expected at least one.",
+                          ERROR_INVALID_DATA},
+        IdentifierFailure{"EmptyIdentifier",
+                          [](auto& sim) {
+                            sim.driver->InjectFault(IdentifierFault(Fault::Kind::ZeroIdentifier));
+                          },
+                          "Empty controller identifier retrieved", ERROR_INVALID_DATA},
+        IdentifierFailure{
+            "CountBeyondBuffer",
+            [](auto& sim) {
+              sim.driver->InjectFault(IdentifierFault(Fault::Kind::CountBeyondBuffer));
+            },
+            "Identifier count retrieved from the driver is greater than the answer holds.",
+            ERROR_INVALID_DATA}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace Vesk

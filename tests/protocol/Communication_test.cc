@@ -523,8 +523,18 @@ TEST_F(Communication, ZeroControllerIdentifiersIsAFailureOfItsOwn) {
         sync.GetControllerIdentifiers(handle.get(), vesk_invalid_guid, VESK_SCOPE_NONE, 4130,
                                       request);
       },
-      "Zero controller identifiers count retrieved. Expected at least one.");
+      "Zero controller identifiers count retrieved. Expected at least one.", ERROR_INVALID_DATA);
   EXPECT_EQ(request, nullptr);
+}
+
+// A refusal names no identifiers; its status is for the caller to report.
+TEST_F(Communication, RefusedControllerIdentifierRequestIsReturnedWhateverItsCount) {
+  backend->reply.answer = {{32, {0, 0}}};
+  backend->reply.returnCode = 7;
+  RequestPtr<GetControllerIdentifiersIoctl<SynchronousIoctl>> request;
+  sync.GetControllerIdentifiers(handle.get(), vesk_invalid_guid, VESK_SCOPE_NONE, 4130, request);
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(request->Status(), 7u);
 }
 
 TEST_F(Communication, AsynchronousTableLeavesTheIdentifierCountToTheCaller) {
