@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 
 #include "core/Implementation.h"
 #include "vesk/Exceptions.h"
@@ -50,6 +51,14 @@ std::wstring Reason(const std::exception_ptr& failure) {
   } catch (...) {
     return L"an unknown failure.\n";
   }
+}
+
+// Discoveries in one process take turns. The identifier queue is shared, and a queued-row device
+// is matched to its controller by its position among the devices of one discovery: another
+// discovery taking identifiers in between would hand this one the wrong ones.
+std::mutex& DiscoveryTurn() {
+  static std::mutex turn;
+  return turn;
 }
 
 }  // namespace
@@ -135,6 +144,7 @@ void DeviceBuilder::Build(DeviceHandles& result, HDEVINFO set, SP_DEVINFO_DATA& 
 }
 
 void ControllerDeviceBuilder::Enumerate(DeviceHandles& result) {
+  std::lock_guard<std::mutex> turn(DiscoveryTurn());
   DeviceBuilder::Enumerate(result);
   std::stable_sort(result.begin(), result.end(),
                    [](const auto& a, const auto& b) { return a->device->id < b->device->id; });

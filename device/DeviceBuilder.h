@@ -3,8 +3,9 @@
 // A discovery walks the present SCSI-adapter devices of the machine, keeps those whose
 // manufacturer and driver service say they belong to this RAID stack, opens each one, wraps it in
 // a device handle and learns from the driver which controller identifier belongs to it. It runs
-// on the caller's thread, takes no lock and must not run concurrently with another discovery:
-// the identifier queue below is shared and unguarded.
+// on the caller's thread. Controller discoveries in one process take turns (a process-wide lock
+// held for the whole discovery), since they share the identifier queue below; any number of
+// facades on any threads may discover at once.
 //
 // A device left out because something failed (a property that cannot be read, a device that
 // cannot be opened, an identifier request that fails) is reported on the debugger output
@@ -78,7 +79,7 @@ class ControllerDeviceBuilder : public DeviceBuilder {
   // As DeviceBuilder::Enumerate, then sorts the handles by driver-table row (stable) and numbers
   // them 0, 1, ... in that order. More than 255 devices: TaluException "Too many controller
   // devices retrieved.". A VeskException while identifying a controller (the driver refused the
-  // identifier request) ends discovery.
+  // identifier request) ends discovery. Waits for any other controller discovery of the process.
   void Enumerate(DeviceHandles& result);
 
   void Build(DeviceHandles& result, HDEVINFO set, SP_DEVINFO_DATA& element) override;
@@ -86,12 +87,14 @@ class ControllerDeviceBuilder : public DeviceBuilder {
   // Learns the controller identifier of the device opened for driver-table row `row` and stores
   // it in `handle`. False when the device cannot say, after a debugger line with the reason (its
   // handle is then to be dropped, which closes its file handle); the thread's last error is then
-  // as it was before the request. A VeskException (driver status) propagates.
+  // as it was before the request. A VeskException (driver status) propagates. Called by Build
+  // within Enumerate, which holds the process's discovery turn.
   bool IdentifyController(std::uint16_t row, HANDLE open,
                           const std::shared_ptr<VeskControllerHandle>& handle);
 
   // Identifiers reported by a queued-row device and not handed out yet. One per process, created
-  // on first use; identifiers left here go to the queued-row devices of later discoveries.
+  // on first use; identifiers left here go to the queued-row devices of later discoveries. Only
+  // discoveries use it, under their turn; anyone else must touch it while no discovery runs.
   static std::deque<vesk_guid>& IdentifierQueue();
 
   // When true (always, in the library), every device is identified before its handle is kept.

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
 # Test areas whose tests exercise threads, locks and the named mutex.
-tsan_areas='^(device|platform|core|managed)\.'
+tsan_areas='^(device|platform|core|managed|discovery)\.'
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
