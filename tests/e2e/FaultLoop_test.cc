@@ -7,7 +7,6 @@
 // and a retry without the fault gives the topology a run without the fault gives.
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sstream>
 #include <thread>
 #include <typeinfo>
@@ -429,8 +428,7 @@ class FaultLoop : public ::testing::TestWithParam<FaultKind> {
       // A run that succeeded left what a run without the fault leaves, or said on the debugger
       // output what it left out.
       const std::string got = Dump(management);
-      if (succeeded && got != s.clean && simulated.machine.DebugOutput().size() == debugLines &&
-          !Known(Missing(s.clean, got).find("controller") != std::string::npos, kSilentDrop)) {
+      if (succeeded && got != s.clean && simulated.machine.DebugOutput().size() == debugLines) {
         ADD_FAILURE() << "succeeded with other records than without the fault, and said nothing: "
                       << Difference(got, s.clean);
       }
@@ -458,20 +456,6 @@ class FaultLoop : public ::testing::TestWithParam<FaultKind> {
         << "the retry gave another topology: " << Difference(retried, s.after);
   }
 
-  // Defects being mended elsewhere. A run that shows one notes it instead of failing that check,
-  // and the test ends skipped with its name. Each goes once its fix is on main.
-  static constexpr char kSilentDrop[] = "discovery leaves a controller device out without a word";
-  bool Known(bool shown, const char* defect) {
-    if (shown) known.insert(defect);
-    return shown;
-  }
-  std::string KnownDefects() const {
-    std::string text = "known defects, mended elsewhere:";
-    for (const auto& defect : known) text += "\n  " + defect;
-    return text;
-  }
-  std::set<std::string> known;
-
   static int Failures() {
     return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
   }
@@ -497,7 +481,6 @@ class FaultLoop : public ::testing::TestWithParam<FaultKind> {
 
 TEST_P(FaultLoop, FullRefresh) {
   Loop(Prepare("a full refresh", simulated.Model(), nullptr, FullRefresh));
-  if (!known.empty()) GTEST_SKIP() << KnownDefects();
 }
 
 TEST_P(FaultLoop, EveryOperation) {
@@ -512,7 +495,6 @@ TEST_P(FaultLoop, EveryOperation) {
     Loop(Prepare(operation.name, simulated.Model(), FullRefresh, operation.run));
     if (HasFailure()) return;
   }
-  if (!known.empty()) GTEST_SKIP() << KnownDefects();
 }
 
 void PrintTo(const FaultKind& kind, std::ostream* out) { *out << kind.name; }
@@ -525,7 +507,6 @@ class LegacyFaultLoop : public FaultLoop {
 
 TEST_P(LegacyFaultLoop, FullRefresh) {
   Loop(Prepare("a full refresh of a 1.0 driver", simulated.Model(), nullptr, FullRefresh));
-  if (!known.empty()) GTEST_SKIP() << KnownDefects();
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKind, FaultLoop, ::testing::ValuesIn(Kinds()),
