@@ -137,6 +137,8 @@ std::pair<vesk_status, Guid> StorageManagementBase::CreateVolume(
     const std::wstring& volumeName, vesk_strip_size stripSize, vesk_raid_level raidLevel,
     std::uint64_t size, bool initialize, bool keepExistingData, vesk_rwh_policy rwhPolicy,
     const Guid& keepExistingDriveId, const Guid& journalingDriveId) {
+  // A disposed facade says so, whatever else is wrong with the call.
+  ThrowIfDisposed();
   // Counted in characters, before any conversion.
   if (volumeName.size() > static_cast<std::size_t>(Volume::MaxNameLength)) {
     return {vesk_status::InvalidNameLength, Guid::Empty()};
