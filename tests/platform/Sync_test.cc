@@ -26,44 +26,37 @@ void OnOtherThread(Body body) {
   std::thread(body).join();
 }
 
-TEST(Handles, CloseTwiceFailsWithInvalidHandle) {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(event, nullptr);
-  EXPECT_TRUE(CloseHandle(event));
+// Each call fails with ERROR_INVALID_HANDLE.
+template <typename Call>
+void ExpectBadHandle(Call call) {
   SetLastError(0);
-  EXPECT_FALSE(CloseHandle(event));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(CloseHandle(nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x7777)));
+  EXPECT_FALSE(call());
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(Handles, ClosedHandleValueIsNotGivenToANewObject) {
+TEST(Handles, ClosedBogusAndOtherKindsOfHandlesAreRefused) {
   HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  CloseHandle(first);
-  HANDLE second = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_NE(first, second);
-  EXPECT_FALSE(SetEvent(first));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  CloseHandle(second);
-}
-
-TEST(Handles, FunctionsRefuseHandlesOfAnotherKind) {
+  ASSERT_NE(first, nullptr);
+  EXPECT_TRUE(CloseHandle(first));
+  ExpectBadHandle([&] { return CloseHandle(first); });
+  ExpectBadHandle([&] { return CloseHandle(nullptr); });
+  ExpectBadHandle([&] { return CloseHandle(reinterpret_cast<HANDLE>(0x7777)); });
+  // A closed handle's value is not given to a new object.
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_NE(event, first);
+  ExpectBadHandle([&] { return SetEvent(first); });
   HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-  EXPECT_FALSE(ReleaseMutex(event));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(SetEvent(mutex));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(ResetEvent(mutex));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  ExpectBadHandle([&] { return ReleaseMutex(event); });
+  ExpectBadHandle([&] { return SetEvent(mutex); });
+  ExpectBadHandle([&] { return ResetEvent(mutex); });
   CloseHandle(event);
   CloseHandle(mutex);
 }
 
 TEST(Events, ManualResetReleasesEveryWaitUntilReset) {
+  SetLastError(ERROR_BUSY);
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // creation clears the last error
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
   EXPECT_TRUE(SetEvent(event));
   EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
@@ -80,33 +73,22 @@ TEST(Events, AutoResetReleasesOneWait) {
   CloseHandle(event);
 }
 
-TEST(Events, SetFromAnotherThreadWakesAWaiterAtOnce) {
+TEST(Events, SetFromAnotherThreadWakesAWaiter) {
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   std::thread setter([&] {
     std::this_thread::sleep_for(30ms);
     SetEvent(event);
   });
-  const auto start = Clock::now();
   EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-  EXPECT_LT(ElapsedMs(start), 1000);
   setter.join();
   CloseHandle(event);
 }
 
-TEST(Events, WaitTimesOutAfterItsTime) {
+TEST(Events, WaitTimesOutNoEarlierThanItsTime) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const auto start = Clock::now();
   EXPECT_EQ(WaitForSingleObject(event, 60), WAIT_TIMEOUT);
-  const auto elapsed = ElapsedMs(start);
-  EXPECT_GE(elapsed, 60);
-  EXPECT_LT(elapsed, 1000);
-  CloseHandle(event);
-}
-
-TEST(Events, CreationClearsTheLastError) {
-  SetLastError(ERROR_BUSY);
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_GE(ElapsedMs(start), 60);
   CloseHandle(event);
 }
 
@@ -335,7 +317,9 @@ TEST_F(WaitAny, EventSetBeforeTheWaitEndsItWhileTheMutexIsHeld) {
   holder.join();
 }
 
-TEST_F(WaitAny, EventSetDuringTheWaitEndsItPromptly) {
+// A wait blocked on the held mutex still looks at the event: it ends with the event, long before
+// its time-out (it can only end with the mutex once the holder lets go, after the wait).
+TEST_F(WaitAny, EventSetDuringTheWaitEndsIt) {
   std::atomic<bool> held{false}, release{false};
   auto holder = HoldMutex(held, release);
   while (!held) std::this_thread::sleep_for(1ms);
@@ -343,9 +327,7 @@ TEST_F(WaitAny, EventSetDuringTheWaitEndsItPromptly) {
     std::this_thread::sleep_for(30ms);
     SetEvent(handles[1]);
   });
-  const auto start = Clock::now();
   EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 5000), WAIT_OBJECT_0 + 1);
-  EXPECT_LT(ElapsedMs(start), 1000);
   setter.join();
   release = true;
   holder.join();
