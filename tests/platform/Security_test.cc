@@ -37,6 +37,7 @@ TEST(Sddl, AcceptsWellFormedDescriptors) {
            L"O:BAG:SYD:(A;OICI;0x1f0001;;;WD)",
            L"O:S-1-5-21-1004336348-1177238915-682003330-512D:(A;;GA;;;S-1-5-32-544)",
            L"D:(A;;GA;;;WD)S:(ML;;NWNR;;;LW)",
+           L"S:(ML;;NW;;;ME)(ML;;NW;;;MP)(ML;;NW;;;SI)",
            L"D:(OA;;CC;bf967aba-0de6-11d0-a285-00aa003049e2;;AU)",
            L"D:(D;;GA;;;AN)(A;;GA;;;WD)",
        }) {
