@@ -110,6 +110,19 @@ TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
   EXPECT_EQ(again.nextObjectNumber, 42u);
 }
 
+// Every member counts as large as the smallest present one, wherever it stands in the array.
+TEST(TopologyModel, ArrayOfUnequalDrivesIsSizedByTheSmallest) {
+  Controller c;
+  c.drives.resize(3);
+  Array array;
+  for (int i = 0; i < 3; ++i) {
+    c.drives[i].id = Nvme(i);
+    c.drives[i].blocks = i == 1 ? 1000 : 3000;
+    array.drives.push_back(c.drives[i].id);
+  }
+  EXPECT_EQ(c.ArrayTotalSize(array), 3 * 1000 * 512u);
+}
+
 TEST(Guids, TextFormParsesBackToTheSameBytes) {
   vesk_guid g = Id("0123abcd-4567-89ef-0a1b-2c3d4e5f6a7b");
   EXPECT_EQ(g.ToString(), "0123abcd-4567-89ef-0a1b-2c3d4e5f6a7b");
