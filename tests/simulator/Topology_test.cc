@@ -113,13 +113,14 @@ TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
 // Every member counts as large as the smallest present one, wherever it stands in the array.
 TEST(TopologyModel, ArrayOfUnequalDrivesIsSizedByTheSmallest) {
   Controller c;
-  c.drives.resize(3);
+  c.drives.resize(4);
   Array array;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     c.drives[i].id = Nvme(i);
     c.drives[i].blocks = i == 1 ? 1000 : 3000;
-    array.drives.push_back(c.drives[i].id);
+    if (i < 3) array.drives.push_back(c.drives[i].id);
   }
+  c.drives[3].blocks = 500;  // not a member
   EXPECT_EQ(c.ArrayTotalSize(array), 3 * 1000 * 512u);
 }
 
