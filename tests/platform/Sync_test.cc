@@ -233,7 +233,7 @@ TEST(NamedMutexes, ClosingWhileOwnedKeepsItUsableForItsOwner) {
 }
 
 TEST(NamedMutexes, ThreadsTakingItThroughTheirOwnHandlesExcludeEachOther) {
-  Vesk::test::Watchdog watchdog("four threads taking one named mutex", 30);
+  Vesk::test::Watchdog watchdog("four threads taking one named mutex");
   const auto name = UniqueName();
   HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   int counter = 0;  // deliberately not atomic: only the mutex protects it
