@@ -109,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
 // the removal event and not to the arrival event.
 TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
   auto handle = OpenController(pdoName);
-  for (const auto [action, removed] : {std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
-                                       std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL, true}}) {
+  for (const auto& [action, removed] : {std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
+                                        std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL, true}}) {
     SCOPED_TRACE(action);
     machine.NotifyDeviceHandles(id, action);
     machine.WaitForNotifications();
