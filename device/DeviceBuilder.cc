@@ -169,6 +169,7 @@ void ControllerDeviceBuilder::Build(DeviceHandles& result, HDEVINFO set, SP_DEVI
     return;
   }
 
+  std::wstring unopened;  // the path of a device that could not be opened
   for (std::uint16_t row = 0; row < std::size(kDriverTable); ++row) {
     if (service != kDriverTable[row]) continue;
     std::wstring pdoName;
@@ -179,11 +180,7 @@ void ControllerDeviceBuilder::Build(DeviceHandles& result, HDEVINFO set, SP_DEVI
     std::wstring path = DevicePath(pdoName);
     HANDLE open = Open(path);
     if (!Valid(open)) {
-      // The three errors that say the device's mutex cannot be had end discovery; any other
-      // leaves this device out.
-      CheckLastError();
-      Report(L"Controller device " + path + L" skipped: it could not be opened" +
-             ErrorCode(GetLastError()));
+      unopened = std::move(path);
       continue;
     }
     // The handle owns `open` from here on, also when its construction throws.
@@ -199,7 +196,13 @@ void ControllerDeviceBuilder::Build(DeviceHandles& result, HDEVINFO set, SP_DEVI
     }
     // Dropping the handle closes the device.
   }
+  // The three errors that say the device's mutex cannot be had end discovery; a device that
+  // could not be opened for any other reason is left out.
   CheckLastError();
+  if (!unopened.empty()) {
+    Report(L"Controller device " + unopened + L" skipped: it could not be opened" +
+           ErrorCode(GetLastError()));
+  }
 }
 
 bool ControllerDeviceBuilder::IdentifyController(

@@ -39,6 +39,8 @@ struct OrderedPair {
   vesk_guid smaller, larger;
 };
 
+void PrintTo(const OrderedPair& pair, std::ostream* out) { *out << pair.name; }
+
 class GuidOrdering : public ::testing::TestWithParam<OrderedPair> {};
 
 TEST_P(GuidOrdering, SmallerIsLessOnlyOneWay) {

@@ -221,6 +221,8 @@ struct BuildFailure {
   std::wstring line;  // the debugger line of a skipped device
 };
 
+void PrintTo(const BuildFailure& failure, std::ostream* out) { *out << failure.name; }
+
 class DiscoveryBuildFailureTest : public DiscoveryTest,
                                   public ::testing::WithParamInterface<BuildFailure> {};
 
@@ -340,6 +342,8 @@ struct IdentifierFailure {
   std::string reason;
   DWORD error;
 };
+
+void PrintTo(const IdentifierFailure& failure, std::ostream* out) { *out << failure.name; }
 
 class DiscoveryIdentifierFailureTest : public ::testing::TestWithParam<IdentifierFailure> {};
 
