@@ -314,6 +314,8 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   slots[3].minDrivesCount = 3;
   slots[3].driveCountFlags = 0x40;
   slots[3].supportedStripSizes = 0xFFFF;
+  slots[4].level = Vesk::VESK_RAID_1;  // a second slot of a level: the first is kept
+  slots[4].maxDrivesCount = 9;
   SataController controller(*record);
   const auto& descriptors = controller.RaidLevelDescriptors();
   ASSERT_EQ(descriptors.size(), 3u);
@@ -321,6 +323,7 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
             (std::vector<vesk_strip_size>{vesk_strip_size{4}, vesk_strip_size{8}}));
   const auto& raid1 = descriptors.at(vesk_raid_level::Raid1);
   EXPECT_TRUE(raid1.SupportedStripSizes().empty());
+  EXPECT_EQ(raid1.MaxDrivesCount(), 0);
   ASSERT_EQ(raid1.MigrationDescriptors().size(), 2u);
   EXPECT_EQ(raid1.MigrationDescriptors()[1].TargetRaidLevel(), vesk_raid_level::Raid5);
   EXPECT_EQ(raid1.MigrationDescriptors()[1].MinAdditionalDriveCount(), 1);
@@ -337,17 +340,6 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   EXPECT_EQ(detached.Level(), vesk_raid_level::None);
   EXPECT_EQ(detached.MaxDrivesCount(), 0);
   EXPECT_EQ(MigrationDescriptor().MinAdditionalDriveCount(), 0);
-}
-
-TEST(ControllerTest, TwoSlotsWithTheSameLevelKeepTheFirst) {
-  auto record = MakeController(1, 1);
-  record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
-  record->raidLevelDescriptors[0].maxDrivesCount = 2;
-  record->raidLevelDescriptors[2].level = Vesk::VESK_RAID_1;
-  record->raidLevelDescriptors[2].maxDrivesCount = 9;
-  DornController controller(*record);
-  ASSERT_EQ(controller.RaidLevelDescriptors().size(), 1u);
-  EXPECT_EQ(controller.RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
 }
 
 // --- Every flag bit of the native records, one at a time --------------------------------------
