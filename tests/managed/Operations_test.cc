@@ -29,7 +29,7 @@ const Guid kDrive[] = {Guid(kDriveIds[0]), Guid(kDriveIds[1]), Guid(kDriveIds[2]
 const vesk_guid kNone{};
 
 struct OperationCase {
-  std::string name;
+  const char* name;
   std::function<void(StorageManagementBase&, const Controller&)> call;
   // The request expected on the wire; the controller policies name the controller they went to.
   std::function<WireImage(const vesk_guid& controllerId)> expected;
@@ -43,7 +43,7 @@ WireImage Request(std::uint32_t length, std::uint32_t function, const vesk_guid&
 using TargetOnly = vesk_status (StorageManagementBase::*)(const Controller&, const Guid&);
 
 // An operation that names one element and, where `value` is given, one byte at 48.
-OperationCase Targeted(const std::string& name, TargetOnly member, std::uint32_t function,
+OperationCase Targeted(const char* name, TargetOnly member, std::uint32_t function,
                        int value = -1) {
   return {name,
           [member](auto& facade, auto& controller) { (facade.*member)(controller, kElement); },
@@ -53,28 +53,9 @@ OperationCase Targeted(const std::string& name, TargetOnly member, std::uint32_t
           }};
 }
 
-using Switched = std::function<void(StorageManagementBase&, const Controller&, bool)>;
-
-// An operation with an on/off argument, both ways: the byte at 48 is `on` or left zero. The
-// controller policies target the controller itself, the others the element.
-void AddSwitch(std::vector<OperationCase>& cases, const std::string& name, Switched call,
-               std::uint32_t function, std::uint8_t on, bool targetsController = false,
-               std::uint32_t apiVersion = 3) {
-  for (const bool enable : {true, false}) {
-    cases.push_back({name + (enable ? "On" : "Off"),
-                     [=](auto& facade, auto& controller) { call(facade, controller, enable); },
-                     [=](const vesk_guid& controllerId) {
-                       auto image = Request(
-                           49, function, targetsController ? controllerId : kElementId, apiVersion);
-                       if (enable) image.U8(48, on);
-                       return image;
-                     }});
-  }
-}
-
 // A CreateVolume whose flags and drives vary, with every other field fixed; its name fills the
 // field (16 characters, the longest accepted).
-OperationCase Create(const std::string& name, bool initialize, bool keepData, int rwhPolicy,
+OperationCase Create(const char* name, bool initialize, bool keepData, int rwhPolicy,
                      std::uint8_t flagsByte, std::vector<vesk_guid> driveIds = {},
                      const vesk_guid& keepDrive = kNone, const vesk_guid& journalingDrive = kNone) {
   return {
@@ -104,13 +85,21 @@ OperationCase Create(const std::string& name, bool initialize, bool keepData, in
 std::vector<OperationCase> Operations() {
   using S = StorageManagementBase;
   using C = const Controller;
-  std::vector<OperationCase> cases = {
+  return {
       // Drives
+      {"ActivateDriveLedOn", [](S& s, C& c) { s.ActivateDriveLed(c, kElement, true); },
+       [](auto&) { return Request(49, fn::kActivateDriveLed, kElementId, 1).U8(48, 1); }},
+      {"ActivateDriveLedOff", [](S& s, C& c) { s.ActivateDriveLed(c, kElement, false); },
+       [](auto&) { return Request(49, fn::kActivateDriveLed, kElementId, 1); }},
       Targeted("ClearDriveMetadata", &S::ClearDriveMetadata, fn::kClearDriveMetadata),
       Targeted("DisableWriteCacheOnDrive", &S::DisableWriteCacheOnDrive, fn::kSetVolatileWriteCache,
                0x00),
       Targeted("EnableWriteCacheOnDrive", &S::EnableWriteCacheOnDrive, fn::kSetVolatileWriteCache,
                0x80),
+      {"SetWriteCacheOnDriveOn", [](S& s, C& c) { s.SetWriteCacheOnDrive(c, kElement, true); },
+       [](auto&) { return Request(49, fn::kSetVolatileWriteCache, kElementId).U8(48, 0x80); }},
+      {"SetWriteCacheOnDriveOff", [](S& s, C& c) { s.SetWriteCacheOnDrive(c, kElement, false); },
+       [](auto&) { return Request(49, fn::kSetVolatileWriteCache, kElementId); }},
       Targeted("MarkDriveAsNormal", &S::MarkDriveAsNormal, fn::kMarkDriveAsNormal),
       Targeted("MarkDriveAsSpare", &S::MarkDriveAsSpare, fn::kMarkAsSpare),
       Targeted("UnmarkSpareDrive", &S::UnmarkSpareDrive, fn::kUnmarkSpare),
@@ -129,10 +118,18 @@ std::vector<OperationCase> Operations() {
              .Id(66, kDriveIds[0])
              .Id(82, kDriveIds[0]);
        }},
+      {"SetArrayCachePolicyOn", [](S& s, C& c) { s.SetArrayCachePolicy(c, kElement, true); },
+       [](auto&) { return Request(49, fn::kSetArrayCachePolicy, kElementId).U8(48, 0x80); }},
+      {"SetArrayCachePolicyOff", [](S& s, C& c) { s.SetArrayCachePolicy(c, kElement, false); },
+       [](auto&) { return Request(49, fn::kSetArrayCachePolicy, kElementId); }},
       // Volumes. CreateVolume: each flag on its own, and the drives it names.
       Create("CreateVolumeWithoutFlags", false, false, 0, 0x00),
       Create("CreateVolumeInitialize", true, false, 0, 0x04),
       Create("CreateVolumeKeepExistingData", false, true, 0, 0x08),
+      Create("CreateVolumeWriteHolePolicy1", false, false, 1, 0x10),
+      Create("CreateVolumeWriteHolePolicy2", false, false, 2, 0x20),
+      Create("CreateVolumeWriteHolePolicy4", false, false, 4, 0x40),
+      Create("CreateVolumeWriteHolePolicy8", false, false, 8, 0x80),
       Create("CreateVolumeWithDrives", false, false, 0, 0x00, {kDriveIds[1], kDriveIds[0]},
              kDriveIds[2], kDriveIds[3]),
       Targeted("DeleteVolume", &S::DeleteVolume, fn::kDeleteVolume),
@@ -187,35 +184,23 @@ std::vector<OperationCase> Operations() {
          s.SetVolumeRaidWriteHolePolicy(c, kElement, vesk_rwh_policy{1}, Guid::Empty());
        },
        [](auto&) { return Request(65, fn::kSetVolumeRwhPolicy, kElementId).U8(48, 0x10); }},
+      {"VerifyVolumeAndRepair", [](S& s, C& c) { s.VerifyVolume(c, kElement, true); },
+       [](auto&) { return Request(49, fn::kVerifyVolume, kElementId).U8(48, 1); }},
+      {"VerifyVolumeOnly", [](S& s, C& c) { s.VerifyVolume(c, kElement, false); },
+       [](auto&) { return Request(49, fn::kVerifyVolume, kElementId); }},
       Targeted("CancelVerifyVolume", &S::CancelVerifyVolume, fn::kCancelVerification),
+      // Controllers: the target is the controller itself.
+      {"SetControllerReadPatrolPolicyOn",
+       [](S& s, C& c) { s.SetControllerReadPatrolPolicy(c, true); },
+       [](auto& id) { return Request(49, fn::kSetReadPatrolPolicy, id).U8(48, 0x80); }},
+      {"SetControllerReadPatrolPolicyOff",
+       [](S& s, C& c) { s.SetControllerReadPatrolPolicy(c, false); },
+       [](auto& id) { return Request(49, fn::kSetReadPatrolPolicy, id); }},
+      {"SetControllerRohiPolicyOn", [](S& s, C& c) { s.SetControllerRohiPolicy(c, true); },
+       [](auto& id) { return Request(49, fn::kSetRohiPolicy, id).U8(48, 0x80); }},
+      {"SetControllerRohiPolicyOff", [](S& s, C& c) { s.SetControllerRohiPolicy(c, false); },
+       [](auto& id) { return Request(49, fn::kSetRohiPolicy, id); }},
   };
-  for (const int policy : {1, 2, 4, 8}) {
-    cases.push_back(Create("CreateVolumeWriteHolePolicy" + std::to_string(policy), false, false,
-                           policy, std::uint8_t(policy << 4)));
-  }
-  AddSwitch(
-      cases, "ActivateDriveLed", [](S& s, C& c, bool on) { s.ActivateDriveLed(c, kElement, on); },
-      fn::kActivateDriveLed, 1, false, 1);
-  AddSwitch(
-      cases, "SetWriteCacheOnDrive",
-      [](S& s, C& c, bool on) { s.SetWriteCacheOnDrive(c, kElement, on); },
-      fn::kSetVolatileWriteCache, 0x80);
-  AddSwitch(
-      cases, "SetArrayCachePolicy",
-      [](S& s, C& c, bool on) { s.SetArrayCachePolicy(c, kElement, on); }, fn::kSetArrayCachePolicy,
-      0x80);
-  AddSwitch(
-      cases, "VerifyVolumeAndRepair", [](S& s, C& c, bool on) { s.VerifyVolume(c, kElement, on); },
-      fn::kVerifyVolume, 1);
-  AddSwitch(
-      cases, "SetControllerReadPatrolPolicy",
-      [](S& s, C& c, bool on) { s.SetControllerReadPatrolPolicy(c, on); }, fn::kSetReadPatrolPolicy,
-      0x80, true);
-  AddSwitch(
-      cases, "SetControllerRohiPolicy",
-      [](S& s, C& c, bool on) { s.SetControllerRohiPolicy(c, on); }, fn::kSetRohiPolicy, 0x80,
-      true);
-  return cases;
 }
 
 class ManagedOperationTest : public ::testing::TestWithParam<OperationCase> {
@@ -266,7 +251,7 @@ TEST(ManagedLegacyOperationTest, TheLedOfASpecification1ControllerIsTheLegacyReq
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOperation, ManagedOperationTest, ::testing::ValuesIn(Operations()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace VESK_Managed
