@@ -74,6 +74,13 @@ void RejectEmptyIdentifiers(const std::vector<Record>& records, std::string_view
   }
 }
 
+// The facade asks for the capabilities, arrays and volumes of the controller by this identifier;
+// an all-zero one would only come back as a misleading refusal of those requests.
+void RejectEmptyIdentifier(const _vesk_controller_info_4_0& info, std::string_view message) {
+  const vesk_guid id = info.id;  // a copy: the packed field may be misaligned
+  if (id.IsEmpty()) Reject(message);
+}
+
 // The first controller entry, widened; the count has been checked against the buffer.
 _vesk_controller_info_4_0 FirstControllerInfo(const std::uint8_t* buffer,
                                               std::uint32_t apiVersion) {
@@ -254,6 +261,7 @@ _vesk_controller_info_4_0 ReadSingleControllerInfo(const std::uint8_t* buffer, s
   _vesk_controller_info_4_0 info = FirstControllerInfo(buffer, apiVersion);
   if (info.maxDrivesPerController == 0) Reject(kZeroMaxDrives);
   if (info.maxVolumesPerArray == 0) Reject(kZeroMaxVolumesPerArray);
+  RejectEmptyIdentifier(info, kEmptyControllerIdentifier);
   return info;
 }
 
@@ -266,6 +274,7 @@ _vesk_controller_info_4_0 ReadControllerInfo(const std::uint8_t* buffer, std::si
   if (!EntriesFit(count, kControllerInfoSize[apiVersion], length)) Reject(kEntriesPastEnd);
   _vesk_controller_info_4_0 info = FirstControllerInfo(buffer, apiVersion);
   if (info.maxVolumesPerArray == 0) Reject(kZeroMaxVolumesPerArray);
+  RejectEmptyIdentifier(info, kEmptyControllerIdentifier);
   return info;
 }
 

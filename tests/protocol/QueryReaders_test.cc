@@ -75,8 +75,27 @@ TEST(IdentifierLists, ZeroCountIsAnEmptyListAndAShortAnswerIsRefused) {
 
 Answer ControllerAnswer(std::uint32_t api, std::size_t entries, std::uint16_t count) {
   Answer answer(kEntry + kControllerInfoSize[api] * entries);
-  answer.Count(count).U16(kEntry + 296, 2).U16(kEntry + 300, 8);
+  answer.Count(count).Id(kEntry, 7).U16(kEntry + 296, 2).U16(kEntry + 300, 8);
   return answer;
+}
+
+// Checked after everything else, so every other refusal keeps its place in the order.
+TEST(ControllerInfo, AllZeroIdentifierIsRefusedInEveryLayout) {
+  for (std::uint32_t api = 0; api < 4; ++api) {
+    SCOPED_TRACE(api);
+    auto answer = ControllerAnswer(api, 1, 1);
+    answer.Bytes(kEntry, std::vector<std::uint8_t>(16, 0));
+    ExpectRejected([&] { ReadSingleControllerInfo(answer.data(), answer.size(), api); },
+                   kEmptyControllerIdentifier);
+    ExpectRejected([&] { ReadControllerInfo(answer.data(), answer.size(), api, 1); },
+                   kEmptyControllerIdentifier);
+    answer.U8(kEntry + 15, 1);
+    EXPECT_NO_THROW(ReadSingleControllerInfo(answer.data(), answer.size(), api));
+    EXPECT_NO_THROW(ReadControllerInfo(answer.data(), answer.size(), api, 1));
+    answer.Bytes(kEntry, std::vector<std::uint8_t>(16, 0)).U16(kEntry + 296, 0);
+    ExpectRejected([&] { ReadControllerInfo(answer.data(), answer.size(), api, 1); },
+                   kZeroMaxVolumesPerArray);
+  }
 }
 
 TEST(SingleControllerInfo, ChecksCountThenMaximaInOrder) {

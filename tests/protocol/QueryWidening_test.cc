@@ -68,6 +68,7 @@ TEST(ControllerInfoWidening, UnterminatedTextIsCutTo29Characters) {
 TEST(ControllerInfoWidening, CurrentRecordIsTakenWholeAndFieldsSitWhereTheWireHasThem) {
   Answer answer(kEntry + 403);
   answer.Count(1)
+      .Id(kEntry, 3)
       .Text(kEntry + 16, "Controller A")
       .U16(kEntry + 272, 0x8086)
       .U16(kEntry + 274, 0x2822)
