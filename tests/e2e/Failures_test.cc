@@ -15,12 +15,12 @@ using testing::Guid;
 using testing::SentRequest;
 using testing::SimulatedMachine;
 namespace sim = vesk::sim;
+using namespace testing::demo;
+
+const vesk_guid kSomeId = Guid("0badbad0-0000-4000-8000-000000000001");
 namespace fn = vesk::sim::function;
 
 constexpr std::uint32_t kAnswerCheck = 13;  // the answer readers' error code (ERROR_INVALID_DATA)
-
-const vesk_guid kSata = Guid("c0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kDorn = Guid("c0d0e100-0000-4000-8000-000000000002");
 
 void Put16(BYTE* at, std::uint16_t value) { std::memcpy(at, &value, 2); }
 
@@ -284,8 +284,6 @@ struct OperationCase {
   std::function<void(StorageManagement&, const Controller&)> run;
   const char* transport = nullptr;  // the operation table's own text, where it differs
 };
-
-const vesk_guid kSomeId = Guid("0badbad0-0000-4000-8000-000000000001");
 
 std::vector<OperationCase> Operations() {
   using C = const Controller&;

@@ -21,6 +21,7 @@ using testing::FullRefresh;
 using testing::Guid;
 using testing::SimulatedMachine;
 namespace sim = vesk::sim;
+using namespace testing::demo;
 using sim::Api;
 
 // Far beyond the calls a refresh of the demo machine makes: a fault still firing here fires
@@ -29,18 +30,6 @@ constexpr int kMaxN = 500;
 // A run takes milliseconds; one that takes this long is stuck (a lock that is never released, a
 // request sent again and again).
 constexpr int kRunSeconds = 10;
-
-const vesk_guid kSata = Guid("c0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kDorn = Guid("c0d0e100-0000-4000-8000-000000000002");
-const vesk_guid kDornArray = Guid("a0d0e100-0000-4000-8000-000000000001");
-const vesk_guid kSystem = Guid("f0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kData = Guid("f0d0e100-0000-4000-8000-000000000001");
-const vesk_guid kScratch = Guid("f0d0e100-0000-4000-8000-000000000002");
-const vesk_guid kSataMember = Guid("5a7a0000-0000-4000-8000-000000000001");
-const vesk_guid kSataSpare = Guid("5a7a0000-0000-4000-8000-000000000002");
-const vesk_guid kSataFree = Guid("5a7a0000-0000-4000-8000-000000000003");
-const vesk_guid kNvmeFree1 = Guid("d0e10000-0000-4000-8000-000000000004");
-const vesk_guid kNvmeFree2 = Guid("d0e10000-0000-4000-8000-000000000005");
 
 struct FaultKind {
   std::string name;

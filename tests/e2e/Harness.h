@@ -168,6 +168,22 @@ inline vesk_guid Guid(const char* text) {
   return *parsed;
 }
 
+// Elements of the demo topology that the tests act on.
+namespace demo {
+inline const vesk_guid kSata = Guid("c0a7a000-0000-4000-8000-000000000001");
+inline const vesk_guid kDorn = Guid("c0d0e100-0000-4000-8000-000000000002");
+inline const vesk_guid kSataArray = Guid("a0a7a000-0000-4000-8000-000000000001");
+inline const vesk_guid kDornArray = Guid("a0d0e100-0000-4000-8000-000000000001");
+inline const vesk_guid kSystem = Guid("f0a7a000-0000-4000-8000-000000000001");
+inline const vesk_guid kData = Guid("f0d0e100-0000-4000-8000-000000000001");
+inline const vesk_guid kScratch = Guid("f0d0e100-0000-4000-8000-000000000002");
+inline const vesk_guid kSataMember = Guid("5a7a0000-0000-4000-8000-000000000001");
+inline const vesk_guid kSataSpare = Guid("5a7a0000-0000-4000-8000-000000000002");
+inline const vesk_guid kSataFree = Guid("5a7a0000-0000-4000-8000-000000000003");
+inline const vesk_guid kNvmeFree1 = Guid("d0e10000-0000-4000-8000-000000000004");
+inline const vesk_guid kNvmeFree2 = Guid("d0e10000-0000-4000-8000-000000000005");
+}  // namespace demo
+
 // Runs `call`, which must throw E; checks its message and code.
 template <class E, class Call>
 void ExpectThrows(Call&& call, std::string_view message, std::uint32_t code) {

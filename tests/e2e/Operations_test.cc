@@ -12,20 +12,13 @@ using testing::Guid;
 using testing::SimulatedMachine;
 using testing::Text;
 namespace sim = vesk::sim;
-namespace fn = vesk::sim::function;
+using namespace testing::demo;
 
-const vesk_guid kSata = Guid("c0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kDorn = Guid("c0d0e100-0000-4000-8000-000000000002");
-const vesk_guid kSataArray = Guid("a0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kDornArray = Guid("a0d0e100-0000-4000-8000-000000000001");
-const vesk_guid kSystem = Guid("f0a7a000-0000-4000-8000-000000000001");
-const vesk_guid kData = Guid("f0d0e100-0000-4000-8000-000000000001");
-const vesk_guid kScratch = Guid("f0d0e100-0000-4000-8000-000000000002");
-const vesk_guid kSataMember = Guid("5a7a0000-0000-4000-8000-000000000001");
-const vesk_guid kSataSpare = Guid("5a7a0000-0000-4000-8000-000000000002");
-const vesk_guid kSataFree = Guid("5a7a0000-0000-4000-8000-000000000003");
-const vesk_guid kNvmeFree1 = Guid("d0e10000-0000-4000-8000-000000000004");
-const vesk_guid kNvmeFree2 = Guid("d0e10000-0000-4000-8000-000000000005");
+const vesk_guid kLegacyFree = Guid("5a7a0000-0000-4000-8000-000000000003");
+const vesk_guid kLegacyNvme0 = Guid("d0e10000-0000-4000-8000-000000000000");
+const vesk_guid kLegacyNvme1 = Guid("d0e10000-0000-4000-8000-000000000001");
+const vesk_guid kLegacyDorn = Guid("c0d0e100-0000-4000-8000-0000000000a2");
+namespace fn = vesk::sim::function;
 
 class OperationsTest : public ::testing::Test {
  protected:
@@ -226,11 +219,6 @@ class LegacyOperationsTest : public ::testing::Test {
   SimulatedMachine simulated{"legacy"};
   StorageManagement management;
 };
-
-const vesk_guid kLegacyFree = Guid("5a7a0000-0000-4000-8000-000000000003");
-const vesk_guid kLegacyNvme0 = Guid("d0e10000-0000-4000-8000-000000000000");
-const vesk_guid kLegacyNvme1 = Guid("d0e10000-0000-4000-8000-000000000001");
-const vesk_guid kLegacyDorn = Guid("c0d0e100-0000-4000-8000-0000000000a2");
 
 TEST_F(LegacyOperationsTest, LedUsesTheLegacyRequestWhateverEnableSays) {
   EXPECT_EQ(management.ActivateDriveLed(Sata(), kLegacyFree, false), 0u);
