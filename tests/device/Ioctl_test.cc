@@ -73,6 +73,24 @@ class IoctlTest : public ::testing::Test {
     handle = OpenController(pdoName);
   }
 
+  std::string ReleaseFailure() const {
+    return "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
+           std::string(pdoName.begin(), pdoName.end());
+  }
+
+  // Sets the exit event 200 ms into `wait` (which expects it to end the wait); returns the wait's
+  // length.
+  template <typename F>
+  long long MsUntilExitEnds(F&& wait) {
+    std::thread remover([&] {
+      Sleep(200);
+      SetEvent(handle->exitEvent);
+    });
+    const long long ms = MillisecondsOf([&] { ExpectTalu(wait, exitMessage); });
+    remover.join();
+    return ms;
+  }
+
   void RemoveAndSettle() {
     Watchdog watchdog("the removal reaction");
     machine.RemoveDevice(id);
@@ -109,6 +127,8 @@ TEST_F(IoctlTest, SendsOneCallUnderTheDeviceMutexAndReleasesIt) {
   EXPECT_EQ(request.buffer[0], 0x42);
   EXPECT_TRUE(heldDuringCall);
   EXPECT_TRUE(MutexIsFree(handle->mutex));
+  // Released once: this thread no longer owns it.
+  EXPECT_EQ(ExpectTalu([&] { request.Unlock(); }, ReleaseFailure()), ERROR_NOT_OWNER);
 }
 
 // --- busy retry -----------------------------------------------------------------------------
@@ -176,7 +196,7 @@ TEST_P(FramedRequest, OnlyABusyDeviceCallIsRepeatedAndTheLastErrorIsTheRequestsO
 constexpr std::uint32_t kNotAStatus = 0x10000;
 constexpr Reply kAnswered{true, 0, 0}, kBusy{false, ERROR_BUSY, 0}, kRefused{true, 0, kNotAStatus};
 constexpr Reply kAnsweredSettingBusy{true, ERROR_BUSY, 7},
-    kRefusedSettingBusy{true, ERROR_BUSY, kNotAStatus};
+    kRefusedSettingBusy{true, ERROR_BUSY, kNotAStatus}, kFailed{false, ERROR_IO_DEVICE, 0};
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, FramedRequest,
@@ -188,12 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         FramedCase{"AnsweredByADriverSettingBusy", 0, {kAnsweredSettingBusy}, 1, ERROR_SUCCESS, 7},
         FramedCase{"BusyOnceThenAnswered", 0, {kBusy, kAnswered}, 2, ERROR_SUCCESS, 0},
         FramedCase{"BusyOnceThenRefused", 0, {kBusy, kRefused}, 2, ERROR_INVALID_DATA, 5},
-        FramedCase{"FailedAfterStaleBusy",
-                   ERROR_BUSY,
-                   {{false, ERROR_IO_DEVICE, 0}},
-                   1,
-                   ERROR_IO_DEVICE,
-                   0}),
+        FramedCase{"FailedAfterStaleBusy", ERROR_BUSY, {kFailed}, 1, ERROR_IO_DEVICE, 0}),
     [](const ::testing::TestParamInfo<FramedCase>& info) { return info.param.name; });
 
 // The operation table reports a refused answer as a transport failure carrying the request's own
@@ -259,30 +274,34 @@ TEST_F(IoctlTest, ExitEventSetDuringTheWaitEndsItAtOnce) {
   ASSERT_TRUE(holder.Owned());
   SyncRequest request(handle.get());
 
-  std::thread remover([&] {
-    Sleep(200);
-    SetEvent(handle->exitEvent);
-  });
-  const long long ms = MillisecondsOf([&] { ExpectTalu([&] { request.Lock(); }, exitMessage); });
-  remover.join();
-
+  const long long ms = MsUntilExitEnds([&] { request.Lock(); });
   EXPECT_GE(ms, 150);
   EXPECT_LT(ms, 5000);
 }
 
-TEST_F(IoctlTest, MutexAbandonedByAThreadIsReleasedBeforeTheThrow) {
+// Abandoned by a thread, then by a killed process: the wait reports it, gives the mutex back,
+// and the next request goes through.
+TEST_F(IoctlTest, AbandonedMutexIsReleasedBeforeTheThrowThenUsable) {
   auto backend = std::make_shared<ScriptedBackend>();
   Open(backend);
-  MutexHolder holder(handle->mutex, MutexHolder::End::Abandon);
-  ASSERT_TRUE(holder.Owned());
   SyncRequest request(handle.get());
+  for (const bool byProcess : {false, true}) {
+    SCOPED_TRACE(byProcess ? "abandoned by a killed process" : "abandoned by a thread");
+    if (byProcess) {
+      HolderProcess holder(pdoName, 60000);
+      ASSERT_TRUE(holder.WaitHolding());
+      holder.Kill();
+    } else {
+      ASSERT_TRUE(MutexHolder(handle->mutex, MutexHolder::End::Abandon).Owned());
+    }
+    const int calls = backend->calls;
 
-  ExpectTalu([&] { request.Invoke(); }, abandonedMessage);
-
-  EXPECT_EQ(backend->calls, 0);
-  EXPECT_TRUE(MutexIsFree(handle->mutex));
-  EXPECT_NE(request.Invoke(), 0);
-  EXPECT_EQ(backend->calls, 1);
+    ExpectTalu([&] { request.Invoke(); }, abandonedMessage);
+    EXPECT_EQ(backend->calls, calls);
+    EXPECT_TRUE(MutexIsFree(handle->mutex));
+    EXPECT_NE(request.Invoke(), 0);
+    EXPECT_EQ(backend->calls, calls + 1);
+  }
 }
 
 TEST_F(IoctlTest, AbandonedObjectInTheExitSlotIsReported) {
@@ -314,12 +333,13 @@ TEST_F(IoctlTest, ClosedMutexHandleFailsTheWait) {
   handle->mutex = nullptr;
 }
 
-TEST_F(IoctlTest, RequestWithoutADeviceFailsAtTheLock) {
+TEST_F(IoctlTest, RequestWithoutADeviceFailsAtTheLockAndItsReleaseDoesNothing) {
   SyncRequest request(nullptr);
 
   EXPECT_EQ(
       ExpectTalu([&] { request.Invoke(); }, "Unable to release mutex. Device handle is invalid."),
       ERROR_INVALID_HANDLE);
+  EXPECT_NO_THROW(request.Unlock());
 }
 
 TEST_F(IoctlTest, HandleWithoutExitEventStillSerializesOnItsMutex) {
@@ -342,26 +362,7 @@ TEST_F(IoctlTest, ExitEventEndsAWaitForAMutexHeldByAnotherProcess) {
   ASSERT_TRUE(holder.WaitHolding());
   SyncRequest request(handle.get());
 
-  std::thread remover([&] {
-    Sleep(200);
-    SetEvent(handle->exitEvent);
-  });
-  const long long ms = MillisecondsOf([&] { ExpectTalu([&] { request.Invoke(); }, exitMessage); });
-  remover.join();
-  EXPECT_LT(ms, 5000);
-}
-
-TEST_F(IoctlTest, MutexOfAKilledHolderProcessIsAbandonedThenUsable) {
-  auto backend = std::make_shared<ScriptedBackend>();
-  Open(backend);
-  HolderProcess holder(pdoName, 60000);
-  ASSERT_TRUE(holder.WaitHolding());
-  holder.Kill();
-  SyncRequest request(handle.get());
-
-  ExpectTalu([&] { request.Invoke(); }, abandonedMessage);
-  EXPECT_NE(request.Invoke(), 0);
-  EXPECT_EQ(backend->calls, 1);
+  EXPECT_LT(MsUntilExitEnds([&] { request.Invoke(); }), 5000);
 }
 
 TEST_F(IoctlTest, RequestWaitsForAnotherProcessToReleaseTheMutex) {
@@ -406,27 +407,9 @@ TEST_F(IoctlTest, FailedReleaseNamesTheDeviceAfterTheAnswerArrived) {
   machine.FailCalls(vesk::sim::Api::ReleaseMutex, ERROR_NOT_OWNER);
   SyncRequest request(handle.get());
 
-  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); },
-                       "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
-                           std::string(pdoName.begin(), pdoName.end())),
-            ERROR_NOT_OWNER);
+  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); }, ReleaseFailure()), ERROR_NOT_OWNER);
   EXPECT_EQ(request.buffer[0], 0x77);
   ReleaseMutex(handle->mutex);
-}
-
-TEST_F(IoctlTest, ReleaseByAThreadThatDoesNotOwnTheMutexFails) {
-  Open(std::make_shared<ScriptedBackend>());
-  SyncRequest request(handle.get());
-
-  EXPECT_EQ(ExpectTalu([&] { request.Unlock(); },
-                       "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
-                           std::string(pdoName.begin(), pdoName.end())),
-            ERROR_NOT_OWNER);
-}
-
-TEST_F(IoctlTest, ReleaseWithoutADeviceDoesNothing) {
-  SyncRequest request(nullptr);
-  EXPECT_NO_THROW(request.Unlock());
 }
 
 // A request class whose Send throws (as a framing check may) must not keep the device locked.
