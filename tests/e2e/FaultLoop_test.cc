@@ -149,14 +149,6 @@ const Volume& VolumeNamed(StorageManagement& m, std::string_view name) {
   throw std::out_of_range(std::string(name));
 }
 
-vesk_new_volume_parameters Mirror(bool initialize) {
-  vesk_new_volume_parameters parameters{};
-  std::memcpy(parameters.name, "Mirror", 6);
-  parameters.raidLevel = VESK_RAID_1;
-  parameters.SetInitialize(initialize);
-  return parameters;
-}
-
 using Step = std::function<void(StorageManagement&)>;
 
 // A management operation, and what brings the demo machine into a state where it changes

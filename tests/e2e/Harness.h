@@ -182,6 +182,15 @@ inline const vesk_guid kSataSpare = Guid("5a7a0000-0000-4000-8000-000000000002")
 inline const vesk_guid kSataFree = Guid("5a7a0000-0000-4000-8000-000000000003");
 inline const vesk_guid kNvmeFree1 = Guid("d0e10000-0000-4000-8000-000000000004");
 inline const vesk_guid kNvmeFree2 = Guid("d0e10000-0000-4000-8000-000000000005");
+
+// The parameters of a RAID 1 volume named "Mirror".
+inline vesk_new_volume_parameters Mirror(bool initialize) {
+  vesk_new_volume_parameters parameters{};
+  std::memcpy(parameters.name, "Mirror", 6);
+  parameters.raidLevel = VESK_RAID_1;
+  parameters.SetInitialize(initialize);
+  return parameters;
+}
 }  // namespace demo
 
 // Runs `call`, which must throw E; checks its message and code.

@@ -76,14 +76,6 @@ TEST_F(OperationsTest, ChangeRaidLayoutMigratesOnTheDriversClock) {
   EXPECT_FALSE(done.migrating());
 }
 
-vesk_new_volume_parameters Mirror(bool initialize) {
-  vesk_new_volume_parameters parameters{};
-  std::memcpy(parameters.name, "Mirror", 6);
-  parameters.raidLevel = VESK_RAID_1;
-  parameters.SetInitialize(initialize);
-  return parameters;
-}
-
 TEST_F(OperationsTest, CreateVolumeReturnsTheNewIdentifierAndInitializesInOneRequest) {
   auto [status, id] =
       management.CreateVolume(ControllerRecord(kDorn), Mirror(true), {kNvmeFree1, kNvmeFree2});
