@@ -98,7 +98,7 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   // A prefix that names several drives is refused before anything is sent.
   Result ambiguous = Run("create-volume --name backup --level 1 --drives d0e1," + free[1]);
   EXPECT_EQ(ambiguous.exitCode, 2);
-  EXPECT_NE(ambiguous.out.find("is not unique"), std::string::npos) << ambiguous.out;
+  EXPECT_NE(ambiguous.out.find("is ambiguous"), std::string::npos) << ambiguous.out;
   // A unique prefix is enough.
   nlohmann::json created = RunJson(
       "create-volume --controller c0d0 --name backup --level 1 "
@@ -117,6 +117,36 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   }
   EXPECT_TRUE(found) << after.dump(2);
   EXPECT_NE(Run("show").out.find("\"backup\""), std::string::npos);
+}
+
+// After a rename the same text is one volume's name and the start of another's identifier.
+TEST_F(VeskctlTest, ArgumentsThatFitSeveralElementsOrOnlyAnIdentifierPrefixAreRefused) {
+  ASSERT_EQ(Run("rename-volume Scratch f0a7").exitCode, 0);
+  const std::string system = "f0a7a000-0000-4000-8000-000000000001";
+  const std::string scratch = "f0d0e100-0000-4000-8000-000000000002";
+  const struct {
+    std::string arguments, message;
+  } cases[] = {
+      {"delete-volume f0a7", "volume \"System\"  " + system +
+                                 "  (by identifier prefix)\n  volume \"f0a7\"  " + scratch +
+                                 "  (by name)"},
+      {"rename-volume f0 Other", "'f0' is ambiguous: it fits 3 volumes"},
+      {"delete-volume " + system.substr(0, 35),
+       "is only the beginning of the identifier of volume \"System\""},
+      {"remove-drive d0e10000-0000-4000-8000-00000000000", "fits 6 drives"},
+      {"clear-metadata 5a7a0000-0000-4000-8000-0000000000f",
+       "only the beginning of the identifier of drive \"KD24000917\""},
+      {"change-layout Data --level 0 --drives d0e10000-0000-4000-8000-00000000000",
+       "'d0e10000-0000-4000-8000-00000000000' is ambiguous"},
+  };
+  for (const auto& c : cases) {
+    Result r = Run(c.arguments);
+    EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.arguments << "\n" << r.out;
+  }
+  nlohmann::json refused = RunJson("delete-volume f0a7", 2);
+  EXPECT_EQ(refused["status"]["candidates"].size(), 2u) << refused.dump(2);
+  EXPECT_EQ(All(RunJson("show"), "volumes").size(), 3u);
 }
 
 TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {

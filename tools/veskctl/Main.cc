@@ -9,6 +9,7 @@
 
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
+#include "tools/veskctl/Resolve.h"
 #include "tools/veskctl/Session.h"
 #include "vesk/Exceptions.h"
 
@@ -40,9 +41,12 @@ void PrintJson(const nlohmann::json& status, const nlohmann::json& body) {
 }
 
 int Fail(const Options& options, const std::string& kind, const std::string& message,
-         std::uint32_t status, std::uint32_t errorCode, int exitCode) {
+         std::uint32_t status, std::uint32_t errorCode, int exitCode,
+         const nlohmann::json& candidates = nullptr) {
   if (options.json) {
-    PrintJson(FailureStatus(kind, message, status, errorCode), nlohmann::json::object());
+    nlohmann::json failure = FailureStatus(kind, message, status, errorCode);
+    if (!candidates.is_null()) failure["candidates"] = candidates;
+    PrintJson(failure, nlohmann::json::object());
   } else if (kind == "VeskException") {
     std::cerr << "veskctl: " << message << " (driver status " << status << ", error code "
               << errorCode << ")\n";
@@ -78,6 +82,8 @@ int Run(const Options& options, const Action& action, bool loadState) {
       if (outcome.text.back() != '\n') std::cout << "\n";
     }
     return kExitOk;
+  } catch (const AmbiguousElement& e) {
+    return Fail(options, "usage", e.what(), 0, 0, kExitUsage, e.candidates);
   } catch (const UsageError& e) {
     return Fail(options, "usage", e.what(), 0, 0, kExitUsage);
   } catch (const Vesk::VeskException& e) {
@@ -100,6 +106,13 @@ bool OnOffArgument(const std::string& text) {
   auto value = ParseOnOff(text);
   if (!value) throw UsageError("expected on or off, got '" + text + "'");
   return *value;
+}
+
+std::vector<Vesk::vesk_guid> DriveIds(Session& session, const std::vector<std::string>& texts,
+                                      Naming naming) {
+  std::vector<Vesk::vesk_guid> ids;
+  for (const Vesk::Drive* drive : ResolveDrives(session, texts, naming)) ids.push_back(drive->id);
+  return ids;
 }
 
 std::string Done(const std::string& what, const Vesk::vesk_guid& id) {
@@ -209,10 +222,12 @@ int main(int argc, char** argv) {
         if (!parsed) throw UsageError("cannot read the size '" + sizeText + "'");
         size = *parsed;
       }
-      const auto drives = s.FindDrives(driveTexts);
+      const auto drives = DriveIds(s, driveTexts, Naming::AllowPrefix);
       const Vesk::Controller& controller =
-          controllerText.empty() ? s.ControllerById(s.FindDrive(driveTexts.front()).controllerId)
-                                 : s.FindController(controllerText);
+          controllerText.empty()
+              ? s.ControllerById(
+                    ResolveDrive(s, driveTexts.front(), Naming::AllowPrefix).controllerId)
+              : ResolveController(s, controllerText, Naming::AllowPrefix);
       Vesk::vesk_new_volume_parameters parameters{};
       std::copy(nameText.begin(), nameText.end(), parameters.name);
       parameters.stripSize = static_cast<Vesk::vesk_strip_size>(strip);
@@ -225,8 +240,9 @@ int main(int argc, char** argv) {
         parameters.SetRwhPolicy(static_cast<Vesk::vesk_rwh_policy>(*policy));
       }
       parameters.keepExistingDriveId = Vesk::vesk_invalid_guid;
-      parameters.journalingDriveId =
-          journalText.empty() ? Vesk::vesk_invalid_guid : s.FindDrive(journalText).id;
+      parameters.journalingDriveId = journalText.empty()
+                                         ? Vesk::vesk_invalid_guid
+                                         : ResolveDrive(s, journalText, Naming::AllowPrefix).id;
       auto [status, id] = s.Storage().CreateVolume(controller, parameters, drives);
       return Outcome{
           {{"volumeId", id.ToString()}, {"status", status}}, Done("Created volume", id), true};
@@ -235,21 +251,25 @@ int main(int argc, char** argv) {
 
   // Commands that name one volume.
   auto volumeCommand = [&](const char* name, const char* help,
-                           std::function<std::string(Session&, const Vesk::Volume&)> run) {
+                           std::function<std::string(Session&, const Vesk::Volume&)> run,
+                           Naming naming = Naming::AllowPrefix) {
     auto* command = app.add_subcommand(name, help);
     command->add_option("volume", volumeText, "Volume identifier or name")->required();
-    command->callback([&, run] {
-      action = [&, run](Session& s) {
-        const Vesk::Volume& volume = s.FindVolume(volumeText);
+    command->callback([&, run, naming] {
+      action = [&, run, naming](Session& s) {
+        const Vesk::Volume& volume = ResolveVolume(s, volumeText, naming);
         return Outcome{{{"volumeId", volume.id.ToString()}}, run(s, volume), true};
       };
     });
     return command;
   };
-  volumeCommand("delete-volume", "Delete a volume", [](Session& s, const Vesk::Volume& v) {
-    s.Storage().DeleteVolume(DeviceOf(s, v.controllerId), v.id);
-    return Done("Deleted volume", v.id);
-  });
+  volumeCommand(
+      "delete-volume", "Delete a volume",
+      [](Session& s, const Vesk::Volume& v) {
+        s.Storage().DeleteVolume(DeviceOf(s, v.controllerId), v.id);
+        return Done("Deleted volume", v.id);
+      },
+      Naming::Exact);
   volumeCommand("rename-volume", "Rename a volume",
                 [&](Session& s, const Vesk::Volume& v) {
                   if (nameText.size() > 16)
@@ -287,7 +307,7 @@ int main(int argc, char** argv) {
   volumeCommand("rebuild-volume", "Rebuild a degraded volume onto drives",
                 [&](Session& s, const Vesk::Volume& v) {
                   s.Storage().RebuildVolume(DeviceOf(s, v.controllerId), v.id,
-                                            s.FindDrives(driveTexts));
+                                            DriveIds(s, driveTexts, Naming::AllowPrefix));
                   return Done("Rebuilding volume", v.id);
                 })
       ->add_option("--drives", driveTexts, "Drives that take the missing members' places")
@@ -302,9 +322,10 @@ int main(int argc, char** argv) {
         const std::uint16_t newStrip = strip ? strip : static_cast<std::uint16_t>(v.stripSize);
         s.Storage().ChangeRaidLayout(DeviceOf(s, v.controllerId), v.id,
                                      static_cast<Vesk::vesk_strip_size>(newStrip), *level,
-                                     s.FindDrives(driveTexts));
+                                     DriveIds(s, driveTexts, Naming::Exact));
         return Done("Changing the layout of volume", v.id);
-      });
+      },
+      Naming::Exact);
   layout->add_option("--level", levelText, "New RAID level (default: unchanged)");
   layout->add_option("--strip", strip, "New strip size in KiB (default: unchanged)");
   layout->add_option("--drives", driveTexts, "Drives to add")->delimiter(',');
@@ -324,9 +345,10 @@ int main(int argc, char** argv) {
                               auto policy = ParseRwhPolicy(policyText);
                               if (!policy)
                                 throw UsageError("unknown write-hole policy '" + policyText + "'");
-                              const auto journal = journalText.empty()
-                                                       ? Vesk::vesk_invalid_guid
-                                                       : s.FindDrive(journalText).id;
+                              const auto journal =
+                                  journalText.empty()
+                                      ? Vesk::vesk_invalid_guid
+                                      : ResolveDrive(s, journalText, Naming::AllowPrefix).id;
                               s.Storage().SetVolumeRaidWriteHolePolicy(
                                   DeviceOf(s, v.controllerId), v.id,
                                   static_cast<Vesk::vesk_rwh_policy>(*policy), journal);
@@ -346,8 +368,9 @@ int main(int argc, char** argv) {
   addDrives->add_option("--drives", driveTexts, "Drives to add")->required()->delimiter(',');
   addDrives->callback([&] {
     action = [&](Session& s) {
-      const Vesk::Array& a = s.FindArray(arrayText);
-      s.Storage().AddDrivesToArray(DeviceOf(s, a.controllerId), a.id, s.FindDrives(driveTexts));
+      const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
+      s.Storage().AddDrivesToArray(DeviceOf(s, a.controllerId), a.id,
+                                   DriveIds(s, driveTexts, Naming::AllowPrefix));
       return Outcome{{{"arrayId", a.id.ToString()}}, Done("Adding drives to array", a.id), true};
     };
   });
@@ -356,7 +379,7 @@ int main(int argc, char** argv) {
   arrayCache->add_option("state", onOffText, "on or off")->required();
   arrayCache->callback([&] {
     action = [&](Session& s) {
-      const Vesk::Array& a = s.FindArray(arrayText);
+      const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
       s.Storage().SetArrayCachePolicy(DeviceOf(s, a.controllerId), a.id, OnOffArgument(onOffText));
       return Outcome{
           {{"arrayId", a.id.ToString()}}, Done("Set the cache policy of array", a.id), true};
@@ -365,12 +388,13 @@ int main(int argc, char** argv) {
 
   // --- drives
   auto driveCommand = [&](const char* name, const char* help,
-                          std::function<std::string(Session&, const Vesk::Drive&)> run) {
+                          std::function<std::string(Session&, const Vesk::Drive&)> run,
+                          Naming naming = Naming::AllowPrefix) {
     auto* command = app.add_subcommand(name, help);
     command->add_option("drive", driveText, "Drive identifier or serial number")->required();
-    command->callback([&, run] {
-      action = [&, run](Session& s) {
-        const Vesk::Drive& drive = s.FindDrive(driveText);
+    command->callback([&, run, naming] {
+      action = [&, run, naming](Session& s) {
+        const Vesk::Drive& drive = ResolveDrive(s, driveText, naming);
         return Outcome{{{"driveId", drive.id.ToString()}}, run(s, drive), true};
       };
     });
@@ -384,11 +408,13 @@ int main(int argc, char** argv) {
                })
       ->add_option("state", onOffText, "on or off")
       ->required();
-  driveCommand("clear-metadata", "Clear a drive's RAID metadata",
-               [](Session& s, const Vesk::Drive& d) {
-                 s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
-                 return Done("Cleared the metadata of drive", d.id);
-               });
+  driveCommand(
+      "clear-metadata", "Clear a drive's RAID metadata",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
+        return Done("Cleared the metadata of drive", d.id);
+      },
+      Naming::Exact);
   driveCommand("mark-spare", "Mark a drive as spare", [](Session& s, const Vesk::Drive& d) {
     s.Storage().MarkDriveAsSpare(DeviceOf(s, d.controllerId), d.id);
     return Done("Marked as spare drive", d.id);
@@ -402,10 +428,13 @@ int main(int argc, char** argv) {
     s.Storage().MarkDriveAsNormal(DeviceOf(s, d.controllerId), d.id);
     return Done("Marked as normal drive", d.id);
   });
-  driveCommand("remove-drive", "Remove a drive", [](Session& s, const Vesk::Drive& d) {
-    s.Storage().RemoveDrive(DeviceOf(s, d.controllerId), d.id);
-    return Done("Removed drive", d.id);
-  });
+  driveCommand(
+      "remove-drive", "Remove a drive",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().RemoveDrive(DeviceOf(s, d.controllerId), d.id);
+        return Done("Removed drive", d.id);
+      },
+      Naming::Exact);
   driveCommand("reset-smart", "Reset a drive's SMART event", [](Session& s, const Vesk::Drive& d) {
     s.Storage().ResetSmartEvent(DeviceOf(s, d.controllerId), d.id);
     return Done("Reset the SMART event of drive", d.id);
@@ -426,7 +455,7 @@ int main(int argc, char** argv) {
     command->add_option("state", onOffText, "on or off")->required();
     command->callback([&, rohi] {
       action = [&, rohi](Session& s) {
-        const Vesk::Controller& c = s.FindController(controllerText);
+        const Vesk::Controller& c = ResolveController(s, controllerText, Naming::AllowPrefix);
         const bool on = OnOffArgument(onOffText);
         if (rohi) {
           s.Storage().SetControllerRohiPolicy(c.GetDeviceHandle().get(), on);

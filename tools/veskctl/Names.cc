@@ -16,6 +16,14 @@ std::string Lower(std::string text) {
 std::string Unknown(std::uint32_t value) { return "code " + std::to_string(value); }
 }  // namespace
 
+std::string DriverText(const char* field, std::size_t width) {
+  std::string text(field, width);
+  text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 std::string RaidLevelName(std::uint8_t level) {
   switch (level) {
     case Vesk::VESK_RAID_0:

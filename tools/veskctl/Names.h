@@ -10,6 +10,9 @@
 
 namespace veskctl {
 
+// Fixed-width driver text as it is shown: cut at the first NUL, trimmed of blanks.
+std::string DriverText(const char* field, std::size_t width);
+
 std::string RaidLevelName(std::uint8_t level);                          // "RAID 5"
 std::optional<Vesk::vesk_raid_level> ParseRaidLevel(std::string text);  // "5", "raid5", "RAID10"
 std::string ControllerTypeName(std::uint8_t type);                      // "SATA", "Dorn (NVMe)"

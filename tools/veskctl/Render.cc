@@ -16,15 +16,7 @@ using Vesk::Controller;
 using Vesk::Drive;
 using Vesk::Volume;
 
-// Fixed-width driver text: cut at the first NUL, trimmed of blanks.
-std::string Text(const char* field, std::size_t width) {
-  std::string text(field, width);
-  text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-#define TEXT(field) Text(field, sizeof(field))
+#define TEXT(field) DriverText(field, sizeof(field))
 
 std::string Version(const Vesk::vesk_version_quad& v) {
   return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) +

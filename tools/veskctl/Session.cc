@@ -17,41 +17,6 @@ long long NowMs() {
       .count();
 }
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string FixedText(const char* field, std::size_t width) {
-  std::string text(field, width);
-  text.erase(std::find(text.begin(), text.end(), '\0'), text.end());
-  return text;
-}
-
-// Finds one record of `map` by identifier prefix or by exact name.
-template <typename Map, typename NameOf>
-const typename Map::mapped_type Find(const Map& map, const std::string& text, const char* kind,
-                                     NameOf nameOf) {
-  const std::string wanted = Lower(text);
-  std::vector<typename Map::mapped_type> byPrefix, byName;
-  for (const auto& [id, record] : map) {
-    if (!wanted.empty() && id.ToString().rfind(wanted, 0) == 0) byPrefix.push_back(record);
-    if (nameOf(*record) == text) byName.push_back(record);
-  }
-  if (byPrefix.size() == 1) return byPrefix.front();
-  if (byPrefix.size() > 1) {
-    throw UsageError(std::string("the ") + kind + " identifier prefix '" + text +
-                     "' is not unique; give more of the identifier");
-  }
-  if (byName.size() == 1) return byName.front();
-  if (byName.size() > 1) {
-    throw UsageError(std::string("more than one ") + kind + " is named '" + text +
-                     "'; use its identifier");
-  }
-  throw UsageError(std::string("no ") + kind + " '" + text + "' (see 'veskctl show')");
-}
-
 }  // namespace
 
 Session::Session(const std::filesystem::path& statePath, bool loadState) : state(statePath) {
@@ -100,33 +65,6 @@ void Session::Refresh() {
     storageRef.SetVolumes(*controller, storageRef.GetVolumes());
     storageRef.SetDrives(*controller, storageRef.GetDrives());
   }
-}
-
-const Vesk::Controller& Session::FindController(const std::string& text) const {
-  return *Find(storage->GetControllers().GetControllersById(), text, "controller",
-               [](const Vesk::Controller& c) { return FixedText(c.name, sizeof c.name); });
-}
-
-const Vesk::Array& Session::FindArray(const std::string& text) const {
-  return *Find(storage->GetArrays(), text, "array",
-               [](const Vesk::Array& a) { return FixedText(a.name, sizeof a.name); });
-}
-
-const Vesk::Volume& Session::FindVolume(const std::string& text) const {
-  return *Find(storage->GetVolumes(), text, "volume",
-               [](const Vesk::Volume& v) { return FixedText(v.name, sizeof v.name); });
-}
-
-const Vesk::Drive& Session::FindDrive(const std::string& text) const {
-  return *Find(storage->GetDrives(), text, "drive", [](const Vesk::Drive& d) {
-    return FixedText(d.serialNumber, sizeof d.serialNumber);
-  });
-}
-
-std::vector<Vesk::vesk_guid> Session::FindDrives(const std::vector<std::string>& texts) const {
-  std::vector<Vesk::vesk_guid> ids;
-  for (const auto& text : texts) ids.push_back(FindDrive(text).id);
-  return ids;
 }
 
 const Vesk::Controller& Session::ControllerById(const Vesk::vesk_guid& id) const {

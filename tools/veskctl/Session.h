@@ -44,13 +44,6 @@ class Session {
   // Reads the whole topology afresh into the facade's own snapshot.
   void Refresh();
 
-  // Elements of the last refresh, named by identifier text (a unique prefix is enough) or, for
-  // controllers, arrays and volumes, by exact name. Throw UsageError.
-  const Vesk::Controller& FindController(const std::string& text) const;
-  const Vesk::Array& FindArray(const std::string& text) const;
-  const Vesk::Volume& FindVolume(const std::string& text) const;
-  const Vesk::Drive& FindDrive(const std::string& text) const;
-  std::vector<Vesk::vesk_guid> FindDrives(const std::vector<std::string>& texts) const;
   const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
   // Controllers in the order of their device numbers (the order discovery found them).
   std::vector<const Vesk::Controller*> ControllersInOrder() const;
