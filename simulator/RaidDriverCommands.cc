@@ -43,9 +43,14 @@ Found<Array> LocateArray(Topology& t, const vesk_guid& id) {
   return {};
 }
 
-bool Bad(const Drive& d) {
-  return d.status == drive_status::kMissing || d.status == drive_status::kFailed ||
-         d.status == drive_status::kOffline;
+bool Bad(std::uint8_t status) {
+  return status == drive_status::kMissing || status == drive_status::kFailed ||
+         status == drive_status::kOffline;
+}
+bool Bad(const Drive& d) { return Bad(d.status); }
+
+bool Contains(const std::vector<vesk_guid>& ids, const vesk_guid& id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 // Members a level survives losing.
@@ -64,6 +69,22 @@ std::size_t Tolerance(std::uint8_t level, std::size_t drives) {
 
 int Severity(std::uint8_t state) {
   return state == volume_state::kFailed ? 2 : state == volume_state::kDegraded ? 1 : 0;
+}
+
+bool AnyBad(Controller& c, const std::vector<vesk_guid>& ids) {
+  return std::any_of(ids.begin(), ids.end(), [&](const vesk_guid& id) {
+    const Drive* d = c.FindDrive(id);
+    return d == nullptr || Bad(*d);
+  });
+}
+
+// A member that comes back after it failed or went offline holds data that may be out of date:
+// every volume on it needs a rebuild before it counts again.
+void MarkStale(Controller& c, const vesk_guid& driveId) {
+  Array* a = c.ArrayOfDrive(driveId);
+  if (a == nullptr) return;
+  for (Volume* v : c.VolumesOf(a->id))
+    if (!Contains(v->staleDrives, driveId)) v->staleDrives.push_back(driveId);
 }
 
 bool CountAllowed(const RaidLevelCapability& cap, std::size_t n) {
@@ -147,28 +168,43 @@ void RaidDriver::Post(const Controller& c, std::uint8_t type, const vesk_guid& i
   }
 }
 
+// What the members can still give of the volume's data. A member is lost for the volume when it
+// is gone or broken, or when it holds none of the volume's data (stale). While a migration runs
+// the data keeps its old layout on the members it had before; the joining drives do not count.
 std::uint8_t RaidDriver::HealthOf(Controller& c, const Volume& v) {
   const Array* a = c.FindArray(v.arrayId);
   if (a == nullptr) return volume_state::kFailed;
-  std::size_t bad = 0;
+  const bool migrating = v.task && v.task->kind == Task::Kind::Migration;
+  std::size_t members = 0, lost = 0;
   for (const auto& id : a->drives) {
+    if (migrating && Contains(v.task->joiningDrives, id)) continue;
+    ++members;
     const Drive* d = c.FindDrive(id);
-    if (d == nullptr || Bad(*d)) ++bad;
+    if (d == nullptr || Bad(*d) || Contains(v.staleDrives, id)) ++lost;
   }
-  if (bad == 0) return volume_state::kNormal;
-  return bad <= Tolerance(v.raidLevel, a->drives.size()) ? volume_state::kDegraded
-                                                         : volume_state::kFailed;
+  if (lost == 0) return volume_state::kNormal;
+  return lost <= Tolerance(v.raidLevel, members) ? volume_state::kDegraded : volume_state::kFailed;
 }
 
 // Health only gets worse on its own: a failed volume stays failed until marked normal, a degraded
-// one until it is rebuilt. Losing a member stops any background work on the volume.
+// one until it is rebuilt. Losing a member stops background work on the volume, except a rebuild
+// that can still read the volume and still has the drives it writes.
 void RaidDriver::UpdateHealth(Controller& c) {
   for (auto& v : c.volumes) {
-    std::uint8_t health = HealthOf(c, v);
-    if (Severity(health) <= Severity(v.state)) continue;
-    if (v.task && !(v.task->kind == Task::Kind::Rebuild && health == volume_state::kDegraded))
-      v.task.reset();
-    if (!v.task) v.state = health;
+    const std::uint8_t health = HealthOf(c, v);
+    if (v.task && v.task->kind == Task::Kind::Rebuild) {
+      if (health != volume_state::kFailed && !AnyBad(c, v.staleDrives)) continue;
+    } else if (Severity(health) <= Severity(v.state)) {
+      continue;
+    }
+    if (v.task && v.task->kind == Task::Kind::Migration) {
+      // The joining drives hold part of a layout that will not be: they leave the array again,
+      // which then has the members the volume's data is on.
+      Array* a = c.FindArray(v.arrayId);
+      for (const auto& id : v.task->joiningDrives) std::erase(a->drives, id);
+    }
+    v.task.reset();
+    v.state = health;
     Post(c, event_type::kVolumeChanged, v.id);
   }
 }
@@ -194,6 +230,7 @@ void RaidDriver::Finish(Controller& c, Volume& v) {
       if (task.repair) v.latentErrors = v.latentBadBlocks = 0;
       break;
     case Task::Kind::Rebuild:
+      v.staleDrives.clear();
       break;
     case Task::Kind::Migration:
       v.raidLevel = task.targetLevel;
@@ -219,6 +256,7 @@ bool RaidDriver::SetDriveStatus(const vesk_guid& driveId, std::uint8_t status) {
   std::lock_guard lock(mutex);
   auto found = LocateDrive(topology, driveId);
   if (!found.object) return false;
+  if (Bad(*found.object) && !Bad(status)) MarkStale(*found.controller, driveId);
   found.object->status = status;
   Post(*found.controller, event_type::kDriveChanged, driveId);
   UpdateHealth(*found.controller);
@@ -461,7 +499,9 @@ DriverStatus RaidDriver::VolumeCommand(Request& r) {
     case function::kMarkVolumeAsNormal:
       if (v.state != volume_state::kFailed && v.state != volume_state::kDegraded)
         return S::InvalidState;
-      if (HealthOf(c, v) != volume_state::kNormal) return S::InvalidState;
+      // Every member must be there; what they hold is taken as it is (data lost stays lost).
+      if (AnyBad(c, c.FindArray(v.arrayId)->drives)) return S::InvalidState;
+      v.staleDrives.clear();
       v.state = volume_state::kNormal;
       break;
     case function::kDeleteVolume: {
@@ -472,11 +512,6 @@ DriverStatus RaidDriver::VolumeCommand(Request& r) {
         c.arrays.erase(std::remove_if(c.arrays.begin(), c.arrays.end(),
                                       [&](const Array& a) { return a.id == arrayId; }),
                        c.arrays.end());
-        // Placeholders of members that are gone have nothing left to stand for.
-        c.drives.erase(
-            std::remove_if(c.drives.begin(), c.drives.end(),
-                           [](const Drive& d) { return d.status == drive_status::kMissing; }),
-            c.drives.end());
         Post(c, event_type::kArrayChanged, arrayId);
       }
       Post(c, event_type::kVolumeChanged, id);
@@ -560,7 +595,10 @@ DriverStatus RaidDriver::SetRwhPolicy(Request& r, Controller& c, Volume& v) {
   return S::Success;
 }
 
-// The listed drives take the places of the members that failed or are gone, in member order.
+// The listed drives take the places of the members that failed or are gone, in member order; a
+// volume whose array already has every member (another volume's rebuild replaced them, or a
+// member came back) names none. Only this volume is rebuilt: a replacement holds nothing for the
+// array's other volumes until they are rebuilt themselves, and a failed one never is.
 DriverStatus RaidDriver::RebuildVolume(Request& r, Controller& c, Volume& v) {
   std::size_t n = Get16(r.buf, kValue);
   if (r.size < 50 + 16 * n) return S::InvalidRequest;
@@ -573,21 +611,25 @@ DriverStatus RaidDriver::RebuildVolume(Request& r, Controller& c, Volume& v) {
     const Drive* d = c.FindDrive(a.drives[i]);
     if (d == nullptr || Bad(*d)) bad.push_back(i);
   }
-  if (n == 0 || n != bad.size()) return S::InvalidDriveCount;
+  if (n != bad.size()) return S::InvalidDriveCount;
+  if (n > 0) {
+    for (Volume* other : c.VolumesOf(a.id))
+      if (other->task) return S::VolumeBusy;
+  }
   if (auto s = CheckAvailable(c, drives, SmallestMember(c, a), true); s != S::Success) return s;
 
+  // The members that are gone keep their places in the drive list (see RemoveDrive).
   for (std::size_t k = 0; k < n; ++k) {
     vesk_guid old = a.drives[bad[k]];
     a.drives[bad[k]] = drives[k];
     c.FindDrive(drives[k])->spare = false;
-    c.drives.erase(std::remove_if(c.drives.begin(), c.drives.end(),
-                                  [&](const Drive& d) {
-                                    return d.id == old && d.status == drive_status::kMissing;
-                                  }),
-                   c.drives.end());
+    for (Volume* member : c.VolumesOf(a.id)) {
+      std::erase(member->staleDrives, old);
+      member->staleDrives.push_back(drives[k]);
+    }
   }
-  Post(c, event_type::kArrayChanged, a.id);
-  for (Volume* member : c.VolumesOf(a.id)) StartTask(c, *member, Task{Task::Kind::Rebuild});
+  if (n > 0) Post(c, event_type::kArrayChanged, a.id);
+  StartTask(c, v, Task{Task::Kind::Rebuild});
   return S::Success;
 }
 
@@ -636,6 +678,7 @@ DriverStatus RaidDriver::ChangeRaidLayout(Request& r, Controller& c, Volume& v) 
   Task task{Task::Kind::Migration};
   task.targetLevel = level;
   task.targetStripSize = strip;
+  task.joiningDrives = added;
   StartTask(c, v, task);
   return S::Success;
 }
@@ -671,6 +714,7 @@ DriverStatus RaidDriver::AddDrivesToArray(Request& r) {
     Task task{Task::Kind::Migration};
     task.targetLevel = v->raidLevel;
     task.targetStripSize = v->stripSize;
+    task.joiningDrives = drives;
     StartTask(c, *v, task);
   }
   return S::Success;
@@ -691,6 +735,8 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
   std::uint8_t value = withValue ? r.buf[kValue] : 0;
   std::uint8_t usage = c.UsageOf(d);
   bool busyRole = usage == drive_usage::kArrayMember || usage == drive_usage::kJournaling;
+  if (d.status == drive_status::kMissing)
+    return r.function == function::kRemoveDrive ? S::InvalidState : S::DriveUnusable;
 
   switch (r.function) {
     case function::kMarkAsSpare:
@@ -712,6 +758,7 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
     case function::kMarkDriveAsNormal:
       if (d.status != drive_status::kFailed && d.status != drive_status::kOffline)
         return S::InvalidState;
+      MarkStale(c, d.id);
       d.status = drive_status::kNormal;
       break;
     case function::kSetVolatileWriteCache:
@@ -733,28 +780,25 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
       }
       break;
     case function::kRemoveDrive: {
-      if (d.status == drive_status::kMissing) return S::InvalidState;
       if (usage == drive_usage::kJournaling) return S::DriveInUse;
-      vesk_guid id = d.id;
       if (usage == drive_usage::kArrayMember) {
-        for (Volume* v : c.VolumesOf(c.ArrayOfDrive(id)->id))
+        for (Volume* v : c.VolumesOf(c.ArrayOfDrive(d.id)->id))
           if (v->task && v->task->kind == Task::Kind::Migration) return S::VolumeBusy;
-        // The array keeps a placeholder for the member until it is rebuilt or deleted.
-        Drive placeholder;
-        placeholder.id = id;
-        placeholder.type = d.type;
-        placeholder.status = drive_status::kMissing;
-        placeholder.serialNumber = d.serialNumber;
-        placeholder.modelNumber = d.modelNumber;
-        placeholder.writeCacheEnabled = false;
-        placeholder.activateLedSupport = false;
-        d = placeholder;
-        Post(c, event_type::kDriveChanged, id);
-        UpdateHealth(c);
-      } else {
-        c.drives.erase(c.drives.begin() + (&d - c.drives.data()));
-        Post(c, event_type::kDriveChanged, id);
       }
+      // A drive that leaves keeps its place in the list as missing, with the identity and the
+      // port or slot it was last seen at: the drives after it keep their places (an NVMe drive's
+      // SCSI target is its place), no missing drive looks like the one on port 0, and an array
+      // knows which member to rebuild. What only a present drive has goes.
+      d.status = drive_status::kMissing;
+      d.blocks = 0;
+      d.spare = false;
+      d.ledActive = false;
+      d.writeCacheEnabled = false;
+      d.sataLinkRate = 0;
+      d.pciLinkRate = 0;
+      d.pciLinkWidth = 0;
+      Post(c, event_type::kDriveChanged, d.id);
+      UpdateHealth(c);
       return S::Success;
     }
   }

@@ -179,6 +179,12 @@ std::string ToName(const Name (&names)[N], std::uint8_t value) {
 
 std::string GuidText(const vesk_guid& g) { return g.ToString(); }
 
+json GuidList(const std::vector<vesk_guid>& ids) {
+  json list = json::array();
+  for (const auto& id : ids) list.push_back(GuidText(id));
+  return list;
+}
+
 vesk_guid GuidFrom(const json& value, const char* what) {
   auto guid = ParseGuid(value.get<std::string>());
   if (!guid || guid->IsEmpty())
@@ -379,6 +385,8 @@ Task TaskFrom(const json& j) {
   if (t.kind == Task::Kind::Migration) {
     t.targetLevel = FromName(kLevels, j.at("targetLevel"), "RAID level");
     t.targetStripSize = j.contains("targetStripSize") ? StripCode(j.at("targetStripSize")) : 0;
+    for (const auto& d : j.value("joiningDrives", json::array()))
+      t.joiningDrives.push_back(GuidFrom(d, "joining drive"));
   }
   return t;
 }
@@ -391,6 +399,7 @@ json TaskTo(const Task& t) {
   if (t.kind == Task::Kind::Migration) {
     j["targetLevel"] = ToName(kLevels, t.targetLevel);
     if (t.targetStripSize != 0) j["targetStripSize"] = t.targetStripSize;
+    if (!t.joiningDrives.empty()) j["joiningDrives"] = GuidList(t.joiningDrives);
   }
   return j;
 }
@@ -417,6 +426,8 @@ Volume VolumeFrom(const json& j) {
     v.journalingDriveId = GuidFrom(j.at("journalingDrive"), "journaling drive");
   v.latentErrors = Number<std::uint32_t>(j, "latentErrors", 0);
   v.latentBadBlocks = Number<std::uint32_t>(j, "latentBadBlocks", 0);
+  for (const auto& d : j.value("staleDrives", json::array()))
+    v.staleDrives.push_back(GuidFrom(d, "stale drive"));
   if (j.contains("task")) v.task = TaskFrom(j.at("task"));
   return v;
 }
@@ -439,6 +450,7 @@ json VolumeTo(const Volume& v) {
          {"latentBadBlocks", v.latentBadBlocks}};
   if (v.stripSize != 0) j["stripSize"] = v.stripSize;
   if (!v.journalingDriveId.IsEmpty()) j["journalingDrive"] = GuidText(v.journalingDriveId);
+  if (!v.staleDrives.empty()) j["staleDrives"] = GuidList(v.staleDrives);
   if (v.task) j["task"] = TaskTo(*v.task);
   return j;
 }
@@ -570,6 +582,13 @@ void Check(Topology& t) {
       if (!c.FindArray(v.arrayId)) Fail("volume " + v.id.ToString() + " names an unknown array");
       if (!v.journalingDriveId.IsEmpty() && !c.FindDrive(v.journalingDriveId))
         Fail("volume " + v.id.ToString() + " names an unknown journaling drive");
+      std::vector<vesk_guid> named = v.staleDrives;
+      if (v.task)
+        named.insert(named.end(), v.task->joiningDrives.begin(), v.task->joiningDrives.end());
+      for (const auto& d : named)
+        if (c.ArrayOfDrive(d) != c.FindArray(v.arrayId))
+          Fail("volume " + v.id.ToString() + " names " + d.ToString() +
+               ", which is not a member of its array");
     }
   }
 }

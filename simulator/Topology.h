@@ -119,9 +119,11 @@ struct Task {
   bool repair = false;  // verify only
   std::uint64_t elapsedMs = 0;
   std::uint64_t durationMs = 0;
-  // Migration: the layout the volume has when the work finishes.
+  // Migration: the layout the volume has when the work finishes, and the drives that join the
+  // array with it. Until it finishes the data keeps the old layout on the other members.
   std::uint8_t targetLevel = 0;
   std::uint16_t targetStripSize = 0;
+  std::vector<vesk_guid> joiningDrives{};
 };
 
 struct Volume {
@@ -143,6 +145,10 @@ struct Volume {
   // Inconsistencies the next verification finds; a repairing verification removes them.
   std::uint32_t latentErrors = 0;
   std::uint32_t latentBadBlocks = 0;
+  // Members that hold none of this volume's data (yet): a replacement that the volume's own
+  // rebuild has not written, or a member that came back after it failed or went offline. They
+  // count as lost until the volume is rebuilt or marked normal.
+  std::vector<vesk_guid> staleDrives;
   std::optional<Task> task;
 };
 

@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -229,6 +231,42 @@ TEST_F(VeskctlTest, BackgroundWorkShowsProgress) {
     EXPECT_LT(v["progress"].get<int>(), 100);
   }
   EXPECT_EQ(seen, 1);
+}
+
+// After a drive leaves, no volume comes back from data that is lost, the missing drive takes no
+// command and has an address of its own, and every other drive keeps its address.
+TEST_F(VeskctlTest, ADriveThatLeavesTakesItsDataAndNothingElse) {
+  auto show = [&] {
+    std::map<std::string, nlohmann::json> bySerialOrName;
+    nlohmann::json topology = RunJson("show");
+    for (auto& d : All(topology, "drives")) bySerialOrName[d["serial"]] = d;
+    for (auto& v : All(topology, "volumes")) bySerialOrName[v["name"]] = v;
+    return bySerialOrName;
+  };
+  const auto before = show();
+  for (const char* step : {"remove-drive KN2K00004102", "remove-drive KS1A00000004",
+                           "rebuild-volume Data --drives KN2K00004104", "sim advance 60000"}) {
+    Result r = Run(step);
+    ASSERT_EQ(r.exitCode, 0) << step << "\n" << r.out;
+  }
+  auto after = show();
+  EXPECT_EQ(after["Data"]["stateName"], "normal");
+  EXPECT_EQ(after["Scratch"]["stateName"], "failed");
+
+  Result refused = Run("write-cache KS1A00000004 off");
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.out.find("driver status 9"), std::string::npos) << refused.out;
+
+  std::set<std::string> addresses;
+  for (auto& [key, element] : after) {
+    if (!element.contains("scsiAddress")) continue;
+    EXPECT_TRUE(addresses.insert(element["scsiAddress"].dump()).second) << element.dump();
+    if (element["statusName"] == "normal") {
+      EXPECT_EQ(element["scsiAddress"], before.at(key)["scsiAddress"]) << key;
+    }
+  }
+  EXPECT_EQ(after["KS1A00000004"]["statusName"], "missing");
+  EXPECT_EQ(after["KS1A00000004"]["sata"]["port"], 3);
 }
 
 }  // namespace

@@ -255,6 +255,17 @@ TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
   ASSERT_TRUE(Send(*driver, kSataPdo, placeholder).ok);
   EXPECT_EQ(placeholder.U8(34 + 132), drive_status::kMissing);
   EXPECT_EQ(placeholder.IdAt(34 + 16), kSataArray);
+  EXPECT_EQ(placeholder.U8(34 + 138), 1);  // the port it was on, not the first drive's
+  // A drive that is gone is not there to act on.
+  const std::pair<Bytes, std::uint32_t> onMissing[] = {
+      {TargetCommand(fn::kSetVolatileWriteCache, SataDisk(1), 0x00), 9},
+      {TargetCommand(fn::kActivateDriveLed, SataDisk(1), 1), 9},
+      {TargetCommand(fn::kClearDriveMetadata, SataDisk(1)), 9},
+      {TargetCommand(fn::kResetSmartEvent, SataDisk(1)), 9},
+      {TargetCommand(fn::kRemoveDrive, SataDisk(1)), 15},
+  };
+  for (const auto& [request, status] : onMissing)
+    EXPECT_EQ(Run(request), status) << std::hex << request.U32(16);
 
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3), Nvme(0)})), 7u);
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {kOptical})), 9u);
@@ -263,15 +274,83 @@ TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
   ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(2)})), 0u);
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
   EXPECT_FALSE(DriveNow(SataDisk(2)).spare);
-  Bytes gone = ScopedQuery(fn::kGetDriveInfo, 292, 4, SataDisk(1));
-  ASSERT_TRUE(Send(*driver, kSataPdo, gone).ok);
-  EXPECT_EQ(gone.ReturnCode(), 264u);
+  EXPECT_EQ(UsageOnWire(SataDisk(1)), drive_usage::kPassThrough);
 
   driver->AdvanceClock(45000);
   EXPECT_EQ(VolumeRecord(kSystemVolume).U16(34 + 62), 75);
   driver->AdvanceClock(15000);
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kNormal);
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3)})), 15u);
+}
+
+// The drives after one that leaves keep their places in the answer (NVMe SCSI targets are
+// places), whether it was a member or not, and whatever later replaces or dissolves.
+TEST_F(Commands, DrivesKeepTheirPlacesWhenAnotherLeaves) {
+  auto places = [&] {
+    Bytes r = ScopedQuery(fn::kGetDriveInfo, 34 + 258 * 8, 1, kDornController);
+    EXPECT_TRUE(Send(*driver, kDornPdo, r).ok);
+    std::vector<vesk_guid> ids;
+    for (std::size_t i = 0; i < r.U16(32); ++i) ids.push_back(r.IdAt(34 + 258 * i));
+    return ids;
+  };
+  const std::vector<vesk_guid> before = places();
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(4)), kDornPdo), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(1)), kDornPdo), 0u);
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kDataVolume, {Nvme(5)}), kDornPdo), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kScratchVolume), kDornPdo), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kDataVolume), kDornPdo), 0u);
+  EXPECT_EQ(places(), before);
+  EXPECT_EQ(DriveNow(Nvme(4)).status, drive_status::kMissing);
+  EXPECT_EQ(DriveNow(Nvme(4)).physicalSlotNumber, 14u);
+}
+
+// Lost data never comes back on its own: a rebuild restores only the volume it names, and a
+// replacement holds none of a volume's data until that volume's rebuild has written it.
+TEST_F(Commands, RebuildRestoresOnlyTheNamedVolumeFromRedundancyThatExists) {
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(2)), kDornPdo), 0u);
+  ASSERT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kDataVolume, {Nvme(4)}), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {}), kDornPdo), 15u);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kScratchVolume), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
+}
+
+TEST_F(Commands, AMemberLostWhileItsReplacementIsWrittenFailsTheVolume) {
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(2)), kDornPdo), 0u);
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kDataVolume, {Nvme(4)}), kDornPdo), 0u);
+  driver->AdvanceClock(30000);
+  ASSERT_TRUE(driver->SetDriveStatus(Nvme(0), drive_status::kFailed));
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kFailed);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kFailed);
+}
+
+TEST_F(Commands, ASecondRedundantVolumeOfTheArrayIsRebuiltOnlyWhenNamed) {
+  driver->Edit([](Topology& t) { t.controllers[1].volumes[1].raidLevel = 4; });
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(2)), kDornPdo), 0u);
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kDataVolume, {Nvme(4)}), kDornPdo), 0u);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kDegraded);
+  // Nothing is missing from the array any more: its own rebuild names no drive.
+  EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {Nvme(5)}), kDornPdo), 7u);
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {}), kDornPdo), 0u);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kRebuilding);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
+}
+
+TEST_F(Commands, ADriveJoiningAMigrationHoldsNothingOfTheOldLayout) {
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);
+  ASSERT_TRUE(driver->SetDriveStatus(SataDisk(0), drive_status::kFailed));
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
+  ASSERT_TRUE(driver->SetDriveStatus(SataDisk(1), drive_status::kFailed));
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kFailed);
+  EXPECT_EQ(VolumeNow(kSystemVolume).raidLevel, 2);
 }
 
 TEST_F(Commands, FailedDrivesFailRaid0AndHealthOnlyReturnsWhenAsked) {
@@ -433,7 +512,7 @@ TEST_F(Commands, DriveCommands) {
   EXPECT_EQ(DriveNow(SataDisk(3)).status, drive_status::kNormal);
 
   ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, SataDisk(3))), 0u);
-  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 264u);
+  EXPECT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 9u);
 }
 
 TEST_F(Commands, LedCurrentFormSwitchesLegacyFormOnlyLights) {

@@ -92,7 +92,9 @@ TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
   task.targetStripSize = 32;
   task.elapsedMs = 1234;
   task.durationMs = 5000;
+  task.joiningDrives = {Nvme(3)};
   demo.controllers[1].volumes[0].task = task;
+  demo.controllers[1].volumes[1].staleDrives = {Nvme(1)};
   demo.controllers[1].volumes[0].latentErrors = 3;
   demo.controllers[0].drives[3].status = drive_status::kSmartEvent;
   demo.clockMs = 777;
@@ -104,6 +106,14 @@ TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
   ASSERT_TRUE(again.controllers[1].volumes[0].task);
   EXPECT_EQ(again.controllers[1].volumes[0].task->elapsedMs, 1234u);
   EXPECT_EQ(again.controllers[1].volumes[0].task->targetStripSize, 32u);
+  EXPECT_EQ(again.controllers[1].volumes[0].task->joiningDrives, task.joiningDrives);
+  EXPECT_EQ(again.controllers[1].volumes[1].staleDrives,
+            demo.controllers[1].volumes[1].staleDrives);
+  // Drives a volume names that way are members of its array.
+  demo.controllers[1].volumes[1].staleDrives = {Nvme(4)};
+  ExpectRefused(SaveTopology(demo), "volume " + demo.controllers[1].volumes[1].id.ToString() +
+                                        " names " + Nvme(4).ToString() +
+                                        ", which is not a member of its array");
   EXPECT_EQ(again.controllers[1].volumes[0].latentErrors, 3u);
   EXPECT_EQ(again.controllers[0].drives[3].status, drive_status::kSmartEvent);
   EXPECT_EQ(again.clockMs, 777u);
