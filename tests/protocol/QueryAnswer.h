@@ -1,6 +1,4 @@
-// A small writer of answer buffers for the query tests. It places values at wire offsets by hand,
-// independently of the record structures the readers use, so a wrong field offset in a record
-// shows up as a wrong value read back.
+// Answer buffers for the query tests and the check of a refused answer.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,46 +9,25 @@
 #include <vector>
 
 #include "protocol/QueryReaders.h"
+#include "tests/protocol/WireImage.h"
 #include "vesk/Exceptions.h"
 
 namespace Vesk::test {
 
-class Answer {
+class Answer : public ByteWriter<Answer> {
  public:
-  explicit Answer(std::size_t length) : bytes(length, 0) {}
+  explicit Answer(std::size_t length) { bytes.assign(length, 0); }
 
-  Answer& U8(std::size_t offset, std::uint8_t value) {
-    bytes.at(offset) = value;
-    return *this;
-  }
-  Answer& U16(std::size_t offset, std::uint16_t value) { return Le(offset, value, 2); }
-  Answer& U32(std::size_t offset, std::uint32_t value) { return Le(offset, value, 4); }
-  Answer& U64(std::size_t offset, std::uint64_t value) { return Le(offset, value, 8); }
-  Answer& Text(std::size_t offset, std::string_view text) {
-    for (std::size_t i = 0; i < text.size(); ++i) bytes.at(offset + i) = std::uint8_t(text[i]);
-    return *this;
-  }
   // 16 bytes, all equal to `seed` except the first, which is `seed + 1` (never all zero).
   Answer& Id(std::size_t offset, std::uint8_t seed) {
-    for (std::size_t i = 0; i < 16; ++i) bytes.at(offset + i) = seed;
-    bytes.at(offset) = std::uint8_t(seed + 1);
-    return *this;
-  }
-  Answer& Bytes(std::size_t offset, const std::vector<std::uint8_t>& values) {
-    for (std::size_t i = 0; i < values.size(); ++i) bytes.at(offset + i) = values[i];
-    return *this;
+    std::vector<std::uint8_t> id(16, seed);
+    id[0] = std::uint8_t(seed + 1);
+    return Bytes(offset, id);
   }
   Answer& Count(std::uint16_t count) { return U16(32, count); }
 
   const std::uint8_t* data() const { return bytes.data(); }
   std::size_t size() const { return bytes.size(); }
-  std::vector<std::uint8_t> bytes;
-
- private:
-  Answer& Le(std::size_t offset, std::uint64_t value, std::size_t width) {
-    for (std::size_t i = 0; i < width; ++i) bytes.at(offset + i) = std::uint8_t(value >> (8 * i));
-    return *this;
-  }
 };
 
 // Bytes that differ from one offset to the next and are rarely zero, so that a byte moved to the
