@@ -33,7 +33,7 @@ TEST(ExecutorInformation, KeepsTheFortyBytesAndNeedsTheWholeAnswer) {
 
 // --- Identifier lists ------------------------------------------------------------------------
 
-TEST(IdentifierLists, CountThatFillsTheBufferIsReadAndOneMoreIsRefused) {
+TEST(IdentifierLists, CountUpToTheBufferIsReadAndOneMoreOrAShortAnswerIsRefused) {
   Answer answer(kControllerIdentifiersLength);
   for (std::size_t i = 0; i < 256; ++i) answer.Id(kEntry + 16 * i, std::uint8_t(i));
   answer.Count(256);
@@ -50,6 +50,9 @@ TEST(IdentifierLists, CountThatFillsTheBufferIsReadAndOneMoreIsRefused) {
   Answer drives(kEntry + 16 * 4);
   drives.Count(5);
   ExpectRejected([&] { ReadDriveIdentifiers(drives.data(), drives.size()); }, kIdentifiersPastEnd);
+  drives.Count(0);
+  EXPECT_TRUE(ReadControllerIdentifiers(drives.data(), drives.size()).empty());
+  ExpectRejected([&] { ReadControllerIdentifiers(drives.data(), 33); }, kShortAnswer);
 }
 
 TEST(IdentifierLists, EmptyIdentifierAmongTheCountedOnesIsRefusedByKind) {
@@ -63,12 +66,6 @@ TEST(IdentifierLists, EmptyIdentifierAmongTheCountedOnesIsRefusedByKind) {
   // The zero identifier after the counted ones is not looked at.
   answer.Count(1);
   EXPECT_EQ(ReadDriveIdentifiers(answer.data(), answer.size()).size(), 1u);
-}
-
-TEST(IdentifierLists, ZeroCountIsAnEmptyListAndAShortAnswerIsRefused) {
-  Answer answer(kEntry);
-  EXPECT_TRUE(ReadControllerIdentifiers(answer.data(), answer.size()).empty());
-  ExpectRejected([&] { ReadControllerIdentifiers(answer.data(), 33); }, kShortAnswer);
 }
 
 // --- Controller information ------------------------------------------------------------------
@@ -177,16 +174,12 @@ TEST(Capabilities, DescriptorsWithMigrationListsAreReadBackToBack) {
   EXPECT_FALSE(caps.raidLevels[0].descriptor.SupportsStripSize(15));
 }
 
-TEST(Capabilities, NoDescriptorsMeansNoLevelsAndNoDriveMaximum) {
-  Answer answer(kCapabilitiesLength);
-  auto caps = ReadControllerCapabilities(answer.data(), answer.size());
-  EXPECT_TRUE(caps.raidLevels.empty());
-  EXPECT_EQ(+caps.maxDrivesPerArray, 0);
-}
-
-TEST(Capabilities, MoreThanFiveDescriptorsAreRefused) {
+TEST(Capabilities, NoneToFiveDescriptorsAreReadAndMoreAreRefused) {
   Answer answer(kCapabilitiesLength);
   for (std::size_t i = 0, at = 33; i < 6; ++i) at = Descriptor(answer, at, 1, 2, 0);
+  auto none = ReadControllerCapabilities(answer.data(), answer.size());
+  EXPECT_TRUE(none.raidLevels.empty());
+  EXPECT_EQ(+none.maxDrivesPerArray, 0);
   answer.U8(32, 5);
   EXPECT_EQ(ReadControllerCapabilities(answer.data(), answer.size()).raidLevels.size(), 5u);
   answer.U8(32, 6);
@@ -196,29 +189,21 @@ TEST(Capabilities, MoreThanFiveDescriptorsAreRefused) {
                  kTooManyDescriptors);
 }
 
-TEST(Capabilities, MigrationListThatEndsAtTheBufferEndIsReadAndOneMoreIsRefused) {
+TEST(Capabilities, MigrationListOrDescriptorHeadPastTheBufferEndIsRefused) {
   // One descriptor of 12 bytes whose list fills the 310 bytes from 33: 149 migrations.
   Answer answer(kCapabilitiesLength);
   Descriptor(answer, 33, VESK_RAID_5, 3, 149);
   answer.U8(32, 1);
-  EXPECT_EQ(
-      ReadControllerCapabilities(answer.data(), answer.size()).raidLevels[0].migrations.size(),
-      149u);
-  answer.U16(33 + 10, 150);
-  ExpectRejected([&] { ReadControllerCapabilities(answer.data(), answer.size()); },
-                 kDescriptorsPastEnd);
-  answer.U16(33 + 10, 0xFFFF);
-  ExpectRejected([&] { ReadControllerCapabilities(answer.data(), answer.size()); },
-                 kDescriptorsPastEnd);
-}
-
-TEST(Capabilities, DescriptorHeadPastTheEndIsRefused) {
+  auto read = [&] { return ReadControllerCapabilities(answer.data(), answer.size()); };
+  EXPECT_EQ(read().raidLevels[0].migrations.size(), 149u);
+  for (std::uint16_t migrations : {150, 0xFFFF}) {
+    answer.U16(33 + 10, migrations);
+    ExpectRejected(read, kDescriptorsPastEnd);
+  }
   // The first descriptor ends at 333 and leaves 10 bytes: too few for a second head.
-  Answer answer(kCapabilitiesLength);
   EXPECT_EQ(Descriptor(answer, 33, VESK_RAID_0, 3, 144), 333u);
   answer.U8(32, 2);
-  ExpectRejected([&] { ReadControllerCapabilities(answer.data(), answer.size()); },
-                 kDescriptorsPastEnd);
+  ExpectRejected(read, kDescriptorsPastEnd);
   ExpectRejected([&] { ReadControllerCapabilities(answer.data(), 32); }, kShortAnswer);
 }
 
@@ -267,13 +252,9 @@ TEST(ArrayList, CountUpToTheControllerMaximumIsReadAndOneMoreIsRefused) {
   ExpectRejected([&] { ReadArrayList(answer.data(), answer.size(), 3); }, kTooManyArrays);
   // Within the maximum the driver claims, but past the buffer.
   ExpectRejected([&] { ReadArrayList(answer.data(), answer.size() - 1, 4); }, kEntriesPastEnd);
-}
-
-TEST(ArrayList, ControllerWithoutVolumesTakesOnlyAnEmptyList) {
-  Answer answer(49);
+  // A controller without volumes takes only an empty list.
+  answer.Count(0);
   EXPECT_TRUE(ReadArrayList(answer.data(), answer.size(), 0).empty());
-  answer.Count(1);
-  ExpectRejected([&] { ReadArrayList(answer.data(), answer.size(), 0); }, kTooManyArrays);
 }
 
 TEST(VolumeList, CountIsBoundByTheMaximumAndByTheBufferOfEachVersion) {
@@ -290,7 +271,7 @@ TEST(VolumeList, CountIsBoundByTheMaximumAndByTheBufferOfEachVersion) {
 
 // --- Drives ----------------------------------------------------------------------------------
 
-TEST(DriveList, CountBoundLiesWhereTheRecordsStopFittingIn131072Bytes) {
+TEST(DriveList, CountIsBoundWhereTheRecordsStopFittingIn131072BytesAndByTheBuffer) {
   Answer answer(kDriveListLength);
   answer.Bytes(0, test::Pattern(answer.size()));  // no entry has an all-zero identifier
   struct Bound {
@@ -303,14 +284,9 @@ TEST(DriveList, CountBoundLiesWhereTheRecordsStopFittingIn131072Bytes) {
     answer.Count(bound.fits + 1);
     ExpectRejected([&] { ReadDriveList(answer.data(), answer.size(), bound.api); }, kTooManyDrives);
   }
-}
-
-TEST(DriveList, CountWithinTheLimitButPastTheBufferIsRefused) {
-  Answer answer(kEntry + 258 * 2);
-  answer.Bytes(0, test::Pattern(answer.size())).Count(2);
-  EXPECT_EQ(ReadDriveList(answer.data(), answer.size(), 3).size(), 2u);
+  // Within the limit but past the buffer.
   answer.Count(3);
-  ExpectRejected([&] { ReadDriveList(answer.data(), answer.size(), 3); }, kEntriesPastEnd);
+  ExpectRejected([&] { ReadDriveList(answer.data(), kEntry + 258 * 3 - 1, 3); }, kEntriesPastEnd);
 }
 
 TEST(SingleDrive, ApiIndex2AnswerUsesA241ByteBufferAndA207ByteRecord) {
