@@ -126,20 +126,8 @@ TEST(ClearMapTest, DeletesEveryRecordOfEveryMapAndEmptiesThem) {
   EXPECT_TRUE(drives.empty());
 }
 
-TEST(RaidLevelDescriptors, NoDescriptorsLeaveEverySlotEmpty) {
-  auto controller = NewController(1, 1);
-  const RaidLevelDescriptor levels[] = {Level(VESK_RAID_5, 8)};
-  SetRaidLevelDescriptors(*controller, levels);
-  SetRaidLevelDescriptors(*controller, {});
-  for (const auto& slot : controller->raidLevelDescriptors) {
-    EXPECT_EQ(+slot.level, VESK_RAID_NONE);
-    EXPECT_TRUE(slot.migrationDescriptors.empty());
-  }
-  EXPECT_EQ(+controller->maxDrivesPerArray, 0);
-}
-
-// Five levels, as many as a record holds.
-TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevels) {
+// Five levels, as many as a record holds; none afterwards leave every slot empty.
+TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevelsAndNoneLeaveEverySlotEmpty) {
   auto controller = NewController(1, 1);
   const RaidLevelDescriptor levels[] = {Level(VESK_RAID_0, 6), Level(VESK_RAID_5, 8),
                                         Level(VESK_RAID_1, 2), Level(VESK_RAID_10, 4),
@@ -147,6 +135,12 @@ TEST(RaidLevelDescriptors, MaxDrivesPerArrayIsTheLargestOfAllLevels) {
   SetRaidLevelDescriptors(*controller, levels);
   EXPECT_EQ(+controller->maxDrivesPerArray, 8);
   EXPECT_EQ(+controller->raidLevelDescriptors[4].maxDrivesCount, 3);
+  SetRaidLevelDescriptors(*controller, {});
+  for (const auto& slot : controller->raidLevelDescriptors) {
+    EXPECT_EQ(+slot.level, VESK_RAID_NONE);
+    EXPECT_TRUE(slot.migrationDescriptors.empty());
+  }
+  EXPECT_EQ(+controller->maxDrivesPerArray, 0);
 }
 
 TEST(ControllerRecord, StartsZeroFilledWithApiVersion3) {
@@ -170,19 +164,17 @@ DriveInformation DriveEntry(vesk_drive_type type, std::uint8_t port) {
   return entry;
 }
 
-TEST(DriveRecords, ScsiAddressDependsOnDriveType) {
-  auto sata = BuildDrive(DriveEntry(VESK_DRIVE_SATA_DISK, 5), Id(1), 2, 3);
+// The total size is computed in 64 bits.
+TEST(DriveRecords, ScsiAddressDependsOnDriveTypeAndTotalSizeOverflowsNothing) {
+  DriveInformation entry = DriveEntry(VESK_DRIVE_SATA_DISK, 5);
+  entry.size = 1000000;
+  entry.logicalBlockSize = 4096;
+  auto sata = BuildDrive(entry, Id(1), 2, 3);
   EXPECT_TRUE(sata->scsiAddress == (Scsi{2, 5, 0, 0}));
+  EXPECT_EQ(+sata->totalSize, 4096000000ull);
   auto nvme = BuildDrive(DriveEntry(VESK_DRIVE_NVME, 5), Id(1), 2, 3);
   EXPECT_TRUE(nvme->scsiAddress == (Scsi{2, 0, 3, 0}));
   EXPECT_TRUE(nvme->controllerId == Id(1));
-}
-
-TEST(DriveRecords, TotalSizeIsComputedIn64Bits) {
-  DriveInformation entry = DriveEntry(VESK_DRIVE_SATA_DISK, 0);
-  entry.size = 1000000;
-  entry.logicalBlockSize = 4096;
-  EXPECT_EQ(+BuildDrive(entry, Id(1), 0, 0)->totalSize, 4096000000ull);
 }
 
 }  // namespace

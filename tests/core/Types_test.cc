@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 #include <string>
 #include <utility>
 
@@ -12,15 +11,6 @@
 
 namespace Vesk {
 namespace {
-
-vesk_guid Guid(std::initializer_list<std::uint8_t> bytes) {
-  vesk_guid guid = vesk_invalid_guid;
-  std::uint8_t raw[16] = {};
-  std::size_t i = 0;
-  for (auto b : bytes) raw[i++] = b;
-  std::memcpy(&guid, raw, sizeof raw);
-  return guid;
-}
 
 // A guid with the given bytes (offset, value) set and every other byte zero.
 vesk_guid Bytes(std::initializer_list<std::pair<int, std::uint8_t>> set) {
@@ -47,8 +37,6 @@ TEST_P(GuidOrdering, SmallerIsLessOnlyOneWay) {
   const auto& [name, smaller, larger] = GetParam();
   EXPECT_TRUE(smaller < larger);
   EXPECT_FALSE(larger < smaller);
-  EXPECT_TRUE(larger > smaller);
-  EXPECT_FALSE(smaller > larger);
   EXPECT_FALSE(larger < larger);
 }
 
@@ -71,31 +59,15 @@ INSTANTIATE_TEST_SUITE_P(
         OrderedPair{"InvalidIsSmallest", vesk_invalid_guid, Bytes({{15, 1}})}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(GuidOrdering, MapsOfGuidsIterateInThisOrder) {
-  const vesk_guid a = Bytes({{9, 1}}), b = Bytes({{7, 1}});
-  EXPECT_FALSE(vesk_invalid_guid < vesk_invalid_guid);
-  EXPECT_TRUE(vesk_invalid_guid.IsEmpty());
-  EXPECT_FALSE(a.IsEmpty());
-  std::map<vesk_guid, int> map{{b, 2}, {a, 1}, {vesk_invalid_guid, 0}};
-  int expected = 0;
-  for (auto& [key, value] : map) EXPECT_EQ(value, expected++);
-}
-
-TEST(GuidText, PrintsGroupFourAsNumberAndLowerCase) {
+TEST(GuidText, PrintsGroupFourAsNumberAndLowerCaseAndOnlyTheInvalidOneIsEmpty) {
   EXPECT_EQ(vesk_invalid_guid.ToString(), "00000000-0000-0000-0000-000000000000");
-  vesk_guid g =
-      Guid({0xEF, 0xBE, 0xAD, 0xDE, 0x34, 0x12, 0x78, 0x56, 0xAB, 0xCD, 1, 2, 3, 4, 5, 0xFE});
+  const std::uint8_t raw[16] = {0xEF, 0xBE, 0xAD, 0xDE, 0x34, 0x12, 0x78, 0x56,
+                                0xAB, 0xCD, 1,    2,    3,    4,    5,    0xFE};
+  vesk_guid g;
+  std::memcpy(&g, raw, sizeof raw);
   EXPECT_EQ(g.ToString(), "deadbeef-1234-5678-cdab-0102030405fe");
-}
-
-TEST(Exceptions, VeskExceptionCarriesStatusAsErrorCode) {
-  VeskException e("Unable to get drive info. IOCTL completed with error.",
-                  static_cast<vesk_status>(264));
-  EXPECT_EQ(e.Status(), 264u);
-  EXPECT_EQ(e.ErrorCode(), 264u);
-  VeskException copy = e;
-  EXPECT_EQ(copy.Message(), e.Message());
-  EXPECT_STREQ(copy.what(), "Unable to get drive info. IOCTL completed with error.");
+  EXPECT_TRUE(vesk_invalid_guid.IsEmpty());
+  EXPECT_FALSE(Bytes({{15, 1}}).IsEmpty());
 }
 
 TEST(Exceptions, TaluExceptionTakesLastErrorAtConstructionIncludingZero) {
