@@ -83,9 +83,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, LoggerRegistrationFailureTest,
                                            vesk::sim::Api::EventSetInformation));
 
 // Only a consumer at verbose level or of all levels (0) enables the provider, and only while its
-// session lasts.
-TEST_F(LoggerTest, OnlyAVerboseConsumerEnablesTheProviderWhileItsSessionLasts) {
-  EXPECT_FALSE(Logger::IsEnabled());
+// session lasts. The event describes itself.
+TEST_F(LoggerTest, OnlyAVerboseConsumerEnablesTheProviderAndSeesTheSelfDescribedEvent) {
   {
     auto below = machine.StartTrace(Logger::providerId, 4);
     EXPECT_FALSE(Logger::IsEnabled());
@@ -95,23 +94,15 @@ TEST_F(LoggerTest, OnlyAVerboseConsumerEnablesTheProviderWhileItsSessionLasts) {
   auto all = machine.StartTrace(Logger::providerId, 0);
   ASSERT_TRUE(Logger::IsEnabled());
   Logger::Write(nullptr);  // the empty text
+  Logger::Write("Controller removed.");
   const auto events = all->Events();
-  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events.size(), 2u);
   ASSERT_EQ(events[0].fields.size(), 1u);
   EXPECT_EQ(events[0].fields[0].value, "");
   all.reset();
   EXPECT_FALSE(Logger::IsEnabled());
-}
 
-TEST_F(LoggerTest, VerboseConsumerSeesTheSelfDescribedPnpEvent) {
-  auto session = machine.StartTrace(Logger::providerId, 5);
-
-  ASSERT_TRUE(Logger::IsEnabled());
-  Logger::Write("Controller removed.");
-
-  const auto events = session->Events();
-  ASSERT_EQ(events.size(), 1u);
-  const auto& event = events[0];
+  const auto& event = events[1];
   EXPECT_EQ(event.provider, "TaluMiddlewareTraceLoggingProvider");
   EXPECT_EQ(event.name, "PNP Event");
   EXPECT_EQ(event.level, 5);
