@@ -1,6 +1,8 @@
 // veskctl run as a process against a temporary state file, the way an administrator uses it.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "Watchdog.h"
 
 namespace {
 
@@ -39,12 +43,18 @@ class VeskctlTest : public testing::Test {
     if (!dir.empty()) fs::remove_all(dir);
   }
 
-  // Runs veskctl with the test's state file; stdout and stderr together.
-  Result Run(const std::string& arguments) {
-    Result result;
+  std::string Command(const std::string& arguments) const {
 #ifdef VESKCTL_PATH
-    const std::string command =
-        std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " + arguments + " 2>&1";
+    return std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " + arguments;
+#else
+    return arguments;
+#endif
+  }
+
+  // Runs veskctl with the test's state file; stdout and stderr together unless `stdoutOnly`.
+  Result Run(const std::string& arguments, bool stdoutOnly = false) {
+    Result result;
+    const std::string command = Command(arguments) + (stdoutOnly ? " 2>/dev/null" : " 2>&1");
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return result;
     std::array<char, 4096> buffer;
@@ -54,14 +64,49 @@ class VeskctlTest : public testing::Test {
     }
     const int status = ::pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#endif
     return result;
   }
 
+  // Runs veskctl on a terminal of its own, typing `input`; what the terminal shows.
+  Result RunOnTerminal(const std::string& arguments, const std::string& input) {
+    Vesk::test::Watchdog watchdog("veskctl on a terminal");
+    Result result;
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", Command(arguments).c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    EXPECT_GT(pid, 0);
+    if (pid <= 0) return result;
+    EXPECT_EQ(::write(terminal, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+      result.out.append(buffer, n);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+  }
+
+  // The JSON object on stdout (discarded when stdout is not exactly one JSON value).
   nlohmann::json RunJson(const std::string& arguments, int expectedExit = 0) {
-    Result r = Run("--json " + arguments);
+    Result r = Run("--json " + arguments, true);
     EXPECT_EQ(r.exitCode, expectedExit) << r.out;
     return nlohmann::json::parse(r.out, nullptr, false);
+  }
+
+  std::string StateText() const {
+    std::ifstream in(state);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+
+  // The volume of that name, or null.
+  nlohmann::json Volume(const std::string& name) {
+    for (auto& v : All(RunJson("show"), "volumes"))
+      if (v["name"] == name) return v;
+    return nullptr;
   }
 
   // Every element of `kind` ("volumes", "drives") of every controller.
@@ -87,7 +132,7 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   Result trailing = Run("show --json");
   EXPECT_EQ(trailing.exitCode, 0) << trailing.out;
   EXPECT_EQ(nlohmann::json::parse(trailing.out, nullptr, false), topology);
-  EXPECT_EQ(topology["schemaVersion"], 1);
+  EXPECT_EQ(topology["schemaVersion"], 2);
   EXPECT_EQ(topology["status"]["ok"], true);
   ASSERT_EQ(topology["controllers"].size(), 2u);
 
@@ -173,17 +218,122 @@ TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {
   EXPECT_EQ(refused["status"]["errorCode"], 8);
 }
 
-TEST_F(VeskctlTest, UsageErrorsExitTwo) {
-  EXPECT_EQ(Run("").exitCode, 2);
-  EXPECT_EQ(Run("no-such-command").exitCode, 2);
-  EXPECT_EQ(Run("create-volume --name x").exitCode, 2);  // required options missing
-  Result unknown = Run("delete-volume ffffffff");
-  EXPECT_EQ(unknown.exitCode, 2);
-  EXPECT_NE(unknown.out.find("no volume 'ffffffff'"), std::string::npos) << unknown.out;
-  Result longName = Run("rename-volume " + std::string("0") + " abcdefghijklmnopq");
-  EXPECT_EQ(longName.exitCode, 2);
-  EXPECT_EQ(Run("--help").exitCode, 0);
-  EXPECT_EQ(Run("create-volume --help").exitCode, 0);
+// Each case is refused with exit 2 and a message saying what is wrong; nothing is sent or saved.
+TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+  const std::string saved = StateText();
+  const std::string create = "create-volume --name x --drives KN2K00004104,KN2K00004105 --level ";
+  const struct {
+    std::string arguments, message;
+  } cases[] = {
+      {"no-such-command", "A subcommand is required"},
+      {"create-volume --name x", "--level is required"},
+      {"delete-volume ffffffff", "no volume 'ffffffff'"},
+      {"create-volume --name x --level 1 --drives KS1A00000004,KN2K00004104",
+       "drive KN2K00004104 is on controller \"Korva Dorn NVMe RAID Controller\" but drive "
+       "KS1A00000004 is on controller \"Korva SATA RAID Controller\""},
+      {"rebuild-volume Data --drives KS1A00000004", "but volume \"Data\""},
+      {"create-volume --name x --level 1 --drives KN2K00004104,KN2K00004104", "is named twice"},
+      {"change-layout Data --level 5 --strip 64", "change-layout would change nothing"},
+      {create + "1 --size 0", "the size cannot be 0 bytes"},
+      {create + "1 --size 1.5", "the size '1.5' is not a whole number of bytes"},
+      {create + "1 --size 0x1000", "cannot read the size '0x1000'"},
+      {create + "1 --size 1000", "is not a whole number of 512-byte blocks"},
+      {create + "1 --size 16E", "the size '16E' is 2^64 bytes or more"},
+      {"expand-volume System 200G", "must be larger than the volume's 274877906944 bytes"},
+      {"sim advance -1", "a whole number of milliseconds, not '-1'"},
+      {"sim advance 9223372036854775808", "cannot move past 2^63 ms"},
+      {"rename-volume Data ' Data'", "cannot begin or end with a blank"},
+      {"rename-volume Data '   '", "cannot be only blanks"},
+      {"rename-volume Data ''", "cannot be empty"},
+      {"rename-volume Data "
+       "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9",
+       "has 18 bytes (9 characters)"},
+      {create + "-1", "unknown RAID level '-1'"},
+      {create + "4", "does not offer RAID 4 (it offers RAID 0, RAID 1, RAID 10, RAID 5)"},
+      {create + "0 --strip 65536",
+       "strip size '65536' is not offered for RAID 0; the controller offers 4 KiB, 8 KiB"},
+  };
+  for (const auto& c : cases) {
+    Result r = Run(c.arguments);
+    EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.arguments << "\n" << r.out;
+  }
+  EXPECT_EQ(StateText(), saved);
+  // What is right passes: fractions of larger units, and strip sizes with a unit.
+  EXPECT_EQ(Run(create + "0 --size 1.5G --strip 128K").exitCode, 0);
+}
+
+// Off a terminal, and with --json, destructive work needs --force; on a terminal it asks.
+TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
+  Result refused = Run("delete-volume System");
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_NE(refused.out.find("refused to delete volume \"System\""), std::string::npos);
+  EXPECT_NE(refused.out.find("the system volume, is deleted with its 256.0 GiB of data"),
+            std::string::npos)
+      << refused.out;
+  EXPECT_NE(refused.out.find("Run it again with --force"), std::string::npos);
+  nlohmann::json json = RunJson("delete-volume System", 2);
+  EXPECT_EQ(json["status"]["kind"], "UsageError");
+  EXPECT_EQ(json["status"]["losses"].size(), 1u) << json.dump(2);
+
+  for (const char* answer : {"no\n", "\n", "yess\n"}) {
+    Result cancelled = RunOnTerminal("remove-drive KN2K00004102", answer);
+    EXPECT_EQ(cancelled.exitCode, 1) << cancelled.out;
+    EXPECT_NE(cancelled.out.find("\"Scratch\" (f0d0e100-0000-4000-8000-000000000002) fails"),
+              std::string::npos)
+        << cancelled.out;
+    EXPECT_NE(cancelled.out.find("Cancelled."), std::string::npos) << cancelled.out;
+  }
+  EXPECT_EQ(Volume("Scratch")["stateName"], "normal");
+  Result agreed = RunOnTerminal("remove-drive KN2K00004102", "yes\n");
+  EXPECT_EQ(agreed.exitCode, 0) << agreed.out;
+  EXPECT_EQ(Volume("Scratch")["stateName"], "failed");
+  EXPECT_EQ(Run("delete-volume System --force").exitCode, 0);
+  EXPECT_TRUE(Volume("System").is_null());
+}
+
+// A dry run sends and saves nothing and predicts from the records the library read.
+TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+  const std::string saved = StateText();
+  nlohmann::json removal = RunJson("--dry-run remove-drive KN2K00004102");
+  EXPECT_EQ(removal["dryRun"], true);
+  EXPECT_EQ(removal["asksFirst"], true);
+  EXPECT_EQ(removal["request"]["operation"], "RemoveDrive");
+  EXPECT_EQ(removal["request"]["driveId"], "d0e10000-0000-4000-8000-000000000002");
+  const auto& volumes = removal["prediction"]["volumes"];
+  ASSERT_EQ(volumes.size(), 2u) << removal.dump(2);
+  EXPECT_EQ(volumes[0]["after"]["stateName"], "degraded");  // Data, RAID 5
+  EXPECT_EQ(volumes[1]["after"]["stateName"], "failed");    // Scratch, RAID 0
+  EXPECT_EQ(removal["prediction"]["losses"].size(), 2u);
+
+  nlohmann::json layout = RunJson("--dry-run change-layout Data --level 0");
+  EXPECT_EQ(layout["request"]["raidLevel"], 1);
+  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["raidLevelName"], "RAID 0");
+  const auto& array = layout["prediction"]["arrays"][0];
+  EXPECT_GT(array["after"]["freeSize"], array["before"]["freeSize"]) << layout.dump(2);
+
+  nlohmann::json create = RunJson(
+      "--dry-run create-volume --name bk --level 1 --drives KN2K00004104,KN2K00004105 --size 1T");
+  const auto& created = create["prediction"]["arrays"][0]["after"];
+  EXPECT_TRUE(create["prediction"]["volumes"][0]["id"].is_null());
+  EXPECT_EQ(created["totalSize"].get<std::uint64_t>() - created["freeSize"].get<std::uint64_t>(),
+            2ull << 40);
+  EXPECT_EQ(create["asksFirst"], false);
+
+  Result text = Run("delete-volume System --dry-run");
+  EXPECT_EQ(text.exitCode, 0) << text.out;
+  EXPECT_NE(text.out.find("Request: DeleteVolume controllerId=c0a7a000-0000-4000-8000-000000000001 "
+                          "volumeId=f0a7a000-0000-4000-8000-000000000001"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("drive KS1A00000001 5a7a0000-0000-4000-8000-000000000000: usage array "
+                          "member -> pass-through"),
+            std::string::npos)
+      << text.out;
+  EXPECT_EQ(StateText(), saved);
+  EXPECT_FALSE(Volume("System").is_null());
 }
 
 TEST_F(VeskctlTest, ForeignOrCorruptStateFileIsRefusedAndLeftAlone) {
@@ -244,7 +394,7 @@ TEST_F(VeskctlTest, ADriveThatLeavesTakesItsDataAndNothingElse) {
     return bySerialOrName;
   };
   const auto before = show();
-  for (const char* step : {"remove-drive KN2K00004102", "remove-drive KS1A00000004",
+  for (const char* step : {"remove-drive KN2K00004102 --force", "remove-drive KS1A00000004 --force",
                            "rebuild-volume Data --drives KN2K00004104", "sim advance 60000"}) {
     Result r = Run(step);
     ASSERT_EQ(r.exitCode, 0) << step << "\n" << r.out;

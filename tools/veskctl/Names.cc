@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 
 namespace veskctl {
@@ -43,8 +42,10 @@ std::string RaidLevelName(std::uint8_t level) {
 
 std::optional<Vesk::vesk_raid_level> ParseRaidLevel(std::string text) {
   text = Lower(text);
-  if (text.rfind("raid", 0) == 0) text = text.substr(4);
-  if (!text.empty() && (text[0] == ' ' || text[0] == '-')) text = text.substr(1);
+  if (text.rfind("raid", 0) == 0) {
+    text = text.substr(4);
+    if (!text.empty() && (text[0] == ' ' || text[0] == '-')) text = text.substr(1);
+  }
   if (text == "0") return Vesk::VESK_RAID_0;
   if (text == "1") return Vesk::VESK_RAID_1;
   if (text == "10") return Vesk::VESK_RAID_10;
@@ -166,38 +167,6 @@ std::string HumanBytes(std::uint64_t bytes) {
     std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
   }
   return text;
-}
-
-std::optional<std::uint64_t> ParseSize(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  std::size_t used = 0;
-  double number = 0;
-  try {
-    number = std::stod(text, &used);
-  } catch (...) {
-    return std::nullopt;
-  }
-  if (number < 0 || !std::isfinite(number)) return std::nullopt;
-  std::string suffix = Lower(text.substr(used));
-  if (!suffix.empty() && suffix.back() == 'b') suffix.pop_back();
-  if (suffix.size() == 2 && suffix[1] == 'i') suffix.pop_back();
-  double multiplier = 1;
-  if (suffix.empty()) {
-    multiplier = 1;
-  } else if (suffix == "k") {
-    multiplier = 1024.0;
-  } else if (suffix == "m") {
-    multiplier = 1024.0 * 1024;
-  } else if (suffix == "g") {
-    multiplier = 1024.0 * 1024 * 1024;
-  } else if (suffix == "t") {
-    multiplier = 1024.0 * 1024 * 1024 * 1024;
-  } else {
-    return std::nullopt;
-  }
-  const double bytes = number * multiplier;
-  if (bytes > 1.8e19) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes);
 }
 
 std::optional<bool> ParseOnOff(const std::string& text) {

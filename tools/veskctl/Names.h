@@ -29,8 +29,6 @@ std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text);  // off|dis
 std::string StripSizeText(std::uint16_t code);
 // "931.5 GiB"
 std::string HumanBytes(std::uint64_t bytes);
-// "500G", "1.5T", "1048576" (bytes) -> bytes; binary multiples.
-std::optional<std::uint64_t> ParseSize(const std::string& text);
 std::optional<bool> ParseOnOff(const std::string& text);
 
 }  // namespace veskctl

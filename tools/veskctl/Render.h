@@ -8,7 +8,7 @@
 
 namespace veskctl {
 
-inline constexpr int kJsonSchemaVersion = 1;
+inline constexpr int kJsonSchemaVersion = 2;
 
 // The whole topology of the last refresh.
 std::string TopologyTree(const Session& session);

@@ -1,0 +1,116 @@
+#include "tools/veskctl/Commands.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "tools/veskctl/Names.h"
+#include "tools/veskctl/Render.h"
+#include "tools/veskctl/Validate.h"
+
+namespace veskctl {
+
+const Vesk::DeviceHandle* DeviceOf(Session& session, const Vesk::vesk_guid& controllerId) {
+  return session.ControllerById(controllerId).GetDeviceHandle().get();
+}
+
+std::string Done(const std::string& what, const Vesk::vesk_guid& id) {
+  return what + " " + id.ToString() + ".";
+}
+
+std::string Serial(const Vesk::Drive& d) {
+  return DriverText(d.serialNumber, sizeof d.serialNumber);
+}
+
+std::string VolumeLabel(const Vesk::Volume& v) {
+  return "volume \"" + DriverText(v.name, sizeof v.name) + "\" (" + v.id.ToString() + ")";
+}
+
+std::string DriveLabel(const Vesk::Drive& d) {
+  return "drive " + Serial(d) + " (" + d.id.ToString() + ")";
+}
+
+std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives) {
+  std::vector<Vesk::vesk_guid> ids;
+  for (const Vesk::Drive* d : drives) ids.push_back(d->id);
+  return ids;
+}
+
+nlohmann::json IdTexts(const std::vector<Vesk::vesk_guid>& ids) {
+  nlohmann::json texts = nlohmann::json::array();
+  for (const auto& id : ids) texts.push_back(id.ToString());
+  return texts;
+}
+
+nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerId) {
+  return {{"operation", operation}, {"controllerId", controllerId.ToString()}};
+}
+
+Commands::Commands(CLI::App& app) {
+  AddSimCommands(app);
+  AddVolumeCommands(app);
+  AddElementCommands(app);
+}
+
+void Commands::AddSimCommands(CLI::App& app) {
+  // --- show
+  auto* show =
+      app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
+  show->callback([this] {
+    planner = [](Session&, const Model&) {
+      Plan plan;
+      plan.send = [](Session& s) { return Outcome{TopologyJson(s), TopologyTree(s), false}; };
+      return plan;
+    };
+  });
+
+  // --- sim
+  auto* sim = app.add_subcommand("sim", "Manage the simulated machine");
+  sim->require_subcommand(1);
+  reset = sim->add_subcommand("reset", "Start the simulated machine over from a topology");
+  reset
+      ->add_option("--topology", topologyFile,
+                   "Topology JSON file (default: the embedded demo topology; see "
+                   "simulator/topologies/)")
+      ->check(CLI::ExistingFile);
+  reset->callback([this] {
+    planner = [this](Session&, const Model&) {
+      Plan plan;
+      plan.request = {{"operation", "sim reset"},
+                      {"topology", topologyFile.empty() ? "demo" : topologyFile}};
+      plan.send = [this](Session& s) {
+        std::string json;
+        if (!topologyFile.empty()) {
+          std::ifstream in(topologyFile);
+          std::stringstream text;
+          text << in.rdbuf();
+          json = text.str();
+        }
+        s.Reset(json);
+        s.Refresh();
+        return Outcome{nullptr,
+                       "The simulated machine was reset" +
+                           (topologyFile.empty() ? std::string(" to the demo topology.")
+                                                 : " to " + topologyFile + "."),
+                       true};
+      };
+      return plan;
+    };
+  });
+  auto* advance = sim->add_subcommand(
+      "advance", "Move the simulated clock forward (background work progresses)");
+  advance->add_option("milliseconds", advanceText, "How far, in milliseconds")->required();
+  advance->callback([this] {
+    planner = [this](Session& s, const Model&) {
+      const std::uint64_t ms = ParseMilliseconds(advanceText, s.Driver().ClockMs());
+      Plan plan;
+      plan.request = {{"operation", "sim advance"}, {"milliseconds", ms}};
+      plan.send = [ms](Session& s) {
+        s.Driver().AdvanceClock(ms);
+        return Outcome{nullptr, "The clock moved " + std::to_string(ms) + " ms.", true};
+      };
+      return plan;
+    };
+  });
+}
+
+}  // namespace veskctl

@@ -1,0 +1,101 @@
+// veskctl's commands. Each command, once its arguments are parsed, plans its work from the
+// topology the library read: it resolves and checks what the user typed, states the request it
+// will send, predicts the result, says whether it destroys data, and only then — when the run
+// goes ahead — sends. Main.cc runs the plan (dry run, question, sending, output).
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/veskctl/Predict.h"
+#include "tools/veskctl/Resolve.h"
+#include "tools/veskctl/Session.h"
+
+namespace veskctl {
+
+// What a command did: its result for JSON output (null when there is none) and a line for people.
+struct Outcome {
+  nlohmann::json result;
+  std::string text;
+  bool changed = true;  // the simulated machine's state must be saved
+};
+
+// What a command will do, worked out from the topology before anything is sent.
+struct Plan {
+  nlohmann::json request;      // operation and arguments as they will be sent; null: sends nothing
+  std::string action;          // what it does to what, for the question before destructive work
+  bool destructive = false;    // destroys data whatever the prediction says
+  std::optional<Model> after;  // the predicted topology; none for the simulated machine's commands
+  std::function<Outcome(Session&)> send;
+};
+using Planner = std::function<Plan(Session&, const Model&)>;
+
+class Commands {
+ public:
+  explicit Commands(CLI::App& app);
+  Commands(const Commands&) = delete;
+  Commands& operator=(const Commands&) = delete;
+
+  // The plan of the command on the command line, once it is parsed.
+  const Planner& Parsed() const { return planner; }
+  // `sim reset` starts over without reading the state file.
+  bool StartsOver() const { return reset->parsed(); }
+
+ private:
+  using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
+  using DriveChange = std::function<void(Model&, const Vesk::Drive&)>;
+  using DriveCall = std::function<void(Session&, const Vesk::Drive&)>;
+
+  void AddSimCommands(CLI::App& app);
+  void AddVolumeCommands(CLI::App& app);   // VolumeCommands.cc
+  void AddElementCommands(CLI::App& app);  // ElementCommands.cc: arrays, drives, controllers
+  CLI::App* VolumeCommand(CLI::App& app, const char* name, const char* help, VolumePlanner plan,
+                          Naming naming = Naming::AllowPrefix);
+  // A command that starts or stops background work: the volume's state becomes `newState()`.
+  CLI::App* WorkCommand(
+      CLI::App& app, const char* name, const char* help, const char* operation,
+      std::function<std::uint8_t()> newState,
+      std::function<void(Session&, const Vesk::DeviceHandle*, const Vesk::vesk_guid&)> call,
+      std::function<std::string()> done);
+  // `destroys` (the action's verb) makes the command destructive.
+  CLI::App* DriveCommand(CLI::App& app, const char* name, const char* help, const char* operation,
+                         DriveChange change, DriveCall call, std::function<std::string()> done,
+                         Naming naming = Naming::AllowPrefix, const char* destroys = nullptr);
+  void ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi);
+
+  Planner planner;
+  CLI::App* reset = nullptr;
+  std::string topologyFile, advanceText;
+  std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
+      stripText, policyText, journalText, onOffText;
+  std::vector<std::string> driveTexts;
+  bool initialize = false, repair = false;
+};
+
+// Helpers the command files share.
+const Vesk::DeviceHandle* DeviceOf(Session& session, const Vesk::vesk_guid& controllerId);
+std::string Done(const std::string& what, const Vesk::vesk_guid& id);
+std::string Serial(const Vesk::Drive& d);
+std::string VolumeLabel(const Vesk::Volume& v);  // volume "Data" (f0d0...)
+std::string DriveLabel(const Vesk::Drive& d);    // drive KN2K00004102 (d0e1...)
+std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives);
+nlohmann::json IdTexts(const std::vector<Vesk::vesk_guid>& ids);
+nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerId);
+
+// The plan of a command that sends one request: `change` applies its effect to the predicted
+// topology, `send` carries it out.
+template <typename Change, typename Send>
+Plan Simple(const Model& before, nlohmann::json request, Change change, Send send) {
+  Plan plan;
+  plan.request = std::move(request);
+  plan.after = before;
+  change(*plan.after);
+  plan.send = send;
+  return plan;
+}
+
+}  // namespace veskctl
