@@ -1,7 +1,6 @@
-// The managed facade end to end against the simulated RAID driver on a
-// simulated machine: population, operations followed by a polling refresh,
-// hot-plug through HandlePnpEvent, the I/O semaphore and disposal, and native
-// failures reaching the caller translated.
+// The managed facade end to end against the simulated RAID driver on a simulated machine:
+// population, operations followed by a polling refresh, hot-plug through HandlePnpEvent, the I/O
+// semaphore and disposal, and native failures reaching the caller translated.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "ManagedTestSupport.h"
 #include "Watchdog.h"
+#include "e2e/Harness.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -23,6 +23,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace sim = vesk::sim;
 namespace fn = vesk::sim::function;
+using testing::ChangeLog;
+using testing::ExpectThrows;
 using testing::PollingRefresh;
 using testing::Populate;
 
@@ -44,110 +46,61 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return true;
 }
 
-// Every property change of every managed object, as "<id>:<name>" (controllers
-// by device id).
-class ChangeLog {
- public:
-  void Watch(StorageManagementBase& facade) {
-    for (auto& [deviceId, controller] : facade.Controllers().Snapshot()) {
-      Follow(*controller, std::to_string(deviceId));
-    }
-    for (auto& [id, array] : facade.Arrays().Snapshot()) Follow(*array, Narrow(id));
-    for (auto& [id, volume] : facade.Volumes().Snapshot()) Follow(*volume, Narrow(id));
-    for (auto& [id, drive] : facade.Drives().Snapshot()) {
-      Follow(*drive, Narrow(id));
-      Follow(*drive->ScsiAddress(), Narrow(id) + "/scsi");
-    }
-  }
-  std::vector<std::string> entries;
-
- private:
-  static std::string Narrow(const Guid& id) {
-    const std::wstring text = id.ToString();
-    return std::string(text.begin(), text.end());
-  }
-  void Follow(System::ComponentModel::INotifyPropertyChanged& object, std::string label) {
-    object.PropertyChanged.Subscribe(
-        [this, label](const System::Object&,
-                      const System::ComponentModel::PropertyChangedEventArgs& e) {
-          entries.push_back(label + ":" + e.PropertyName);
-        });
-  }
-};
-
 class FacadeTest : public ::testing::Test {
  protected:
-  FacadeTest()
-      : driver(sim::RaidDriver::FromFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json")),
-        devices(sim::AddControllerDevices(machine, driver)) {
-    // The arrivals of the devices above are not the facades' business.
-    machine.WaitForNotifications();
-  }
+  FacadeTest() : facade(std::make_unique<StorageManagementBase>()) { Populate(*facade); }
 
-  sim::DeviceSpec DornDevice() {
-    sim::DeviceSpec description;
-    description.manufacturer = L"Korva Corporation";
-    description.service = L"zrTalu";
-    description.pdoName = L"\\Device\\RaidPort1";
-    description.backend = driver;
-    return description;
-  }
-
-  sim::Machine machine;
-  std::shared_ptr<sim::RaidDriver> driver;
-  std::vector<sim::DeviceId> devices;
+  Vesk::testing::SimulatedMachine simulated{"demo"};
+  sim::Machine& machine = simulated.machine;
+  std::shared_ptr<sim::RaidDriver>& driver = simulated.driver;
+  std::vector<sim::DeviceId>& devices = simulated.devices;
+  std::unique_ptr<StorageManagementBase> facade;
 };
 
 TEST_F(FacadeTest, PopulationMirrorsTheWholeTopology) {
-  StorageManagementBase facade;
-  Populate(facade);
-  ASSERT_EQ(facade.Controllers().Count(), 2u);
-  auto sata = facade.Controllers()[kSataDeviceId];
+  ASSERT_EQ(facade->Controllers().Count(), 2u);
+  auto sata = facade->Controllers()[kSataDeviceId];
   EXPECT_NE(dynamic_cast<SataController*>(sata.get()), nullptr);
   EXPECT_EQ(sata->Name(), L"Korva SATA RAID Controller");
   EXPECT_EQ(sata->RaidLevelDescriptors().size(), 4u);
-  EXPECT_NE(dynamic_cast<DornController*>(facade.Controllers()[kDornDeviceId].get()), nullptr);
-  EXPECT_EQ(facade.ControllerGuidToDeviceId().size(), 2u);
-  EXPECT_EQ(facade.Arrays().Count(), 2u);
-  EXPECT_EQ(facade.Volumes().Count(), 3u);
-  EXPECT_EQ(facade.Drives().Count(), 11u);
+  EXPECT_NE(dynamic_cast<DornController*>(facade->Controllers()[kDornDeviceId].get()), nullptr);
+  EXPECT_EQ(facade->ControllerGuidToDeviceId().size(), 2u);
+  EXPECT_EQ(facade->Arrays().Count(), 2u);
+  EXPECT_EQ(facade->Volumes().Count(), 3u);
+  EXPECT_EQ(facade->Drives().Count(), 11u);
   EXPECT_NE(dynamic_cast<SataOpticalDrive*>(
-                facade.Drives()[ParseGuid("5a7a0000-0000-4000-8000-0000000000f5")].get()),
+                facade->Drives()[ParseGuid("5a7a0000-0000-4000-8000-0000000000f5")].get()),
             nullptr);
   EXPECT_NE(dynamic_cast<DornDrive*>(
-                facade.Drives()[ParseGuid("d0e10000-0000-4000-8000-000000000000")].get()),
+                facade->Drives()[ParseGuid("d0e10000-0000-4000-8000-000000000000")].get()),
             nullptr);
-  EXPECT_EQ(facade.Volumes()[kSystemVolume]->Name(), L"System");
+  EXPECT_EQ(facade->Volumes()[kSystemVolume]->Name(), L"System");
 }
 
 TEST_F(FacadeTest, APollingRefreshRaisesExactlyTheChangesAnOperationMade) {
-  StorageManagementBase facade;
-  Populate(facade);
-  ChangeLog log;
-  log.Watch(facade);
-  PollingRefresh(facade);
+  ChangeLog log(*facade);
+  PollingRefresh(*facade);
   EXPECT_TRUE(log.entries.empty()) << log.entries.front();
 
-  auto sata = facade.Controllers()[kSataDeviceId];
-  EXPECT_EQ(facade.SetControllerRohiPolicy(*sata, true), vesk_status::Success);
-  EXPECT_EQ(facade.RenameVolume(*sata, kSystemVolume, L"Boot"), vesk_status::Success);
-  PollingRefresh(facade);
-  EXPECT_EQ(log.entries, (std::vector<std::string>{std::to_string(kSataDeviceId) + ":RohiEnabled",
-                                                   "f0a7a000-0000-4000-8000-000000000001:Name"}));
-  EXPECT_EQ(facade.Volumes()[kSystemVolume]->Name(), L"Boot");
+  auto sata = facade->Controllers()[kSataDeviceId];
+  EXPECT_EQ(facade->SetControllerRohiPolicy(*sata, true), vesk_status::Success);
+  EXPECT_EQ(facade->RenameVolume(*sata, kSystemVolume, L"Boot"), vesk_status::Success);
+  PollingRefresh(*facade);
+  EXPECT_EQ(log.entries,
+            (std::vector<std::string>{"controller10274.RohiEnabled",
+                                      "volume" + std::to_string(0xf0a7a000) + ".Name"}));
+  EXPECT_EQ(facade->Volumes()[kSystemVolume]->Name(), L"Boot");
 }
 
 // The name's bytes on the wire are the operations table's; here the refusal before anything is
 // sent, and the identifier handed back naming the volume a refresh then finds.
 TEST_F(FacadeTest, CreateVolumeRefusesALongNameWithoutSendingAndReturnsTheNewVolume) {
-  StorageManagementBase facade;
-  Populate(facade);
-  auto sata = facade.Controllers()[kSataDeviceId];
+  auto sata = facade->Controllers()[kSataDeviceId];
   const Guid drives[] = {kSpareDrive, kFreeSata};
   const auto strip = sata->RaidLevelDescriptors().at(vesk_raid_level::Raid0).DefaultStripSize();
   const auto create = [&](const wchar_t* name) {
-    return facade.CreateVolume(*sata, drives, name, strip, vesk_raid_level::Raid0, 1ull << 30,
-                               false, false, vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
+    return facade->CreateVolume(*sata, drives, name, strip, vesk_raid_level::Raid0, 1ull << 30,
+                                false, false, vesk_rwh_policy{}, Guid::Empty(), Guid::Empty());
   };
   auto refused = create(L"ABCDEFGHIJKLMNOPQ");
   EXPECT_EQ(refused.first, vesk_status::InvalidNameLength);
@@ -155,73 +108,56 @@ TEST_F(FacadeTest, CreateVolumeRefusesALongNameWithoutSendingAndReturnsTheNewVol
   EXPECT_EQ(driver->RequestCount(fn::kCreateVolume), 0u);
 
   // The demo's spare becomes free for the new array.
-  EXPECT_EQ(facade.UnmarkSpareDrive(*sata, kSpareDrive), vesk_status::Success);
+  EXPECT_EQ(facade->UnmarkSpareDrive(*sata, kSpareDrive), vesk_status::Success);
   auto created = create(L"ABCDEFGHIJKLMNOP");
   EXPECT_EQ(created.first, vesk_status::Success);
-  PollingRefresh(facade);
-  ASSERT_TRUE(facade.Volumes().ContainsKey(created.second));
-  EXPECT_EQ(facade.Volumes()[created.second]->Name(), L"ABCDEFGHIJKLMNOP");
+  PollingRefresh(*facade);
+  ASSERT_TRUE(facade->Volumes().ContainsKey(created.second));
+  EXPECT_EQ(facade->Volumes()[created.second]->Name(), L"ABCDEFGHIJKLMNOP");
 }
 
 TEST_F(FacadeTest, DriverRefusalsAndTransportFailuresArriveTranslated) {
-  StorageManagementBase facade;
-  Populate(facade);
-  auto sata = facade.Controllers()[kSataDeviceId];
-
+  auto sata = facade->Controllers()[kSataDeviceId];
   driver->InjectFault({sim::Fault::Kind::Status, fn::kMarkAsSpare, 7});
-  try {
-    facade.MarkDriveAsSpare(*sata, kSpareDrive);
-    FAIL() << "refusal not reported";
-  } catch (const NativeVeskException& e) {
-    EXPECT_STREQ(e.what(), "Unable to mark drive as spare. IOCTL completed with error.");
-    EXPECT_EQ(e.Status(), vesk_status{7});
-  }
-
-  driver->InjectFault({sim::Fault::Kind::DeviceFailure, fn::kResetSmartEvent, 0});
-  try {
-    facade.ResetSmartEvent(*sata, kSpareDrive);
-    FAIL() << "transport failure not reported";
-  } catch (const NativeVeskException&) {
-    FAIL() << "a transport failure is not a driver status";
-  } catch (const NativeTaluException& e) {
-    EXPECT_TRUE(std::string(e.what()).ends_with("IOCTL was unsuccessful.")) << e.what();
-  }
-
+  ExpectThrows<NativeVeskException>([&] { facade->MarkDriveAsSpare(*sata, kSpareDrive); },
+                                    "Unable to mark drive as spare. IOCTL completed with error.",
+                                    7);
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, fn::kResetSmartEvent, ERROR_GEN_FAILURE});
+  ExpectThrows<NativeTaluException>(
+      [&] { facade->ResetSmartEvent(*sata, kSpareDrive); },
+      "Unable to reset SMART event from drive. IOCTL was unsuccessful.", ERROR_GEN_FAILURE);
   driver->InjectFault({sim::Fault::Kind::Status, fn::kGetArrayInfo, 3});
-  try {
-    facade.UpdateAllArrays();
-    FAIL() << "refresh failure not reported";
-  } catch (const NativeVeskException& e) {
-    EXPECT_STREQ(e.what(), "Unable to retrieve array information. IOCTL completed with error.");
-    EXPECT_EQ(e.Status(), vesk_status{3});
-  }
-  facade.ClearUpdatesData();
+  ExpectThrows<NativeVeskException>(
+      [&] { facade->UpdateAllArrays(); },
+      "Unable to retrieve array information. IOCTL completed with error.", 3);
+  facade->ClearUpdatesData();
 }
 
 TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverItsHandlersDo) {
-  StorageManagementBase facade;
-  Populate(facade);
-  auto dorn = facade.Controllers()[kDornDeviceId];
+  auto dorn = facade->Controllers()[kDornDeviceId];
   machine.ClearDebugOutput();
   // A handler's failure ends no bookkeeping; it is reported, as every failure of a
   // notification-driven refresh is.
-  facade.Controllers().CollectionChanged.Subscribe([](auto&, const auto& e) {
+  facade->Controllers().CollectionChanged.Subscribe([](auto&, const auto& e) {
     if (e.Action == Components::NotifyCollectionChangedAction::Remove) throw 42;
     throw std::runtime_error("handler failed");
   });
   machine.RemoveDevice(devices[1]);
-  ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 1; }));
-  EXPECT_FALSE(facade.Controllers().ContainsKey(kDornDeviceId));
-  EXPECT_THROW(facade.SetControllerRohiPolicy(*dorn, true), NativeTaluException);
+  ASSERT_TRUE(WaitFor([&] { return facade->Controllers().Count() == 1; }));
+  EXPECT_FALSE(facade->Controllers().ContainsKey(kDornDeviceId));
+  EXPECT_THROW(facade->SetControllerRohiPolicy(*dorn, true), NativeTaluException);
 
   const auto before = driver->RequestCount(fn::kSetRohiPolicy);
-  machine.AddDevice(DornDevice());
-  ASSERT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 2; }));
-  ASSERT_TRUE(facade.GetIoSemaphore().Wait(5000ms));  // the refresh has ended
-  facade.GetIoSemaphore().Release();
+  machine.AddDevice({.manufacturer = L"Korva Corporation",
+                     .service = L"zrTalu",
+                     .pdoName = L"\\Device\\RaidPort1",
+                     .backend = driver});
+  ASSERT_TRUE(WaitFor([&] { return facade->Controllers().Count() == 2; }));
+  ASSERT_TRUE(facade->GetIoSemaphore().Wait(5000ms));  // the refresh has ended
+  facade->GetIoSemaphore().Release();
   // A controller that arrived after population is found by the operations.
-  auto plugged = facade.Controllers()[kDornDeviceId];
-  EXPECT_EQ(facade.SetControllerRohiPolicy(*plugged, true), vesk_status::Success);
+  auto plugged = facade->Controllers()[kDornDeviceId];
+  EXPECT_EQ(facade->SetControllerRohiPolicy(*plugged, true), vesk_status::Success);
   EXPECT_EQ(driver->RequestCount(fn::kSetRohiPolicy), before + 1);
   const auto debug = machine.DebugOutput();
   const std::wstring kFailed = L"Controller refresh after a device notification failed";
@@ -229,22 +165,23 @@ TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverI
   EXPECT_EQ(std::count(debug.begin(), debug.end(), kFailed + L": handler failed\n"), 1);
 }
 
+// Each facade hears the notification; its refresh waits only while its own user interface holds the
+// semaphore.
 TEST_F(FacadeTest, ANotificationWaitsWhileTheUserInterfaceHoldsTheSemaphore) {
-  StorageManagementBase facade;
-  Populate(facade);
-  facade.GetIoSemaphore().Wait();
+  StorageManagementBase other;
+  Populate(other);
+  facade->GetIoSemaphore().Wait();
   machine.RemoveDevice(devices[1]);
+  EXPECT_TRUE(WaitFor([&] { return other.Controllers().Count() == 1; }));
   machine.WaitForNotifications();
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(facade.Controllers().Count(), 2u);
-  facade.GetIoSemaphore().Release();
-  EXPECT_TRUE(WaitFor([&] { return facade.Controllers().Count() == 1; }));
-  EXPECT_TRUE(WaitFor([&] { return facade.GetIoSemaphore().CurrentCount() == 1; }));
+  EXPECT_EQ(facade->Controllers().Count(), 2u);
+  facade->GetIoSemaphore().Release();
+  EXPECT_TRUE(WaitFor([&] { return facade->Controllers().Count() == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return facade->GetIoSemaphore().CurrentCount() == 1; }));
 }
 
 TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshRecovers) {
-  StorageManagementBase facade;
-  Populate(facade);
   machine.ClearDebugOutput();
   driver->InjectFault({sim::Fault::Kind::Status, fn::kGetExecutorInformation, 1, 2});
   machine.RemoveDevice(devices[1]);
@@ -254,27 +191,25 @@ TEST_F(FacadeTest, AFailedNotificationRefreshIsReportedAndTheNextPollingRefreshR
             (std::vector<std::wstring>{
                 L"Controller refresh after a device notification failed: Unable to retrieve "
                 L"executor information. IOCTL completed with error.\n"}));
-  ASSERT_TRUE(facade.GetIoSemaphore().Wait(5000ms));
-  facade.GetIoSemaphore().Release();
-  EXPECT_EQ(facade.Controllers().Count(), 2u);
+  ASSERT_TRUE(facade->GetIoSemaphore().Wait(5000ms));
+  facade->GetIoSemaphore().Release();
+  EXPECT_EQ(facade->Controllers().Count(), 2u);
 
   // Until discovery succeeds, every polling refresh starts with it.
-  EXPECT_THROW(facade.UpdateAllControllers(), NativeVeskException);
-  PollingRefresh(facade);
-  EXPECT_EQ(facade.Controllers().Count(), 1u);
-  EXPECT_TRUE(facade.Controllers().ContainsKey(kSataDeviceId));
-  EXPECT_EQ(facade.Arrays().Count(), 1u);
-  EXPECT_EQ(facade.Drives().Count(), 5u);
+  EXPECT_THROW(facade->UpdateAllControllers(), NativeVeskException);
+  PollingRefresh(*facade);
+  EXPECT_EQ(facade->Controllers().Count(), 1u);
+  EXPECT_TRUE(facade->Controllers().ContainsKey(kSataDeviceId));
+  EXPECT_EQ(facade->Arrays().Count(), 1u);
+  EXPECT_EQ(facade->Drives().Count(), 5u);
   // Recovered: polling refreshes discover nothing any more.
   const auto discoveries = driver->RequestCount(fn::kGetControllerIdentifiers);
-  PollingRefresh(facade);
+  PollingRefresh(*facade);
   EXPECT_EQ(driver->RequestCount(fn::kGetControllerIdentifiers), discoveries);
 }
 
 TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFreesWhatIsRead) {
   Vesk::test::Watchdog watchdog("disposal from a notification handler");
-  auto facade = std::make_unique<StorageManagementBase>();
-  Populate(*facade);
   auto sata = facade->Controllers()[kSataDeviceId];
   std::atomic<bool> disposed{false};
   facade->Controllers().CollectionChanged.Subscribe([&](auto&, auto&) {
@@ -292,8 +227,6 @@ TEST_F(FacadeTest, DisposalFromAHandlerOnTheNotificationThreadNeitherHangsNorFre
 }
 
 TEST_F(FacadeTest, DisposalStopsAWaitingNotificationRefresh) {
-  auto facade = std::make_unique<StorageManagementBase>();
-  Populate(*facade);
   facade->GetIoSemaphore().Wait();
   const auto queries = driver->RequestCount(fn::kGetExecutorInformation);
   machine.RemoveDevice(devices[1]);
@@ -303,22 +236,11 @@ TEST_F(FacadeTest, DisposalStopsAWaitingNotificationRefresh) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(driver->RequestCount(fn::kGetExecutorInformation), queries);
   EXPECT_EQ(facade->Controllers().Count(), 2u);
-  // The managed controllers outlive the native facade with readable
-  // capabilities.
+  // The managed controllers outlive the native facade with readable capabilities.
   auto sata = facade->Controllers()[kSataDeviceId];
   facade.reset();
   EXPECT_EQ(sata->RaidLevelDescriptors().size(), 4u);
   EXPECT_GT(sata->RaidLevelDescriptors().begin()->second.MaxDrivesCount(), 0);
-}
-
-TEST_F(FacadeTest, SeveralFacadesGetTheirOwnNotifications) {
-  StorageManagementBase first;
-  StorageManagementBase second;
-  Populate(first);
-  Populate(second);
-  machine.RemoveDevice(devices[0]);
-  EXPECT_TRUE(WaitFor([&] { return first.Controllers().Count() == 1; }));
-  EXPECT_TRUE(WaitFor([&] { return second.Controllers().Count() == 1; }));
 }
 
 }  // namespace

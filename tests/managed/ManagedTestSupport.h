@@ -1,11 +1,16 @@
-// Hand-built native records, a recorder of raised property names, and population and refresh as a
-// user interface runs them, for the managed tests.
+// Hand-built native records, a recorder of raised property names, a check of thrown exceptions,
+// and population and refresh as a user interface runs them, for the managed tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "vesk/Records.h"
@@ -79,6 +84,13 @@ class Raised {
   }
   ~Raised() { source.PropertyChanged.Unsubscribe(token); }
 
+  // The names raised so far, separated by spaces, so that a long expected order reads as text.
+  std::string Joined() const {
+    std::string text;
+    for (const auto& name : names) text += (text.empty() ? "" : " ") + name;
+    return text;
+  }
+
   std::vector<std::string> names;
   std::vector<const System::Object*> senders;
 
@@ -86,6 +98,63 @@ class Raised {
   System::ComponentModel::INotifyPropertyChanged& source;
   System::Event<System::ComponentModel::PropertyChangedEventArgs>::Token token;
 };
+
+// Every collection change of a facade and every property change of its objects, present or
+// added later, in the order they happened: "array+2" (added), "array-2" (removed),
+// "array2.TotalSize" (changed); controllers by device identifier, the others by the first group of
+// their identifier. With `throwing`, every handler throws after logging.
+class ChangeLog {
+ public:
+  explicit ChangeLog(StorageManagementBase& facade) {
+    Watch(facade.Controllers(), "controller");
+    Watch(facade.Arrays(), "array");
+    Watch(facade.Volumes(), "volume");
+    Watch(facade.Drives(), "drive");
+  }
+
+  std::vector<std::string> entries;
+  bool throwing = false;
+
+ private:
+  static std::string Number(std::uint16_t deviceId) { return std::to_string(deviceId); }
+  static std::string Number(const Guid& id) { return std::to_string(id.group1); }
+
+  template <typename Dictionary>
+  void Watch(Dictionary& dictionary, const std::string& kind) {
+    for (auto& [key, object] : dictionary.Snapshot()) Follow(*object, kind + Number(key));
+    dictionary.CollectionChanged.Subscribe([this, kind](auto&, auto& e) {
+      using Action = Components::NotifyCollectionChangedAction;
+      if (e.Action == Action::Add) Follow(**e.NewValue, kind + Number(e.ChangedKey));
+      Note(kind + (e.Action == Action::Add ? "+" : "-") + Number(e.ChangedKey));
+    });
+  }
+  void Follow(System::ComponentModel::INotifyPropertyChanged& object, const std::string& label) {
+    object.PropertyChanged.Subscribe(
+        [this, label](auto&, auto& e) { Note(label + "." + e.PropertyName); });
+  }
+  void Note(const std::string& entry) {
+    entries.push_back(entry);
+    if (throwing) throw std::runtime_error("handler " + std::to_string(entries.size()));
+  }
+};
+
+// Runs `call`, which must throw E with `message` and, for the exceptions that carry one, `code`. A
+// NativeTaluException expected is a transport failure, never a driver status.
+template <class E, class Call>
+void ExpectThrows(Call&& call, std::string_view message, std::uint32_t code = 0) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception; expected \"" << message << "\"";
+  } catch (const E& e) {
+    EXPECT_EQ(std::string_view(e.what()), message);
+    if constexpr (requires { e.ErrorCode(); }) {
+      EXPECT_EQ(e.ErrorCode(), code) << message;
+    }
+    if constexpr (std::is_same_v<E, NativeTaluException>) {
+      EXPECT_EQ(dynamic_cast<const NativeVeskException*>(&e), nullptr) << "a driver status";
+    }
+  }
+}
 
 // A facade whose working and current collections take hand-built native records of every kind.
 class StagedFacade : public StorageManagementBase {
