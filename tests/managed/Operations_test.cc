@@ -1,6 +1,7 @@
 // Every managed operation as it reaches the driver: the one request it sends, on the device of the
 // controller it was given, compared byte for byte with the request written by hand at its wire
-// offsets (operation, target element and every argument).
+// offsets (operation, target element and every argument); and its refusal once the facade is
+// disposed.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "ManagedTestSupport.h"
 #include "e2e/Harness.h"
 #include "protocol/WireImage.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -31,11 +33,11 @@ const vesk_guid kNone{};
 struct OperationCase {
   const char* name;
   std::function<void(StorageManagementBase&, const Controller&)> call;
-  // The request expected on the wire; the controller policies name the controller they went to.
-  std::function<WireImage(const vesk_guid& controllerId)> expected;
+  WireImage expected;              // the request expected on the wire
+  bool targetsController = false;  // then the target is the controller the request went to
 };
 
-WireImage Request(std::uint32_t length, std::uint32_t function, const vesk_guid& target,
+WireImage Request(std::uint32_t length, std::uint32_t function, const vesk_guid& target = kNone,
                   std::uint32_t apiVersion = 3) {
   return WireImage::Management(length, function, apiVersion).Id(32, target);
 }
@@ -47,10 +49,8 @@ OperationCase Targeted(const char* name, TargetOnly member, std::uint32_t functi
                        int value = -1) {
   return {name,
           [member](auto& facade, auto& controller) { (facade.*member)(controller, kElement); },
-          [function, value](auto&) {
-            return value < 0 ? Request(48, function, kElementId)
-                             : Request(49, function, kElementId).U8(48, std::uint8_t(value));
-          }};
+          value < 0 ? Request(48, function, kElementId)
+                    : Request(49, function, kElementId).U8(48, std::uint8_t(value))};
 }
 
 // A CreateVolume whose flags and drives vary, with every other field fixed; its name fills the
@@ -58,28 +58,25 @@ OperationCase Targeted(const char* name, TargetOnly member, std::uint32_t functi
 OperationCase Create(const char* name, bool initialize, bool keepData, int rwhPolicy,
                      std::uint8_t flagsByte, std::vector<vesk_guid> driveIds = {},
                      const vesk_guid& keepDrive = kNone, const vesk_guid& journalingDrive = kNone) {
-  return {
-      name,
-      [=](auto& facade, auto& controller) {
-        const std::vector<Guid> drives(driveIds.begin(), driveIds.end());
-        facade.CreateVolume(controller, drives, L"ABCDEFGHIJKLMNOP", vesk_strip_size{0x0010},
-                            vesk_raid_level::Raid10, 0x0102030405060708ull, initialize, keepData,
-                            vesk_rwh_policy(rwhPolicy), Guid(keepDrive), Guid(journalingDrive));
-      },
-      [=](auto&) {
-        auto image =
-            WireImage::Management(std::uint32_t(94 + 16 * driveIds.size()), fn::kCreateVolume, 3)
-                .U16(32, std::uint16_t(driveIds.size()))
-                .Text(34, "ABCDEFGHIJKLMNOP")
-                .U16(50, 0x0010)
-                .U8(52, 3)
-                .U64(53, 0x0102030405060708ull)
-                .U8(61, flagsByte)
-                .Id(62, keepDrive)
-                .Id(78, journalingDrive);
-        for (std::size_t i = 0; i < driveIds.size(); ++i) image.Id(94 + 16 * i, driveIds[i]);
-        return image;
-      }};
+  auto image = WireImage::Management(std::uint32_t(94 + 16 * driveIds.size()), fn::kCreateVolume, 3)
+                   .U16(32, std::uint16_t(driveIds.size()))
+                   .Text(34, "ABCDEFGHIJKLMNOP")
+                   .U16(50, 0x0010)
+                   .U8(52, 3)
+                   .U64(53, 0x0102030405060708ull)
+                   .U8(61, flagsByte)
+                   .Id(62, keepDrive)
+                   .Id(78, journalingDrive);
+  for (std::size_t i = 0; i < driveIds.size(); ++i) image.Id(94 + 16 * i, driveIds[i]);
+  return {name,
+          [=](auto& facade, auto& controller) {
+            const std::vector<Guid> drives(driveIds.begin(), driveIds.end());
+            facade.CreateVolume(controller, drives, L"ABCDEFGHIJKLMNOP", vesk_strip_size{0x0010},
+                                vesk_raid_level::Raid10, 0x0102030405060708ull, initialize,
+                                keepData, vesk_rwh_policy(rwhPolicy), Guid(keepDrive),
+                                Guid(journalingDrive));
+          },
+          image};
 }
 
 std::vector<OperationCase> Operations() {
@@ -88,40 +85,38 @@ std::vector<OperationCase> Operations() {
   return {
       // Drives
       {"ActivateDriveLedOn", [](S& s, C& c) { s.ActivateDriveLed(c, kElement, true); },
-       [](auto&) { return Request(49, fn::kActivateDriveLed, kElementId, 1).U8(48, 1); }},
+       Request(49, fn::kActivateDriveLed, kElementId, 1).U8(48, 1)},
       {"ActivateDriveLedOff", [](S& s, C& c) { s.ActivateDriveLed(c, kElement, false); },
-       [](auto&) { return Request(49, fn::kActivateDriveLed, kElementId, 1); }},
+       Request(49, fn::kActivateDriveLed, kElementId, 1)},
       Targeted("ClearDriveMetadata", &S::ClearDriveMetadata, fn::kClearDriveMetadata),
       Targeted("DisableWriteCacheOnDrive", &S::DisableWriteCacheOnDrive, fn::kSetVolatileWriteCache,
                0x00),
       Targeted("EnableWriteCacheOnDrive", &S::EnableWriteCacheOnDrive, fn::kSetVolatileWriteCache,
                0x80),
       {"SetWriteCacheOnDriveOn", [](S& s, C& c) { s.SetWriteCacheOnDrive(c, kElement, true); },
-       [](auto&) { return Request(49, fn::kSetVolatileWriteCache, kElementId).U8(48, 0x80); }},
+       Request(49, fn::kSetVolatileWriteCache, kElementId).U8(48, 0x80)},
       {"SetWriteCacheOnDriveOff", [](S& s, C& c) { s.SetWriteCacheOnDrive(c, kElement, false); },
-       [](auto&) { return Request(49, fn::kSetVolatileWriteCache, kElementId); }},
+       Request(49, fn::kSetVolatileWriteCache, kElementId)},
       Targeted("MarkDriveAsNormal", &S::MarkDriveAsNormal, fn::kMarkDriveAsNormal),
       Targeted("MarkDriveAsSpare", &S::MarkDriveAsSpare, fn::kMarkAsSpare),
       Targeted("UnmarkSpareDrive", &S::UnmarkSpareDrive, fn::kUnmarkSpare),
       Targeted("RemoveDrive", &S::RemoveDrive, fn::kRemoveDrive),
       Targeted("ResetSmartEvent", &S::ResetSmartEvent, fn::kResetSmartEvent),
-      // Arrays
+      // Arrays; the drives keep their order and duplicates.
       {"AddDrivesToArray",
        [](S& s, C& c) {
-         const Guid drives[] = {kDrive[2], kDrive[0], kDrive[0]};  // order and duplicates kept
+         const Guid drives[] = {kDrive[2], kDrive[0], kDrive[0]};
          s.AddDrivesToArray(c, kElement, drives);
        },
-       [](auto&) {
-         return Request(98, fn::kAddDrivesToArray, kElementId)
-             .U16(48, 3)
-             .Id(50, kDriveIds[2])
-             .Id(66, kDriveIds[0])
-             .Id(82, kDriveIds[0]);
-       }},
+       Request(98, fn::kAddDrivesToArray, kElementId)
+           .U16(48, 3)
+           .Id(50, kDriveIds[2])
+           .Id(66, kDriveIds[0])
+           .Id(82, kDriveIds[0])},
       {"SetArrayCachePolicyOn", [](S& s, C& c) { s.SetArrayCachePolicy(c, kElement, true); },
-       [](auto&) { return Request(49, fn::kSetArrayCachePolicy, kElementId).U8(48, 0x80); }},
+       Request(49, fn::kSetArrayCachePolicy, kElementId).U8(48, 0x80)},
       {"SetArrayCachePolicyOff", [](S& s, C& c) { s.SetArrayCachePolicy(c, kElement, false); },
-       [](auto&) { return Request(49, fn::kSetArrayCachePolicy, kElementId); }},
+       Request(49, fn::kSetArrayCachePolicy, kElementId)},
       // Volumes. CreateVolume: each flag on its own, and the drives it names.
       Create("CreateVolumeWithoutFlags", false, false, 0, 0x00),
       Create("CreateVolumeInitialize", true, false, 0, 0x04),
@@ -134,72 +129,63 @@ std::vector<OperationCase> Operations() {
              kDriveIds[2], kDriveIds[3]),
       Targeted("DeleteVolume", &S::DeleteVolume, fn::kDeleteVolume),
       {"ExpandVolume", [](S& s, C& c) { s.ExpandVolume(c, kElement, 0x1122334455667788ull); },
-       [](auto&) {
-         return Request(56, fn::kExpandVolume, kElementId).U64(48, 0x1122334455667788ull);
-       }},
+       Request(56, fn::kExpandVolume, kElementId).U64(48, 0x1122334455667788ull)},
       Targeted("InitializeVolume", &S::InitializeVolume, fn::kInitializeVolume),
       Targeted("InitializeVolumeFromManagedGuid", &S::InitializeVolumeFromManagedGuid,
                fn::kInitializeVolume),
       Targeted("MarkVolumeAsNormal", &S::MarkVolumeAsNormal, fn::kMarkVolumeAsNormal),
       {"RebuildVolume",
        [](S& s, C& c) {
-         const Guid drives[] = {kDrive[1]};
-         s.RebuildVolume(c, kElement, drives);
+         s.RebuildVolume(c, kElement, {&kDrive[1], 1});
        },
-       [](auto&) {
-         return Request(66, fn::kRebuildVolume, kElementId).U16(48, 1).Id(50, kDriveIds[1]);
-       }},
+       Request(66, fn::kRebuildVolume, kElementId).U16(48, 1).Id(50, kDriveIds[1])},
       {"RenameVolume", [](S& s, C& c) { s.RenameVolume(c, kElement, L"Renamed"); },
-       [](auto&) { return Request(64, fn::kRenameVolume, kElementId).Text(48, "Renamed"); }},
+       Request(64, fn::kRenameVolume, kElementId).Text(48, "Renamed")},
       {"ChangeRaidLayout",
        [](S& s, C& c) {
          const Guid drives[] = {kDrive[3], kDrive[1]};
          s.ChangeRaidLayout(c, kElement, vesk_strip_size{0x0020}, vesk_raid_level::Raid5, drives);
        },
-       [](auto&) {
-         return Request(85, fn::kChangeRaidLayout, kElementId)
-             .U16(48, 0x0020)
-             .U8(50, 4)
-             .U16(51, 2)
-             .Id(53, kDriveIds[3])
-             .Id(69, kDriveIds[1]);
-       }},
+       Request(85, fn::kChangeRaidLayout, kElementId)
+           .U16(48, 0x0020)
+           .U8(50, 4)
+           .U16(51, 2)
+           .Id(53, kDriveIds[3])
+           .Id(69, kDriveIds[1])},
       {"SetVolumeCachePolicy",
        [](S& s, C& c) { s.SetVolumeCachePolicy(c, kElement, vesk_volume_cache_policy{2}); },
-       [](auto&) { return Request(49, fn::kSetVolumeCachePolicy, kElementId).U8(48, 0x20); }},
+       Request(49, fn::kSetVolumeCachePolicy, kElementId).U8(48, 0x20)},
       {"SetVolumeCachePolicyFromManagedGuid",
        [](S& s, C& c) {
          s.SetVolumeCachePolicyFromManagedGuid(c, kElement, vesk_volume_cache_policy{3});
        },
-       [](auto&) { return Request(49, fn::kSetVolumeCachePolicy, kElementId).U8(48, 0x30); }},
+       Request(49, fn::kSetVolumeCachePolicy, kElementId).U8(48, 0x30)},
       {"SetVolumeRaidWriteHolePolicy",
        [](S& s, C& c) {
          s.SetVolumeRaidWriteHolePolicy(c, kElement, vesk_rwh_policy{2}, kDrive[3]);
        },
-       [](auto&) {
-         return Request(65, fn::kSetVolumeRwhPolicy, kElementId).U8(48, 0x20).Id(49, kDriveIds[3]);
-       }},
+       Request(65, fn::kSetVolumeRwhPolicy, kElementId).U8(48, 0x20).Id(49, kDriveIds[3])},
       {"SetVolumeRaidWriteHolePolicyWithoutJournalingDrive",
        [](S& s, C& c) {
          s.SetVolumeRaidWriteHolePolicy(c, kElement, vesk_rwh_policy{1}, Guid::Empty());
        },
-       [](auto&) { return Request(65, fn::kSetVolumeRwhPolicy, kElementId).U8(48, 0x10); }},
+       Request(65, fn::kSetVolumeRwhPolicy, kElementId).U8(48, 0x10)},
       {"VerifyVolumeAndRepair", [](S& s, C& c) { s.VerifyVolume(c, kElement, true); },
-       [](auto&) { return Request(49, fn::kVerifyVolume, kElementId).U8(48, 1); }},
+       Request(49, fn::kVerifyVolume, kElementId).U8(48, 1)},
       {"VerifyVolumeOnly", [](S& s, C& c) { s.VerifyVolume(c, kElement, false); },
-       [](auto&) { return Request(49, fn::kVerifyVolume, kElementId); }},
+       Request(49, fn::kVerifyVolume, kElementId)},
       Targeted("CancelVerifyVolume", &S::CancelVerifyVolume, fn::kCancelVerification),
       // Controllers: the target is the controller itself.
       {"SetControllerReadPatrolPolicyOn",
        [](S& s, C& c) { s.SetControllerReadPatrolPolicy(c, true); },
-       [](auto& id) { return Request(49, fn::kSetReadPatrolPolicy, id).U8(48, 0x80); }},
+       Request(49, fn::kSetReadPatrolPolicy).U8(48, 0x80), true},
       {"SetControllerReadPatrolPolicyOff",
        [](S& s, C& c) { s.SetControllerReadPatrolPolicy(c, false); },
-       [](auto& id) { return Request(49, fn::kSetReadPatrolPolicy, id); }},
+       Request(49, fn::kSetReadPatrolPolicy), true},
       {"SetControllerRohiPolicyOn", [](S& s, C& c) { s.SetControllerRohiPolicy(c, true); },
-       [](auto& id) { return Request(49, fn::kSetRohiPolicy, id).U8(48, 0x80); }},
+       Request(49, fn::kSetRohiPolicy).U8(48, 0x80), true},
       {"SetControllerRohiPolicyOff", [](S& s, C& c) { s.SetControllerRohiPolicy(c, false); },
-       [](auto& id) { return Request(49, fn::kSetRohiPolicy, id); }},
+       Request(49, fn::kSetRohiPolicy), true},
   };
 }
 
@@ -228,9 +214,16 @@ TEST_P(ManagedOperationTest, SendsOneRequestToTheDeviceOfTheControllerGiven) {
     const auto sent = simulated.recorder->Requests();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].pdoName, pdoName);
-    const auto expected = GetParam().expected(controllerId).bytes;
+    auto image = GetParam().expected;
+    if (GetParam().targetsController) image.Id(32, controllerId);
+    const auto expected = image.bytes;
     EXPECT_EQ(sent[0].bytes, expected) << Vesk::test::DescribeDifference(sent[0].bytes, expected);
   }
+  // Once disposed, the operation refuses before it looks for the controller.
+  auto controller = facade.Controllers()[2679];
+  facade.Dispose();
+  testing::ExpectThrows<System::ObjectDisposedException>(
+      [&] { GetParam().call(facade, *controller); }, "Cannot access a disposed object.");
 }
 
 // A specification-1.0 controller works at API version 0: the record handed to the native call
