@@ -94,11 +94,6 @@ class DiscoveryTest : public ::testing::Test {
   int next = 0;
 };
 
-TEST_F(DiscoveryTest, NoDevicesGiveAnEmptyResultWithoutAWord) {
-  EXPECT_TRUE(Discover().empty());
-  EXPECT_TRUE(machine.DebugOutput().empty());
-}
-
 TEST_F(DiscoveryTest, ManufacturerAndServiceMustMatchExactly) {
   auto backend = std::make_shared<IdentifierBackend>(std::vector{Id(1)});
   const auto ids = {Add(L"zrDiskE", backend, L"Korva Corporation Inc"),
@@ -216,9 +211,11 @@ TEST_F(DiscoveryTest, DriverRefusalWhileIdentifyingEndsDiscovery) {
 
 // Each open or property failure either ends discovery (the three mutex-like errors, as the
 // device's mutex could not be had either) or leaves the device out with a debugger line.
+using Arrange = std::function<void(DeviceSpec&, Machine&)>;
+
 struct BuildFailure {
   const char* name;
-  std::function<void(DeviceSpec&, Machine&)> arrange;
+  Arrange arrange;
   std::string message;  // the TaluException that ends discovery, or empty
   DWORD error;
   std::wstring line;  // the debugger line of a skipped device
@@ -249,50 +246,48 @@ TEST_P(DiscoveryBuildFailureTest, EndsDiscoveryOrSkipsTheDeviceWithALine) {
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
 }
 
-void OpenFails(DWORD error, DeviceSpec& description) { description.openError = error; }
+Arrange OpenFails(DWORD error) {
+  return [error](DeviceSpec& d, Machine&) { d.openError = error; };
+}
+Arrange CallFails(Api api, DWORD error) {
+  return [api, error](DeviceSpec&, Machine& m) { m.FailCalls(api, error); };
+}
+std::wstring NotOpened(int code) {
+  return L"Controller device \\\\?\\Global\\GlobalRoot\\Device\\Locked skipped: it could not be "
+         L"opened (error code " +
+         std::to_wstring(code) + L").\n";
+}
+std::wstring Unread(const std::wstring& property, int code) {
+  return L"SCSI adapter 0 skipped: its " + property + L" could not be read (error code " +
+         std::to_wstring(code) + L").\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, DiscoveryBuildFailureTest,
     ::testing::Values(
-        BuildFailure{
-            "OpenAccessDenied", [](DeviceSpec& d, Machine&) { OpenFails(ERROR_ACCESS_DENIED, d); },
-            "Access denied. Insufficient privileges to obtain a mutex.", ERROR_ACCESS_DENIED, L""},
-        BuildFailure{"OpenInvalidHandle",
-                     [](DeviceSpec& d, Machine&) { OpenFails(ERROR_INVALID_HANDLE, d); },
+        BuildFailure{"OpenAccessDenied", OpenFails(ERROR_ACCESS_DENIED),
+                     "Access denied. Insufficient privileges to obtain a mutex.",
+                     ERROR_ACCESS_DENIED, L""},
+        BuildFailure{"OpenInvalidHandle", OpenFails(ERROR_INVALID_HANDLE),
                      "Mutex is used by an object of another type.", ERROR_INVALID_HANDLE, L""},
-        BuildFailure{
-            "OpenBadPathname", [](DeviceSpec& d, Machine&) { OpenFails(ERROR_BAD_PATHNAME, d); },
-            "Bad pathname. Mutex name contains unsupported characters.", ERROR_BAD_PATHNAME, L""},
-        BuildFailure{"OpenFileNotFound",
-                     [](DeviceSpec& d, Machine&) { OpenFails(ERROR_FILE_NOT_FOUND, d); }, "", 0,
-                     L"Controller device \\\\?\\Global\\GlobalRoot\\Device\\Locked skipped: it "
-                     L"could not be opened (error code 2).\n"},
-        BuildFailure{
-            "CreateFile2Fails",
-            [](DeviceSpec&, Machine& m) { m.FailCalls(Api::CreateFile2, ERROR_NOT_SUPPORTED); }, "",
-            0,
-            L"Controller device \\\\?\\Global\\GlobalRoot\\Device\\Locked skipped: it "
-            L"could not be opened (error code 50).\n"},
+        BuildFailure{"OpenBadPathname", OpenFails(ERROR_BAD_PATHNAME),
+                     "Bad pathname. Mutex name contains unsupported characters.",
+                     ERROR_BAD_PATHNAME, L""},
+        BuildFailure{"OpenFileNotFound", OpenFails(ERROR_FILE_NOT_FOUND), "", 0, NotOpened(2)},
+        BuildFailure{"CreateFile2Fails", CallFails(Api::CreateFile2, ERROR_NOT_SUPPORTED), "", 0,
+                     NotOpened(50)},
         BuildFailure{"ManufacturerReadFails",
-                     [](DeviceSpec&, Machine& m) {
-                       m.FailCalls(Api::SetupDiGetDevicePropertyW, ERROR_GEN_FAILURE);
-                     },
-                     "", 0,
-                     L"SCSI adapter 0 skipped: its manufacturer could not be read (error code "
-                     L"31).\n"},
+                     CallFails(Api::SetupDiGetDevicePropertyW, ERROR_GEN_FAILURE), "", 0,
+                     Unread(L"manufacturer", 31)},
         BuildFailure{"NoService", [](DeviceSpec& d, Machine&) { d.service.reset(); }, "", 0,
-                     L"SCSI adapter 0 skipped: its driver service could not be read (error code "
-                     L"1168).\n"},
+                     Unread(L"driver service", 1168)},
         BuildFailure{"NoPdoName", [](DeviceSpec& d, Machine&) { d.pdoName.reset(); }, "", 0,
-                     L"SCSI adapter 0 skipped: its physical device object name could not be "
-                     L"read (error code 1168).\n"},
+                     Unread(L"physical device object name", 1168)},
         BuildFailure{"PdoNameLongerThanTheBuffer",
                      [](DeviceSpec& d, Machine&) {
                        d.pdoName = L"\\Device\\" + std::wstring(1100, L'x');  // over 2048 bytes
                      },
-                     "", 0,
-                     L"SCSI adapter 0 skipped: its physical device object name could not be "
-                     L"read (error code 122).\n"}),
+                     "", 0, Unread(L"physical device object name", 122)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // When the adapters cannot be listed at all, the empty result says so on the debugger.
@@ -331,7 +326,8 @@ const std::wstring kQueuedDevice = L"\\Device\\RaidPort1";  // zrTalu
 // and says why on the debugger; it never passes for a failure of the device's mutex.
 struct IdentifierFailure {
   const char* name;
-  std::function<void(testing::SimulatedMachine&)> arm;
+  std::optional<Fault::Kind> fault;  // none: the answer's count is rewritten to zero
+  std::uint32_t value;
   std::string reason;
   DWORD error;
 };
@@ -341,62 +337,45 @@ void PrintTo(const IdentifierFailure& failure, std::ostream* out) { *out << fail
 class DiscoveryIdentifierFailureTest : public ::testing::TestWithParam<IdentifierFailure> {};
 
 TEST_P(DiscoveryIdentifierFailureTest, SkipsTheDeviceWithALine) {
+  const IdentifierFailure& failure = GetParam();
   testing::SimulatedMachine sim("demo");
-  GetParam().arm(sim);
+  if (failure.fault) {
+    sim.driver->InjectFault(Fault(*failure.fault, kGetControllerIdentifiers, failure.value, -1));
+  } else {
+    sim.recorder->Rewrite([](const auto&, BYTE* out, DWORD) { std::memset(out + 32, 0, 2); });
+  }
   DeviceHandles result;
-  ControllerDeviceBuilder builder;
-  builder.Enumerate(result);
+  ControllerDeviceBuilder().Enumerate(result);
   EXPECT_TRUE(result.empty());
-  std::wstring reason(GetParam().reason.begin(), GetParam().reason.end());
+  const std::wstring reason(failure.reason.begin(), failure.reason.end());
   auto line = [&](const std::wstring& pdoName) {
     return L"Controller device " + Path(pdoName) + L" skipped: \"" + reason + L"\" (error code " +
-           std::to_wstring(GetParam().error) + L").\n";
+           std::to_wstring(failure.error) + L").\n";
   };
   EXPECT_EQ(sim.machine.DebugOutput(), (Lines{line(kDirectDevice), line(kQueuedDevice)}));
   for (auto id : sim.devices) EXPECT_EQ(sim.machine.OpenHandleCount(id), 0u);
   EXPECT_TRUE(ControllerDeviceBuilder::IdentifierQueue().empty());
 }
 
-Fault IdentifierFault(Fault::Kind kind, std::uint32_t value = 0) {
-  return Fault(kind, kGetControllerIdentifiers, value, -1);
-}
+constexpr char kUnsuccessful[] =
+    "Unable to retrieve controller identifiers. IOCTL was unsuccessful.";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, DiscoveryIdentifierFailureTest,
     ::testing::Values(
-        IdentifierFailure{
-            "DeviceFailure",
-            [](auto& sim) { sim.driver->InjectFault(IdentifierFault(Fault::Kind::DeviceFailure)); },
-            "Unable to retrieve controller identifiers. IOCTL was unsuccessful.", ERROR_IO_DEVICE},
-        IdentifierFailure{"DeviceFailureLikeAMutexError",
-                          [](auto& sim) {
-                            sim.driver->InjectFault(
-                                IdentifierFault(Fault::Kind::DeviceFailure, ERROR_ACCESS_DENIED));
-                          },
-                          "Unable to retrieve controller identifiers. IOCTL was unsuccessful.",
-                          ERROR_ACCESS_DENIED},
-        IdentifierFailure{
-            "RemovedMidRequest",
-            [](auto& sim) { sim.driver->InjectFault(IdentifierFault(Fault::Kind::RemoveDevice)); },
-            "Unable to retrieve controller identifiers. IOCTL was unsuccessful.",
-            ERROR_DEVICE_NOT_CONNECTED},
-        IdentifierFailure{"ZeroCount",
-                          [](auto& sim) {
-                            sim.recorder->Rewrite(
-                                [](const auto&, BYTE* out, DWORD) { std::memset(out + 32, 0, 2); });
-                          },
+        IdentifierFailure{"DeviceFailure", Fault::Kind::DeviceFailure, 0, kUnsuccessful,
+                          ERROR_IO_DEVICE},
+        IdentifierFailure{"DeviceFailureLikeAMutexError", Fault::Kind::DeviceFailure,
+                          ERROR_ACCESS_DENIED, kUnsuccessful, ERROR_ACCESS_DENIED},
+        IdentifierFailure{"RemovedMidRequest", Fault::Kind::RemoveDevice, 0, kUnsuccessful,
+                          ERROR_DEVICE_NOT_CONNECTED},
+        IdentifierFailure{"ZeroCount", std::nullopt, 0,
                           "Zero controller identifiers count retrieved. Expected at least one.",
                           ERROR_INVALID_DATA},
-        IdentifierFailure{"EmptyIdentifier",
-                          [](auto& sim) {
-                            sim.driver->InjectFault(IdentifierFault(Fault::Kind::ZeroIdentifier));
-                          },
+        IdentifierFailure{"EmptyIdentifier", Fault::Kind::ZeroIdentifier, 0,
                           "Empty controller identifier retrieved", ERROR_INVALID_DATA},
         IdentifierFailure{
-            "CountBeyondBuffer",
-            [](auto& sim) {
-              sim.driver->InjectFault(IdentifierFault(Fault::Kind::CountBeyondBuffer));
-            },
+            "CountBeyondBuffer", Fault::Kind::CountBeyondBuffer, 0,
             "Identifier count retrieved from the driver is greater than the answer holds.",
             ERROR_INVALID_DATA}),
     [](const auto& info) { return std::string(info.param.name); });
