@@ -1,12 +1,14 @@
 #include "device/DeviceHandle.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "DeviceTestSupport.h"
+#include "platform/posix/Host.h"
 #include "tests/Watchdog.h"
 #include "vesk/Exceptions.h"
 
@@ -17,6 +19,28 @@ class DeviceHandleTest : public ::testing::Test {
  protected:
   DeviceHandleTest() : pdoName(UniquePdoName()) {
     id = AddController(machine, pdoName, std::make_shared<ScriptedBackend>());
+  }
+
+  std::wstring MutexName() const { return DeviceHandle::MutexName(DevicePath(pdoName)); }
+
+  // Wraps a newly opened file of the device, expecting the construction to fail with this message
+  // and code and to close the file it was given and every object it made.
+  void ExpectRefused(const std::string& message, DWORD error) {
+    const std::size_t handles = vesk::platform::OpenHandleCount();
+    HANDLE file = OpenDevice(pdoName);
+    EXPECT_EQ(
+        ExpectTalu(
+            [&] { VeskControllerHandle(file, std::make_unique<Device>(DevicePath(pdoName))); },
+            message),
+        error);
+    EXPECT_EQ(vesk::platform::OpenHandleCount(), handles);
+  }
+
+  // Delivers a notification to the device's handles and waits for the handle's reaction.
+  void Notify(VeskControllerHandle& handle, CM_NOTIFY_ACTION action) {
+    machine.NotifyDeviceHandles(id, action);
+    machine.WaitForNotifications();
+    handle.listener.WaitForWorkers();
   }
 
   vesk::sim::Machine machine;
@@ -37,7 +61,7 @@ TEST_F(DeviceHandleTest, HandlesOnOneDevicePathShareOneMutex) {
   AddController(machine, otherName, std::make_shared<ScriptedBackend>());
   auto other = OpenController(otherName);
 
-  MutexHolder holder(first->mutex, MutexHolder::End::Release);
+  MutexHolder holder(first->mutex);
   ASSERT_TRUE(holder.Owned());
 
   EXPECT_EQ(WaitForSingleObject(second->mutex, 0), WAIT_TIMEOUT);
@@ -47,22 +71,19 @@ TEST_F(DeviceHandleTest, HandlesOnOneDevicePathShareOneMutex) {
 
 TEST_F(DeviceHandleTest, DestructionClosesTheFileTheMutexAndTheExitEvent) {
   auto handle = OpenController(pdoName);
-  const HANDLE file = handle->handle;
-  const HANDLE mutex = handle->mutex;
-  const HANDLE exitEvent = handle->exitEvent;
-  EXPECT_EQ(machine.OpenHandleCount(id), 1u);
+  const HANDLE objects[] = {handle->handle, handle->mutex, handle->exitEvent};
 
   handle.reset();
 
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
-  for (HANDLE closed : {file, mutex, exitEvent}) {
+  for (HANDLE closed : objects) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(CloseHandle(closed));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   }
 }
 
-// --- failure to obtain the mutex ------------------------------------------------------------
+// --- the device's named mutex ---------------------------------------------------------------
 
 struct MutexFailure {
   vesk::sim::Api api;
@@ -74,19 +95,8 @@ class DeviceHandleMutexFailureTest : public DeviceHandleTest,
                                      public ::testing::WithParamInterface<MutexFailure> {};
 
 TEST_P(DeviceHandleMutexFailureTest, ThrowsItsMessageAndClosesWhatItTookOver) {
-  const MutexFailure& failure = GetParam();
-  HANDLE file = OpenDevice(pdoName);
-  ASSERT_EQ(machine.OpenHandleCount(id), 1u);
-  machine.FailCalls(failure.api, failure.error);
-
-  try {
-    VeskControllerHandle handle(file, std::make_unique<Device>(DevicePath(pdoName)));
-    ADD_FAILURE() << "constructed";
-  } catch (const TaluException& exception) {
-    EXPECT_EQ(std::string(exception.Message()), failure.message);
-    EXPECT_EQ(exception.ErrorCode(), failure.error);
-  }
-  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  machine.FailCalls(GetParam().api, GetParam().error);
+  ExpectRefused(GetParam().message, GetParam().error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,54 +113,56 @@ INSTANTIATE_TEST_SUITE_P(
                                    ERROR_INVALID_PARAMETER,
                                    "Unknown failure during mutex creation."}));
 
+// The mutex is shared by every process that manages the device, whoever runs it, so the library
+// creates it with a descriptor that grants everyone full access; the emulation keeps the
+// creator's descriptor and checks later opens against it, as Windows does.
+using MutexSecurityTest = DeviceHandleTest;
+
+TEST_F(MutexSecurityTest, MutexTheLibraryCreatesGrantsEveryUserFullAccess) {
+  auto handle = OpenController(pdoName);
+  // Another opener gets the full access a mutex needs (an opener's own descriptor is ignored).
+  HANDLE other = CreateMutexW(nullptr, FALSE, MutexName().c_str());
+  EXPECT_NE(other, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  CloseHandle(other);
+  // Other users may open it too: without a descriptor it would be its creator's alone (0600).
+  const std::wstring name = MutexName().substr(std::wstring(L"Global\\").size());
+  struct stat status {};
+  ASSERT_EQ(
+      stat(("/dev/shm/vesk.global." + std::string(name.begin(), name.end())).c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0666u);
+}
+
+TEST_F(MutexSecurityTest, MutexOfTheDeviceThatGrantsNobodyAccessIsRefused) {
+  PSECURITY_DESCRIPTOR nobody = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1, &nobody,
+                                                                   nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nobody, FALSE};
+  HANDLE squatter = CreateMutexW(&attributes, FALSE, MutexName().c_str());
+  LocalFree(nobody);
+  ASSERT_NE(squatter, nullptr);
+
+  ExpectRefused("Access denied. Insufficient privileges to obtain a mutex.", ERROR_ACCESS_DENIED);
+  CloseHandle(squatter);
+}
+
 // --- removal --------------------------------------------------------------------------------
 
-// Which actions count as a removal is the listener's to decide; here only that the handle reacts to
-// the removal event and not to the arrival event.
+// Which actions count as a removal is the listener's to decide; here only that the handle reacts
+// to a removal and not to an arrival, and that the second removal of a device changes nothing.
 TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
   auto handle = OpenController(pdoName);
+  const HANDLE file = handle->handle;
   for (const auto& [action, removed] : {std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
-                                        std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL, true}}) {
+                                        std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, true},
+                                        std::pair{CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE, true}}) {
     SCOPED_TRACE(action);
-    machine.NotifyDeviceHandles(id, action);
-    machine.WaitForNotifications();
-    handle->listener.WaitForWorkers();
+    Notify(*handle, action);
     EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), removed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     EXPECT_EQ(machine.OpenHandleCount(id), removed ? 0u : 1u);
     EXPECT_EQ(handle->handle == nullptr, removed);
   }
-}
-
-TEST_F(DeviceHandleTest, QueryRemoveThenRemoveCompleteClosesTheFileOnce) {
-  auto handle = OpenController(pdoName);
-  const HANDLE file = handle->handle;
-
-  machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
-  machine.WaitForNotifications();
-  handle->listener.WaitForWorkers();
-  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
-
-  machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE);
-  machine.WaitForNotifications();
-  handle->listener.WaitForWorkers();
-
-  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(handle->handle, nullptr);
-  SetLastError(ERROR_SUCCESS);
   EXPECT_FALSE(CloseHandle(file));
-}
-
-TEST_F(DeviceHandleTest, RemovalOfTheDeviceRaisesBothRemovalNotificationsSafely) {
-  Watchdog watchdog("two removal reactions at once");
-  // Query-remove and remove-complete arrive back to back and run on two workers at once.
-  auto handle = OpenController(pdoName);
-
-  machine.RemoveDevice(id);
-  machine.WaitForNotifications();
-  handle->listener.WaitForWorkers();
-
-  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
 }
 
 TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {

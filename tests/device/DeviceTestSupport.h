@@ -1,5 +1,5 @@
 // Shared pieces of the device tests: scripted device backends, opening a simulated controller
-// device, and a second process that holds a device's named mutex.
+// device, and threads and a second process that hold a device's named mutex.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@
 #include "device/DeviceHandle.h"
 #include "platform/win32.h"
 #include "simulator/Machine.h"
+#include "tests/platform/ChildProcess.h"
+#include "vesk/Exceptions.h"
 
 namespace Vesk::test {
 
@@ -112,77 +114,61 @@ inline std::shared_ptr<VeskControllerHandle> OpenController(const std::wstring& 
                                                 std::make_unique<Device>(DevicePath(pdoName)));
 }
 
-// A thread that takes a mutex and holds it until told to let go, or ends without releasing it
-// (which abandons the mutex).
+// A thread that takes a mutex and holds it until destroyed.
 class MutexHolder {
  public:
-  enum class End { Release, Abandon };
-
-  MutexHolder(HANDLE mutex, End end) {
-    thread = std::thread([this, mutex, end] {
-      const DWORD result = WaitForSingleObject(mutex, 5000);
-      {
-        std::lock_guard<std::mutex> lock(stateLock);
-        owned = result == WAIT_OBJECT_0;
-        started = true;
-        changed.notify_all();
-      }
-      if (end == End::Abandon) return;
-      {
-        std::unique_lock<std::mutex> lock(stateLock);
-        changed.wait(lock, [this] { return letGo; });
-      }
-      ReleaseMutex(mutex);
-    });
-    {
-      std::unique_lock<std::mutex> lock(stateLock);
-      changed.wait(lock, [this] { return started; });
-    }
-    if (end == End::Abandon) thread.join();
+  explicit MutexHolder(HANDLE mutex)
+      : thread([this, mutex] {
+          taken.set_value(WaitForSingleObject(mutex, 5000) == WAIT_OBJECT_0);
+          letGo.get_future().wait();
+          ReleaseMutex(mutex);
+        }) {
+    owned.wait();
   }
-
   ~MutexHolder() {
-    LetGo();
-    if (thread.joinable()) thread.join();
+    letGo.set_value();
+    thread.join();
   }
-
-  bool Owned() {
-    std::lock_guard<std::mutex> lock(stateLock);
-    return owned;
-  }
-
-  void LetGo() {
-    std::lock_guard<std::mutex> lock(stateLock);
-    letGo = true;
-    changed.notify_all();
-  }
+  bool Owned() { return owned.get(); }
 
  private:
-  std::mutex stateLock;
-  std::condition_variable changed;
-  bool started = false;
-  bool owned = false;
-  bool letGo = false;
+  std::promise<bool> taken;
+  std::shared_future<bool> owned = taken.get_future().share();
+  std::promise<void> letGo;
   std::thread thread;
 };
 
-// A second process (this test program, re-run with only HolderProcess.Run) that opens a handle
-// for the same device path, takes the device's named mutex, reports that it holds it, and keeps
-// it for `holdMs` milliseconds (or until killed) before releasing it and exiting.
-class HolderProcess {
- public:
-  HolderProcess(const std::wstring& pdoName, int holdMs);
-  ~HolderProcess();  // kills the process if it still runs
+// Takes the mutex on a thread that ends without releasing it; true if that thread owned it.
+inline bool Abandon(HANDLE mutex) {
+  bool owned = false;
+  std::thread([&] { owned = WaitForSingleObject(mutex, 5000) == WAIT_OBJECT_0; }).join();
+  return owned;
+}
 
+// Another process that takes the device's named mutex and holds it until killed.
+class HolderProcess : public vesk::test::ChildProcess {
+ public:
+  explicit HolderProcess(const std::wstring& pdoName)
+      : ChildProcess("hold", Narrow(DeviceHandle::MutexName(DevicePath(pdoName)))) {}
   // Waits until the holder owns the mutex; false if it failed or took longer than 10 s.
-  bool WaitHolding();
-  // Kills the holder while it holds the mutex, and reaps it.
-  void Kill();
+  bool WaitHolding() { return ReadLine().rfind("created", 0) == 0 && ReadLine() == "owned"; }
 
  private:
-  int pid = -1;
-  int readFd = -1;
+  static std::string Narrow(const std::wstring& text) { return {text.begin(), text.end()}; }
 };
+
+// Runs `action`, expecting a TaluException with this message; returns its error code.
+template <typename F>
+std::uint32_t ExpectTalu(F&& action, const std::string& message) {
+  try {
+    action();
+  } catch (const TaluException& exception) {
+    EXPECT_EQ(std::string(exception.Message()), message);
+    return exception.ErrorCode();
+  }
+  ADD_FAILURE() << "no TaluException; expected \"" << message << "\"";
+  return 0xDEADBEEF;
+}
 
 // Tells when a thread the test cannot join (a detached worker) has ended: Arm, called on that
 // thread, leaves a thread-local object whose destructor runs after everything else the thread did.
@@ -204,15 +190,5 @@ class ThreadEnd {
   std::promise<void> end;
   std::future<void> ended = end.get_future();
 };
-
-// Elapsed wall time of `action` in milliseconds.
-template <typename F>
-long long MillisecondsOf(F&& action) {
-  const auto start = std::chrono::steady_clock::now();
-  action();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start)
-      .count();
-}
 
 }  // namespace Vesk::test

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "PlatformTestSupport.h"
 #include "simulator/Machine.h"
 
 namespace {
@@ -14,6 +15,11 @@ using vesk::sim::DeviceSpec;
 using vesk::sim::IoControl;
 using vesk::sim::IoResult;
 using vesk::sim::Machine;
+using vesk::test::Bare;
+using vesk::test::Controller;
+using vesk::test::FailureOf;
+using vesk::test::Open;
+using vesk::test::PathOf;
 
 // Echoes the input into the output, records what it saw, and answers as told.
 class EchoBackend : public vesk::sim::DeviceBackend {
@@ -34,33 +40,10 @@ class EchoBackend : public vesk::sim::DeviceBackend {
   IoResult answer;
 };
 
-std::wstring PathOf(const std::wstring& pdo) { return L"\\\\?\\Global\\GlobalRoot" + pdo; }
-
-HANDLE Open(const std::wstring& path) {
-  return CreateFile2(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     OPEN_EXISTING, nullptr);
-}
-
-// The last error of a call that failed (`ok` false); 0 for a call that succeeded.
-DWORD FailureOf(BOOL ok) { return ok ? 0 : GetLastError(); }
 // The last error of an open that failed; 0 (and the handle closed) for one that succeeded.
 DWORD OpenFailure(const std::wstring& path) {
   HANDLE device = Open(path);
   return device == INVALID_HANDLE_VALUE ? GetLastError() : DWORD{!CloseHandle(device)};
-}
-// A device call without buffers.
-BOOL Bare(HANDLE device) {
-  DWORD returned = 0;
-  return DeviceIoControl(device, 1, nullptr, 0, nullptr, 0, &returned, nullptr);
-}
-
-DeviceSpec Controller(std::wstring pdo, std::shared_ptr<vesk::sim::DeviceBackend> backend) {
-  DeviceSpec description;
-  description.manufacturer = L"Korva Corporation";
-  description.service = L"zrTalu";
-  description.pdoName = std::move(pdo);
-  description.backend = std::move(backend);
-  return description;
 }
 
 class Devices : public ::testing::Test {
@@ -68,17 +51,6 @@ class Devices : public ::testing::Test {
   Machine machine;
   std::shared_ptr<EchoBackend> backend = std::make_shared<EchoBackend>();
 };
-
-TEST(DevicesWithoutMachine, NothingCanBeOpenedOrEnumerated) {
-  ASSERT_EQ(Machine::Current(), nullptr);
-  EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\00000031")), ERROR_FILE_NOT_FOUND);
-  HDEVINFO set = SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
-                                        nullptr, nullptr, nullptr);
-  ASSERT_NE(set, INVALID_HANDLE_VALUE);
-  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(set, 0, &data)), ERROR_NO_MORE_ITEMS);
-  SetupDiDestroyDeviceInfoList(set);
-}
 
 TEST_F(Devices, OpenedDeviceHandsItsCallsToTheBackend) {
   machine.AddDevice(Controller(L"\\Device\\00000031", backend));
@@ -156,18 +128,17 @@ TEST_F(Devices, BackendDecidesTheLastError) {
 
 class Enumeration : public Devices {
  protected:
-  // Reads a string property the way the library does: UTF-16 bytes into a byte buffer.
-  static std::wstring ReadString(HDEVINFO set, SP_DEVINFO_DATA& data, const DEVPROPKEY& key,
-                                 DWORD bufferSize = 2048, DWORD* required = nullptr,
-                                 BOOL* ok = nullptr) {
+  // Reads a string property the way the library does: UTF-16 bytes into a byte buffer. The value,
+  // or "<error N>" when the read fails; `required` gets the size the property needs.
+  static std::wstring Read(HDEVINFO set, SP_DEVINFO_DATA& data, const DEVPROPKEY& key,
+                           DWORD bufferSize = 2048, DWORD* required = nullptr) {
     std::vector<BYTE> buffer(bufferSize);
     DEVPROPTYPE type = 0xFFFF;
     DWORD size = 0;
-    const BOOL result =
+    const BOOL ok =
         SetupDiGetDevicePropertyW(set, &data, &key, &type, buffer.data(), bufferSize, &size, 0);
     if (required) *required = size;
-    if (ok) *ok = result;
-    if (!result) return L"<failed>";
+    if (!ok) return L"<error " + std::to_wstring(GetLastError()) + L">";
     EXPECT_EQ(type, DEVPROP_TYPE_STRING);
     EXPECT_EQ(size % 2, 0u);
     std::vector<char16_t> units(size / 2);
@@ -186,7 +157,6 @@ class Enumeration : public Devices {
   }
   HDEVINFO Fill() {
     HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    EXPECT_NE(set, INVALID_HANDLE_VALUE);
     EXPECT_EQ(SetupDiGetClassDevsExW(&GUID_DEVCLASS_SCSIADAPTER, nullptr, nullptr, DIGCF_PRESENT,
                                      set, nullptr, nullptr),
               set);
@@ -205,18 +175,17 @@ TEST_F(Enumeration, WalksThePresentDevicesOfTheClassInOrder) {
   machine.AddDevice(third);
   machine.RemoveDevice(removed);
 
-  HDEVINFO set = Fill();
-  SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
-  ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
+  SP_DEVINFO_DATA data;
+  HDEVINFO set = First(data);
   EXPECT_TRUE(IsEqualGUID(data.ClassGuid, GUID_DEVCLASS_SCSIADAPTER));
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\A");
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Manufacturer), L"Korva Corporation");
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Service), L"zrTalu");
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_PDOName), L"\\Device\\A");
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_Manufacturer), L"Korva Corporation");
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_Service), L"zrTalu");
   ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 1, &data));
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\B");
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_PDOName), L"\\Device\\B");
   // Characters outside the basic plane travel as surrogate pairs and come back whole.
   DWORD required = 0;
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_Manufacturer, 2048, &required),
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_Manufacturer, 2048, &required),
             L"Other \u00c9 \U0001F600");
   EXPECT_EQ(required, (10u + 1u) * 2u);
   SetLastError(0);
@@ -225,32 +194,21 @@ TEST_F(Enumeration, WalksThePresentDevicesOfTheClassInOrder) {
   EXPECT_EQ(FailureOf(SetupDiDestroyDeviceInfoList(set)), ERROR_INVALID_HANDLE);
 }
 
-TEST_F(Enumeration, ShortBufferReportsTheSizeNeeded) {
-  machine.AddDevice(Controller(L"\\Device\\00000031", backend));
-  SP_DEVINFO_DATA data;
-  HDEVINFO set = First(data);
-  const DWORD needed = (16 + 1) * 2;
-  DWORD required = 0;
-  BOOL ok = TRUE;
-  ReadString(set, data, DEVPKEY_Device_PDOName, needed - 1, &required, &ok);
-  EXPECT_EQ(FailureOf(ok), ERROR_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(required, needed);
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName, needed), L"\\Device\\00000031");
-  SetupDiDestroyDeviceInfoList(set);
-}
-
-TEST_F(Enumeration, AbsentPropertyIsNotFound) {
-  auto description = Controller(L"\\Device\\1", backend);
+TEST_F(Enumeration, ShortBufferReportsTheSizeNeededAndAnAbsentPropertyIsNotFound) {
+  auto description = Controller(L"\\Device\\00000031", backend);
   description.service.reset();
   machine.AddDevice(description);
   SP_DEVINFO_DATA data;
   HDEVINFO set = First(data);
+  const DWORD needed = (16 + 1) * 2;
+  DWORD required = 0;
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_PDOName, needed - 1, &required), L"<error 122>");
+  EXPECT_EQ(required, needed);
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_PDOName, needed), L"\\Device\\00000031");
   DEVPROPKEY unknown = DEVPKEY_Device_Service;
   unknown.pid = 99;
   for (const DEVPROPKEY& key : {DEVPKEY_Device_Service, unknown}) {
-    BOOL ok = TRUE;
-    ReadString(set, data, key, 2048, nullptr, &ok);
-    EXPECT_EQ(FailureOf(ok), ERROR_NOT_FOUND);
+    EXPECT_EQ(Read(set, data, key), L"<error 1168>");  // ERROR_NOT_FOUND
   }
   SetupDiDestroyDeviceInfoList(set);
 }
@@ -288,7 +246,7 @@ TEST_F(Enumeration, SetKeepsWhatItSawWhenTheDeviceGoes) {
   machine.RemoveDevice(id);
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
   ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &data));
-  EXPECT_EQ(ReadString(set, data, DEVPKEY_Device_PDOName), L"\\Device\\1");
+  EXPECT_EQ(Read(set, data, DEVPKEY_Device_PDOName), L"\\Device\\1");
   EXPECT_EQ(OpenFailure(PathOf(L"\\Device\\1")), ERROR_FILE_NOT_FOUND);  // ... but it is gone
   SetupDiDestroyDeviceInfoList(set);
 }

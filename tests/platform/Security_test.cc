@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ChildProcess.h"
-#include "TestNames.h"
+#include "PlatformTestSupport.h"
 #include "platform/win32.h"
 
 namespace {
@@ -182,16 +182,22 @@ INSTANTIATE_TEST_SUITE_P(
             Protection{L"D:(A;;GA;;;WD)(D;;GA;;;WD)", false, 0600}),
         ::testing::Bool()));
 
-// The check is kept in the shared object, so another process is refused as well.
+// The check is kept in the shared object, so another process run by another user is checked too.
 TEST(NamedObjectSecurity, AnotherProcessIsCheckedAgainstTheCreatorsDescriptor) {
-  const auto name = UniqueName();
-  Attributes readOnly(L"D:(A;;GR;;;WD)");
-  HANDLE mutex = CreateMutexW(readOnly.get(), FALSE, name.c_str());
-  ASSERT_NE(mutex, nullptr);
-  vesk::test::ChildProcess child("open-unprivileged", Narrow(name));
-  EXPECT_EQ(child.ReadLine(), "null " + std::to_string(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(child.Wait(), 0);
-  CloseHandle(mutex);
+  for (const auto& [sddl, child] :
+       {std::pair<const wchar_t*, std::string>{kLibrarySddl, "handle 183"},
+        {nullptr, "null 5"},
+        {L"D:(A;;GR;;;WD)", "null 5"}}) {
+    SCOPED_TRACE(sddl ? Narrow(sddl) : "no attributes");
+    const auto name = UniqueName();
+    Attributes creator(sddl);
+    HANDLE mutex = CreateMutexW(creator.get(), FALSE, name.c_str());
+    ASSERT_NE(mutex, nullptr);
+    vesk::test::ChildProcess opener("open-unprivileged", Narrow(name));
+    EXPECT_EQ(opener.ReadLine(), child);
+    EXPECT_EQ(opener.Wait(), 0);
+    CloseHandle(mutex);
+  }
 }
 
 }  // namespace

@@ -4,9 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "TestNames.h"
+#include "PlatformTestSupport.h"
 #include "platform/win32.h"
 #include "tests/Watchdog.h"
 
@@ -14,11 +15,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using vesk::test::FailureOf;
+using vesk::test::ShmEntries;
+using vesk::test::ShmPart;
 using vesk::test::UniqueName;
-
-long long ElapsedMs(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
 
 // Runs `body` on another thread and waits for it, so that a test can act as a second thread.
 template <typename Body>
@@ -26,119 +26,65 @@ void OnOtherThread(Body body) {
   std::thread(body).join();
 }
 
-// Each call fails with ERROR_INVALID_HANDLE.
-template <typename Call>
-void ExpectBadHandle(Call call) {
-  SetLastError(0);
-  EXPECT_FALSE(call());
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
 TEST(Handles, ClosedBogusAndOtherKindsOfHandlesAreRefused) {
-  HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_NE(first, nullptr);
-  EXPECT_TRUE(CloseHandle(first));
-  ExpectBadHandle([&] { return CloseHandle(first); });
-  ExpectBadHandle([&] { return CloseHandle(nullptr); });
-  ExpectBadHandle([&] { return CloseHandle(reinterpret_cast<HANDLE>(0x7777)); });
+  HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  EXPECT_TRUE(CloseHandle(closed));
   // A closed handle's value is not given to a new object.
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_NE(event, first);
-  ExpectBadHandle([&] { return SetEvent(first); });
+  EXPECT_NE(event, closed);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-  ExpectBadHandle([&] { return ReleaseMutex(event); });
-  ExpectBadHandle([&] { return SetEvent(mutex); });
-  ExpectBadHandle([&] { return ResetEvent(mutex); });
+  for (const DWORD error :
+       {FailureOf(CloseHandle(closed)), FailureOf(CloseHandle(nullptr)),
+        FailureOf(CloseHandle(reinterpret_cast<HANDLE>(0x7777))), FailureOf(SetEvent(closed)),
+        FailureOf(ReleaseMutex(event)), FailureOf(SetEvent(mutex)), FailureOf(ResetEvent(mutex))}) {
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  }
   CloseHandle(event);
   CloseHandle(mutex);
 }
 
-TEST(Events, ManualResetReleasesEveryWaitUntilReset) {
-  SetLastError(ERROR_BUSY);
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // creation clears the last error
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-  EXPECT_TRUE(SetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ResetEvent(event));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-  CloseHandle(event);
+// A manual-reset event releases every wait until reset, an auto-reset one a single wait.
+TEST(Events, ResetModesAndAWakeFromAnotherThread) {
+  for (const BOOL manualReset : {TRUE, FALSE}) {
+    SCOPED_TRACE(manualReset ? "manual reset" : "auto reset");
+    SetLastError(ERROR_BUSY);
+    HANDLE event = CreateEventW(nullptr, manualReset, TRUE, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);  // creation clears the last error
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    EXPECT_TRUE(ResetEvent(event));
+    const auto start = Clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 60), WAIT_TIMEOUT);
+    EXPECT_GE(Clock::now() - start, 60ms);
+    std::thread setter([&] {
+      std::this_thread::sleep_for(30ms);
+      SetEvent(event);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+    setter.join();
+    CloseHandle(event);
+  }
 }
 
-TEST(Events, AutoResetReleasesOneWait) {
-  HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
-  CloseHandle(event);
-}
-
-TEST(Events, SetFromAnotherThreadWakesAWaiter) {
-  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  std::thread setter([&] {
-    std::this_thread::sleep_for(30ms);
-    SetEvent(event);
-  });
-  EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-  setter.join();
-  CloseHandle(event);
-}
-
-TEST(Events, WaitTimesOutNoEarlierThanItsTime) {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  const auto start = Clock::now();
-  EXPECT_EQ(WaitForSingleObject(event, 60), WAIT_TIMEOUT);
-  EXPECT_GE(ElapsedMs(start), 60);
-  CloseHandle(event);
-}
-
-TEST(Mutexes, OwnerMayTakeItAgainAndMustReleaseAsOften) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_FALSE(ReleaseMutex(mutex));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
-  CloseHandle(mutex);
-}
-
-TEST(Mutexes, ReleaseByAThreadThatDoesNotOwnItFails) {
+TEST(Mutexes, OwnerMayTakeItAgainOnlyTheOwnerReleasesAndAnEndingOwnerAbandonsIt) {
   HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   OnOtherThread([&] {
-    EXPECT_FALSE(ReleaseMutex(mutex));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    EXPECT_EQ(FailureOf(ReleaseMutex(mutex)), ERROR_NOT_OWNER);
     EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_TIMEOUT);
   });
   EXPECT_TRUE(ReleaseMutex(mutex));
-  CloseHandle(mutex);
-}
-
-TEST(Mutexes, ThreadThatEndsOwningItAbandonsIt) {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(FailureOf(ReleaseMutex(mutex)), ERROR_NOT_OWNER);
   OnOtherThread([&] { EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); });
   EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_ABANDONED);
   // The waiter now owns it, once.
   EXPECT_TRUE(ReleaseMutex(mutex));
   EXPECT_FALSE(ReleaseMutex(mutex));
-  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(mutex));
   CloseHandle(mutex);
 }
 
-TEST(Mutexes, ContendedWaitGetsItWhenTheOwnerReleases) {
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
-  std::atomic<DWORD> result{0xDEAD};
-  std::thread waiter([&] {
-    result = WaitForSingleObject(mutex, 5000);
-    if (result == WAIT_OBJECT_0) ReleaseMutex(mutex);
-  });
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(result.load(), 0xDEADu);
-  ReleaseMutex(mutex);
-  waiter.join();
-  EXPECT_EQ(result.load(), WAIT_OBJECT_0);
-  CloseHandle(mutex);
-}
-
+// The second creation opens the object; when the last handle goes, so does the name.
 TEST(NamedMutexes, SecondCreationOpensTheSameMutex) {
   const auto name = UniqueName();
   SetLastError(ERROR_BUSY);
@@ -157,7 +103,18 @@ TEST(NamedMutexes, SecondCreationOpensTheSameMutex) {
     ReleaseMutex(second);
   });
   CloseHandle(first);
+  EXPECT_EQ(ShmEntries(ShmPart(name)).size(), 1u);
   CloseHandle(second);
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
+  // Closed while owned: the name is gone, a new mutex of that name is a new object.
+  CloseHandle(CreateMutexW(nullptr, TRUE, name.c_str()));
+  HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  OnOtherThread([&] {
+    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+    ReleaseMutex(again);
+  });
+  CloseHandle(again);
 }
 
 TEST(NamedMutexes, NameOfAnEventIsRefusedWithInvalidHandle) {
@@ -176,60 +133,32 @@ TEST(NamedMutexes, NameOfAnEventIsRefusedWithInvalidHandle) {
 }
 
 TEST(NamedMutexes, UnusableNamesAreRefused) {
-  for (const wchar_t* name : {L"Global\\a\\b", L"Global\\", L"Other\\x", L"\\x", L"Local\\"}) {
-    SCOPED_TRACE(vesk::test::Narrow(name));
-    SetLastError(0);
-    EXPECT_EQ(CreateMutexW(nullptr, FALSE, name), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_BAD_PATHNAME);
-  }
   const std::wstring tooLong = L"Global\\" + std::wstring(300, L'x');
-  EXPECT_EQ(CreateMutexW(nullptr, FALSE, tooLong.c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), 206u);  // ERROR_FILENAME_EXCED_RANGE
+  for (const auto& [name, error] :
+       {std::pair<std::wstring, DWORD>{L"Global\\a\\b", ERROR_BAD_PATHNAME},
+        {L"Global\\", ERROR_BAD_PATHNAME},
+        {L"Other\\x", ERROR_BAD_PATHNAME},
+        {L"\\x", ERROR_BAD_PATHNAME},
+        {L"Local\\", ERROR_BAD_PATHNAME},
+        {tooLong, 206u}}) {  // ERROR_FILENAME_EXCED_RANGE
+    SCOPED_TRACE(vesk::test::Narrow(name));
+    EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), error);
+  }
 }
 
 TEST(NamedMutexes, NamesWithAnyOtherCharactersWork) {
-  for (std::wstring suffix : {L"/slash", L"%percent", L"sp ace", L"\u00e9\u4e2d", L"?_Global"}) {
-    const auto name = UniqueName() + suffix;
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-    EXPECT_NE(mutex, nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-    CloseHandle(mutex);
-  }
   // Long names are shortened for the file system without meeting each other.
   const std::wstring base = UniqueName() + std::wstring(220, L'y');
-  HANDLE a = CreateMutexW(nullptr, FALSE, (base + L"a").c_str());
-  HANDLE b = CreateMutexW(nullptr, FALSE, (base + L"b").c_str());
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-  CloseHandle(a);
-  CloseHandle(b);
-}
-
-TEST(NamedMutexes, NothingIsLeftInSharedMemoryAfterTheLastClose) {
-  const auto name = UniqueName();
-  const auto part = vesk::test::ShmPart(name);
-  HANDLE first = CreateMutexW(nullptr, FALSE, name.c_str());
-  HANDLE second = CreateMutexW(nullptr, FALSE, name.c_str());
-  EXPECT_EQ(vesk::test::ShmEntries(part).size(), 1u);
-  CloseHandle(first);
-  EXPECT_EQ(vesk::test::ShmEntries(part).size(), 1u);
-  CloseHandle(second);
-  EXPECT_TRUE(vesk::test::ShmEntries(part).empty());
-}
-
-TEST(NamedMutexes, ClosingWhileOwnedKeepsItUsableForItsOwner) {
-  const auto name = UniqueName();
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
-  CloseHandle(mutex);
-  // The name is gone, a new mutex of that name is a new object.
-  HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-  OnOtherThread([&] {
-    EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
-    ReleaseMutex(again);
-  });
-  CloseHandle(again);
+  std::vector<HANDLE> mutexes;
+  for (std::wstring name :
+       {UniqueName() + L"/slash", UniqueName() + L"%percent", UniqueName() + L"sp ace",
+        UniqueName() + L"\u00e9\u4e2d", UniqueName() + L"?_Global", base + L"a", base + L"b"}) {
+    mutexes.push_back(CreateMutexW(nullptr, FALSE, name.c_str()));
+    EXPECT_NE(mutexes.back(), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  }
+  for (HANDLE mutex : mutexes) CloseHandle(mutex);
 }
 
 TEST(NamedMutexes, ThreadsTakingItThroughTheirOwnHandlesExcludeEachOther) {
@@ -254,7 +183,7 @@ TEST(NamedMutexes, ThreadsTakingItThroughTheirOwnHandlesExcludeEachOther) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(counter, 2000);
   CloseHandle(exitEvent);
-  EXPECT_TRUE(vesk::test::ShmEntries(vesk::test::ShmPart(name)).empty());
+  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
 }
 
 TEST(NamedEvents, HandlesOfOneNameShareTheEvent) {
@@ -275,10 +204,26 @@ TEST(NamedEvents, HandlesOfOneNameShareTheEvent) {
   CloseHandle(second);
 }
 
-class WaitAny : public ::testing::Test {
+// --- waiting for a mutex, or for a mutex and an event ---------------------------------------
+
+enum class During { Nothing, SetEvent, ReleaseMutex };
+
+struct WaitCase {
+  const char* name;
+  DWORD count;    // 1: the mutex alone; 2: the mutex and the event
+  bool held;      // another thread holds the mutex when the wait starts
+  bool eventSet;  // the event is set before the wait
+  During during;  // what happens 30 ms into the wait
+  DWORD milliseconds;
+  DWORD result;
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+
+class WaitAny : public ::testing::TestWithParam<WaitCase> {
  protected:
   // The mutex holder waits without a time-out and is joined.
-  Vesk::test::Watchdog watchdog{"a wait-any test's holder thread"};
+  Vesk::test::Watchdog watchdog{"a wait test's holder thread"};
   void SetUp() override {
     handles[0] = CreateMutexW(nullptr, FALSE, UniqueName().c_str());
     handles[1] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -289,87 +234,72 @@ class WaitAny : public ::testing::Test {
     CloseHandle(handles[0]);
     CloseHandle(handles[1]);
   }
-  // Another thread takes the mutex and holds it until `release` is set.
-  std::thread HoldMutex(std::atomic<bool>& held, std::atomic<bool>& release) {
-    return std::thread([&, mutex = handles[0]] {
+  HANDLE handles[2] = {};
+};
+
+TEST_P(WaitAny, EndsWithTheFirstObjectToComeOrTimesOut) {
+  const WaitCase& c = GetParam();
+  std::atomic<bool> held{false}, release{false};
+  std::thread holder;
+  if (c.held) {
+    holder = std::thread([&, mutex = handles[0]] {
       WaitForSingleObject(mutex, INFINITE);
       held = true;
       while (!release) std::this_thread::sleep_for(1ms);
       ReleaseMutex(mutex);
     });
+    while (!held) std::this_thread::sleep_for(1ms);
   }
-  HANDLE handles[2] = {};
-};
-
-TEST_F(WaitAny, FreeMutexWinsOverASetEvent) {
-  SetEvent(handles[1]);
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(handles[0]));
-}
-
-TEST_F(WaitAny, EventSetBeforeTheWaitEndsItWhileTheMutexIsHeld) {
-  std::atomic<bool> held{false}, release{false};
-  auto holder = HoldMutex(held, release);
-  while (!held) std::this_thread::sleep_for(1ms);
-  SetEvent(handles[1]);
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 5000), WAIT_OBJECT_0 + 1);
-  release = true;
-  holder.join();
-}
-
-// A wait blocked on the held mutex still looks at the event: it ends with the event, long before
-// its time-out (it can only end with the mutex once the holder lets go, after the wait).
-TEST_F(WaitAny, EventSetDuringTheWaitEndsIt) {
-  std::atomic<bool> held{false}, release{false};
-  auto holder = HoldMutex(held, release);
-  while (!held) std::this_thread::sleep_for(1ms);
-  std::thread setter([&] {
+  if (c.eventSet) SetEvent(handles[1]);
+  std::thread during([&] {
     std::this_thread::sleep_for(30ms);
-    SetEvent(handles[1]);
+    if (c.during == During::SetEvent) SetEvent(handles[1]);
+    if (c.during == During::ReleaseMutex) release = true;
   });
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 5000), WAIT_OBJECT_0 + 1);
-  setter.join();
-  release = true;
-  holder.join();
-}
-
-TEST_F(WaitAny, MutexReleasedDuringTheWaitIsTaken) {
-  std::atomic<bool> held{false}, release{false};
-  auto holder = HoldMutex(held, release);
-  while (!held) std::this_thread::sleep_for(1ms);
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(30ms);
-    release = true;
-  });
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 5000), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(handles[0]));
-  releaser.join();
-  holder.join();
-}
-
-TEST_F(WaitAny, TimesOutWhenNeitherComes) {
-  std::atomic<bool> held{false}, release{false};
-  auto holder = HoldMutex(held, release);
-  while (!held) std::this_thread::sleep_for(1ms);
   const auto start = Clock::now();
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 50), WAIT_TIMEOUT);
-  EXPECT_GE(ElapsedMs(start), 50);
+  EXPECT_EQ(WaitForMultipleObjects(c.count, handles, FALSE, c.milliseconds), c.result);
+  if (c.result == WAIT_TIMEOUT) {
+    EXPECT_GE(Clock::now() - start, 1ms * c.milliseconds);
+  } else if (c.result == WAIT_OBJECT_0) {
+    EXPECT_TRUE(ReleaseMutex(handles[0]));
+  }
+  during.join();
   release = true;
-  holder.join();
+  if (holder.joinable()) holder.join();
 }
 
-TEST_F(WaitAny, AbandonedMutexIsReportedWithItsIndex) {
-  OnOtherThread([&] { WaitForSingleObject(handles[0], 0); });
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 1000), WAIT_ABANDONED_0);
-  EXPECT_TRUE(ReleaseMutex(handles[0]));
-  // The event first, the mutex second: indexes follow the array.
-  HANDLE reversed[2] = {handles[1], handles[0]};
-  OnOtherThread([&] { WaitForSingleObject(handles[0], 0); });
-  EXPECT_EQ(WaitForMultipleObjects(2, reversed, FALSE, 1000), WAIT_ABANDONED_0 + 1);
-  EXPECT_TRUE(ReleaseMutex(handles[0]));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WaitAny,
+    ::testing::Values(
+        WaitCase{"FreeMutexWinsOverASetEvent", 2, false, true, During::Nothing, 0, WAIT_OBJECT_0},
+        WaitCase{"EventSetBeforeEndsItWhileTheMutexIsHeld", 2, true, true, During::Nothing, 5000,
+                 WAIT_OBJECT_0 + 1},
+        WaitCase{"EventSetDuringTheWaitEndsIt", 2, true, false, During::SetEvent, 5000,
+                 WAIT_OBJECT_0 + 1},
+        WaitCase{"MutexReleasedDuringTheWaitIsTaken", 2, true, false, During::ReleaseMutex, 5000,
+                 WAIT_OBJECT_0},
+        WaitCase{"MutexAloneIsTakenWhenReleased", 1, true, false, During::ReleaseMutex, 5000,
+                 WAIT_OBJECT_0},
+        WaitCase{"TimesOutWhenNeitherComes", 2, true, false, During::Nothing, 50, WAIT_TIMEOUT}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Waits, AbandonedMutexIsReportedWithItsIndex) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, UniqueName().c_str());
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (const DWORD index : {0, 1}) {
+    HANDLE handles[2] = {mutex, event};
+    if (index == 1) std::swap(handles[0], handles[1]);
+    OnOtherThread([&] { WaitForSingleObject(mutex, 0); });
+    EXPECT_EQ(WaitForMultipleObjects(2, handles, FALSE, 1000), WAIT_ABANDONED_0 + index);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  }
+  CloseHandle(mutex);
+  CloseHandle(event);
 }
 
-TEST_F(WaitAny, BadHandleOrArgumentsFailTheWait) {
+TEST(Waits, BadHandleOrArgumentsFailTheWait) {
+  HANDLE handles[2] = {CreateMutexW(nullptr, FALSE, nullptr),
+                       CreateEventW(nullptr, TRUE, TRUE, nullptr)};
   HANDLE closed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   CloseHandle(closed);
   HANDLE withClosed[2] = {handles[0], closed};
@@ -383,6 +313,8 @@ TEST_F(WaitAny, BadHandleOrArgumentsFailTheWait) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(WaitForMultipleObjects(2, handles, TRUE, 0), WAIT_FAILED);
   EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  CloseHandle(handles[0]);
+  CloseHandle(handles[1]);
 }
 
 }  // namespace
