@@ -147,6 +147,63 @@ namespace {
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("topology: " + what); }
 
+// Where in the document the reader is ("controllers[1].drives[3]"), so that a message names the
+// field as the file spells it. Loading runs on one thread; each load starts with an empty path.
+thread_local std::vector<std::string> where;
+
+class At {
+ public:
+  explicit At(std::string step) { where.push_back(std::move(step)); }
+  At(const char* list, std::size_t index)
+      : At(std::string(list) + "[" + std::to_string(index) + "]") {}
+  ~At() { where.pop_back(); }
+  At(const At&) = delete;
+  At& operator=(const At&) = delete;
+};
+
+std::string Where(const std::string& field) {
+  std::string path;
+  for (const auto& step : where) path += (path.empty() ? "" : ".") + step;
+  if (field.empty()) return path.empty() ? "the document" : path;
+  return path.empty() ? field : path + "." + field;
+}
+
+// A value as the file has it, short enough for one line (never fatal on bad UTF-8).
+std::string Shown(const json& value) {
+  std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
+  return text.size() > 60 ? text.substr(0, 57) + "..." : text;
+}
+
+[[noreturn]] void Refuse(const std::string& field, const json& value, const std::string& what) {
+  Fail(Where(field) + ": " + Shown(value) + " " + what);
+}
+
+const json* Field(const json& j, const char* key) {
+  auto found = j.find(key);
+  return found == j.end() ? nullptr : &*found;
+}
+
+const json& Required(const json& j, const char* key) {
+  const json* value = Field(j, key);
+  if (value == nullptr) Fail(Where(key) + " is missing");
+  return *value;
+}
+
+// An object of the document (the document itself, a controller, a drive, ...).
+const json& Object(const json& value, const std::string& field) {
+  if (!value.is_object()) Refuse(field, value, "is not an object");
+  return value;
+}
+
+// A list; absent means empty.
+const json& List(const json& j, const char* key) {
+  static const json kEmpty = json::array();
+  const json* value = Field(j, key);
+  if (value == nullptr) return kEmpty;
+  if (!value->is_array()) Refuse(key, *value, "is not a list");
+  return *value;
+}
+
 struct Name {
   std::uint8_t value;
   const char* text;
@@ -163,11 +220,25 @@ constexpr Name kDriveStatuses[] = {
 constexpr Name kTaskKinds[] = {{0, "initialize"}, {1, "verify"}, {2, "rebuild"}, {3, "migration"}};
 
 template <std::size_t N>
-std::uint8_t FromName(const Name (&names)[N], const json& value, const char* what) {
-  std::string text = value.get<std::string>();
-  for (const auto& n : names)
-    if (text == n.text) return n.value;
-  Fail(std::string("unknown ") + what + " \"" + text + "\"");
+std::uint8_t FromName(const Name (&names)[N], const std::string& field, const json& value) {
+  std::string known;
+  for (const auto& n : names) {
+    if (value.is_string() && value.get<std::string>() == n.text) return n.value;
+    known += (known.empty() ? "" : ", ") + std::string(n.text);
+  }
+  Refuse(field, value, "is not one of " + known);
+}
+
+template <std::size_t N>
+std::uint8_t FromName(const Name (&names)[N], const json& j, const char* key) {
+  return FromName(names, key, Required(j, key));
+}
+
+template <std::size_t N>
+std::uint8_t FromName(const Name (&names)[N], const json& j, const char* key,
+                      std::uint8_t fallback) {
+  const json* value = Field(j, key);
+  return value ? FromName(names, key, *value) : fallback;
 }
 
 template <std::size_t N>
@@ -185,11 +256,22 @@ json GuidList(const std::vector<vesk_guid>& ids) {
   return list;
 }
 
-vesk_guid GuidFrom(const json& value, const char* what) {
-  auto guid = ParseGuid(value.get<std::string>());
+vesk_guid GuidFrom(const std::string& field, const json& value) {
+  auto guid = value.is_string() ? ParseGuid(value.get<std::string>()) : std::nullopt;
   if (!guid || guid->IsEmpty())
-    Fail(std::string("bad identifier for ") + what + ": " + value.dump());
+    Refuse(field, value,
+           "is not an identifier xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx (not all zero)");
   return *guid;
+}
+
+vesk_guid GuidFrom(const json& j, const char* key) { return GuidFrom(key, Required(j, key)); }
+
+std::vector<vesk_guid> GuidsFrom(const json& j, const char* key) {
+  std::vector<vesk_guid> ids;
+  const json& list = List(j, key);
+  for (std::size_t i = 0; i < list.size(); ++i)
+    ids.push_back(GuidFrom(std::string(key) + "[" + std::to_string(i) + "]", list[i]));
+  return ids;
 }
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -199,12 +281,52 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
-Vesk::vesk_version_quad VersionFrom(const std::string& text) {
+std::string Text(const json& j, const char* key, std::size_t maxLength,
+                 const std::string& fallback) {
+  const json* value = Field(j, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_string()) Refuse(key, *value, "is not a text");
+  std::string text = value->get<std::string>();
+  if (text.size() > maxLength)
+    Refuse(key, *value, "is longer than " + std::to_string(maxLength) + " bytes");
+  return text;
+}
+
+bool Flag(const json& j, const char* key, bool fallback) {
+  const json* value = Field(j, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_boolean()) Refuse(key, *value, "is not true or false");
+  return value->get<bool>();
+}
+
+// A whole number from `least` to `most` (the type's range unless narrower).
+template <typename T>
+T Number(const json& j, const char* key, T fallback, std::uint64_t least = 0,
+         std::uint64_t most = std::numeric_limits<T>::max()) {
+  const json* value = Field(j, key);
+  if (value == nullptr) return fallback;
+  if (!value->is_number_integer()) Refuse(key, *value, "is not a whole number");
+  // Whole numbers below zero are the only ones the parser does not keep as unsigned.
+  if (!value->is_number_unsigned() || value->get<std::uint64_t>() < least ||
+      value->get<std::uint64_t>() > most)
+    Refuse(key, *value,
+           "is out of range (" + std::to_string(least) + " to " + std::to_string(most) + ")");
+  return static_cast<T>(value->get<std::uint64_t>());
+}
+
+std::uint64_t Number64(const json& j, const char* key, std::uint64_t fallback,
+                       std::uint64_t least = 0) {
+  return Number<std::uint64_t>(j, key, fallback, least);
+}
+
+Vesk::vesk_version_quad VersionFrom(const json& j, const char* key) {
+  std::string text = Text(j, key, 64, "0.0.0.0");
   Vesk::vesk_version_quad v{};
   unsigned a = 0, b = 0, c = 0, d = 0;
-  if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4 || a > 0xFFFF || b > 0xFFFF ||
-      c > 0xFFFF || d > 0xFFFF)
-    Fail("bad driver version \"" + text + "\"");
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &end) != 4 || a > 0xFFFF ||
+      b > 0xFFFF || c > 0xFFFF || d > 0xFFFF)
+    Refuse(key, *Field(j, key), "is not a version a.b.c.d (each 0 to 65535)");
   v.major = static_cast<std::uint16_t>(a);
   v.minor = static_cast<std::uint16_t>(b);
   v.build = static_cast<std::uint16_t>(c);
@@ -215,27 +337,6 @@ Vesk::vesk_version_quad VersionFrom(const std::string& text) {
 std::string VersionText(const Vesk::vesk_version_quad& v) {
   return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) +
          "." + std::to_string(v.revision);
-}
-
-std::string Text(const json& j, const char* key, std::size_t maxLength,
-                 const std::string& fallback) {
-  std::string text = j.value(key, fallback);
-  if (text.size() > maxLength)
-    Fail(std::string(key) + " \"" + text + "\" is longer than " + std::to_string(maxLength));
-  return text;
-}
-
-template <typename T>
-T Number(const json& j, const char* key, T fallback) {
-  if (!j.contains(key)) return fallback;
-  auto value = j.at(key).get<std::int64_t>();
-  if (value < 0 || static_cast<std::uint64_t>(value) > std::numeric_limits<T>::max())
-    Fail(std::string(key) + " out of range: " + std::to_string(value));
-  return static_cast<T>(value);
-}
-
-std::uint64_t Number64(const json& j, const char* key, std::uint64_t fallback) {
-  return j.contains(key) ? j.at(key).get<std::uint64_t>() : fallback;
 }
 
 // The n-th drive of a repeated drive entry: the last four identifier bytes count up.
@@ -253,8 +354,8 @@ vesk_guid NthGuid(vesk_guid base, std::uint32_t n) {
 
 Drive DriveFrom(const json& j) {
   Drive d;
-  d.id = GuidFrom(j.at("id"), "drive");
-  d.type = FromName(kDriveTypes, j.at("type"), "drive type");
+  d.id = GuidFrom(j, "id");
+  d.type = FromName(kDriveTypes, j, "type");
   d.modelNumber = Text(j, "model", 40, "");
   d.serialNumber = Text(j, "serial", 20, "");
   d.firmwareRevision = Text(j, "firmware", 8, "");
@@ -262,37 +363,33 @@ Drive DriveFrom(const json& j) {
   d.blocks = Number64(j, "sizeBlocks", 0);
   d.logicalBlockSize = Number<std::uint32_t>(j, "logicalBlockSize", 512);
   d.physicalBlockSize = Number<std::uint32_t>(j, "physicalBlockSize", d.logicalBlockSize);
-  d.status = j.contains("status") ? FromName(kDriveStatuses, j.at("status"), "drive status")
-                                  : drive_status::kNormal;
-  d.spare = j.value("spare", false);
-  d.foreignMetadata = j.value("foreignMetadata", false);
-  d.containsPartition = j.value("containsPartition", false);
-  d.ledActive = j.value("ledActive", false);
-  d.writeCacheEnabled = j.value("writeCacheEnabled", true);
-  d.preBootVisible = j.value("preBootVisible", true);
-  d.activateLedSupport = j.value("activateLedSupport", true);
-  d.systemDrive = j.value("systemDrive", false);
+  d.status = FromName(kDriveStatuses, j, "status", drive_status::kNormal);
+  d.spare = Flag(j, "spare", false);
+  d.foreignMetadata = Flag(j, "foreignMetadata", false);
+  d.containsPartition = Flag(j, "containsPartition", false);
+  d.ledActive = Flag(j, "ledActive", false);
+  d.writeCacheEnabled = Flag(j, "writeCacheEnabled", true);
+  d.preBootVisible = Flag(j, "preBootVisible", true);
+  d.activateLedSupport = Flag(j, "activateLedSupport", true);
+  d.systemDrive = Flag(j, "systemDrive", false);
   d.encryptionAbility = Number<std::uint8_t>(j, "encryptionAbility", 0);
   d.encryptionStatus = Number<std::uint8_t>(j, "encryptionStatus", 0);
   d.portNumber = Number<std::uint8_t>(j, "port", 0);
-  d.sataLinkRate = Number<std::uint8_t>(j, "sataLinkRate", 0);
-  if (d.sataLinkRate > 0x3F) Fail("sataLinkRate takes 6 bits");
-  d.isSsd = j.value("ssd", false);
-  d.ncqSupport = j.value("ncq", true);
+  d.sataLinkRate = Number<std::uint8_t>(j, "sataLinkRate", 0, 0, 0x3F);
+  d.isSsd = Flag(j, "ssd", false);
+  d.ncqSupport = Flag(j, "ncq", true);
   d.pciVendorId = Number<std::uint16_t>(j, "pciVendorId", 0);
-  d.sbrAttached = j.value("sbrAttached", false);
-  d.dualControllerOrder = Number<std::uint8_t>(j, "dualControllerOrder", 0);
-  if (d.dualControllerOrder > 1) Fail("dualControllerOrder takes 1 bit");
-  d.dualControllerNvme = j.value("dualControllerNvme", false);
+  d.sbrAttached = Flag(j, "sbrAttached", false);
+  d.dualControllerOrder = Number<std::uint8_t>(j, "dualControllerOrder", 0, 0, 1);
+  d.dualControllerNvme = Flag(j, "dualControllerNvme", false);
   d.socketNumber = Number<std::uint16_t>(j, "socket", 0);
   d.dornControllerNumber = Number<std::uint16_t>(j, "dornController", 0);
   d.rootPortOffset = Number<std::uint16_t>(j, "rootPortOffset", 0);
   d.physicalSlotNumber = Number64(j, "physicalSlot", 0);
-  d.pciLinkRate = Number<std::uint8_t>(j, "pciLinkRate", 0);
-  d.pciLinkWidth = Number<std::uint8_t>(j, "pciLinkWidth", 0);
-  if (d.pciLinkRate > 7 || d.pciLinkWidth > 31)
-    Fail("pciLinkRate takes 3 bits and pciLinkWidth 5 bits");
-  if (d.status == drive_status::kMissing && d.blocks != 0) Fail("a missing drive has no size");
+  d.pciLinkRate = Number<std::uint8_t>(j, "pciLinkRate", 0, 0, 7);
+  d.pciLinkWidth = Number<std::uint8_t>(j, "pciLinkWidth", 0, 0, 31);
+  if (d.status == drive_status::kMissing && d.blocks != 0)
+    Refuse("sizeBlocks", j.at("sizeBlocks"), "given for a missing drive, which has no size");
   return d;
 }
 
@@ -333,29 +430,38 @@ json DriveTo(const Drive& d) {
               {"pciLinkWidth", d.pciLinkWidth}};
 }
 
-std::uint16_t StripCode(const json& value) {
-  auto code = value.get<std::uint32_t>();
-  if (code == 0 || code > 0x4000 || (code & (code - 1)) != 0)
-    Fail("strip size " + std::to_string(code) + " is not a code 2^k with k from 0 to 14");
-  return static_cast<std::uint16_t>(code);
+std::uint16_t StripCode(const std::string& field, const json& value) {
+  if (!value.is_number_unsigned() || value.get<std::uint64_t>() == 0 ||
+      value.get<std::uint64_t>() > 0x4000 ||
+      (value.get<std::uint64_t>() & (value.get<std::uint64_t>() - 1)) != 0)
+    Refuse(field, value, "is not a strip-size code 2^k with k from 0 to 14");
+  return static_cast<std::uint16_t>(value.get<std::uint64_t>());
+}
+
+std::uint16_t StripCode(const json& j, const char* key) {
+  const json* value = Field(j, key);
+  return value ? StripCode(key, *value) : 0;
 }
 
 RaidLevelCapability CapabilityFrom(const json& j) {
   RaidLevelCapability c;
-  c.level = FromName(kLevels, j.at("level"), "RAID level");
+  c.level = FromName(kLevels, j, "level");
   c.minDrives = Number<std::uint16_t>(j, "minDrives", 1);
-  c.maxDrives = Number<std::uint16_t>(j, "maxDrives", c.minDrives);
-  if (c.maxDrives < c.minDrives) Fail("maxDrives below minDrives");
-  c.oddCount = j.value("oddCount", true);
-  c.evenCount = j.value("evenCount", true);
-  for (const auto& s : j.value("stripSizes", json::array())) c.stripSizeMask |= StripCode(s);
-  if (j.contains("defaultStripSize")) {
-    c.defaultStripSize = StripCode(j.at("defaultStripSize"));
-    if ((c.stripSizeMask & c.defaultStripSize) == 0) Fail("defaultStripSize not among stripSizes");
+  c.maxDrives = Number<std::uint16_t>(j, "maxDrives", c.minDrives, c.minDrives);
+  c.oddCount = Flag(j, "oddCount", true);
+  c.evenCount = Flag(j, "evenCount", true);
+  const json& strips = List(j, "stripSizes");
+  for (std::size_t i = 0; i < strips.size(); ++i)
+    c.stripSizeMask |= StripCode("stripSizes[" + std::to_string(i) + "]", strips[i]);
+  c.defaultStripSize = StripCode(j, "defaultStripSize");
+  if (c.defaultStripSize != 0 && (c.stripSizeMask & c.defaultStripSize) == 0)
+    Refuse("defaultStripSize", j.at("defaultStripSize"), "is not among stripSizes");
+  const json& migrations = List(j, "migrations");
+  for (std::size_t i = 0; i < migrations.size(); ++i) {
+    At at("migrations", i);
+    const json& m = Object(migrations[i], "");
+    c.migrations.push_back({FromName(kLevels, m, "to"), Number<std::uint8_t>(m, "addDrives", 0)});
   }
-  for (const auto& m : j.value("migrations", json::array()))
-    c.migrations.push_back(
-        {FromName(kLevels, m.at("to"), "RAID level"), Number<std::uint8_t>(m, "addDrives", 0)});
   return c;
 }
 
@@ -377,16 +483,14 @@ json CapabilityTo(const RaidLevelCapability& c) {
 
 Task TaskFrom(const json& j) {
   Task t;
-  t.kind = static_cast<Task::Kind>(FromName(kTaskKinds, j.at("kind"), "task kind"));
-  t.repair = j.value("repair", false);
+  t.kind = static_cast<Task::Kind>(FromName(kTaskKinds, j, "kind"));
+  t.repair = Flag(j, "repair", false);
   t.elapsedMs = Number64(j, "elapsedMs", 0);
-  t.durationMs = Number64(j, "durationMs", 60000);
-  if (t.durationMs == 0) Fail("a task takes a non-zero duration");
+  t.durationMs = Number64(j, "durationMs", 60000, 1);
   if (t.kind == Task::Kind::Migration) {
-    t.targetLevel = FromName(kLevels, j.at("targetLevel"), "RAID level");
-    t.targetStripSize = j.contains("targetStripSize") ? StripCode(j.at("targetStripSize")) : 0;
-    for (const auto& d : j.value("joiningDrives", json::array()))
-      t.joiningDrives.push_back(GuidFrom(d, "joining drive"));
+    t.targetLevel = FromName(kLevels, j, "targetLevel");
+    t.targetStripSize = StripCode(j, "targetStripSize");
+    t.joiningDrives = GuidsFrom(j, "joiningDrives");
   }
   return t;
 }
@@ -406,29 +510,28 @@ json TaskTo(const Task& t) {
 
 Volume VolumeFrom(const json& j) {
   Volume v;
-  v.id = GuidFrom(j.at("id"), "volume");
-  v.arrayId = GuidFrom(j.at("array"), "volume array");
+  v.id = GuidFrom(j, "id");
+  v.arrayId = GuidFrom(j, "array");
   v.name = Text(j, "name", 16, "");
-  v.raidLevel = FromName(kLevels, j.at("level"), "RAID level");
-  v.stripSize = j.contains("stripSize") ? StripCode(j.at("stripSize")) : 0;
+  v.raidLevel = FromName(kLevels, j, "level");
+  v.stripSize = StripCode(j, "stripSize");
   v.size = Number64(j, "size", 0);
-  v.state = j.contains("state") ? FromName(kVolumeStates, j.at("state"), "volume state")
-                                : volume_state::kNormal;
-  v.systemVolume = j.value("systemVolume", false);
-  v.initialized = j.value("initialized", true);
+  v.state = FromName(kVolumeStates, j, "state", volume_state::kNormal);
+  v.systemVolume = Flag(j, "systemVolume", false);
+  v.initialized = Flag(j, "initialized", true);
   v.verifyErrors = Number<std::uint32_t>(j, "verifyErrors", 0);
   v.verifyBadBlocks = Number<std::uint32_t>(j, "verifyBadBlocks", 0);
   v.logicalBlockSize = Number<std::uint32_t>(j, "logicalBlockSize", 512);
-  v.cachePolicy = Number<std::uint8_t>(j, "cachePolicy", 1);
-  v.rwhPolicy = Number<std::uint8_t>(j, "rwhPolicy", 0);
-  if (v.cachePolicy > 15 || v.rwhPolicy > 15) Fail("volume policies take 4 bits");
-  if (j.contains("journalingDrive"))
-    v.journalingDriveId = GuidFrom(j.at("journalingDrive"), "journaling drive");
+  v.cachePolicy = Number<std::uint8_t>(j, "cachePolicy", 1, 0, 15);
+  v.rwhPolicy = Number<std::uint8_t>(j, "rwhPolicy", 0, 0, 15);
+  if (Field(j, "journalingDrive")) v.journalingDriveId = GuidFrom(j, "journalingDrive");
   v.latentErrors = Number<std::uint32_t>(j, "latentErrors", 0);
   v.latentBadBlocks = Number<std::uint32_t>(j, "latentBadBlocks", 0);
-  for (const auto& d : j.value("staleDrives", json::array()))
-    v.staleDrives.push_back(GuidFrom(d, "stale drive"));
-  if (j.contains("task")) v.task = TaskFrom(j.at("task"));
+  v.staleDrives = GuidsFrom(j, "staleDrives");
+  if (const json* task = Field(j, "task")) {
+    At at("task");
+    v.task = TaskFrom(Object(*task, ""));
+  }
   return v;
 }
 
@@ -457,37 +560,46 @@ json VolumeTo(const Volume& v) {
 
 Controller ControllerFrom(const json& j, std::size_t index) {
   Controller c;
-  c.id = GuidFrom(j.at("id"), "controller");
-  c.pdoName = Widen(j.value("pdoName", "\\Device\\RaidPort" + std::to_string(index)));
-  c.type = FromName(kControllerTypes, j.at("type"), "controller type");
-  c.service = Widen(j.value("service", c.type == 2 ? "zrTalu" : "zrDiskE"));
+  c.id = GuidFrom(j, "id");
+  c.pdoName = Widen(Text(j, "pdoName", 256, "\\Device\\RaidPort" + std::to_string(index)));
+  c.type = FromName(kControllerTypes, j, "type");
+  c.service = Widen(Text(j, "service", 64, c.type == 2 ? "zrTalu" : "zrDiskE"));
   c.name = Text(j, "name", 256, "");
-  std::string version = j.value("specVersion", "4.0");
+  std::string version = Text(j, "specVersion", 8, "4.0");
   if (version != "1.0" && version != "2.0" && version != "3.0" && version != "4.0")
-    Fail("specVersion \"" + version + "\" is not 1.0, 2.0, 3.0 or 4.0");
+    Refuse("specVersion", j.at("specVersion"), "is not 1.0, 2.0, 3.0 or 4.0");
   c.specMajor = static_cast<std::uint8_t>(version[0] - '0');
   c.vendorId = Number<std::uint16_t>(j, "vendorId", 0);
   c.deviceId = Number<std::uint16_t>(j, "deviceId", 0);
   c.subsystemId = Number<std::uint16_t>(j, "subsystemId", 0);
   c.hardwareRevision = Number<std::uint8_t>(j, "hardwareRevision", 0);
-  c.preosDriverLoaded = j.value("preosDriverLoaded", true);
-  c.osDriverVersion = VersionFrom(j.value("osDriverVersion", "0.0.0.0"));
-  c.preosDriverVersion = VersionFrom(j.value("preosDriverVersion", "0.0.0.0"));
-  json limits = j.value("limits", json::object());
-  c.maxVolumesPerArray = Number<std::uint16_t>(limits, "maxVolumesPerArray", 2);
-  c.maxVolumesPerController = Number<std::uint16_t>(limits, "maxVolumesPerController", 8);
-  c.maxDrivesPerController = Number<std::uint16_t>(limits, "maxDrivesPerController", 32);
-  c.readPatrolEnabled = j.value("readPatrol", false);
-  c.rohiEnabled = j.value("rohi", false);
-  c.mode = Number<std::uint8_t>(j, "mode", 0);
-  if (c.mode > 7) Fail("controller mode takes 3 bits");
+  c.preosDriverLoaded = Flag(j, "preosDriverLoaded", true);
+  c.osDriverVersion = VersionFrom(j, "osDriverVersion");
+  c.preosDriverVersion = VersionFrom(j, "preosDriverVersion");
+  if (const json* limits = Field(j, "limits")) {
+    At at("limits");
+    Object(*limits, "");
+    c.maxVolumesPerArray = Number<std::uint16_t>(*limits, "maxVolumesPerArray", 2);
+    c.maxVolumesPerController = Number<std::uint16_t>(*limits, "maxVolumesPerController", 8);
+    c.maxDrivesPerController = Number<std::uint16_t>(*limits, "maxDrivesPerController", 32);
+  }
+  c.readPatrolEnabled = Flag(j, "readPatrol", false);
+  c.rohiEnabled = Flag(j, "rohi", false);
+  c.mode = Number<std::uint8_t>(j, "mode", 0, 0, 7);
   c.rate = Number<std::uint32_t>(j, "rate", 0);
-  for (const auto& cap : j.value("raidLevels", json::array()))
-    c.raidLevels.push_back(CapabilityFrom(cap));
-  if (c.raidLevels.size() > 5) Fail("a controller offers at most 5 RAID levels");
+  const json& levels = List(j, "raidLevels");
+  if (levels.size() > 5)
+    Fail(Where("raidLevels") + ": " + std::to_string(levels.size()) + " levels, at most 5");
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    At at("raidLevels", i);
+    c.raidLevels.push_back(CapabilityFrom(Object(levels[i], "")));
+  }
 
-  for (const auto& d : j.value("drives", json::array())) {
-    std::uint32_t count = Number<std::uint32_t>(d, "count", 1);
+  const json& drives = List(j, "drives");
+  for (std::size_t i = 0; i < drives.size(); ++i) {
+    At at("drives", i);
+    const json& d = Object(drives[i], "");
+    std::uint32_t count = Number<std::uint32_t>(d, "count", 1, 1);
     Drive first = DriveFrom(d);
     for (std::uint32_t n = 0; n < count; ++n) {
       Drive drive = first;
@@ -500,15 +612,23 @@ Controller ControllerFrom(const json& j, std::size_t index) {
       c.drives.push_back(drive);
     }
   }
-  for (const auto& a : j.value("arrays", json::array())) {
+  const json& arrays = List(j, "arrays");
+  for (std::size_t i = 0; i < arrays.size(); ++i) {
+    At at("arrays", i);
+    const json& a = Object(arrays[i], "");
     Array array;
-    array.id = GuidFrom(a.at("id"), "array");
+    array.id = GuidFrom(a, "id");
     array.name = Text(a, "name", 20, "");
-    array.writeCacheEnabled = a.value("writeCacheEnabled", false);
-    for (const auto& d : a.at("drives")) array.drives.push_back(GuidFrom(d, "array member"));
+    array.writeCacheEnabled = Flag(a, "writeCacheEnabled", false);
+    Required(a, "drives");
+    array.drives = GuidsFrom(a, "drives");
     c.arrays.push_back(array);
   }
-  for (const auto& v : j.value("volumes", json::array())) c.volumes.push_back(VolumeFrom(v));
+  const json& volumes = List(j, "volumes");
+  for (std::size_t i = 0; i < volumes.size(); ++i) {
+    At at("volumes", i);
+    c.volumes.push_back(VolumeFrom(Object(volumes[i], "")));
+  }
   return c;
 }
 
@@ -596,15 +716,32 @@ void Check(Topology& t) {
 }  // namespace
 
 Topology LoadTopology(const std::string& text) {
+  where.clear();
+  json j;
   try {
-    json j = json::parse(text);
+    j = json::parse(text);
+  } catch (const json::parse_error& e) {
+    // Line and column of the byte the parser stopped at; the text itself stays out of the message.
+    std::size_t line = 1, column = 1;
+    for (std::size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
+      column = text[i] == '\n' ? 1 : column + 1;
+      line += text[i] == '\n' ? 1 : 0;
+    }
+    Fail("not valid JSON (line " + std::to_string(line) + ", column " + std::to_string(column) +
+         ")");
+  }
+  try {
+    Object(j, "");
     Topology t;
     t.clockMs = Number64(j, "clockMs", 0);
-    t.taskDurationMs = Number64(j, "taskDurationMs", 60000);
-    if (t.taskDurationMs == 0) Fail("taskDurationMs must not be 0");
+    t.taskDurationMs = Number64(j, "taskDurationMs", 60000, 1);
     t.nextObjectNumber = Number<std::uint32_t>(j, "nextObjectNumber", 1);
-    std::size_t index = 0;
-    for (const auto& c : j.at("controllers")) t.controllers.push_back(ControllerFrom(c, index++));
+    Required(j, "controllers");
+    const json& controllers = List(j, "controllers");
+    for (std::size_t i = 0; i < controllers.size(); ++i) {
+      At at("controllers", i);
+      t.controllers.push_back(ControllerFrom(Object(controllers[i], ""), i));
+    }
     Check(t);
     return t;
   } catch (const json::exception& e) {

@@ -1,6 +1,8 @@
 // veskctl run as a process against a temporary state file, the way an administrator uses it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,18 +46,25 @@ class VeskctlTest : public testing::Test {
     if (!dir.empty()) fs::remove_all(dir);
   }
 
-  std::string Command(const std::string& arguments) const {
+  static std::string Veskctl() {
 #ifdef VESKCTL_PATH
-    return std::string(VESKCTL_PATH) + " --state '" + state.string() + "' " + arguments;
+    return VESKCTL_PATH;
 #else
-    return arguments;
+    return "false";
 #endif
+  }
+  std::string Command(const std::string& arguments) const {
+    return Veskctl() + " --state '" + state.string() + "' " + arguments;
   }
 
   // Runs veskctl with the test's state file; stdout and stderr together unless `stdoutOnly`.
   Result Run(const std::string& arguments, bool stdoutOnly = false) {
+    return Exec(Command(arguments), stdoutOnly);
+  }
+  // Runs a shell command line.
+  static Result Exec(const std::string& commandLine, bool stdoutOnly = false) {
     Result result;
-    const std::string command = Command(arguments) + (stdoutOnly ? " 2>/dev/null" : " 2>&1");
+    const std::string command = commandLine + (stdoutOnly ? " 2>/dev/null" : " 2>&1");
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return result;
     std::array<char, 4096> buffer;
@@ -97,8 +107,8 @@ class VeskctlTest : public testing::Test {
     return nlohmann::json::parse(r.out, nullptr, false);
   }
 
-  std::string StateText() const {
-    std::ifstream in(state);
+  static std::string Slurp(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), {});
   }
 
@@ -221,7 +231,7 @@ TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {
 // Each case is refused with exit 2 and a message saying what is wrong; nothing is sent or saved.
 TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
-  const std::string saved = StateText();
+  const std::string saved = Slurp(state);
   const std::string create = "create-volume --name x --drives KN2K00004104,KN2K00004105 --level ";
   const struct {
     std::string arguments, message;
@@ -259,7 +269,7 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(r.exitCode, 2) << c.arguments << "\n" << r.out;
     EXPECT_NE(r.out.find(c.message), std::string::npos) << c.arguments << "\n" << r.out;
   }
-  EXPECT_EQ(StateText(), saved);
+  EXPECT_EQ(Slurp(state), saved);
   // What is right passes: fractions of larger units, and strip sizes with a unit.
   EXPECT_EQ(Run(create + "0 --size 1.5G --strip 128K").exitCode, 0);
 }
@@ -296,7 +306,7 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
 // A dry run sends and saves nothing and predicts from the records the library read.
 TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
-  const std::string saved = StateText();
+  const std::string saved = Slurp(state);
   nlohmann::json removal = RunJson("--dry-run remove-drive KN2K00004102");
   EXPECT_EQ(removal["dryRun"], true);
   EXPECT_EQ(removal["asksFirst"], true);
@@ -332,33 +342,151 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
                           "member -> pass-through"),
             std::string::npos)
       << text.out;
-  EXPECT_EQ(StateText(), saved);
+  EXPECT_EQ(Slurp(state), saved);
   EXPECT_FALSE(Volume("System").is_null());
 }
 
-TEST_F(VeskctlTest, ForeignOrCorruptStateFileIsRefusedAndLeftAlone) {
-  {
-    std::ofstream out(state);
-    out << "{ not json";
+// A state file that cannot be used is refused in one line that names it and says how to start
+// over with the same --state, and is left as it was.
+TEST_F(VeskctlTest, UnusableStateFileIsRefusedInOneLineAndLeftAlone) {
+  ASSERT_EQ(Run("sim advance 1").exitCode, 0);
+  const std::string machine = nlohmann::json::parse(Slurp(state))["machine"];
+  auto stateWith = [](const std::string& machineText) {
+    return nlohmann::json{
+        {"format", "veskctl-state"}, {"formatVersion", 1}, {"machine", machineText}}
+        .dump();
+  };
+  const std::string file = "veskctl: the state file " + state.string();
+  const std::string hint = "; it was left untouched. Run 'veskctl --state " + state.string() +
+                           " sim reset' to start over.\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"{ not json", file + " is not valid JSON (line 1, column 4)" + hint},
+      {"{\"a\": \"\xff\"}", file + " is not valid JSON (line 1, column 8)" + hint},
+      {R"({"format": "veskctl-state", "formatVersion": 99, "machine": ""})",
+       file + " has format version 99, this veskctl reads version 1" + hint},
+      {R"({"formatVersion": 1, "machine": {}})", file + " is not a veskctl state file" + hint},
+      {stateWith(machine.substr(0, machine.size() / 2)), ""},
+      {stateWith(
+           std::string(machine).replace(machine.find("\"sizeBlocks\": "), 14, "\"sizeBlocks\": -")),
+       ""},
+  };
+  for (const auto& [text, message] : cases) {
+    std::ofstream(state) << text;
+    Result r = Run("show");
+    EXPECT_EQ(r.exitCode, 1) << text;
+    if (!message.empty()) {
+      EXPECT_EQ(r.out, message);
+    } else {  // a saved machine that does not load: the loader's reason, in one short line
+      EXPECT_EQ(r.out.rfind(file + " holds a machine this veskctl cannot load (topology: ", 0), 0u)
+          << r.out;
+      EXPECT_TRUE(r.out.ends_with(hint) && r.out.find('\n') == r.out.size() - 1) << r.out;
+      EXPECT_LT(r.out.size(), 2 * state.string().size() + 250) << r.out;
+    }
+    EXPECT_EQ(Slurp(state), text);
   }
-  Result corrupt = Run("show");
-  EXPECT_EQ(corrupt.exitCode, 1);
-  EXPECT_NE(corrupt.out.find("corrupt"), std::string::npos) << corrupt.out;
-  {
-    std::ifstream in(state);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_EQ(text, "{ not json");
-  }
-  {
-    std::ofstream out(state);
-    out << R"({"format": "veskctl-state", "formatVersion": 99, "machine": ""})";
-  }
-  Result foreign = Run("show");
-  EXPECT_EQ(foreign.exitCode, 1);
-  EXPECT_NE(foreign.out.find("format version 99"), std::string::npos) << foreign.out;
   // Starting over replaces it.
   EXPECT_EQ(Run("sim reset").exitCode, 0);
   EXPECT_EQ(Run("show").exitCode, 0);
+
+  fs::create_directory(dir / "folder");
+  state = dir / "folder";
+  for (const char* command : {"show", "sim advance 1"}) {
+    EXPECT_EQ(Run(command).out, "veskctl: the state file " + state.string() +
+                                    " is a directory; name a file, such as " +
+                                    (state / "veskctl.json").string() + "\n");
+  }
+  EXPECT_FALSE(fs::exists(dir / "folder.lock"));
+}
+
+// show reads with read access only and creates nothing; without HOME there is no state file.
+TEST_F(VeskctlTest, ShowCreatesNothingAndNoHomeMeansNoStateFile) {
+  state = dir / "not" / "yet" / "state.json";
+  ASSERT_EQ(Run("show").exitCode, 0);
+  EXPECT_FALSE(fs::exists(dir / "not"));
+
+  state = dir / "ro" / "state.json";
+  ASSERT_EQ(Run("sim advance 1").exitCode, 0);
+  fs::remove(state.string() + ".lock");
+  fs::permissions(state, fs::perms::owner_read);
+  fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+  Result shown = Run("show");
+  EXPECT_EQ(shown.exitCode, 0) << shown.out;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "ro"), {}), 1);
+  fs::permissions(dir / "ro", fs::perms::owner_all);
+
+  Result noHome = Exec("env -u HOME -u XDG_STATE_HOME -u VESK_STATE " + Veskctl() + " show");
+  EXPECT_EQ(noHome.exitCode, 1);
+  EXPECT_EQ(noHome.out,
+            "veskctl: there is no place for the state file: HOME is not set (nor VESK_STATE or "
+            "XDG_STATE_HOME); name the file with --state PATH or VESK_STATE\n");
+}
+
+// A run that finds the state file locked says so after a second, then waits or, with
+// --lock-timeout, gives up. (timeout(1) ends a run that would wait for ever.)
+TEST_F(VeskctlTest, ARunWaitingForTheLockSaysSoAndHonoursTheTimeout) {
+  const std::string lock = state.string() + ".lock";
+  const int held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const std::string waiting = "veskctl: waiting for another veskctl run to finish with " +
+                              state.string() + " (lock " + lock + ")\n";
+  Result gaveUp = Exec("timeout 10 " + Veskctl() + " --state " + state.string() +
+                       " --lock-timeout 1.5 sim advance 1");
+  EXPECT_EQ(gaveUp.exitCode, 1);
+  EXPECT_EQ(gaveUp.out, waiting + "veskctl: another veskctl run still holds " + lock +
+                            "; gave up after 1.5 s (--lock-timeout)\n");
+
+  FILE* run = ::popen(
+      ("timeout 10 " + Veskctl() + " --state " + state.string() + " sim advance 1 2>&1").c_str(),
+      "r");
+  ASSERT_NE(run, nullptr);
+  std::array<char, 512> line{};
+  EXPECT_NE(std::fgets(line.data(), line.size(), run), nullptr);
+  EXPECT_EQ(std::string(line.data()), waiting);
+  ::close(held);
+  EXPECT_NE(std::fgets(line.data(), line.size(), run), nullptr);
+  EXPECT_EQ(std::string(line.data()), "The clock moved 1 ms.\n");
+  EXPECT_EQ(::pclose(run), 0);
+}
+
+// The new state is on disk before it replaces the old one, and the rename is flushed too.
+TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
+  const fs::path trace = dir / "trace";
+  Result traced = Exec("strace -f -qq -e trace=openat,fsync,rename -o " + trace.string() + " " +
+                       Veskctl() + " --state " + state.string() + " sim advance 1");
+  if (traced.exitCode != 0) GTEST_SKIP() << "strace cannot trace here: " << traced.out;
+  std::vector<std::string> calls;  // without the process id
+  std::istringstream lines(Slurp(trace));
+  for (std::string line; std::getline(lines, line);)
+    calls.push_back(line.substr(line.find(' ') + 1));
+  auto find = [&](std::size_t from, const std::string& start) {
+    for (std::size_t i = from; i < calls.size(); ++i)
+      if (calls[i].rfind(start, 0) == 0) return i;
+    return calls.size();
+  };
+  auto fdOf = [&](std::size_t call) { return calls[call].substr(calls[call].rfind("= ") + 2); };
+  const std::string aside = state.string() + ".new";
+  const std::size_t write = find(0, "openat(AT_FDCWD, \"" + aside + "\", O_WRONLY");
+  ASSERT_LT(write, calls.size()) << Slurp(trace);
+  const std::size_t rename = find(write, "rename(\"" + aside + "\", \"" + state.string() + "\")");
+  EXPECT_LT(find(write, "fsync(" + fdOf(write) + ")"), rename) << Slurp(trace);
+  const std::size_t folder = find(rename, "openat(AT_FDCWD, \"" + dir.string() + "\", O_RDONLY");
+  ASSERT_LT(folder, calls.size()) << Slurp(trace);
+  EXPECT_LT(find(folder, "fsync(" + fdOf(folder) + ")"), calls.size()) << Slurp(trace);
+}
+
+// A topology file is checked before anything changes; the message names the file and the field.
+TEST_F(VeskctlTest, TopologyFileErrorsNameTheField) {
+  const fs::path topology = dir / "bad.json";
+  std::ofstream(topology)
+      << R"({"controllers": [{"id": "c0000000-0000-4000-8000-000000000001", "type": "sata",
+             "drives": [{"id": "d0000000-0000-4000-8000-000000000001", "type": "sata",
+                         "sizeBlocks": -1}]}]})";
+  Result r = Run("sim reset --topology " + topology.string());
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "veskctl: " + topology.string() +
+                       ": topology: controllers[0].drives[0].sizeBlocks: -1 is out of range (0 "
+                       "to 18446744073709551615)\n");
+  EXPECT_FALSE(fs::exists(state));
 }
 
 TEST_F(VeskctlTest, BackgroundWorkShowsProgress) {

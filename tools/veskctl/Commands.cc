@@ -53,8 +53,7 @@ Commands::Commands(CLI::App& app) {
 
 void Commands::AddSimCommands(CLI::App& app) {
   // --- show
-  auto* show =
-      app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
+  show = app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
   show->callback([this] {
     planner = [](Session&, const Model&) {
       Plan plan;
@@ -74,17 +73,22 @@ void Commands::AddSimCommands(CLI::App& app) {
       ->check(CLI::ExistingFile);
   reset->callback([this] {
     planner = [this](Session&, const Model&) {
+      std::string json;
+      if (!topologyFile.empty()) {
+        std::ifstream in(topologyFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        json = text.str();
+        try {
+          vesk::sim::LoadTopology(json);
+        } catch (const std::runtime_error& e) {
+          throw UsageError(topologyFile + ": " + e.what());
+        }
+      }
       Plan plan;
       plan.request = {{"operation", "sim reset"},
                       {"topology", topologyFile.empty() ? "demo" : topologyFile}};
-      plan.send = [this](Session& s) {
-        std::string json;
-        if (!topologyFile.empty()) {
-          std::ifstream in(topologyFile);
-          std::stringstream text;
-          text << in.rdbuf();
-          json = text.str();
-        }
+      plan.send = [this, json](Session& s) {
         s.Reset(json);
         s.Refresh();
         return Outcome{nullptr,

@@ -44,6 +44,8 @@ class Commands {
   const Planner& Parsed() const { return planner; }
   // `sim reset` starts over without reading the state file.
   bool StartsOver() const { return reset->parsed(); }
+  // `show` only reads the state file: no lock, nothing created.
+  bool ReadsOnly() const { return show->parsed(); }
 
  private:
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
@@ -69,6 +71,7 @@ class Commands {
 
   Planner planner;
   CLI::App* reset = nullptr;
+  CLI::App* show = nullptr;
   std::string topologyFile, advanceText;
   std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
       stripText, policyText, journalText, onOffText;

@@ -26,6 +26,8 @@ struct Options {
   bool json = false;
   bool dryRun = false;
   bool force = false;
+  double lockTimeoutSeconds = -1;  // wait for the state file's lock as long as it takes
+  bool readOnly = false;           // the command only reads: no lock, nothing created
 };
 
 // A destructive command that was not confirmed.
@@ -140,14 +142,16 @@ bool Confirm(const Options& options, const Plan& plan, const Model& before) {
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
 int Run(const Options& options, const Planner& planner, bool loadState) {
   try {
-    Session session(StatePath(options), loadState);
+    Session session(StatePath(options),
+                    {options.readOnly, !options.statePath.empty(), options.lockTimeoutSeconds},
+                    loadState);
     session.Refresh();
     const Model before = Model::Of(session);
     const Plan plan = planner(session, before);
     if (options.dryRun && !plan.request.is_null()) return PrintDryRun(options, plan, before);
     if (!Confirm(options, plan, before)) return kExitFailed;
     const Outcome outcome = plan.send(session);
-    if (outcome.changed) session.Save();
+    if (outcome.changed && !options.readOnly) session.Save();
     if (options.json) {
       nlohmann::json body = nlohmann::json::object();
       if (!outcome.result.is_null()) body["result"] = outcome.result;
@@ -206,6 +210,10 @@ int main(int argc, char** argv) {
                "Send nothing and save nothing: print the request and the predicted result");
   app.add_flag("--force", options.force,
                "Do destructive work without asking (needed off a terminal and with --json)");
+  app.add_option("--lock-timeout", options.lockTimeoutSeconds,
+                 "Give up after S seconds when another run holds the state file (default: wait)")
+      ->option_text("S")
+      ->check(CLI::NonNegativeNumber);
 
   Commands commands(app);
 
@@ -219,5 +227,6 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
+  options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());
 }

@@ -233,14 +233,10 @@ void Model::DeleteVolume(const Vesk::vesk_guid& volumeId) {
     return;
   }
   arrays.erase(array);
-  for (const auto& id : members) {
+  for (const auto& id : members) {  // a missing member stays listed as missing
     DriveModel& d = drives.at(id);
-    if (d.status == drive_status::kMissing) {
-      drives.erase(id);
-    } else {
-      d.arrayId = Vesk::vesk_invalid_guid;
-      d.usage = usage::kPassThrough;
-    }
+    d.arrayId = Vesk::vesk_invalid_guid;
+    d.usage = usage::kPassThrough;
   }
 }
 
@@ -257,24 +253,19 @@ void Model::ExpandVolume(const Vesk::vesk_guid& volumeId, std::uint64_t size) {
 void Model::RebuildVolume(const Vesk::vesk_guid& volumeId,
                           const std::vector<Vesk::vesk_guid>& ids) {
   const Vesk::vesk_guid arrayId = volumes.at(volumeId).arrayId;
+  // The members replaced leave the array; a missing one stays listed, in its place.
   for (const auto& id : MembersOf(arrayId)) {
     DriveModel& d = drives.at(id);
     if (!Bad(d)) continue;
-    if (d.status == drive_status::kMissing) {
-      drives.erase(id);
-    } else {
-      d.arrayId = Vesk::vesk_invalid_guid;
-      d.usage = usage::kPassThrough;
-    }
+    d.arrayId = Vesk::vesk_invalid_guid;
+    d.usage = usage::kPassThrough;
   }
   for (const auto& id : ids) {
     drives.at(id).arrayId = arrayId;
     drives.at(id).usage = usage::kMember;
   }
-  for (const auto& id : VolumesOf(arrayId)) {
-    VolumeModel& v = volumes.at(id);
-    if (id == volumeId || v.state == state::kDegraded) v.state = state::kRebuilding;
-  }
+  // Only the volume named is rebuilt; the array's others keep their state.
+  volumes.at(volumeId).state = state::kRebuilding;
 }
 
 void Model::Migrate(
@@ -306,12 +297,15 @@ void Model::Migrate(
 }
 
 void Model::RemoveDrive(const Vesk::vesk_guid& driveId) {
+  // A drive that leaves stays listed as missing, in its place.
   DriveModel& d = drives.at(driveId);
+  d.status = drive_status::kMissing;
+  d.capacity = 0;
+  d.writeCache = d.led = false;
   if (d.usage != usage::kMember || d.arrayId.IsEmpty()) {
-    drives.erase(driveId);
+    d.usage = usage::kPassThrough;
     return;
   }
-  d.status = drive_status::kMissing;
   UpdateHealth(d.arrayId);
 }
 

@@ -19,10 +19,17 @@ long long NowMs() {
 
 }  // namespace
 
-Session::Session(const std::filesystem::path& statePath, bool loadState) : state(statePath) {
+Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
+                 bool loadState)
+    : state(statePath, options) {
   auto saved = loadState ? state.Load() : std::nullopt;
   if (saved) {
-    Start(saved->get<std::string>());
+    try {
+      Start(saved->get<std::string>());
+    } catch (const std::runtime_error& e) {
+      throw state.Unusable(std::string("holds a machine this veskctl cannot load (") + e.what() +
+                           ")");
+    }
     // Background work goes on while nobody looks: move the clock by the time since the save.
     const long long elapsed = NowMs() - state.SavedAtMs();
     if (state.SavedAtMs() > 0 && elapsed > 0)

@@ -30,8 +30,9 @@ class Session {
  public:
   // Loads the saved machine, or the demo topology when there is none. With `loadState` false the
   // state file is locked but not read (starting over must work on a state file that cannot be
-  // used).
-  explicit Session(const std::filesystem::path& statePath, bool loadState = true);
+  // used). Throws StateFileError.
+  Session(const std::filesystem::path& statePath, const StateFile::Options& options,
+          bool loadState = true);
   ~Session();
 
   // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.
@@ -48,7 +49,7 @@ class Session {
   // Controllers in the order of their device numbers (the order discovery found them).
   std::vector<const Vesk::Controller*> ControllersInOrder() const;
 
-  // Writes the driver's state back to the state file.
+  // Writes the driver's state back to the state file (not in a read-only session).
   void Save();
 
  private:

@@ -1,6 +1,10 @@
 // The simulated machine's state between two runs of veskctl: one JSON file that carries its own
-// format version, read at start and written back after a command that changed the machine, under
-// an exclusive lock held for the whole run so that concurrent runs do not lose each other's work.
+// format version, read at start and written back after a command that changed the machine.
+//
+// A run that may change the machine holds an exclusive lock (on STATE.lock beside the file) while
+// it reads, acts and writes, so that concurrent runs do not lose each other's work. A run that
+// only reads takes no lock and creates nothing: every save replaces the whole file by a rename,
+// so a reader always sees one complete save.
 #pragma once
 
 #include <filesystem>
@@ -11,8 +15,8 @@
 
 namespace veskctl {
 
-// A state file that exists but cannot be used (corrupt, another format version). It is left as
-// it is; the message tells the user how to start over.
+// A state file that cannot be used (corrupt, another format version, a directory, the lock not
+// to be had). A file that exists is left as it is; the message says how to start over.
 class StateFileError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -22,11 +26,19 @@ class StateFile {
  public:
   static constexpr int kFormatVersion = 1;
 
+  struct Options {
+    bool readOnly = false;   // read the file if there is one; no lock, nothing created or written
+    bool pathGiven = false;  // the user named the file (--state): the start-over hint repeats it
+    double lockTimeoutSeconds = -1;  // below 0: wait for the lock as long as it takes
+  };
+
   // $VESK_STATE, else $XDG_STATE_HOME/vesk/veskctl.json, else ~/.local/state/vesk/veskctl.json.
+  // Without any of them there is no place that belongs to the user: StateFileError.
   static std::filesystem::path DefaultPath();
 
-  // Creates the folder if needed and takes the lock (blocks while another run holds it).
-  explicit StateFile(std::filesystem::path path);
+  // Unless read-only: creates the folder if needed and takes the lock, waiting for another run
+  // (said on stderr after a second) up to the lock time-out.
+  StateFile(std::filesystem::path path, const Options& options);
   ~StateFile();
   StateFile(const StateFile&) = delete;
   StateFile& operator=(const StateFile&) = delete;
@@ -37,13 +49,18 @@ class StateFile {
   std::optional<nlohmann::json> Load() const;
   // Milliseconds since the epoch at the last save, from the loaded file; 0 when unknown.
   long long SavedAtMs() const { return savedAtMs; }
+  // A StateFileError for a saved machine that cannot be used, with the way to start over.
+  StateFileError Unusable(const std::string& why) const;
 
-  // Replaces the file atomically (write aside, then rename).
+  // Replaces the file atomically and durably: written aside and flushed, renamed over the old
+  // file, then the folder flushed so that the rename itself survives a crash.
   void Save(const nlohmann::json& machine) const;
-  void Remove() const;
 
  private:
+  void Lock(double timeoutSeconds);
+
   std::filesystem::path path;
+  Options options;
   int lockFd = -1;
   mutable long long savedAtMs = 0;
 };

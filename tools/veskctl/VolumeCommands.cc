@@ -217,8 +217,8 @@ void Commands::AddVolumeCommands(CLI::App& app) {
         plan.action = "rebuild " + VolumeLabel(v);
         return plan;
       })
-      ->add_option("--drives", driveTexts, "Drives that take the missing members' places")
-      ->required()
+      ->add_option("--drives", driveTexts,
+                   "Drives that take the missing members' places (none when no member is missing)")
       ->delimiter(',');
   auto* layout = VolumeCommand(
       app, "change-layout",
