@@ -456,8 +456,10 @@ TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
   if (traced.exitCode != 0) GTEST_SKIP() << "strace cannot trace here: " << traced.out;
   std::vector<std::string> calls;  // without the process id
   std::istringstream lines(Slurp(trace));
-  for (std::string line; std::getline(lines, line);)
-    calls.push_back(line.substr(line.find(' ') + 1));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t call = line.find_first_not_of(' ', line.find(' '));
+    if (call != std::string::npos) calls.push_back(line.substr(call));
+  }
   auto find = [&](std::size_t from, const std::string& start) {
     for (std::size_t i = from; i < calls.size(); ++i)
       if (calls[i].rfind(start, 0) == 0) return i;
