@@ -16,17 +16,11 @@ constexpr std::size_t kEntry = 34;
 
 // --- Controller information ------------------------------------------------------------------
 
-std::vector<std::uint8_t> ControllerAnswer(std::uint32_t api,
-                                           const std::vector<std::uint8_t>& entry) {
-  Answer answer(kEntry + kControllerInfoSize[api]);
-  answer.Count(1).Bytes(kEntry, entry);
-  return answer.bytes;
-}
-
 std::vector<std::uint8_t> ReadController(std::uint32_t api,
                                          const std::vector<std::uint8_t>& entry) {
-  auto bytes = ControllerAnswer(api, entry);
-  return BytesOf(ReadSingleControllerInfo(bytes.data(), bytes.size(), api));
+  Answer answer(kEntry + kControllerInfoSize[api]);
+  answer.Count(1).Bytes(kEntry, entry);
+  return BytesOf(ReadSingleControllerInfo(answer.data(), answer.size(), api));
 }
 
 // Every older record keeps its fields and only the interpreted flag bits; versions 2 and 3 also
