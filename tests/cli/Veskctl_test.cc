@@ -12,12 +12,14 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "Watchdog.h"
+#include "tools/veskctl/Names.h"
 
 namespace {
 
@@ -206,26 +208,69 @@ TEST_F(VeskctlTest, ArgumentsThatFitSeveralElementsOrOnlyAnIdentifierPrefixAreRe
   EXPECT_EQ(All(RunJson("show"), "volumes").size(), 3u);
 }
 
-TEST_F(VeskctlTest, DriverRefusalExitsOneWithMessageStatusAndCode) {
-  nlohmann::json topology = RunJson("show");
-  ASSERT_FALSE(topology.is_discarded());
-  // A member of an array cannot be marked as spare.
-  std::string member;
-  for (auto& d : All(topology, "drives")) {
-    if (d["usageName"] == "array member") member = d["id"];
-  }
-  ASSERT_FALSE(member.empty());
-  Result text = Run("mark-spare " + member);
+// A driver refusal says the status's name and what it means, in text and JSON.
+TEST_F(VeskctlTest, DriverRefusalExitsOneWithTheStatusInWords) {
+  const std::string words =
+      "DriveInUse \u2014 drive is a member of another array, a spare, a "
+      "journaling drive, or listed twice";
+  Result text = Run("mark-spare KN2K00004100");  // an array member
   EXPECT_EQ(text.exitCode, 1);
-  EXPECT_NE(text.out.find("Unable to mark drive as spare. IOCTL completed with error."),
+  EXPECT_NE(text.out.find("Unable to mark drive as spare. IOCTL completed with error. (driver "
+                          "status 8: " +
+                          words + ")"),
             std::string::npos)
       << text.out;
-  nlohmann::json refused = RunJson("mark-spare " + member, 1);
-  EXPECT_EQ(refused["status"]["ok"], false);
+  nlohmann::json refused = RunJson("mark-spare KN2K00004100", 1);
+  EXPECT_EQ(refused["status"]["kind"], "VeskException");
   EXPECT_EQ(refused["status"]["message"],
             "Unable to mark drive as spare. IOCTL completed with error.");
-  EXPECT_EQ(refused["status"]["status"], 8);  // the simulated driver's "drive in use"
+  EXPECT_EQ(refused["status"]["status"], 8);
   EXPECT_EQ(refused["status"]["errorCode"], 8);
+  EXPECT_EQ(refused["status"]["statusName"], "DriveInUse");
+  EXPECT_EQ(refused["status"]["statusText"], words.substr(words.find(' ') + 5));
+}
+
+// veskctl's words for the driver's statuses are those of the simulator's documentation.
+TEST(DriverStatusWordsTest, AreTheStatusTableOfTheSimulatorDocument) {
+  std::ifstream doc(VESK_DOCS_DIR "/simulator.md");
+  const std::regex row(R"(\| (\d+) \| (\w+) \| (.*) \|)");
+  bool inTable = false;
+  std::size_t rows = 0;
+  for (std::string line; std::getline(doc, line);) {
+    if (line.rfind("## ", 0) == 0) inTable = line == "## Status codes";
+    std::smatch m;
+    if (!inTable || !std::regex_match(line, m, row)) continue;
+    ++rows;
+    const auto words = veskctl::WordsForDriverStatus(std::stoul(m[1]));
+    EXPECT_EQ(words.name, m[2].str());
+    EXPECT_EQ(words.text, m[3].str());
+  }
+  EXPECT_EQ(rows, veskctl::DriverStatusTable().size());
+}
+
+// Whatever goes wrong, --json prints exactly one JSON object on stdout and never aborts.
+TEST_F(VeskctlTest, JsonIsOneObjectWhateverHappens) {
+  const struct {
+    std::string arguments;
+    int exitCode;
+    const char* kind;
+  } cases[] = {
+      {"shwo", 2, "UsageError"},
+      {"create-volume --name x", 2, "UsageError"},
+      {"delete-volume \xff\xfe", 2, "UsageError"},
+      {"rename-volume Data \xff", 1, "VeskException"},
+  };
+  for (const auto& c : cases) {
+    nlohmann::json j = RunJson(c.arguments, c.exitCode);
+    ASSERT_TRUE(j.is_object()) << c.arguments;
+    EXPECT_EQ(j["status"]["kind"], c.kind) << j.dump(2);
+  }
+  EXPECT_NE(RunJson("--help")["help"].get<std::string>().find("create-volume"), std::string::npos);
+  {
+    std::ofstream out(state);
+    out << "{\"format\": \"\xff\"}";
+  }
+  EXPECT_EQ(RunJson("show", 1)["status"]["kind"], "state");
 }
 
 // Each case is refused with exit 2 and a message saying what is wrong; nothing is sent or saved.

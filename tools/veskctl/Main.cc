@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tools/veskctl/Commands.h"
+#include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
 #include "vesk/Exceptions.h"
 
@@ -54,8 +55,9 @@ int Fail(const Options& options, const std::string& kind, const std::string& mes
     failure.update(extra);
     PrintJson(failure, nlohmann::json::object());
   } else if (kind == "VeskException") {
-    std::cerr << "veskctl: " << message << " (driver status " << status << ", error code "
-              << errorCode << ")\n";
+    const DriverStatusWords words = WordsForDriverStatus(status);
+    std::cerr << "veskctl: " << message << " (driver status " << status << ": " << words.name
+              << " \u2014 " << words.text << ")\n";
   } else if (kind == "TaluException") {
     std::cerr << "veskctl: " << message << " (error code " << errorCode << ")\n";
   } else {
@@ -179,7 +181,19 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
     return Fail(options, "state", e.what(), 0, 0, kExitFailed);
   } catch (const std::exception& e) {
     return Fail(options, "error", e.what(), 0, 0, kExitFailed);
+  } catch (...) {
+    return Fail(options, "error", "unexpected failure", 0, 0, kExitFailed);
   }
+}
+
+// --json must hold for a command line that does not parse, so it is looked for by hand.
+bool JsonRequested(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--") break;
+    if (argument == "--json") return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -220,12 +234,20 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    if (!JsonRequested(argc, argv)) return app.exit(e);
+    PrintJson(SuccessStatus(), {{"help", app.help()}});
+    return kExitOk;
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    if (!JsonRequested(argc, argv)) return app.exit(e);
+    PrintJson(SuccessStatus(), {{"help", app.help("", CLI::AppFormatMode::All)}});
+    return kExitOk;
   } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
+    if (!JsonRequested(argc, argv)) {
+      app.exit(e);
+      return kExitUsage;
+    }
+    options.json = true;
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
   }
   options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());

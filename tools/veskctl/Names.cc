@@ -176,4 +176,57 @@ std::optional<bool> ParseOnOff(const std::string& text) {
   return std::nullopt;
 }
 
+namespace {
+constexpr DriverStatusWords kDriverStatuses[] = {
+    {0, "Success", "carried out"},
+    {1, "InvalidRequest",
+     "unknown signature or function code (query 7 included), request shorter than its record or "
+     "its drive list"},
+    {2, "UnsupportedApiVersion", "API-version field above 3"},
+    {3, "InvalidScope",
+     "scope type not allowed for the query, reserved scope bits set, or an identifier with scope "
+     "0"},
+    {4, "BufferTooSmall",
+     "the answer does not fit the buffer (the whole-controller drive query among others)"},
+    {6, "InvalidParameter",
+     "a value out of range: policy, flag byte or reserved bits, strip size, RAID level, new size "
+     "not larger, keep-existing-data drive not among the members, sanitize action, rate"},
+    {7, "InvalidDriveCount",
+     "drive count not allowed for the RAID level, an empty list, or a rebuild list that does not "
+     "match the missing members (none when no member is missing)"},
+    {8, "DriveInUse",
+     "drive is a member of another array, a spare, a journaling drive, or listed twice"},
+    {9, "DriveUnusable",
+     "drive is optical, missing, failed or offline, or carries foreign metadata; every command on "
+     "a "
+     "missing drive"},
+    {10, "InsufficientSpace", "not enough free capacity in the array or on the drives"},
+    {11, "InvalidName", "empty name, or characters outside printable ASCII"},
+    {12, "NameInUse", "another volume of the controller has this name"},
+    {13, "LimitReached", "volumes per array, volumes or arrays per controller"},
+    {14, "VolumeBusy", "background work runs on the volume or its array"},
+    {15, "InvalidState",
+     "the object is not in a state the command applies to (initialize an initialized volume, "
+     "rebuild a volume that is not degraded, cancel a verification that is not running, ...)"},
+    {16, "NotSupported",
+     "not possible for this RAID level, drive type or LED: write-hole policy off RAID 5, "
+     "repairing RAID 0, unlisted migration, write cache or sanitize on optical drives"},
+    {260, "ControllerNotFound",
+     "no controller with this identifier, or no controller behind the device"},
+    {261, "ArrayNotFound", "no array with this identifier"},
+    {262, "VolumeNotFound", "no volume with this identifier"},
+    {263, "SubscriptionNotFound", "no event subscription with this identifier"},
+    {264, "DriveNotFound",
+     "no drive with this identifier on this driver (a removed drive stays listed as missing)"},
+};
+}  // namespace
+
+std::span<const DriverStatusWords> DriverStatusTable() { return kDriverStatuses; }
+
+DriverStatusWords WordsForDriverStatus(std::uint32_t status) {
+  for (const auto& words : kDriverStatuses)
+    if (words.status == status) return words;
+  return {static_cast<std::uint16_t>(status), "Unknown", "a status this table does not know"};
+}
+
 }  // namespace veskctl

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "vesk/Types.h"
@@ -30,5 +31,16 @@ std::string StripSizeText(std::uint16_t code);
 // "931.5 GiB"
 std::string HumanBytes(std::uint64_t bytes);
 std::optional<bool> ParseOnOff(const std::string& text);
+
+// A driver status in words: its name and a one-line reason. The table is the simulated RAID
+// driver's (docs/simulator.md lists the same names and texts); a status it does not know is
+// "Unknown".
+struct DriverStatusWords {
+  std::uint16_t status;
+  const char* name;
+  const char* text;
+};
+std::span<const DriverStatusWords> DriverStatusTable();
+DriverStatusWords WordsForDriverStatus(std::uint32_t status);
 
 }  // namespace veskctl
