@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device/DeviceBuilder.h"
@@ -128,16 +130,21 @@ class SimulatedMachine {
       });
     }
     for (const auto& controller : driver->Snapshot().controllers) {
-      vesk::sim::DeviceSpec description;
-      description.manufacturer = L"Korva Corporation";
-      description.service = controller.service;
-      description.pdoName = controller.pdoName;
-      description.backend = recorder;
-      devices.push_back(machine.AddDevice(std::move(description)));
+      devices.push_back(AddDevice(controller));
     }
     machine.WaitForNotifications();
   }
   ~SimulatedMachine() { ControllerDeviceBuilder::IdentifierQueue().clear(); }
+
+  // Plugs in the device of one controller of the model, behind the recorder.
+  vesk::sim::DeviceId AddDevice(const vesk::sim::Controller& controller) {
+    vesk::sim::DeviceSpec description;
+    description.manufacturer = L"Korva Corporation";
+    description.service = controller.service;
+    description.pdoName = controller.pdoName;
+    description.backend = recorder;
+    return machine.AddDevice(std::move(description));
+  }
 
   vesk::sim::Topology Model() const { return driver->Snapshot(); }
 
@@ -192,6 +199,122 @@ inline vesk_new_volume_parameters Mirror(bool initialize) {
   return parameters;
 }
 }  // namespace demo
+
+inline const Controller& Record(StorageManagement& m, const vesk_guid& id) {
+  return *m.GetControllers().GetControllersById().at(id);
+}
+inline const DeviceHandle* Device(StorageManagement& m, const vesk_guid& id) {
+  return Record(m, id).GetDeviceHandle().get();
+}
+inline const Volume& VolumeNamed(StorageManagement& m, std::string_view name) {
+  for (const auto& [id, volume] : m.GetVolumes()) {
+    if (Text(volume->name, sizeof volume->name) == name) return *volume;
+  }
+  throw std::out_of_range(std::string(name));
+}
+
+// A management operation with arguments that change the demo machine, what brings the machine
+// into a state where they do (run on a refreshed facade), and the operation's message for a
+// driver status (before " IOCTL completed with error.").
+struct OperationCase {
+  const char* name;
+  std::uint32_t functionCode;
+  const char* message;
+  std::function<void(SimulatedMachine&, StorageManagement&)> prepare;
+  std::function<void(StorageManagement&)> run;
+};
+
+inline std::vector<OperationCase> EveryOperation() {
+  using namespace demo;
+  using M = StorageManagement&;
+  using S = SimulatedMachine&;
+  namespace fn = vesk::sim::function;
+  auto failMember = [](S s, M) {
+    s.driver->SetDriveStatus(kSataMember, vesk::sim::drive_status::kFailed);
+  };
+  return {
+      {"ReadPatrol", fn::kSetReadPatrolPolicy, "Unable to set read patrol policy.", nullptr,
+       [](M m) { m.SetControllerReadPatrolPolicy(Device(m, kSata), true); }},
+      {"Rohi", fn::kSetRohiPolicy, "Unable to set controller rohi policy.", nullptr,
+       [](M m) { m.SetControllerRohiPolicy(Device(m, kSata), true); }},
+      {"ArrayCache", fn::kSetArrayCachePolicy, "Unable to set array cache policy.", nullptr,
+       [](M m) { m.SetArrayCachePolicy(Device(m, kDorn), kDornArray, false); }},
+      {"AddDrives", fn::kAddDrivesToArray, "Unable to add drives to array.", nullptr,
+       [](M m) { m.AddDrivesToArray(Device(m, kDorn), kDornArray, {kNvmeFree1}); }},
+      {"CancelVerify", fn::kCancelVerification, "Unable to cancel verify volume.",
+       [](S, M m) { m.VerifyVolume(Device(m, kDorn), kData, false); },
+       [](M m) { m.CancelVerifyVolume(Device(m, kDorn), kData); }},
+      {"ChangeLayout", fn::kChangeRaidLayout, "Unable to change RAID layout.", nullptr,
+       [](M m) {
+         m.ChangeRaidLayout(Device(m, kSata), kSystem, vesk_strip_size{64}, VESK_RAID_5,
+                            {kSataFree});
+       }},
+      {"Create", fn::kCreateVolume, "Unable to create volume.", nullptr,
+       [](M m) {
+         m.CreateVolume(Record(m, kDorn), Mirror(true), {kNvmeFree1, kNvmeFree2});
+       }},
+      {"Delete", fn::kDeleteVolume, "Unable to delete volume.", nullptr,
+       [](M m) { m.DeleteVolume(Device(m, kDorn), kScratch); }},
+      {"Expand", fn::kExpandVolume, "Unable to expand volume.", nullptr,
+       [](M m) {
+         m.ExpandVolume(Device(m, kDorn), kData,
+                        m.GetVolumes().at(kData)->size + (std::uint64_t{1} << 40));
+       }},
+      {"Initialize", fn::kInitializeVolume, "Unable to initialize volume.",
+       [](S, M m) {
+         m.CreateVolume(Record(m, kDorn), Mirror(false), {kNvmeFree1, kNvmeFree2});
+       },
+       [](M m) { m.InitializeVolume(Device(m, kDorn), VolumeNamed(m, "Mirror").id); }},
+      {"MarkVolumeNormal", fn::kMarkVolumeAsNormal, "Unable to mark volume as normal.",
+       [=](S s, M m) {
+         failMember(s, m);
+         m.MarkDriveAsNormal(Device(m, kSata), kSataMember);
+       },
+       [](M m) { m.MarkVolumeAsNormal(Device(m, kSata), kSystem); }},
+      {"Rebuild", fn::kRebuildVolume, "Unable to rebuild volume.",
+       [](S, M m) { m.RemoveDrive(Device(m, kSata), kSataMember); },
+       [](M m) { m.RebuildVolume(Device(m, kSata), kSystem, {kSataFree}); }},
+      {"Rename", fn::kRenameVolume, "Unable to rename volume.", nullptr,
+       [](M m) { m.RenameVolume(Device(m, kDorn), kScratch, "Fast5"); }},
+      {"VolumeCache", fn::kSetVolumeCachePolicy, "Unable to set volume cache policy.", nullptr,
+       [](M m) {
+         m.SetVolumeCachePolicy(Device(m, kDorn), kScratch, vesk_volume_cache_policy{3});
+       }},
+      {"Rwh", fn::kSetVolumeRwhPolicy, "Unable to set volume RWH policy.", nullptr,
+       [](M m) {
+         m.SetVolumeRaidWriteHolePolicy(Device(m, kDorn), kData, vesk_rwh_policy{2}, kNvmeFree1);
+       }},
+      {"Verify", fn::kVerifyVolume, "Unable to verify volume.", nullptr,
+       [](M m) { m.VerifyVolume(Device(m, kDorn), kData, true); }},
+      {"Led", fn::kActivateDriveLed, "Unable to activate drive LED.", nullptr,
+       [](M m) { m.ActivateDriveLed(Record(m, kDorn), kNvmeFree1, true); }},
+      {"ClearMetadata", fn::kClearDriveMetadata, "Unable to clear drive metadata.",
+       [](S s, M) {
+         s.driver->Edit([](vesk::sim::Topology& model) {
+           model.controllers[0].FindDrive(kSataSpare)->foreignMetadata = true;
+         });
+       },
+       [](M m) { m.ClearDriveMetadata(Device(m, kSata), kSataSpare); }},
+      {"DisableCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.", nullptr,
+       [](M m) { m.DisableWriteCacheOnDrive(Device(m, kSata), kSataFree); }},
+      {"EnableCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.",
+       [](S, M m) { m.DisableWriteCacheOnDrive(Device(m, kSata), kSataFree); },
+       [](M m) { m.EnableWriteCacheOnDrive(Device(m, kSata), kSataFree); }},
+      {"SetCache", fn::kSetVolatileWriteCache, "Unable to set write cache on drive.", nullptr,
+       [](M m) { m.SetWriteCacheOnDrive(Device(m, kSata), kSataFree, false); }},
+      {"MarkDriveNormal", fn::kMarkDriveAsNormal, "Unable to mark drive as normal.", failMember,
+       [](M m) { m.MarkDriveAsNormal(Device(m, kSata), kSataMember); }},
+      {"MarkSpare", fn::kMarkAsSpare, "Unable to mark drive as spare.", nullptr,
+       [](M m) { m.MarkDriveAsSpare(Device(m, kSata), kSataFree); }},
+      {"RemoveDrive", fn::kRemoveDrive, "Unable to remove drive.", nullptr,
+       [](M m) { m.RemoveDrive(Device(m, kSata), kSataMember); }},
+      {"ResetSmart", fn::kResetSmartEvent, "Unable to reset smart event.",
+       [](S s, M) { s.driver->SetDriveStatus(kSataSpare, vesk::sim::drive_status::kSmartEvent); },
+       [](M m) { m.ResetSmartEvent(Device(m, kSata), kSataSpare); }},
+      {"UnmarkSpare", fn::kUnmarkSpare, "Unable to unmark spare drive.", nullptr,
+       [](M m) { m.UnmarkSpareDrive(Device(m, kSata), kSataSpare); }},
+  };
+}
 
 // Runs `call`, which must throw E; checks its message and code.
 template <class E, class Call>
