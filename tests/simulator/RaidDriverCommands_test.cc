@@ -67,23 +67,17 @@ class Commands : public ::testing::Test {
     last = request;
     return request.ReturnCode();
   }
-  const Volume* FindVolume(const Topology& t, const vesk_guid& id) {
-    for (const auto& c : t.controllers)
-      for (const auto& v : c.volumes)
-        if (v.id == id) return &v;
-    return nullptr;
-  }
   Volume VolumeNow(const vesk_guid& id) {
-    snapshot = driver->Snapshot();
-    const Volume* v = FindVolume(snapshot, id);
-    EXPECT_NE(v, nullptr);
-    return v ? *v : Volume{};
+    Topology now = driver->Snapshot();
+    for (auto& c : now.controllers)
+      if (const Volume* v = c.FindVolume(id)) return *v;
+    ADD_FAILURE() << "no volume " << id.ToString();
+    return {};
   }
   Drive DriveNow(const vesk_guid& id) {
-    snapshot = driver->Snapshot();
-    for (const auto& c : snapshot.controllers)
-      for (const auto& d : c.drives)
-        if (d.id == id) return d;
+    Topology now = driver->Snapshot();
+    for (auto& c : now.controllers)
+      if (const Drive* d = c.FindDrive(id)) return *d;
     ADD_FAILURE() << "no drive " << id.ToString();
     return {};
   }
@@ -101,18 +95,12 @@ class Commands : public ::testing::Test {
   }
 
   Bytes last;
-  Topology snapshot;
 };
 
 TEST_F(Commands, CreateVolumeOnFreeDrivesMakesAnArrayAndAnswersTheNewIdentifier) {
   ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);
-  NewVolume v;
-  v.drives = {SataDisk(2), SataDisk(3)};
-  ASSERT_EQ(Run(CreateRequest(v)), 0u);
-  vesk_guid id = last.IdAt(32);
-  EXPECT_FALSE(id.IsEmpty());
-
-  Bytes record = VolumeRecord(id);
+  ASSERT_EQ(Run(CreateRequest({.drives = {SataDisk(2), SataDisk(3)}})), 0u);
+  Bytes record = VolumeRecord(last.IdAt(32));
   EXPECT_EQ(record.Text(34 + 33, 16), "Fast");
   EXPECT_EQ(record.U8(34 + 50), 1);
   EXPECT_EQ(record.U16(34 + 59), 128);  // the level's default strip
@@ -129,10 +117,7 @@ TEST_F(Commands, CreateVolumeOnFreeDrivesMakesAnArrayAndAnswersTheNewIdentifier)
 }
 
 TEST_F(Commands, CreateVolumeInAnExistingArrayUpToTheLimit) {
-  NewVolume v;
-  v.name = "Games";
-  v.size = 100ull << 30;
-  v.drives = {SataDisk(1), SataDisk(0)};
+  NewVolume v{.name = "Games", .size = 100ull << 30, .drives = {SataDisk(1), SataDisk(0)}};
   ASSERT_EQ(Run(CreateRequest(v)), 0u);
   EXPECT_EQ(VolumeNow(last.IdAt(32)).arrayId, kSataArray);
   EXPECT_EQ(VolumeRecord(last.IdAt(32)).U8(34 + 32), 1);  // second volume of the array
@@ -179,8 +164,7 @@ TEST_F(Commands, CreateVolumeRefusalsLeaveTheModelAsItWas) {
       {"larger than the drives", [](NewVolume& v) { v.size = 2 * 3907029168ull * 512 + 1; }, 10},
   };
   for (const auto& c : cases) {
-    NewVolume v;
-    v.drives = {Nvme(4), Nvme(5)};
+    NewVolume v{.drives = {Nvme(4), Nvme(5)}};
     c.change(v);
     EXPECT_EQ(Run(CreateRequest(v), c.pdo), c.status) << c.what;
     EXPECT_EQ(driver->Save(), before) << c.what;
@@ -188,11 +172,7 @@ TEST_F(Commands, CreateVolumeRefusalsLeaveTheModelAsItWas) {
 }
 
 TEST_F(Commands, CreateVolumeWithInitializeStartsWorkFromSpecification2On) {
-  NewVolume v;
-  v.name = "Mirror";
-  v.level = 2;
-  v.flags = 0x04;
-  v.drives = {Nvme(4), Nvme(5)};
+  const NewVolume v{.name = "Mirror", .level = 2, .flags = 0x04, .drives = {Nvme(4), Nvme(5)}};
   ASSERT_EQ(Run(CreateRequest(v), kDornPdo), 0u);
   vesk_guid id = last.IdAt(32);
   Bytes record = VolumeRecord(id, kDornPdo);
@@ -212,11 +192,7 @@ TEST_F(Commands, CreateVolumeWithInitializeStartsWorkFromSpecification2On) {
 
 TEST_F(Commands, ASpecification1DriverIgnoresTheInitializeBitAndTakesTheCommand) {
   driver = LoadDriver("legacy.json");
-  NewVolume v;
-  v.name = "Mirror";
-  v.level = 2;
-  v.flags = 0x04;
-  v.drives = {Nvme(0), Nvme(1)};
+  const NewVolume v{.name = "Mirror", .level = 2, .flags = 0x04, .drives = {Nvme(0), Nvme(1)}};
   ASSERT_EQ(Run(CreateRequest(v), kDornPdo), 0u);
   vesk_guid id = last.IdAt(32);
   EXPECT_FALSE(VolumeNow(id).task.has_value());
@@ -481,14 +457,6 @@ TEST_F(Commands, ArrayAndControllerPolicies) {
   EXPECT_FALSE(driver->Snapshot().controllers[0].readPatrolEnabled);
   EXPECT_EQ(Run(TargetCommand(fn::kSetRohiPolicy, kSataController, 0x40)), 6u);
   EXPECT_EQ(Run(TargetCommand(fn::kSetRohiPolicy, kSataArray, 0x80)), 260u);
-
-  Bytes rate = Bytes::Management(52, fn::kSetControllerRate);
-  rate.PutId(32, kDornController);
-  rate.Put32(48, 40);
-  ASSERT_EQ(Run(rate), 0u);
-  EXPECT_EQ(driver->Snapshot().controllers[1].rate, 40u);
-  rate.Put32(48, 101);
-  EXPECT_EQ(Run(rate), 6u);
 }
 
 TEST_F(Commands, DriveCommands) {

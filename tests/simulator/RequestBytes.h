@@ -22,23 +22,13 @@ struct Bytes {
   static Bytes Management(std::size_t length, std::uint32_t function, std::uint32_t api = 3) {
     Bytes r;
     r.b.assign(length, 0);
-    r.Frame("TALUMgmt", function);
+    r.Put32(0, 28);
+    std::memcpy(r.b.data() + 4, "TALUMgmt", 8);
+    r.Put32(12, 30000);
+    r.Put32(16, function);
+    r.Put32(24, static_cast<std::uint32_t>(length - 28));
     r.Put32(28, api);
     return r;
-  }
-  static Bytes OutOfBand(std::size_t length, std::uint32_t function) {
-    Bytes r;
-    r.b.assign(length, 0);
-    r.Frame("TALU OOB", function);
-    return r;
-  }
-  void Frame(const char* signature, std::uint32_t function) {
-    Put32(0, 28);
-    std::memcpy(b.data() + 4, signature, 8);
-    Put32(12, 30000);
-    Put32(16, function);
-    Put32(20, 0);
-    Put32(24, static_cast<std::uint32_t>(b.size() - 28));
   }
 
   // Little-endian values of `width` bytes.
