@@ -25,6 +25,26 @@ class DemoQueries : public ::testing::Test {
   }
 };
 
+// A device of a queued service (zrTalu, zrTaluP) reports every controller of those services, in
+// order; a device of a disk service its own only.
+TEST_F(DemoQueries, QueuedServicesReportEveryControllerOfThoseServices) {
+  const vesk_guid third = Id("c0d0e100-0000-4000-8000-000000000003");
+  driver->Edit([&](Topology& t) {
+    t.controllers.push_back({});
+    t.controllers.back().id = third;
+    t.controllers.back().pdoName = L"\\Device\\RaidPort2";
+    t.controllers.back().service = L"zrTaluP";
+  });
+  auto identifiers = [&](const std::wstring& pdo) {
+    return Query(pdo, ScopedQuery(fn::kGetControllerIdentifiers, 4130, 0, vesk_invalid_guid));
+  };
+  Bytes talu = identifiers(kDornPdo);
+  ASSERT_EQ(talu.U16(32), 2);
+  EXPECT_EQ(talu.IdAt(34), kDornController);
+  EXPECT_EQ(talu.IdAt(50), third);
+  EXPECT_EQ(identifiers(kSataPdo).U16(32), 1);
+}
+
 TEST_F(DemoQueries, OlderDriverWritesItsShorterControllerRecord) {
   Bytes exact = Query(kSataPdo, ScopedQuery(fn::kGetControllerInfo, 369, 1, kSataController, 0),
                       legacy.get());
