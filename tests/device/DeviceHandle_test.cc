@@ -54,21 +54,6 @@ TEST(DeviceHandleMutexName, EveryBackslashOfThePathBecomesAnUnderscore) {
   EXPECT_EQ(DeviceHandle::MutexName(L""), L"Global\\KorvaTALU_");
 }
 
-TEST_F(DeviceHandleTest, HandlesOnOneDevicePathShareOneMutex) {
-  auto first = OpenController(pdoName);
-  auto second = OpenController(pdoName);
-  const std::wstring otherName = UniquePdoName();
-  AddController(machine, otherName, std::make_shared<ScriptedBackend>());
-  auto other = OpenController(otherName);
-
-  MutexHolder holder(first->mutex);
-  ASSERT_TRUE(holder.Owned());
-
-  EXPECT_EQ(WaitForSingleObject(second->mutex, 0), WAIT_TIMEOUT);
-  EXPECT_EQ(WaitForSingleObject(other->mutex, 0), WAIT_OBJECT_0);
-  ReleaseMutex(other->mutex);
-}
-
 TEST_F(DeviceHandleTest, DestructionClosesTheFileTheMutexAndTheExitEvent) {
   auto handle = OpenController(pdoName);
   const HANDLE objects[] = {handle->handle, handle->mutex, handle->exitEvent};

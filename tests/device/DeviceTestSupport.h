@@ -69,11 +69,6 @@ class BlockingBackend : public vesk::sim::DeviceBackend {
     changed.notify_all();
   }
 
-  int Entered() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return entered;
-  }
-
  private:
   std::mutex mutex;
   std::condition_variable changed;

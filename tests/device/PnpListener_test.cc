@@ -112,26 +112,6 @@ TEST(PnpListener, HandlersGetACopyOfTheEventDataThatOutlivesTheCallback) {
   EXPECT_EQ(filterType, CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE);
 }
 
-TEST(PnpListener, DestructionWaitsForRunningWorkers) {
-  Watchdog watchdog("destroying a listener with a running worker");
-  std::atomic<bool> finished{false};
-  BlockingBackend gate;
-  {
-    PnpListener listener;
-    listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
-      vesk::sim::IoControl none;
-      gate.Control(none);
-      Sleep(100);
-      finished = true;
-    }));
-    PnpListener::NotificationCallback(nullptr, &listener, CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
-                                      nullptr, 0);
-    ASSERT_TRUE(gate.WaitEntered());
-    gate.Release();
-  }
-  EXPECT_TRUE(finished);
-}
-
 // A handler may destroy the listener's owner from its own worker: the destruction waits for the
 // owner's other workers, never for the one it runs on, and nothing of the destroyed listener is
 // touched once the handler has returned.

@@ -106,46 +106,36 @@ TEST_F(DiscoveryTest, ManufacturerAndServiceMustMatchExactly) {
   EXPECT_TRUE(machine.DebugOutput().empty());
 }
 
-TEST_F(DiscoveryTest, HandlesAreOrderedByDriverTableRowAndNumbered) {
-  auto queued = std::make_shared<IdentifierBackend>(std::vector{Id(30)});
-  auto direct = std::make_shared<IdentifierBackend>(std::vector{Id(10), Id(11)});
-  Add(L"zrTaluP", queued);
-  Add(L"zrDiskT", direct);
-  Add(L"zrDiskE", direct);
-
-  DeviceHandles result = Discover();
-  ASSERT_EQ(result.size(), 3u);
-  // Rows 0, 2, 4, renumbered 0, 1, 2; each direct row takes the first identifier it is told.
-  EXPECT_TRUE(ControllerId(result[0]) == Id(10));
-  EXPECT_TRUE(ControllerId(result[1]) == Id(10));
-  EXPECT_TRUE(ControllerId(result[2]) == Id(30));
-  for (std::size_t i = 0; i < result.size(); ++i) EXPECT_EQ(result[i]->device->id, i);
-  EXPECT_EQ(result[0]->device->path, Path(PdoName(2)));
-}
-
-// Enough devices per row that an unstable sort would reorder them: each row keeps the order of
-// the enumeration.
+// Handles are ordered by driver-table row and numbered in that order, with enough devices per row
+// that an unstable sort would reorder them: each row keeps the order of the enumeration. A direct
+// row takes the first identifier of its own answer; the queued rows share one answer.
 TEST_F(DiscoveryTest, DevicesOfOneRowKeepTheirEnumerationOrder) {
   constexpr std::uint32_t kPairs = 20;
   std::vector<vesk_guid> queuedIds;
-  for (std::uint32_t i = 0; i < kPairs; ++i) queuedIds.push_back(Id(1000 + i));
+  for (std::uint32_t i = 0; i <= kPairs; ++i) queuedIds.push_back(Id(1000 + i));
   auto queued = std::make_shared<IdentifierBackend>(queuedIds);
+  Add(L"zrTaluP", queued);                                                    // device 0, row 4
+  Add(L"zrDiskT", std::make_shared<IdentifierBackend>(std::vector{Id(30)}));  // device 1, row 2
+  Add(L"zrDiskE", std::make_shared<IdentifierBackend>(std::vector{Id(20)}));  // device 2, row 0
   for (std::uint32_t i = 0; i < kPairs; ++i) {
-    Add(L"zrTalu", queued);                                                        // device 2i
-    Add(L"zrDiskB", std::make_shared<IdentifierBackend>(std::vector{Id(1 + i)}));  // device 2i+1
+    Add(L"zrTalu", queued);  // device 3 + 2i, row 3
+    Add(L"zrDiskB", std::make_shared<IdentifierBackend>(std::vector{Id(1 + i), Id(500 + i)}));
   }
+  // (device, identifier) in row order: zrDiskE, every zrDiskB, zrDiskT, every zrTalu, zrTaluP.
+  std::vector<std::pair<int, vesk_guid>> expected = {{2, Id(20)}};
+  for (std::uint32_t i = 0; i < kPairs; ++i) expected.push_back({4 + 2 * i, Id(1 + i)});
+  expected.push_back({1, Id(30)});
+  for (std::uint32_t i = 0; i < kPairs; ++i) expected.push_back({3 + 2 * i, Id(1001 + i)});
+  expected.push_back({0, Id(1000)});
 
   DeviceHandles result = Discover();
-  ASSERT_EQ(result.size(), 2 * kPairs);
-  for (std::uint32_t i = 0; i < kPairs; ++i) {
-    const auto& direct = result[i];
-    const auto& fromQueue = result[kPairs + i];
-    EXPECT_EQ(direct->device->path, Path(PdoName(2 * i + 1)));
-    EXPECT_TRUE(ControllerId(direct) == Id(1 + i)) << i;
-    EXPECT_EQ(fromQueue->device->path, Path(PdoName(2 * i)));
-    EXPECT_TRUE(ControllerId(fromQueue) == Id(1000 + i)) << i;
-    EXPECT_EQ(fromQueue->device->id, kPairs + i);
+  ASSERT_EQ(result.size(), expected.size());
+  for (std::size_t i = 0; i < result.size(); ++i) {
+    EXPECT_EQ(result[i]->device->path, Path(PdoName(expected[i].first))) << i;
+    EXPECT_TRUE(ControllerId(result[i]) == expected[i].second) << i;
+    EXPECT_EQ(result[i]->device->id, i);
   }
+  EXPECT_EQ(queued->calls, 1);
 }
 
 TEST_F(DiscoveryTest, QueuedRowsShareOneAnswerAndLeftoversServeTheNextDiscovery) {

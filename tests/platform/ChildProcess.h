@@ -45,19 +45,6 @@ inline int RunScenario(const std::string& scenario, const std::wstring& name, in
     report("owned");
     for (;;) pause();
   }
-  if (scenario == "take-release") {
-    // Opens the mutex, waits for it, holds it for a moment, releases it.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-    if (mutex == nullptr) return 10;
-    report("opened " + std::to_string(GetLastError()));
-    const DWORD result = WaitForSingleObject(mutex, 20000);
-    report("wait " + std::to_string(result));
-    if (result != WAIT_OBJECT_0) return 11;
-    Sleep(50);
-    report(ReleaseMutex(mutex) ? "released" : "release failed");
-    CloseHandle(mutex);
-    return 0;
-  }
   if (scenario == "open-unprivileged") {
     // Drops to an unprivileged user (root passes every permission check) and opens the name.
     if (geteuid() == 0) {
@@ -119,19 +106,11 @@ class ChildProcess {
 
   // The next line the child reported, without its newline; empty after `timeoutMs` or at EOF.
   std::string ReadLine(int timeoutMs = 10000) {
-    for (;;) {
-      const auto newline = buffered.find('\n');
-      if (newline != std::string::npos) {
-        std::string line = buffered.substr(0, newline);
-        buffered.erase(0, newline + 1);
-        return line;
-      }
+    std::string line;
+    for (char c;; line += c) {
       pollfd p{readFd, POLLIN, 0};
-      if (poll(&p, 1, timeoutMs) <= 0) return {};
-      char chunk[256];
-      const ssize_t n = read(readFd, chunk, sizeof chunk);
-      if (n <= 0) return {};
-      buffered.append(chunk, static_cast<std::size_t>(n));
+      if (poll(&p, 1, timeoutMs) <= 0 || read(readFd, &c, 1) != 1) return {};
+      if (c == '\n') return line;
     }
   }
 
@@ -152,7 +131,6 @@ class ChildProcess {
  private:
   pid_t pid = -1;
   int readFd = -1;
-  std::string buffered;
 };
 
 }  // namespace vesk::test

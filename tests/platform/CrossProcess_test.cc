@@ -19,32 +19,17 @@ using vesk::test::UniqueName;
 // This program's second process.
 [[maybe_unused]] const int childHook = vesk::test::RunChildIfAsked();
 
-TEST(CrossProcess, ChildOpensTheParentsMutexAndWaitsForItsRelease) {
-  const auto name = UniqueName();
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
-  ASSERT_NE(mutex, nullptr);
-  ChildProcess child("take-release", Narrow(name));
-  EXPECT_EQ(child.ReadLine(), "opened " + std::to_string(ERROR_ALREADY_EXISTS));
-  // The child blocks while this thread owns the mutex.
-  EXPECT_EQ(child.ReadLine(200), "");
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_EQ(child.ReadLine(), "wait 0");
-  EXPECT_EQ(child.ReadLine(), "released");
-  EXPECT_EQ(child.Wait(), 0);
-  EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
-  ReleaseMutex(mutex);
-  CloseHandle(mutex);
-  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
-}
-
-// While another process holds the mutex, waits time out and the exit event still ends them; the
-// holder killed, the next waiter gets the mutex abandoned, with ownership.
+// Another process opens the mutex this one holds and gets it once it is released. While it holds
+// the mutex, waits here time out and the exit event still ends them; killed, it abandons the
+// mutex to the next waiter, with ownership.
 TEST(CrossProcess, OwnerKilledWhileHoldingAbandonsTheMutexToTheNextWaiter) {
   const auto name = UniqueName();
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
   HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ChildProcess child("hold", Narrow(name));
   ASSERT_EQ(child.ReadLine(), "created " + std::to_string(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(child.ReadLine(200), "");  // blocked while this thread owns it
+  EXPECT_TRUE(ReleaseMutex(mutex));
   ASSERT_EQ(child.ReadLine(), "owned");
   EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
   HANDLE both[2] = {mutex, exitEvent};

@@ -57,18 +57,6 @@ TEST(MachineLife, HandleOutlivingItsMachineFailsLikeARemovedDevice) {
   EXPECT_TRUE(CloseHandle(device));
 }
 
-TEST(DebugOutput, GoesToTheMachineInOrderAndIsDroppedWithoutOne) {
-  OutputDebugStringW(L"before any machine\n");
-  Machine machine;
-  OutputDebugStringW(L"A new element has been added.\n");
-  OutputDebugStringW(L"An element has been removed.\n");
-  OutputDebugStringW(nullptr);
-  EXPECT_EQ(machine.DebugOutput(), (std::vector<std::wstring>{L"A new element has been added.\n",
-                                                              L"An element has been removed.\n"}));
-  machine.ClearDebugOutput();
-  EXPECT_TRUE(machine.DebugOutput().empty());
-}
-
 class Faults : public ::testing::Test {
  protected:
   Machine machine;
@@ -109,26 +97,6 @@ TEST_F(Faults, CountedFaultFailsThatManyCallsAndAPermanentOneLastsUntilCleared) 
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_NE(event, nullptr);
   CloseHandle(event);
-}
-
-TEST_F(Faults, HoldingsCountOpenHandlesAndNotificationRegistrations) {
-  const std::size_t handles = vesk::platform::OpenHandleCount();
-  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  CM_NOTIFY_FILTER filter{};
-  filter.cbSize = sizeof filter;
-  filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
-  filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_STORAGEPORT;
-  HCMNOTIFICATION notification = nullptr;
-  auto callback = [](HCMNOTIFICATION, PVOID, CM_NOTIFY_ACTION, PCM_NOTIFY_EVENT_DATA,
-                     DWORD) -> DWORD { return 0; };
-  ASSERT_EQ(CM_Register_Notification(&filter, nullptr, callback, &notification), CR_SUCCESS);
-  EXPECT_EQ(vesk::platform::OpenHandleCount(), handles + 1);
-  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations + 1);
-  CM_Unregister_Notification(notification);
-  CloseHandle(event);
-  EXPECT_EQ(vesk::platform::OpenHandleCount(), handles);
-  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
 }
 
 }  // namespace
