@@ -36,13 +36,6 @@ class DeviceHandleTest : public ::testing::Test {
     EXPECT_EQ(vesk::platform::OpenHandleCount(), handles);
   }
 
-  // Delivers a notification to the device's handles and waits for the handle's reaction.
-  void Notify(VeskControllerHandle& handle, CM_NOTIFY_ACTION action) {
-    machine.NotifyDeviceHandles(id, action);
-    machine.WaitForNotifications();
-    handle.listener.WaitForWorkers();
-  }
-
   vesk::sim::Machine machine;
   std::wstring pdoName;
   vesk::sim::DeviceId id = 0;
@@ -142,7 +135,9 @@ TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
                                         std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, true},
                                         std::pair{CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE, true}}) {
     SCOPED_TRACE(action);
-    Notify(*handle, action);
+    machine.NotifyDeviceHandles(id, action);
+    machine.WaitForNotifications();
+    handle->listener.WaitForWorkers();
     EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), removed ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
     EXPECT_EQ(machine.OpenHandleCount(id), removed ? 0u : 1u);
     EXPECT_EQ(handle->handle == nullptr, removed);

@@ -57,10 +57,10 @@ class BlockingBackend : public vesk::sim::DeviceBackend {
     return {true, call.outSize, ERROR_SUCCESS};
   }
 
-  // Waits until `count` calls have entered the backend; false after five seconds.
-  bool WaitEntered(int count = 1) {
+  // Waits until a call has entered the backend; false after five seconds.
+  bool WaitEntered() {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(5), [&] { return entered >= count; });
+    return changed.wait_for(lock, std::chrono::seconds(5), [this] { return entered > 0; });
   }
 
   void Release() {

@@ -75,7 +75,6 @@ TEST(ConcurrentDiscovery, FacadesOnThreadsOfTheirOwnEachFindEveryController) {
   for (std::uint32_t n = 1; n <= 3; ++n) Plug(sim, AddQueuedController(sim, n));
   sim.machine.WaitForNotifications();
   const Expected expected = ExpectedControllers(sim);
-  ASSERT_EQ(expected.size(), 5u);
 
   std::vector<std::thread> threads;
   for (int facade = 0; facade < 4; ++facade) {

@@ -17,7 +17,8 @@ using vesk::test::FailureOf;
 using vesk::test::Open;
 using vesk::test::PathOf;
 
-// Without a machine nothing can be opened or enumerated; a new machine starts empty.
+// Without a machine nothing can be opened or enumerated; a new machine starts empty. A handle that
+// outlives its machine fails like that of a removed device.
 TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
   EXPECT_EQ(Machine::Current(), nullptr);
   EXPECT_EQ(Open(PathOf(L"\\Device\\1")), INVALID_HANDLE_VALUE);
@@ -27,34 +28,27 @@ TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
   SP_DEVINFO_DATA data{sizeof(SP_DEVINFO_DATA), {}, 0, 0};
   EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(set, 0, &data)), ERROR_NO_MORE_ITEMS);
   SetupDiDestroyDeviceInfoList(set);
+  HANDLE device = nullptr;
   {
     Machine machine;
     EXPECT_EQ(Machine::Current(), &machine);
     EXPECT_THROW(Machine second, std::logic_error);
     EXPECT_EQ(Machine::Current(), &machine);
     machine.AddDevice(Controller(L"\\Device\\1"));
+    device = Open(PathOf(L"\\Device\\1"));
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
     machine.FailCalls(Api::CreateEventW, ERROR_NOT_ENOUGH_MEMORY, -1);
     OutputDebugStringW(L"old\n");
   }
   EXPECT_EQ(Machine::Current(), nullptr);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(CloseHandle(device));
   Machine fresh;
   EXPECT_EQ(Open(PathOf(L"\\Device\\1")), INVALID_HANDLE_VALUE);
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   EXPECT_NE(event, nullptr);
   CloseHandle(event);
   EXPECT_TRUE(fresh.DebugOutput().empty());
-}
-
-TEST(MachineLife, HandleOutlivingItsMachineFailsLikeARemovedDevice) {
-  HANDLE device;
-  {
-    Machine machine;
-    machine.AddDevice(Controller(L"\\Device\\1"));
-    device = Open(PathOf(L"\\Device\\1"));
-    ASSERT_NE(device, INVALID_HANDLE_VALUE);
-  }
-  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
-  EXPECT_TRUE(CloseHandle(device));
 }
 
 class Faults : public ::testing::Test {
