@@ -1,12 +1,14 @@
 // The driver operation table against a recording device: the requests only this table makes
 // (queries, events, out-of-band, sanitizing), byte for byte as the device receives them, how each
-// operation reports a failed device call, and what is refused before anything is sent. The
-// requests behind the managed operations are checked end to end with the managed face.
+// operation reports a failed device call, and what is refused before anything is sent. The bytes
+// of the requests behind the managed operations are checked end to end with the managed face.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -60,20 +62,38 @@ const wchar_t kDevicePath[] = L"\\\\?\\Global\\GlobalRoot\\Device\\00000031";
 
 using Table = IoCommunication<SynchronousIoctl>;
 
-// Runs one operation; true when it handed back a request. A failure must leave no request behind.
-#define OPERATION(REQUEST, CALL)                                      \
-  [](Table& t, DeviceHandle* h) {                                     \
-    RequestPtr<REQUEST<SynchronousIoctl>> r;                          \
-    try {                                                             \
-      CALL;                                                           \
-    } catch (...) {                                                   \
-      EXPECT_EQ(r, nullptr) << "a failed operation left its request"; \
-      throw;                                                          \
-    }                                                                 \
-    return r != nullptr;                                              \
-  }
-
 using Call = std::function<bool(Table&, DeviceHandle*)>;
+
+// The scoped forms of the two overloaded queries.
+using ScopedArrays = void (Table::*)(DeviceHandle*, const vesk_guid&, vesk_scope_type,
+                                     std::uint32_t,
+                                     RequestPtr<GetArrayInfoIoctl<SynchronousIoctl>>&);
+using ScopedVolumes = void (Table::*)(DeviceHandle*, const vesk_guid&, vesk_scope_type,
+                                      std::uint32_t, std::uint32_t,
+                                      RequestPtr<GetVolumeInfoIoctl<SynchronousIoctl>>&);
+
+template <class Op>
+struct RequestOf;
+template <class... P>
+struct RequestOf<void (Table::*)(DeviceHandle*, P...)> {
+  using type = std::remove_reference_t<std::tuple_element_t<sizeof...(P) - 1, std::tuple<P...>>>;
+};
+
+// One operation with its arguments bound; the call is true when it hands back a request. A
+// failure must leave no request behind.
+template <class Op, class... Args>
+Call Bind(Op op, Args... args) {
+  return [=](Table& t, DeviceHandle* h) {
+    typename RequestOf<Op>::type r;
+    try {
+      (t.*op)(h, args..., r);
+    } catch (...) {
+      EXPECT_EQ(r, nullptr) << "a failed operation left its request";
+      throw;
+    }
+    return r != nullptr;
+  };
+}
 
 std::string Failed(const char* what) { return std::string(what) + " IOCTL was unsuccessful."; }
 
@@ -85,8 +105,8 @@ struct Case {
   friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
 
-// An operation refused before anything is sent.
-struct Refusal {
+// An operation and the first words of its failure message.
+struct Failure {
   Call call;
   const char* what;
 };
@@ -108,96 +128,76 @@ WireImage Mgmt(std::uint32_t length, std::uint32_t code, std::uint32_t api = 3) 
   return WireImage::Management(length, code, api);
 }
 
-std::vector<vesk_guid> TooManyDrives() { return std::vector<vesk_guid>(0x10000, kDrive); }
+std::vector<vesk_guid> Drives(std::size_t count) { return std::vector<vesk_guid>(count, kDrive); }
 
 std::vector<Case> Operations() {
   return {
       {"GetControllerInfo",
-       OPERATION(GetControllerInfoIoctl,
-                 t.GetControllerInfo(h, kController, VESK_SCOPE_CONTROLLER, 369, 0, r)),
+       Bind(&Table::GetControllerInfo, kController, VESK_SCOPE_CONTROLLER, 369, 0),
        Mgmt(369, 0x44000, 0).U8(32, 1).Id(33, kController),
        "Unable to retrieve controller information."},
-      {"GetControllerCapabilities",
-       OPERATION(GetControllerCapabilitiesIoctl, t.GetControllerCapabilities(h, kController, r)),
+      {"GetControllerCapabilities", Bind(&Table::GetControllerCapabilities, kController),
        Mgmt(343, 0x44008, 1).Id(32, kController), "Unable to retrieve controller capabilities."},
       {"GetControllerCapabilitiesLegacy",
-       OPERATION(GetControllerCapabilitiesLegacyIoctl,
-                 t.GetControllerCapabilitiesLegacy(h, kController, r)),
+       Bind(&Table::GetControllerCapabilitiesLegacy, kController),
        Mgmt(83, 0x44008, 0).Id(32, kController), "Unable to retrieve controller capabilities."},
-      {"GetExecutorInformation",
-       OPERATION(GetExecutorInformationIoctl, t.GetExecutorInformation(h, r)), Mgmt(72, 0x44028),
+      {"GetExecutorInformation", Bind(&Table::GetExecutorInformation), Mgmt(72, 0x44028),
        "Unable to retrieve executor information."},
-      {"SetControllerRate",
-       OPERATION(SetControllerRateIoctl, t.SetControllerRate(h, 0x01020304, r)),
+      {"SetControllerRate", Bind(&Table::SetControllerRate, 0x01020304),
        Mgmt(52, 0x4806C).Id(32, kController).U32(48, 0x01020304), "Unable to set controller rate."},
       {"GetArrayInfo",
-       OPERATION(GetArrayInfoIoctl, t.GetArrayInfo(h, kController, VESK_SCOPE_CONTROLLER, 299, r)),
+       Bind(ScopedArrays(&Table::GetArrayInfo), kController, VESK_SCOPE_CONTROLLER, 299),
        Mgmt(299, 0x44020).U8(32, 1).Id(33, kController), "Unable to retrieve array information."},
-      {"GetSingleArrayInfo", OPERATION(GetSingleArrayInfoIoctl, t.GetSingleArrayInfo(h, kArray, r)),
+      {"GetSingleArrayInfo", Bind(&Table::GetSingleArrayInfo, kArray),
        Mgmt(102, 0x44020).U8(32, 2).Id(33, kArray), "Unable to retrieve single array information."},
       {"GetVolumeInfo",
-       OPERATION(GetVolumeInfoIoctl,
-                 t.GetVolumeInfo(h, kController, VESK_SCOPE_CONTROLLER, 410, 1, r)),
+       Bind(ScopedVolumes(&Table::GetVolumeInfo), kController, VESK_SCOPE_CONTROLLER, 410, 1),
        Mgmt(410, 0x44014, 1).U8(32, 1).Id(33, kController),
        "Unable to retrieve volume information."},
-      {"GetSingleVolumeInfo",
-       OPERATION(GetSingleVolumeInfoIoctl, t.GetSingleVolumeInfo(h, kVolume, r)),
+      {"GetSingleVolumeInfo", Bind(&Table::GetSingleVolumeInfo, kVolume),
        Mgmt(147, 0x44014).U8(32, 3).Id(33, kVolume),
        "Unable to retrieve single volume information."},
-      {"RenameVolumeTooLong",
-       OPERATION(RenameVolumeIoctl, t.RenameVolume(h, kVolume, "ABCDEFGHIJKLMNOPQRST", r)),
+      {"RenameVolumeTooLong", Bind(&Table::RenameVolume, kVolume, "ABCDEFGHIJKLMNOPQRST"),
        Mgmt(64, 0x48038).Id(32, kVolume).Text(48, "ABCDEFGHIJKLMNOP"), "Unable to rename volume."},
-      {"GetDriveInfo",
-       OPERATION(GetDriveInfoIoctl, t.GetDriveInfo(h, kDrive, VESK_SCOPE_DRIVE, 241, 2, r)),
+      {"GetDriveInfo", Bind(&Table::GetDriveInfo, kDrive, VESK_SCOPE_DRIVE, 241, 2),
        Mgmt(241, 0x4400C, 2).U8(32, 4).Id(33, kDrive), "Unable to retrieve drive information."},
-      {"SanitizeDriveLegacy",
-       OPERATION(SanitizeDriveLegacyIoctl, t.SanitizeDriveLegacy(h, kDrive, 5, r)),
+      {"SanitizeDriveLegacy", Bind(&Table::SanitizeDriveLegacy, kDrive, 5),
        Mgmt(73, 0x48068).Id(32, kDrive).U8(48, 0xA0), "Unable to sanitize drive."},
-      {"SanitizeDrive",
-       OPERATION(SanitizeDriveIoctl,
-                 t.SanitizeDrive(h, kDrive, 3, true, false, 0xA, true, 0xCAFEBABE, r)),
+      {"SanitizeDrive", Bind(&Table::SanitizeDrive, kDrive, 3, true, false, 0xA, true, 0xCAFEBABE),
        Mgmt(73, 0x48068).Id(49, kDrive).U32(65, 0x2AB).U32(69, 0xCAFEBABE),
        "Unable to sanitize drive."},
-      {"SanitizeDriveOptionB",
-       OPERATION(SanitizeDriveIoctl, t.SanitizeDrive(h, kDrive, 0, false, true, 0, false, 0, r)),
+      {"SanitizeDriveOptionB", Bind(&Table::SanitizeDrive, kDrive, 0, false, true, 0, false, 0),
        Mgmt(73, 0x48068).Id(49, kDrive).U32(65, 0x100), "Unable to sanitize drive."},
       {"GetDriveIdentifiers",
-       OPERATION(GetDriveIdentifiersIoctl,
-                 t.GetDriveIdentifiers(h, vesk_invalid_guid, VESK_SCOPE_NONE, 34 + 16 * 8, r)),
+       Bind(&Table::GetDriveIdentifiers, vesk_invalid_guid, VESK_SCOPE_NONE, 34 + 16 * 8),
        Mgmt(162, 0x44010), "Unable to retrieve drive identifiers."},
-      {"GetVolumeIdentifiers",
-       OPERATION(GetVolumeIdentifiersIoctl,
-                 t.GetVolumeIdentifiers(h, kArray, VESK_SCOPE_ARRAY, 290, r)),
+      {"GetVolumeIdentifiers", Bind(&Table::GetVolumeIdentifiers, kArray, VESK_SCOPE_ARRAY, 290),
        Mgmt(290, 0x44018).U8(32, 2).Id(33, kArray), "Unable to retrieve volume identifiers."},
       {"GetArrayIdentifiers",
-       OPERATION(GetArrayIdentifiersIoctl,
-                 t.GetArrayIdentifiers(h, kController, VESK_SCOPE_CONTROLLER, 290, r)),
+       Bind(&Table::GetArrayIdentifiers, kController, VESK_SCOPE_CONTROLLER, 290),
        Mgmt(290, 0x44024).U8(32, 1).Id(33, kController), "Unable to retrieve array identifiers."},
       {"GetControllerIdentifiers",
-       OPERATION(GetControllerIdentifiersIoctl,
-                 t.GetControllerIdentifiers(h, vesk_invalid_guid, VESK_SCOPE_NONE, 4130, r)),
+       Bind(&Table::GetControllerIdentifiers, vesk_invalid_guid, VESK_SCOPE_NONE, 4130),
        Mgmt(4130, 0x44004), "Unable to retrieve controller identifiers."},
       {"CreateEventSubscriptionFull",
-       OPERATION(CreateEventSubscriptionIoctl,
-                 t.CreateEventSubscription(h, kSubscription, 0x5A, Counting(255, 1), r)),
+       Bind(&Table::CreateEventSubscription, kSubscription, 0x5A, Counting(255, 1)),
        Mgmt(305, 0x48060)
            .Id(32, kSubscription)
            .U8(48, 0x5A)
            .U8(49, 255)
            .Bytes(50, Counting(255, 1)),
        "Unable to create event subscription."},
-      {"CancelEventSubscription",
-       OPERATION(CancelEventSubscriptionIoctl, t.CancelEventSubscription(h, kSubscription, r)),
+      {"CancelEventSubscription", Bind(&Table::CancelEventSubscription, kSubscription),
        Mgmt(48, 0x48064).Id(32, kSubscription), "Unable to cancel event subscription."},
-      {"GetEvents", OPERATION(GetEventsIoctl, t.GetEvents(h, kSubscription, 0x11223344, r)),
+      {"GetEvents", Bind(&Table::GetEvents, kSubscription, 0x11223344),
        Mgmt(544, 0x4402C).Id(32, kSubscription).U32(48, 0x11223344), "Unable to get events."},
-      {"PerformAction", OPERATION(OOB::PerformActionIoctl, t.PerformAction(h, 0xDEADBEEF, r)),
+      {"PerformAction", Bind(&Table::PerformAction, 0xDEADBEEF),
        WireImage::OutOfBand(32, 0x48000).U32(28, 0xDEADBEEF), "Unable to perform an action."},
-      {"SendData", OPERATION(OOB::SendDataIoctl, t.SendData(h, SendPayload(), r)),
+      {"SendData", Bind(&Table::SendData, SendPayload()),
        WireImage::OutOfBand(96, 0x48004).Bytes(28, Counting(64, 1)).U32(92, 0x55667788),
        "Unable to send data."},
-      {"ReceiveData", OPERATION(OOB::ReceiveDataIoctl, t.ReceiveData(h, r)),
-       WireImage::OutOfBand(96, 0x44000), "Unable to receive data."},
+      {"ReceiveData", Bind(&Table::ReceiveData), WireImage::OutOfBand(96, 0x44000),
+       "Unable to receive data."},
   };
 }
 
@@ -262,6 +262,45 @@ TEST_P(EveryOperation, SendsItsRequestByteForByteAndAFailedCallThrowsItsMessage)
 INSTANTIATE_TEST_SUITE_P(Table, EveryOperation, testing::ValuesIn(Operations()),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
+// The commands behind the managed operations: a failed device call throws the command's own
+// message with the call's error.
+TEST_F(Communication, EveryCommandThrowsItsOwnMessageForAFailedCall) {
+  const std::vector<Failure> commands = {
+      {Bind(&Table::SetControllerReadPatrolPolicy, true), "Unable to set read patrol policy."},
+      {Bind(&Table::SetControllerRohiPolicy, true), "Unable to set controller rohi policy."},
+      {Bind(&Table::SetArrayCachePolicy, kArray, true), "Unable to set array cache policy."},
+      {Bind(&Table::AddDrivesToArray, kArray, Drives(1)), "Unable to add drives to array."},
+      {Bind(&Table::CancelVerifyVolume, kVolume), "Unable to cancel volume verification."},
+      {Bind(&Table::ChangeRaidLayout, kVolume, vesk_strip_size{}, VESK_RAID_0, Drives(0)),
+       "Unable to change RAID layout."},
+      {Bind(&Table::CreateVolume, vesk_new_volume_parameters{}, Drives(0)),
+       "Unable to create volume."},
+      {Bind(&Table::DeleteVolume, kVolume), "Unable to delete volume."},
+      {Bind(&Table::ExpandVolume, kVolume, 1), "Unable to expand volume."},
+      {Bind(&Table::InitializeVolume, kVolume), "Unable to initialize volume."},
+      {Bind(&Table::MarkVolumeAsNormal, kVolume), "Unable to mark volume as normal."},
+      {Bind(&Table::RebuildVolume, kVolume, Drives(0)), "Unable to rebuild volume."},
+      {Bind(&Table::SetVolumeCachePolicy, kVolume, vesk_volume_cache_policy{}),
+       "Unable to set volume cache policy."},
+      {Bind(&Table::SetVolumeRaidWriteHolePolicy, kVolume, vesk_rwh_policy{}, kDrive),
+       "Unable to set volume RWH policy."},
+      {Bind(&Table::VerifyVolume, kVolume, true), "Unable to verify volume."},
+      {Bind(&Table::ActivateDriveLed, kDrive, true), "Unable to activate drive LED."},
+      {Bind(&Table::ActivateDriveLedLegacy, kDrive), "Unable to activate drive LED."},
+      {Bind(&Table::ClearDriveMetadata, kDrive), "Unable to clear drive metadata."},
+      {Bind(&Table::MarkDriveAsNormal, kDrive), "Unable to mark drive as normal."},
+      {Bind(&Table::MarkDriveAsSpare, kDrive), "Unable to mark drive as spare."},
+      {Bind(&Table::RemoveDrive, kDrive), "Unable to remove drive."},
+      {Bind(&Table::ResetSmartEvent, kDrive), "Unable to reset SMART event from drive."},
+      {Bind(&Table::SetWriteCacheOnDrive, kDrive, true), "Unable to set write cache on drive."},
+      {Bind(&Table::UnmarkSpareDrive, kDrive), "Unable to unmark spare drive."},
+  };
+  backend->failWith = ERROR_IO_DEVICE;
+  for (const auto& command : commands) {
+    ExpectFailure([&] { command.call(sync, handle.get()); }, Failed(command.what), ERROR_IO_DEVICE);
+  }
+}
+
 // A refusal names no identifiers, so even a zero count is left for the caller to report.
 TEST_F(Communication, NonZeroStatusIsReturnedNotThrownWhateverTheIdentifierCount) {
   backend->identifierCount = 0;
@@ -318,32 +357,24 @@ TEST_F(Communication, LockFailurePropagatesAndLeavesNoRequest) {
 // is sent: without a controller handle, or with arguments beyond their wire fields
 // (ERROR_INVALID_PARAMETER). The longest drive list still fits.
 TEST_F(Communication, ArgumentsBeyondTheWireFieldsAndMissingControllersAreRefused) {
-  const std::vector<Refusal> withoutController = {
-      {OPERATION(SetControllerReadPatrolPolicyIoctl, t.SetControllerReadPatrolPolicy(h, true, r)),
-       "Unable to set read patrol policy."},
-      {OPERATION(SetControllerRohiPolicyIoctl, t.SetControllerRohiPolicy(h, true, r)),
-       "Unable to set controller rohi policy."},
-      {OPERATION(SetControllerRateIoctl, t.SetControllerRate(h, 1, r)),
-       "Unable to set controller rate."},
+  const std::vector<Failure> withoutController = {
+      {Bind(&Table::SetControllerReadPatrolPolicy, true), "Unable to set read patrol policy."},
+      {Bind(&Table::SetControllerRohiPolicy, true), "Unable to set controller rohi policy."},
+      {Bind(&Table::SetControllerRate, 1), "Unable to set controller rate."},
   };
   for (const auto& refusal : withoutController) {
     ExpectFailure([&] { refusal.call(sync, nullptr); }, Failed(refusal.what));
   }
-  const std::vector<Refusal> beyondTheirFields = {
-      {OPERATION(AddDrivesToArrayIoctl, t.AddDrivesToArray(h, kArray, TooManyDrives(), r)),
-       "Unable to add drives to array."},
-      {OPERATION(RebuildVolumeIoctl, t.RebuildVolume(h, kVolume, TooManyDrives(), r)),
-       "Unable to rebuild volume."},
-      {OPERATION(ChangeRaidLayoutIoctl,
-                 t.ChangeRaidLayout(h, kVolume, {}, VESK_RAID_0, TooManyDrives(), r)),
+  const std::vector<Failure> beyondTheirFields = {
+      {Bind(&Table::AddDrivesToArray, kArray, Drives(0x10000)), "Unable to add drives to array."},
+      {Bind(&Table::RebuildVolume, kVolume, Drives(0x10000)), "Unable to rebuild volume."},
+      {Bind(&Table::ChangeRaidLayout, kVolume, vesk_strip_size{}, VESK_RAID_0, Drives(0x10000)),
        "Unable to change RAID layout."},
-      {OPERATION(CreateVolumeIoctl, t.CreateVolume(h, {}, TooManyDrives(), r)),
+      {Bind(&Table::CreateVolume, vesk_new_volume_parameters{}, Drives(0x10000)),
        "Unable to create volume."},
-      {OPERATION(CreateEventSubscriptionIoctl,
-                 t.CreateEventSubscription(h, kSubscription, 0, Counting(256, 0), r)),
+      {Bind(&Table::CreateEventSubscription, kSubscription, 0, Counting(256, 0)),
        "Unable to create event subscription."},
-      {OPERATION(GetControllerInfoIoctl,
-                 t.GetControllerInfo(h, kController, VESK_SCOPE_CONTROLLER, 48, 3, r)),
+      {Bind(&Table::GetControllerInfo, kController, VESK_SCOPE_CONTROLLER, 48, 3),
        "Unable to retrieve controller information."},
   };
   for (const auto& refusal : beyondTheirFields) {
@@ -353,7 +384,7 @@ TEST_F(Communication, ArgumentsBeyondTheWireFieldsAndMissingControllersAreRefuse
   EXPECT_TRUE(backend->calls.empty());
 
   RequestPtr<AddDrivesToArrayIoctl<SynchronousIoctl>> request;
-  sync.AddDrivesToArray(handle.get(), kArray, std::vector<vesk_guid>(0xFFFF, kDrive), request);
+  sync.AddDrivesToArray(handle.get(), kArray, Drives(0xFFFF), request);
   ASSERT_EQ(backend->calls.size(), 1u);
   EXPECT_EQ(backend->calls[0].in.size(), 50u + 16u * 0xFFFF);
 }
