@@ -1,14 +1,15 @@
 // The facade's own behaviour: construction without a driver, the version mappings, and the
-// plug-and-play hook with its tracing and its lifetime.
+// plug-and-play hook with its tracing and its lifetime (the listener's own waiting is the device
+// tests' business).
 #include "vesk/StorageManagement.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
+#include <set>
 #include <stdexcept>
-#include <thread>
+#include <string>
 
 #include "core/Implementation.h"
 #include "diagnostics/Logger.h"
@@ -85,38 +86,16 @@ TEST_F(FacadeTest, HookIsCalledOncePerArrivalAndRemovalAndEachIsTraced) {
   management.GetImplementation().pnpListener.WaitForWorkers();
   EXPECT_EQ(hookCalls, 2);
 
-  int arrivals = 0, removals = 0;
-  for (const auto& event : trace->Events()) {
-    ASSERT_EQ(event.name, "PNP Event");
-    for (const auto& field : event.fields) {
-      arrivals += field.value == "New controller detected.";
-      removals += field.value == "Controller removed.";
-    }
-  }
-  EXPECT_EQ(arrivals, 2);
-  EXPECT_EQ(removals, 1);
+  std::multiset<std::string> traced;  // the device layer's own lines among them
+  for (const auto& event : trace->Events()) traced.insert(event.fields.at(0).value);
+  EXPECT_EQ(traced.count("New controller detected."), 2u);
+  EXPECT_EQ(traced.count("Controller removed."), 1u);
 
   management.SetPnpCallback(nullptr);
   Plug();
   machine.WaitForNotifications();
   management.GetImplementation().pnpListener.WaitForWorkers();
   EXPECT_EQ(hookCalls, 2);
-}
-
-// A hook still running when the facade goes must finish before the implementation is freed.
-TEST_F(FacadeTest, DestructionWaitsForHooksInFlight) {
-  static std::atomic<bool> entered{false}, finished{false};
-  entered = finished = false;
-  auto management = std::make_unique<StorageManagement>();
-  management->SetPnpCallback([] {
-    entered = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    finished = true;
-  });
-  Plug();
-  while (!entered) std::this_thread::yield();
-  management.reset();
-  EXPECT_TRUE(finished);
 }
 
 TEST_F(FacadeTest, FailedRegistrationLeavesAUsableSilentObject) {
