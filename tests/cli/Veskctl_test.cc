@@ -316,7 +316,7 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
   }
   EXPECT_EQ(Slurp(state), saved);
   // What is right passes: fractions of larger units, and strip sizes with a unit.
-  EXPECT_EQ(Run(create + "0 --size 1.5G --strip 128K").exitCode, 0);
+  EXPECT_EQ(Run(create + "0 --size 1.5GiB --strip 128K").exitCode, 0);
 }
 
 // Off a terminal, and with --json, destructive work needs --force; on a terminal it asks.
@@ -346,6 +346,13 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
   EXPECT_EQ(Volume("Scratch")["stateName"], "failed");
   EXPECT_EQ(Run("delete-volume System --force").exitCode, 0);
   EXPECT_TRUE(Volume("System").is_null());
+  // Its drives are pass-through now, and one holds partitions: taking it asks first.
+  Result partitioned = Run("create-volume --name y --level 1 --drives KS1A00000001,KS1A00000002");
+  EXPECT_EQ(partitioned.exitCode, 2);
+  EXPECT_NE(partitioned.out.find("drive KS1A00000001 (5a7a0000-0000-4000-8000-000000000000) holds "
+                                 "partitions; its contents are overwritten"),
+            std::string::npos)
+      << partitioned.out;
 }
 
 // A dry run sends and saves nothing and predicts from the records the library read.
@@ -366,6 +373,7 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   nlohmann::json layout = RunJson("--dry-run change-layout Data --level 0");
   EXPECT_EQ(layout["request"]["raidLevel"], 1);
   EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["raidLevelName"], "RAID 0");
+  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["stripSize"], 128);  // RAID 0's default
   const auto& array = layout["prediction"]["arrays"][0];
   EXPECT_GT(array["after"]["freeSize"], array["before"]["freeSize"]) << layout.dump(2);
 
@@ -376,6 +384,12 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   EXPECT_EQ(created["totalSize"].get<std::uint64_t>() - created["freeSize"].get<std::uint64_t>(),
             2ull << 40);
   EXPECT_EQ(create["asksFirst"], false);
+
+  // RAID 1 over two drives: 44 GiB more of the volume take 88 GiB of the array.
+  const auto grown = RunJson("--dry-run expand-volume System 300G")["prediction"]["arrays"][0];
+  EXPECT_EQ(grown["before"]["freeSize"].get<std::uint64_t>() -
+                grown["after"]["freeSize"].get<std::uint64_t>(),
+            88ull << 30);
 
   Result text = Run("delete-volume System --dry-run");
   EXPECT_EQ(text.exitCode, 0) << text.out;
