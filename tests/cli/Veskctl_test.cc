@@ -176,6 +176,15 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   }
   EXPECT_TRUE(found) << after.dump(2);
   EXPECT_NE(Run("show").out.find("\"backup\""), std::string::npos);
+
+  // Each controller policy reaches the controller named, and only that policy.
+  ASSERT_EQ(Run("set-rohi c0d0 on").exitCode, 0);
+  ASSERT_EQ(Run("set-read-patrol c0a7 on").exitCode, 0);
+  const nlohmann::json controllers = RunJson("show")["controllers"];
+  EXPECT_EQ(controllers[0]["readPatrolEnabled"], true);
+  EXPECT_EQ(controllers[0]["rohiEnabled"], false);
+  EXPECT_EQ(controllers[1]["readPatrolEnabled"], false);
+  EXPECT_EQ(controllers[1]["rohiEnabled"], true);
 }
 
 // After a rename the same text is one volume's name and the start of another's identifier.
@@ -384,6 +393,10 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   EXPECT_EQ(created["totalSize"].get<std::uint64_t>() - created["freeSize"].get<std::uint64_t>(),
             2ull << 40);
   EXPECT_EQ(create["asksFirst"], false);
+
+  nlohmann::json verify = RunJson("--dry-run verify-volume Data --repair");
+  EXPECT_EQ(verify["request"]["repair"], true);
+  EXPECT_EQ(verify["prediction"]["volumes"][0]["after"]["stateName"], "verifying and fixing");
 
   // RAID 1 over two drives: 44 GiB more of the volume take 88 GiB of the array.
   const auto grown = RunJson("--dry-run expand-volume System 300G")["prediction"]["arrays"][0];
