@@ -5,8 +5,9 @@
 // platform/windows/missing.h). Everywhere else it declares the same types, constants and functions,
 // implemented in platform/posix/ over POSIX and the simulated machine (vesk::sim::Machine).
 //
-// Only what the library calls is here, with the semantics the library relies on; docs/platform.md
-// lists where the emulation differs from Windows.
+// Only what the library calls is here, with the semantics the library relies on, plus the few
+// process calls a test needs to start a second copy of itself; docs/platform.md lists where the
+// emulation differs from Windows.
 #pragma once
 
 #ifdef _WIN32
@@ -109,6 +110,7 @@ inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b);
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
@@ -191,6 +193,52 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
                      LPOVERLAPPED overlapped);
 
 void OutputDebugStringW(LPCWSTR text);
+
+// Processes: enough to start this program again, end it and read its exit code.
+using HMODULE = void*;
+using UINT = unsigned int;
+constexpr DWORD STILL_ACTIVE = 259;
+
+struct STARTUPINFOW {
+  DWORD cb;
+  LPWSTR lpReserved;
+  LPWSTR lpDesktop;
+  LPWSTR lpTitle;
+  DWORD dwX;
+  DWORD dwY;
+  DWORD dwXSize;
+  DWORD dwYSize;
+  DWORD dwXCountChars;
+  DWORD dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  BYTE* lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+};
+using LPSTARTUPINFOW = STARTUPINFOW*;
+
+struct PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+};
+using LPPROCESS_INFORMATION = PROCESS_INFORMATION*;
+
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine,
+                    LPSECURITY_ATTRIBUTES processAttributes, LPSECURITY_ATTRIBUTES threadAttributes,
+                    BOOL inheritHandles, DWORD creationFlags, LPVOID environment,
+                    LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
+                    LPPROCESS_INFORMATION processInformation);
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);
+DWORD GetCurrentProcessId();
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 
 HLOCAL LocalFree(HLOCAL memory);
 

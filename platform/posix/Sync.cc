@@ -34,6 +34,7 @@
 #include "platform/posix/Errors.h"
 #include "platform/posix/Handles.h"
 #include "platform/posix/Host.h"
+#include "platform/posix/Process.h"
 #include "platform/posix/Security.h"
 
 namespace vesk::platform {
@@ -348,9 +349,12 @@ std::string Hex64(std::uint64_t value) {
 }
 
 // Windows object name to segment name: "Global\" names are machine-wide, "Local\" names and names
-// without a namespace are per user (the emulation's stand-in for a session). A backslash anywhere
-// else makes the name unusable.
+// without a namespace are per user (the emulation's stand-in for a session). The namespaces are
+// matched with their case, as Windows compares names. Any other backslash names a directory of the
+// object namespace that does not exist (ERROR_PATH_NOT_FOUND); a namespace with nothing after it
+// is no name at all (ERROR_INVALID_NAME).
 DWORD SegmentName(std::wstring_view name, std::string& out) {
+  if (name.size() > kMaxPath) return kErrorFilenameExcedRange;
   std::string space;
   std::wstring_view rest;
   if (name.substr(0, 7) == L"Global\\") {
@@ -363,8 +367,8 @@ DWORD SegmentName(std::wstring_view name, std::string& out) {
     space = "local" + std::to_string(geteuid());
     rest = name;
   }
-  if (rest.empty() || rest.find(L'\\') != std::wstring_view::npos) return ERROR_BAD_PATHNAME;
-  if (name.size() > kMaxPath) return kErrorFilenameExcedRange;
+  if (rest.empty()) return ERROR_INVALID_NAME;
+  if (rest.find(L'\\') != std::wstring_view::npos) return ERROR_PATH_NOT_FOUND;
   out = "/vesk." + space + ".";
   static const char digits[] = "0123456789ABCDEF";
   for (unsigned char c : ToUtf8(rest)) {
@@ -478,8 +482,15 @@ int LockUntil(MutexState& state, Clock::time_point deadline) {
 struct Waitable {
   EventState* event = nullptr;
   MutexState* mutex = nullptr;
+  ProcessObject* process = nullptr;
   bool shared = false;
 };
+
+Take TryTake(Waitable& item) {
+  if (item.event) return TryTakeEvent(*item.event);
+  if (item.process) return item.process->Ended() ? Take::Acquired : Take::Busy;
+  return Finish(*item.mutex, pthread_mutex_trylock(&item.mutex->mutex));
+}
 
 DWORD Result(Take take, DWORD index) {
   switch (take) {
@@ -517,6 +528,10 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
       auto* event = static_cast<EventObject*>(object.get());
       items[i].event = event->state;
       items[i].shared = event->Shared();
+    } else if (object->kind == KernelObject::Kind::Process) {
+      // Nothing wakes a waiter when a child ends: looked at like an event of another process.
+      items[i].process = static_cast<ProcessObject*>(object.get());
+      items[i].shared = true;
     } else {
       auto* mutex = static_cast<MutexObject*>(object.get());
       items[i].mutex = mutex->state;
@@ -547,9 +562,7 @@ DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
       generation = hub.generation;
     }
     for (DWORD i = 0; i < count; ++i) {
-      const Take take =
-          items[i].event ? TryTakeEvent(*items[i].event)
-                         : Finish(*items[i].mutex, pthread_mutex_trylock(&items[i].mutex->mutex));
+      const Take take = TryTake(items[i]);
       if (take != Take::Busy) return Result(take, i);
     }
     if (milliseconds == 0) return WAIT_TIMEOUT;

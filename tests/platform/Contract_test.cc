@@ -1,0 +1,361 @@
+// The Win32 behaviour the library relies on, stated once and checked on both sides of the seam:
+// natively against the emulation, and cross-built for Windows against the real thing. Nothing
+// here may use more than platform/win32.h declares.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace {
+
+// The descriptor the library gives its machine-wide mutexes.
+constexpr const wchar_t* kLibrarySddl = L"D:(A;;GA;;;WD)(A;;GA;;;AN)S:(ML;;NW;;;HI)";
+constexpr DWORD kChildTimeout = 10000;
+
+// Names no other test, run or process uses: the process id and a counter. The shape is the
+// library's (a device path with its backslashes turned into underscores).
+std::wstring UniqueName() {
+  static std::atomic<int> counter{0};
+  return L"Global\\KorvaTALU___?_Global_GlobalRoot_Device_Contract_" +
+         std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++counter);
+}
+
+DWORD FailureOf(BOOL ok) { return ok ? 0 : GetLastError(); }
+DWORD WaitFailure(DWORD result) { return result == WAIT_FAILED ? GetLastError() : 0; }
+
+template <typename Body>
+void OnOtherThread(Body body) {
+  std::thread(body).join();
+}
+
+// Creates a named mutex with the library's descriptor.
+HANDLE CreateLibraryMutex(const std::wstring& name, BOOL initialOwner,
+                          const wchar_t* sddl = kLibrarySddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr)) {
+    return nullptr;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  HANDLE mutex = CreateMutexW(&attributes, initialOwner, name.c_str());
+  const DWORD error = GetLastError();
+  LocalFree(descriptor);
+  SetLastError(error);
+  return mutex;
+}
+
+// --- the second process -----------------------------------------------------------------------
+//
+// The child is this program started again with VESK_CONTRACT_CHILD naming what it does to the
+// mutex VESK_CONTRACT_NAME. It runs before the test framework starts and answers through its exit
+// code and a named event "<name>_owned".
+
+std::wstring OwnedEventName(const std::wstring& name) { return name + L"_owned"; }
+
+[[noreturn]] void RunChild(const std::string& scenario, const std::wstring& name) {
+  HANDLE mutex = CreateLibraryMutex(name, FALSE);
+  const DWORD error = GetLastError();
+  // Exit codes are 8 bits on POSIX: 0 for an open that found the mutex, else the error.
+  if (scenario == "open")
+    std::exit(mutex ? (error == ERROR_ALREADY_EXISTS ? 0 : 98) : error & 0x7F);
+  if (mutex == nullptr) std::exit(10);
+  if (error != ERROR_ALREADY_EXISTS) std::exit(11);
+  HANDLE owned = CreateEventW(nullptr, TRUE, FALSE, OwnedEventName(name).c_str());
+  if (WaitForSingleObject(mutex, kChildTimeout) != WAIT_OBJECT_0) std::exit(12);
+  SetEvent(owned);
+  // "exit" ends the process while its thread owns the mutex; "hold" waits to be killed.
+  if (scenario == "exit") std::exit(0);
+  Sleep(60000);
+  std::exit(13);
+}
+
+[[maybe_unused]] const int childHook = [] {
+  const char* scenario = std::getenv("VESK_CONTRACT_CHILD");
+  const char* name = std::getenv("VESK_CONTRACT_NAME");
+  if (scenario != nullptr && name != nullptr) {
+    RunChild(scenario, std::wstring(name, name + std::char_traits<char>::length(name)));
+  }
+  return 0;
+}();
+
+class Child {
+ public:
+  Child(const std::wstring& scenario, const std::wstring& name)
+      : owned(CreateEventW(nullptr, TRUE, FALSE, OwnedEventName(name).c_str())) {
+    std::vector<wchar_t> path(32768);
+    GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    std::wstring commandLine = L"\"" + std::wstring(path.data()) + L"\"";
+    SetEnvironmentVariableW(L"VESK_CONTRACT_CHILD", scenario.c_str());
+    SetEnvironmentVariableW(L"VESK_CONTRACT_NAME", name.c_str());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    started = CreateProcessW(path.data(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &info);
+    SetEnvironmentVariableW(L"VESK_CONTRACT_CHILD", nullptr);
+    SetEnvironmentVariableW(L"VESK_CONTRACT_NAME", nullptr);
+    process = info.hProcess;
+    if (info.hThread != nullptr) CloseHandle(info.hThread);
+  }
+
+  ~Child() {
+    if (started) {
+      TerminateProcess(process, 1);
+      WaitForSingleObject(process, kChildTimeout);
+      CloseHandle(process);
+    }
+    CloseHandle(owned);
+  }
+
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Whether the child took the mutex; it ended without (with its exit code) otherwise.
+  ::testing::AssertionResult TookTheMutex(DWORD milliseconds = kChildTimeout) {
+    if (!started) return ::testing::AssertionFailure() << "CreateProcessW: " << GetLastError();
+    HANDLE either[2] = {owned, process};
+    const DWORD result = WaitForMultipleObjects(2, either, FALSE, milliseconds);
+    if (result == WAIT_OBJECT_0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "wait " << result << ", child exit " << ExitCode();
+  }
+
+  // The exit code once the child has ended, STILL_ACTIVE if it runs on past the time-out.
+  DWORD Join() {
+    WaitForSingleObject(process, kChildTimeout);
+    return ExitCode();
+  }
+
+  void Kill(UINT exitCode) { EXPECT_TRUE(TerminateProcess(process, exitCode)); }
+
+ private:
+  DWORD ExitCode() {
+    DWORD code = 0;
+    return GetExitCodeProcess(process, &code) ? code : GetLastError();
+  }
+
+  HANDLE owned;
+  BOOL started = FALSE;
+  HANDLE process = nullptr;
+};
+
+// --- named mutexes ----------------------------------------------------------------------------
+
+// The first creation clears the last error, a second one opens the same mutex with 183. The owner
+// may take it again and must release it as often; only the owner may release it, through any
+// handle of it.
+TEST(Contract, NamedMutexIsRecursiveSharedByItsHandlesAndReleasedOnlyByItsOwner) {
+  const auto name = UniqueName();
+  SetLastError(ERROR_BUSY);
+  HANDLE first = CreateLibraryMutex(name, TRUE);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  HANDLE second = CreateLibraryMutex(name, TRUE);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);  // depth 2: the opener got none
+  OnOtherThread([&] {
+    EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(FailureOf(ReleaseMutex(second)), ERROR_NOT_OWNER);
+  });
+  EXPECT_TRUE(ReleaseMutex(second));
+  OnOtherThread([&] { EXPECT_EQ(WaitForSingleObject(first, 0), WAIT_TIMEOUT); });
+  EXPECT_TRUE(ReleaseMutex(first));
+  EXPECT_EQ(FailureOf(ReleaseMutex(first)), ERROR_NOT_OWNER);
+  OnOtherThread([&] {
+    EXPECT_EQ(WaitForSingleObject(second, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(first));
+  });
+  CloseHandle(first);
+  CloseHandle(second);
+}
+
+// Another process opens the mutex and gets it once this thread lets go. While it holds it, a wait
+// on the mutex and the exit event ends only by the event, without ownership.
+TEST(Contract, AnotherProcessWaitsForTheMutexAndTheExitEventEndsOurWaitForIt) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateLibraryMutex(name, TRUE);
+  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Child child(L"hold", name);
+  EXPECT_FALSE(child.TookTheMutex(300));
+  ASSERT_TRUE(ReleaseMutex(mutex));
+  ASSERT_TRUE(child.TookTheMutex());
+  HANDLE both[2] = {mutex, exitEvent};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 50), WAIT_TIMEOUT);
+  SetEvent(exitEvent);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, kChildTimeout), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(FailureOf(ReleaseMutex(mutex)), ERROR_NOT_OWNER);
+  child.Kill(77);
+  EXPECT_EQ(child.Join(), 77u);
+  CloseHandle(mutex);
+  CloseHandle(exitEvent);
+}
+
+enum class Owner { Thread, KilledProcess, ExitingProcess };
+
+std::string OwnerName(Owner owner) {
+  return owner == Owner::Thread          ? "Thread"
+         : owner == Owner::KilledProcess ? "KilledProcess"
+                                         : "ExitingProcess";
+}
+
+class Abandonment : public ::testing::TestWithParam<Owner> {};
+
+// An owner that ends without releasing abandons the mutex: the next wait reports it once, with
+// ownership, and it is an ordinary mutex again after that.
+TEST_P(Abandonment, NextWaitReportsItOnceWithOwnership) {
+  const auto name = UniqueName();
+  HANDLE mutex = CreateLibraryMutex(name, FALSE);
+  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (GetParam() == Owner::Thread) {
+    OnOtherThread([&] { EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); });
+  } else {
+    Child child(GetParam() == Owner::KilledProcess ? L"hold" : L"exit", name);
+    ASSERT_TRUE(child.TookTheMutex());
+    if (GetParam() == Owner::KilledProcess) child.Kill(1);
+    EXPECT_EQ(child.Join(), GetParam() == Owner::KilledProcess ? 1u : 0u);
+  }
+  HANDLE both[2] = {exitEvent, mutex};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, kChildTimeout), WAIT_ABANDONED_0 + 1);
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(FailureOf(ReleaseMutex(mutex)), ERROR_NOT_OWNER);
+  OnOtherThread([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  });
+  CloseHandle(mutex);
+  CloseHandle(exitEvent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Contract, Abandonment,
+                         ::testing::Values(Owner::Thread, Owner::KilledProcess,
+                                           Owner::ExitingProcess),
+                         [](const auto& info) { return OwnerName(info.param); });
+
+// A descriptor that grants nothing refuses every later open, in this process and in another; the
+// library's descriptor lets every process in.
+TEST(Contract, LaterOpensAreCheckedAgainstTheCreatorsDescriptor) {
+  for (const auto& [sddl, error] : {std::pair<const wchar_t*, DWORD>{L"D:", ERROR_ACCESS_DENIED},
+                                    {kLibrarySddl, ERROR_ALREADY_EXISTS}}) {
+    SCOPED_TRACE(error);
+    const auto name = UniqueName();
+    HANDLE mutex = CreateLibraryMutex(name, FALSE, sddl);
+    ASSERT_NE(mutex, nullptr);
+    HANDLE again = CreateLibraryMutex(name, FALSE);
+    EXPECT_EQ(again == nullptr, error != ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(GetLastError(), error);
+    if (again != nullptr) CloseHandle(again);
+    Child child(L"open", name);
+    EXPECT_EQ(child.Join(), error == ERROR_ALREADY_EXISTS ? 0u : error);
+    CloseHandle(mutex);
+  }
+}
+
+// Object names: "Global\" and "Local\" are the only namespaces, matched with their case; the
+// backslash is reserved for them.
+TEST(Contract, NamesAreRefusedAsWindowsRefusesThem) {
+  const std::wstring unique = UniqueName().substr(7);
+  for (const auto& [name, error] :
+       {std::pair<std::wstring, DWORD>{L"Global\\", ERROR_INVALID_NAME},
+        {L"Local\\", ERROR_INVALID_NAME},
+        {L"global\\" + unique, ERROR_PATH_NOT_FOUND},
+        {L"Other\\" + unique, ERROR_PATH_NOT_FOUND},
+        {L"Global\\" + unique + L"\\x", ERROR_PATH_NOT_FOUND},
+        {L"Global\\" + std::wstring(300, L'x'), 206u},  // ERROR_FILENAME_EXCED_RANGE
+        {L"Local\\" + unique, ERROR_SUCCESS},
+        {unique + L" /%?*:", ERROR_SUCCESS}}) {
+    SCOPED_TRACE(std::string(name.begin(), name.begin() + std::min<size_t>(name.size(), 40)));
+    SetLastError(ERROR_BUSY);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(mutex == nullptr, error != ERROR_SUCCESS);
+    EXPECT_EQ(GetLastError(), error);
+    if (mutex != nullptr) CloseHandle(mutex);
+  }
+}
+
+// --- events and waits -------------------------------------------------------------------------
+
+// A manual-reset event releases every wait until reset, an auto-reset one a single wait; a wait
+// ends when another thread sets it.
+TEST(Contract, ManualAndAutoResetEvents) {
+  for (const BOOL manualReset : {TRUE, FALSE}) {
+    SCOPED_TRACE(manualReset);
+    SetLastError(ERROR_BUSY);
+    HANDLE event = CreateEventW(nullptr, manualReset, TRUE, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    EXPECT_TRUE(ResetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    std::thread setter([&] {
+      Sleep(20);
+      SetEvent(event);
+    });
+    EXPECT_EQ(WaitForSingleObject(event, kChildTimeout), WAIT_OBJECT_0);
+    setter.join();
+    EXPECT_EQ(WaitForSingleObject(event, 0), manualReset ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+    CloseHandle(event);
+  }
+}
+
+// Wait-any reports the lowest signaled index and takes only that object: an auto-reset event
+// further on stays set, a mutex further on stays free.
+TEST(Contract, WaitAnyTakesOnlyTheLowestSignaledObject) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, UniqueName().c_str());
+  HANDLE autoEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+  HANDLE manualEvent = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  HANDLE eventFirst[3] = {autoEvent, mutex, manualEvent};
+  EXPECT_EQ(WaitForMultipleObjects(3, eventFirst, FALSE, 0), WAIT_OBJECT_0);
+  OnOtherThread([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  });
+  EXPECT_EQ(WaitForMultipleObjects(3, eventFirst, FALSE, 0), WAIT_OBJECT_0 + 1);
+  SetEvent(autoEvent);
+  HANDLE mutexFirst[2] = {mutex, autoEvent};
+  EXPECT_EQ(WaitForMultipleObjects(2, mutexFirst, FALSE, 0), WAIT_OBJECT_0);  // again: depth 2
+  EXPECT_EQ(WaitForSingleObject(autoEvent, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  for (HANDLE object : {mutex, autoEvent, manualEvent}) CloseHandle(object);
+}
+
+// Every call the library makes on a handle fails with ERROR_INVALID_HANDLE for a closed handle, a
+// null one, or one of another kind of object; a name taken by another kind fails the same way.
+TEST(Contract, ClosedNullAndMistypedHandlesFailWithInvalidHandle) {
+  const auto name = UniqueName();
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+  HANDLE closed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  EXPECT_TRUE(CloseHandle(closed));
+  // Nothing is created from here on, so Windows cannot give the closed value to a new object.
+  HANDLE withClosed[2] = {mutex, closed};
+  DWORD returned = 0;
+  for (const DWORD error :
+       {FailureOf(CloseHandle(closed)), FailureOf(CloseHandle(nullptr)),
+        FailureOf(SetEvent(closed)), FailureOf(ResetEvent(nullptr)), FailureOf(SetEvent(mutex)),
+        FailureOf(ReleaseMutex(event)), FailureOf(ReleaseMutex(closed)),
+        WaitFailure(WaitForSingleObject(closed, 0)), WaitFailure(WaitForSingleObject(nullptr, 0)),
+        WaitFailure(WaitForMultipleObjects(2, withClosed, FALSE, 0)),
+        FailureOf(DeviceIoControl(closed, 1, nullptr, 0, nullptr, 0, &returned, nullptr))}) {
+    EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(WaitFailure(WaitForMultipleObjects(0, withClosed, FALSE, 0)), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(WaitFailure(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, withClosed, FALSE, 0)),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, name.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  CloseHandle(event);
+  CloseHandle(mutex);
+}
+
+}  // namespace
