@@ -803,7 +803,6 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
     }
   }
   Post(c, event_type::kDriveChanged, d.id);
-  if (r.function == function::kMarkDriveAsNormal) UpdateHealth(c);
   return S::Success;
 }
 

@@ -459,6 +459,11 @@ TEST_F(VeskctlTest, UnusableStateFileIsRefusedInOneLineAndLeftAlone) {
   // Starting over replaces it.
   EXPECT_EQ(Run("sim reset").exitCode, 0);
   EXPECT_EQ(Run("show").exitCode, 0);
+  // The hint quotes a path as a shell needs it.
+  state = dir / "my state.json";
+  std::ofstream(state) << "{";
+  EXPECT_TRUE(Run("show").out.ends_with("Run 'veskctl --state '" + state.string() +
+                                        "' sim reset' to start over.\n"));
 
   fs::create_directory(dir / "folder");
   state = dir / "folder";

@@ -203,7 +203,10 @@ TEST_F(Commands, ASpecification1DriverIgnoresTheInitializeBitAndTakesTheCommand)
 }
 
 TEST_F(Commands, VerifyFindsLatentErrorsAndRepairRemovesThem) {
-  driver->Edit([](Topology& t) { t.controllers[1].volumes[0].latentErrors = 7; });
+  driver->Edit([](Topology& t) {
+    t.controllers[1].volumes[0].latentErrors = 7;
+    t.controllers[1].volumes[0].latentBadBlocks = 2;
+  });
   EXPECT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 2)), 6u);
   ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 1)), 0u);
   EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kVerifyingAndFixing);
@@ -217,6 +220,7 @@ TEST_F(Commands, VerifyFindsLatentErrorsAndRepairRemovesThem) {
   Bytes record = VolumeRecord(kDataVolume);
   EXPECT_EQ(record.U8(34 + 49), volume_state::kNormal);
   EXPECT_EQ(record.U32(34 + 65), 7u);
+  EXPECT_EQ(record.U32(34 + 69), 2u);
   ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kDataVolume, 0)), 0u);
   EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kVerifying);
   driver->AdvanceClock(60000);
@@ -276,8 +280,12 @@ TEST_F(Commands, DrivesKeepTheirPlacesWhenAnotherLeaves) {
   ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kScratchVolume), kDornPdo), 0u);
   ASSERT_EQ(Run(TargetCommand(fn::kDeleteVolume, kDataVolume), kDornPdo), 0u);
   EXPECT_EQ(places(), before);
-  EXPECT_EQ(DriveNow(Nvme(4)).status, drive_status::kMissing);
-  EXPECT_EQ(DriveNow(Nvme(4)).physicalSlotNumber, 14u);
+  const Drive gone = DriveNow(Nvme(4));
+  EXPECT_EQ(gone.status, drive_status::kMissing);
+  EXPECT_EQ(gone.physicalSlotNumber, 14u);
+  EXPECT_EQ(gone.blocks + gone.pciLinkWidth + gone.writeCacheEnabled, 0u);  // nothing to measure
+  ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, SataDisk(2))), 0u);
+  EXPECT_EQ(UsageOnWire(SataDisk(2)), drive_usage::kPassThrough);  // no spare to take over
 }
 
 // Lost data never comes back on its own: a rebuild restores only the volume it names, and a
@@ -293,6 +301,9 @@ TEST_F(Commands, RebuildRestoresOnlyTheNamedVolumeFromRedundancyThatExists) {
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {}), kDornPdo), 15u);
   ASSERT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kScratchVolume), kDornPdo), 0u);
   EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
+  // Marked normal, it takes its members as they are: a change elsewhere does not fail it again.
+  ASSERT_TRUE(driver->SetDriveStatus(Nvme(5), drive_status::kFailed));
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
 }
 
 TEST_F(Commands, AMemberLostWhileItsReplacementIsWrittenFailsTheVolume) {
@@ -305,18 +316,33 @@ TEST_F(Commands, AMemberLostWhileItsReplacementIsWrittenFailsTheVolume) {
   EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kFailed);
 }
 
+// A member that fails and comes back, or is marked normal, holds data that may be out of date.
+TEST_F(Commands, AMemberThatComesBackCountsOnlyAfterARebuild) {
+  for (bool marked : {false, true}) {
+    driver = LoadDriver("demo.json");
+    ASSERT_TRUE(driver->SetDriveStatus(Nvme(0), drive_status::kFailed));
+    if (marked)
+      ASSERT_EQ(Run(TargetCommand(fn::kMarkDriveAsNormal, Nvme(0)), kDornPdo), 0u);
+    else
+      ASSERT_TRUE(driver->SetDriveStatus(Nvme(0), drive_status::kNormal));
+    ASSERT_TRUE(driver->SetDriveStatus(Nvme(1), drive_status::kFailed));
+    EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kFailed) << marked;
+  }
+}
+
 TEST_F(Commands, ASecondRedundantVolumeOfTheArrayIsRebuiltOnlyWhenNamed) {
   driver->Edit([](Topology& t) { t.controllers[1].volumes[1].raidLevel = 4; });
   ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, Nvme(2)), kDornPdo), 0u);
   ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kDataVolume, {Nvme(4)}), kDornPdo), 0u);
-  driver->AdvanceClock(60000);
-  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+  driver->AdvanceClock(30000);
   EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kDegraded);
   // Nothing is missing from the array any more: its own rebuild names no drive.
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {Nvme(5)}), kDornPdo), 7u);
   ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kScratchVolume, {}), kDornPdo), 0u);
+  driver->AdvanceClock(30000);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
   EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kRebuilding);
-  driver->AdvanceClock(60000);
+  driver->AdvanceClock(30000);
   EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kNormal);
 }
 

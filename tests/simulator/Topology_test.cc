@@ -86,6 +86,8 @@ TEST(TopologyFiles, MalformedInputIsRefusedWithItsReason) {
        "controllers[0].drives[0].sizeBlocks: -1 is out of range (0 to 18446744073709551615)"},
       {Minimal(drive + R"(, "port": 1.5}])"),
        "controllers[0].drives[0].port: 1.5 is not a whole number"},
+      {Minimal(drive + R"(, "pciLinkRate": 8}])"),
+       "controllers[0].drives[0].pciLinkRate: 8 is out of range (0 to 7)"},
       {Minimal(drive + R"(, "spare": "yes"}])"),
        "controllers[0].drives[0].spare: \"yes\" is not true or false"},
       {Minimal(drive + R"(, "model": "12345678901234567890123456789012345678901"}])"),
@@ -111,6 +113,12 @@ TEST(TopologyFiles, MalformedInputIsRefusedWithItsReason) {
       {"{\"controllers\": [\n  {\"id\": 1,,", "not valid JSON (line 2, column 12)"},
   };
   for (const auto& [json, message] : cases) ExpectRefused(json, message);
+  // The ends of a range are in it.
+  EXPECT_EQ(LoadTopology(Minimal(R"(, "limits": {"maxVolumesPerArray": 65535},
+                                    "osDriverVersion": "65535.65535.65535.65535")"))
+                .controllers[0]
+                .maxVolumesPerArray,
+            65535);
   EXPECT_THROW(LoadTopologyFile("/nonexistent/topology.json"), std::runtime_error);
 }
 
@@ -126,6 +134,7 @@ TEST(TopologyFiles, SaveAndLoadRoundTripEverythingIncludingWork) {
   demo.controllers[1].volumes[1].staleDrives = {Nvme(1)};
   demo.controllers[1].volumes[0].latentErrors = 3;
   demo.controllers[0].drives[3].status = drive_status::kSmartEvent;
+  demo.controllers[0].drives[3].ledActive = true;
   demo.clockMs = 777;
   demo.nextObjectNumber = 42;
 
