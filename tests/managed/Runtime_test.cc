@@ -99,29 +99,15 @@ TEST(CallbackBindingTest, RevokeWaitsForARunningCallAndSilencesLaterOnes) {
 }
 
 TEST(StringToAnsiTest, KeepsLatin1AndReplacesEverythingElse) {
-  EXPECT_EQ(System::Runtime::InteropServices::StringToAnsi(L"Vol\u00e9\u20ac\u0080x"),
-            std::string("Vol\xe9??x"));
+  using System::Runtime::InteropServices::StringToAnsi;
+  EXPECT_EQ(StringToAnsi(L"Vol\u007f\u0080\u009f\u00a0\u00ff\u0100\u20ac"), "Vol\x7f??\xa0\xff??");
 }
-
-struct Counted {
-  static inline int alive = 0;
-  Counted() { ++alive; }
-  ~Counted() { --alive; }
-};
 
 struct Refusing {
   Refusing() { throw std::runtime_error("no facade today"); }
 };
 
-TEST(VeskManagedTest, ReleasesTheNativeObjectOnceAndReportsItsConstructorFailure) {
-  {
-    VeskManaged<Counted> owner;
-    EXPECT_EQ(Counted::alive, 1);
-    EXPECT_TRUE(owner.ReleaseHandle());
-    EXPECT_TRUE(owner.IsInvalid());
-    EXPECT_EQ(Counted::alive, 0);
-  }
-  EXPECT_EQ(Counted::alive, 0);
+TEST(VeskManagedTest, ANativeConstructorFailureBecomesNativeException) {
   ExpectThrows<NativeException>([] { VeskManaged<Refusing> owner; }, "no facade today");
 }
 

@@ -127,11 +127,6 @@ TEST_F(SynchronizationTest, ControllersSharingADeviceIdentifierShareOneManagedOb
   ASSERT_EQ(facade.Controllers().Count(), 1u);
   EXPECT_EQ(facade.ControllerGuidToDeviceId().size(), 1u);
   EXPECT_EQ(shared->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
-
-  facade.Refresh();
-  EXPECT_EQ(facade.Controllers().Count(), 0u);
-  EXPECT_TRUE(facade.ControllerGuidToDeviceId().empty());
-  EXPECT_EQ(shared->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
 }
 
 TEST_F(SynchronizationTest, AControllerGoneUnderAThrowingHandlerKeepsItsRecordButNotItsDevice) {
