@@ -1,18 +1,19 @@
 // The managed facade end to end against the simulated RAID driver on a simulated machine:
-// population, operations followed by a polling refresh, hot-plug through HandlePnpEvent, the I/O
-// semaphore and disposal, and native failures reaching the caller translated.
+// population, operations followed by a polling refresh, hot-plug through HandlePnpEvent, devices
+// replugged under it, the I/O semaphore and disposal, and native failures reaching the caller
+// translated.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <thread>
 
 #include "ManagedTestSupport.h"
 #include "Watchdog.h"
-#include "e2e/Harness.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -36,6 +37,7 @@ Guid ParseGuid(const char* text) { return Guid(*sim::ParseGuid(text)); }
 const Guid kSpareDrive = ParseGuid("5a7a0000-0000-4000-8000-000000000002");
 const Guid kFreeSata = ParseGuid("5a7a0000-0000-4000-8000-000000000003");
 const Guid kSystemVolume = ParseGuid("f0a7a000-0000-4000-8000-000000000001");
+const Guid kSataDisk = ParseGuid("5a7a0000-0000-4000-8000-000000000000");
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -46,14 +48,56 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return true;
 }
 
+// Hands requests to the driver. The first request of function `held` waits inside the device call
+// (the device locked and in use) until the test releases it, 5 s at most so that a failing test
+// does not hang.
+class GatedBackend : public sim::DeviceBackend {
+ public:
+  explicit GatedBackend(std::shared_ptr<sim::RaidDriver> driver) : driver(std::move(driver)) {}
+
+  sim::IoResult Control(const sim::IoControl& call) override {
+    std::uint32_t function = 0;
+    if (call.inSize >= 20) std::memcpy(&function, call.in + 16, sizeof function);
+    if (std::uint32_t expected = function;
+        function != 0 && held.compare_exchange_strong(expected, 0)) {
+      entered.set_value();
+      timedOut = released.get_future().wait_for(5s) == std::future_status::timeout;
+    }
+    return driver->Control(call);
+  }
+
+  std::atomic<std::uint32_t> held{0};
+  std::promise<void> entered;
+  std::promise<void> released;
+  std::atomic<bool> timedOut{false};
+
+ private:
+  std::shared_ptr<sim::RaidDriver> driver;
+};
+
 class FacadeTest : public ::testing::Test {
  protected:
-  FacadeTest() : facade(std::make_unique<StorageManagementBase>()) { Populate(*facade); }
+  FacadeTest()
+      : driver(sim::RaidDriver::FromFile(std::string(VESK_TOPOLOGY_DIR) + "/demo.json")),
+        backend(std::make_shared<GatedBackend>(driver)) {
+    for (const auto& controller : driver->Snapshot().controllers) {
+      descriptions.push_back({.manufacturer = L"Korva Corporation",
+                              .service = controller.service,
+                              .pdoName = controller.pdoName,
+                              .backend = backend});
+      devices.push_back(machine.AddDevice(descriptions.back()));
+    }
+    // The arrivals of the devices above are not the facades' business.
+    machine.WaitForNotifications();
+    facade = std::make_unique<StorageManagementBase>();
+    Populate(*facade);
+  }
 
-  Vesk::testing::SimulatedMachine simulated{"demo"};
-  sim::Machine& machine = simulated.machine;
-  std::shared_ptr<sim::RaidDriver>& driver = simulated.driver;
-  std::vector<sim::DeviceId>& devices = simulated.devices;
+  sim::Machine machine;
+  std::shared_ptr<sim::RaidDriver> driver;
+  std::shared_ptr<GatedBackend> backend;
+  std::vector<sim::DeviceSpec> descriptions;
+  std::vector<sim::DeviceId> devices;
   std::unique_ptr<StorageManagementBase> facade;
 };
 
@@ -144,10 +188,7 @@ TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverI
   EXPECT_THROW(facade->SetControllerRohiPolicy(*dorn, true), NativeTaluException);
 
   const auto before = driver->RequestCount(fn::kSetRohiPolicy);
-  machine.AddDevice({.manufacturer = L"Korva Corporation",
-                     .service = L"zrTalu",
-                     .pdoName = L"\\Device\\RaidPort1",
-                     .backend = driver});
+  machine.AddDevice(descriptions[1]);
   ASSERT_TRUE(WaitFor([&] { return facade->Controllers().Count() == 2; }));
   ASSERT_TRUE(facade->GetIoSemaphore().Wait(5000ms));  // the refresh has ended
   facade->GetIoSemaphore().Release();
@@ -233,6 +274,102 @@ TEST_F(FacadeTest, DisposalStopsAWaitingNotificationRefresh) {
   EXPECT_EQ(driver->RequestCount(fn::kGetExecutorInformation), queries);
   EXPECT_EQ(facade->Controllers().Count(), 2u);
 }
+
+// --- Replugged devices ---------------------------------------------------------------------------
+// Controller devices that go and come back while the managed facade holds their controllers.
+// The facade here hears no notification of its own: each test runs the notification-driven
+// refresh (HandlePnpEvent) at the moment it stands for, so that the orderings hot-plug produces
+// only now and then happen every time.
+class ReplugTest : public FacadeTest {
+ protected:
+  // The facade's registration for arrivals and removals fails: it stays usable, and only the test
+  // runs its refreshes.
+  ReplugTest() {
+    facade.reset();
+    machine.FailCalls(sim::Api::CM_Register_Notification, CR_FAILURE);
+    facade = std::make_unique<StorageManagementBase>();
+    Populate(*facade);
+  }
+
+  // The SATA controller's device goes, and comes back as a new device.
+  void Unplug() { machine.RemoveDevice(devices[0]); }
+  void Plug() { devices[0] = machine.AddDevice(descriptions[0]); }
+
+  const Vesk::Controller& SataRecord() {
+    return *facade->GetInstance().GetControllers().GetControllersByDeviceId().at(kSataDeviceId);
+  }
+};
+
+// Both notifications of a quick unplug and replug can queue behind a user interface that holds
+// the semaphore, so the removal's refresh runs when the device is back and finds the controller
+// in both snapshots. From then on the controller must be reached through its new device.
+TEST_F(ReplugTest, AControllerFoundAgainOnANewDeviceIsReachedThroughIt) {
+  const auto sata = facade->Controllers()[kSataDeviceId];
+  for (int replug = 1; replug <= 20; ++replug) {
+    SCOPED_TRACE("replug " + std::to_string(replug));
+    const bool rohi = replug % 2 == 1;
+    Unplug();
+    Plug();
+    facade->HandlePnpEvent();  // the removal's, late
+    facade->HandlePnpEvent();  // the arrival's
+    ASSERT_EQ(facade->SetControllerRohiPolicy(*sata, rohi), vesk_status::Success);
+    ASSERT_NO_THROW(PollingRefresh(*facade));
+    EXPECT_EQ(sata->RohiEnabled(), rohi);
+    // One handle on the new device, the record's: the refreshes kept none of theirs.
+    EXPECT_EQ(machine.OpenHandleCount(devices[0]), 1u);
+  }
+  EXPECT_EQ(facade->Controllers()[kSataDeviceId], sata);
+}
+
+struct CallCase {
+  const char* name;
+  std::uint32_t function;
+  const char* failure;
+  std::function<vesk_status(StorageManagementBase&, const Controller&)> call;
+};
+
+void PrintTo(const CallCase& c, std::ostream* out) { *out << c.name; }
+
+class CallInFlightTest : public ReplugTest, public ::testing::WithParamInterface<CallCase> {};
+
+// A user interface may hold on to a controller object across a replug and start an operation on
+// it; the call goes to the controller now present with that device identifier. The device goes
+// while the request is in the driver, and a refresh drops the controller before the request
+// returns: the call still owns its device and ends with the driver's failure.
+TEST_P(CallInFlightTest, KeepsItsDeviceWhileARefreshDropsTheController) {
+  const CallCase& c = GetParam();
+  const auto kept = facade->Controllers()[kSataDeviceId];
+  Unplug();
+  facade->HandlePnpEvent();
+  Plug();
+  facade->HandlePnpEvent();
+  std::weak_ptr<Vesk::DeviceHandle> device = SataRecord().GetDeviceHandle();
+
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, c.function, ERROR_DEVICE_NOT_CONNECTED});
+  backend->held = c.function;
+  auto call = std::async(std::launch::async, [&] { return c.call(*facade, *kept); });
+  ASSERT_EQ(backend->entered.get_future().wait_for(5s), std::future_status::ready)
+      << "the request never reached the driver";
+  Unplug();
+  facade->HandlePnpEvent();
+  EXPECT_FALSE(device.expired()) << "the device was released under the call";
+  // A device released under the call is freed now, so that AddressSanitizer sees it read.
+  device.reset();
+  backend->released.set_value();
+  ExpectThrows<NativeTaluException>([&] { call.get(); }, c.failure, ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(backend->timedOut) << "the refresh waited for the call";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lookups, CallInFlightTest,
+    ::testing::Values(CallCase{"ControllerDevice", fn::kSetRohiPolicy,
+                               "Unable to set controller rohi policy. IOCTL was unsuccessful.",
+                               [](auto& f, auto& c) { return f.SetControllerRohiPolicy(c, true); }},
+                      CallCase{
+                          "ControllerRecord", fn::kActivateDriveLed,
+                          "Unable to activate drive LED. IOCTL was unsuccessful.",
+                          [](auto& f, auto& c) { return f.ActivateDriveLed(c, kSataDisk, true); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace VESK_Managed

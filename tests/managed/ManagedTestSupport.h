@@ -38,10 +38,8 @@ inline Vesk::Drive MakeDrive(std::uint32_t id,
   drive.id = NativeGuid(id);
   drive.type = type;
   drive.size = 1000;
-  drive.logicalBlockSize = 512;
   drive.totalSize = 512000;
   SetText(drive.serialNumber, "SN1");
-  SetText(drive.firmwareRevision, "FW1");
   return drive;
 }
 
@@ -68,6 +66,7 @@ inline std::unique_ptr<Vesk::Controller> MakeController(
   controller->deviceId = deviceId;
   controller->type = type;
   SetText(controller->name, "Controller");
+  controller->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
   return controller;
 }
 

@@ -41,11 +41,9 @@ TEST(GuidTest, ReadsTheNativeBytesInPlaceWritesThemBackAndHashesThemExactly) {
   EXPECT_EQ(guid.ToNative(), native);
   EXPECT_EQ(guid.GetHashCode(), 610576505);
   EXPECT_EQ(Guid().GetHashCode(), 346378304);
-  std::array<std::uint8_t, 16> high;
-  high.fill(0xff);
-  high[0] = high[1] = high[2] = 0;
-  high[3] = 0x80;
-  EXPECT_EQ(Guid(NativeOf(high)).GetHashCode(), -385850360);
+  const auto high = NativeOf(
+      {0, 0, 0, 0x80, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+  EXPECT_EQ(Guid(high).GetHashCode(), -385850360);
 }
 
 TEST(GuidTest, EmptyIsAllZerosAndEqualityIgnoresIdentity) {
@@ -60,7 +58,6 @@ TEST(GuidTest, EmptyIsAllZerosAndEqualityIgnoresIdentity) {
   EXPECT_FALSE(a.Equals(&notAGuid));
   const System::Object& asObject = b;
   EXPECT_TRUE(a.Equals(&asObject));
-  EXPECT_TRUE(GuidComparer().Equals(a, b));
 }
 
 TEST(ScsiTest, ComparesByHostBusTargetLun) {
@@ -98,31 +95,13 @@ TEST(DriveTest, EveryChangeIsRaisedInTheDefinedOrder) {
   DornDrive drive(record);
   Raised raised(drive);
   Raised scsi(*drive.ScsiAddress());
-  drive.Update(record);
-  EXPECT_TRUE(raised.names.empty() && scsi.names.empty());
-  record.arrayId = NativeGuid(9);
-  record.controllerId = NativeGuid(8);
-  record.scsiAddress = Vesk::Scsi{1, 2, 3, 4};
-  SetText(record.firmwareRevision, "FW2");
-  SetText(record.serialNumber, "other");  // not compared by Update
-  record.size = 7;
+  // Every byte differs but the identity and the kind; the serial number and link width are not
+  // compared.
+  std::memset(&record, 0xFE, sizeof record);
+  record.id = NativeGuid(1);
+  record.type = Vesk::VESK_DRIVE_NVME;
   record.totalSize = 1024000;
-  record.logicalBlockSize = 4096;
   record.status = static_cast<Vesk::vesk_drive_status>(2);
-  record.encryptionAbility = static_cast<Vesk::vesk_encryption_ability>(1);
-  record.encryptionStatus = static_cast<Vesk::vesk_encryption_status>(1);
-  record.usage = static_cast<Vesk::vesk_drive_usage>(1);
-  record.driveFlags = 0xFC;
-  record.volumeLocation0 = 1;
-  record.volumeLocation1 = 2;
-  record.connection[0] = 0x86;  // vendor id low byte
-  record.connection[2] = 0xE0;  // sbr, dual order, dual nvme
-  record.connection[11] = 1;    // socket
-  record.connection[13] = 1;    // dorn controller number
-  record.connection[15] = 1;    // root port offset
-  record.connection[17] = 1;    // physical slot
-  record.connection[25] = 3;    // link rate
-  record.connection[26] = 4;    // link width: not compared
   drive.Update(record);
   EXPECT_EQ(raised.Joined(),
             "ArrayId ControllerId FirmwareRevision Size TotalSize LogicalBlockSize TotalSize "
@@ -193,24 +172,11 @@ TEST(VolumeTest, EveryChangeIsRaisedInTheDefinedOrder) {
   Volume volume(record);
   EXPECT_EQ(static_cast<int>(volume.PreviousState()), 0);
   Raised raised(volume);
-  volume.Update(record);
-  EXPECT_TRUE(raised.names.empty());
-  record.arrayId = NativeGuid(2);
-  record.controllerId = NativeGuid(3);
-  record.arrayOrdinal = 1;
-  SetText(record.name, "Renamed");
-  record.state = static_cast<Vesk::vesk_volume_state>(2);
+  // Every byte differs but the identity; the level must have a number.
+  std::memset(&record, 0xFE, sizeof record);
+  record.id = NativeGuid(1);
   record.raidLevel = Vesk::VESK_RAID_5;
-  record.size = 99;
-  record.stripSize = static_cast<Vesk::vesk_strip_size>(8);
-  record.numberOfDrives = 3;
-  record.migrationProgress = 50;
-  record.volumeFlags = 0xE0;
-  record.verifyErrors = 1;
-  record.verifyBadBlocks = 1;
-  record.logicalBlockSize = 4096;
-  record.policies = 0x21;
-  record.journalingDriveId = NativeGuid(4);
+  record.state = static_cast<Vesk::vesk_volume_state>(2);
   volume.Update(record);
   EXPECT_EQ(raised.Joined(),
             "ArrayId ControllerId ArrayOrdinal Name PreviousState State RaidLevelNumeric "
@@ -228,11 +194,8 @@ TEST(ArrayTest, UpdateComparesControllerSizesAndCacheButNotTheName) {
   Array array(record);
   EXPECT_EQ(array.Name(), L"Arr ");
   Raised raised(array);
-  record.controllerId = NativeGuid(5);
-  record.totalSize = 10;
-  record.freeSize = 5;
-  record.arrayFlags = 0x80;
-  SetText(record.name, "Other");
+  std::memset(&record, 0xFE, sizeof record);  // every byte differs but the identity
+  record.id = NativeGuid(1);
   array.Update(record);
   EXPECT_EQ(raised.names, (Names{"ControllerId", "TotalSize", "FreeSize", "WriteCacheEnabled"}));
   EXPECT_EQ(array.Name(), L"Arr ");
@@ -242,11 +205,9 @@ TEST(ControllerTest, ReadsItsRecordAndUpdatesOnlyItsPolicies) {
   auto record = MakeController(1, 0x2826);
   SetText(record->name, "  Sata Controller  ");
   record->osDriverVersion = {19, 5, 1, 1234};
-  record->modeByte = 0xA0;
   SataController controller(*record);
   EXPECT_EQ(controller.Name(), L"Sata Controller");
   EXPECT_EQ(controller.OsDriverVersion(), System::Version(19, 5, 1, 1234));
-  EXPECT_EQ(static_cast<int>(controller.Mode()), 5);
   Raised raised(controller);
   record->policyFlags = 0xC0;
   record->maxVolumesPerArray = 4;
@@ -268,7 +229,6 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   slots[1].migrationDescriptors = {{Vesk::VESK_RAID_0, 0}, {Vesk::VESK_RAID_5, 1}};
   slots[3].level = Vesk::VESK_RAID_5;
   slots[3].minDrivesCount = 3;
-  slots[3].driveCountFlags = 0x40;
   slots[3].supportedStripSizes = 0xFFFF;
   slots[4].level = Vesk::VESK_RAID_1;  // a second slot of a level: the first is kept
   slots[4].maxDrivesCount = 9;
@@ -290,8 +250,6 @@ TEST(ControllerTest, DescriptorsReadThroughTheRecordsSlots) {
   // Read through: a change of the record shows.
   slots[3].minDrivesCount = 4;
   EXPECT_EQ(descriptors.at(vesk_raid_level::Raid5).MinDrivesCount(), 4);
-  EXPECT_TRUE(descriptors.at(vesk_raid_level::Raid5).OddDriveCount());
-  EXPECT_FALSE(descriptors.at(vesk_raid_level::Raid5).EvenDriveCount());
 }
 
 // --- Every flag bit of the native records, one at a time --------------------------------------
@@ -412,12 +370,8 @@ std::vector<BitCase> FlagBits() {
       READ(Mode),
       {"OddDriveCount", [](auto& c) { return int(Raid1(c).OddDriveCount()); }},
       {"EvenDriveCount", [](auto& c) { return int(Raid1(c).EvenDriveCount()); }}};
-  const std::function<std::unique_ptr<Vesk::Controller>()> blankController = [] {
-    auto record = MakeController(1, 1);
-    record->raidLevelDescriptors[0].level = Vesk::VESK_RAID_1;
-    return record;
-  };
   using C = Vesk::Controller;
+  const std::function<std::unique_ptr<C>()> blankController = [] { return MakeController(1, 1); };
   AddFlagByte<SataController, C>(cases, "ControllerDriverFlags", blankController,
                                  BYTE(C, driverFlags), controller,
                                  {{7, {{{"PreosDriverLoaded", 1}}, {}}}});
