@@ -144,7 +144,7 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   Result trailing = Run("show --json");
   EXPECT_EQ(trailing.exitCode, 0) << trailing.out;
   EXPECT_EQ(nlohmann::json::parse(trailing.out, nullptr, false), topology);
-  EXPECT_EQ(topology["schemaVersion"], 2);
+  EXPECT_EQ(topology["schemaVersion"], 3);
   EXPECT_EQ(topology["status"]["ok"], true);
   ASSERT_EQ(topology["controllers"].size(), 2u);
 
@@ -215,6 +215,49 @@ TEST_F(VeskctlTest, ArgumentsThatFitSeveralElementsOrOnlyAnIdentifierPrefixAreRe
   nlohmann::json refused = RunJson("delete-volume f0a7", 2);
   EXPECT_EQ(refused["status"]["candidates"].size(), 2u) << refused.dump(2);
   EXPECT_EQ(All(RunJson("show"), "volumes").size(), 3u);
+}
+
+// One element in detail, named like any element argument; a name two arrays share names neither.
+TEST_F(VeskctlTest, ShowOneElementInDetail) {
+  const nlohmann::json topology = RunJson("show");
+  const struct {
+    std::string argument, kind, line;
+    nlohmann::json element;  // as the whole topology gives it
+  } cases[] = {
+      {"c0a7", "controller",
+       "\n  RAID 1:              2-2 drives; no strip; migrates to RAID 0, RAID 5 (+1 drives)\n",
+       topology["controllers"][0]},
+      {"a0d0e100-0000-4000-8000-000000000001", "array",
+       "\n  free size:           2.3 TiB (2504037597184 bytes)\n",
+       topology["controllers"][1]["arrays"][0]},
+      {"Scratch", "volume",
+       "\n  members:             4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n",
+       Volume("Scratch")},
+      {"KS1A00000001", "drive",
+       "\n  flags:               LED off (LED support yes), write cache on, partitions yes, system "
+       "drive yes, pre-boot visible yes\n",
+       topology["controllers"][0]["drives"][0]},
+  };
+  for (const auto& c : cases) {
+    Result text = Run("show " + c.argument);
+    EXPECT_EQ(text.exitCode, 0) << text.out;
+    EXPECT_NE(text.out.find(c.line), std::string::npos) << text.out;
+    nlohmann::json shown = RunJson("show " + c.argument);
+    EXPECT_EQ(shown["kind"], c.kind);
+    EXPECT_EQ(shown[c.kind], c.element) << shown.dump(2);
+  }
+  // Strip sizes in bytes, the offered ones as a list; members and volumes by identifier.
+  const auto& raid0 = topology["controllers"][0]["raidLevels"][0];
+  EXPECT_EQ(raid0["raidLevelName"], "RAID 0");
+  EXPECT_EQ(raid0["supportedStripSizes"],
+            nlohmann::json({4096, 8192, 16384, 32768, 65536, 131072}));
+  EXPECT_EQ(Volume("Scratch")["stripSize"], 131072);
+  EXPECT_EQ(Volume("Scratch")["driveIds"].size(), 4u);
+  EXPECT_EQ(topology["controllers"][1]["arrays"][0]["volumeIds"].size(), 2u);
+
+  nlohmann::json ambiguous = RunJson("show Array_0000", 2);
+  EXPECT_EQ(ambiguous["status"]["candidates"].size(), 2u) << ambiguous.dump(2);
+  EXPECT_EQ(Run("show nothing").out, "veskctl: no element 'nothing' (see 'veskctl show')\n");
 }
 
 // A driver refusal says the status's name and what it means, in text and JSON.
@@ -382,7 +425,7 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   nlohmann::json layout = RunJson("--dry-run change-layout Data --level 0");
   EXPECT_EQ(layout["request"]["raidLevel"], 1);
   EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["raidLevelName"], "RAID 0");
-  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["stripSize"], 128);  // RAID 0's default
+  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["stripSize"], 128 << 10);  // RAID 0's
   const auto& array = layout["prediction"]["arrays"][0];
   EXPECT_GT(array["after"]["freeSize"], array["before"]["freeSize"]) << layout.dump(2);
 

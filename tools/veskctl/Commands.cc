@@ -53,11 +53,23 @@ Commands::Commands(CLI::App& app) {
 
 void Commands::AddSimCommands(CLI::App& app) {
   // --- show
-  show = app.add_subcommand("show", "Print the topology: controllers, arrays, volumes, drives");
+  show = app.add_subcommand(
+      "show", "Print the topology, or one controller, array, volume or drive in detail");
+  show->add_option("element", elementText,
+                   "Controller, array, volume or drive: identifier, name or serial number");
   show->callback([this] {
-    planner = [](Session&, const Model&) {
+    planner = [this](Session& s, const Model&) {
       Plan plan;
-      plan.send = [](Session& s) { return Outcome{TopologyJson(s), TopologyTree(s), false}; };
+      if (elementText.empty()) {
+        plan.send = [](Session& s) {
+          return Outcome{TopologyJson(s), TopologyTree(s), false, true};
+        };
+      } else {
+        const Element element = ResolveElement(s, elementText);
+        plan.send = [element](Session& s) {
+          return Outcome{ElementJson(s, element), ElementText(s, element), false, true};
+        };
+      }
       return plan;
     };
   });

@@ -22,6 +22,7 @@ struct Outcome {
   nlohmann::json result;
   std::string text;
   bool changed = true;  // the simulated machine's state must be saved
+  bool view = false;    // a view: the result's fields are the JSON answer's own, not "result"
 };
 
 // What a command will do, worked out from the topology before anything is sent.
@@ -72,7 +73,7 @@ class Commands {
   Planner planner;
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;
-  std::string topologyFile, advanceText;
+  std::string topologyFile, advanceText, elementText;
   std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
       stripText, policyText, journalText, onOffText;
   std::vector<std::string> driveTexts;

@@ -156,9 +156,10 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
     if (outcome.changed && !options.readOnly) session.Save();
     if (options.json) {
       nlohmann::json body = nlohmann::json::object();
-      if (!outcome.result.is_null()) body["result"] = outcome.result;
-      if (outcome.result.is_object() && outcome.result.contains("controllers")) {
+      if (outcome.view) {
         body = outcome.result;
+      } else if (!outcome.result.is_null()) {
+        body["result"] = outcome.result;
       }
       PrintJson(SuccessStatus(), body);
     } else if (!outcome.text.empty()) {

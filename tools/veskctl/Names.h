@@ -28,6 +28,8 @@ std::string RwhPolicyName(std::uint8_t policy);
 std::optional<std::uint8_t> ParseRwhPolicy(const std::string& text);  // off|distributed|journaling
 // A strip-size code 2^k is k-th power of two kibibytes.
 std::string StripSizeText(std::uint16_t code);
+// The strip size in bytes, as JSON gives every size.
+inline std::uint64_t StripBytes(std::uint16_t code) { return std::uint64_t{code} * 1024; }
 // "931.5 GiB"
 std::string HumanBytes(std::uint64_t bytes);
 std::optional<bool> ParseOnOff(const std::string& text);

@@ -46,7 +46,7 @@ std::vector<Field> Fields(const ArrayModel& a) {
 std::vector<Field> Fields(const VolumeModel& v) {
   return {{"name", v.name, "\"" + v.name + "\""},
           {"raidLevel", v.raidLevel, RaidLevelName(v.raidLevel), true},
-          {"stripSize", v.stripSize, StripSizeText(v.stripSize)},
+          {"stripSize", StripBytes(v.stripSize), StripSizeText(v.stripSize)},
           {"size", v.size, HumanBytes(v.size)},
           {"state", v.state, VolumeStateName(v.state), true},
           // A new volume's cache policy is the driver's choice.

@@ -34,6 +34,11 @@ T Copy(T value) {
 }
 
 std::string OnOff(bool value) { return value ? "on" : "off"; }
+std::string YesNo(bool value) { return value ? "yes" : "no"; }
+
+nlohmann::json IdJson(const Vesk::vesk_guid& id) {
+  return id.IsEmpty() ? nlohmann::json(nullptr) : nlohmann::json(id.ToString());
+}
 
 template <typename Map>
 std::vector<typename Map::mapped_type> Of(const Map& map, const Vesk::vesk_guid& controllerId) {
@@ -42,6 +47,24 @@ std::vector<typename Map::mapped_type> Of(const Map& map, const Vesk::vesk_guid&
     if (record->controllerId == controllerId) records.push_back(record);
   }
   return records;
+}
+
+// The elements of `map` that belong to the array `arrayId`: its member drives, its volumes.
+template <typename Map>
+std::vector<typename Map::mapped_type> OnArray(const Map& map, const Vesk::vesk_guid& arrayId) {
+  std::vector<typename Map::mapped_type> records;
+  if (arrayId.IsEmpty()) return records;
+  for (const auto& [id, record] : map) {
+    if (record->arrayId == arrayId) records.push_back(record);
+  }
+  return records;
+}
+
+template <typename Records>
+nlohmann::json IdsJson(const Records& records) {
+  nlohmann::json ids = nlohmann::json::array();
+  for (const auto* r : records) ids.push_back(r->id.ToString());
+  return ids;
 }
 
 std::string ScsiText(const Vesk::Scsi& s) {
@@ -54,6 +77,14 @@ bool VolumeWorkRunning(const Volume& v) {
   // States 3 to 7 are background work: initializing, verifying (and fixing), rebuilding,
   // migrating.
   return v.migrating() || (v.state >= 3 && v.state <= 7);
+}
+
+// Bit k of the driver's mask offers the strip-size code 2^k.
+std::vector<std::uint16_t> OfferedStrips(std::uint16_t mask) {
+  std::vector<std::uint16_t> codes;
+  for (int k = 0; k < 16; ++k)
+    if (mask & (1u << k)) codes.push_back(static_cast<std::uint16_t>(1u << k));
+  return codes;
 }
 
 std::string DriveLine(const Drive& d) {
@@ -72,11 +103,97 @@ std::string DriveLine(const Drive& d) {
   return line.str();
 }
 
-nlohmann::json DriveJson(const Drive& d) {
+std::string VolumeLines(const Volume& v, const std::string& indent) {
+  std::ostringstream out;
+  out << indent << "Volume " << v.id.ToString() << "  \"" << TEXT(v.name) << "\"  "
+      << RaidLevelName(v.raidLevel) << "  " << HumanBytes(v.size) << "  strip "
+      << StripSizeText(v.stripSize) << "  " << VolumeStateName(v.state);
+  if (VolumeWorkRunning(v)) out << " " << v.migrationProgress << "%";
+  out << "\n"
+      << indent << "  cache " << CachePolicyName(v.cachePolicy()) << ", write hole "
+      << RwhPolicyName(v.rwhPolicy());
+  if (!v.journalingDriveId.IsEmpty()) out << " on " << v.journalingDriveId.ToString();
+  out << (v.initialized() ? ", initialized" : ", not initialized")
+      << (v.systemVolume() ? ", system volume" : "");
+  if (v.verifyErrors || v.verifyBadBlocks) {
+    out << ", last verify: " << v.verifyErrors << " errors, " << v.verifyBadBlocks << " bad blocks";
+  }
+  out << "\n";
+  return out.str();
+}
+
+std::string ArrayLines(Vesk::StorageManagement& storage, const Array& a, const std::string& indent,
+                       const std::string& details = "") {
+  std::ostringstream out;
+  out << indent << "Array " << a.id.ToString() << "  " << TEXT(a.name) << "  "
+      << HumanBytes(a.totalSize) << " total, " << HumanBytes(a.freeSize) << " free, write cache "
+      << OnOff(a.writeCacheEnabled()) << "\n"
+      << details;
+  for (const Volume* v : OnArray(storage.GetVolumes(), a.id)) out << VolumeLines(*v, indent + "  ");
+  for (const Drive* d : OnArray(storage.GetDrives(), a.id))
+    out << indent << "  Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
+  return out.str();
+}
+
+// `details` follow the controller's own lines, before its arrays and drives.
+std::string ControllerLines(Vesk::StorageManagement& storage, const Controller& c,
+                            const std::string& details = "") {
+  std::ostringstream out;
+  out << "Controller " << c.id.ToString() << "  " << TEXT(c.name) << "\n";
+  out << "  type " << ControllerTypeName(c.type) << ", management version "
+      << SpecificationVersion(c) << ", driver " << Version(c.osDriverVersion) << ", pre-OS driver "
+      << Version(c.preosDriverVersion) << (c.preosDriverLoaded() ? " (loaded)" : "") << "\n";
+  out << "  read patrol " << OnOff(c.readPatrolEnabled()) << ", ROHI " << OnOff(c.rohiEnabled())
+      << ", limits: " << c.maxVolumesPerController << " volumes, " << c.maxVolumesPerArray
+      << " per array, " << c.maxDrivesPerController << " drives, " << c.maxDrivesPerArray
+      << " per array\n";
+  out << "  RAID levels:";
+  bool any = false;
+  for (const auto& level : c.raidLevelDescriptors) {
+    if (level.level == 0) continue;
+    out << (any ? ", " : " ") << RaidLevelName(level.level) << " (" << level.minDrivesCount << "-"
+        << level.maxDrivesCount << " drives)";
+    any = true;
+  }
+  out << (any ? "\n" : " none\n") << details;
+  for (const Array* a : Of(storage.GetArrays(), c.id)) out << ArrayLines(storage, *a, "  ");
+  bool header = false;
+  for (const Drive* d : Of(storage.GetDrives(), c.id)) {
+    if (!d->arrayId.IsEmpty()) continue;
+    if (!header) out << "  Drives outside arrays\n";
+    header = true;
+    out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
+  }
+  return out.str();
+}
+
+// "  label: value" lines of the detail views, the values lined up.
+class Details {
+ public:
+  void operator()(const std::string& label, const std::string& value) {
+    out << "  " << label << ":" << std::string(label.size() < 20 ? 20 - label.size() : 1, ' ')
+        << value << "\n";
+  }
+  std::string str() const { return out.str(); }
+
+ private:
+  std::ostringstream out;
+};
+
+std::string Bytes(std::uint64_t bytes) {
+  return HumanBytes(bytes) + " (" + std::to_string(bytes) + " bytes)";
+}
+
+std::string ElementName(const Vesk::Controller& c) {
+  return c.id.ToString() + " \"" + TEXT(c.name) + "\"";
+}
+
+nlohmann::json DriveJson(Vesk::StorageManagement& storage, const Drive& d) {
   nlohmann::json j = {
       {"id", d.id.ToString()},
-      {"arrayId",
-       d.arrayId.IsEmpty() ? nlohmann::json(nullptr) : nlohmann::json(d.arrayId.ToString())},
+      {"controllerId", d.controllerId.ToString()},
+      {"arrayId", IdJson(d.arrayId)},
+      {"volumeIds", IdsJson(OnArray(storage.GetVolumes(), d.arrayId))},
       {"model", TEXT(d.modelNumber)},
       {"serial", TEXT(d.serialNumber)},
       {"firmware", TEXT(d.firmwareRevision)},
@@ -92,8 +209,14 @@ nlohmann::json DriveJson(const Drive& d) {
       {"usage", Copy(d.usage)},
       {"usageName", DriveUsageName(d.usage)},
       {"ledActive", d.ledActive()},
+      {"activateLedSupport", d.activateLedSupport()},
       {"writeCacheEnabled", d.writeCacheEnabled()},
+      {"containsPartition", d.containsPartition()},
+      {"preBootVisible", d.preBootVisible()},
       {"systemDrive", d.systemDrive()},
+      {"volumeLocation", {Copy(d.volumeLocation0), Copy(d.volumeLocation1)}},
+      {"encryptionAbility", Copy(d.encryptionAbility)},
+      {"encryptionStatus", Copy(d.encryptionStatus)},
       {"scsiAddress",
        {{"host", Copy(d.scsiAddress.host)},
         {"bus", Copy(d.scsiAddress.bus)},
@@ -102,6 +225,9 @@ nlohmann::json DriveJson(const Drive& d) {
   };
   if (d.type == Vesk::VESK_DRIVE_NVME) {
     j["nvme"] = {{"vendorId", d.vendorId()},
+                 {"sbrAttached", d.sbrAttached()},
+                 {"dualControllerNvme", d.dualControllerNvme()},
+                 {"dualControllerOrder", d.dualControllerOrder()},
                  {"socket", d.socketNumber()},
                  {"dornController", d.dornControllerNumber()},
                  {"rootPortOffset", d.rootPortOffset()},
@@ -117,15 +243,18 @@ nlohmann::json DriveJson(const Drive& d) {
   return j;
 }
 
-nlohmann::json VolumeJson(const Volume& v) {
+nlohmann::json VolumeJson(Vesk::StorageManagement& storage, const Volume& v) {
   return {
       {"id", v.id.ToString()},
+      {"controllerId", v.controllerId.ToString()},
       {"arrayId", v.arrayId.ToString()},
+      {"arrayOrdinal", Copy(v.arrayOrdinal)},
+      {"driveIds", IdsJson(OnArray(storage.GetDrives(), v.arrayId))},
       {"name", TEXT(v.name)},
       {"raidLevel", Copy(v.raidLevel)},
       {"raidLevelName", RaidLevelName(v.raidLevel)},
       {"size", Copy(v.size)},
-      {"stripSize", Copy(v.stripSize)},
+      {"stripSize", StripBytes(v.stripSize)},
       {"state", Copy(v.state)},
       {"stateName", VolumeStateName(v.state)},
       {"numberOfDrives", Copy(v.numberOfDrives)},
@@ -141,139 +270,224 @@ nlohmann::json VolumeJson(const Volume& v) {
       {"cachePolicyName", CachePolicyName(v.cachePolicy())},
       {"rwhPolicy", v.rwhPolicy()},
       {"rwhPolicyName", RwhPolicyName(v.rwhPolicy())},
-      {"journalingDriveId", v.journalingDriveId.IsEmpty()
-                                ? nlohmann::json(nullptr)
-                                : nlohmann::json(v.journalingDriveId.ToString())},
+      {"journalingDriveId", IdJson(v.journalingDriveId)},
   };
+}
+
+nlohmann::json ArrayJson(Vesk::StorageManagement& storage, const Array& a) {
+  return {{"id", a.id.ToString()},
+          {"controllerId", a.controllerId.ToString()},
+          {"name", TEXT(a.name)},
+          {"totalSize", Copy(a.totalSize)},
+          {"freeSize", Copy(a.freeSize)},
+          {"writeCacheEnabled", a.writeCacheEnabled()},
+          {"driveIds", IdsJson(OnArray(storage.GetDrives(), a.id))},
+          {"volumeIds", IdsJson(OnArray(storage.GetVolumes(), a.id))}};
+}
+
+nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const Controller& c) {
+  nlohmann::json levels = nlohmann::json::array();
+  for (const auto& level : c.raidLevelDescriptors) {
+    if (level.level == 0) continue;
+    nlohmann::json migrations = nlohmann::json::array();
+    for (const auto& m : level.migrationDescriptors) {
+      migrations.push_back({{"targetRaidLevel", Copy(m.targetRaidLevel)},
+                            {"targetRaidLevelName", RaidLevelName(m.targetRaidLevel)},
+                            {"minAdditionalDriveCount", Copy(m.minAdditionalDriveCount)}});
+    }
+    nlohmann::json strips = nlohmann::json::array();
+    for (std::uint16_t code : OfferedStrips(level.supportedStripSizes))
+      strips.push_back(StripBytes(code));
+    levels.push_back({{"raidLevel", Copy(level.level)},
+                      {"raidLevelName", RaidLevelName(level.level)},
+                      {"minDrives", Copy(level.minDrivesCount)},
+                      {"maxDrives", Copy(level.maxDrivesCount)},
+                      {"oddDriveCount", level.oddDriveCount()},
+                      {"evenDriveCount", level.evenDriveCount()},
+                      {"defaultStripSize", StripBytes(level.defaultStripSize)},
+                      {"supportedStripSizes", strips},
+                      {"migrations", migrations}});
+  }
+  nlohmann::json arrays = nlohmann::json::array();
+  for (const Array* a : Of(storage.GetArrays(), c.id)) arrays.push_back(ArrayJson(storage, *a));
+  nlohmann::json volumes = nlohmann::json::array();
+  for (const Volume* v : Of(storage.GetVolumes(), c.id)) volumes.push_back(VolumeJson(storage, *v));
+  nlohmann::json drives = nlohmann::json::array();
+  for (const Drive* d : Of(storage.GetDrives(), c.id)) drives.push_back(DriveJson(storage, *d));
+  return {
+      {"id", c.id.ToString()},
+      {"name", TEXT(c.name)},
+      {"type", Copy(c.type)},
+      {"typeName", ControllerTypeName(c.type)},
+      // The mode means something on SATA controllers only.
+      {"mode",
+       c.type == Vesk::VESK_CONTROLLER_SATA ? nlohmann::json(c.mode()) : nlohmann::json(nullptr)},
+      {"deviceNumber", c.GetDeviceHandle()->device->id},
+      {"vendorId", Copy(c.vendorId)},
+      {"deviceId", Copy(c.deviceId)},
+      {"subsystemId", Copy(c.subsystemId)},
+      {"hardwareRevision", Copy(c.hardwareRevision)},
+      {"apiVersion", Copy(c.apiVersion)},
+      {"specificationVersion", SpecificationVersion(c)},
+      {"osDriverVersion", Version(c.osDriverVersion)},
+      {"preosDriverVersion", Version(c.preosDriverVersion)},
+      {"preosDriverLoaded", c.preosDriverLoaded()},
+      {"readPatrolEnabled", c.readPatrolEnabled()},
+      {"rohiEnabled", c.rohiEnabled()},
+      {"maxVolumesPerArray", Copy(c.maxVolumesPerArray)},
+      {"maxVolumesPerController", Copy(c.maxVolumesPerController)},
+      {"maxDrivesPerController", Copy(c.maxDrivesPerController)},
+      {"maxDrivesPerArray", Copy(c.maxDrivesPerArray)},
+      {"raidLevels", levels},
+      {"arrays", arrays},
+      {"volumes", volumes},
+      {"drives", drives},
+  };
+}
+
+std::string ControllerDetails(Vesk::StorageManagement& storage, const Controller& c) {
+  Details details;
+  char pci[64];
+  std::snprintf(pci, sizeof pci, "vendor 0x%04x, device 0x%04x, subsystem 0x%04x, revision %u",
+                Copy(c.vendorId), Copy(c.deviceId), Copy(c.subsystemId), Copy(c.hardwareRevision));
+  details("PCI", pci);
+  details("device number", std::to_string(c.GetDeviceHandle()->device->id));
+  if (c.type == Vesk::VESK_CONTROLLER_SATA) details("mode", std::to_string(c.mode()));
+  for (const auto& level : c.raidLevelDescriptors) {
+    if (level.level == 0) continue;
+    std::string strips, migrations;
+    for (std::uint16_t code : OfferedStrips(level.supportedStripSizes))
+      strips += (strips.empty() ? "" : ", ") + StripSizeText(code);
+    for (const auto& m : level.migrationDescriptors) {
+      migrations += (migrations.empty() ? "" : ", ") + RaidLevelName(m.targetRaidLevel) +
+                    (m.minAdditionalDriveCount
+                         ? " (+" + std::to_string(m.minAdditionalDriveCount) + " drives)"
+                         : "");
+    }
+    std::string counts = level.oddDriveCount() && !level.evenDriveCount()   ? ", odd counts"
+                         : !level.oddDriveCount() && level.evenDriveCount() ? ", even counts"
+                                                                            : "";
+    details(RaidLevelName(level.level),
+            std::to_string(level.minDrivesCount) + "-" + std::to_string(level.maxDrivesCount) +
+                " drives" + counts + "; " +
+                (strips.empty() ? "no strip"
+                                : "strips " + strips + " (default " +
+                                      StripSizeText(level.defaultStripSize) + ")") +
+                "; migrates to " + (migrations.empty() ? "nothing" : migrations));
+  }
+  return ControllerLines(storage, c, details.str());
+}
+
+std::string ArrayDetails(Vesk::StorageManagement& storage, const Array& a) {
+  const Controller& c = *storage.GetControllers().GetControllersById().at(a.controllerId);
+  Details details;
+  details("controller", ElementName(c));
+  details("total size", Bytes(a.totalSize));
+  details("free size", Bytes(a.freeSize));
+  return ArrayLines(storage, a, "", details.str());
+}
+
+std::string VolumeDetails(Vesk::StorageManagement& storage, const Volume& v) {
+  const Controller& c = *storage.GetControllers().GetControllersById().at(v.controllerId);
+  std::string members;
+  for (const Drive* d : OnArray(storage.GetDrives(), v.arrayId))
+    members += (members.empty() ? "" : ", ") + TEXT(d->serialNumber);
+  Details details;
+  details("controller", ElementName(c));
+  details("array", v.arrayId.ToString() + ", ordinal " + std::to_string(v.arrayOrdinal) + " in it");
+  details("members", std::to_string(v.numberOfDrives) + ": " + members);
+  details("size", Bytes(v.size));
+  details("logical block size", std::to_string(v.logicalBlockSize) + " bytes");
+  if (VolumeWorkRunning(v)) {
+    details("progress",
+            std::to_string(v.migrationProgress) + "%" + (v.migrating() ? " (layout change)" : ""));
+  }
+  details("last verify", std::to_string(v.verifyErrors) + " errors, " +
+                             std::to_string(v.verifyBadBlocks) + " bad blocks");
+  return VolumeLines(v, "") + details.str();
+}
+
+std::string DriveDetails(Vesk::StorageManagement& storage, const Drive& d) {
+  const Controller& c = *storage.GetControllers().GetControllersById().at(d.controllerId);
+  std::string volumes;
+  for (const Volume* v : OnArray(storage.GetVolumes(), d.arrayId))
+    volumes += (volumes.empty() ? "" : ", ") + ("\"" + TEXT(v->name) + "\"");
+  const std::string label = TEXT(d.serviceLabel);
+  Details details;
+  details("controller", ElementName(c));
+  details("array", d.arrayId.IsEmpty() ? "none" : d.arrayId.ToString());
+  details("volumes", volumes.empty() ? "none" : volumes);
+  details("firmware", TEXT(d.firmwareRevision));
+  details("service label", label.empty() ? "none" : label);
+  details("size", Bytes(d.totalSize) + ", " + std::to_string(d.size) + " blocks of " +
+                      std::to_string(d.logicalBlockSize) + " bytes, physical blocks of " +
+                      std::to_string(d.physicalBlockSize) + " bytes");
+  if (d.type == Vesk::VESK_DRIVE_NVME) {
+    char vendor[16];
+    std::snprintf(vendor, sizeof vendor, "0x%04x", d.vendorId());
+    details("NVMe", "vendor " + std::string(vendor) + ", socket " +
+                        std::to_string(d.socketNumber()) + ", Dorn controller " +
+                        std::to_string(d.dornControllerNumber()) + ", root port offset " +
+                        std::to_string(d.rootPortOffset()) + ", slot " +
+                        std::to_string(d.physicalSlotNumber()));
+    details("link", "rate code " + std::to_string(d.pciNegotiatedLinkRate()) + ", width x" +
+                        std::to_string(d.negotiatedLinkWidth()));
+    details("attachment",
+            std::string(d.sbrAttached() ? "chipset" : "processor") +
+                (d.dualControllerNvme()
+                     ? ", dual controller (order " + std::to_string(d.dualControllerOrder()) + ")"
+                     : ""));
+  } else {
+    details("SATA", "port " + std::to_string(d.portNumber()) + ", link rate code " +
+                        std::to_string(d.ataNegotiatedLinkRate()) + ", " +
+                        (d.isSsd() ? "SSD" : "rotating") + ", NCQ " + YesNo(d.ncqSupport()));
+  }
+  details("flags", "LED " + OnOff(d.ledActive()) + " (LED support " +
+                       YesNo(d.activateLedSupport()) + "), write cache " +
+                       OnOff(d.writeCacheEnabled()) + ", partitions " +
+                       YesNo(d.containsPartition()) + ", system drive " + YesNo(d.systemDrive()) +
+                       ", pre-boot visible " + YesNo(d.preBootVisible()));
+  details("encryption", "ability " + std::to_string(d.encryptionAbility) + ", status " +
+                            std::to_string(d.encryptionStatus));
+  details("volume location",
+          std::to_string(d.volumeLocation0) + ", " + std::to_string(d.volumeLocation1));
+  return "Drive " + d.id.ToString() + "  " + DriveLine(d) + "\n" + details.str();
 }
 
 }  // namespace
 
 std::string TopologyTree(const Session& session) {
   auto& storage = const_cast<Session&>(session).Storage();
-  std::ostringstream out;
   const auto controllers = session.ControllersInOrder();
-  if (controllers.empty()) {
-    out << "No RAID controller found.\n";
-    return out.str();
-  }
-  for (const Controller* c : controllers) {
-    out << "Controller " << c->id.ToString() << "  " << TEXT(c->name) << "\n";
-    out << "  type " << ControllerTypeName(c->type) << ", management version "
-        << SpecificationVersion(*c) << ", driver " << Version(c->osDriverVersion)
-        << ", pre-OS driver " << Version(c->preosDriverVersion)
-        << (c->preosDriverLoaded() ? " (loaded)" : "") << "\n";
-    out << "  read patrol " << OnOff(c->readPatrolEnabled()) << ", ROHI " << OnOff(c->rohiEnabled())
-        << ", limits: " << c->maxVolumesPerController << " volumes, " << c->maxVolumesPerArray
-        << " per array, " << c->maxDrivesPerController << " drives, " << c->maxDrivesPerArray
-        << " per array\n";
-    out << "  RAID levels:";
-    bool any = false;
-    for (const auto& level : c->raidLevelDescriptors) {
-      if (level.level == 0) continue;
-      out << (any ? ", " : " ") << RaidLevelName(level.level) << " (" << level.minDrivesCount << "-"
-          << level.maxDrivesCount << " drives)";
-      any = true;
-    }
-    out << (any ? "\n" : " none\n");
-
-    const auto drives = Of(storage.GetDrives(), c->id);
-    for (const Array* a : Of(storage.GetArrays(), c->id)) {
-      out << "  Array " << a->id.ToString() << "  " << TEXT(a->name) << "  "
-          << HumanBytes(a->totalSize) << " total, " << HumanBytes(a->freeSize)
-          << " free, write cache " << OnOff(a->writeCacheEnabled()) << "\n";
-      for (const Volume* v : Of(storage.GetVolumes(), c->id)) {
-        if (v->arrayId != a->id) continue;
-        out << "    Volume " << v->id.ToString() << "  \"" << TEXT(v->name) << "\"  "
-            << RaidLevelName(v->raidLevel) << "  " << HumanBytes(v->size) << "  strip "
-            << StripSizeText(v->stripSize) << "  " << VolumeStateName(v->state);
-        if (VolumeWorkRunning(*v)) out << " " << v->migrationProgress << "%";
-        out << "\n      cache " << CachePolicyName(v->cachePolicy()) << ", write hole "
-            << RwhPolicyName(v->rwhPolicy());
-        if (!v->journalingDriveId.IsEmpty()) out << " on " << v->journalingDriveId.ToString();
-        out << (v->initialized() ? ", initialized" : ", not initialized")
-            << (v->systemVolume() ? ", system volume" : "");
-        if (v->verifyErrors || v->verifyBadBlocks) {
-          out << ", last verify: " << v->verifyErrors << " errors, " << v->verifyBadBlocks
-              << " bad blocks";
-        }
-        out << "\n";
-      }
-      for (const Drive* d : drives) {
-        if (d->arrayId == a->id)
-          out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
-      }
-    }
-    bool header = false;
-    for (const Drive* d : drives) {
-      if (!d->arrayId.IsEmpty()) continue;
-      if (!header) out << "  Drives outside arrays\n";
-      header = true;
-      out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
-    }
-  }
-  return out.str();
+  if (controllers.empty()) return "No RAID controller found.\n";
+  std::string out;
+  for (const Controller* c : controllers) out += ControllerLines(storage, *c);
+  return out;
 }
 
 nlohmann::json TopologyJson(const Session& session) {
   auto& storage = const_cast<Session&>(session).Storage();
   nlohmann::json controllers = nlohmann::json::array();
-  for (const Controller* c : session.ControllersInOrder()) {
-    nlohmann::json levels = nlohmann::json::array();
-    for (const auto& level : c->raidLevelDescriptors) {
-      if (level.level == 0) continue;
-      nlohmann::json migrations = nlohmann::json::array();
-      for (const auto& m : level.migrationDescriptors) {
-        migrations.push_back({{"targetRaidLevel", Copy(m.targetRaidLevel)},
-                              {"minAdditionalDriveCount", Copy(m.minAdditionalDriveCount)}});
-      }
-      levels.push_back({{"level", Copy(level.level)},
-                        {"name", RaidLevelName(level.level)},
-                        {"minDrives", Copy(level.minDrivesCount)},
-                        {"maxDrives", Copy(level.maxDrivesCount)},
-                        {"defaultStripSize", Copy(level.defaultStripSize)},
-                        {"supportedStripSizes", Copy(level.supportedStripSizes)},
-                        {"migrations", migrations}});
-    }
-    nlohmann::json arrays = nlohmann::json::array();
-    for (const Array* a : Of(storage.GetArrays(), c->id)) {
-      arrays.push_back({{"id", a->id.ToString()},
-                        {"name", TEXT(a->name)},
-                        {"totalSize", Copy(a->totalSize)},
-                        {"freeSize", Copy(a->freeSize)},
-                        {"writeCacheEnabled", a->writeCacheEnabled()}});
-    }
-    nlohmann::json volumes = nlohmann::json::array();
-    for (const Volume* v : Of(storage.GetVolumes(), c->id)) volumes.push_back(VolumeJson(*v));
-    nlohmann::json drives = nlohmann::json::array();
-    for (const Drive* d : Of(storage.GetDrives(), c->id)) drives.push_back(DriveJson(*d));
-    controllers.push_back({
-        {"id", c->id.ToString()},
-        {"name", TEXT(c->name)},
-        {"type", Copy(c->type)},
-        {"typeName", ControllerTypeName(c->type)},
-        {"deviceNumber", c->GetDeviceHandle()->device->id},
-        {"vendorId", Copy(c->vendorId)},
-        {"deviceId", Copy(c->deviceId)},
-        {"subsystemId", Copy(c->subsystemId)},
-        {"apiVersion", Copy(c->apiVersion)},
-        {"specificationVersion", SpecificationVersion(*c)},
-        {"osDriverVersion", Version(c->osDriverVersion)},
-        {"preosDriverVersion", Version(c->preosDriverVersion)},
-        {"preosDriverLoaded", c->preosDriverLoaded()},
-        {"readPatrolEnabled", c->readPatrolEnabled()},
-        {"rohiEnabled", c->rohiEnabled()},
-        {"maxVolumesPerArray", Copy(c->maxVolumesPerArray)},
-        {"maxVolumesPerController", Copy(c->maxVolumesPerController)},
-        {"maxDrivesPerController", Copy(c->maxDrivesPerController)},
-        {"maxDrivesPerArray", Copy(c->maxDrivesPerArray)},
-        {"raidLevels", levels},
-        {"arrays", arrays},
-        {"volumes", volumes},
-        {"drives", drives},
-    });
-  }
+  for (const Controller* c : session.ControllersInOrder())
+    controllers.push_back(ControllerJson(storage, *c));
   return {{"controllers", controllers}};
+}
+
+std::string ElementText(Session& session, const Element& e) {
+  auto& storage = session.Storage();
+  if (e.controller) return ControllerDetails(storage, *e.controller);
+  if (e.array) return ArrayDetails(storage, *e.array);
+  if (e.volume) return VolumeDetails(storage, *e.volume);
+  return DriveDetails(storage, *e.drive);
+}
+
+nlohmann::json ElementJson(Session& session, const Element& e) {
+  auto& storage = session.Storage();
+  if (e.controller)
+    return {{"kind", "controller"}, {"controller", ControllerJson(storage, *e.controller)}};
+  if (e.array) return {{"kind", "array"}, {"array", ArrayJson(storage, *e.array)}};
+  if (e.volume) return {{"kind", "volume"}, {"volume", VolumeJson(storage, *e.volume)}};
+  return {{"kind", "drive"}, {"drive", DriveJson(storage, *e.drive)}};
 }
 
 nlohmann::json SuccessStatus() { return {{"ok", true}}; }

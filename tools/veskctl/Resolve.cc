@@ -16,22 +16,22 @@ std::string Lower(std::string text) {
   return text;
 }
 
-template <typename Record>
-struct Candidate {
-  Record record;
+// One way the argument fits one element.
+struct Fit {
+  const char* kind;
+  const char* nameWord;  // what an exact argument other than the identifier is: name or serial
   std::string name;
   std::string id;
   std::string matchedBy;
 };
 
 // Every element of `map` that `text` fits, once per element: the strongest way it fits wins
-// (identifier, then name, then identifier prefix).
+// (identifier, then name, then identifier prefix). `records` receives the elements fitted.
 template <typename Map, typename NameOf>
-std::vector<Candidate<typename Map::mapped_type>> Candidates(const Map& map,
-                                                             const std::string& text, NameOf nameOf,
-                                                             const char* nameWord) {
+void Candidates(const Map& map, const std::string& text, const char* kind, const char* nameWord,
+                NameOf nameOf, std::vector<Fit>& fits,
+                std::vector<typename Map::mapped_type>& records) {
   const std::string wanted = Lower(text);
-  std::vector<Candidate<typename Map::mapped_type>> found;
   for (const auto& [id, record] : map) {
     const std::string idText = id.ToString();
     const std::string name = nameOf(*record);
@@ -43,40 +43,57 @@ std::vector<Candidate<typename Map::mapped_type>> Candidates(const Map& map,
     } else if (!wanted.empty() && idText.rfind(wanted, 0) == 0) {
       how = "identifier prefix";
     }
-    if (how) found.push_back({record, name, idText, how});
+    if (!how) continue;
+    fits.push_back({kind, nameWord, name, idText, how});
+    records.push_back(record);
   }
-  return found;
+}
+
+// The one element `text` names among `fits`, which may be of several kinds (`kind` is what the
+// user was asked for: "volume", or "element" for any kind).
+std::size_t Choose(const std::vector<Fit>& fits, const std::string& text, const std::string& kind,
+                   Naming naming) {
+  if (fits.empty()) {
+    throw UsageError("no " + kind + " '" + text + "' (see 'veskctl show')");
+  }
+  if (fits.size() > 1) {
+    std::string message =
+        "'" + text + "' is ambiguous: it fits " + std::to_string(fits.size()) + " " + kind + "s";
+    nlohmann::json candidates = nlohmann::json::array();
+    for (const auto& c : fits) {
+      message += "\n  " + std::string(c.kind) + " \"" + c.name + "\"  " + c.id + "  (by " +
+                 c.matchedBy + ")";
+      candidates.push_back(
+          {{"kind", c.kind}, {"name", c.name}, {"id", c.id}, {"matchedBy", c.matchedBy}});
+    }
+    message += "\nNothing was sent. Name the " + kind + " by its full identifier.";
+    throw AmbiguousElement(message, std::move(candidates));
+  }
+  const Fit& only = fits.front();
+  if (naming == Naming::Exact && only.matchedBy == "identifier prefix") {
+    throw UsageError("'" + text + "' is only the beginning of the identifier of " + only.kind +
+                     " \"" + only.name + "\" (" + only.id +
+                     "); this command can destroy data and takes only a full identifier or an "
+                     "exact " +
+                     only.nameWord);
+  }
+  return 0;
 }
 
 template <typename Map, typename NameOf>
 const typename Map::mapped_type Resolve(const Map& map, const std::string& text, const char* kind,
                                         const char* nameWord, Naming naming, NameOf nameOf) {
-  const auto found = Candidates(map, text, nameOf, nameWord);
-  if (found.empty()) {
-    throw UsageError(std::string("no ") + kind + " '" + text + "' (see 'veskctl show')");
-  }
-  if (found.size() > 1) {
-    std::string message =
-        "'" + text + "' is ambiguous: it fits " + std::to_string(found.size()) + " " + kind + "s";
-    nlohmann::json candidates = nlohmann::json::array();
-    for (const auto& c : found) {
-      message += "\n  " + std::string(kind) + " \"" + c.name + "\"  " + c.id + "  (by " +
-                 c.matchedBy + ")";
-      candidates.push_back(
-          {{"kind", kind}, {"name", c.name}, {"id", c.id}, {"matchedBy", c.matchedBy}});
-    }
-    message += "\nNothing was sent. Name the " + std::string(kind) + " by its full identifier.";
-    throw AmbiguousElement(message, std::move(candidates));
-  }
-  const auto& only = found.front();
-  if (naming == Naming::Exact && only.matchedBy == std::string("identifier prefix")) {
-    throw UsageError("'" + text + "' is only the beginning of the identifier of " + kind + " \"" +
-                     only.name + "\" (" + only.id +
-                     "); this command can destroy data and takes only a full identifier or an "
-                     "exact " +
-                     nameWord);
-  }
-  return only.record;
+  std::vector<Fit> fits;
+  std::vector<typename Map::mapped_type> records;
+  Candidates(map, text, kind, nameWord, nameOf, fits, records);
+  return records.at(Choose(fits, text, kind, naming));
+}
+
+std::string ControllerName(const Vesk::Controller& c) { return DriverText(c.name, sizeof c.name); }
+std::string ArrayName(const Vesk::Array& a) { return DriverText(a.name, sizeof a.name); }
+std::string VolumeName(const Vesk::Volume& v) { return DriverText(v.name, sizeof v.name); }
+std::string SerialOf(const Vesk::Drive& d) {
+  return DriverText(d.serialNumber, sizeof d.serialNumber);
 }
 
 }  // namespace
@@ -84,24 +101,40 @@ const typename Map::mapped_type Resolve(const Map& map, const std::string& text,
 const Vesk::Controller& ResolveController(Session& session, const std::string& text,
                                           Naming naming) {
   return *Resolve(session.Storage().GetControllers().GetControllersById(), text, "controller",
-                  "name", naming,
-                  [](const Vesk::Controller& c) { return DriverText(c.name, sizeof c.name); });
+                  "name", naming, ControllerName);
 }
 
 const Vesk::Array& ResolveArray(Session& session, const std::string& text, Naming naming) {
-  return *Resolve(session.Storage().GetArrays(), text, "array", "name", naming,
-                  [](const Vesk::Array& a) { return DriverText(a.name, sizeof a.name); });
+  return *Resolve(session.Storage().GetArrays(), text, "array", "name", naming, ArrayName);
 }
 
 const Vesk::Volume& ResolveVolume(Session& session, const std::string& text, Naming naming) {
-  return *Resolve(session.Storage().GetVolumes(), text, "volume", "name", naming,
-                  [](const Vesk::Volume& v) { return DriverText(v.name, sizeof v.name); });
+  return *Resolve(session.Storage().GetVolumes(), text, "volume", "name", naming, VolumeName);
 }
 
 const Vesk::Drive& ResolveDrive(Session& session, const std::string& text, Naming naming) {
-  return *Resolve(
-      session.Storage().GetDrives(), text, "drive", "serial number", naming,
-      [](const Vesk::Drive& d) { return DriverText(d.serialNumber, sizeof d.serialNumber); });
+  return *Resolve(session.Storage().GetDrives(), text, "drive", "serial number", naming, SerialOf);
+}
+
+Element ResolveElement(Session& session, const std::string& text) {
+  auto& storage = session.Storage();
+  std::vector<Fit> fits;
+  std::vector<Vesk::Controller*> controllers;
+  std::vector<Vesk::Array*> arrays;
+  std::vector<Vesk::Volume*> volumes;
+  std::vector<Vesk::Drive*> drives;
+  Candidates(storage.GetControllers().GetControllersById(), text, "controller", "name",
+             ControllerName, fits, controllers);
+  Candidates(storage.GetArrays(), text, "array", "name", ArrayName, fits, arrays);
+  Candidates(storage.GetVolumes(), text, "volume", "name", VolumeName, fits, volumes);
+  Candidates(storage.GetDrives(), text, "drive", "serial number", SerialOf, fits, drives);
+  Choose(fits, text, "element", Naming::AllowPrefix);
+  Element element;
+  if (!controllers.empty()) element.controller = controllers.front();
+  if (!arrays.empty()) element.array = arrays.front();
+  if (!volumes.empty()) element.volume = volumes.front();
+  if (!drives.empty()) element.drive = drives.front();
+  return element;
 }
 
 std::vector<const Vesk::Drive*> ResolveDrives(Session& session,

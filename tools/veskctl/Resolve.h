@@ -32,6 +32,17 @@ const Vesk::Controller& ResolveController(Session& session, const std::string& t
 const Vesk::Array& ResolveArray(Session& session, const std::string& text, Naming naming);
 const Vesk::Volume& ResolveVolume(Session& session, const std::string& text, Naming naming);
 const Vesk::Drive& ResolveDrive(Session& session, const std::string& text, Naming naming);
+// Any element: exactly one of the pointers is set.
+struct Element {
+  const Vesk::Controller* controller = nullptr;
+  const Vesk::Array* array = nullptr;
+  const Vesk::Volume* volume = nullptr;
+  const Vesk::Drive* drive = nullptr;
+};
+// A controller, array, volume or drive, named in any of the ways above; an argument that fits
+// elements of several kinds is ambiguous like any other.
+Element ResolveElement(Session& session, const std::string& text);
+
 // Several drives; the same drive named twice (in whatever way) is refused.
 std::vector<const Vesk::Drive*> ResolveDrives(Session& session,
                                               const std::vector<std::string>& texts, Naming naming);

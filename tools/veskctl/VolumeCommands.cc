@@ -104,10 +104,11 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       plan.request["parameters"] = {{"name", nameText},
                                     {"raidLevel", level},
                                     {"raidLevelName", RaidLevelName(level)},
-                                    {"stripSize", static_cast<std::uint16_t>(parameters.stripSize)},
+                                    {"stripSize", StripBytes(parameters.stripSize)},
                                     {"size", static_cast<std::uint64_t>(parameters.size)},
                                     {"initialize", initialize},
                                     {"rwhPolicy", rwh},
+                                    {"rwhPolicyName", RwhPolicyName(rwh)},
                                     {"journalingDriveId", parameters.journalingDriveId.ToString()}};
       plan.request["driveIds"] = IdTexts(ids);
       plan.action = "create volume \"" + nameText + "\"";
@@ -244,7 +245,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
         }
         const auto ids = Ids(drives);
         nlohmann::json request = VolumeRequest(v, "ChangeRaidLayout");
-        request["stripSize"] = strip;
+        request["stripSize"] = StripBytes(strip);
         request["raidLevel"] = level;
         request["raidLevelName"] = RaidLevelName(level);
         request["driveIds"] = IdTexts(ids);
@@ -277,6 +278,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
                   if (!policy) throw UsageError("unknown cache policy '" + policyText + "'");
                   nlohmann::json request = VolumeRequest(v, "SetVolumeCachePolicy");
                   request["policy"] = *policy;
+                  request["policyName"] = CachePolicyName(*policy);
                   return Simple(
                       before, request, [&](Model& m) { m.volumes.at(v.id).cachePolicy = *policy; },
                       [c = v.controllerId, id = v.id, p = *policy](Session& s) {
@@ -301,6 +303,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
         }
         nlohmann::json request = VolumeRequest(v, "SetVolumeRaidWriteHolePolicy");
         request["policy"] = *policy;
+        request["policyName"] = RwhPolicyName(*policy);
         request["journalingDriveId"] = journal.ToString();
         return Simple(
             before, request, [&](Model& m) { m.volumes.at(v.id).rwhPolicy = *policy; },

@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""Runs the built veskctl with --json the way a script would — every command for real and as a dry
+run, failures and usage errors, show ELEMENT for each kind — and validates each output with a real
+JSON Schema validator against docs/schema/veskctl.schema.json.
+
+usage: json_schema_test.py VESKCTL SCHEMA"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+try:
+    import jsonschema
+except ImportError:
+    sys.exit("python3-jsonschema is missing; scripts/setup.sh installs it")
+
+veskctl, schema_path = sys.argv[1:3]
+with open(schema_path, encoding="utf-8") as f:
+    schema = json.load(f)
+jsonschema.Draft202012Validator.check_schema(schema)
+
+
+def validator(definition):
+    # The same document with another root, so that every $ref resolves in it.
+    root = {key: value for key, value in schema.items() if key != "anyOf"}
+    return jsonschema.Draft202012Validator(dict(root, **{"$ref": "#/$defs/" + definition}))
+
+
+# Every command once for real, in an order in which each one is carried out, and what it prints.
+COMMANDS = [
+    "show",
+    "show c0a7",
+    "show Array_0000 --json",  # two arrays share the name: a failure with candidates
+    "show a0d0",
+    "show Data",
+    "show KN2K00004102",
+    "create-volume --name bk --level 1 --drives KN2K00004104,KN2K00004105 --size 1T",
+    "rename-volume bk bk2",
+    "expand-volume bk2 1100G",
+    "set-volume-cache bk2 write-back",
+    "set-volume-rwh Data off",
+    "initialize-volume bk2",
+    "verify-volume Data --repair",
+    "cancel-verify Data",
+    "change-layout System --level 0 --strip 64 --force",
+    "sim advance 60000",
+    "add-drives a0a7 --drives KS1A00000004",
+    "sim advance 60000",
+    "set-array-cache a0a7 on",
+    "locate KS1A00000003 on",
+    "write-cache KS1A00000003 off",
+    "unmark-spare KS1A00000003",
+    "mark-spare KS1A00000003",
+    "mark-normal KS1A00000003",  # a normal drive: the driver refuses
+    "reset-smart KS1A00000003",  # no SMART event: the driver refuses
+    "clear-metadata KS1A00000003 --force",
+    "set-read-patrol c0a7 on",
+    "set-rohi c0d0 on",
+    "delete-volume bk2 --force",
+    "remove-drive KN2K00004102 --force",
+    "rebuild-volume Data --drives KN2K00004104",
+    "mark-volume-normal Scratch",
+    "sim reset",
+]
+FAILURES = {"show Array_0000 --json", "mark-normal KS1A00000003", "reset-smart KS1A00000003"}
+# Usage errors and refusals, each a failure object.
+REFUSED = ["shwo", "create-volume --name x", "delete-volume System", "rename-volume Data \xff",
+           "delete-volume f0a7a", "show nothing"]
+
+failures = []
+ran = set()
+
+
+def run(arguments, definition, ok):
+    result = subprocess.run([veskctl, "--state", state, "--json"] + arguments,
+                            capture_output=True)
+    where = " ".join(arguments)
+    try:
+        document = json.loads(result.stdout.decode("utf-8"))
+    except ValueError as e:
+        failures.append(f"{where}: stdout is not one JSON value ({e}): {result.stdout[:200]!r}")
+        return
+    if document.get("status", {}).get("ok") is not ok:
+        failures.append(f"{where}: expected ok={ok}: {json.dumps(document)[:400]}")
+    for name in (definition, None):  # its own definition, then the schema as a whole
+        v = validator(name) if name else jsonschema.Draft202012Validator(schema)
+        for error in v.iter_errors(document):
+            failures.append(f"{where}: against {name or 'the schema'}: {error.message} at "
+                            f"{'/'.join(map(str, error.absolute_path))}")
+
+
+with tempfile.TemporaryDirectory() as folder:
+    state = os.path.join(folder, "state.json")
+    run(["--help"], "help", True)
+    for text in REFUSED:
+        run(text.split(" "), "failure", False)
+    for text in COMMANDS:
+        arguments = text.split(" ")
+        name = arguments[0]
+        ran.add(name)
+        if name != "show":
+            run(["--dry-run"] + arguments, "dryRun", True)
+        run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
+
+    # Every command veskctl offers has its definition and was run above.
+    help_text = subprocess.run([veskctl, "--help"], capture_output=True, text=True).stdout
+    offered = set(re.findall(r"^  ([a-z][a-z-]+) ", help_text.split("Subcommands:")[1], re.M))
+    for name in sorted(offered - ran):
+        failures.append(f"command {name} was not run here")
+    for name in sorted(offered - set(schema["$defs"])):
+        failures.append(f"command {name} has no definition in the schema")
+
+for failure in failures:
+    print(failure)
+print(f"{len(failures)} problem(s)")
+sys.exit(1 if failures else 0)
