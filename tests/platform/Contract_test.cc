@@ -264,15 +264,13 @@ TEST(Contract, LaterOpensAreCheckedAgainstTheCreatorsDescriptor) {
 // backslash is reserved for them.
 TEST(Contract, NamesAreRefusedAsWindowsRefusesThem) {
   const std::wstring unique = UniqueName().substr(7);
-  for (const auto& [name, error] :
-       {std::pair<std::wstring, DWORD>{L"Global\\", ERROR_INVALID_NAME},
-        {L"Local\\", ERROR_INVALID_NAME},
-        {L"global\\" + unique, ERROR_PATH_NOT_FOUND},
-        {L"Other\\" + unique, ERROR_PATH_NOT_FOUND},
-        {L"Global\\" + unique + L"\\x", ERROR_PATH_NOT_FOUND},
-        {L"Global\\" + std::wstring(300, L'x'), 206u},  // ERROR_FILENAME_EXCED_RANGE
-        {L"Local\\" + unique, ERROR_SUCCESS},
-        {unique + L" /%?*:", ERROR_SUCCESS}}) {
+  for (const auto& [name, error] : {std::pair<std::wstring, DWORD>{L"Global\\", ERROR_INVALID_NAME},
+                                    {L"Local\\", ERROR_INVALID_NAME},
+                                    {L"global\\" + unique, ERROR_PATH_NOT_FOUND},
+                                    {L"Other\\" + unique, ERROR_PATH_NOT_FOUND},
+                                    {L"Global\\" + unique + L"\\x", ERROR_PATH_NOT_FOUND},
+                                    {L"Local\\" + unique, ERROR_SUCCESS},
+                                    {unique + L" /%?*:", ERROR_SUCCESS}}) {
     SCOPED_TRACE(std::string(name.begin(), name.begin() + std::min<size_t>(name.size(), 40)));
     SetLastError(ERROR_BUSY);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
@@ -280,6 +278,13 @@ TEST(Contract, NamesAreRefusedAsWindowsRefusesThem) {
     EXPECT_EQ(GetLastError(), error);
     if (mutex != nullptr) CloseHandle(mutex);
   }
+}
+
+// Microsoft's documentation limits object names to MAX_PATH characters. Wine creates the mutex
+// anyway; the emulation follows the documentation, and the Wine run leaves this test out.
+TEST(Contract, NameLongerThanMaxPathIsRefused) {
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, (L"Global\\" + std::wstring(300, L'x')).c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), 206u);  // ERROR_FILENAME_EXCED_RANGE
 }
 
 // --- events and waits -------------------------------------------------------------------------
