@@ -19,7 +19,11 @@
 #include <vector>
 
 #include "Watchdog.h"
+#include "simulator/Machine.h"
+#include "simulator/RaidDriver.h"
 #include "tools/veskctl/Names.h"
+
+bool VerifyAndRepair(const std::string& name);  // the README's example (ReadmeExample.cc)
 
 namespace {
 
@@ -333,7 +337,7 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
   const struct {
     std::string arguments, message;
   } cases[] = {
-      {"no-such-command", "A subcommand is required"},
+      {"no-such-command", "unknown command 'no-such-command' (see 'veskctl --help')"},
       {"create-volume --name x", "--level is required"},
       {"delete-volume ffffffff", "no volume 'ffffffff'"},
       {"create-volume --name x --level 1 --drives KS1A00000004,KN2K00004104",
@@ -631,6 +635,117 @@ TEST_F(VeskctlTest, BackgroundWorkShowsProgress) {
     EXPECT_LT(v["progress"].get<int>(), 100);
   }
   EXPECT_EQ(seen, 1);
+}
+
+// Work veskctl started is followed from its start, with the layout a migration goes to; rate and
+// time left come from readings on the machine's clock, and wait says how the work ended.
+TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
+  for (const char* start :
+       {"change-layout System --level 5 --drives KS1A00000004 --force", "verify-volume Scratch",
+        "verify-volume Data", "cancel-verify Data", "sim advance 30000"})
+    ASSERT_EQ(Run(start).exitCode, 0) << start;
+  const nlohmann::json jobs = RunJson("jobs")["result"]["jobs"];
+  ASSERT_EQ(jobs.size(), 2u) << jobs.dump(2);
+  EXPECT_EQ(jobs[0]["volumeName"], "System");
+  EXPECT_EQ(jobs[0]["kind"], "layout change");
+  EXPECT_EQ(jobs[0]["target"]["raidLevelName"], "RAID 5");
+  EXPECT_EQ(jobs[0]["target"]["stripSize"], 64);
+  EXPECT_EQ(jobs[1]["kind"], "verify");
+  for (const auto& job : jobs) {
+    EXPECT_EQ(job["elapsedFrom"], "start");
+    EXPECT_NEAR(job["percent"].get<double>(), 50, 2) << job.dump();
+    EXPECT_NEAR(job["ratePercentPerMinute"].get<double>(), 100, 5) << job.dump();
+    EXPECT_NEAR(job["remainingMs"].get<double>(), 30000, 2000) << job.dump();
+  }
+  const struct {
+    std::string arguments;
+    int exitCode;
+    std::string line;
+  } waits[] = {
+      {"wait Data", 1,
+       "veskctl: background work on volume \"Data\" did not finish; volume \"Data\" "
+       "(f0d0e100-0000-4000-8000-000000000001)  verify: cancelled at 0%\n"},
+      {"wait System --timeout 10", 3, "veskctl: timed out after 10 s; still running on System\n"},
+      {"remove-drive KN2K00004102 --force", 0, "Removed drive"},
+      {"wait a0d0", 1, "verify: failed at 66% (the volume is failed)"},  // Scratch (RAID 0)
+      {"wait --all", 0, "layout change to RAID 5, strip 64 KiB: finished after 1 min 0"},
+      {"wait c0a7", 0, "No background work runs on controller \"Korva SATA RAID Controller\".\n"},
+  };
+  for (const auto& w : waits) {
+    Result r = Run(w.arguments);
+    EXPECT_EQ(r.exitCode, w.exitCode) << w.arguments << "\n" << r.out;
+    EXPECT_NE(r.out.find(w.line), std::string::npos) << w.arguments << "\n" << r.out;
+  }
+  EXPECT_EQ(Volume("System")["raidLevelName"], "RAID 5");
+  EXPECT_EQ(RunJson("wait --all --timeout 0")["result"]["outcome"], "nothing");
+}
+
+// Work veskctl did not start (another tool, a run before this one) has its rate from the next look.
+TEST_F(VeskctlTest, WorkFirstSeenRunningHasARateFromTheNextLook) {
+  nlohmann::json topology = nlohmann::json::parse(Slurp(VESK_TOPOLOGY_DIR "/demo.json"));
+  auto& system = topology["controllers"][0]["volumes"][0];
+  system["state"] = "verifying";
+  system["task"] = {{"kind", "verify"}, {"elapsedMs", 6000}};
+  std::ofstream(dir / "busy.json") << topology.dump();
+  ASSERT_EQ(Run("sim reset --topology " + (dir / "busy.json").string()).exitCode, 0);
+  Result first = Run("jobs");
+  EXPECT_NE(first.out.find("verify  10%  rate not known yet  elapsed at least 0 s  left not known"),
+            std::string::npos)
+      << first.out;
+  ASSERT_EQ(Run("sim advance 6000").exitCode, 0);
+  const nlohmann::json next = RunJson("jobs")["result"]["jobs"][0];
+  EXPECT_EQ(next["elapsedFrom"], "firstSeen");
+  EXPECT_NEAR(next["ratePercentPerMinute"].get<double>(), 100, 5) << next.dump();
+}
+
+// --version, the command a typo meant, and bash completion all come from the command table.
+TEST_F(VeskctlTest, VersionSuggestionsAndCompletionComeFromTheCommandTable) {
+  EXPECT_TRUE(std::regex_match(Run("--version").out, std::regex("veskctl \\d+\\.\\d+\\.\\d+\n")));
+  const std::pair<std::string, std::string> typos[] = {
+      {"shwo", "veskctl: unknown command 'shwo'; did you mean 'show'? (see 'veskctl --help')\n"},
+      {"--state x sim advanse 5",
+       "veskctl: unknown command 'advanse'; did you mean 'advance'? (see 'veskctl sim --help')\n"},
+      {"mark", "did you mean 'mark-volume-normal', 'mark-spare' or 'mark-normal'?"},
+  };
+  for (const auto& [arguments, message] : typos) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+  }
+  EXPECT_NE(RunJson("creat", 2)["status"]["message"].get<std::string>().find(
+                "did you mean 'create-volume'?"),
+            std::string::npos);
+  Result completion = Exec(
+      "bash -c 'source <(" + Veskctl() +
+      " completion bash); c() { COMP_WORDS=(veskctl \"$@\"); COMP_CWORD=$#; _veskctl; echo "
+      "\"${COMPREPLY[*]}\"; }; c wai; c sim a; c create-volume --le; c wait --t; c show --js'");
+  EXPECT_EQ(completion.out, "wait\nadvance\n--level\n--timeout\n--json\n");
+}
+
+// The README's library example is ReadmeExample.cc word for word and works; its veskctl lines
+// run as they stand, one after the other.
+TEST_F(VeskctlTest, ReadmeExamplesWorkAsTheyStand) {
+  const std::string readme = Slurp(VESK_DOCS_DIR "/../README.md");
+  EXPECT_NE(readme.find("```cpp\n" + Slurp(VESK_DOCS_DIR "/../tests/cli/ReadmeExample.cc") + "```"),
+            std::string::npos);
+  {
+    auto driver = vesk::sim::RaidDriver::FromFile(VESK_TOPOLOGY_DIR "/demo.json");
+    vesk::sim::Machine machine;
+    vesk::sim::AddControllerDevices(machine, driver);
+    EXPECT_FALSE(VerifyAndRepair("Dat"));
+    EXPECT_TRUE(VerifyAndRepair("Data"));
+    for (const auto& v : nlohmann::json::parse(driver->Save())["controllers"][1]["volumes"])
+      EXPECT_EQ(v["task"].value("repair", false), v["name"] == "Data") << v.dump();
+  }
+  std::istringstream lines(readme);
+  int run = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("scripts/veskctl.sh ", 0) != 0) continue;
+    const std::string arguments = line.substr(19, line.find('#') - 19);
+    EXPECT_EQ(Run(arguments).exitCode, 0) << arguments;
+    ++run;
+  }
+  EXPECT_EQ(run, 8);
 }
 
 // After a drive leaves, no volume comes back from data that is lost, the missing drive takes no

@@ -49,6 +49,7 @@ Commands::Commands(CLI::App& app) {
   AddSimCommands(app);
   AddVolumeCommands(app);
   AddElementCommands(app);
+  AddJobCommands(app);
 }
 
 void Commands::AddSimCommands(CLI::App& app) {

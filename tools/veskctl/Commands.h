@@ -8,6 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,22 @@
 
 namespace veskctl {
 
+// `wait` gave up before the work ended (0, 1 and 2 keep their meaning: see Main.cc).
+inline constexpr int kExitTimedOut = 3;
+
 // What a command did: its result for JSON output (null when there is none) and a line for people.
 struct Outcome {
+  Outcome() = default;
+  Outcome(nlohmann::json result, std::string text, bool changed = true, bool view = false)
+      : result(std::move(result)), text(std::move(text)), changed(changed), view(view) {}
+
   nlohmann::json result;
   std::string text;
   bool changed = true;  // the simulated machine's state must be saved
   bool view = false;    // a view: the result's fields are the JSON answer's own, not "result"
+  // A run that did its part but reports a failure (`wait`): exit code, status kind and message.
+  int exitCode = 0;
+  std::string failureKind, failureMessage;
 };
 
 // What a command will do, worked out from the topology before anything is sent.
@@ -56,6 +67,7 @@ class Commands {
   void AddSimCommands(CLI::App& app);
   void AddVolumeCommands(CLI::App& app);   // VolumeCommands.cc
   void AddElementCommands(CLI::App& app);  // ElementCommands.cc: arrays, drives, controllers
+  void AddJobCommands(CLI::App& app);      // JobCommands.cc: jobs, wait
   CLI::App* VolumeCommand(CLI::App& app, const char* name, const char* help, VolumePlanner plan,
                           Naming naming = Naming::AllowPrefix);
   // A command that starts or stops background work: the volume's state becomes `newState()`.
@@ -69,8 +81,12 @@ class Commands {
                          DriveChange change, DriveCall call, std::function<std::string()> done,
                          Naming naming = Naming::AllowPrefix, const char* destroys = nullptr);
   void ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi);
+  // Follows the work on `volumes` (every volume with `all`) until it ends or --timeout passes.
+  Outcome Wait(Session& s, const std::string& label, const std::set<std::string>& volumes,
+               bool all);
 
   Planner planner;
+  CLI::App* root = nullptr;
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;
   std::string topologyFile, advanceText, elementText;
@@ -78,6 +94,9 @@ class Commands {
       stripText, policyText, journalText, onOffText;
   std::vector<std::string> driveTexts;
   bool initialize = false, repair = false;
+  std::string waitText;
+  bool waitAll = false;
+  double waitTimeoutSeconds = -1;
 };
 
 // Helpers the command files share.

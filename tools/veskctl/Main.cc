@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
@@ -141,6 +142,17 @@ bool Confirm(const Options& options, const Plan& plan, const Model& before) {
   return false;
 }
 
+// Work the command started is remembered from its start, with the layout it was predicted to
+// reach. The command was carried out whatever happens here: a reading that fails is left to the
+// next run, which sees the work as running since then.
+void FollowStartedWork(Session& session, const Model& predicted) {
+  try {
+    session.Refresh();
+    session.Jobs().Observe(Model::Of(session), session.ClockMs(), &predicted);
+  } catch (const std::exception&) {
+  }
+}
+
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
 int Run(const Options& options, const Planner& planner, bool loadState) {
   try {
@@ -149,11 +161,22 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
                     loadState);
     session.Refresh();
     const Model before = Model::Of(session);
+    if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
     const Plan plan = planner(session, before);
     if (options.dryRun && !plan.request.is_null()) return PrintDryRun(options, plan, before);
     if (!Confirm(options, plan, before)) return kExitFailed;
     const Outcome outcome = plan.send(session);
-    if (outcome.changed && !options.readOnly) session.Save();
+    if (outcome.changed && !options.readOnly) {
+      if (plan.after) FollowStartedWork(session, *plan.after);
+      session.Save();
+    }
+    if (outcome.exitCode != kExitOk) {
+      if (!options.json)
+        return Fail(options, outcome.failureKind, outcome.failureMessage, 0, 0, outcome.exitCode);
+      PrintJson(FailureStatus(outcome.failureKind, outcome.failureMessage, 0, 0),
+                {{"result", outcome.result}});
+      return outcome.exitCode;
+    }
     if (options.json) {
       nlohmann::json body = nlohmann::json::object();
       if (outcome.view) {
@@ -211,8 +234,10 @@ int main(int argc, char** argv) {
       "(drives: serial number) or by a unique identifier prefix (not for commands that destroy\n"
       "data). An argument that fits several elements is refused.\n"
       "Exit codes: 0 success, 1 refused by the driver, failed in the library or cancelled,\n"
-      "2 usage error (also: ambiguous element, invalid input, destructive work not confirmed)."};
+      "2 usage error (also: ambiguous element, invalid input, destructive work not confirmed),\n"
+      "3 wait timed out."};
   app.set_help_all_flag("--help-all", "Show help for every command");
+  app.set_version_flag("--version", std::string("veskctl ") + VESKCTL_VERSION);
   app.require_subcommand(1);
   // Global options may follow the command too ("veskctl show --json"); subcommands created
   // after this inherit it.
@@ -231,6 +256,10 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
 
   Commands commands(app);
+  // Hidden (no group): the script is made at build time and installed with veskctl.
+  std::string shell;
+  auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
+  completion->add_option("shell", shell, "bash")->required()->check(CLI::IsMember({"bash"}));
 
   try {
     app.parse(argc, argv);
@@ -242,13 +271,22 @@ int main(int argc, char** argv) {
     if (!JsonRequested(argc, argv)) return app.exit(e);
     PrintJson(SuccessStatus(), {{"help", app.help("", CLI::AppFormatMode::All)}});
     return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    if (!JsonRequested(argc, argv)) return app.exit(e);
+    PrintJson(SuccessStatus(), {{"version", VESKCTL_VERSION}});
+    return kExitOk;
   } catch (const CLI::ParseError& e) {
-    if (!JsonRequested(argc, argv)) {
+    const std::string unknown = UnknownCommand(app, argc, argv);
+    options.json = JsonRequested(argc, argv);
+    if (!options.json && unknown.empty()) {
       app.exit(e);
       return kExitUsage;
     }
-    options.json = true;
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
+    return Fail(options, "UsageError", unknown.empty() ? e.what() : unknown, 0, 0, kExitUsage);
+  }
+  if (completion->parsed()) {
+    std::cout << BashCompletion(app);
+    return kExitOk;
   }
   options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());

@@ -131,10 +131,20 @@ Model Model::Of(Session& session) {
                     a->writeCacheEnabled()};
   }
   for (const auto& [id, v] : storage.GetVolumes()) {
-    m.volumes[id] = {v->controllerId,   v->arrayId,       DriverText(v->name, sizeof v->name),
-                     v->raidLevel,      v->stripSize,     v->size,
-                     v->state,          v->cachePolicy(), v->rwhPolicy(),
-                     v->systemVolume(), v->initialized(), v->logicalBlockSize};
+    m.volumes[id] = {v->controllerId,
+                     v->arrayId,
+                     DriverText(v->name, sizeof v->name),
+                     v->raidLevel,
+                     v->stripSize,
+                     v->size,
+                     v->state,
+                     v->cachePolicy(),
+                     v->rwhPolicy(),
+                     v->systemVolume(),
+                     v->initialized(),
+                     v->logicalBlockSize,
+                     v->migrationProgress,
+                     v->migrating()};
   }
   for (const auto& [id, d] : storage.GetDrives()) {
     m.drives[id] = {d->controllerId,

@@ -41,6 +41,9 @@ struct VolumeModel {
   bool systemVolume = false;
   bool initialized = false;
   std::uint32_t logicalBlockSize = 0;
+  // Running background work: percent done, and whether it is a layout change.
+  std::uint16_t progress = 0;
+  bool migrating = false;
 };
 
 struct DriveModel {

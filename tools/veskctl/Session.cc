@@ -34,6 +34,7 @@ Session::Session(const std::filesystem::path& statePath, const StateFile::Option
     const long long elapsed = NowMs() - state.SavedAtMs();
     if (state.SavedAtMs() > 0 && elapsed > 0)
       driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
+    jobs = JobBook(state.SavedJobs());
   } else {
     Start(EmbeddedDemoTopology());
   }
@@ -58,6 +59,7 @@ void Session::Stop() {
 
 void Session::Reset(const std::string& topologyJson) {
   Stop();
+  jobs.Clear();
   Start(topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson);
 }
 
@@ -94,6 +96,6 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
   return ordered;
 }
 
-void Session::Save() { state.Save(driver->Save()); }
+void Session::Save() { state.Save(driver->Save(), jobs.Save()); }
 
 }  // namespace veskctl

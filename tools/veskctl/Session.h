@@ -12,6 +12,7 @@
 
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
+#include "tools/veskctl/Jobs.h"
 #include "tools/veskctl/StateFile.h"
 #include "vesk/StorageManagement.h"
 
@@ -45,6 +46,14 @@ class Session {
   // Reads the whole topology afresh into the facade's own snapshot.
   void Refresh();
 
+  // The machine's clock, in milliseconds: background work and its readings are timed by it. The
+  // simulated driver's clock follows real time and moves on with `sim advance`.
+  std::uint64_t ClockMs() const { return driver->ClockMs(); }
+  // Lets `ms` of the machine's time pass. Nothing real has to finish on the simulated machine,
+  // so its clock is moved on at once, as `sim advance` does.
+  void Pass(std::uint64_t ms) { driver->AdvanceClock(ms); }
+  JobBook& Jobs() { return jobs; }
+
   const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
   // Controllers in the order of their device numbers (the order discovery found them).
   std::vector<const Vesk::Controller*> ControllersInOrder() const;
@@ -60,6 +69,7 @@ class Session {
   std::shared_ptr<vesk::sim::RaidDriver> driver;
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
+  JobBook jobs;
 };
 
 }  // namespace veskctl

@@ -166,10 +166,11 @@ std::optional<nlohmann::json> StateFile::Load() const {
   }
   if (document.contains("savedAtMs") && document["savedAtMs"].is_number_integer())
     savedAtMs = document["savedAtMs"].get<long long>();
+  if (document.contains("jobs")) savedJobs = document["jobs"];
   return document["machine"];
 }
 
-void StateFile::Save(const nlohmann::json& machine) const {
+void StateFile::Save(const nlohmann::json& machine, const nlohmann::json& jobs) const {
   if (options.readOnly) throw std::logic_error("a read-only run saves nothing");
   const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::system_clock::now().time_since_epoch())
@@ -177,7 +178,8 @@ void StateFile::Save(const nlohmann::json& machine) const {
   nlohmann::json document = {{"format", "veskctl-state"},
                              {"formatVersion", kFormatVersion},
                              {"savedAtMs", now},
-                             {"machine", machine}};
+                             {"machine", machine},
+                             {"jobs", jobs}};
   const std::string text =
       document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
 

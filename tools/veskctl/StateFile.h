@@ -49,12 +49,14 @@ class StateFile {
   std::optional<nlohmann::json> Load() const;
   // Milliseconds since the epoch at the last save, from the loaded file; 0 when unknown.
   long long SavedAtMs() const { return savedAtMs; }
+  // What veskctl remembers of background work (see Jobs.h), from the loaded file; null if none.
+  const nlohmann::json& SavedJobs() const { return savedJobs; }
   // A StateFileError for a saved machine that cannot be used, with the way to start over.
   StateFileError Unusable(const std::string& why) const;
 
   // Replaces the file atomically and durably: written aside and flushed, renamed over the old
   // file, then the folder flushed so that the rename itself survives a crash.
-  void Save(const nlohmann::json& machine) const;
+  void Save(const nlohmann::json& machine, const nlohmann::json& jobs) const;
 
  private:
   void Lock(double timeoutSeconds);
@@ -63,6 +65,7 @@ class StateFile {
   Options options;
   int lockFd = -1;
   mutable long long savedAtMs = 0;
+  mutable nlohmann::json savedJobs;
 };
 
 }  // namespace veskctl
