@@ -649,7 +649,7 @@ TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
   EXPECT_EQ(jobs[0]["volumeName"], "System");
   EXPECT_EQ(jobs[0]["kind"], "layout change");
   EXPECT_EQ(jobs[0]["target"]["raidLevelName"], "RAID 5");
-  EXPECT_EQ(jobs[0]["target"]["stripSize"], 64);
+  EXPECT_EQ(jobs[0]["target"]["stripSize"], 65536);
   EXPECT_EQ(jobs[1]["kind"], "verify");
   for (const auto& job : jobs) {
     EXPECT_EQ(job["elapsedFrom"], "start");

@@ -44,8 +44,11 @@ COMMANDS = [
     "initialize-volume bk2",
     "verify-volume Data --repair",
     "cancel-verify Data",
+    "wait Data",  # cancelled: a failure with a result
     "change-layout System --level 0 --strip 64 --force",
-    "sim advance 60000",
+    "jobs",
+    "wait System --timeout 1",  # timed out: a failure with a result
+    "wait --all",
     "add-drives a0a7 --drives KS1A00000004",
     "sim advance 60000",
     "set-array-cache a0a7 on",
@@ -64,7 +67,8 @@ COMMANDS = [
     "mark-volume-normal Scratch",
     "sim reset",
 ]
-FAILURES = {"show Array_0000 --json", "mark-normal KS1A00000003", "reset-smart KS1A00000003"}
+FAILURES = {"show Array_0000 --json", "wait Data", "wait System --timeout 1",
+            "mark-normal KS1A00000003", "reset-smart KS1A00000003"}
 # Usage errors and refusals, each a failure object.
 REFUSED = ["shwo", "create-volume --name x", "delete-volume System", "rename-volume Data \xff",
            "delete-volume f0a7a", "show nothing"]
@@ -94,13 +98,14 @@ def run(arguments, definition, ok):
 with tempfile.TemporaryDirectory() as folder:
     state = os.path.join(folder, "state.json")
     run(["--help"], "help", True)
+    run(["--version"], "version", True)
     for text in REFUSED:
         run(text.split(" "), "failure", False)
     for text in COMMANDS:
         arguments = text.split(" ")
         name = arguments[0]
         ran.add(name)
-        if name != "show":
+        if name not in ("show", "jobs", "wait"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", True)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
 

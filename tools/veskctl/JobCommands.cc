@@ -23,62 +23,24 @@ struct Scope {
 };
 
 // The volumes whose work `text` names: a volume, the volumes of an array, of a drive's array, or
-// of a controller. A text that fits elements of different kinds is ambiguous, as within a kind.
+// of a controller.
 Scope ScopeOf(Session& s, const Model& m, const std::string& text) {
-  struct Match {
-    std::string kind, name, id;
-    std::set<std::string> volumes;
-  };
-  std::vector<Match> matches;
-  auto volumesWhere = [&](auto keep) {
-    std::set<std::string> ids;
-    for (const auto& [id, v] : m.volumes)
-      if (keep(v)) ids.insert(id.ToString());
-    return ids;
-  };
-  auto attempt = [&](auto resolve) {
-    try {
-      matches.push_back(resolve());
-    } catch (const AmbiguousElement&) {
-      throw;
-    } catch (const UsageError&) {
-      // not an element of this kind
-    }
-  };
-  attempt([&] {
-    const auto& v = ResolveVolume(s, text, Naming::AllowPrefix);
-    return Match{"volume", DriverText(v.name, sizeof v.name), v.id.ToString(), {v.id.ToString()}};
-  });
-  attempt([&] {
-    const auto& a = ResolveArray(s, text, Naming::AllowPrefix);
-    return Match{"array", DriverText(a.name, sizeof a.name), a.id.ToString(),
-                 volumesWhere([&](const VolumeModel& v) { return v.arrayId == a.id; })};
-  });
-  attempt([&] {
-    const auto& d = ResolveDrive(s, text, Naming::AllowPrefix);
-    return Match{"drive", Serial(d), d.id.ToString(), volumesWhere([&](const VolumeModel& v) {
-                   return !d.arrayId.IsEmpty() && v.arrayId == d.arrayId;
-                 })};
-  });
-  attempt([&] {
-    const auto& c = ResolveController(s, text, Naming::AllowPrefix);
-    return Match{"controller", DriverText(c.name, sizeof c.name), c.id.ToString(),
-                 volumesWhere([&](const VolumeModel& v) { return v.controllerId == c.id; })};
-  });
-  if (matches.empty()) {
-    throw UsageError("no volume, array, drive or controller '" + text + "' (see 'veskctl show')");
+  const Element e = ResolveElement(s, text);
+  Scope scope;
+  for (const auto& [id, v] : m.volumes) {
+    if ((e.volume && id == e.volume->id) || (e.array && v.arrayId == e.array->id) ||
+        (e.drive && !e.drive->arrayId.IsEmpty() && v.arrayId == e.drive->arrayId) ||
+        (e.controller && v.controllerId == e.controller->id))
+      scope.volumes.insert(id.ToString());
   }
-  if (matches.size() > 1) {
-    std::string message = "'" + text + "' is ambiguous: it fits " + std::to_string(matches.size()) +
-                          " elements of different kinds";
-    nlohmann::json candidates = nlohmann::json::array();
-    for (const auto& match : matches) {
-      message += "\n  " + match.kind + " \"" + match.name + "\"  " + match.id;
-      candidates.push_back({{"kind", match.kind}, {"name", match.name}, {"id", match.id}});
-    }
-    throw AmbiguousElement(message + "\nName the element by its full identifier.", candidates);
-  }
-  return {matches[0].kind + " \"" + matches[0].name + "\"", matches[0].volumes, false};
+  if (e.volume)
+    scope.label = "volume \"" + DriverText(e.volume->name, sizeof e.volume->name) + "\"";
+  if (e.array) scope.label = "array \"" + DriverText(e.array->name, sizeof e.array->name) + "\"";
+  if (e.drive) scope.label = "drive " + Serial(*e.drive);
+  if (e.controller)
+    scope.label =
+        "controller \"" + DriverText(e.controller->name, sizeof e.controller->name) + "\"";
+  return scope;
 }
 
 // One line redrawn in place: the mean percent of the running work and the longest time left.

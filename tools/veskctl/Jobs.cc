@@ -216,7 +216,7 @@ nlohmann::json JobJson(const Job& job) {
   if (job.target)
     j["target"] = {{"raidLevel", job.target->first},
                    {"raidLevelName", RaidLevelName(job.target->first)},
-                   {"stripSize", job.target->second}};
+                   {"stripSize", StripBytes(job.target->second)}};
   if (job.percentPerMinute) j["ratePercentPerMinute"] = *job.percentPerMinute;
   if (job.remainingMs) j["remainingMs"] = *job.remainingMs;
   if (!job.outcome.empty()) {
