@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "platform/posix/Errors.h"
 #include "platform/posix/Host.h"
@@ -18,38 +17,6 @@
 extern char** environ;
 
 namespace vesk::platform {
-
-namespace {
-
-// Splits a command line as the C runtime of a Windows program does: blanks separate arguments,
-// double quotes group them, and a backslash escapes a quote.
-std::vector<std::string> SplitCommandLine(std::wstring_view line) {
-  std::vector<std::string> arguments;
-  std::wstring current;
-  bool quoted = false, any = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const wchar_t c = line[i];
-    if (c == L'\\' && i + 1 < line.size() && line[i + 1] == L'"') {
-      current += L'"';
-      ++i;
-      any = true;
-    } else if (c == L'"') {
-      quoted = !quoted;
-      any = true;
-    } else if ((c == L' ' || c == L'\t') && !quoted) {
-      if (any) arguments.push_back(ToUtf8(current));
-      current.clear();
-      any = false;
-    } else {
-      current += c;
-      any = true;
-    }
-  }
-  if (any) arguments.push_back(ToUtf8(current));
-  return arguments;
-}
-
-}  // namespace
 
 ProcessObject::~ProcessObject() {
   // A closed handle does not end the child; only reap it if it is already gone.
@@ -93,24 +60,19 @@ bool ProcessObject::Terminate(UINT code) {
 
 using namespace vesk::platform;
 
-BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
-                    LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID environment,
-                    LPCWSTR currentDirectory, LPSTARTUPINFOW startupInfo,
-                    LPPROCESS_INFORMATION processInformation) {
+BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                    BOOL, DWORD creationFlags, LPVOID environment, LPCWSTR currentDirectory,
+                    LPSTARTUPINFOW startupInfo, LPPROCESS_INFORMATION processInformation) {
   // Only the plain form: a program path, this process's environment and directory.
   if (applicationName == nullptr || creationFlags != 0 || environment != nullptr ||
       currentDirectory != nullptr || startupInfo == nullptr || processInformation == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  const std::string path = ToUtf8(applicationName);
-  auto arguments = SplitCommandLine(commandLine ? std::wstring_view(commandLine) : L"");
-  if (arguments.empty()) arguments.push_back(path);
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+  // The command line is not passed on: the child gets the program path as its only argument.
+  std::string path = ToUtf8(applicationName);
+  char* argv[] = {path.data(), nullptr};
   pid_t pid = 0;
-  if (const int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
-      rc != 0) {
+  if (const int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ); rc != 0) {
     return Fail(WinErrorFromErrno(rc), FALSE);
   }
   *processInformation = {InsertHandle(std::make_shared<ProcessObject>(pid)), nullptr,

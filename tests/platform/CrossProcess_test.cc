@@ -1,8 +1,11 @@
-// Named mutexes shared with a second process.
+// Named mutexes shared with a second process, and the process calls that start one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cwchar>
 
 #include "ChildProcess.h"
 #include "PlatformTestSupport.h"
@@ -11,6 +14,7 @@
 namespace {
 
 using vesk::test::ChildProcess;
+using vesk::test::FailureOf;
 using vesk::test::Narrow;
 using vesk::test::ShmEntries;
 using vesk::test::ShmPart;
@@ -18,39 +22,6 @@ using vesk::test::UniqueName;
 
 // This program's second process.
 [[maybe_unused]] const int childHook = vesk::test::RunChildIfAsked();
-
-// Another process opens the mutex this one holds and gets it once it is released. While it holds
-// the mutex, waits here time out and the exit event still ends them; killed, it abandons the
-// mutex to the next waiter, with ownership.
-TEST(CrossProcess, OwnerKilledWhileHoldingAbandonsTheMutexToTheNextWaiter) {
-  const auto name = UniqueName();
-  HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
-  HANDLE exitEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  ChildProcess child("hold", Narrow(name));
-  ASSERT_EQ(child.ReadLine(), "created " + std::to_string(ERROR_ALREADY_EXISTS));
-  EXPECT_EQ(child.ReadLine(200), "");  // blocked while this thread owns it
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  ASSERT_EQ(child.ReadLine(), "owned");
-  EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
-  HANDLE both[2] = {mutex, exitEvent};
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 50), WAIT_TIMEOUT);
-  SetEvent(exitEvent);
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
-  EXPECT_FALSE(ReleaseMutex(mutex));
-  EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
-  ResetEvent(exitEvent);
-  child.Kill();
-  child.Wait();
-  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_ABANDONED_0);
-  // With ownership: this thread may release it, and another process could take it again.
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  CloseHandle(mutex);
-  CloseHandle(exitEvent);
-  // The dead process never closed its handle; its share of the segment is dropped anyway.
-  EXPECT_TRUE(ShmEntries(ShmPart(name)).empty());
-}
 
 TEST(CrossProcess, MutexCreatedByTheChildDisappearsWithTheChild) {
   const auto name = UniqueName();
@@ -81,6 +52,51 @@ TEST(CrossProcess, ForeignSegmentOfTheNameIsRefused) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   close(fd);
   shm_unlink(path.c_str());
+}
+
+// The process calls refuse what the emulation does not do, and misuse.
+TEST(Processes, UnsupportedArgumentsBadHandlesAndShortBuffersAreRefused) {
+  const std::wstring self = L"/proc/self/exe";
+  wchar_t directory[] = L"/";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  auto start = [&](LPCWSTR path, DWORD flags, LPVOID environment, LPCWSTR current) {
+    return FailureOf(CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, flags, environment,
+                                    current, &startup, &info));
+  };
+  EXPECT_EQ(start(nullptr, 0, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(start(self.c_str(), 0x10, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(start(self.c_str(), 0, directory, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(start(self.c_str(), 0, nullptr, directory), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(start(L"/nonexistent/program", 0, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD code = 0;
+  EXPECT_EQ(FailureOf(TerminateProcess(event, 1)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(GetExitCodeProcess(event, &code)), ERROR_INVALID_HANDLE);
+  CloseHandle(event);
+  // A child that has ended cannot be terminated; its exit code stays.
+  SetEnvironmentVariableW(L"VESK_CHILD", L"none");
+  ASSERT_EQ(start(self.c_str(), 0, nullptr, nullptr), 0u);
+  SetEnvironmentVariableW(L"VESK_CHILD", nullptr);
+  EXPECT_EQ(std::getenv("VESK_CHILD"), nullptr);
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(FailureOf(TerminateProcess(info.hProcess, 1)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FailureOf(GetExitCodeProcess(info.hProcess, nullptr)), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+  EXPECT_EQ(code, 99u);  // the child's answer to a scenario it does not know
+  CloseHandle(info.hProcess);
+  EXPECT_EQ(FailureOf(SetEnvironmentVariableW(L"", L"x")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FailureOf(SetEnvironmentVariableW(nullptr, L"x")), ERROR_INVALID_PARAMETER);
+  // A short buffer gets the truncated, terminated path, its size and 122.
+  wchar_t path[4096];
+  const DWORD length = GetModuleFileNameW(nullptr, path, 4096);
+  ASSERT_GT(length, 4u);
+  SetLastError(0);
+  EXPECT_EQ(GetModuleFileNameW(nullptr, path, length), length);
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(std::wcslen(path), length - 1);
+  EXPECT_EQ(FailureOf(GetModuleFileNameW(path, path, 4096) != 0), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace
