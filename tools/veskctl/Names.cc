@@ -197,9 +197,8 @@ constexpr DriverStatusWords kDriverStatuses[] = {
     {8, "DriveInUse",
      "drive is a member of another array, a spare, a journaling drive, or listed twice"},
     {9, "DriveUnusable",
-     "drive is optical, missing, failed or offline, or carries foreign metadata; every command on "
-     "a "
-     "missing drive"},
+     "drive is optical, missing, failed or offline, or carries foreign metadata (a missing drive "
+     "takes no command)"},
     {10, "InsufficientSpace", "not enough free capacity in the array or on the drives"},
     {11, "InvalidName", "empty name, or characters outside printable ASCII"},
     {12, "NameInUse", "another volume of the controller has this name"},
