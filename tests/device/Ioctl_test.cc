@@ -291,6 +291,7 @@ TEST_F(IoctlTest, ClosedMutexHandleOrNoDeviceFailsTheLock) {
   handle->mutex = nullptr;
 
   SyncRequest orphan(nullptr);
+  SetLastError(ERROR_SUCCESS);  // the code must be the lock's own
   EXPECT_EQ(
       ExpectTalu([&] { orphan.Invoke(); }, "Unable to release mutex. Device handle is invalid."),
       ERROR_INVALID_HANDLE);
