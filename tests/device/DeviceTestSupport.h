@@ -152,6 +152,13 @@ class HolderProcess : public vesk::test::ChildProcess {
   static std::string Narrow(const std::wstring& text) { return {text.begin(), text.end()}; }
 };
 
+// Fills the stack below the caller with garbage, so that a callee that leaves a local structure
+// partly unset sees garbage there rather than a lucky zero.
+[[gnu::noinline]] inline void DirtyStack() {
+  volatile unsigned char junk[16384];
+  for (auto& byte : junk) byte = 0xA5;
+}
+
 // Runs `action`, expecting a TaluException with this message; returns its error code.
 template <typename F>
 std::uint32_t ExpectTalu(F&& action, const std::string& message) {

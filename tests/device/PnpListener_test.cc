@@ -137,17 +137,27 @@ TEST(PnpListener, HandlerMayDestroyTheOwnerFromItsOwnWorker) {
 
 // --- through the configuration manager of the simulated machine -----------------------------
 
+// An interface registration sees arrivals and removals until unregistered; a device-handle
+// registration sees its device's query-remove and remove-complete.
 TEST(PnpListener, InterfaceRegistrationSeesArrivalsAndRemovalsUntilUnregistered) {
   vesk::sim::Machine machine;
-  CountingListener counting;
+  CountingListener counting, onHandle;
+  DirtyStack();
   ASSERT_TRUE(counting.listener.Register(GUID_DEVINTERFACE_STORAGEPORT));
 
-  const auto id = AddController(machine, UniquePdoName(), std::make_shared<ScriptedBackend>());
+  const std::wstring pdoName = UniquePdoName();
+  const auto id = AddController(machine, pdoName, std::make_shared<ScriptedBackend>());
+  HANDLE file = OpenDevice(pdoName);
+  DirtyStack();
+  ASSERT_TRUE(onHandle.listener.Register(file));
   machine.RemoveDevice(id);
   machine.WaitForNotifications();
   counting.listener.WaitForWorkers();
+  onHandle.listener.WaitForWorkers();
   EXPECT_EQ(counting.arrivals, 1);
   EXPECT_EQ(counting.removals, 1);
+  EXPECT_EQ(onHandle.removals, 2);
+  CloseHandle(file);
 
   counting.listener.Unregister();
   EXPECT_EQ(counting.listener.notification, nullptr);
