@@ -5,7 +5,6 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "DeviceTestSupport.h"
 #include "platform/posix/Host.h"

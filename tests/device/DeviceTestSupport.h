@@ -19,6 +19,7 @@
 #include "platform/win32.h"
 #include "simulator/Machine.h"
 #include "tests/platform/ChildProcess.h"
+#include "tests/platform/PlatformTestSupport.h"
 #include "vesk/Exceptions.h"
 
 namespace Vesk::test {
@@ -144,12 +145,9 @@ inline bool Abandon(HANDLE mutex) {
 class HolderProcess : public vesk::test::ChildProcess {
  public:
   explicit HolderProcess(const std::wstring& pdoName)
-      : ChildProcess("hold", Narrow(DeviceHandle::MutexName(DevicePath(pdoName)))) {}
+      : ChildProcess("hold", vesk::test::Narrow(DeviceHandle::MutexName(DevicePath(pdoName)))) {}
   // Waits until the holder owns the mutex; false if it failed or took longer than 10 s.
   bool WaitHolding() { return ReadLine().rfind("created", 0) == 0 && ReadLine() == "owned"; }
-
- private:
-  static std::string Narrow(const std::wstring& text) { return {text.begin(), text.end()}; }
 };
 
 // Fills the stack below the caller with garbage, so that a callee that leaves a local structure

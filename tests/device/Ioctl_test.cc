@@ -65,11 +65,6 @@ class IoctlTest : public ::testing::Test {
     handle = OpenController(pdoName);
   }
 
-  std::string ReleaseFailure() const {
-    return "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" +
-           std::string(pdoName.begin(), pdoName.end());
-  }
-
   void RemoveAndSettle() {
     Watchdog watchdog("the removal reaction");
     machine.RemoveDevice(id);
@@ -333,7 +328,10 @@ TEST_F(IoctlTest, FailedReleaseNamesTheDeviceAfterTheAnswerArrived) {
   machine.FailCalls(vesk::sim::Api::ReleaseMutex, ERROR_NOT_OWNER);
   SyncRequest request(handle.get());
 
-  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); }, ReleaseFailure()), ERROR_NOT_OWNER);
+  const std::string path(pdoName.begin(), pdoName.end());
+  EXPECT_EQ(ExpectTalu([&] { request.Invoke(); },
+                       "Unable to release device's mutex\\\\?\\Global\\GlobalRoot" + path),
+            ERROR_NOT_OWNER);
   EXPECT_EQ(request.buffer[0], 0x77);
   ReleaseMutex(handle->mutex);
 }

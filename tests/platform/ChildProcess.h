@@ -8,12 +8,10 @@
 // one line per report.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

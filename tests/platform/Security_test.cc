@@ -16,15 +16,14 @@ using vesk::test::ShmEntries;
 using vesk::test::ShmPart;
 using vesk::test::UniqueName;
 
-BOOL Convert(const wchar_t* sddl, PSECURITY_DESCRIPTOR* descriptor = nullptr) {
-  PSECURITY_DESCRIPTOR local = nullptr;
+// Converts and frees the descriptor.
+BOOL Convert(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
   ULONG size = 0;
-  const BOOL ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      sddl, SDDL_REVISION_1, descriptor ? descriptor : &local, &size);
-  if (ok && descriptor == nullptr) {
-    EXPECT_GT(size, 0u);
-    EXPECT_EQ(LocalFree(local), nullptr);
-  }
+  const BOOL ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                       &descriptor, &size);
+  EXPECT_TRUE(!ok || size > 0);
+  EXPECT_EQ(ok ? LocalFree(descriptor) : nullptr, nullptr);
   return ok;
 }
 
@@ -70,7 +69,8 @@ TEST(Sddl, MisusedArgumentsAreRefused) {
   EXPECT_EQ(FailureOf(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1,
                                                                            nullptr, nullptr)),
             ERROR_INVALID_PARAMETER);
-  ASSERT_TRUE(Convert(L"D:", &descriptor));
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
   EXPECT_EQ(LocalFree(descriptor), nullptr);
   EXPECT_EQ(LocalFree(descriptor), descriptor);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
