@@ -140,7 +140,12 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   ASSERT_EQ(first.exitCode, 0) << first.out;
   EXPECT_NE(first.out.find("Controller "), std::string::npos);
   EXPECT_NE(first.out.find("Volume "), std::string::npos);
-  EXPECT_NE(first.out.find("Drive "), std::string::npos);
+  EXPECT_NE(
+      first.out.find("  Drives outside arrays\n    Drive 5a7a0000-0000-4000-8000-000000000002 "
+                     " Korva KS1000 1TB  serial KS1A00000003  931.5 GiB  SATA disk  normal "
+                     " spare  SCSI 0:2:0:0  port 2  write cache on\n"),
+      std::string::npos)
+      << first.out;
 
   nlohmann::json topology = RunJson("show");
   ASSERT_FALSE(topology.is_discarded());
@@ -235,12 +240,18 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
        "\n  free size:           2.3 TiB (2504037597184 bytes)\n",
        topology["controllers"][1]["arrays"][0]},
       {"Scratch", "volume",
-       "\n  members:             4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n",
+       "\n  array:               a0d0e100-0000-4000-8000-000000000001, ordinal 1 in it\n  members: "
+       "            4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n  size:       "
+       "         1.0 TiB (1099511627776 bytes)\n  logical block size:  512 bytes\n",
        Volume("Scratch")},
       {"KS1A00000001", "drive",
        "\n  flags:               LED off (LED support yes), write cache on, partitions yes, system "
        "drive yes, pre-boot visible yes\n",
        topology["controllers"][0]["drives"][0]},
+      {"KN2K00004102", "drive",
+       "\n  NVMe:                vendor 0x1d6a, socket 0, Dorn controller 0, root port offset 2, "
+       "slot 12\n",
+       topology["controllers"][1]["drives"][2]},
   };
   for (const auto& c : cases) {
     Result text = Run("show " + c.argument);
@@ -256,6 +267,7 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
   EXPECT_EQ(raid0["supportedStripSizes"],
             nlohmann::json({4096, 8192, 16384, 32768, 65536, 131072}));
   EXPECT_EQ(Volume("Scratch")["stripSize"], 131072);
+  EXPECT_TRUE(Volume("Scratch")["progress"].is_null());  // no work runs
   EXPECT_EQ(Volume("Scratch")["driveIds"].size(), 4u);
   EXPECT_EQ(topology["controllers"][1]["arrays"][0]["volumeIds"].size(), 2u);
 
