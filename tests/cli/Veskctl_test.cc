@@ -229,38 +229,54 @@ TEST_F(VeskctlTest, ArgumentsThatFitSeveralElementsOrOnlyAnIdentifierPrefixAreRe
 // One element in detail, named like any element argument; a name two arrays share names neither.
 TEST_F(VeskctlTest, ShowOneElementInDetail) {
   const nlohmann::json topology = RunJson("show");
+  const std::string dorn =
+      "c0d0e100-0000-4000-8000-000000000002 \"Korva Dorn NVMe RAID Controller\"";
   const struct {
-    std::string argument, kind, line;
+    std::string argument, kind;
+    std::vector<std::string> lines;
     nlohmann::json element;  // as the whole topology gives it
   } cases[] = {
-      {"c0a7", "controller",
-       "\n  RAID 1:              2-2 drives; no strip; migrates to RAID 0, RAID 5 (+1 drives)\n",
+      {"c0a7",
+       "controller",
+       {"  RAID levels: RAID 0 (2-6 drives), RAID 1 (2-2 drives), RAID 10 (4-4 drives), RAID 5 "
+        "(3-6 drives)\n  PCI:                 vendor 0x1d6a, device 0x2822, subsystem 0x7a30, "
+        "revision 3\n  device number:       0\n  mode:                2\n",
+        "\n  RAID 1:              2-2 drives; no strip; migrates to RAID 0, RAID 5 (+1 drives)\n"},
        topology["controllers"][0]},
-      {"a0d0e100-0000-4000-8000-000000000001", "array",
-       "\n  free size:           2.3 TiB (2504037597184 bytes)\n",
+      {"a0d0e100-0000-4000-8000-000000000001",
+       "array",
+       {"\n  controller:          " + dorn + "\n",
+        "\n  free size:           2.3 TiB (2504037597184 bytes)\n"},
        topology["controllers"][1]["arrays"][0]},
-      {"Scratch", "volume",
-       "\n  array:               a0d0e100-0000-4000-8000-000000000001, ordinal 1 in it\n  members: "
-       "            4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n  size:       "
-       "         1.0 TiB (1099511627776 bytes)\n  logical block size:  512 bytes\n",
+      {"Scratch",
+       "volume",
+       {"\n  array:               a0d0e100-0000-4000-8000-000000000001, ordinal 1 in it\n",
+        "\n  members:             4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n",
+        "\n  logical block size:  512 bytes\n"},
        Volume("Scratch")},
-      {"KS1A00000001", "drive",
-       "\n  flags:               LED off (LED support yes), write cache on, partitions yes, system "
-       "drive yes, pre-boot visible yes\n",
+      {"KS1A00000001",
+       "drive",
+       {"\n  flags:               LED off (LED support yes), write cache on, partitions yes, "
+        "system "
+        "drive yes, pre-boot visible yes\n"},
        topology["controllers"][0]["drives"][0]},
-      {"KN2K00004102", "drive",
-       "\n  NVMe:                vendor 0x1d6a, socket 0, Dorn controller 0, root port offset 2, "
-       "slot 12\n",
+      {"KN2K00004102",
+       "drive",
+       {"\n  volumes:             \"Data\", \"Scratch\"\n",
+        "\n  NVMe:                vendor 0x1d6a, socket 0, Dorn controller 0, root port offset 2, "
+        "slot 12\n"},
        topology["controllers"][1]["drives"][2]},
   };
   for (const auto& c : cases) {
     Result text = Run("show " + c.argument);
     EXPECT_EQ(text.exitCode, 0) << text.out;
-    EXPECT_NE(text.out.find(c.line), std::string::npos) << text.out;
+    for (const auto& line : c.lines) EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
     nlohmann::json shown = RunJson("show " + c.argument);
     EXPECT_EQ(shown["kind"], c.kind);
     EXPECT_EQ(shown[c.kind], c.element) << shown.dump(2);
   }
+  EXPECT_EQ(topology["controllers"][0]["specificationVersion"], "4.0");
+  EXPECT_TRUE(topology["controllers"][1]["mode"].is_null());  // a Dorn controller has none
   // Strip sizes in bytes, the offered ones as a list; members and volumes by identifier.
   const auto& raid0 = topology["controllers"][0]["raidLevels"][0];
   EXPECT_EQ(raid0["raidLevelName"], "RAID 0");
