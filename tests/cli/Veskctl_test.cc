@@ -143,7 +143,7 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   EXPECT_NE(
       first.out.find("  Drives outside arrays\n    Drive 5a7a0000-0000-4000-8000-000000000002 "
                      " Korva KS1000 1TB  serial KS1A00000003  931.5 GiB  SATA disk  normal "
-                     " spare  SCSI 0:2:0:0  port 2  write cache on\n"),
+                     " spare  SCSI 0:2:0:0  port 2  write cache on\n    Drive 5a7a"),
       std::string::npos)
       << first.out;
 
@@ -246,7 +246,8 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
       {"a0d0e100-0000-4000-8000-000000000001",
        "array",
        {"\n  controller:          " + dorn + "\n",
-        "\n  free size:           2.3 TiB (2504037597184 bytes)\n"},
+        "\n  total size:          7.3 TiB (8001595736064 bytes)\n  free size:           2.3 TiB "
+        "(2504037597184 bytes)\n"},
        topology["controllers"][1]["arrays"][0]},
       {"Scratch",
        "volume",
