@@ -736,8 +736,12 @@ TEST_F(VeskctlTest, ReadmeExamplesWorkAsTheyStand) {
     vesk::sim::AddControllerDevices(machine, driver);
     EXPECT_FALSE(VerifyAndRepair("Dat"));
     EXPECT_TRUE(VerifyAndRepair("Data"));
-    for (const auto& v : nlohmann::json::parse(driver->Save())["controllers"][1]["volumes"])
-      EXPECT_EQ(v["task"].value("repair", false), v["name"] == "Data") << v.dump();
+    // Held by name: a range-for over part of a temporary reads freed memory.
+    const nlohmann::json saved = nlohmann::json::parse(driver->Save());
+    for (const auto& v : saved["controllers"][1]["volumes"])
+      EXPECT_EQ(v.value("task", nlohmann::json::object()).value("repair", false),
+                v["name"] == "Data")
+          << v.dump();
   }
   std::istringstream lines(readme);
   int run = 0;
