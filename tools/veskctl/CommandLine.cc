@@ -45,7 +45,7 @@ void Levels(const CLI::App& app, const std::string& path, const std::vector<std:
   words += "    " + path + ") words=\"" + joined + "\" ;;\n";
 }
 
-// Edits that turn one word into the other, a swap of neighbours counting as one.
+// Letters to insert, delete or replace to turn one word into the other.
 std::size_t Distance(const std::string& a, const std::string& b) {
   std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
@@ -54,8 +54,6 @@ std::size_t Distance(const std::string& a, const std::string& b) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
       d[i][j] = std::min(
           {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
   }
   return d[a.size()][b.size()];
