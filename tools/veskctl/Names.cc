@@ -6,12 +6,13 @@
 
 namespace veskctl {
 
-namespace {
 std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
 }
+
+namespace {
 std::string Unknown(std::uint32_t value) { return "code " + std::to_string(value); }
 }  // namespace
 

@@ -11,6 +11,9 @@
 
 namespace veskctl {
 
+// ASCII lower case, for matching what the user typed without regard to case.
+std::string Lower(std::string text);
+
 // Fixed-width driver text as it is shown: cut at the first NUL, trimmed of blanks.
 std::string DriverText(const char* field, std::size_t width);
 

@@ -10,12 +10,6 @@ namespace veskctl {
 
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 // One way the argument fits one element.
 struct Fit {
   const char* kind;

@@ -10,12 +10,6 @@ namespace veskctl {
 
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 bool AllDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(),
                                       [](unsigned char c) { return std::isdigit(c) != 0; });
