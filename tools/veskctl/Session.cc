@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 
 #include "device/DeviceHandle.h"
 #include "simulator/Topology.h"
@@ -17,11 +18,20 @@ long long NowMs() {
       .count();
 }
 
+// VESK_SIM_CLOCK=manual keeps the simulated clock still except when a command moves it (`sim
+// advance`, `wait`), so that a script or a test sees the same progress however long its runs take.
+bool ClockFollowsRealTime() {
+  const char* mode = std::getenv("VESK_SIM_CLOCK");
+  if (mode == nullptr || *mode == '\0' || std::string(mode) == "real") return true;
+  if (std::string(mode) == "manual") return false;
+  throw UsageError(std::string("VESK_SIM_CLOCK is 'real' or 'manual', not '") + mode + "'");
+}
+
 }  // namespace
 
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
                  bool loadState)
-    : state(statePath, options) {
+    : state(statePath, options), realTime(ClockFollowsRealTime()) {
   auto saved = loadState ? state.Load() : std::nullopt;
   if (saved) {
     try {
@@ -32,7 +42,7 @@ Session::Session(const std::filesystem::path& statePath, const StateFile::Option
     }
     // Background work goes on while nobody looks: move the clock by the time since the save.
     const long long elapsed = NowMs() - state.SavedAtMs();
-    if (state.SavedAtMs() > 0 && elapsed > 0)
+    if (realTime && state.SavedAtMs() > 0 && elapsed > 0)
       driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
     jobs = JobBook(state.SavedJobs());
   } else {
@@ -44,7 +54,7 @@ Session::~Session() { Stop(); }
 
 void Session::Start(const std::string& topologyJson) {
   driver = std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(topologyJson));
-  driver->UseRealTime(true);
+  driver->UseRealTime(realTime);
   machine = std::make_unique<vesk::sim::Machine>();
   vesk::sim::AddControllerDevices(*machine, driver);
   storage = std::make_unique<Vesk::StorageManagement>();

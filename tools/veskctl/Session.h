@@ -66,6 +66,7 @@ class Session {
   void Stop();
 
   StateFile state;
+  bool realTime;  // the simulated clock follows real time (VESK_SIM_CLOCK)
   std::shared_ptr<vesk::sim::RaidDriver> driver;
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
