@@ -176,6 +176,21 @@ ObjectType TypeOf(const SharedLayout* layout) {
 
 bool ProcessAlive(pid_t pid) { return kill(pid, 0) == 0 || errno != ESRCH; }
 
+// Called with the segment's file lock held. Forgets the references of processes that have
+// ended; `selfIsStale` says that this process holds no handle to the name, so a reference under
+// its own id was left by an earlier process that had the same id.
+bool HasLiveRefs(SharedLayout* layout, bool selfIsStale) {
+  bool any = false;
+  for (auto& ref : layout->refs) {
+    if (ref.pid == 0) continue;
+    if ((ref.pid == Me().pid && selfIsStale) || (ref.pid != Me().pid && !ProcessAlive(ref.pid)))
+      ref = {0, 0};
+    else
+      any = true;
+  }
+  return any;
+}
+
 // Called with the segment's file lock held.
 bool AddProcessRef(SharedLayout* layout, pid_t pid) {
   for (auto& ref : layout->refs) {
@@ -314,6 +329,17 @@ std::shared_ptr<NamedSegment> OpenSegment(const std::string& name, ObjectType ty
     void* memory = mmap(nullptr, sizeof(SharedLayout), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED) return fail(WinErrorFromErrno(errno));
     auto* layout = static_cast<SharedLayout*>(memory);
+    // Processes that were killed, or replaced their program, never closed their handles. When
+    // nobody alive refers to the segment, Windows would have destroyed the object: so must we,
+    // or the next opener inherits a stale state (an abandoned mutex, a set event).
+    if (!fresh && layout->magic == kSegmentMagic &&
+        !HasLiveRefs(layout, found == registry.segments.end())) {
+      shm_unlink(name.c_str());
+      munmap(memory, sizeof(SharedLayout));
+      LockFile(fd, LOCK_UN);
+      close(fd);
+      continue;
+    }
     // A creator that died half-way left no magic: initialise it again.
     if (fresh || layout->magic != kSegmentMagic) {
       std::memset(memory, 0, sizeof(SharedLayout));

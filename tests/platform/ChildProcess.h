@@ -43,6 +43,25 @@ inline int RunScenario(const std::string& scenario, const std::wstring& name, in
     report("owned");
     for (;;) pause();
   }
+  if (scenario == "hold-then-exec") {
+    // Takes the mutex and becomes a new program in the same process (same pid) without closing
+    // it, as a process id reused by a later process would look.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex == nullptr || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) return 10;
+    setenv("VESK_CHILD", "reopen", 1);
+    char self[] = "/proc/self/exe";
+    char* argv[] = {self, nullptr};
+    execve(self, argv, environ);
+    return 13;
+  }
+  if (scenario == "reopen") {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    report("created " + std::to_string(GetLastError()));
+    report("wait " + std::to_string(WaitForSingleObject(mutex, 0)));
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+  }
   if (scenario == "open-unprivileged") {
     // Drops to an unprivileged user (root passes every permission check) and opens the name.
     if (geteuid() == 0) {
