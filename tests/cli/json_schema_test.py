@@ -30,6 +30,7 @@ def validator(definition):
 
 # Every command once for real, in an order in which each one is carried out, and what it prints.
 COMMANDS = [
+    "monitor --once",  # every element as present
     "show",
     "show c0a7",
     "show Array_0000 --json",  # two arrays share the name: a failure with candidates
@@ -64,6 +65,7 @@ COMMANDS = [
     "delete-volume bk2 --force",
     "remove-drive KN2K00004102 --force",
     "rebuild-volume Data --drives KN2K00004104",
+    "monitor --once",  # the changes since the first: every kind of element, derived events
     "mark-volume-normal Scratch",
     "sim reset",
 ]
@@ -95,6 +97,25 @@ def run(arguments, definition, ok):
                             f"{'/'.join(map(str, error.absolute_path))}")
 
 
+def run_lines(arguments):
+    # JSON Lines: every line one event, each against $defs/monitor and the schema as a whole.
+    result = subprocess.run([veskctl, "--state", state, "--json"] + arguments, capture_output=True)
+    where = " ".join(arguments)
+    lines = result.stdout.decode("utf-8").splitlines()
+    if result.returncode != 0 or not lines:
+        failures.append(f"{where}: exit {result.returncode}, {len(lines)} line(s)")
+    for line in lines:
+        try:
+            document = json.loads(line)
+        except ValueError as e:
+            failures.append(f"{where}: a line is not one JSON value ({e}): {line[:200]!r}")
+            continue
+        for v in (validator("monitor"), jsonschema.Draft202012Validator(schema)):
+            for error in v.iter_errors(document):
+                failures.append(f"{where}: {error.message} at "
+                                f"{'/'.join(map(str, error.absolute_path))} in {line[:300]}")
+
+
 with tempfile.TemporaryDirectory() as folder:
     state = os.path.join(folder, "state.json")
     run(["--help"], "help", True)
@@ -105,6 +126,9 @@ with tempfile.TemporaryDirectory() as folder:
         arguments = text.split(" ")
         name = arguments[0]
         ran.add(name)
+        if name == "monitor":
+            run_lines(arguments)
+            continue
         if name not in ("show", "jobs", "wait"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", True)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)

@@ -9,8 +9,14 @@ namespace veskctl {
 
 namespace {
 
-std::string KindOf(const VolumeModel& v) {
-  switch (v.state) {
+std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
+  return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
+}
+
+}  // namespace
+
+std::string WorkKind(std::uint8_t volumeState) {
+  switch (volumeState) {
     case state::kInitializing:
       return "initialize";
     case state::kVerifying:
@@ -23,12 +29,6 @@ std::string KindOf(const VolumeModel& v) {
       return "layout change";
   }
 }
-
-std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
-  return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
-}
-
-}  // namespace
 
 bool WorkRunning(const VolumeModel& v) {
   return v.migrating || (v.state >= state::kInitializing && v.state <= state::kMigrating);
@@ -98,7 +98,7 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       }
       Entry e;
       e.name = v.name;
-      e.kind = KindOf(v);
+      e.kind = WorkKind(v.state);
       e.state = v.state;
       e.startedAtMs = e.firstAtMs = e.lastAtMs = nowMs;
       e.firstPercent = e.lastPercent = v.progress;

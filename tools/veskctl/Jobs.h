@@ -73,6 +73,9 @@ class JobBook {
 };
 
 bool WorkRunning(const VolumeModel& v);
+// The kind of work a volume in this state runs: initialize, verify, verify and repair, rebuild,
+// layout change.
+std::string WorkKind(std::uint8_t volumeState);
 // "1 h 02 min", "4 min 05 s", "30 s"
 std::string DurationText(std::uint64_t ms);
 std::string JobText(const Job& job);  // one line for people

@@ -12,6 +12,7 @@
 
 #include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
+#include "tools/veskctl/Monitor.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
 #include "vesk/Exceptions.h"
@@ -210,6 +211,23 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
   }
 }
 
+// The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
+int Monitor(const Options& options, MonitorOptions monitor) {
+  try {
+    monitor.statePath = StatePath(options);
+    monitor.pathGiven = !options.statePath.empty();
+    monitor.json = options.json;
+    monitor.lockTimeoutSeconds = options.lockTimeoutSeconds;
+    return RunMonitor(monitor);
+  } catch (const UsageError& e) {
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
+  } catch (const StateFileError& e) {
+    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
+  } catch (const std::exception& e) {
+    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
+  }
+}
+
 // --json must hold for a command line that does not parse, so it is looked for by hand.
 bool JsonRequested(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -256,6 +274,8 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
 
   Commands commands(app);
+  MonitorOptions monitorOptions;
+  CLI::App* monitor = AddMonitorCommand(app, monitorOptions);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -288,6 +308,7 @@ int main(int argc, char** argv) {
     std::cout << BashCompletion(app);
     return kExitOk;
   }
+  if (monitor->parsed()) return Monitor(options, monitorOptions);
   options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());
 }

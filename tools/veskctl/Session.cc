@@ -18,8 +18,8 @@ long long NowMs() {
       .count();
 }
 
-// VESK_SIM_CLOCK=manual keeps the simulated clock still except when a command moves it (`sim
-// advance`, `wait`), so that a script or a test sees the same progress however long its runs take.
+}  // namespace
+
 bool ClockFollowsRealTime() {
   const char* mode = std::getenv("VESK_SIM_CLOCK");
   if (mode == nullptr || *mode == '\0' || std::string(mode) == "real") return true;
@@ -27,33 +27,38 @@ bool ClockFollowsRealTime() {
   throw UsageError(std::string("VESK_SIM_CLOCK is 'real' or 'manual', not '") + mode + "'");
 }
 
-}  // namespace
+std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
+                                                   const std::optional<nlohmann::json>& saved,
+                                                   bool realTime) {
+  if (!saved) {
+    return std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(EmbeddedDemoTopology()));
+  }
+  std::shared_ptr<vesk::sim::RaidDriver> driver;
+  try {
+    driver =
+        std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(saved->get<std::string>()));
+  } catch (const std::runtime_error& e) {
+    throw state.Unusable(std::string("holds a machine this veskctl cannot load (") + e.what() +
+                         ")");
+  }
+  const long long elapsed = NowMs() - state.SavedAtMs();
+  if (realTime && state.SavedAtMs() > 0 && elapsed > 0)
+    driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
+  return driver;
+}
 
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
                  bool loadState)
     : state(statePath, options), realTime(ClockFollowsRealTime()) {
   auto saved = loadState ? state.Load() : std::nullopt;
-  if (saved) {
-    try {
-      Start(saved->get<std::string>());
-    } catch (const std::runtime_error& e) {
-      throw state.Unusable(std::string("holds a machine this veskctl cannot load (") + e.what() +
-                           ")");
-    }
-    // Background work goes on while nobody looks: move the clock by the time since the save.
-    const long long elapsed = NowMs() - state.SavedAtMs();
-    if (realTime && state.SavedAtMs() > 0 && elapsed > 0)
-      driver->AdvanceClock(static_cast<std::uint64_t>(elapsed));
-    jobs = JobBook(state.SavedJobs());
-  } else {
-    Start(EmbeddedDemoTopology());
-  }
+  Start(SavedDriver(state, saved, realTime));
+  if (saved) jobs = JobBook(state.SavedJobs());
 }
 
 Session::~Session() { Stop(); }
 
-void Session::Start(const std::string& topologyJson) {
-  driver = std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(topologyJson));
+void Session::Start(std::shared_ptr<vesk::sim::RaidDriver> loaded) {
+  driver = std::move(loaded);
   driver->UseRealTime(realTime);
   machine = std::make_unique<vesk::sim::Machine>();
   vesk::sim::AddControllerDevices(*machine, driver);
@@ -70,7 +75,8 @@ void Session::Stop() {
 void Session::Reset(const std::string& topologyJson) {
   Stop();
   jobs.Clear();
-  Start(topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson);
+  Start(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(
+      topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson)));
 }
 
 void Session::Refresh() {

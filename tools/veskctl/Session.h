@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,6 +27,18 @@ class UsageError : public std::runtime_error {
 
 // The demo topology compiled into veskctl.
 const char* EmbeddedDemoTopology();
+
+// VESK_SIM_CLOCK=manual keeps the simulated clock still except when a command moves it (`sim
+// advance`, `wait`), so that a script or a test sees the same progress however long its runs take;
+// unset or `real`, it follows real time. Any other value is a UsageError.
+bool ClockFollowsRealTime();
+
+// A driver for the machine `saved` read from `state` (the demo topology when nothing is saved).
+// Background work goes on while nobody looks, so with `realTime` its clock is moved on by the time
+// since the save. A saved machine that does not load is the state file's Unusable error.
+std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
+                                                   const std::optional<nlohmann::json>& saved,
+                                                   bool realTime);
 
 class Session {
  public:
@@ -62,7 +75,7 @@ class Session {
   void Save();
 
  private:
-  void Start(const std::string& topologyJson);
+  void Start(std::shared_ptr<vesk::sim::RaidDriver> loaded);
   void Stop();
 
   StateFile state;

@@ -42,12 +42,12 @@ std::string Position(const std::string& text, std::size_t byte) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-void WriteAll(int fd, const std::string& text, const fs::path& file) {
+void WriteAll(int fd, const std::string& text, const fs::path& file, const std::string& what) {
   for (std::size_t done = 0; done < text.size();) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0)
-      throw StateFileError("cannot write the state file " + file.string() + ": " + Why(errno));
+      throw StateFileError("cannot write " + what + " " + file.string() + ": " + Why(errno));
     done += static_cast<std::size_t>(n);
   }
 }
@@ -61,6 +61,31 @@ void Flush(int fd, const fs::path& what) {
 }
 
 }  // namespace
+
+void WriteFileAtomically(const fs::path& path, const std::string& text, const std::string& what) {
+  const fs::path aside = path.string() + ".new";
+  int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0)
+    throw StateFileError("cannot write " + what + " " + aside.string() + ": " + Why(errno));
+  try {
+    WriteAll(fd, text, aside, what);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  // The content must be on disk before the name points at it, or a crash could leave an empty
+  // file under the file's name.
+  Flush(fd, aside);
+  ::close(fd);
+  if (::rename(aside.c_str(), path.c_str()) != 0) {
+    throw StateFileError("cannot replace " + what + " " + path.string() + ": " + Why(errno));
+  }
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) throw StateFileError("cannot open " + folder.string() + ": " + Why(errno));
+  Flush(folderFd, folder);
+  ::close(folderFd);
+}
 
 fs::path StateFile::DefaultPath() {
   if (const char* explicitPath = std::getenv("VESK_STATE"); explicitPath && *explicitPath) {
@@ -93,8 +118,11 @@ StateFile::StateFile(fs::path path, const Options& options)
   Lock(options.lockTimeoutSeconds);
 }
 
-StateFile::~StateFile() {
+StateFile::~StateFile() { Unlock(); }
+
+void StateFile::Unlock() {
   if (lockFd >= 0) ::close(lockFd);  // closing releases the lock
+  lockFd = -1;
 }
 
 // The lock lives beside the state file, so that replacing the state by rename keeps it. It is
@@ -124,8 +152,8 @@ void StateFile::Lock(double timeoutSeconds) {
       lockFd = -1;
       std::ostringstream seconds;
       seconds << timeoutSeconds;
-      throw StateFileError("another veskctl run still holds " + lockPath + "; gave up after " +
-                           seconds.str() + " s (--lock-timeout)");
+      throw StateFileBusy("another veskctl run still holds " + lockPath + "; gave up after " +
+                          seconds.str() + " s (--lock-timeout)");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -183,28 +211,7 @@ void StateFile::Save(const nlohmann::json& machine, const nlohmann::json& jobs) 
   const std::string text =
       document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + '\n';
 
-  const fs::path aside = path.string() + ".new";
-  int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw StateFileError("cannot write the state file " + aside.string() + ": " + Why(errno));
-  try {
-    WriteAll(fd, text, aside);
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  // The content must be on disk before the name points at it, or a crash could leave an empty
-  // file under the state file's name.
-  Flush(fd, aside);
-  ::close(fd);
-  if (::rename(aside.c_str(), path.c_str()) != 0) {
-    throw StateFileError("cannot replace the state file " + path.string() + ": " + Why(errno));
-  }
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) throw StateFileError("cannot open " + folder.string() + ": " + Why(errno));
-  Flush(folderFd, folder);
-  ::close(folderFd);
+  WriteFileAtomically(path, text, "the state file");
 }
 
 }  // namespace veskctl

@@ -22,6 +22,18 @@ class StateFileError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Another run held the lock for longer than the lock time-out.
+class StateFileBusy : public StateFileError {
+ public:
+  using StateFileError::StateFileError;
+};
+
+// Replaces `path` with `text` atomically and durably: written aside and flushed, renamed over the
+// old file, then the folder flushed so that the rename itself survives a crash. Failures are
+// StateFileError naming `what` ("the state file").
+void WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
+                         const std::string& what);
+
 class StateFile {
  public:
   static constexpr int kFormatVersion = 1;
@@ -44,6 +56,8 @@ class StateFile {
   StateFile& operator=(const StateFile&) = delete;
 
   const std::filesystem::path& Path() const { return path; }
+  // Lets other runs in before this object ends (a reader that has what it needs).
+  void Unlock();
 
   // The saved machine, or nothing when there is no state file yet. Throws StateFileError.
   std::optional<nlohmann::json> Load() const;
@@ -54,8 +68,7 @@ class StateFile {
   // A StateFileError for a saved machine that cannot be used, with the way to start over.
   StateFileError Unusable(const std::string& why) const;
 
-  // Replaces the file atomically and durably: written aside and flushed, renamed over the old
-  // file, then the folder flushed so that the rename itself survives a crash.
+  // Replaces the file atomically and durably (WriteFileAtomically).
   void Save(const nlohmann::json& machine, const nlohmann::json& jobs) const;
 
  private:

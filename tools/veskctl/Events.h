@@ -1,0 +1,115 @@
+// What `veskctl monitor` reports: the managed face's own notifications turned into events.
+//
+// Every addition or removal in the facade's collections and every property notification of its
+// objects becomes one event, with the old and the new value as number and name. A property
+// notification says only which property changed, so the feed keeps the last value it saw of each
+// property to tell the old one. On top of those, a few derived events name what an administrator
+// acts on: a volume degraded, failed or back to normal, a drive failed or missing, a spare taken
+// into an array, background work started, finished or failed, a controller arrived or removed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vesk_managed/StorageManagementBase.h"
+
+namespace veskctl {
+
+// One value of a property: `value` as JSON gives it (a number, a flag, a text, an identifier) and
+// `name`, the word for an enumeration or the value as text.
+struct EventValue {
+  nlohmann::json value;
+  std::string name;
+  bool enumeration = false;  // text shows "name (number)"
+  bool operator==(const EventValue& other) const {
+    return value == other.value && name == other.name;
+  }
+};
+
+struct MonitorEvent {
+  std::string time;  // UTC, ISO 8601 with milliseconds
+  // present, added, removed, changed; the derived kinds volume-degraded, volume-failed,
+  // volume-normal, drive-failed, drive-missing, spare-taken, job-started, job-finished,
+  // job-failed, controller-arrived, controller-removed; and the monitor's own refresh-failed and
+  // program-failed.
+  std::string kind;
+  std::string elementKind;  // controller, array, volume, drive; empty for the monitor's own
+  std::string elementId;
+  std::string elementName;  // drives: the serial number
+  std::string property;     // empty when the event is about the element as a whole
+  std::optional<EventValue> oldValue, newValue;
+  std::string detail;  // what a failure said, the kind of background work
+};
+
+// "2024-05-01T12:00:00.123Z"
+std::string EventTime();
+// One line for people: time, kind, element with name and identifier, old -> new.
+std::string EventText(const MonitorEvent& event);
+// One JSON Lines record (docs/schema/veskctl.schema.json, $defs/monitor).
+nlohmann::json EventJson(const MonitorEvent& event);
+// The element as the program run per event gets it: "volume:ID", empty for the monitor's own.
+std::string EventElement(const MonitorEvent& event);
+// The rest of the text line after the element: what changed.
+std::string EventDetail(const MonitorEvent& event);
+
+// Follows one facade: subscribes to its collections and to every object in them, present or
+// added later. Notifications arrive on the thread that raised them (the notification thread for
+// controller arrivals and removals), so the events are queued under a lock and taken with Take.
+// The facade must outlive the feed.
+class EventFeed {
+ public:
+  explicit EventFeed(VESK_Managed::StorageManagementBase& facade);
+  ~EventFeed();
+  EventFeed(const EventFeed&) = delete;
+  EventFeed& operator=(const EventFeed&) = delete;
+
+  // While quiet, additions are taken in without events (a population that the snapshot already
+  // reported); while `present`, an addition is a "present" event and derives nothing.
+  enum class Mode { Quiet, Present, Live };
+  void SetMode(Mode mode);
+
+  // The events queued so far, in the order they happened.
+  std::vector<MonitorEvent> Take();
+
+ private:
+  using Observable = VESK_Managed::System::ComponentModel::INotifyPropertyChanged;
+  using Token = VESK_Managed::System::Event<
+      VESK_Managed::System::ComponentModel::PropertyChangedEventArgs>::Token;
+  // An object of the facade as the feed last saw it.
+  struct Watched {
+    std::shared_ptr<Observable> object;
+    std::string kind, id, name;
+    std::map<std::string, EventValue> values;
+    Token token = 0;
+    std::shared_ptr<Observable> scsi;  // a drive's SCSI address raises on its own object
+    Token scsiToken = 0;
+  };
+
+  template <typename Dictionary>
+  void WatchCollection(Dictionary& dictionary, const char* kind);
+  void Add(const std::shared_ptr<Observable>& object, const std::string& kind, bool present);
+  void Remove(const Observable* object);
+  void Changed(const Observable* object, const std::string& property);
+  void Forget(Watched& w);
+  MonitorEvent About(const Watched& w, const std::string& kind) const;
+  void Derive(const Watched& w, const std::string& property, const EventValue& oldValue,
+              const EventValue& newValue);
+
+  std::mutex lock;
+  Mode mode = Mode::Live;
+  std::vector<MonitorEvent> queued;
+  std::map<const Observable*, Watched> watched;
+  // Volumes seen degraded or failed and not normal since: their return is an event.
+  std::set<std::string> impairedVolumes;
+  std::vector<std::function<void()>> collectionSubscriptions;
+};
+
+}  // namespace veskctl

@@ -1,0 +1,435 @@
+#include "tools/veskctl/Monitor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "simulator/Topology.h"
+#include "tools/veskctl/Session.h"
+#include "tools/veskctl/StateFile.h"
+
+namespace veskctl {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kSnapshotFormatVersion = 1;
+
+// SIGINT and SIGTERM end the monitor: the handler only writes to a pipe that every wait polls.
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t stopRequested = 0;
+
+void OnStopSignal(int) {
+  stopRequested = 1;
+  const char byte = 's';
+  [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
+}
+
+void CatchStopSignals() {
+  if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // A program that does not read its standard input must not end the monitor.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+// Sleeps up to `seconds`; false when a stop signal came meanwhile.
+bool Sleep(double seconds) {
+  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!stopRequested) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return true;
+    pollfd wake{stopPipe[0], POLLIN, 0};
+    ::poll(&wake, 1, static_cast<int>(std::min<long long>(left, 1000)));
+  }
+  return false;
+}
+
+std::string Seconds(double seconds) {
+  std::ostringstream text;
+  text << seconds;
+  return text.str();
+}
+
+// Runs `program` with `arguments` and `input` on its standard input, its standard output going
+// to the monitor's standard error so that the monitor's own output stays events only. No shell:
+// the event's words are arguments as they are. Returns what went wrong, or nothing.
+std::optional<std::string> RunProgram(const std::string& program,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& input, double timeoutSeconds) {
+  int in[2], failed[2];
+  if (::pipe2(in, O_CLOEXEC) != 0)
+    return "cannot make a pipe: " + std::string(std::strerror(errno));
+  if (::pipe2(failed, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(in[0]);
+    ::close(in[1]);
+    return "cannot make a pipe: " + std::string(std::strerror(error));
+  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(in[0], STDIN_FILENO);
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execvp(program.c_str(), argv.data());
+    const int error = errno;
+    [[maybe_unused]] auto ignored = ::write(failed[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(failed[1]);
+  if (pid < 0) {
+    const int error = errno;
+    ::close(in[1]);
+    ::close(failed[0]);
+    return "cannot start '" + program + "': " + std::strerror(error);
+  }
+  // The record is far smaller than a pipe's buffer: this does not wait for the reader.
+  [[maybe_unused]] auto written = ::write(in[1], input.data(), input.size());
+  ::close(in[1]);
+  int execError = 0;
+  const bool notRun = ::read(failed[0], &execError, sizeof execError) == sizeof execError;
+  ::close(failed[0]);
+
+  int status = 0;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  pid_t done = 0;
+  while ((done = ::waitpid(pid, &status, WNOHANG)) == 0) {
+    if (Clock::now() >= deadline || stopRequested) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      if (stopRequested) return std::nullopt;
+      return "'" + program + "' did not finish within " + Seconds(timeoutSeconds) +
+             " s and was killed";
+    }
+    pollfd wake{stopPipe[0], POLLIN, 0};
+    ::poll(&wake, 1, 10);
+  }
+  if (notRun) return "cannot run '" + program + "': " + std::strerror(execError);
+  if (WIFSIGNALED(status))
+    return "'" + program + "' was killed by signal " + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    return "'" + program + "' exited with status " + std::to_string(WEXITSTATUS(status));
+  return std::nullopt;
+}
+
+// The topology a snapshot holds; nothing when there is none or it cannot be used (said on stderr:
+// the snapshot only saves reporting again what was reported before).
+std::optional<vesk::sim::Topology> ReadSnapshot(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string why;
+  try {
+    const auto document = nlohmann::json::parse(text.str());
+    if (document.value("format", "") == "veskctl-monitor-snapshot" &&
+        document.value("formatVersion", 0) == kSnapshotFormatVersion &&
+        document.contains("machine") && document["machine"].is_string())
+      return vesk::sim::LoadTopology(document["machine"].get<std::string>());
+    why = "is not a snapshot of this veskctl";
+  } catch (const nlohmann::json::exception&) {
+    why = "is not valid JSON";
+  } catch (const std::runtime_error& e) {
+    why = std::string("holds a machine this veskctl cannot load (") + e.what() + ")";
+  }
+  std::cerr << "veskctl: the monitor snapshot " << path.string() << " " << why
+            << "; reporting the machine as it is now\n";
+  return std::nullopt;
+}
+
+void WriteSnapshot(const fs::path& path, const vesk::sim::Topology& topology) {
+  const nlohmann::json document = {{"format", "veskctl-monitor-snapshot"},
+                                   {"formatVersion", kSnapshotFormatVersion},
+                                   {"machine", vesk::sim::SaveTopology(topology)}};
+  WriteFileAtomically(path, document.dump(2) + "\n", "the monitor snapshot");
+}
+
+// A controller's device stays while the same controller, with the same driver, sits behind its PDO
+// name; another driver version or type comes with a new device, as a driver update on Windows
+// reloads the device.
+std::string ControllerKey(const vesk::sim::Controller& c) {
+  const std::wstring& service = c.service;
+  return c.id.ToString() + "/" + std::to_string(c.type) + "/" + std::to_string(c.specMajor) + "/" +
+         std::to_string(c.vendorId) + ":" + std::to_string(c.deviceId) + "/" +
+         std::string(service.begin(), service.end());
+}
+
+MonitorEvent Failure(const char* kind, const std::string& what) {
+  MonitorEvent e;
+  e.time = EventTime();
+  e.kind = kind;
+  e.detail = what;
+  return e;
+}
+
+// The monitor's loop: ticks, reports, programs.
+class Monitor {
+ public:
+  explicit Monitor(const MonitorOptions& options)
+      : options(options), realTime(ClockFollowsRealTime()) {}
+
+  int Once() {
+    const fs::path snapshot = SnapshotPath(options.statePath);
+    auto before = ReadSnapshot(snapshot);
+    Watcher watcher(before ? EventFeed::Mode::Quiet : EventFeed::Mode::Present);
+    std::optional<vesk::sim::Topology> now;
+    const std::string failure = Tick(watcher, std::move(before), options.lockTimeoutSeconds, now);
+    if (!failure.empty()) return 1;
+    WriteSnapshot(snapshot, *now);
+    return 0;
+  }
+
+  int Follow() {
+    Watcher watcher(EventFeed::Mode::Present);
+    bool started = false;
+    do {
+      std::optional<vesk::sim::Topology> now;
+      // A run that holds the lock is waited for a little only: the monitor looks again next tick.
+      const std::string failure =
+          Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now);
+      if (failure.empty() && now && !started) {
+        watcher.Feed().SetMode(EventFeed::Mode::Live);
+        started = true;
+      }
+      if (output.fail()) break;  // nobody reads the events any more
+    } while (Sleep(options.intervalSeconds));
+    return 0;
+  }
+
+ private:
+  // One refresh and its report. `earlier`, when given, is loaded quietly first (the snapshot of
+  // `--once`). `now` is what the state file held (nothing when the lock was not had). Returns
+  // what went wrong, empty when nothing did.
+  std::string Tick(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
+                   std::optional<vesk::sim::Topology>& now) {
+    std::string failure;
+    bool skipped = false;
+    const auto start = Clock::now();
+    try {
+      if (earlier) {
+        watcher.Load(std::move(*earlier));
+        watcher.Refresh();
+        watcher.Feed().Take();
+        watcher.Feed().SetMode(EventFeed::Mode::Live);
+      }
+      now = ReadSavedMachine(options.statePath, options.pathGiven, lockTimeout, realTime);
+      watcher.Load(*now);
+      watcher.Refresh();
+    } catch (const StateFileBusy& e) {
+      // Another run holds the lock: a monitor that follows looks again next time.
+      if (options.once) failure = e.what();
+      skipped = !options.once;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    auto events = watcher.Feed().Take();
+    // A refresh after a controller arrived or left runs on the notification thread, which can
+    // only say on the debugger output that it failed.
+    for (const auto& line : watcher.SimulatedMachine().DebugOutput()) {
+      if (line.find(L"refresh after a device notification failed") == std::wstring::npos) continue;
+      std::string text;
+      for (wchar_t c : line)
+        if (c != L'\n') text += c < 128 ? static_cast<char>(c) : '?';
+      events.push_back(Failure("refresh-failed", text));
+    }
+    watcher.SimulatedMachine().ClearDebugOutput();
+    if (!failure.empty()) events.push_back(Failure("refresh-failed", failure));
+    if (options.observer && !skipped)
+      options.observer->Refreshed(watcher.Facade(), Clock::now() - start, failure);
+    for (const auto& event : events) Report(event, true);
+    return failure;
+  }
+
+  void Report(const MonitorEvent& event, bool runProgram) {
+    const std::string record =
+        EventJson(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    output << (options.json ? record : EventText(event)) << "\n" << std::flush;
+    if (options.observer) options.observer->Reported(event);
+    if (!runProgram || options.program.empty() || stopRequested) return;
+    if (auto failed =
+            RunProgram(options.program, {event.kind, EventElement(event), EventDetail(event)},
+                       record + "\n", options.programTimeoutSeconds))
+      Report(Failure("program-failed", *failed), false);
+  }
+
+  const MonitorOptions& options;
+  const bool realTime;
+  std::ostream& output = std::cout;
+};
+
+}  // namespace
+
+fs::path SnapshotPath(const fs::path& statePath) { return statePath.string() + ".monitor"; }
+
+vesk::sim::Topology ReadSavedMachine(const fs::path& statePath, bool pathGiven,
+                                     double lockTimeoutSeconds, bool realTime,
+                                     std::chrono::duration<double>* lockHeld) {
+  StateFile state(statePath, StateFile::Options{false, pathGiven, lockTimeoutSeconds});
+  const auto locked = Clock::now();
+  const auto saved = state.Load();
+  state.Unlock();
+  if (lockHeld) *lockHeld = Clock::now() - locked;
+  return SavedDriver(state, saved, realTime)->Snapshot();
+}
+
+Watcher::Watcher(EventFeed::Mode mode)
+    : driver(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{})),
+      machine(std::make_unique<vesk::sim::Machine>()),
+      facade(std::make_unique<VESK_Managed::StorageManagementBase>()),
+      feed(std::make_unique<EventFeed>(*facade)) {
+  feed->SetMode(mode);
+}
+
+Watcher::~Watcher() {
+  // The feed lets go of the facade's objects before the facade, which goes before the machine
+  // that serves its device handles.
+  feed.reset();
+  facade.reset();
+  machine.reset();
+}
+
+void Watcher::Load(vesk::sim::Topology topology) {
+  struct Wanted {
+    std::string controller;
+    vesk::sim::DeviceSpec spec;
+  };
+  std::map<std::wstring, Wanted> wanted;
+  std::vector<std::wstring> order;  // the topology's: the order discovery finds them in
+  std::set<std::string> next;
+  for (const auto& c : topology.controllers) {
+    vesk::sim::DeviceSpec spec;
+    spec.manufacturer = L"Korva Corporation";
+    spec.service = c.service;
+    spec.pdoName = c.pdoName;
+    spec.backend = driver;
+    wanted[c.pdoName] = {ControllerKey(c), std::move(spec)};
+    order.push_back(c.pdoName);
+    next.insert(c.id.ToString());
+  }
+  // The facade's refreshes after hot-plug wait for its I/O semaphore: holding it while the devices
+  // change lets them see only the finished change, so that no controller seems to come and go.
+  WaitForControllers(controllers);
+  driver->Edit([&](vesk::sim::Topology& model) { model = std::move(topology); });
+  // A device goes when its controller left, or another controller (or driver) took its PDO name.
+  bool replaced = false;
+  for (auto it = devices.begin(); it != devices.end();) {
+    auto found = wanted.find(it->first);
+    if (found != wanted.end() && found->second.controller == it->second.first) {
+      ++it;
+      continue;
+    }
+    const std::string id = it->second.first.substr(0, it->second.first.find('/'));
+    controllers.erase(id);
+    replaced = replaced || next.contains(id);
+    machine->RemoveDevice(it->second.second);
+    it = devices.erase(it);
+  }
+  if (replaced) {
+    // A controller that stays under a new device must be seen to leave first: the facade keeps
+    // the record of a controller it finds again, made for the driver it had.
+    machine->WaitForNotifications();
+    facade->GetIoSemaphore().Release();
+    WaitForControllers(controllers);
+  }
+  for (const auto& pdo : order) {
+    if (devices.contains(pdo)) continue;
+    Wanted& w = wanted[pdo];
+    devices[pdo] = {w.controller, machine->AddDevice(std::move(w.spec))};
+  }
+  controllers = std::move(next);
+  machine->WaitForNotifications();
+  facade->GetIoSemaphore().Release();
+}
+
+void Watcher::WaitForControllers(const std::set<std::string>& expected) {
+  // The facade hears of controllers that came or went on worker threads of its own, and refreshes
+  // them there under its I/O semaphore. Waiting for them keeps the events in the order of the
+  // changes. Should one of them fail (it says so on the debugger output), the wait ends after a
+  // while and the polling refresh rediscovers the controllers itself.
+  auto& semaphore = facade->GetIoSemaphore();
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    semaphore.Wait();
+    std::set<std::string> known;
+    for (const auto& [id, deviceId] : facade->ControllerGuidToDeviceId()) {
+      const std::wstring text = id.ToString();
+      known.insert(std::string(text.begin(), text.end()));
+    }
+    if (known == expected || Clock::now() >= giveUp) return;
+    semaphore.Release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void Watcher::Refresh() {
+  WaitForControllers(controllers);
+  auto& semaphore = facade->GetIoSemaphore();
+  try {
+    facade->UpdateAllControllers();
+    facade->UpdateAllArrays();
+    facade->UpdateAllVolumes();
+    facade->UpdateAllDrives();
+    facade->SynchronizeStorageData();
+  } catch (...) {
+    facade->ClearUpdatesData();
+    semaphore.Release();
+    throw;
+  }
+  facade->ClearUpdatesData();
+  semaphore.Release();
+}
+
+CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
+  auto* monitor = app.add_subcommand(
+      "monitor",
+      "Report every change of the machine as it happens: one line (with --json one JSON "
+      "object) per event; see docs/cli.md");
+  monitor
+      ->add_option("--interval", options.intervalSeconds, "Seconds between two looks (default 2)")
+      ->option_text("S")
+      ->check(CLI::PositiveNumber);
+  monitor
+      ->add_option("--program", options.program,
+                   "Run CMD once per event with the event kind, element and detail as "
+                   "arguments and the event's JSON on standard input (no shell)")
+      ->option_text("CMD");
+  monitor
+      ->add_option("--program-timeout", options.programTimeoutSeconds,
+                   "Kill a program still running after S seconds (default 10)")
+      ->option_text("S")
+      ->check(CLI::PositiveNumber);
+  monitor->add_flag("--once", options.once,
+                    "Look once, print what changed since the last --once (the first time: "
+                    "every element as present) and exit");
+  return monitor;
+}
+
+int RunMonitor(const MonitorOptions& options) {
+  CatchStopSignals();
+  Monitor monitor(options);
+  return options.once ? monitor.Once() : monitor.Follow();
+}
+
+}  // namespace veskctl

@@ -1,0 +1,110 @@
+// `veskctl monitor`: follows the machine through the managed face and reports every change as an
+// event (Events.h) — a text line, a JSON Lines record, and a program run per event.
+//
+// The monitor keeps one simulated machine and driver for its whole life. Each tick it takes the
+// state file's lock only while it reads the saved machine, loads that into its own driver
+// (controllers that came or went are added to or removed from its machine, so the library hears of
+// them as of hot-plug), lets the lock go, and then refreshes the managed facade. It never writes
+// the state file, and never holds its lock while it refreshes, sleeps or runs a program, so other
+// runs are held up by at most the time one read of the file takes.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "simulator/Machine.h"
+#include "simulator/RaidDriver.h"
+#include "tools/veskctl/Events.h"
+#include "vesk_managed/StorageManagementBase.h"
+
+namespace CLI {
+class App;
+}
+
+namespace veskctl {
+
+// What else follows the monitor (metrics) hooks in here. Called on the monitor's thread, in this
+// order each tick: Refreshed, then Reported for each event of the tick.
+class MonitorObserver {
+ public:
+  virtual ~MonitorObserver() = default;
+  // After each tick's refresh, with the facade it brought in line and how long the refresh took.
+  // `failure` is empty when it succeeded; after a failure the facade holds what earlier refreshes
+  // left. The facade is the monitor's: read it during the call, under its I/O semaphore if need
+  // be (free at this point).
+  virtual void Refreshed(VESK_Managed::StorageManagementBase& facade,
+                         std::chrono::duration<double> took, const std::string& failure) = 0;
+  // Every event, as it is reported (its kind: event.kind).
+  virtual void Reported(const MonitorEvent& event) = 0;
+};
+
+struct MonitorOptions {
+  double intervalSeconds = 2;
+  bool once = false;
+  std::string program;                // run once per event; empty: none
+  double programTimeoutSeconds = 10;  // a program still running then is killed
+  // Set by main from the global options.
+  std::filesystem::path statePath;
+  bool pathGiven = false;
+  bool json = false;
+  double lockTimeoutSeconds = -1;  // --once: wait for the lock as long as it takes
+  MonitorObserver* observer = nullptr;
+};
+
+// Adds the `monitor` command and its options to `app`.
+CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options);
+
+// Runs the monitor until SIGINT or SIGTERM, or for one refresh with `once`. Returns the exit code:
+// 0, or 1 when `once` could not refresh. Throws UsageError and StateFileError for what keeps it
+// from starting.
+int RunMonitor(const MonitorOptions& options);
+
+// The snapshot `monitor --once` keeps beside the state file.
+std::filesystem::path SnapshotPath(const std::filesystem::path& statePath);
+
+// The simulated machine as the state file holds it now (the demo machine when there is none),
+// read under the state file's lock, which is let go as soon as the file is read. StateFileBusy
+// when another run holds the lock for longer than `lockTimeoutSeconds`. `lockHeld`, when given,
+// is set to how long this run held the lock.
+vesk::sim::Topology ReadSavedMachine(const std::filesystem::path& statePath, bool pathGiven,
+                                     double lockTimeoutSeconds, bool realTime,
+                                     std::chrono::duration<double>* lockHeld = nullptr);
+
+// The monitor's own simulated machine and the managed facade over it, with the feed of its events.
+class Watcher {
+ public:
+  explicit Watcher(EventFeed::Mode mode);
+  ~Watcher();
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  // Makes the driver hold `topology`: controllers that are gone are removed from the machine,
+  // new ones added, each raising the notifications of hot-plug.
+  void Load(vesk::sim::Topology topology);
+  // A polling refresh of the facade, once the notifications of Load have been handled. Library
+  // failures are thrown; the facade keeps what it had.
+  void Refresh();
+
+  EventFeed& Feed() { return *feed; }
+  VESK_Managed::StorageManagementBase& Facade() { return *facade; }
+  vesk::sim::RaidDriver& Driver() { return *driver; }
+  vesk::sim::Machine& SimulatedMachine() { return *machine; }
+
+ private:
+  // Returns holding the facade's I/O semaphore, once the facade knows exactly the controllers
+  // `expected` (identifiers) or a while has passed.
+  void WaitForControllers(const std::set<std::string>& expected);
+
+  std::shared_ptr<vesk::sim::RaidDriver> driver;
+  std::unique_ptr<vesk::sim::Machine> machine;
+  std::unique_ptr<VESK_Managed::StorageManagementBase> facade;
+  std::unique_ptr<EventFeed> feed;
+  std::map<std::wstring, std::pair<std::string, vesk::sim::DeviceId>> devices;  // by PDO name
+  std::set<std::string> controllers;  // the identifiers of the controllers last loaded
+};
+
+}  // namespace veskctl
