@@ -3,10 +3,10 @@
 #   scripts/setup.sh          everything for building and testing
 #   scripts/setup.sh --run    only what building veskctl needs
 set -euo pipefail
-packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev help2man)
+packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev help2man prometheus-cpp-dev)
 if [ "${1:-}" != "--run" ]; then
   packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-             g++-mingw-w64-x86-64-posix strace python3-jsonschema wine64)
+             g++-mingw-w64-x86-64-posix strace python3-jsonschema wine64 prometheus)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -21,6 +21,7 @@
 #include "Watchdog.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
+#include "tools/veskctl/Metrics.h"
 #include "tools/veskctl/Names.h"
 
 bool VerifyAndRepair(const std::string& name);  // the README's example (ReadmeExample.cc)
@@ -332,6 +333,18 @@ TEST(DriverStatusWordsTest, AreTheStatusTableOfTheSimulatorDocument) {
     EXPECT_EQ(words.text, m[3].str());
   }
   EXPECT_EQ(rows, veskctl::DriverStatusTable().size());
+}
+
+// Built without prometheus-cpp, metrics say why they are missing (veskctl exits 1 with it).
+TEST(MetricsTest, WithoutPrometheusCppSayTheyAreNotBuiltIn) {
+  try {
+    veskctl::Metrics metrics;
+    ADD_FAILURE() << "metrics were made";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "metrics are not built in: this veskctl was built without prometheus-cpp "
+                 "(Debian's prometheus-cpp-dev; scripts/setup.sh installs it)");
+  }
 }
 
 // Whatever goes wrong, --json prints exactly one JSON object on stdout and never aborts.

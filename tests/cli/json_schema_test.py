@@ -48,6 +48,7 @@ COMMANDS = [
     "wait Data",  # cancelled: a failure with a result
     "change-layout System --level 0 --strip 64 --force",
     "jobs",
+    "metrics",
     "wait System --timeout 1",  # timed out: a failure with a result
     "wait --all",
     "add-drives a0a7 --drives KS1A00000004",
@@ -71,6 +72,10 @@ COMMANDS = [
 ]
 FAILURES = {"show Array_0000 --json", "wait Data", "wait System --timeout 1",
             "mark-normal KS1A00000003", "reset-smart KS1A00000003"}
+# A veskctl built without prometheus-cpp refuses metrics.
+if "not built in" in subprocess.run([veskctl, "--state", "/nonexistent/s", "metrics"],
+                                    capture_output=True, text=True).stderr:
+    FAILURES.add("metrics")
 # Usage errors and refusals, each a failure object.
 REFUSED = ["shwo", "create-volume --name x", "delete-volume System", "rename-volume Data \xff",
            "delete-volume f0a7a", "show nothing"]
@@ -129,7 +134,7 @@ with tempfile.TemporaryDirectory() as folder:
         if name == "monitor":
             run_lines(arguments)
             continue
-        if name not in ("show", "jobs", "wait"):  # they change nothing
+        if name not in ("show", "jobs", "wait", "metrics"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", True)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
 

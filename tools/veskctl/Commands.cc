@@ -1,8 +1,10 @@
 #include "tools/veskctl/Commands.h"
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
+#include "tools/veskctl/Metrics.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
 #include "tools/veskctl/Validate.h"
@@ -71,6 +73,28 @@ void Commands::AddSimCommands(CLI::App& app) {
           return Outcome{ElementJson(s, element), ElementText(s, element), false, true};
         };
       }
+      return plan;
+    };
+  });
+
+  // --- metrics
+  metrics = app.add_subcommand(
+      "metrics",
+      "Print Prometheus metrics of the topology once, in the text exposition format (for the "
+      "textfile collectors of node_exporter and windows_exporter; see docs/monitoring.md)");
+  metrics->callback([this] {
+    planner = [](Session&, const Model&) {
+      Plan plan;
+      plan.send = [](Session& s) {
+        Metrics metrics;
+        metrics.Update(TopologyJson(s));
+        metrics.RefreshSucceeded(
+            s.LastRefreshSeconds(),
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
+        std::string text = metrics.Text();
+        return Outcome{{{"exposition", text}}, text, false};
+      };
       return plan;
     };
   });

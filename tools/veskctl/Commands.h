@@ -56,8 +56,8 @@ class Commands {
   const Planner& Parsed() const { return planner; }
   // `sim reset` starts over without reading the state file.
   bool StartsOver() const { return reset->parsed(); }
-  // `show` only reads the state file: no lock, nothing created.
-  bool ReadsOnly() const { return show->parsed(); }
+  // `show` and `metrics` only read the state file: no lock, nothing created.
+  bool ReadsOnly() const { return show->parsed() || metrics->parsed(); }
 
  private:
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
@@ -89,6 +89,7 @@ class Commands {
   CLI::App* root = nullptr;
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;
+  CLI::App* metrics = nullptr;
   std::string topologyFile, advanceText, elementText;
   std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
       stripText, policyText, journalText, onOffText;

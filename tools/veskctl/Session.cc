@@ -80,6 +80,7 @@ void Session::Reset(const std::string& topologyJson) {
 }
 
 void Session::Refresh() {
+  const auto start = std::chrono::steady_clock::now();
   auto& storageRef = *storage;
   Vesk::ClearMap(storageRef.GetArrays(), storageRef.GetVolumes(), storageRef.GetDrives());
   Vesk::ClearMap(storageRef.GetControllers().GetControllersById());
@@ -90,6 +91,7 @@ void Session::Refresh() {
     storageRef.SetVolumes(*controller, storageRef.GetVolumes());
     storageRef.SetDrives(*controller, storageRef.GetDrives());
   }
+  refreshSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 const Vesk::Controller& Session::ControllerById(const Vesk::vesk_guid& id) const {

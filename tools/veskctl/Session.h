@@ -58,6 +58,8 @@ class Session {
 
   // Reads the whole topology afresh into the facade's own snapshot.
   void Refresh();
+  // How long the last Refresh took (0 before the first).
+  double LastRefreshSeconds() const { return refreshSeconds; }
 
   // The machine's clock, in milliseconds: background work and its readings are timed by it. The
   // simulated driver's clock follows real time and moves on with `sim advance`.
@@ -84,6 +86,7 @@ class Session {
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
   JobBook jobs;
+  double refreshSeconds = 0;
 };
 
 }  // namespace veskctl

@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""The Prometheus metrics of veskctl against what `veskctl show --json` says of the same machine.
+
+usage: metrics_test.py agree VESKCTL             `veskctl metrics` agrees value by value with show
+       metrics_test.py promtool VESKCTL PROMTOOL  its output passes `promtool check metrics`
+
+Exit 77 (skipped) when veskctl was built without metrics or promtool is not installed."""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+SAMPLE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{(.*)\})? (\S+)$')
+LABEL = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\.)*)",?')
+
+
+def parse(text):
+    """{name: {frozenset(labels): value}} of a text exposition."""
+    samples = {}
+    for line in text.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        match = SAMPLE.match(line)
+        assert match, f"not a sample line: {line!r}"
+        name, labels, value = match.groups()
+        pairs = LABEL.findall(labels or "")
+        decoded = {k: re.sub(r'\\(.)', lambda m: "\n" if m[1] == "n" else m[1], v)
+                   for k, v in pairs}
+        key = frozenset(decoded.items())
+        assert key not in samples.setdefault(name, {}), f"series twice: {line!r}"
+        samples[name][key] = float(value)
+    return samples
+
+
+def expected(topology):
+    """The series `show --json` implies, {name: {frozenset(labels): value}}."""
+    want = {}
+
+    def put(name, labels, value):
+        want.setdefault(name, {})[frozenset(labels.items())] = float(value)
+
+    kinds = {3: "initialize", 4: "verify", 5: "verify and repair", 6: "rebuild"}
+    for c in topology["controllers"]:
+        put("vesk_controller_info", {"id": c["id"], "name": c["name"], "type": c["typeName"],
+                                     "specification_version": c["specificationVersion"],
+                                     "driver_version": c["osDriverVersion"]}, 1)
+        for a in c["arrays"]:
+            labels = {"id": a["id"], "name": a["name"], "controller_id": c["id"]}
+            put("vesk_array_size_bytes", labels, a["totalSize"])
+            put("vesk_array_free_bytes", labels, a["freeSize"])
+        for v in c["volumes"]:
+            labels = {"id": v["id"], "name": v["name"], "controller_id": c["id"],
+                      "array_id": v["arrayId"]}
+            put("vesk_volume_size_bytes", labels, v["size"])
+            put("vesk_volume_state", dict(labels, state=v["stateName"]), v["state"])
+            put("vesk_volume_raid_level", dict(labels, raid_level=v["raidLevelName"]),
+                v["raidLevel"])
+            if v["progress"] is not None:
+                kind = kinds.get(v["state"], "layout change")
+                put("vesk_volume_progress_ratio", dict(labels, kind=kind), v["progress"] / 100)
+        for d in c["drives"]:
+            labels = {"id": d["id"], "serial": d["serial"], "controller_id": c["id"]}
+            put("vesk_drive_status", dict(labels, status=d["statusName"]), d["status"])
+            put("vesk_drive_usage", dict(labels, usage=d["usageName"]), d["usage"])
+            put("vesk_drive_size_bytes", labels, d["totalSize"])
+    return want
+
+
+def differences(samples, topology, where):
+    """Every way the topology's series in `samples` differ from those of `topology`."""
+    problems = []
+    for name, series in expected(topology).items():
+        got = samples.get(name, {})
+        for labels in series.keys() - got.keys():
+            problems.append(f"{where}: {name}{dict(labels)} missing")
+        for labels in got.keys() - series.keys():
+            problems.append(f"{where}: {name}{dict(labels)} has no element in show --json")
+        for labels in series.keys() & got.keys():
+            if series[labels] != got[labels]:
+                problems.append(f"{where}: {name}{dict(labels)} is {got[labels]}, "
+                                f"show --json says {series[labels]}")
+    return problems
+
+
+class Machine:
+    """veskctl on a state file of its own, on the manual simulated clock."""
+
+    def __init__(self, veskctl, folder):
+        self.veskctl, self.state = veskctl, os.path.join(folder, "state.json")
+        self.env = dict(os.environ, VESK_SIM_CLOCK="manual")
+
+    def run(self, *arguments):
+        result = subprocess.run([self.veskctl, "--state", self.state, *arguments],
+                                capture_output=True, text=True, env=self.env)
+        assert result.returncode == 0, f"veskctl {' '.join(arguments)}: {result.stderr}"
+        return result.stdout
+
+    def show(self):
+        return json.loads(self.run("--json", "show"))
+
+    def make_everything_happen(self):
+        """A failed and a rebuilding volume, a missing drive, a spare, running work."""
+        self.run("sim", "reset")
+        self.run("remove-drive", "KN2K00004102", "--force")
+        self.run("rebuild-volume", "Data", "--drives", "KN2K00004104")
+        self.run("sim", "advance", "20000")
+
+
+def agree(veskctl):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        machine = Machine(veskctl, folder)
+        # Like show, metrics only reads: a machine nobody saved yet is the demo, and nothing is
+        # created.
+        fresh = Machine(veskctl, os.path.join(folder, "nothing-here"))
+        problems += differences(parse(fresh.run("metrics")), fresh.show(), "demo")
+        if os.path.exists(os.path.join(folder, "nothing-here")):
+            problems.append("metrics created the state file's folder")
+
+        machine.make_everything_happen()
+        samples = parse(machine.run("metrics"))
+        topology = machine.show()
+        problems += differences(samples, topology, "after a rebuild started")
+        states = {dict(k)["state"] for k in samples.get("vesk_volume_state", {})}
+        if not {"failed", "rebuilding"} <= states:
+            problems.append(f"the machine was not in the states this test needs: {states}")
+        for name in ("vesk_refresh_failures_total", "vesk_refresh_duration_seconds",
+                     "vesk_last_successful_refresh_timestamp_seconds"):
+            if len(samples.get(name, {})) != 1:
+                problems.append(f"{name}: expected one series, got {samples.get(name)}")
+        if samples.get("vesk_last_successful_refresh_timestamp_seconds", {}).get(
+                frozenset(), 0) <= 0:
+            problems.append("no time of the last successful refresh")
+
+        # The finished rebuild leaves no progress behind.
+        machine.run("wait", "Data")
+        samples = parse(machine.run("metrics"))
+        problems += differences(samples, machine.show(), "after the rebuild")
+        if "vesk_volume_progress_ratio" in samples:
+            problems.append("progress reported with no work running")
+    return problems
+
+
+def promtool(veskctl, tool):
+    if not tool or not os.path.exists(tool):
+        print("skipped: promtool is not installed (Debian's prometheus; scripts/setup.sh "
+              "installs it)")
+        sys.exit(77)
+    with tempfile.TemporaryDirectory() as folder:
+        machine = Machine(veskctl, folder)
+        machine.make_everything_happen()
+        text = machine.run("metrics")
+    result = subprocess.run([tool, "check", "metrics"], input=text, capture_output=True,
+                            text=True)
+    return [] if result.returncode == 0 else [f"promtool: {result.stdout}{result.stderr}"]
+
+
+def main():
+    mode, veskctl = sys.argv[1:3]
+    with tempfile.TemporaryDirectory() as folder:
+        probe = subprocess.run([veskctl, "--state", os.path.join(folder, "s"), "metrics"],
+                               capture_output=True, text=True)
+    if "not built in" in probe.stderr:
+        print(f"skipped: {probe.stderr.strip()}")
+        sys.exit(77)
+    problems = agree(veskctl) if mode == "agree" else promtool(veskctl, sys.argv[3])
+    for problem in problems:
+        print(problem)
+    print(f"{len(problems)} problem(s)")
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,23 @@
+// veskctl built without prometheus-cpp: every way to metrics says so.
+#include <stdexcept>
+
+#include "tools/veskctl/Metrics.h"
+
+namespace veskctl {
+
+class Metrics::Families {};
+
+Metrics::Metrics() {
+  throw std::runtime_error(
+      "metrics are not built in: this veskctl was built without prometheus-cpp (Debian's "
+      "prometheus-cpp-dev; scripts/setup.sh installs it)");
+}
+Metrics::~Metrics() = default;
+void Metrics::Update(const nlohmann::json&) {}
+void Metrics::RefreshSucceeded(double, double) {}
+void Metrics::RefreshFailed(double) {}
+void Metrics::CountEvent(const std::string&) {}
+std::string Metrics::Text() const { return ""; }
+std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nullptr; }
+
+}  // namespace veskctl
