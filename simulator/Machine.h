@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "platform/win32.h"
 
 namespace vesk::sim {

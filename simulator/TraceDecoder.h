@@ -2,7 +2,7 @@
 // metadata: the provider metadata (or the provider traits), the event metadata and the payload.
 #pragma once
 
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "simulator/Machine.h"
 
 namespace vesk::sim {

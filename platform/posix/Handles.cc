@@ -56,6 +56,16 @@ bool LookupHandles(const HANDLE* handles, DWORD count, std::shared_ptr<KernelObj
   return true;
 }
 
+HANDLE InsertDeviceHandle(std::unique_ptr<HostFile> file) {
+  return InsertHandle(std::make_shared<FileObject>(std::move(file)));
+}
+
+std::shared_ptr<HostFile> LookupDeviceHandle(HANDLE handle) {
+  auto object = LookupHandleAs<FileObject>(handle, KernelObject::Kind::File);
+  if (!object) return nullptr;
+  return std::shared_ptr<HostFile>(object, object->file.get());
+}
+
 }  // namespace vesk::platform
 
 BOOL CloseHandle(HANDLE object) {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "platform/win32.h"
 
 namespace vesk::platform {

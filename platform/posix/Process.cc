@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/posix/Errors.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 
 extern char** environ;
 

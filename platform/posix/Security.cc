@@ -11,7 +11,7 @@
 #include <unordered_set>
 
 #include "platform/posix/Errors.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 
 namespace vesk::platform {
 

@@ -33,9 +33,9 @@
 
 #include "platform/posix/Errors.h"
 #include "platform/posix/Handles.h"
-#include "platform/posix/Host.h"
 #include "platform/posix/Process.h"
 #include "platform/posix/Security.h"
+#include "platform/simulated/Host.h"
 
 namespace vesk::platform {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "DeviceTestSupport.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "tests/Watchdog.h"
 #include "vesk/Exceptions.h"
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "simulator/Machine.h"
 
 namespace Vesk {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "PlatformTestSupport.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 #include "simulator/Machine.h"
 #include "tests/Watchdog.h"
 

@@ -10,7 +10,7 @@
 
 #include "platform/posix/Errors.h"
 #include "platform/posix/Handles.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 
 namespace vesk::platform {
 
@@ -80,9 +80,21 @@ const std::optional<std::wstring>* PropertyOf(const HostDeviceInfo& device, cons
 }
 
 }  // namespace
-}  // namespace vesk::platform
 
-using namespace vesk::platform;
+namespace simulated {
+
+bool IsDevicePath(LPCWSTR fileName) {
+  if (fileName == nullptr) return false;
+  const std::wstring_view path(fileName);
+  return path.size() > kGlobalRoot.size() &&
+         EqualNoCase(path.substr(0, kGlobalRoot.size()), kGlobalRoot);
+}
+
+bool IsDeviceInfoSet(HDEVINFO deviceInfoSet) {
+  auto& sets = Sets();
+  std::lock_guard guard(sets.lock);
+  return sets.live.count(static_cast<DeviceInfoSet*>(deviceInfoSet)) != 0;
+}
 
 HANDLE CreateFile2(LPCWSTR fileName, DWORD /*desiredAccess*/, DWORD /*shareMode*/,
                    DWORD creationDisposition,
@@ -96,15 +108,14 @@ HANDLE CreateFile2(LPCWSTR fileName, DWORD /*desiredAccess*/, DWORD /*shareMode*
   // Devices can only be opened, never created.
   if (creationDisposition != OPEN_EXISTING)
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-  const std::wstring_view path(fileName);
-  if (path.size() <= kGlobalRoot.size() ||
-      !EqualNoCase(path.substr(0, kGlobalRoot.size()), kGlobalRoot))
-    return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (!IsDevicePath(fileName)) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   auto host = CurrentHost();
   if (!host) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-  auto file = host->Open(path.substr(kGlobalRoot.size()), error);
+  auto file = host->Open(std::wstring_view(fileName).substr(kGlobalRoot.size()), error);
   if (!file) return Fail(error, INVALID_HANDLE_VALUE);
-  return Fail(ERROR_SUCCESS, InsertHandle(std::make_shared<FileObject>(std::move(file))));
+  HANDLE handle = InsertDeviceHandle(std::move(file));
+  if (handle == INVALID_HANDLE_VALUE) return handle;
+  return Fail(ERROR_SUCCESS, handle);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
@@ -112,17 +123,16 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
                      LPOVERLAPPED overlapped) {
   DWORD error = ERROR_SUCCESS;
   if (TakeFault(Api::DeviceIoControl, error)) return Fail(error, FALSE);
-  auto object = LookupHandleAs<FileObject>(device, KernelObject::Kind::File);
-  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  auto file = LookupDeviceHandle(device);
+  if (!file) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // Handles are opened for synchronous I/O only, where the byte count is required.
   if (overlapped != nullptr || bytesReturned == nullptr)
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0))
     return Fail(998, FALSE);  // ERROR_NOACCESS
   DWORD returned = 0;
-  const bool ok =
-      object->file->Control(ioControlCode, static_cast<const BYTE*>(inBuffer), inBufferSize,
-                            static_cast<BYTE*>(outBuffer), outBufferSize, returned, error);
+  const bool ok = file->Control(ioControlCode, static_cast<const BYTE*>(inBuffer), inBufferSize,
+                                static_cast<BYTE*>(outBuffer), outBufferSize, returned, error);
   *bytesReturned = std::min(returned, outBufferSize);
   if (!ok) return Fail(error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error, FALSE);
   // A successful call leaves the thread's last error alone unless the device says otherwise.
@@ -240,3 +250,6 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
   delete set;
   return Fail(ERROR_SUCCESS, TRUE);
 }
+
+}  // namespace simulated
+}  // namespace vesk::platform

@@ -16,7 +16,7 @@
 
 #include "platform/posix/Errors.h"
 #include "platform/posix/Handles.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 
 namespace vesk::platform {
 
@@ -126,9 +126,13 @@ std::size_t NotificationRegistrationCount() {
   return registry.byHandle.size();
 }
 
-}  // namespace vesk::platform
+namespace simulated {
 
-using namespace vesk::platform;
+bool IsRegistration(HCMNOTIFICATION notifyContext) {
+  auto& registry = GetRegistry();
+  std::lock_guard guard(registry.lock);
+  return registry.byHandle.count(reinterpret_cast<std::uintptr_t>(notifyContext)) != 0;
+}
 
 CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
                                    PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notifyContext) {
@@ -151,10 +155,9 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
       break;
     case CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE: {
       if (filter->Flags != 0) return CR_INVALID_DATA;
-      auto file =
-          LookupHandleAs<FileObject>(filter->u.DeviceHandle.hTarget, KernelObject::Kind::File);
+      auto file = LookupDeviceHandle(filter->u.DeviceHandle.hTarget);
       if (!file) return CR_INVALID_DATA;
-      registration->deviceId = file->file->DeviceId();
+      registration->deviceId = file->DeviceId();
       break;
     }
     default:
@@ -184,3 +187,6 @@ CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notifyContext) {
   registry.idle.wait(lock, [&] { return registration->running == 0; });
   return CR_SUCCESS;
 }
+
+}  // namespace simulated
+}  // namespace vesk::platform

@@ -1,10 +1,10 @@
-// The installed host, and the small kernel32 functions that only forward to it.
-#include "platform/posix/Host.h"
+// The installed host and its fault switches.
+#include "platform/simulated/Host.h"
 
 #include <atomic>
-#include <cstring>
 #include <mutex>
-#include <thread>
+
+#include "platform/simulated/Simulated.h"
 
 namespace vesk::platform {
 
@@ -58,20 +58,11 @@ bool TakeFault(Api api, DWORD& error) {
   return host && host->TakeFault(api, error);
 }
 
+bool simulated::DebugOutput(LPCWSTR text) {
+  auto host = CurrentHost();
+  if (!host) return false;
+  if (text != nullptr) host->DebugOutput(text);
+  return true;
+}
+
 }  // namespace vesk::platform
-
-bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-
-void Sleep(DWORD milliseconds) {
-  if (milliseconds == 0) {
-    std::this_thread::yield();
-    return;
-  }
-  // INFINITE is about 49 days here, as good as forever for a test process.
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-void OutputDebugStringW(LPCWSTR text) {
-  if (text == nullptr) return;
-  if (auto host = vesk::platform::CurrentHost()) host->DebugOutput(text);
-}

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/posix/Errors.h"
-#include "platform/posix/Host.h"
+#include "platform/simulated/Host.h"
 
 namespace vesk::platform {
 
@@ -141,9 +141,7 @@ void DisableProvider(std::uint64_t consumerId) {
   NotifyProviders(table, guid);
 }
 
-}  // namespace vesk::platform
-
-using namespace vesk::platform;
+namespace simulated {
 
 ULONG EventRegister(LPCGUID providerId, PENABLECALLBACK enableCallback, PVOID callbackContext,
                     PREGHANDLE regHandle) {
@@ -238,3 +236,6 @@ ULONG EventWriteTransfer(REGHANDLE regHandle, PCEVENT_DESCRIPTOR descriptor, LPC
   }
   return ERROR_SUCCESS;
 }
+
+}  // namespace simulated
+}  // namespace vesk::platform

@@ -1,10 +1,11 @@
-// The internal seam between the POSIX emulation of platform/win32.h and whatever plays the
-// operating system behind it (the simulated machine, vesk::sim::Machine).
+// The internal seam between the platform layer and whatever plays the operating system behind
+// its device-facing calls (the simulated machine, vesk::sim::Machine).
 //
-// The emulation keeps the process-wide kernel state itself: handles, events, named mutexes,
+// The platform layer keeps the process-wide state of those calls itself: device handles,
 // notification registrations, trace providers. What only a machine can know (which devices exist,
 // what they answer, which calls must fail, where debugger output goes) it asks the current Host.
-// With no host installed the emulation behaves as a machine without devices.
+// On POSIX, with no host installed, the emulation behaves as a machine without devices; on
+// Windows the calls then go to the SDK.
 //
 // The functions at the bottom are the other direction: the host calls them to raise notifications
 // and to enable trace providers. The library (target vesk) never depends on the simulator; the
@@ -24,7 +25,9 @@
 
 namespace vesk::platform {
 
-// Emulated functions whose failures a host can force.
+// Functions whose failures a host can force. On Windows only the device-facing ones can be
+// forced (CreateFile2, DeviceIoControl, CM_Register_Notification, SetupDi*, Event*); events,
+// mutexes and security descriptors are the SDK's there.
 enum class Api {
   CreateFile2,
   DeviceIoControl,
