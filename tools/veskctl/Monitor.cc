@@ -89,6 +89,8 @@ std::optional<std::string> RunProgram(const std::string& program,
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // A group of its own, so that a program killed for taking too long takes its children along.
+    ::setpgid(0, 0);
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
@@ -97,6 +99,7 @@ std::optional<std::string> RunProgram(const std::string& program,
     [[maybe_unused]] auto ignored = ::write(failed[1], &error, sizeof error);
     ::_exit(127);
   }
+  if (pid > 0) ::setpgid(pid, pid);  // as the child does: whichever runs first
   ::close(in[0]);
   ::close(failed[1]);
   if (pid < 0) {
@@ -117,7 +120,7 @@ std::optional<std::string> RunProgram(const std::string& program,
   pid_t done = 0;
   while ((done = ::waitpid(pid, &status, WNOHANG)) == 0) {
     if (Clock::now() >= deadline || stopRequested) {
-      ::kill(pid, SIGKILL);
+      ::kill(-pid, SIGKILL);
       ::waitpid(pid, &status, 0);
       if (stopRequested) return std::nullopt;
       return "'" + program + "' did not finish within " + Seconds(timeoutSeconds) +

@@ -1,0 +1,349 @@
+// veskctl monitor: run as a process beside other veskctl runs, and its refresh in this process.
+#include "tools/veskctl/Monitor.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "VeskctlTest.h"
+#include "Watchdog.h"
+#include "simulator/Topology.h"
+
+namespace {
+
+using nlohmann::json;
+using veskctl::testing::Result;
+using veskctl::testing::VeskctlTest;
+namespace fs = std::filesystem;
+
+// A monitor running as a child process (`veskctl --state STATE --json monitor ARGS`), its JSON
+// Lines read as they come. Killed if the test ends first.
+class MonitorProcess {
+ public:
+  MonitorProcess(const std::string& veskctl, const fs::path& state,
+                 const std::vector<std::string>& arguments) {
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    std::vector<std::string> words = {veskctl, "--state", state.string(), "--json", "monitor"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(out[1], STDOUT_FILENO);
+      ::close(out[0]);
+      std::vector<char*> argv;
+      for (auto& w : words) argv.push_back(w.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    lines = ::fdopen(out[0], "r");
+  }
+  ~MonitorProcess() {
+    if (pid > 0) Stop(SIGKILL);
+    if (lines) std::fclose(lines);
+  }
+
+  // The events up to and including the first that `last` accepts (all of them at the end of
+  // the output).
+  std::vector<json> Until(const std::function<bool(const json&)>& last) {
+    std::vector<json> events;
+    char* line = nullptr;
+    std::size_t size = 0;
+    while (::getline(&line, &size, lines) > 0) {
+      events.push_back(json::parse(line, nullptr, false));
+      if (last(events.back())) break;
+    }
+    std::free(line);
+    return events;
+  }
+  std::vector<json> Rest() {
+    return Until([](const json&) { return false; });
+  }
+  // Sends `signal` and returns the exit status as waitpid gives it.
+  int Stop(int signal) {
+    ::kill(pid, signal);
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return status;
+  }
+
+  pid_t pid = -1;
+  FILE* lines = nullptr;
+};
+
+// "kind element-name [property old -> new]", the way the assertions read.
+std::string Brief(const json& e) {
+  std::string text = e["kind"].get<std::string>();
+  if (!e["element"].is_null()) text += " " + e["element"]["name"].get<std::string>();
+  if (!e["property"].is_null() && (e["kind"] == "changed" || e["old"].is_null()))
+    text += " " + e["property"].get<std::string>() + " " + e["oldName"].dump() + " -> " +
+            e["newName"].get<std::string>();
+  return text;
+}
+
+std::function<bool(const json&)> Is(const std::string& brief) {
+  return [brief](const json& e) { return Brief(e) == brief; };
+}
+
+class MonitorTest : public VeskctlTest {
+ protected:
+  void SetUp() override {
+    VeskctlTest::SetUp();
+    ::setenv("VESK_SIM_CLOCK", "manual", 1);
+  }
+  MonitorProcess Start(const std::vector<std::string>& arguments) {
+    return MonitorProcess(Veskctl(), state, arguments);
+  }
+  void Do(const std::string& command) {
+    const Result r = Run(command);
+    ASSERT_EQ(r.exitCode, 0) << command << ": " << r.out;
+  }
+};
+
+TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItWithZero) {
+  Do("sim reset");
+  Vesk::test::Watchdog watchdog("the monitor's events", 30);
+  MonitorProcess monitor = Start({"--interval", "0.02"});
+  int present = 0;
+  std::vector<json> events =
+      monitor.Until([&](const json& e) { return e["kind"] == "present" && ++present == 18; });
+  // Each step waits for its last event, so that no two steps fall into one look.
+  const std::vector<std::pair<std::string, std::string>> steps = {
+      {"remove-drive KN2K00004102 --force", "drive-missing KN2K00004102"},
+      {"rebuild-volume Data --drives KN2K00004104",
+       "changed KN2K00004104 Usage \"pass-through\" -> array member"},
+      {"sim advance 30000", "changed Data MigrationProgress \"0\" -> 50"},
+      {"sim advance 40000", "changed Data MigrationProgress \"50\" -> 0"},
+      {"create-volume --name bk --level 1 --drives KS1A00000001,KS1A00000002 --size 100G",
+       "added bk State null -> normal"},
+      {"remove-drive KS1A00000002 --force", "drive-missing KS1A00000002"},
+      {"rebuild-volume System --drives KS1A00000003", "spare-taken KS1A00000003"},
+      {"delete-volume bk --force", "removed bk"},
+  };
+  for (const auto& [command, last] : steps) {
+    Do(command);
+    auto more = monitor.Until(Is(last));
+    ASSERT_FALSE(more.empty()) << command;
+    ASSERT_EQ(Brief(more.back()), last) << command;
+    events.insert(events.end(), more.begin(), more.end());
+  }
+  const int status = monitor.Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const auto after = monitor.Rest();
+  events.insert(events.end(), after.begin(), after.end());
+
+  // What an administrator acts on, in the order it happened, each once.
+  std::vector<std::string> derived;
+  for (const auto& e : events)
+    if (e["kind"] != "changed" && e["kind"] != "present") derived.push_back(Brief(e));
+  EXPECT_EQ(derived, (std::vector<std::string>{
+                         "volume-degraded Data",
+                         "volume-failed Scratch",
+                         "drive-missing KN2K00004102",
+                         "job-started Data",
+                         "job-finished Data",
+                         "volume-normal Data",
+                         "added bk State null -> normal",
+                         "volume-degraded bk",
+                         "volume-degraded System",
+                         "drive-missing KS1A00000002",
+                         "job-started System",
+                         "spare-taken KS1A00000003",
+                         "removed bk",
+                     }));
+  // Each property's changes chain up, old to new, from what was first reported to what `show`
+  // says now: nothing missed, nothing twice.
+  std::map<std::string, json> last;
+  for (const auto& e : events) {
+    if (e["element"].is_null() || e["property"].is_null()) continue;
+    const std::string key =
+        e["element"]["id"].get<std::string>() + e["property"].get<std::string>();
+    if (e["kind"] == "changed" && last.contains(key)) EXPECT_EQ(e["old"], last[key]) << e.dump();
+    if (e["kind"] == "changed" || e["kind"] == "present" || e["kind"] == "added")
+      last[key] = e["new"];
+  }
+  const json topology = RunJson("show");
+  for (const auto& v : All(topology, "volumes"))
+    EXPECT_EQ(last[v["id"].get<std::string>() + "State"], v["state"]) << v["name"];
+  for (const auto& d : All(topology, "drives")) {
+    const std::string id = d["id"];
+    EXPECT_EQ(last[id + "Status"], d["status"]) << d["serialNumber"];
+    if (last.contains(id + "Usage")) EXPECT_EQ(last[id + "Usage"], d["usage"]) << id;
+  }
+}
+
+// A state file that cannot be read on one look is reported, and the monitor looks again.
+TEST_F(MonitorTest, AFailedLookIsAnEventAndTheMonitorGoesOn) {
+  Do("sim reset");
+  Vesk::test::Watchdog watchdog("the monitor's events", 30);
+  MonitorProcess monitor = Start({"--interval", "0.02"});
+  int present = 0;
+  monitor.Until([&](const json& e) { return ++present == 18; });
+  std::ofstream(state) << "{";
+  const auto failed = monitor.Until(Is("refresh-failed"));
+  EXPECT_EQ(failed.back()["detail"],
+            "the state file " + state.string() +
+                " is not valid JSON (line 1, column 2); it was left untouched. Run 'veskctl "
+                "--state " +
+                state.string() + " sim reset' to start over.");
+  Do("sim reset");
+  Do("rename-volume Data Data2");
+  const auto renamed = monitor.Until(Is("changed Data Name \"Data\" -> Data2"));
+  EXPECT_EQ(Brief(renamed.back()), "changed Data Name \"Data\" -> Data2");
+  EXPECT_TRUE(WIFEXITED(monitor.Stop(SIGINT)));
+}
+
+TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
+  // The first look reports every element as present.
+  Result first = Run("monitor --once");
+  ASSERT_EQ(first.exitCode, 0) << first.out;
+  EXPECT_EQ(std::count(first.out.begin(), first.out.end(), '\n'), 18) << first.out;
+  EXPECT_NE(first.out.find("  present  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  "
+                           "State: normal (0)\n"),
+            std::string::npos)
+      << first.out;
+  const fs::path snapshot = state.string() + ".monitor";
+  EXPECT_TRUE(fs::exists(snapshot));
+  EXPECT_FALSE(fs::exists(snapshot.string() + ".new"));
+  EXPECT_EQ(Run("monitor --once").out, "");  // nothing changed
+
+  Do("set-volume-cache Data off");
+  const Result changed = Run("monitor --once");
+  EXPECT_EQ(changed.out.substr(changed.out.find("  ")),
+            "  changed  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  CachePolicy: "
+            "write-back (3) -> off (1)\n");
+  EXPECT_EQ(Run("monitor --once").out, "");
+
+  // A snapshot that cannot be used is said and taken as absent.
+  std::ofstream(snapshot) << "not json";
+  const Result again = Run("monitor --once");
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_EQ(again.out.substr(0, again.out.find('\n') + 1),
+            "veskctl: the monitor snapshot " + snapshot.string() +
+                " is not valid JSON; reporting the machine as it is now\n");
+  EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 19) << again.out;
+  EXPECT_EQ(Run("monitor --once").out, "");
+
+  // --once waits for the lock as other runs do and gives up as they do: a failed look, the
+  // snapshot as it was.
+  const std::string before = Slurp(snapshot);
+  Do("rename-volume Data Data2");
+  const int held = ::open((state.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const Result busy = Run("--lock-timeout 0 monitor --once");
+  ::close(held);
+  EXPECT_EQ(busy.exitCode, 1);
+  EXPECT_EQ(busy.out.substr(busy.out.find("  ")),
+            "  refresh-failed  another veskctl run still holds " + state.string() +
+                ".lock; gave up after 0 s (--lock-timeout)\n");
+  EXPECT_EQ(Slurp(snapshot), before);
+}
+
+// The program gets each event's words as arguments, never through a shell, and its JSON on
+// standard input. While it runs, and while the monitor sleeps, other runs get the lock at once;
+// a monitor killed meanwhile leaves the state file as it was.
+TEST_F(MonitorTest, AProgramGetsEachEventAndNobodyWaitsForTheMonitor) {
+  Do("sim reset");
+  Do("rename-volume Scratch '$(touch pwn7)'");
+  const fs::path script = dir / "program", go = dir / "go";
+  std::ofstream(script) << "#!/bin/sh\nprintf '%s|%s|%s\\n' \"$1\" \"$2\" \"$3\" >> " +
+                               (dir / "arguments").string() + "\ncat >> " +
+                               (dir / "input").string() + "\nwhile [ ! -e " + go.string() +
+                               " ]; do sleep 0.01; done\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Vesk::test::Watchdog watchdog("the monitor and its program", 30);
+  MonitorProcess monitor = Start({"--program", script.string(), "--interval", "1000"});
+  monitor.Until([](const json&) { return true; });  // the first program now waits for `go`
+  Do("--lock-timeout 0 set-array-cache a0a7 on");
+  std::ofstream(go) << "";
+  int present = 1;
+  auto events = monitor.Until([&](const json&) { return ++present == 18; });
+  // Asleep for a long interval now.
+  Do("--lock-timeout 0 set-array-cache a0a7 off");
+  const std::string saved = Slurp(state);
+  const int status = monitor.Stop(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(Slurp(state), saved);
+
+  EXPECT_FALSE(fs::exists("pwn7"));
+  std::istringstream arguments(Slurp(dir / "arguments")), input(Slurp(dir / "input"));
+  std::string line;
+  std::vector<std::string> argumentLines, inputLines;
+  while (std::getline(arguments, line)) argumentLines.push_back(line);
+  while (std::getline(input, line)) inputLines.push_back(line);
+  ASSERT_EQ(argumentLines.size(), 18u);
+  ASSERT_EQ(inputLines.size(), 18u);
+  EXPECT_EQ(argumentLines[6],
+            "present|volume:f0d0e100-0000-4000-8000-000000000002|State: normal (0)");
+  EXPECT_EQ(json::parse(inputLines[6])["element"]["name"], "$(touch pwn7)");
+  for (std::size_t i = 1; i < 18; ++i) EXPECT_EQ(json::parse(inputLines[i]), events[i - 1]);
+}
+
+// A program that cannot be run, fails or hangs is an event of its own; the monitor goes on.
+TEST_F(MonitorTest, AProgramThatFailsIsReported) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  const fs::path script = dir / "program";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"exit 3", "'" + script.string() + "' exited with status 3"},
+      {"kill -9 $$", "'" + script.string() + "' was killed by signal 9"},
+      {"sleep 10", "'" + script.string() + "' did not finish within 0.2 s and was killed"},
+      {"", "cannot run '" + script.string() + "': No such file or directory"},
+  };
+  Vesk::test::Watchdog watchdog("the failing programs", 30);
+  bool on = false;
+  for (const auto& [body, detail] : cases) {
+    fs::remove(script);
+    if (!body.empty()) {
+      std::ofstream(script) << "#!/bin/sh\n" << body << "\n";
+      fs::permissions(script, fs::perms::owner_all);
+    }
+    Do(std::string("locate KS1A00000004 ") + ((on = !on) ? "on" : "off"));
+    const Result r = Run("monitor --once --program-timeout 0.2 --program " + script.string());
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    const auto second = r.out.find('\n') + 1;
+    EXPECT_NE(r.out.find("  changed  drive KS1A00000004"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(second).substr(r.out.substr(second).find("  ")),
+              "  program-failed  " + detail + "\n");
+  }
+}
+
+// A refresh that the library fails leaves the facade as it was; the next one catches up with
+// every change, once.
+TEST(MonitorWatcher, ALibraryFailureOnOneLookLosesNothing) {
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Present);
+  watcher.Load(vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json"));
+  watcher.Refresh();
+  EXPECT_EQ(watcher.Feed().Take().size(), 18u);
+  watcher.Feed().SetMode(veskctl::EventFeed::Mode::Live);
+
+  auto& driver = watcher.Driver();
+  ASSERT_TRUE(driver.SetDriveStatus(*vesk::sim::ParseGuid("d0e10000-0000-4000-8000-000000000002"),
+                                    vesk::sim::drive_status::kFailed));
+  driver.InjectFault({vesk::sim::Fault::Kind::DeviceFailure, vesk::sim::function::kGetDriveInfo});
+  try {
+    watcher.Refresh();
+    ADD_FAILURE() << "the refresh did not fail";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Unable to retrieve drive information. IOCTL was unsuccessful.");
+  }
+  EXPECT_TRUE(watcher.Feed().Take().empty());
+  watcher.Refresh();
+  std::vector<std::string> kinds;
+  for (const auto& e : watcher.Feed().Take())
+    kinds.push_back(e.kind + " " + e.elementName + " " + e.property);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"changed Data State", "volume-degraded Data State",
+                                             "changed Scratch State", "volume-failed Scratch State",
+                                             "changed KN2K00004102 Status",
+                                             "drive-failed KN2K00004102 Status"}));
+}
+
+}  // namespace
