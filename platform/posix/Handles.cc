@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/posix/Errors.h"
 
@@ -14,6 +15,9 @@ struct HandleTable {
   std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
   // Multiples of 4 like Windows handles, starting well above 0 and the small pseudo-handles.
   std::uintptr_t next = 0x100;
+  // Closed values, the most recently closed last: Windows hands a closed value out again to the
+  // next object created, so a stale handle reaches that object rather than failing.
+  std::vector<std::uintptr_t> free;
 };
 
 HandleTable& Table() {
@@ -26,8 +30,13 @@ HandleTable& Table() {
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   auto& table = Table();
   std::lock_guard guard(table.lock);
-  const std::uintptr_t value = table.next;
-  table.next += 4;
+  std::uintptr_t value = table.next;
+  if (table.free.empty()) {
+    table.next += 4;
+  } else {
+    value = table.free.back();
+    table.free.pop_back();
+  }
   table.objects.emplace(value, std::move(object));
   return reinterpret_cast<HANDLE>(value);
 }
@@ -78,6 +87,7 @@ BOOL CloseHandle(HANDLE object) {
     if (it == table.objects.end()) return Fail(ERROR_INVALID_HANDLE, FALSE);
     closed = std::move(it->second);
     table.objects.erase(it);
+    table.free.push_back(reinterpret_cast<std::uintptr_t>(object));
   }
   return TRUE;
 }

@@ -25,7 +25,7 @@ class FileObject final : public KernelObject {
   const std::unique_ptr<HostFile> file;
 };
 
-// Handle values are never reused, so a stale handle fails instead of reaching a newer object.
+// The most recently closed value is handed out first, as Windows does.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 // Null for a closed or bogus handle.
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);

@@ -363,4 +363,15 @@ TEST(Contract, ClosedNullAndMistypedHandlesFailWithInvalidHandle) {
   CloseHandle(mutex);
 }
 
+// A closed handle's value goes to the next object created, so closing a handle twice closes
+// whatever was created in between.
+TEST(Contract, ClosedHandleValueIsReusedSoASecondCloseHitsTheNewObject) {
+  HANDLE first = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(CloseHandle(first));
+  HANDLE second = CreateMutexW(nullptr, FALSE, nullptr);
+  ASSERT_EQ(second, first);
+  EXPECT_TRUE(CloseHandle(first));
+  EXPECT_EQ(WaitFailure(WaitForSingleObject(second, 0)), ERROR_INVALID_HANDLE);
+}
+
 }  // namespace
