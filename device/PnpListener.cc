@@ -90,14 +90,17 @@ DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
     case CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL:
     case CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED:
       if (Logger::IsEnabled()) Logger::Write("New device detected.");
-      listener->Dispatch(listener->arrival, eventData, eventDataSize);
+      listener->Dispatch(listener->arrival, eventData, eventDataSize, false);
       break;
     case CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL:
     case CM_NOTIFY_ACTION_DEVICEQUERYREMOVE:
     case CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE:
     case CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED:
       if (Logger::IsEnabled()) Logger::Write("Device removed.");
-      listener->Dispatch(listener->removal, eventData, eventDataSize);
+      // Windows refuses a query-remove while a handle to the device is still open when the
+      // callback answers, so the handlers that close it must have run by then.
+      listener->Dispatch(listener->removal, eventData, eventDataSize,
+                         action == CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
       break;
     default:
       // Query-remove-failed, remove-pending, custom events, enumeration and unknown actions.
@@ -108,7 +111,7 @@ DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
 }
 
 void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVENT_DATA eventData,
-                           DWORD eventDataSize) {
+                           DWORD eventDataSize, bool waitForHandlers) {
   // Nothing may leave the configuration manager's callback: when no copy or no thread can be had,
   // this one notification is lost.
   try {
@@ -118,7 +121,7 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
       ++workers->running;
     }
     try {
-      std::thread([&event, data = std::move(data), state = workers]() mutable {
+      std::thread worker([&event, data = std::move(data), state = workers]() mutable {
         ownWorkers = state.get();
         try {
           event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
@@ -132,7 +135,11 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
         --state->running;
         // Waiters wait for 0, or for 1 on a worker that destroys the listener.
         state->idle.notify_all();
-      }).detach();
+      });
+      if (waitForHandlers)
+        worker.join();
+      else
+        worker.detach();
     } catch (...) {
       std::lock_guard<std::mutex> lock(workers->lock);
       --workers->running;

@@ -54,8 +54,10 @@ class PnpListener {
 
  private:
   struct Workers;
+  // Raises `event` on a new worker thread; with `waitForHandlers` the callback returns only once
+  // that worker has ended.
   void Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVENT_DATA eventData,
-                DWORD eventDataSize);
+                DWORD eventDataSize, bool waitForHandlers);
 
   // Shared with every worker, so that a worker can report its end even as the listener goes.
   std::shared_ptr<Workers> workers;

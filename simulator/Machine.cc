@@ -59,7 +59,7 @@ class File final : public platform::HostFile {
   bool Control(DWORD code, const BYTE* in, DWORD inSize, BYTE* out, DWORD outSize,
                DWORD& bytesReturned, DWORD& error) override {
     if (!device->present.load()) {
-      error = ERROR_INVALID_HANDLE;
+      error = ERROR_DEVICE_NOT_CONNECTED;
       return false;
     }
     if (!device->description.backend) {
@@ -186,6 +186,14 @@ struct Machine::State final : platform::Host {
     Post([id, action] { platform::DeliverDeviceHandleNotification(id, action); });
   }
 
+  // What follows a removal that happened: the handles hear it is pending, then complete, and the
+  // interface classes lose the device.
+  void PostRemoved(const std::shared_ptr<Device>& device) {
+    PostHandles(device->id, CM_NOTIFY_ACTION_DEVICEREMOVEPENDING);
+    PostHandles(device->id, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE);
+    PostInterface(device, CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
+  }
+
   // --- platform::Host ---
 
   bool TakeFault(Api api, DWORD& error) override {
@@ -277,16 +285,35 @@ DeviceId Machine::AddDevice(DeviceSpec description) {
   return device->id;
 }
 
-void Machine::RemoveDevice(DeviceId id) {
+void Machine::RemoveDevice(DeviceId id, Removal removal) {
   std::shared_ptr<Device> device;
   {
     std::lock_guard guard(state->lock);
     device = state->Find(id);
-    if (!device->present.exchange(false)) return;
+    if (removal == Removal::Surprise && !device->present.exchange(false)) return;
   }
-  state->PostHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
-  state->PostHandles(id, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE);
-  state->PostInterface(device, CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL);
+  if (removal == Removal::Surprise) {
+    state->PostRemoved(device);
+    return;
+  }
+  // The query is decided on the notification thread, after the callbacks have answered: a handle
+  // a callback closes counts as closed, one it leaves open keeps the device.
+  state->Post([s = state.get(), device] {
+    if (!device->present.load()) return;
+    const bool accepted =
+        platform::DeliverDeviceHandleNotification(device->id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+    if (!accepted || device->openHandles.load() != 0 || !device->present.exchange(false)) {
+      platform::DeliverDeviceHandleNotification(device->id,
+                                                CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED);
+      return;
+    }
+    s->PostRemoved(device);
+  });
+}
+
+bool Machine::IsPresent(DeviceId id) const {
+  std::lock_guard guard(state->lock);
+  return state->Find(id)->present.load();
 }
 
 void Machine::NotifyDeviceHandles(DeviceId id, CM_NOTIFY_ACTION action) {

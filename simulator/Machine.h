@@ -111,15 +111,23 @@ class Machine {
   static Machine* Current();
 
   // Hot-plug. AddDevice makes the device present and reports an interface arrival (action 0) to
-  // the registrations for its interface classes. RemoveDevice reports query-remove (2) and
-  // remove-complete (5) to the registrations on open handles of the device and an interface
-  // removal (1) to the class registrations; the device is gone from enumeration and every handle
-  // opened on it fails from then on with ERROR_INVALID_HANDLE at DeviceIoControl. Notifications
-  // are delivered in order on the machine's notification thread. Unknown ids throw
-  // std::out_of_range (here and in every member taking a DeviceId); removing a removed device
-  // does nothing.
+  // the registrations for its interface classes. RemoveDevice removes it the way Windows does
+  // (below); once gone the device is out of enumeration, CreateFile2 on it fails with
+  // ERROR_FILE_NOT_FOUND and every handle still open on it fails DeviceIoControl with
+  // ERROR_DEVICE_NOT_CONNECTED. Notifications are delivered in order on the machine's
+  // notification thread. Unknown ids throw std::out_of_range (here and in every member taking a
+  // DeviceId); removing a removed device does nothing.
+  //
+  // Surprise (the device was pulled): gone at once; remove-pending (4) and remove-complete (5) to
+  // the registrations on its handles, then an interface removal (1) to the class registrations.
+  // Orderly (the device is asked for): query-remove (2) to the handle registrations; when every
+  // callback has returned, a callback that answered ERROR_CANCELLED or any handle still open on
+  // the device refuses the removal, which query-remove-failed (3) reports and the device stays.
+  // Otherwise it goes: remove-pending, remove-complete and the interface removal, as above.
+  enum class Removal { Surprise, Orderly };
   DeviceId AddDevice(DeviceSpec description);
-  void RemoveDevice(DeviceId id);
+  void RemoveDevice(DeviceId id, Removal removal = Removal::Surprise);
+  bool IsPresent(DeviceId id) const;
   // Report any action to the registrations on open handles of a device, or to its interface
   // class registrations, without changing the device.
   void NotifyDeviceHandles(DeviceId id, CM_NOTIFY_ACTION action);

@@ -95,8 +95,9 @@ void SetFaultsArmed(bool armed);
 // ---------------------------------------------------------------------------------------------
 void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION action,
                                   std::wstring_view symbolicLink);
-// To the registrations on handles that were opened on device `deviceId`.
-void DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action);
+// To the registrations on handles that were opened on device `deviceId`. False when a callback
+// answered ERROR_CANCELLED (a vetoed query-remove).
+bool DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action);
 
 // ---------------------------------------------------------------------------------------------
 // What the process holds open: handles of every kind (events, mutexes, devices) and

@@ -60,10 +60,12 @@ std::vector<std::shared_ptr<Registration>> Matching(Match&& match) {
 }
 
 // Calls each registration's callback with its own copy of the event data, which lives only for
-// the duration of the callback.
-void Deliver(const std::vector<std::shared_ptr<Registration>>& targets, CM_NOTIFY_ACTION action,
+// the duration of the callback. False when a callback answered ERROR_CANCELLED, the way a
+// query-remove is vetoed.
+bool Deliver(const std::vector<std::shared_ptr<Registration>>& targets, CM_NOTIFY_ACTION action,
              const std::vector<std::byte>& eventData) {
   auto& registry = GetRegistry();
+  bool accepted = true;
   for (const auto& registration : targets) {
     {
       std::lock_guard guard(registry.lock);
@@ -74,9 +76,10 @@ void Deliver(const std::vector<std::shared_ptr<Registration>>& targets, CM_NOTIF
     std::memcpy(data, eventData.data(), eventData.size());
     const Registration* outer = runningHere;
     runningHere = registration.get();
-    registration->callback(registration->handle, registration->context, action,
-                           reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(data),
-                           static_cast<DWORD>(eventData.size()));
+    const DWORD answer = registration->callback(registration->handle, registration->context, action,
+                                                reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(data),
+                                                static_cast<DWORD>(eventData.size()));
+    if (answer == ERROR_CANCELLED) accepted = false;
     runningHere = outer;
     std::free(data);
     {
@@ -85,6 +88,7 @@ void Deliver(const std::vector<std::shared_ptr<Registration>>& targets, CM_NOTIF
     }
     registry.idle.notify_all();
   }
+  return accepted;
 }
 
 }  // namespace
@@ -106,18 +110,18 @@ void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION a
   Deliver(targets, action, data);
 }
 
-void DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action) {
+bool DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action) {
   auto targets = Matching([&](const Registration& r) {
     return r.type == CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE && r.deviceId == deviceId;
   });
-  if (targets.empty()) return;
+  if (targets.empty()) return true;
   std::vector<std::byte> data(sizeof(CM_NOTIFY_EVENT_DATA));
   CM_NOTIFY_EVENT_DATA header{};
   header.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE;
   header.u.DeviceHandle.NameOffset = -1;  // no custom event name
   header.u.DeviceHandle.DataSize = 0;
   std::memcpy(data.data(), &header, sizeof header);
-  Deliver(targets, action, data);
+  return Deliver(targets, action, data);
 }
 
 std::size_t NotificationRegistrationCount() {

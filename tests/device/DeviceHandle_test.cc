@@ -144,6 +144,26 @@ TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
   EXPECT_FALSE(CloseHandle(file));
 }
 
+// Windows decides a query-remove once the callbacks have answered, refusing it while any handle
+// to the device is still open: the library's handle must be closed by then. A handle someone else
+// keeps open refuses the removal; the library's handle is released all the same.
+TEST_F(DeviceHandleTest, OrderlyRemovalGoesAheadUnlessAnotherHandleKeepsTheDeviceOpen) {
+  Watchdog watchdog("an orderly removal");
+  for (const bool otherOpen : {true, false}) {
+    SCOPED_TRACE(otherOpen ? "another handle open" : "only the library's handle");
+    auto handle = OpenController(pdoName);
+    HANDLE other = otherOpen ? OpenDevice(pdoName) : nullptr;
+    machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+    machine.WaitForNotifications();
+    handle->listener.WaitForWorkers();
+    EXPECT_EQ(machine.IsPresent(id), otherOpen);
+    EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(handle->handle, nullptr);
+    EXPECT_EQ(machine.OpenHandleCount(id), otherOpen ? 1u : 0u);
+    if (other != nullptr) CloseHandle(other);
+  }
+}
+
 TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {
   Watchdog watchdog("destroying handles during their removal");
   for (int round = 0; round < 20; ++round) {

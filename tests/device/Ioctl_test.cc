@@ -374,7 +374,7 @@ TEST_F(IoctlTest, DeviceRemovedBetweenRequestsFailsTheNextAtItsLock) {
       ExpectTalu([&] { request.Invoke(); }, exitMessage);
     } else {
       EXPECT_EQ(request.Invoke(), 0);
-      EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+      EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     }
     EXPECT_EQ(backend->calls, 1);
     EXPECT_EQ(machine.OpenHandleCount(id), registered ? 0u : 1u);

@@ -107,7 +107,7 @@ TEST_F(Devices, UnknownAbsentRefusingOrRemovedDevicesCannotBeUsed) {
   HANDLE device = Open(PathOf(L"\\Device\\1"));
   HANDLE second = Open(PathOf(L"\\Device\\1"));
   machine.RemoveDevice(id);
-  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(backend->calls.load(), 0);
   CloseHandle(device);
   EXPECT_EQ(machine.OpenHandleCount(id), 1u);

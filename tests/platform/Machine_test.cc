@@ -41,7 +41,7 @@ TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
     OutputDebugStringW(L"old\n");
   }
   EXPECT_EQ(Machine::Current(), nullptr);
-  EXPECT_EQ(FailureOf(Bare(device)), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FailureOf(Bare(device)), ERROR_DEVICE_NOT_CONNECTED);
   EXPECT_TRUE(CloseHandle(device));
   Machine fresh;
   EXPECT_EQ(Open(PathOf(L"\\Device\\1")), INVALID_HANDLE_VALUE);

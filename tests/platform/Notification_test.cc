@@ -17,7 +17,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using vesk::sim::Machine;
+using vesk::test::Bare;
 using vesk::test::Controller;
+using vesk::test::FailureOf;
 using vesk::test::Open;
 using vesk::test::PathOf;
 
@@ -33,6 +35,9 @@ struct Seen {
 struct Recorder {
   std::mutex lock;
   std::vector<Seen> seen;
+  // What the callback does with a query-remove: close this handle, then answer.
+  HANDLE closeOnQuery = nullptr;
+  DWORD queryAnswer = ERROR_SUCCESS;
 
   static DWORD Callback(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action,
                         PCM_NOTIFY_EVENT_DATA data, DWORD size) {
@@ -47,7 +52,9 @@ struct Recorder {
     }
     std::lock_guard guard(self->lock);
     self->seen.push_back(s);
-    return ERROR_SUCCESS;
+    if (action != CM_NOTIFY_ACTION_DEVICEQUERYREMOVE) return ERROR_SUCCESS;
+    if (self->closeOnQuery != nullptr) CloseHandle(self->closeOnQuery);
+    return self->queryAnswer;
   }
   std::vector<CM_NOTIFY_ACTION> Actions() {
     std::lock_guard guard(lock);
@@ -105,12 +112,12 @@ TEST(Notifications, ArrivalAndRemovalReachTheirRegistrationsInOrderOnAnotherThre
 
   HCMNOTIFICATION h3 = Register(HandleFilter(device), onHandle);
   HCMNOTIFICATION h4 = Register(HandleFilter(bystander), onBystander);
-  // Closing the handle, as the library does on query-remove, does not stop the notifications.
+  // A handle registration follows the device, not the handle.
   CloseHandle(device);
   machine.RemoveDevice(id);
   machine.RemoveDevice(id);  // a second removal changes nothing
   machine.WaitForNotifications();
-  EXPECT_EQ(onHandle.Actions(), (std::vector{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
+  EXPECT_EQ(onHandle.Actions(), (std::vector{CM_NOTIFY_ACTION_DEVICEREMOVEPENDING,
                                              CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}));
   EXPECT_EQ(onHandle.seen[0].type, CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE);
   EXPECT_TRUE(onBystander.Actions().empty());
@@ -125,6 +132,75 @@ TEST(Notifications, ArrivalAndRemovalReachTheirRegistrationsInOrderOnAnotherThre
   EXPECT_EQ(CM_Unregister_Notification(h1), CR_INVALID_POINTER);
   CloseHandle(bystander);
 }
+
+// A surprise removal is not asked; an orderly one is refused by a veto or by a handle that is
+// still open once the callbacks have answered. A handle left open on a removed device fails its
+// calls with ERROR_DEVICE_NOT_CONNECTED; on a device that stayed it still reaches the device.
+struct RemovalCase {
+  const char* name;
+  Machine::Removal removal;
+  bool closeOnQuery;
+  DWORD answer;
+  std::vector<CM_NOTIFY_ACTION> actions;
+};
+
+class Removal : public ::testing::TestWithParam<RemovalCase> {};
+
+TEST_P(Removal, DeliversTheSequenceWindowsDelivers) {
+  const auto& c = GetParam();
+  Machine machine;
+  Recorder onHandle, onClass;
+  HCMNOTIFICATION classRegistration =
+      Register(InterfaceFilter(GUID_DEVINTERFACE_STORAGEPORT), onClass);
+  const auto id = machine.AddDevice(Controller(L"\\Device\\R"));
+  HANDLE device = Open(PathOf(L"\\Device\\R"));
+  HANDLE observer = Open(PathOf(L"\\Device\\R"));
+  HCMNOTIFICATION handleRegistration = Register(HandleFilter(observer), onHandle);
+  CloseHandle(observer);
+  if (c.closeOnQuery) onHandle.closeOnQuery = device;
+  onHandle.queryAnswer = c.answer;
+  machine.RemoveDevice(id, c.removal);
+  machine.WaitForNotifications();
+
+  EXPECT_EQ(onHandle.Actions(), c.actions);
+  const bool removed = c.actions.back() == CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE;
+  EXPECT_EQ(machine.IsPresent(id), !removed);
+  EXPECT_EQ(onClass.Actions().back(), removed ? CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL
+                                              : CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL);
+  if (!c.closeOnQuery) {
+    EXPECT_EQ(FailureOf(Bare(device)),
+              removed ? ERROR_DEVICE_NOT_CONNECTED : ERROR_INVALID_FUNCTION);
+    CloseHandle(device);
+  }
+  for (auto h : {classRegistration, handleRegistration}) CM_Unregister_Notification(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notifications, Removal,
+    ::testing::Values(
+        RemovalCase{"Surprise",
+                    Machine::Removal::Surprise,
+                    false,
+                    ERROR_SUCCESS,
+                    {CM_NOTIFY_ACTION_DEVICEREMOVEPENDING, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}},
+        RemovalCase{"OrderlyWithEveryHandleClosed",
+                    Machine::Removal::Orderly,
+                    true,
+                    ERROR_SUCCESS,
+                    {CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, CM_NOTIFY_ACTION_DEVICEREMOVEPENDING,
+                     CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE}},
+        RemovalCase{"OrderlyWithAHandleOpen",
+                    Machine::Removal::Orderly,
+                    false,
+                    ERROR_SUCCESS,
+                    {CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED}},
+        RemovalCase{
+            "OrderlyVetoed",
+            Machine::Removal::Orderly,
+            true,
+            ERROR_CANCELLED,
+            {CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Without a machine: a well-formed registration succeeds and hears nothing.
 TEST(Notifications, MisformedFiltersAreRefused) {
