@@ -201,7 +201,7 @@ TEST(DriverOnMachine, DevicesAnswerAndARemovalFaultTakesTheDeviceAway) {
   machine.WaitForNotifications();
   Bytes again = ScopedQuery(function::kGetArrayInfo, 300, 0, vesk_invalid_guid);
   EXPECT_FALSE(Call(dorn, again));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
   Bytes other = ScopedQuery(function::kGetArrayInfo, 300, 0, vesk_invalid_guid);
   EXPECT_TRUE(Call(sata, other));
   CloseHandle(sata);
