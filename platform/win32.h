@@ -173,7 +173,14 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds);
 void Sleep(DWORD milliseconds);
 
-struct OVERLAPPED;
+// Only the file offset of the lock calls is used; the union with Pointer is left out.
+struct OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+};
 using LPOVERLAPPED = OVERLAPPED*;
 
 struct CREATEFILE2_EXTENDED_PARAMETERS {
@@ -242,6 +249,41 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 
 HLOCAL LocalFree(HLOCAL memory);
+
+// Files: regular files only, for the tools' state (veskctl's state file and its lock).
+using LPCVOID = const void*;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_LOCK_VIOLATION = 33;
+constexpr DWORD ERROR_NOT_LOCKED = 158;
+constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_ALWAYS = 4;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x1;
+constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x2;
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
+                  LPOVERLAPPED overlapped);
+
+// Console control: how a console program hears that it is asked to stop (Ctrl+C, close).
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+using PHANDLER_ROUTINE = BOOL (*)(DWORD controlType);
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // ---------------------------------------------------------------------------------------------
 // advapi32: security descriptors and event tracing

@@ -11,9 +11,12 @@ DWORD WinErrorFromErrno(int error) {
     case EPERM:
     case EACCES:
     case EROFS:
+    case EISDIR:
       return ERROR_ACCESS_DENIED;
     case ENOENT:
       return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
     case ENOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
     case EINVAL:

@@ -11,7 +11,7 @@ namespace vesk::platform {
 
 class KernelObject {
  public:
-  enum class Kind { Event, Mutex, File, Process };
+  enum class Kind { Event, Mutex, File, Process, DiskFile };
   explicit KernelObject(Kind kind) : kind(kind) {}
   virtual ~KernelObject() = default;
   const Kind kind;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -59,7 +60,24 @@ HANDLE CreateLibraryMutex(const std::wstring& name, BOOL initialOwner,
 
 std::wstring OwnedEventName(const std::wstring& name) { return name + L"_owned"; }
 
+// The file VESK_CONTRACT_FILE names, opened to be read, written and locked.
+HANDLE OpenForLocking(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 [[noreturn]] void RunChild(const std::string& scenario, const std::wstring& name) {
+  if (scenario == "lock") {
+    // Locks the first byte of the file and waits to be killed with the lock held.
+    const std::string file = std::getenv("VESK_CONTRACT_FILE");
+    HANDLE locked = OpenForLocking(std::wstring(file.begin(), file.end()));
+    OVERLAPPED at = {};
+    if (!LockFileEx(locked, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) std::exit(14);
+    SetEvent(CreateEventW(nullptr, TRUE, FALSE, OwnedEventName(name).c_str()));
+    Sleep(60000);
+    std::exit(13);
+  }
   HANDLE mutex = CreateLibraryMutex(name, FALSE);
   const DWORD error = GetLastError();
   // Exit codes are 8 bits on POSIX: 0 for an open that found the mutex, else the error.
@@ -372,6 +390,133 @@ TEST(Contract, ClosedHandleValueIsReusedSoASecondCloseHitsTheNewObject) {
   ASSERT_EQ(second, first);
   EXPECT_TRUE(CloseHandle(first));
   EXPECT_EQ(WaitFailure(WaitForSingleObject(second, 0)), ERROR_INVALID_HANDLE);
+}
+
+// --- files ------------------------------------------------------------------------------------
+
+class ContractFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = std::filesystem::temp_directory_path() /
+             ("vesk-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder); }
+  std::wstring File(const char* name) const { return (folder / name).wstring(); }
+
+  std::filesystem::path folder;
+};
+
+// A byte-range lock keeps every other handle out, this process's too, until it is unlocked or its
+// handle closed; a handle cannot take a range it holds again, nor unlock one it does not hold.
+// Shared locks overlap one another.
+TEST_F(ContractFiles, ALockExcludesOtherHandlesUntilUnlockedOrClosed) {
+  const std::wstring path = File("lock");
+  SetLastError(ERROR_BUSY);
+  HANDLE first = OpenForLocking(path);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  HANDLE second = OpenForLocking(path);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  OVERLAPPED at = {};
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  EXPECT_TRUE(LockFileEx(first, exclusive, 0, 1, 0, &at));
+  EXPECT_EQ(FailureOf(LockFileEx(second, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  EXPECT_EQ(FailureOf(LockFileEx(second, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)),
+            ERROR_LOCK_VIOLATION);
+  EXPECT_EQ(FailureOf(LockFileEx(first, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  // A shared lock over the handle's own exclusive one is taken, and needs an unlock of its own.
+  EXPECT_TRUE(LockFileEx(first, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+  EXPECT_TRUE(UnlockFileEx(first, 0, 1, 0, &at));
+  EXPECT_EQ(FailureOf(LockFileEx(second, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  EXPECT_TRUE(UnlockFileEx(first, 0, 1, 0, &at));
+  EXPECT_TRUE(LockFileEx(second, exclusive, 0, 1, 0, &at));
+  EXPECT_EQ(FailureOf(LockFileEx(first, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  EXPECT_TRUE(CloseHandle(second));
+  EXPECT_TRUE(LockFileEx(first, exclusive, 0, 1, 0, &at));
+  EXPECT_TRUE(UnlockFileEx(first, 0, 1, 0, &at));
+
+  second = OpenForLocking(path);
+  EXPECT_TRUE(LockFileEx(first, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+  EXPECT_TRUE(LockFileEx(second, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at));
+  EXPECT_EQ(FailureOf(LockFileEx(second, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  for (HANDLE file : {first, second}) CloseHandle(file);
+}
+
+// Unlocking a range the handle does not hold fails with ERROR_NOT_LOCKED, whoever holds it.
+TEST_F(ContractFiles, UnlockingARangeNotHeldFailsWithNotLocked) {
+  HANDLE first = OpenForLocking(File("lock")), second = OpenForLocking(File("lock"));
+  OVERLAPPED at = {};
+  EXPECT_EQ(FailureOf(UnlockFileEx(first, 0, 1, 0, &at)), ERROR_NOT_LOCKED);
+  EXPECT_TRUE(LockFileEx(first, LOCKFILE_EXCLUSIVE_LOCK, 0, 2, 0, &at));
+  EXPECT_EQ(FailureOf(UnlockFileEx(second, 0, 2, 0, &at)), ERROR_NOT_LOCKED);
+  EXPECT_EQ(FailureOf(UnlockFileEx(first, 0, 1, 0, &at)), ERROR_NOT_LOCKED);
+  EXPECT_TRUE(UnlockFileEx(first, 0, 2, 0, &at));
+  for (HANDLE file : {first, second}) CloseHandle(file);
+}
+
+// A process that is killed holding a lock gives it up.
+TEST_F(ContractFiles, ALockEndsWithAKilledProcess) {
+  const std::wstring path = File("lock");
+  const std::string narrow = (folder / "lock").string();
+  SetEnvironmentVariableW(L"VESK_CONTRACT_FILE",
+                          std::wstring(narrow.begin(), narrow.end()).c_str());
+  Child child(L"lock", UniqueName());
+  SetEnvironmentVariableW(L"VESK_CONTRACT_FILE", nullptr);
+  ASSERT_TRUE(child.TookTheMutex());
+  HANDLE file = OpenForLocking(path);
+  OVERLAPPED at = {};
+  const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+  EXPECT_EQ(FailureOf(LockFileEx(file, exclusive, 0, 1, 0, &at)), ERROR_LOCK_VIOLATION);
+  child.Kill(7);
+  EXPECT_EQ(child.Join(), 7u);
+  EXPECT_TRUE(LockFileEx(file, exclusive, 0, 1, 0, &at));
+  CloseHandle(file);
+}
+
+// What a save relies on: a file written, flushed and moved over another; and the errors of a
+// missing file or folder, a folder opened as a file, a move onto an existing name without
+// leave, and a read through a handle opened only to write.
+TEST_F(ContractFiles, WrittenFlushedAndMovedOverTheOldFile) {
+  const std::wstring aside = File("state.new"), state = File("state");
+  HANDLE out = CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  DWORD done = 0;
+  EXPECT_TRUE(WriteFile(out, "new", 3, &done, nullptr));
+  EXPECT_EQ(done, 3u);
+  char buffer[8] = {};
+  EXPECT_EQ(FailureOf(ReadFile(out, buffer, sizeof buffer, &done, nullptr)), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(FlushFileBuffers(out));
+  CloseHandle(out);
+  CloseHandle(CreateFileW(state.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  EXPECT_EQ(FailureOf(MoveFileExW(aside.c_str(), state.c_str(), MOVEFILE_WRITE_THROUGH)),
+            ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(MoveFileExW(aside.c_str(), state.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  HANDLE in = CreateFileW(state.c_str(), GENERIC_READ,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), "new");
+  EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &done, nullptr));  // the end: nothing more
+  EXPECT_EQ(done, 0u);
+  CloseHandle(in);
+
+  for (const auto& [path, error] :
+       std::vector<std::pair<std::wstring, DWORD>>{{aside, ERROR_FILE_NOT_FOUND},
+                                                   {File("none/state"), ERROR_PATH_NOT_FOUND},
+                                                   {folder.wstring(), ERROR_ACCESS_DENIED}}) {
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), error);
+  }
+  EXPECT_EQ(FailureOf(MoveFileExW(aside.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)),
+            ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace
