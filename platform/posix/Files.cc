@@ -157,8 +157,11 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
       (flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) != 0)
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const std::string from = ToUtf8(existingFileName), to = ToUtf8(newFileName);
-  const unsigned int noReplace = flags & MOVEFILE_REPLACE_EXISTING ? 0 : RENAME_NOREPLACE;
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), noReplace) != 0) {
+  const bool moved =
+      flags & MOVEFILE_REPLACE_EXISTING
+          ? ::rename(from.c_str(), to.c_str()) == 0
+          : ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+  if (!moved) {
     const int error = errno;
     if (error == ENOENT && ::access(from.c_str(), F_OK) != 0)
       return Fail(MissingError(from), FALSE);

@@ -461,11 +461,17 @@ TEST_F(VeskctlTest, ShowCreatesNothingAndNoHomeMeansNoStateFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "ro"), {}), 1);
   fs::permissions(dir / "ro", fs::perms::owner_all);
 
-  Result noHome = Exec("env -u HOME -u XDG_STATE_HOME -u VESK_STATE " + Veskctl() + " show");
+  const std::string noHomeOrXdg = "env -u HOME -u XDG_STATE_HOME -u VESK_STATE ";
+  Result noHome = Exec(noHomeOrXdg + "-u LOCALAPPDATA " + Veskctl() + " show");
   EXPECT_EQ(noHome.exitCode, 1);
   EXPECT_EQ(noHome.out,
-            "veskctl: there is no place for the state file: HOME is not set (nor VESK_STATE or "
-            "XDG_STATE_HOME); name the file with --state PATH or VESK_STATE\n");
+            "veskctl: there is no place for the state file: HOME is not set (nor VESK_STATE, "
+            "XDG_STATE_HOME or LOCALAPPDATA); name the file with --state PATH or VESK_STATE\n");
+  // Windows has no HOME, but the user's own application data.
+  EXPECT_EQ(Exec(noHomeOrXdg + "LOCALAPPDATA=" + dir.string() + " " + Veskctl() + " sim advance 1")
+                .exitCode,
+            0);
+  EXPECT_TRUE(fs::exists(dir / "vesk" / "veskctl.json"));
 }
 
 // A run that finds the state file locked says so after a second, then waits or, with

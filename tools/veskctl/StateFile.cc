@@ -1,18 +1,12 @@
 #include "tools/veskctl/StateFile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
-#include <system_error>
 #include <thread>
+
+#include "platform/win32.h"
 
 namespace veskctl {
 
@@ -20,7 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Why(int error) { return std::generic_category().message(error); }
+// What a failed file call's error means, in words where veskctl knows them.
+std::string Why(DWORD error) {
+  const char* words = error == ERROR_FILE_NOT_FOUND      ? "no such file"
+                      : error == ERROR_PATH_NOT_FOUND    ? "no such folder"
+                      : error == ERROR_ACCESS_DENIED     ? "access denied"
+                      : error == ERROR_SHARING_VIOLATION ? "in use by another program"
+                      : error == 112                     ? "the disk is full"
+                                                         : "failed";
+  return std::string(words) + " (Windows error " + std::to_string(error) + ")";
+}
 
 // A path as the user would type it again in a shell.
 std::string ShellWord(const std::string& text) {
@@ -42,49 +45,49 @@ std::string Position(const std::string& text, std::size_t byte) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-void WriteAll(int fd, const std::string& text, const fs::path& file, const std::string& what) {
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      throw StateFileError("cannot write " + what + " " + file.string() + ": " + Why(errno));
-    done += static_cast<std::size_t>(n);
-  }
-}
+// Reads, writes and replaces go through handles that let others read, replace and remove the
+// file meanwhile: a reader must never keep a save from replacing the file.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-void Flush(int fd, const fs::path& what) {
-  if (::fsync(fd) != 0) {
-    const int error = errno;
-    ::close(fd);
-    throw StateFileError("cannot flush " + what.string() + " to disk: " + Why(error));
+class File {
+ public:
+  File(const fs::path& path, DWORD access, DWORD disposition)
+      : handle(CreateFileW(path.wstring().c_str(), access, kShareAll, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+  ~File() {
+    if (Open()) CloseHandle(handle);
   }
-}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  bool Open() const { return handle != INVALID_HANDLE_VALUE; }
+
+  HANDLE handle;
+};
 
 }  // namespace
 
 void WriteFileAtomically(const fs::path& path, const std::string& text, const std::string& what) {
   const fs::path aside = path.string() + ".new";
-  int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw StateFileError("cannot write " + what + " " + aside.string() + ": " + Why(errno));
-  try {
-    WriteAll(fd, text, aside, what);
-  } catch (...) {
-    ::close(fd);
-    throw;
+  {
+    File out(aside, GENERIC_WRITE, CREATE_ALWAYS);
+    if (!out.Open())
+      throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
+                           Why(GetLastError()));
+    DWORD written = 0;
+    if (!WriteFile(out.handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+      throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
+                           Why(GetLastError()));
+    // The content must be on disk before the name points at it, or a crash could leave an empty
+    // file under the file's name.
+    if (!FlushFileBuffers(out.handle))
+      throw StateFileError("cannot flush " + aside.string() + " to disk: " + Why(GetLastError()));
   }
-  // The content must be on disk before the name points at it, or a crash could leave an empty
-  // file under the file's name.
-  Flush(fd, aside);
-  ::close(fd);
-  if (::rename(aside.c_str(), path.c_str()) != 0) {
-    throw StateFileError("cannot replace " + what + " " + path.string() + ": " + Why(errno));
+  // Write-through: the move itself is on disk (the folder flushed) when the call returns.
+  if (!MoveFileExW(aside.wstring().c_str(), path.wstring().c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    throw StateFileError("cannot replace " + what + " " + path.string() + ": " +
+                         Why(GetLastError()));
   }
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd < 0) throw StateFileError("cannot open " + folder.string() + ": " + Why(errno));
-  Flush(folderFd, folder);
-  ::close(folderFd);
 }
 
 fs::path StateFile::DefaultPath() {
@@ -96,11 +99,13 @@ fs::path StateFile::DefaultPath() {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home && *home) {
     base = fs::path(home) / ".local" / "state";
+  } else if (const char* local = std::getenv("LOCALAPPDATA"); local && *local) {
+    base = local;  // Windows: the user's own application data
   } else {
     // A shared folder such as /tmp would let any user of the machine replace the state.
     throw StateFileError(
-        "there is no place for the state file: HOME is not set (nor VESK_STATE or "
-        "XDG_STATE_HOME); name the file with --state PATH or VESK_STATE");
+        "there is no place for the state file: HOME is not set (nor VESK_STATE, XDG_STATE_HOME "
+        "or LOCALAPPDATA); name the file with --state PATH or VESK_STATE");
   }
   return base / "vesk" / "veskctl.json";
 }
@@ -121,24 +126,30 @@ StateFile::StateFile(fs::path path, const Options& options)
 StateFile::~StateFile() { Unlock(); }
 
 void StateFile::Unlock() {
-  if (lockFd >= 0) ::close(lockFd);  // closing releases the lock
-  lockFd = -1;
+  if (lockFile != nullptr) CloseHandle(lockFile);  // closing releases the lock
+  lockFile = nullptr;
 }
 
-// The lock lives beside the state file, so that replacing the state by rename keeps it. It is
-// polled rather than waited for, so that the run can say that it waits and can give up.
+// The lock is the first byte of a file of its own beside the state file: a locked range cannot
+// be read through other handles on Windows, and readers never take the lock; and replacing the
+// state by rename keeps it. It is polled rather than waited for, so that the run can say that it
+// waits and can give up. The system lets it go when the run ends, however it ends.
 void StateFile::Lock(double timeoutSeconds) {
   const std::string lockPath = path.string() + ".lock";
-  lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lockFd < 0) throw StateFileError("cannot open the lock file " + lockPath + ": " + Why(errno));
+  HANDLE file = CreateFileW(fs::path(lockPath).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
+                            kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    throw StateFileError("cannot open the lock file " + lockPath + ": " + Why(GetLastError()));
+  lockFile = file;
   const auto start = std::chrono::steady_clock::now();
   bool told = false;
   for (;;) {
-    if (::flock(lockFd, LOCK_EX | LOCK_NB) == 0) return;
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      const int error = errno;
-      ::close(lockFd);
-      lockFd = -1;
+    OVERLAPPED firstByte = {};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &firstByte))
+      return;
+    const DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION) {
+      Unlock();
       throw StateFileError("cannot lock " + lockPath + ": " + Why(error));
     }
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
@@ -148,8 +159,7 @@ void StateFile::Lock(double timeoutSeconds) {
       told = true;
     }
     if (timeoutSeconds >= 0 && waited.count() >= timeoutSeconds) {
-      ::close(lockFd);
-      lockFd = -1;
+      Unlock();
       std::ostringstream seconds;
       seconds << timeoutSeconds;
       throw StateFileBusy("another veskctl run still holds " + lockPath + "; gave up after " +
@@ -168,14 +178,20 @@ StateFileError StateFile::Unusable(const std::string& why) const {
 }
 
 std::optional<nlohmann::json> StateFile::Load() const {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (!fs::exists(path)) return std::nullopt;
-    throw StateFileError("cannot read the state file " + path.string() + ": " + Why(errno));
+  File in(path, GENERIC_READ, OPEN_EXISTING);
+  if (!in.Open()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    throw StateFileError("cannot read the state file " + path.string() + ": " + Why(error));
   }
-  std::stringstream read;
-  read << in.rdbuf();
-  const std::string text = read.str();
+  std::string text;
+  char buffer[65536];
+  for (DWORD n = 0;; text.append(buffer, n)) {
+    if (!ReadFile(in.handle, buffer, sizeof buffer, &n, nullptr))
+      throw StateFileError("cannot read the state file " + path.string() + ": " +
+                           Why(GetLastError()));
+    if (n == 0) break;
+  }
   nlohmann::json document;
   try {
     document = nlohmann::json::parse(text);

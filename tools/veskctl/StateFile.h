@@ -44,7 +44,8 @@ class StateFile {
     double lockTimeoutSeconds = -1;  // below 0: wait for the lock as long as it takes
   };
 
-  // $VESK_STATE, else $XDG_STATE_HOME/vesk/veskctl.json, else ~/.local/state/vesk/veskctl.json.
+  // $VESK_STATE, else $XDG_STATE_HOME/vesk/veskctl.json, else ~/.local/state/vesk/veskctl.json,
+  // else %LOCALAPPDATA%\vesk\veskctl.json.
   // Without any of them there is no place that belongs to the user: StateFileError.
   static std::filesystem::path DefaultPath();
 
@@ -76,7 +77,7 @@ class StateFile {
 
   std::filesystem::path path;
   Options options;
-  int lockFd = -1;
+  void* lockFile = nullptr;  // the lock file's HANDLE while the lock is held
   mutable long long savedAtMs = 0;
   mutable nlohmann::json savedJobs;
 };
