@@ -1,4 +1,4 @@
-// veskctl: see and manage the RAID topology of a Vesk machine. By default it runs against an
+// veskctl: see and manage the RAID topology of a Vesk machine, through the RAID driver or an
 // embedded simulated machine whose state persists in a state file between runs.
 #include <unistd.h>
 
@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -31,6 +32,8 @@ struct Options {
   bool force = false;
   double lockTimeoutSeconds = -1;  // wait for the state file's lock as long as it takes
   bool readOnly = false;           // the command only reads: no lock, nothing created
+  // The simulated machine, or the RAID driver (the default where there can be one: Windows).
+  bool simulate = !VESKCTL_DRIVER_BY_DEFAULT;
 };
 
 // A destructive command that was not confirmed.
@@ -157,9 +160,14 @@ void FollowStartedWork(Session& session, const Model& predicted) {
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
 int Run(const Options& options, const Planner& planner, bool loadState) {
   try {
-    Session session(StatePath(options),
-                    {options.readOnly, !options.statePath.empty(), options.lockTimeoutSeconds},
-                    loadState);
+    auto opened = options.simulate
+                      ? std::make_unique<Session>(
+                            StatePath(options),
+                            StateFile::Options{options.readOnly, !options.statePath.empty(),
+                                               options.lockTimeoutSeconds},
+                            loadState)
+                      : std::make_unique<Session>(Session::RealDriver{});
+    Session& session = *opened;
     session.Refresh();
     const Model before = Model::Of(session);
     if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
@@ -214,6 +222,8 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
 // The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
 int Monitor(const Options& options, MonitorOptions monitor) {
   try {
+    if (!options.simulate)
+      throw UsageError("the monitor follows the simulated machine only (--simulate)");
     monitor.statePath = StatePath(options);
     monitor.pathGiven = !options.statePath.empty();
     monitor.json = options.json;
@@ -247,8 +257,10 @@ int main(int argc, char** argv) {
 
   CLI::App app{
       "veskctl - see and manage the RAID topology of a Vesk machine.\n"
-      "Runs against an embedded simulated machine (the demo topology at first) whose state is\n"
-      "kept in a state file between runs. Elements are named by full identifier, by exact name\n"
+      "Talks to the RAID driver (--driver, the default on Windows) or runs against an embedded\n"
+      "simulated machine (--simulate, the default elsewhere: the demo topology at first) whose\n"
+      "state is kept in a state file between runs. Elements are named by full identifier, by exact "
+      "name\n"
       "(drives: serial number) or by a unique identifier prefix (not for commands that destroy\n"
       "data). An argument that fits several elements is refused.\n"
       "Exit codes: 0 success, 1 refused by the driver, failed in the library or cancelled,\n"
@@ -263,6 +275,13 @@ int main(int argc, char** argv) {
   app.add_option("--state", options.statePath,
                  "State file of the simulated machine (default: $VESK_STATE, else "
                  "$XDG_STATE_HOME/vesk/veskctl.json or ~/.local/state/vesk/veskctl.json)");
+  auto* simulate = app.add_flag("--simulate", options.simulate,
+                                std::string("Run against the simulated machine") +
+                                    (VESKCTL_DRIVER_BY_DEFAULT ? "" : " (the default)"));
+  app.add_flag("--driver{false}", options.simulate,
+               std::string("Talk to the RAID driver through device discovery") +
+                   (VESKCTL_DRIVER_BY_DEFAULT ? " (the default)" : ""))
+      ->excludes(simulate);
   app.add_flag("--json", options.json, "Print JSON (see docs/cli.md) instead of text");
   app.add_flag("--dry-run", options.dryRun,
                "Send nothing and save nothing: print the request and the predicted result");

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "device/DeviceHandle.h"
 #include "simulator/Topology.h"
@@ -49,11 +50,13 @@ std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
 
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
                  bool loadState)
-    : state(statePath, options), realTime(ClockFollowsRealTime()) {
-  auto saved = loadState ? state.Load() : std::nullopt;
-  Start(SavedDriver(state, saved, realTime));
-  if (saved) jobs = JobBook(state.SavedJobs());
+    : state(std::make_unique<StateFile>(statePath, options)), realTime(ClockFollowsRealTime()) {
+  auto saved = loadState ? state->Load() : std::nullopt;
+  Start(SavedDriver(*state, saved, realTime));
+  if (saved) jobs = JobBook(state->SavedJobs());
 }
+
+Session::Session(RealDriver) : storage(std::make_unique<Vesk::StorageManagement>()) {}
 
 Session::~Session() { Stop(); }
 
@@ -72,7 +75,26 @@ void Session::Stop() {
   driver.reset();
 }
 
+vesk::sim::RaidDriver& Session::Driver() {
+  if (!driver) throw UsageError("this command is for the simulated machine only (--simulate)");
+  return *driver;
+}
+
+std::uint64_t Session::ClockMs() const {
+  if (driver) return driver->ClockMs();
+  return static_cast<std::uint64_t>(NowMs());
+}
+
+void Session::Pass(std::uint64_t ms) {
+  if (driver) {
+    driver->AdvanceClock(ms);
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+}
+
 void Session::Reset(const std::string& topologyJson) {
+  Driver();  // only the simulated machine starts over
   Stop();
   jobs.Clear();
   Start(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(
@@ -86,6 +108,11 @@ void Session::Refresh() {
   Vesk::ClearMap(storageRef.GetControllers().GetControllersById());
   storageRef.GetControllers().clear();
   storageRef.SetControllers();
+  if (!driver && storageRef.GetControllers().GetControllersById().empty()) {
+    throw std::runtime_error(
+        "no RAID controller found: the Vesk RAID driver is not installed or controls no "
+        "controller on this computer (--simulate runs the simulated machine)");
+  }
   for (const auto& [id, controller] : storageRef.GetControllers().GetControllersById()) {
     storageRef.SetArrays(*controller, storageRef.GetArrays());
     storageRef.SetVolumes(*controller, storageRef.GetVolumes());
@@ -114,6 +141,8 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
   return ordered;
 }
 
-void Session::Save() { state.Save(driver->Save(), jobs.Save()); }
+void Session::Save() {
+  if (driver) state->Save(driver->Save(), jobs.Save());
+}
 
 }  // namespace veskctl

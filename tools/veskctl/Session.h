@@ -1,7 +1,8 @@
-// One run of veskctl against the simulated machine: the state file is locked and loaded, the
+// One run of veskctl. Against the simulated machine the state file is locked and loaded, the
 // simulated RAID driver is built from it (or from the demo topology), its controller devices are
 // plugged into a simulated machine, and StorageManagement reads the topology through them exactly
-// as it would on Windows.
+// as it would on Windows. Against the RAID driver StorageManagement finds the controllers itself,
+// and there is no state file.
 #pragma once
 
 #include <filesystem>
@@ -47,42 +48,48 @@ class Session {
   // used). Throws StateFileError.
   Session(const std::filesystem::path& statePath, const StateFile::Options& options,
           bool loadState = true);
+  // A session with the RAID driver, through the library's own discovery.
+  struct RealDriver {};
+  explicit Session(RealDriver);
   ~Session();
 
   // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.
   void Reset(const std::string& topologyJson);
 
   Vesk::StorageManagement& Storage() { return *storage; }
-  vesk::sim::RaidDriver& Driver() { return *driver; }
-  const std::filesystem::path& StatePath() const { return state.Path(); }
+  // The simulated driver; a UsageError against the RAID driver.
+  vesk::sim::RaidDriver& Driver();
 
-  // Reads the whole topology afresh into the facade's own snapshot.
+  // Reads the whole topology afresh into the facade's own snapshot. Against the RAID driver,
+  // finding no controller is an error.
   void Refresh();
   // How long the last Refresh took (0 before the first).
   double LastRefreshSeconds() const { return refreshSeconds; }
 
   // The machine's clock, in milliseconds: background work and its readings are timed by it. The
-  // simulated driver's clock follows real time and moves on with `sim advance`.
-  std::uint64_t ClockMs() const { return driver->ClockMs(); }
+  // simulated driver's clock follows real time and moves on with `sim advance`; the RAID driver's
+  // is real time.
+  std::uint64_t ClockMs() const;
   // Lets `ms` of the machine's time pass. Nothing real has to finish on the simulated machine,
-  // so its clock is moved on at once, as `sim advance` does.
-  void Pass(std::uint64_t ms) { driver->AdvanceClock(ms); }
+  // so its clock is moved on at once, as `sim advance` does; the RAID driver is waited for.
+  void Pass(std::uint64_t ms);
   JobBook& Jobs() { return jobs; }
 
   const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
   // Controllers in the order of their device numbers (the order discovery found them).
   std::vector<const Vesk::Controller*> ControllersInOrder() const;
 
-  // Writes the driver's state back to the state file (not in a read-only session).
+  // Writes the driver's state back to the state file (not in a read-only session); nothing
+  // against the RAID driver.
   void Save();
 
  private:
   void Start(std::shared_ptr<vesk::sim::RaidDriver> loaded);
   void Stop();
 
-  StateFile state;
-  bool realTime;  // the simulated clock follows real time (VESK_SIM_CLOCK)
-  std::shared_ptr<vesk::sim::RaidDriver> driver;
+  std::unique_ptr<StateFile> state;  // none against the RAID driver
+  bool realTime = true;              // the simulated clock follows real time (VESK_SIM_CLOCK)
+  std::shared_ptr<vesk::sim::RaidDriver> driver;  // none against the RAID driver
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
   JobBook jobs;
