@@ -1,20 +1,15 @@
 #include "tools/veskctl/Monitor.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <cstring>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
+#include "platform/win32.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/Program.h"
 #include "tools/veskctl/Session.h"
 #include "tools/veskctl/StateFile.h"
 
@@ -27,114 +22,40 @@ namespace {
 
 constexpr int kSnapshotFormatVersion = 1;
 
-// SIGINT and SIGTERM end the monitor: the handler only writes to a pipe that every wait polls.
-int stopPipe[2] = {-1, -1};
-volatile sig_atomic_t stopRequested = 0;
+// Ctrl+C (SIGINT) or a request to close (SIGTERM) ends the monitor: the handler, which runs on
+// a thread of its own, only sets an event that every wait of the monitor also waits for.
+HANDLE stopEvent = nullptr;
+std::atomic<bool> stopRequested{false};
 
-void OnStopSignal(int) {
-  stopRequested = 1;
-  const char byte = 's';
-  [[maybe_unused]] auto ignored = ::write(stopPipe[1], &byte, 1);
+BOOL OnStop(DWORD) {
+  stopRequested = true;
+  SetEvent(stopEvent);
+  return TRUE;
 }
 
 void CatchStopSignals() {
-  if (stopPipe[0] < 0 && ::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-    throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  // A program that does not read its standard input must not end the monitor.
-  ::signal(SIGPIPE, SIG_IGN);
+  if (stopEvent == nullptr) stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (stopEvent == nullptr || !SetConsoleCtrlHandler(OnStop, TRUE))
+    throw std::runtime_error("cannot catch Ctrl+C (error " + std::to_string(GetLastError()) + ")");
+  IgnoreBrokenPipes();
 }
 
-// Sleeps up to `seconds`; false when a stop signal came meanwhile.
-bool Sleep(double seconds) {
+// Waits up to `milliseconds` for a stop; true when one came.
+bool Stopped(long long milliseconds) {
+  return stopRequested ||
+         WaitForSingleObject(stopEvent, static_cast<DWORD>(milliseconds)) == WAIT_OBJECT_0;
+}
+
+// Sleeps up to `seconds`; false when a stop came meanwhile.
+bool SleepUnlessStopped(double seconds) {
   const auto until = Clock::now() + std::chrono::duration<double>(seconds);
   while (!stopRequested) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) return true;
-    pollfd wake{stopPipe[0], POLLIN, 0};
-    ::poll(&wake, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    Stopped(std::min<long long>(left, 1000));
   }
   return false;
-}
-
-std::string Seconds(double seconds) {
-  std::ostringstream text;
-  text << seconds;
-  return text.str();
-}
-
-// Runs `program` with `arguments` and `input` on its standard input, its standard output going
-// to the monitor's standard error so that the monitor's own output stays events only. No shell:
-// the event's words are arguments as they are. Returns what went wrong, or nothing.
-std::optional<std::string> RunProgram(const std::string& program,
-                                      const std::vector<std::string>& arguments,
-                                      const std::string& input, double timeoutSeconds) {
-  int in[2], failed[2];
-  if (::pipe2(in, O_CLOEXEC) != 0)
-    return "cannot make a pipe: " + std::string(std::strerror(errno));
-  if (::pipe2(failed, O_CLOEXEC) != 0) {
-    const int error = errno;
-    ::close(in[0]);
-    ::close(in[1]);
-    return "cannot make a pipe: " + std::string(std::strerror(error));
-  }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // A group of its own, so that a program killed for taking too long takes its children along.
-    ::setpgid(0, 0);
-    ::dup2(in[0], STDIN_FILENO);
-    ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execvp(program.c_str(), argv.data());
-    const int error = errno;
-    [[maybe_unused]] auto ignored = ::write(failed[1], &error, sizeof error);
-    ::_exit(127);
-  }
-  if (pid > 0) ::setpgid(pid, pid);  // as the child does: whichever runs first
-  ::close(in[0]);
-  ::close(failed[1]);
-  if (pid < 0) {
-    const int error = errno;
-    ::close(in[1]);
-    ::close(failed[0]);
-    return "cannot start '" + program + "': " + std::strerror(error);
-  }
-  // The record is far smaller than a pipe's buffer: this does not wait for the reader.
-  [[maybe_unused]] auto written = ::write(in[1], input.data(), input.size());
-  ::close(in[1]);
-  int execError = 0;
-  const bool notRun = ::read(failed[0], &execError, sizeof execError) == sizeof execError;
-  ::close(failed[0]);
-
-  int status = 0;
-  const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
-  pid_t done = 0;
-  while ((done = ::waitpid(pid, &status, WNOHANG)) == 0) {
-    if (Clock::now() >= deadline || stopRequested) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      if (stopRequested) return std::nullopt;
-      return "'" + program + "' did not finish within " + Seconds(timeoutSeconds) +
-             " s and was killed";
-    }
-    pollfd wake{stopPipe[0], POLLIN, 0};
-    ::poll(&wake, 1, 10);
-  }
-  if (notRun) return "cannot run '" + program + "': " + std::strerror(execError);
-  if (WIFSIGNALED(status))
-    return "'" + program + "' was killed by signal " + std::to_string(WTERMSIG(status));
-  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-    return "'" + program + "' exited with status " + std::to_string(WEXITSTATUS(status));
-  return std::nullopt;
 }
 
 // The topology a snapshot holds; nothing when there is none or it cannot be used (said on stderr:
@@ -217,7 +138,7 @@ class Monitor {
         started = true;
       }
       if (output.fail()) break;  // nobody reads the events any more
-    } while (Sleep(options.intervalSeconds));
+    } while (SleepUnlessStopped(options.intervalSeconds));
     return 0;
   }
 
@@ -273,7 +194,7 @@ class Monitor {
     if (!runProgram || options.program.empty() || stopRequested) return;
     if (auto failed =
             RunProgram(options.program, {event.kind, EventElement(event), EventDetail(event)},
-                       record + "\n", options.programTimeoutSeconds))
+                       record + "\n", options.programTimeoutSeconds, Stopped))
       Report(Failure("program-failed", *failed), false);
   }
 

@@ -1,0 +1,29 @@
+// The program `monitor --program` runs once per event. Starting and ending another program is the
+// one thing veskctl does that the platform seam does not offer, so it has one source per system
+// (Program.cc on POSIX, ProgramWindows.cc on Windows), chosen by the build.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veskctl {
+
+// Waits up to the milliseconds given for the monitor to be told to stop; true when it was.
+using StopWait = std::function<bool(long long milliseconds)>;
+
+// Runs `program` with `arguments` and `input` on its standard input, its standard output going
+// to the monitor's standard error so that the monitor's own output stays events only. No shell:
+// the event's words are arguments as they are. A program still running after `timeoutSeconds`,
+// or when the monitor is told to stop, is killed with the programs it started. Returns what went
+// wrong, or nothing (also when it was killed because the monitor stops).
+std::optional<std::string> RunProgram(const std::string& program,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& input, double timeoutSeconds,
+                                      const StopWait& stopped);
+
+// A program that does not read its standard input must not end the monitor (POSIX: SIGPIPE).
+void IgnoreBrokenPipes();
+
+}  // namespace veskctl

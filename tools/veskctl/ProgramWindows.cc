@@ -1,0 +1,114 @@
+// Programs on Windows: CreateProcessW with a pipe for standard input, in a job object so that a
+// program killed for taking too long takes the programs it started along.
+#include <chrono>
+#include <sstream>
+
+#include "platform/win32.h"
+#include "tools/veskctl/Program.h"
+
+namespace veskctl {
+
+namespace {
+
+std::string Seconds(double seconds) {
+  std::ostringstream text;
+  text << seconds;
+  return text.str();
+}
+
+std::wstring Wide(const std::string& text) {
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// One argument as the program's C runtime splits the command line again: quoted, with the
+// backslashes before a quote (or before the closing quote) doubled.
+std::wstring Quoted(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+std::string Why(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "no such program";
+  return "Windows error " + std::to_string(error);
+}
+
+}  // namespace
+
+std::optional<std::string> RunProgram(const std::string& program,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& input, double timeoutSeconds,
+                                      const StopWait& stopped) {
+  std::wstring commandLine = Quoted(Wide(program));
+  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+    return "cannot make a pipe: " + Why(GetLastError());
+  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);  // the program gets the read end only
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = readEnd;
+  startup.hStdOutput = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  CloseHandle(readEnd);
+  if (!started) {
+    CloseHandle(writeEnd);
+    if (job) CloseHandle(job);
+    return "cannot run '" + program + "': " + Why(startError);
+  }
+  if (job) AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  // The record is far smaller than a pipe's buffer: this does not wait for the reader.
+  DWORD written = 0;
+  WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  CloseHandle(writeEnd);
+
+  std::optional<std::string> failure;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+    const bool stop = stopped(10);
+    if (std::chrono::steady_clock::now() < deadline && !stop) continue;
+    if (!job || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (!stop)
+      failure = "'" + program + "' did not finish within " + Seconds(timeoutSeconds) +
+                " s and was killed";
+    CloseHandle(process.hProcess);
+    if (job) CloseHandle(job);
+    return failure;
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  if (exitCode != 0) failure = "'" + program + "' exited with status " + std::to_string(exitCode);
+  CloseHandle(process.hProcess);
+  if (job) CloseHandle(job);
+  return failure;
+}
+
+// Windows sends no signal for a broken pipe: the write fails.
+void IgnoreBrokenPipes() {}
+
+}  // namespace veskctl
