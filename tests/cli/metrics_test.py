@@ -3,14 +3,19 @@
 
 usage: metrics_test.py agree VESKCTL             `veskctl metrics` agrees value by value with show
        metrics_test.py promtool VESKCTL PROMTOOL  its output passes `promtool check metrics`
+       metrics_test.py listen VESKCTL             so do scrapes of `monitor --metrics-listen`
 
 Exit 77 (skipped) when veskctl was built without metrics or promtool is not installed."""
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
+import time
+import urllib.request
 
 SAMPLE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{(.*)\})? (\S+)$')
 LABEL = re.compile(r'([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\.)*)",?')
@@ -44,7 +49,6 @@ def expected(topology):
     kinds = {3: "initialize", 4: "verify", 5: "verify and repair", 6: "rebuild"}
     for c in topology["controllers"]:
         put("vesk_controller_info", {"id": c["id"], "name": c["name"], "type": c["typeName"],
-                                     "specification_version": c["specificationVersion"],
                                      "driver_version": c["osDriverVersion"]}, 1)
         for a in c["arrays"]:
             labels = {"id": a["id"], "name": a["name"], "controller_id": c["id"]}
@@ -143,6 +147,78 @@ def agree(veskctl):
     return problems
 
 
+def refused(machine, arguments, code, message):
+    result = subprocess.run([machine.veskctl, "--state", machine.state, *arguments],
+                            capture_output=True, text=True, env=machine.env, timeout=20)
+    if (result.returncode, result.stderr) != (code, message):
+        return [f"{' '.join(arguments)}: exit {result.returncode}, {result.stderr!r}; "
+                f"expected exit {code}, {message!r}"]
+    return []
+
+
+def listen(veskctl):
+    problems = []
+    with tempfile.TemporaryDirectory() as folder:
+        machine = Machine(veskctl, folder)
+        machine.run("sim", "reset")
+        monitor = subprocess.Popen(
+            [veskctl, "--state", machine.state, "monitor", "--interval", "0.1",
+             "--metrics-listen", "127.0.0.1:0"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=machine.env)
+        # A monitor that hangs is killed, and the test fails saying so, within a minute.
+        watchdog = threading.Timer(60, monitor.kill)
+        watchdog.start()
+        try:
+            line = monitor.stderr.readline()  # the monitor names its port first
+            match = re.match(r"veskctl: serving metrics at (http://127\.0\.0\.1:(\d+)/metrics)\n",
+                             line)
+            if not match:
+                return [f"the monitor did not say where it serves: {line!r}"]
+            url, port = match[1], match[2]
+
+            def agreed(where):
+                # The monitor catches up within a tick or two; a watchdog, not a timing check.
+                for _ in range(100):
+                    text = urllib.request.urlopen(url, timeout=5).read().decode()
+                    samples = parse(text)
+                    found = differences(samples, machine.show(), where)
+                    if not found:
+                        return samples, []
+                    time.sleep(0.1)
+                return samples, found
+
+            samples, found = agreed("first scrape")
+            problems += found
+            machine.make_everything_happen()
+            machine.run("delete-volume", "Scratch", "--force")
+            samples, found = agreed("after a drive left, a rebuild started and a volume went")
+            problems += found
+            events = {dict(k)["kind"]: v for k, v in samples.get("vesk_events_total", {}).items()}
+            for kind in ("present", "drive-missing", "job-started", "removed"):
+                if events.get(kind, 0) < 1:
+                    problems.append(f"no {kind} event counted: {events}")
+
+            problems += refused(machine, ["monitor", "--metrics-listen", f"127.0.0.1:{port}"], 1,
+                                f"veskctl: cannot serve metrics at 127.0.0.1:{port} (the port is "
+                                "taken, or the address is not this machine's): null context when "
+                                "constructing CivetServer. Possible problem binding to port.\n")
+        finally:
+            monitor.terminate()
+            monitor.wait(timeout=10)
+            watchdog.cancel()
+        if monitor.returncode != 0:
+            problems.append(f"the monitor ended with {monitor.returncode} on SIGTERM")
+        for address in ("localhost:9842", "127.0.0.1:65536", "::1:9842", "127.0.0.1"):
+            problems += refused(machine, ["monitor", "--metrics-listen", address], 2,
+                                f"veskctl: --metrics-listen: '{address}' is not ADDR:PORT (an IPv4 "
+                                "address, or an IPv6 address in brackets, and a port from 0 to "
+                                "65535)\n")
+        problems += refused(machine, ["monitor", "--once", "--metrics-listen", "127.0.0.1:0"], 2,
+                            "--once excludes --metrics-listen\nRun with --help or --help-all for "
+                            "more information.\n")
+    return problems
+
+
 def promtool(veskctl, tool):
     if not tool or not os.path.exists(tool):
         print("skipped: promtool is not installed (Debian's prometheus; scripts/setup.sh "
@@ -165,7 +241,8 @@ def main():
     if "not built in" in probe.stderr:
         print(f"skipped: {probe.stderr.strip()}")
         sys.exit(77)
-    problems = agree(veskctl) if mode == "agree" else promtool(veskctl, sys.argv[3])
+    problems = {"agree": agree, "listen": listen}[mode](veskctl) if mode != "promtool" else \
+        promtool(veskctl, sys.argv[3])
     for problem in problems:
         print(problem)
     print(f"{len(problems)} problem(s)")

@@ -1,6 +1,5 @@
 #include "tools/veskctl/Commands.h"
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -88,10 +87,7 @@ void Commands::AddSimCommands(CLI::App& app) {
       plan.send = [](Session& s) {
         Metrics metrics;
         metrics.Update(TopologyJson(s));
-        metrics.RefreshSucceeded(
-            s.LastRefreshSeconds(),
-            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-                .count());
+        metrics.RefreshSucceeded(s.LastRefreshSeconds());
         std::string text = metrics.Text();
         return Outcome{{{"exposition", text}}, text, false};
       };

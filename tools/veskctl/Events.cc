@@ -10,17 +10,17 @@
 
 namespace veskctl {
 
-namespace {
-
-using namespace VESK_Managed;
-using Properties = std::map<std::string, EventValue>;
-
 // The managed face decodes driver texts as ASCII (anything else is already '?').
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
   for (wchar_t c : text) narrow += c >= 0 && c < 128 ? static_cast<char>(c) : '?';
   return narrow;
 }
+
+namespace {
+
+using namespace VESK_Managed;
+using Properties = std::map<std::string, EventValue>;
 
 EventValue Number(std::uint64_t n) { return {n, std::to_string(n)}; }
 EventValue Bytes(std::uint64_t n) { return {n, HumanBytes(n)}; }

@@ -49,6 +49,8 @@ struct MonitorEvent {
   std::string detail;  // what a failure said, the kind of background work
 };
 
+// A text of the managed face (driver texts, identifiers) as veskctl prints it.
+std::string Narrow(const std::wstring& text);
 // "2024-05-01T12:00:00.123Z"
 std::string EventTime();
 // One line for people: time, kind, element with name and identifier, old -> new.

@@ -13,6 +13,7 @@
 
 #include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
+#include "tools/veskctl/Metrics.h"
 #include "tools/veskctl/Monitor.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
@@ -220,7 +221,7 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
 }
 
 // The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
-int Monitor(const Options& options, MonitorOptions monitor) {
+int Monitor(const Options& options, MonitorOptions monitor, const std::string& metricsListen) {
   try {
     if (!options.simulate)
       throw UsageError("the monitor follows the simulated machine only (--simulate)");
@@ -228,6 +229,13 @@ int Monitor(const Options& options, MonitorOptions monitor) {
     monitor.pathGiven = !options.statePath.empty();
     monitor.json = options.json;
     monitor.lockTimeoutSeconds = options.lockTimeoutSeconds;
+    std::unique_ptr<MetricsListener> metrics;
+    if (!metricsListen.empty()) {
+      metrics = std::make_unique<MetricsListener>(metricsListen);
+      monitor.observer = metrics.get();
+      std::cerr << "veskctl: serving metrics at http://" << metrics->Address() << "/metrics"
+                << std::endl;
+    }
     return RunMonitor(monitor);
   } catch (const UsageError& e) {
     return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
@@ -295,6 +303,14 @@ int main(int argc, char** argv) {
   Commands commands(app);
   MonitorOptions monitorOptions;
   CLI::App* monitor = AddMonitorCommand(app, monitorOptions);
+  std::string metricsListen;
+  monitor
+      ->add_option("--metrics-listen", metricsListen,
+                   "Serve Prometheus metrics at http://ADDR:PORT/metrics while monitoring (ADDR: "
+                   "an IPv4 address or an IPv6 address in brackets; PORT 0: any free port, "
+                   "named on stderr; see docs/monitoring.md)")
+      ->option_text("ADDR:PORT")
+      ->excludes("--once");
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -327,7 +343,7 @@ int main(int argc, char** argv) {
     std::cout << BashCompletion(app);
     return kExitOk;
   }
-  if (monitor->parsed()) return Monitor(options, monitorOptions);
+  if (monitor->parsed()) return Monitor(options, monitorOptions, metricsListen);
   options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());
 }

@@ -1,15 +1,21 @@
 #include "tools/veskctl/Metrics.h"
 
+#include <arpa/inet.h>
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
+#include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <map>
 #include <mutex>
+#include <regex>
 #include <sstream>
 
 #include "tools/veskctl/Jobs.h"
+#include "tools/veskctl/Names.h"
+#include "tools/veskctl/Session.h"
 
 namespace veskctl {
 
@@ -41,6 +47,87 @@ Labels Identity(const json& element, const char* nameField) {
 Labels With(Labels labels, const std::string& key, const json& value) {
   labels[key] = LabelValue(value);
   return labels;
+}
+
+// The topology as the managed face holds it, in the shape of `show --json` (the fields read
+// above). The facade's native records are not those: a diff leaves the records of elements that
+// stay as they were first read, and brings only the managed objects up to date.
+json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
+  using VESK_Managed::Guid;
+  auto id = [](const Guid& guid) { return Narrow(guid.ToString()); };
+  auto number = [](auto value) { return static_cast<std::uint8_t>(value); };
+  // Controllers that share a PCI device identifier share one managed object.
+  std::map<std::string, json> controllers;
+  for (const auto& [guid, deviceId] : facade.ControllerGuidToDeviceId()) {
+    std::shared_ptr<VESK_Managed::Controller> c;
+    if (!facade.Controllers().TryGetValue(deviceId, c)) continue;
+    controllers[id(guid)] = {{"id", id(guid)},
+                             {"name", Narrow(c->Name())},
+                             {"typeName", ControllerTypeName(number(c->Type()))},
+                             {"osDriverVersion", c->OsDriverVersion().ToString()},
+                             {"arrays", json::array()},
+                             {"volumes", json::array()},
+                             {"drives", json::array()}};
+  }
+  auto put = [&](const Guid& controllerId, const char* kind, json element) {
+    auto at = controllers.find(id(controllerId));
+    if (at != controllers.end()) at->second[kind].push_back(std::move(element));
+  };
+  for (const auto& [key, a] : facade.Arrays().Snapshot()) {
+    put(a->ControllerId(), "arrays",
+        {{"id", id(a->Id())},
+         {"controllerId", id(a->ControllerId())},
+         {"name", Narrow(a->Name())},
+         {"totalSize", a->TotalSize()},
+         {"freeSize", a->FreeSize()}});
+  }
+  for (const auto& [key, v] : facade.Volumes().Snapshot()) {
+    const std::uint8_t state = number(v->State());
+    // States 3 to 7 are background work, as show tells it.
+    const bool working = v->Migrating() || (state >= 3 && state <= 7);
+    put(v->ControllerId(), "volumes",
+        {{"id", id(v->Id())},
+         {"controllerId", id(v->ControllerId())},
+         {"arrayId", id(v->ArrayId())},
+         {"name", Narrow(v->Name())},
+         {"size", v->Size()},
+         {"state", state},
+         {"stateName", VolumeStateName(state)},
+         {"raidLevel", number(v->RaidLevel())},
+         {"raidLevelName", RaidLevelName(number(v->RaidLevel()))},
+         {"progress", working ? json(v->MigrationProgress()) : json(nullptr)}});
+  }
+  for (const auto& [key, d] : facade.Drives().Snapshot()) {
+    put(d->ControllerId(), "drives",
+        {{"id", id(d->Id())},
+         {"controllerId", id(d->ControllerId())},
+         {"serial", Narrow(d->SerialNumber())},
+         {"totalSize", d->TotalSize()},
+         {"status", number(d->Status())},
+         {"statusName", DriveStatusName(number(d->Status()))},
+         {"usage", number(d->Usage())},
+         {"usageName", DriveUsageName(number(d->Usage()))}});
+  }
+  json list = json::array();
+  for (auto& [key, c] : controllers) list.push_back(std::move(c));
+  return {{"controllers", list}};
+}
+
+// The host part of ADDR:PORT, checked: numeric addresses only, since the listener does not look
+// names up.
+std::pair<std::string, unsigned> SplitListenAddress(const std::string& text) {
+  static const std::regex form(R"(^(\[([0-9A-Fa-f:.]+)\]|([0-9.]+)):([0-9]{1,5})$)");
+  std::smatch m;
+  unsigned char buffer[16];
+  const bool ok = std::regex_match(text, m, form) && std::stoul(m[4]) <= 65535 &&
+                  (m[2].matched ? ::inet_pton(AF_INET6, m[2].str().c_str(), buffer) == 1
+                                : ::inet_pton(AF_INET, m[3].str().c_str(), buffer) == 1);
+  if (!ok) {
+    throw UsageError("--metrics-listen: '" + text +
+                     "' is not ADDR:PORT (an IPv4 address, or an IPv6 address in brackets, and a "
+                     "port from 0 to 65535)");
+  }
+  return {m[1].str(), static_cast<unsigned>(std::stoul(m[4]))};
 }
 
 }  // namespace
@@ -124,7 +211,6 @@ void Metrics::Update(const json& topology) {
   for (const json& c : topology.at("controllers")) {
     Labels info = Identity(c, "name");
     info["type"] = LabelValue(c.at("typeName"));
-    info["specification_version"] = LabelValue(c.at("specificationVersion"));
     info["driver_version"] = LabelValue(c.at("osDriverVersion"));
     controllerInfo.Add(info).Set(1);
     for (const json& a : c.at("arrays")) {
@@ -152,9 +238,10 @@ void Metrics::Update(const json& topology) {
   families->Replace(std::move(fresh));
 }
 
-void Metrics::RefreshSucceeded(double seconds, double unixSeconds) {
+void Metrics::RefreshSucceeded(double seconds) {
   families->refreshSeconds.Set(seconds);
-  families->lastSuccess.Set(unixSeconds);
+  families->lastSuccess.Set(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
 void Metrics::RefreshFailed(double seconds) {
@@ -173,5 +260,43 @@ std::string Metrics::Text() const {
 }
 
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return families; }
+
+MetricsListener::MetricsListener(const std::string& text) {
+  const auto [host, port] = SplitListenAddress(text);
+  try {
+    exposer = std::make_shared<prometheus::Exposer>(text, 1);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(
+        "cannot serve metrics at " + text +
+        " (the port is taken, or the address is not this machine's): " + e.what());
+  }
+  exposer->RegisterCollectable(metrics.Exposition());
+  const auto ports = exposer->GetListeningPorts();
+  address = host + ":" + std::to_string(ports.empty() ? port : ports.front());
+}
+
+MetricsListener::~MetricsListener() = default;
+
+void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
+                                std::chrono::duration<double> took, const std::string& failure) {
+  if (!failure.empty()) {
+    metrics.RefreshFailed(took.count());
+    return;
+  }
+  // A controller's arrival or removal changes the collections on another thread, under the
+  // facade's I/O semaphore.
+  auto& semaphore = facade.GetIoSemaphore();
+  semaphore.Wait();
+  try {
+    metrics.Update(ManagedTopology(facade));
+  } catch (...) {
+    semaphore.Release();
+    throw;
+  }
+  semaphore.Release();
+  metrics.RefreshSucceeded(took.count());
+}
+
+void MetricsListener::Reported(const MonitorEvent& event) { metrics.CountEvent(event.kind); }
 
 }  // namespace veskctl

@@ -10,9 +10,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "tools/veskctl/Monitor.h"
+
 namespace prometheus {
 class Collectable;
-}
+class Exposer;
+}  // namespace prometheus
 
 namespace veskctl {
 
@@ -27,7 +30,8 @@ class Metrics {
   // Replaces every series of the topology with those of `topology`, a document in the shape of
   // `show --json` ({"controllers": [...]}): an element that is gone leaves no series behind.
   void Update(const nlohmann::json& topology);
-  void RefreshSucceeded(double seconds, double unixSeconds);
+  // A refresh that took `seconds` and succeeded now.
+  void RefreshSucceeded(double seconds);
   void RefreshFailed(double seconds);
   void CountEvent(const std::string& kind);
 
@@ -39,6 +43,28 @@ class Metrics {
  private:
   class Families;
   std::shared_ptr<Families> families;
+};
+
+// `monitor --metrics-listen`: serves the metrics at http://ADDR:PORT/metrics while it lives,
+// brought up to date after each tick of the monitor, with its events counted by kind.
+class MetricsListener : public MonitorObserver {
+ public:
+  // `address` is ADDR:PORT: an IPv4 address or an IPv6 address in brackets, and a port (0: any
+  // free one). UsageError when it is not; std::runtime_error when nothing can listen there.
+  explicit MetricsListener(const std::string& address);
+  ~MetricsListener() override;
+
+  // The address it serves, with the port it got ("127.0.0.1:9842").
+  const std::string& Address() const { return address; }
+
+  void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
+                 const std::string& failure) override;
+  void Reported(const MonitorEvent& event) override;
+
+ private:
+  Metrics metrics;
+  std::shared_ptr<prometheus::Exposer> exposer;  // shared: its type stays incomplete here
+  std::string address;
 };
 
 }  // namespace veskctl

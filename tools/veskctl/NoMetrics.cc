@@ -14,10 +14,16 @@ Metrics::Metrics() {
 }
 Metrics::~Metrics() = default;
 void Metrics::Update(const nlohmann::json&) {}
-void Metrics::RefreshSucceeded(double, double) {}
+void Metrics::RefreshSucceeded(double) {}
 void Metrics::RefreshFailed(double) {}
 void Metrics::CountEvent(const std::string&) {}
 std::string Metrics::Text() const { return ""; }
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nullptr; }
+
+MetricsListener::MetricsListener(const std::string&) {}
+MetricsListener::~MetricsListener() = default;
+void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
+                                const std::string&) {}
+void MetricsListener::Reported(const MonitorEvent&) {}
 
 }  // namespace veskctl
