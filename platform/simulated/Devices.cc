@@ -30,7 +30,9 @@ bool EqualNoCase(std::wstring_view a, std::wstring_view b) {
          });
 }
 
-// A device information set: the devices it was filled with, as they were then.
+// A device information set: the devices it was filled with. Their properties are read from the
+// host when asked for, as Windows reads them from the device tree: only what is stored for a
+// device (manufacturer, service) outlives it; its PDO name goes with its device object.
 struct DeviceInfoSet {
   bool hasClass = false;
   GUID classGuid{};
@@ -211,7 +213,7 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceIn
   if (deviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA) ||
       (propertyBuffer == nullptr && propertyBufferSize != 0))
     return Fail(kErrorInvalidUserBuffer, FALSE);
-  std::vector<BYTE> value;
+  HostDeviceInfo device;
   error = ERROR_SUCCESS;
   const bool live = WithSet(deviceInfoSet, [&](DeviceInfoSet& set) {
     const auto index = deviceInfoData->Reserved;
@@ -219,14 +221,27 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceIn
       error = kErrorNoSuchDevinst;
       return;
     }
-    const auto* property = PropertyOf(set.devices[index], *propertyKey);
-    if (property == nullptr || !property->has_value()) {
-      error = ERROR_NOT_FOUND;
-      return;
-    }
-    value = ToUtf16Bytes(**property);
+    device = set.devices[index];
   });
   if (!live) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  std::vector<BYTE> value;
+  if (error == ERROR_SUCCESS) {
+    // Asked outside the sets' lock: the host takes its own.
+    auto host = CurrentHost();
+    std::vector<HostDeviceInfo> present;
+    if (host) present = host->Devices(device.setupClass);
+    auto now = std::find_if(present.begin(), present.end(),
+                            [&](const HostDeviceInfo& d) { return d.id == device.id; });
+    if (now != present.end())
+      device = *now;
+    else
+      device.pdoName.reset();
+    const auto* property = PropertyOf(device, *propertyKey);
+    if (property == nullptr || !property->has_value())
+      error = ERROR_NOT_FOUND;
+    else
+      value = ToUtf16Bytes(**property);
+  }
   if (error != ERROR_SUCCESS) {
     *propertyType = DEVPROP_TYPE_EMPTY;
     if (requiredSize != nullptr) *requiredSize = 0;
