@@ -285,15 +285,15 @@ void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
   }
   // A controller's arrival or removal changes the collections on another thread, under the
   // facade's I/O semaphore.
-  auto& semaphore = facade.GetIoSemaphore();
-  semaphore.Wait();
-  try {
+  struct Held {
+    explicit Held(VESK_Managed::System::Threading::SemaphoreSlim& s) : semaphore(s) { s.Wait(); }
+    ~Held() { semaphore.Release(); }
+    VESK_Managed::System::Threading::SemaphoreSlim& semaphore;
+  };
+  {
+    Held held(facade.GetIoSemaphore());
     metrics.Update(ManagedTopology(facade));
-  } catch (...) {
-    semaphore.Release();
-    throw;
   }
-  semaphore.Release();
   metrics.RefreshSucceeded(took.count());
 }
 
