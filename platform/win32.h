@@ -2,8 +2,10 @@
 //
 // Library code calls the Windows functions it needs by their Windows names and includes only this
 // header for them. On Windows it brings in the SDK (plus the few declarations mingw-w64 lacks, see
-// platform/windows/missing.h). Everywhere else it declares the same types, constants and functions,
-// implemented in platform/posix/ over POSIX and the simulated machine (vesk::sim::Machine).
+// platform/windows/missing.h) and routes the device-facing calls through platform/windows/Seam.cc,
+// which hands them to a simulated machine while one is installed and to the SDK otherwise.
+// Everywhere else it declares the same types, constants and functions, implemented in
+// platform/posix/ over POSIX and the simulated machine (vesk::sim::Machine).
 //
 // Only what the library calls is here, with the semantics the library relies on, plus the few
 // process calls a test needs to start a second copy of itself; docs/platform.md lists where the
@@ -36,6 +38,7 @@
 // clang-format on
 
 #include "platform/windows/missing.h"
+#include "platform/windows/Seam.h"
 
 #else  // !_WIN32
 

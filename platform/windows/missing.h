@@ -13,6 +13,7 @@ CMAPI CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION NotifyContext)
 
 // mingw's EVENT_INFO_CLASS stops after EventProviderBinaryTrackInfo.
 constexpr EVENT_INFO_CLASS EventProviderSetTraits = static_cast<EVENT_INFO_CLASS>(2);
+constexpr EVENT_INFO_CLASS EventProviderUseDescriptorType = static_cast<EVENT_INFO_CLASS>(3);
 
 // mingw's EVENT_DATA_DESCRIPTOR has no Type byte: it is the low byte of Reserved, which is how the
 // library sets it on every platform.
