@@ -33,12 +33,23 @@ cmake --build build/mingw -j "$jobs"
 # A fresh Wine prefix for this run, removed once its wineserver has ended.
 wine_prefix=$(mktemp -d)
 trap 'WINEPREFIX="$wine_prefix" wineserver -k 2>/dev/null || true; rm -rf "$wine_prefix"' EXIT
-# Wine creates mutexes whose names exceed MAX_PATH, which Microsoft's documentation refuses, and
-# reports a lock violation (33) for unlocking a range that is not locked, where Windows says 158.
-wine_filter='-Contract.NameLongerThanMaxPathIsRefused:ContractFiles.UnlockingARangeNotHeldFailsWithNotLocked'
+# Tests left out under Wine, per program; docs/platform.md lists them with their reasons:
+# - Wine creates mutexes whose names exceed MAX_PATH, which Microsoft's documentation refuses, and
+#   reports a lock violation (33) for unlocking a range that is not locked, where Windows says 158;
+# - forced failures of mutex, event and security-descriptor calls exist only in the emulation
+#   (on Windows those are Win32's own), as do the shared-memory segments behind named objects.
+emulated_faults=(CreateEventW CreateMutexW ReleaseMutex ConvertStringSecurityDescriptor)
+declare -A wine_filter=(
+  [platform]='Contract.NameLongerThanMaxPathIsRefused:ContractFiles.UnlockingARangeNotHeldFailsWithNotLocked'
+  [device]='*DeviceHandleMutexFailureTest.*:MutexSecurityTest.MutexTheLibraryCreatesGrantsEveryUserFullAccess:IoctlTest.HandleWithoutExitEventStillSerializesOnItsMutex:IoctlTest.FailedReleaseNamesTheDeviceAfterTheAnswerArrived'
+  [e2e]=$(printf '*FaultLoop.FullRefresh/%s:' "${emulated_faults[@]}")
+)
 for program in build/mingw/tests/vesk_*_tests.exe; do
+  area=$(basename "$program" _tests.exe)
+  area=${area#vesk_}
   echo "--- $(basename "$program")"
-  WINEPREFIX="$wine_prefix" WINEDEBUG=-all wine "$program" --gtest_brief=1 --gtest_filter="$wine_filter"
+  WINEPREFIX="$wine_prefix" WINEDEBUG=-all wine "$program" --gtest_brief=1 \
+    --gtest_filter="-${wine_filter[$area]:-}"
 done
 
 if [ -d fuzz ] && ls fuzz/*.cc >/dev/null 2>&1; then

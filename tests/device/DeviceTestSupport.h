@@ -18,7 +18,7 @@
 #include "device/DeviceHandle.h"
 #include "platform/win32.h"
 #include "simulator/Machine.h"
-#include "tests/platform/ChildProcess.h"
+#include "tests/platform/OtherProcess.h"
 #include "tests/platform/PlatformTestSupport.h"
 #include "vesk/Exceptions.h"
 
@@ -142,12 +142,12 @@ inline bool Abandon(HANDLE mutex) {
 }
 
 // Another process that takes the device's named mutex and holds it until killed.
-class HolderProcess : public vesk::test::ChildProcess {
+class HolderProcess : public vesk::test::Child {
  public:
   explicit HolderProcess(const std::wstring& pdoName)
-      : ChildProcess("hold", vesk::test::Narrow(DeviceHandle::MutexName(DevicePath(pdoName)))) {}
-  // Waits until the holder owns the mutex; false if it failed or took longer than 10 s.
-  bool WaitHolding() { return ReadLine().rfind("created", 0) == 0 && ReadLine() == "owned"; }
+      : Child(L"hold", DeviceHandle::MutexName(DevicePath(pdoName))) {}
+  // Waits until the holder owns the mutex; fails if it ended instead or took longer than 10 s.
+  ::testing::AssertionResult WaitHolding() { return TookTheMutex(); }
 };
 
 // Fills the stack below the caller with garbage, so that a callee that leaves a local structure

@@ -44,9 +44,6 @@ class Request : public Executor {
 using SyncRequest = Request<SynchronousIoctl>;
 using AsyncRequest = Request<AsynchronousIoctl>;
 
-// This program's second process, for a device mutex held by another process.
-[[maybe_unused]] const int childHook = vesk::test::RunChildIfAsked();
-
 // True when another thread can take the mutex right now (and gives it back).
 bool MutexIsFree(HANDLE mutex) {
   DWORD result = WAIT_FAILED;
