@@ -13,7 +13,7 @@ namespace veskctl {
 // The managed face decodes driver texts as ASCII (anything else is already '?').
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
-  for (wchar_t c : text) narrow += c >= 0 && c < 128 ? static_cast<char>(c) : '?';
+  for (wchar_t c : text) narrow += static_cast<unsigned long>(c) < 128 ? static_cast<char>(c) : '?';
   return narrow;
 }
 
@@ -193,15 +193,17 @@ std::string Shown(const EventValue& v) {
 }  // namespace
 
 std::string EventTime() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 
