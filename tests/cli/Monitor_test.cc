@@ -198,6 +198,10 @@ TEST_F(MonitorTest, AFailedLookIsAnEventAndTheMonitorGoesOn) {
   Do("rename-volume Data Data2");
   const auto renamed = monitor.Until(Is("changed Data Name \"Data\" -> Data2"));
   EXPECT_EQ(Brief(renamed.back()), "changed Data Name \"Data\" -> Data2");
+  // Later events carry the new name.
+  Do("set-volume-cache Data2 off");
+  const auto after = monitor.Until([](const json& e) { return e["property"] == "CachePolicy"; });
+  EXPECT_EQ(after.back()["element"]["name"], "Data2");
   EXPECT_TRUE(WIFEXITED(monitor.Stop(SIGINT)));
 }
 
