@@ -111,7 +111,7 @@ void MemoryAfterAnHourOfChurn(benchmark::State& state) {
       watcher.Load(vesk::sim::LoadTopology(driver.Save()));
       watcher.Refresh();
       events += watcher.Feed().Take().size();
-      watcher.SimulatedMachine().ClearDebugOutput();  // as each look of the monitor does
+      watcher.SimulatedMachine()->ClearDebugOutput();  // as each look of the monitor does
     }
     state.counters["events"] = static_cast<double>(events);
     state.counters["residentKiBAfterFirstLook"] = start;

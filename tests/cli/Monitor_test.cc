@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "VeskctlTest.h"
 #include "Watchdog.h"
@@ -317,6 +318,57 @@ TEST_F(MonitorTest, AProgramThatFailsIsReported) {
     EXPECT_NE(r.out.find("  changed  drive KS1A00000004"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(second).substr(r.out.substr(second).find("  ")),
               "  program-failed  " + detail + "\n");
+  }
+}
+
+// Against the driver the monitor reads whatever discovery finds, here a machine the test plugs
+// devices into, and hears of a controller that leaves through plug-and-play.
+TEST(MonitorWatcher, AgainstTheDriverItFollowsWhatDiscoveryFinds) {
+  vesk::sim::Machine machine;
+  auto topology = vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json");
+  // Names of this process only: the device mutexes are machine-wide, and other tests run the
+  // demo machine at the same time.
+  for (auto& c : topology.controllers) c.pdoName += L"_" + std::to_wstring(getpid());
+  auto driver = std::make_shared<vesk::sim::RaidDriver>(topology);
+  std::vector<vesk::sim::DeviceId> devices;
+  for (const auto& c : topology.controllers) {
+    vesk::sim::DeviceSpec spec;
+    spec.manufacturer = L"Korva Corporation";
+    spec.service = c.service;
+    spec.pdoName = c.pdoName;
+    spec.backend = driver;
+    devices.push_back(machine.AddDevice(std::move(spec)));
+  }
+  machine.WaitForNotifications();  // the arrivals happened before the monitor started
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Present, false);
+  EXPECT_EQ(watcher.SimulatedMachine(), nullptr);
+  watcher.Refresh();
+  EXPECT_EQ(watcher.Feed().Take().size(), 18u);
+  watcher.Feed().SetMode(veskctl::EventFeed::Mode::Live);
+
+  ASSERT_TRUE(driver->SetDriveStatus(*vesk::sim::ParseGuid("d0e10000-0000-4000-8000-000000000002"),
+                                     vesk::sim::drive_status::kFailed));
+  watcher.Refresh();
+  std::vector<std::string> kinds;
+  for (const auto& e : watcher.Feed().Take()) kinds.push_back(e.kind + " " + e.elementName);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"changed Data", "volume-degraded Data",
+                                             "changed Scratch", "volume-failed Scratch",
+                                             "changed KN2K00004102", "drive-failed KN2K00004102"}));
+
+  // The facade's own plug-and-play refresh takes the controllers away; the next look reports it.
+  Vesk::test::Watchdog watchdog("the removal of the controllers", 30);
+  for (auto id : devices) machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  std::size_t removed = 0;
+  while (removed < devices.size()) {
+    // A look may still meet a controller whose device is gone before the facade's own refresh
+    // dropped it: the monitor reports that look as failed and goes on.
+    try {
+      watcher.Refresh();
+    } catch (const std::exception&) {
+    }
+    for (const auto& e : watcher.Feed().Take()) removed += e.kind == "controller-removed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -223,8 +223,7 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
 // The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
 int Monitor(const Options& options, MonitorOptions monitor, const std::string& metricsListen) {
   try {
-    if (!options.simulate)
-      throw UsageError("the monitor follows the simulated machine only (--simulate)");
+    monitor.simulate = options.simulate;
     monitor.statePath = StatePath(options);
     monitor.pathGiven = !options.statePath.empty();
     monitor.json = options.json;

@@ -108,6 +108,10 @@ MonitorEvent Failure(const char* kind, const std::string& what) {
   return e;
 }
 
+struct NoController : std::runtime_error {
+  NoController() : std::runtime_error(kNoRaidController) {}
+};
+
 // The monitor's loop: ticks, reports, programs.
 class Monitor {
  public:
@@ -115,25 +119,27 @@ class Monitor {
       : options(options), realTime(ClockFollowsRealTime()) {}
 
   int Once() {
-    const fs::path snapshot = SnapshotPath(options.statePath);
-    auto before = ReadSnapshot(snapshot);
-    Watcher watcher(before ? EventFeed::Mode::Quiet : EventFeed::Mode::Present);
+    // Against the driver there is no state file to keep a snapshot beside: every look starts
+    // from nothing and reports the machine as present.
+    const fs::path snapshot = options.simulate ? SnapshotPath(options.statePath) : fs::path();
+    auto before = options.simulate ? ReadSnapshot(snapshot) : std::nullopt;
+    Watcher watcher(before ? EventFeed::Mode::Quiet : EventFeed::Mode::Present, options.simulate);
     std::optional<vesk::sim::Topology> now;
     const std::string failure = Tick(watcher, std::move(before), options.lockTimeoutSeconds, now);
     if (!failure.empty()) return 1;
-    WriteSnapshot(snapshot, *now);
+    if (options.simulate) WriteSnapshot(snapshot, *now);
     return 0;
   }
 
   int Follow() {
-    Watcher watcher(EventFeed::Mode::Present);
+    Watcher watcher(EventFeed::Mode::Present, options.simulate);
     bool started = false;
     do {
       std::optional<vesk::sim::Topology> now;
       // A run that holds the lock is waited for a little only: the monitor looks again next tick.
       const std::string failure =
           Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now);
-      if (failure.empty() && now && !started) {
+      if (failure.empty() && (now || !options.simulate) && !started) {
         watcher.Feed().SetMode(EventFeed::Mode::Live);
         started = true;
       }
@@ -158,9 +164,19 @@ class Monitor {
         watcher.Feed().Take();
         watcher.Feed().SetMode(EventFeed::Mode::Live);
       }
-      now = ReadSavedMachine(options.statePath, options.pathGiven, lockTimeout, realTime);
-      watcher.Load(*now);
+      if (options.simulate) {
+        now = ReadSavedMachine(options.statePath, options.pathGiven, lockTimeout, realTime);
+        watcher.Load(*now);
+      }
       watcher.Refresh();
+      // A machine without the driver's controllers is a mistake to say at once, not a quiet
+      // monitor; once it has had controllers, losing them is an event like any other.
+      if (!options.simulate && !sawControllers &&
+          watcher.Facade().ControllerGuidToDeviceId().empty())
+        throw NoController();
+      sawControllers = true;
+    } catch (const NoController&) {
+      throw;
     } catch (const StateFileBusy& e) {
       // Another run holds the lock: a monitor that follows looks again next time.
       if (options.once) failure = e.what();
@@ -171,14 +187,18 @@ class Monitor {
     auto events = watcher.Feed().Take();
     // A refresh after a controller arrived or left runs on the notification thread, which can
     // only say on the debugger output that it failed.
-    for (const auto& line : watcher.SimulatedMachine().DebugOutput()) {
-      if (line.find(L"refresh after a device notification failed") == std::wstring::npos) continue;
-      std::string text;
-      for (wchar_t c : line)
-        if (c != L'\n') text += c < 128 ? static_cast<char>(c) : '?';
-      events.push_back(Failure("refresh-failed", text));
+    // (On Windows the debugger output belongs to the debugger.)
+    if (auto* machine = watcher.SimulatedMachine()) {
+      for (const auto& line : machine->DebugOutput()) {
+        if (line.find(L"refresh after a device notification failed") == std::wstring::npos)
+          continue;
+        std::string text;
+        for (wchar_t c : line)
+          if (c != L'\n') text += c < 128 ? static_cast<char>(c) : '?';
+        events.push_back(Failure("refresh-failed", text));
+      }
+      machine->ClearDebugOutput();
     }
-    watcher.SimulatedMachine().ClearDebugOutput();
     if (!failure.empty()) events.push_back(Failure("refresh-failed", failure));
     if (options.observer && !skipped)
       options.observer->Refreshed(watcher.Facade(), Clock::now() - start, failure);
@@ -200,6 +220,7 @@ class Monitor {
 
   const MonitorOptions& options;
   const bool realTime;
+  bool sawControllers = false;
   std::ostream& output = std::cout;
 };
 
@@ -218,9 +239,9 @@ vesk::sim::Topology ReadSavedMachine(const fs::path& statePath, bool pathGiven,
   return SavedDriver(state, saved, realTime)->Snapshot();
 }
 
-Watcher::Watcher(EventFeed::Mode mode)
-    : driver(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{})),
-      machine(std::make_unique<vesk::sim::Machine>()),
+Watcher::Watcher(EventFeed::Mode mode, bool simulate)
+    : driver(simulate ? std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{}) : nullptr),
+      machine(simulate ? std::make_unique<vesk::sim::Machine>() : nullptr),
       facade(std::make_unique<VESK_Managed::StorageManagementBase>()),
       feed(std::make_unique<EventFeed>(*facade)) {
   feed->SetMode(mode);
@@ -308,9 +329,21 @@ void Watcher::WaitForControllers(const std::set<std::string>& expected) {
 }
 
 void Watcher::Refresh() {
-  WaitForControllers(controllers);
   auto& semaphore = facade->GetIoSemaphore();
+  if (machine)
+    WaitForControllers(controllers);
+  else
+    semaphore.Wait();
   try {
+    // Against the driver nothing has plugged the controllers in for the facade: the first look
+    // loads them as a user interface does when it opens.
+    if (!machine && !loaded) {
+      facade->SetAllControllersInfo();
+      facade->SetAllArraysInfo();
+      facade->SetAllVolumesInfo();
+      facade->SetAllDrivesInfo();
+      loaded = true;
+    }
     facade->UpdateAllControllers();
     facade->UpdateAllArrays();
     facade->UpdateAllVolumes();

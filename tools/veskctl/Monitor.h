@@ -1,7 +1,9 @@
 // `veskctl monitor`: follows the machine through the managed face and reports every change as an
 // event (Events.h) — a text line, a JSON Lines record, and a program run per event.
 //
-// The monitor keeps one simulated machine and driver for its whole life. Each tick it takes the
+// Against the RAID driver the monitor only refreshes the managed facade each tick; controllers that
+// come and go reach it through the facade's own plug-and-play refresh. Against the simulated
+// machine it keeps one simulated machine and driver for its whole life. Each tick it takes the
 // state file's lock only while it reads the saved machine, loads that into its own driver
 // (controllers that came or went are added to or removed from its machine, so the library hears of
 // them as of hot-plug), lets the lock go, and then refreshes the managed facade. It never writes
@@ -48,6 +50,7 @@ struct MonitorOptions {
   std::string program;                // run once per event; empty: none
   double programTimeoutSeconds = 10;  // a program still running then is killed
   // Set by main from the global options.
+  bool simulate = true;  // false: the RAID driver, with no state file and no snapshot
   std::filesystem::path statePath;
   bool pathGiven = false;
   bool json = false;
@@ -74,16 +77,17 @@ vesk::sim::Topology ReadSavedMachine(const std::filesystem::path& statePath, boo
                                      double lockTimeoutSeconds, bool realTime,
                                      std::chrono::duration<double>* lockHeld = nullptr);
 
-// The monitor's own simulated machine and the managed facade over it, with the feed of its events.
+// The managed facade the monitor follows, with the feed of its events; with `simulate`, over the
+// monitor's own simulated machine, otherwise over whatever devices discovery finds.
 class Watcher {
  public:
-  explicit Watcher(EventFeed::Mode mode);
+  explicit Watcher(EventFeed::Mode mode, bool simulate = true);
   ~Watcher();
   Watcher(const Watcher&) = delete;
   Watcher& operator=(const Watcher&) = delete;
 
   // Makes the driver hold `topology`: controllers that are gone are removed from the machine,
-  // new ones added, each raising the notifications of hot-plug.
+  // new ones added, each raising the notifications of hot-plug. Simulated machine only.
   void Load(vesk::sim::Topology topology);
   // A polling refresh of the facade, once the notifications of Load have been handled. Library
   // failures are thrown; the facade keeps what it had.
@@ -91,8 +95,9 @@ class Watcher {
 
   EventFeed& Feed() { return *feed; }
   VESK_Managed::StorageManagementBase& Facade() { return *facade; }
+  // Simulated machine only.
   vesk::sim::RaidDriver& Driver() { return *driver; }
-  vesk::sim::Machine& SimulatedMachine() { return *machine; }
+  vesk::sim::Machine* SimulatedMachine() { return machine.get(); }
 
  private:
   // Returns holding the facade's I/O semaphore, once the facade knows exactly the controllers
@@ -105,6 +110,7 @@ class Watcher {
   std::unique_ptr<EventFeed> feed;
   std::map<std::wstring, std::pair<std::string, vesk::sim::DeviceId>> devices;  // by PDO name
   std::set<std::string> controllers;  // the identifiers of the controllers last loaded
+  bool loaded = false;                // against the driver: the first look has loaded the facade
 };
 
 }  // namespace veskctl

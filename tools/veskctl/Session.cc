@@ -109,9 +109,7 @@ void Session::Refresh() {
   storageRef.GetControllers().clear();
   storageRef.SetControllers();
   if (!driver && storageRef.GetControllers().GetControllersById().empty()) {
-    throw std::runtime_error(
-        "no RAID controller found: the Vesk RAID driver is not installed or controls no "
-        "controller on this computer (--simulate runs the simulated machine)");
+    throw std::runtime_error(kNoRaidController);
   }
   for (const auto& [id, controller] : storageRef.GetControllers().GetControllersById()) {
     storageRef.SetArrays(*controller, storageRef.GetArrays());

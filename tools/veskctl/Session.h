@@ -26,6 +26,11 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a run against the RAID driver says when discovery found no controller.
+inline constexpr char kNoRaidController[] =
+    "no RAID controller found: the Vesk RAID driver is not installed or controls no controller on "
+    "this computer (--simulate runs the simulated machine)";
+
 // The demo topology compiled into veskctl.
 const char* EmbeddedDemoTopology();
 
