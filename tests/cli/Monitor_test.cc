@@ -167,7 +167,9 @@ TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItW
     if (e["element"].is_null() || e["property"].is_null()) continue;
     const std::string key =
         e["element"]["id"].get<std::string>() + e["property"].get<std::string>();
-    if (e["kind"] == "changed" && last.contains(key)) EXPECT_EQ(e["old"], last[key]) << e.dump();
+    if (e["kind"] == "changed" && last.contains(key)) {
+      EXPECT_EQ(e["old"], last[key]) << e.dump();
+    }
     if (e["kind"] == "changed" || e["kind"] == "present" || e["kind"] == "added")
       last[key] = e["new"];
   }
@@ -177,7 +179,9 @@ TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItW
   for (const auto& d : All(topology, "drives")) {
     const std::string id = d["id"];
     EXPECT_EQ(last[id + "Status"], d["status"]) << d["serialNumber"];
-    if (last.contains(id + "Usage")) EXPECT_EQ(last[id + "Usage"], d["usage"]) << id;
+    if (last.contains(id + "Usage")) {
+      EXPECT_EQ(last[id + "Usage"], d["usage"]) << id;
+    }
   }
 }
 
@@ -187,7 +191,7 @@ TEST_F(MonitorTest, AFailedLookIsAnEventAndTheMonitorGoesOn) {
   Vesk::test::Watchdog watchdog("the monitor's events", 30);
   MonitorProcess monitor = Start({"--interval", "0.02"});
   int present = 0;
-  monitor.Until([&](const json& e) { return ++present == 18; });
+  monitor.Until([&](const json&) { return ++present == 18; });
   std::ofstream(state) << "{";
   const auto failed = monitor.Until(Is("refresh-failed"));
   EXPECT_EQ(failed.back()["detail"],
