@@ -23,13 +23,17 @@ inline std::string Narrow(const std::wstring& text) {
   return std::string(text.begin(), text.end());
 }
 
-// Entries of /dev/shm whose name contains `part`.
+// Entries of /dev/shm whose name ends with `part`.
 inline std::vector<std::string> ShmEntries(const std::string& part) {
   std::vector<std::string> found;
   if (DIR* dir = opendir("/dev/shm")) {
     while (dirent* entry = readdir(dir))
-      if (std::string(entry->d_name).find(part) != std::string::npos)
-        found.push_back(entry->d_name);
+      // The segment's name ends with the part: a longer name from an earlier process with the
+      // same id (ids are reused, and killed processes leave segments) must not count.
+      if (const std::string name = entry->d_name;
+          name.size() >= part.size() &&
+          name.compare(name.size() - part.size(), part.size(), part) == 0)
+        found.push_back(name);
     closedir(dir);
   }
   return found;
