@@ -334,15 +334,7 @@ TEST(MonitorWatcher, AgainstTheDriverItFollowsWhatDiscoveryFinds) {
   // demo machine at the same time.
   for (auto& c : topology.controllers) c.pdoName += L"_" + std::to_wstring(getpid());
   auto driver = std::make_shared<vesk::sim::RaidDriver>(topology);
-  std::vector<vesk::sim::DeviceId> devices;
-  for (const auto& c : topology.controllers) {
-    vesk::sim::DeviceSpec spec;
-    spec.manufacturer = L"Korva Corporation";
-    spec.service = c.service;
-    spec.pdoName = c.pdoName;
-    spec.backend = driver;
-    devices.push_back(machine.AddDevice(std::move(spec)));
-  }
+  const std::vector<vesk::sim::DeviceId> devices = vesk::sim::AddControllerDevices(machine, driver);
   machine.WaitForNotifications();  // the arrivals happened before the monitor started
   veskctl::Watcher watcher(veskctl::EventFeed::Mode::Present, false);
   EXPECT_EQ(watcher.SimulatedMachine(), nullptr);

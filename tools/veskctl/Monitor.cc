@@ -258,18 +258,18 @@ Watcher::~Watcher() {
 void Watcher::Load(vesk::sim::Topology topology) {
   struct Wanted {
     std::string controller;
-    vesk::sim::DeviceSpec spec;
+    vesk::sim::DeviceSpec device;
   };
   std::map<std::wstring, Wanted> wanted;
   std::vector<std::wstring> order;  // the topology's: the order discovery finds them in
   std::set<std::string> next;
   for (const auto& c : topology.controllers) {
-    vesk::sim::DeviceSpec spec;
-    spec.manufacturer = L"Korva Corporation";
-    spec.service = c.service;
-    spec.pdoName = c.pdoName;
-    spec.backend = driver;
-    wanted[c.pdoName] = {ControllerKey(c), std::move(spec)};
+    vesk::sim::DeviceSpec device;
+    device.manufacturer = L"Korva Corporation";
+    device.service = c.service;
+    device.pdoName = c.pdoName;
+    device.backend = driver;
+    wanted[c.pdoName] = {ControllerKey(c), std::move(device)};
     order.push_back(c.pdoName);
     next.insert(c.id.ToString());
   }
@@ -301,7 +301,7 @@ void Watcher::Load(vesk::sim::Topology topology) {
   for (const auto& pdo : order) {
     if (devices.contains(pdo)) continue;
     Wanted& w = wanted[pdo];
-    devices[pdo] = {w.controller, machine->AddDevice(std::move(w.spec))};
+    devices[pdo] = {w.controller, machine->AddDevice(std::move(w.device))};
   }
   controllers = std::move(next);
   machine->WaitForNotifications();
