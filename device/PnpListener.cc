@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -120,30 +121,41 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
       std::lock_guard<std::mutex> lock(workers->lock);
       ++workers->running;
     }
+    // MinGW's thread library corrupts its own thread records when a thread is detached after its
+    // function has returned: threads started later then run another's function or none at all.
+    // So a worker begins only once its dispatcher has let go of it.
+    std::promise<void> released;
+    std::thread worker;
     try {
-      std::thread worker([&event, data = std::move(data), state = workers]() mutable {
-        ownWorkers = state.get();
-        try {
-          event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
-        } catch (...) {
-          // A failing handler ends this one delivery, nothing else.
-        }
-        // A handler may have destroyed the listener with `event`: from here on only what this
-        // worker holds itself is touched.
-        data.reset();
-        std::lock_guard<std::mutex> lock(state->lock);
-        --state->running;
-        // Waiters wait for 0, or for 1 on a worker that destroys the listener.
-        state->idle.notify_all();
-      });
-      if (waitForHandlers)
-        worker.join();
-      else
-        worker.detach();
+      worker = std::thread(
+          [&event, data = std::move(data), state = workers, go = released.get_future()]() mutable {
+            go.wait();
+            ownWorkers = state.get();
+            try {
+              event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
+            } catch (...) {
+              // A failing handler ends this one delivery, nothing else.
+            }
+            // A handler may have destroyed the listener with `event`: from here on only what this
+            // worker holds itself is touched.
+            data.reset();
+            std::lock_guard<std::mutex> lock(state->lock);
+            --state->running;
+            // Waiters wait for 0, or for 1 on a worker that destroys the listener.
+            state->idle.notify_all();
+          });
     } catch (...) {
       std::lock_guard<std::mutex> lock(workers->lock);
       --workers->running;
       workers->idle.notify_all();
+      return;
+    }
+    if (waitForHandlers) {
+      released.set_value();
+      worker.join();
+    } else {
+      worker.detach();
+      released.set_value();
     }
   } catch (...) {
   }

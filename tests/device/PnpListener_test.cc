@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DeviceTestSupport.h"
@@ -82,6 +83,37 @@ TEST(PnpListener, ThrowingHandlerEndsOnlyItsOwnDelivery) {
   }
   EXPECT_EQ(before, 2);
   EXPECT_EQ(after, 0);
+}
+
+// Each notification's handlers run once, however quickly they return: a worker that ends before
+// its dispatcher lets go of it must neither be lost (the wait for it would never end) nor run
+// another worker's handlers.
+TEST(PnpListener, QuickHandlersEachRunOnceAndTheWaitForThemEnds) {
+  Watchdog watchdog("waiting for the workers of quick handlers");
+  // Several notifying threads, so that one is now and then held up between starting a worker and
+  // letting go of it.
+  constexpr int kThreads = 8;
+  constexpr int kEach = 400;
+  std::vector<std::atomic<int>> runs(kThreads * kEach);
+  PnpListener listener;
+  listener.arrival.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>(
+      [&](_CM_NOTIFY_EVENT_DATA* copy) { ++runs[copy->u.DeviceInstance.InstanceId[0]]; }));
+  std::vector<std::thread> notifiers;
+  for (int t = 0; t < kThreads; ++t) {
+    notifiers.emplace_back([&listener, t] {
+      for (int i = 0; i < kEach; ++i) {
+        _CM_NOTIFY_EVENT_DATA data{};
+        data.u.DeviceInstance.InstanceId[0] = static_cast<WCHAR>(t * kEach + i);
+        PnpListener::NotificationCallback(
+            nullptr, &listener, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, &data, sizeof data);
+      }
+    });
+  }
+  for (auto& notifier : notifiers) notifier.join();
+  listener.WaitForWorkers();
+  int once = 0;
+  for (const auto& count : runs) once += count == 1 ? 1 : 0;
+  EXPECT_EQ(once, kThreads * kEach);
 }
 
 // A handler may destroy the listener's owner from its own worker: the destruction waits for the
