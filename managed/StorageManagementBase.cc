@@ -55,8 +55,14 @@ class Steps {
   std::exception_ptr failure;
 };
 
-// The facades whose notifying members run on this thread, innermost last.
-thread_local std::vector<const StorageManagementBase*> refreshingHere;
+// The notifying members running on this thread, innermost first, each a frame on its own stack.
+// Thread-local state stays plain pointers: under MinGW the destructors of thread-local objects have
+// been seen to find other values at a thread's end than the thread left.
+struct RefreshFrame {
+  const StorageManagementBase* facade;
+  const RefreshFrame* outer;
+};
+thread_local const RefreshFrame* refreshingHere = nullptr;
 // The facade whose notification entry runs on this thread, if any.
 thread_local const StorageManagementBase* notifiedHere = nullptr;
 
@@ -87,11 +93,12 @@ class SemaphoreHold {
 // outermost such member completes the disposal when it ends.
 class StorageManagementBase::RefreshScope {
  public:
-  explicit RefreshScope(StorageManagementBase& facade) : facade(facade) {
-    refreshingHere.push_back(&facade);
+  explicit RefreshScope(StorageManagementBase& facade)
+      : facade(facade), frame{&facade, refreshingHere} {
+    refreshingHere = &frame;
   }
   ~RefreshScope() {
-    refreshingHere.pop_back();
+    refreshingHere = frame.outer;
     if (!facade.RefreshingHere() && facade.disposalDeferred.exchange(false)) {
       try {
         facade.CompleteDisposal(true);
@@ -105,6 +112,7 @@ class StorageManagementBase::RefreshScope {
 
  private:
   StorageManagementBase& facade;
+  RefreshFrame frame;
 };
 
 StorageManagementBase::StorageManagementBase() {
@@ -123,7 +131,9 @@ Vesk::StorageManagement& StorageManagementBase::Native() {
 }
 
 bool StorageManagementBase::RefreshingHere() const {
-  return std::find(refreshingHere.begin(), refreshingHere.end(), this) != refreshingHere.end();
+  for (const RefreshFrame* frame = refreshingHere; frame != nullptr; frame = frame->outer)
+    if (frame->facade == this) return true;
+  return false;
 }
 
 // --- Population -------------------------------------------------------------------------------

@@ -148,22 +148,29 @@ namespace {
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("topology: " + what); }
 
 // Where in the document the reader is ("controllers[1].drives[3]"), so that a message names the
-// field as the file spells it. Loading runs on one thread; each load starts with an empty path.
-thread_local std::vector<std::string> where;
+// field as the file spells it. Each step is an object on the reader's stack, linked to the one it
+// is in: thread-local state stays a plain pointer, since under MinGW the destructors of
+// thread-local objects have been seen to find other values at a thread's end than the thread left.
+class At;
+thread_local const At* innermost = nullptr;
 
 class At {
  public:
-  explicit At(std::string step) { where.push_back(std::move(step)); }
+  explicit At(std::string step) : step(std::move(step)), outer(innermost) { innermost = this; }
   At(const char* list, std::size_t index)
       : At(std::string(list) + "[" + std::to_string(index) + "]") {}
-  ~At() { where.pop_back(); }
+  ~At() { innermost = outer; }
   At(const At&) = delete;
   At& operator=(const At&) = delete;
+
+  const std::string step;
+  const At* const outer;
 };
 
 std::string Where(const std::string& field) {
   std::string path;
-  for (const auto& step : where) path += (path.empty() ? "" : ".") + step;
+  for (const At* at = innermost; at != nullptr; at = at->outer)
+    path = at->step + (path.empty() ? "" : ".") + path;
   if (field.empty()) return path.empty() ? "the document" : path;
   return path.empty() ? field : path + "." + field;
 }
@@ -716,7 +723,6 @@ void Check(Topology& t) {
 }  // namespace
 
 Topology LoadTopology(const std::string& text) {
-  where.clear();
   json j;
   try {
     j = json::parse(text);

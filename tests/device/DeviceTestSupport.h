@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -171,24 +172,26 @@ std::uint32_t ExpectTalu(F&& action, const std::string& message) {
 }
 
 // Tells when a thread the test cannot join (a detached worker) has ended: Arm, called on that
-// thread, leaves a thread-local object whose destructor runs after everything else the thread did.
+// thread, sets a thread-specific value whose destructor runs after everything else the thread did.
+// Not a thread-local object: under MinGW their destructors have been seen to find other values at
+// a thread's end than the thread left.
 class ThreadEnd {
  public:
-  void Arm() {
-    thread_local Signal signal;
-    signal.target = this;
+  ThreadEnd() { pthread_key_create(&key, &Ended); }
+  ~ThreadEnd() { pthread_key_delete(key); }
+  ThreadEnd(const ThreadEnd&) = delete;
+  ThreadEnd& operator=(const ThreadEnd&) = delete;
+
+  void Arm() { pthread_setspecific(key, this); }
+  void Wait() {
+    while (!ended.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  void Wait() { ended.wait(); }
 
  private:
-  struct Signal {
-    ThreadEnd* target = nullptr;
-    ~Signal() {
-      if (target != nullptr) target->end.set_value();
-    }
-  };
-  std::promise<void> end;
-  std::future<void> ended = end.get_future();
+  static void Ended(void* self) { static_cast<ThreadEnd*>(self)->ended.store(true); }
+
+  pthread_key_t key{};
+  std::atomic<bool> ended{false};
 };
 
 }  // namespace Vesk::test
