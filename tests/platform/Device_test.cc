@@ -219,6 +219,15 @@ TEST_F(Enumeration, MisusedArgumentsAreRefused) {
   EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, nullptr,
                                                 buffer, sizeof buffer, nullptr, 0)),
             ERROR_INVALID_PARAMETER);
+  // No buffer is a size query only when no size is claimed for it.
+  EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Service, &type, nullptr,
+                                                sizeof buffer, nullptr, 0)),
+            1784u);  // ERROR_INVALID_USER_BUFFER
+  DWORD required = 0;
+  EXPECT_EQ(FailureOf(SetupDiGetDevicePropertyW(set, &data, &DEVPKEY_Device_Manufacturer, &type,
+                                                nullptr, 0, &required, 0)),
+            ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_GT(required, 0u);
   EXPECT_EQ(FailureOf(SetupDiEnumDeviceInfo(reinterpret_cast<HDEVINFO>(0x1234), 0, &data)),
             ERROR_INVALID_HANDLE);
   // A set made for one class cannot take the devices of another.
