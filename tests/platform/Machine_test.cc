@@ -51,6 +51,22 @@ TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
   EXPECT_TRUE(fresh.DebugOutput().empty());
 }
 
+// A device id the machine never gave is a fault of the test, whatever member it reaches.
+TEST(MachineLife, UnknownDeviceIdsThrowEverywhere) {
+  Machine machine;
+  const vesk::sim::DeviceId known = machine.AddDevice(Controller(L"\\Device\\1"));
+  const vesk::sim::DeviceId unknown = known + 1;
+  EXPECT_THROW(machine.RemoveDevice(unknown), std::out_of_range);
+  EXPECT_THROW(machine.IsPresent(unknown), std::out_of_range);
+  EXPECT_THROW(machine.NotifyDeviceHandles(unknown, CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE),
+               std::out_of_range);
+  EXPECT_THROW(machine.NotifyInterface(unknown, CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL),
+               std::out_of_range);
+  EXPECT_THROW(machine.OpenHandleCount(unknown), std::out_of_range);
+  EXPECT_THROW(machine.Backend(unknown), std::out_of_range);
+  EXPECT_TRUE(machine.IsPresent(known));
+}
+
 class Faults : public ::testing::Test {
  protected:
   Machine machine;
