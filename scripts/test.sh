@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Vesk and runs every test: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
-# build, the concurrency tests under ThreadSanitizer, the Windows cross-build with its tests run under
-# Wine, and a short run of every fuzzer. Installs what it needs first.
+# build, the concurrency tests under ThreadSanitizer, the Windows cross-build with its tests and
+# veskctl.exe run under Wine, and a short run of every fuzzer. Installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
