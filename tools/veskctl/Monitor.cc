@@ -192,9 +192,8 @@ class Monitor {
       for (const auto& line : machine->DebugOutput()) {
         if (line.find(L"refresh after a device notification failed") == std::wstring::npos)
           continue;
-        std::string text;
-        for (wchar_t c : line)
-          if (c != L'\n') text += c < 128 ? static_cast<char>(c) : '?';
+        std::string text = Narrow(line);
+        std::erase(text, '\n');
         events.push_back(Failure("refresh-failed", text));
       }
       machine->ClearDebugOutput();
