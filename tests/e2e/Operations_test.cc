@@ -45,6 +45,52 @@ TEST_P(OperationTest, ChangesTheModelAndFailsWithItsOwnMessage) {
 INSTANTIATE_TEST_SUITE_P(Every, OperationTest, ::testing::ValuesIn(testing::EveryOperation()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The create request carries the caller's flag bits unchanged in every protocol version, and the
+// volume comes out as they say: initializing when asked (through a request of its own on 1.0, in
+// the create request from 2.0 on), left as it is otherwise, the data of the kept drive kept.
+class CreateFlagsTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(CreateFlagsTest, FlagBitsGoOutUnchangedAndTakeEffect) {
+  const int specMajor = GetParam();
+  struct Case {
+    const char* what;
+    bool initialize, keep;
+    std::uint8_t wire;
+  };
+  for (const Case& c : {Case{"initialize", true, false, 0x04}, Case{"none", false, false, 0x00},
+                        Case{"keep data", false, true, 0x08}}) {
+    SCOPED_TRACE(c.what);
+    SimulatedMachine simulated("demo", specMajor);
+    StorageManagement management;
+    FullRefresh(management);
+    vesk_new_volume_parameters parameters = Mirror(c.initialize);
+    parameters.SetKeepExistingData(c.keep);
+    parameters.keepExistingDriveId = c.keep ? kNvmeFree2 : vesk_invalid_guid;
+    simulated.recorder->Clear();
+    auto [status, id] = management.CreateVolume(testing::Record(management, kDorn), parameters,
+                                                {kNvmeFree1, kNvmeFree2});
+    ASSERT_EQ(status, 0u);
+
+    const auto sent = simulated.recorder->Requests();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0].functionCode, fn::kCreateVolume);
+    EXPECT_EQ(sent[0].bytes.at(34 + 27), c.wire);
+    const bool followUp = c.initialize && specMajor == 1;
+    ASSERT_EQ(sent.size(), followUp ? 2u : 1u);
+    if (followUp) {
+      EXPECT_EQ(sent[1].functionCode, fn::kInitializeVolume);
+    }
+
+    sim::Topology model = simulated.Model();
+    const sim::Volume* volume = model.FindController(kDorn)->FindVolume(id);
+    ASSERT_NE(volume, nullptr);
+    EXPECT_EQ(volume->state == sim::volume_state::kInitializing, c.initialize);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryVersion, CreateFlagsTest, ::testing::Values(1, 2, 3, 4),
+                         [](const auto& info) { return "Spec" + std::to_string(info.param); });
+
 // A 1.0 driver knows only "light the LED", and creates volumes uninitialized: an initialize asked
 // for goes out as a request of its own, whose failure does not undo the creation.
 class LegacyOperationsTest : public ::testing::Test {

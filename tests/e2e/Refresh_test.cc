@@ -73,6 +73,11 @@ class RefreshTest : public ::testing::TestWithParam<int> {};
 TEST_P(RefreshTest, FullRefreshYieldsTheDriversModel) {
   const int specMajor = GetParam();
   SimulatedMachine simulated("demo", specMajor);
+  // Each policy bit on one controller only, so that neither can stand in for the other.
+  simulated.driver->Edit([](sim::Topology& edited) {
+    edited.controllers.at(0).readPatrolEnabled = true;
+    edited.controllers.at(1).rohiEnabled = true;
+  });
   const sim::Topology model = simulated.Model();
   StorageManagement management;
   FullRefresh(management);

@@ -43,6 +43,21 @@ TEST(ControllerInfoWidening, OlderRecordsKeepTheirFieldsAndOnlyTheInterpretedFla
   }
 }
 
+// Each interpreted bit alone, both together and none: read patrol (policy bit 6), ROHI (policy
+// bit 7) and the pre-OS driver (driver bit 7) survive the widening one by one, the others never.
+TEST(ControllerInfoWidening, EachInterpretedFlagBitIsCarriedOnItsOwn) {
+  for (std::uint32_t api : {0u, 1u, 2u}) {
+    for (std::uint8_t flags : {0x00, 0x40, 0x80, 0xC0, 0x3F, 0xFF}) {
+      auto old = Pattern(kControllerInfoSize[api]);
+      old[279] = flags;
+      old[302] = flags;
+      const auto info = ReadController(api, old);
+      EXPECT_EQ(info[279], flags & 0x80) << "api " << api << " flags " << int(flags);
+      EXPECT_EQ(info[302], flags & 0xC0) << "api " << api << " flags " << int(flags);
+    }
+  }
+}
+
 TEST(ControllerInfoWidening, UnterminatedTextIsCutTo29Characters) {
   auto old = Pattern(370);
   std::fill(old.begin() + 335, old.begin() + 365, 'A');

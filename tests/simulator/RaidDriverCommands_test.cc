@@ -126,6 +126,26 @@ TEST_F(Commands, CreateVolumeInAnExistingArrayUpToTheLimit) {
   EXPECT_EQ(Run(CreateRequest(v)), 13u);  // two volumes per array
 }
 
+// The controller's volume limit counts every volume it has: the last one allowed is made, the one
+// after it refused with the model untouched.
+TEST_F(Commands, CreateVolumeUpToTheControllersLimit) {
+  std::size_t volumes = 0;
+  driver->Edit([&](Topology& model) {
+    Controller& dorn = model.controllers.at(1);
+    volumes = dorn.volumes.size();
+    dorn.maxVolumesPerController = static_cast<std::uint16_t>(volumes + 1);
+    dorn.maxVolumesPerArray = 8;
+  });
+  NewVolume v{.name = "Last", .size = 1ull << 30, .drives = {Nvme(4), Nvme(5)}};
+  ASSERT_EQ(Run(CreateRequest(v), kDornPdo), 0u);
+  EXPECT_EQ(driver->Snapshot().controllers.at(1).volumes.size(), volumes + 1);
+
+  const std::string before = driver->Save();
+  v.name = "OneTooMany";
+  EXPECT_EQ(Run(CreateRequest(v), kDornPdo), 13u);
+  EXPECT_EQ(driver->Save(), before);
+}
+
 TEST_F(Commands, CreateVolumeRefusalsLeaveTheModelAsItWas) {
   const std::string before = driver->Save();
   struct Case {
