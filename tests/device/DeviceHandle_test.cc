@@ -134,10 +134,12 @@ TEST_F(MutexSecurityTest, MutexOfTheDeviceThatGrantsNobodyAccessIsRefused) {
 // --- removal --------------------------------------------------------------------------------
 
 // Which actions count as a removal is the listener's to decide; here only that the handle reacts
-// to a removal and not to an arrival, and that the second removal of a device changes nothing.
+// to a removal and not to an arrival, nor to the refusal of a removal it never let go for, and
+// that the second removal of a device changes nothing.
 TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
   auto handle = OpenController(pdoName);
   for (const auto& [action, removed] : {std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
+                                        std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED, false},
                                         std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, true},
                                         std::pair{CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE, true}}) {
     SCOPED_TRACE(action);
@@ -202,6 +204,7 @@ TEST_F(DeviceHandleTest, RefusedRemovalWhoseReopeningFailsLeavesTheHandleRemoved
 
 TEST_F(DeviceHandleTest, RefusedRemovalWhoseNewRegistrationFailsStillHearsTheNextRemoval) {
   Watchdog watchdog("a refused removal");
+  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
   auto handle = OpenController(pdoName);
   HANDLE other = OpenDevice(pdoName);
   machine.FailCalls(vesk::sim::Api::CM_Register_Notification, CR_OUT_OF_MEMORY);
@@ -216,6 +219,8 @@ TEST_F(DeviceHandleTest, RefusedRemovalWhoseNewRegistrationFailsStillHearsTheNex
   handle->listener.WaitForWorkers();
   EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  handle.reset();
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
 }
 
 TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {

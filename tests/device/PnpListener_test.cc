@@ -187,17 +187,21 @@ TEST(PnpListener, HandlerMayDestroyTheOwnerOnAQueryRemove) {
     PnpListener listener;
   };
   ThreadEnd destroyerEnd;
-  auto owner = std::make_unique<Owner>(OpenDevice(pdoName));
-  owner->listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
-    destroyerEnd.Arm();
-    owner.reset();
+  // Remove-complete may reach the listener while it is being destroyed: only the first removal
+  // destroys.
+  std::atomic<Owner*> owner{new Owner(OpenDevice(pdoName))};
+  owner.load()->listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+    if (Owner* doomed = owner.exchange(nullptr)) {
+      destroyerEnd.Arm();
+      delete doomed;
+    }
   }));
-  ASSERT_TRUE(owner->listener.Register(owner->file));
+  ASSERT_TRUE(owner.load()->listener.Register(owner.load()->file));
 
   machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
   machine.WaitForNotifications();
   EXPECT_FALSE(machine.IsPresent(id));
-  EXPECT_EQ(owner, nullptr);
+  EXPECT_EQ(owner.load(), nullptr);
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
   destroyerEnd.Wait();
 }
