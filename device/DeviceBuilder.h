@@ -45,14 +45,15 @@ class DeviceBuilder {
 
   // "\\?\Global\GlobalRoot" followed by the physical device object name.
   static std::wstring DevicePath(std::wstring_view pdoName);
+  // CreateFile2 for read and write, shared, existing; null or INVALID_HANDLE_VALUE on failure.
+  // A device handle opens its device again with it after a refused removal.
+  static HANDLE Open(const std::wstring& path);
 
  protected:
   // Reads a string property into a 2048-byte buffer; false when it cannot be read (absent,
   // longer than the buffer, not a string).
   static bool ReadStringProperty(HDEVINFO set, SP_DEVINFO_DATA& element, const DEVPROPKEY& key,
                                  std::wstring& value);
-  // CreateFile2 for read and write, shared, existing; null or INVALID_HANDLE_VALUE on failure.
-  static HANDLE Open(const std::wstring& path);
   // Ends discovery with TaluException when the thread's last error says the device's mutex cannot
   // be had (5, 6, 161); any other value lets discovery go on.
   static void CheckLastError();

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "device/DeviceBuilder.h"
 #include "vesk/Exceptions.h"
 
 namespace Vesk {
@@ -64,6 +65,8 @@ DeviceHandle::DeviceHandle(HANDLE openHandle, std::unique_ptr<Device> openedDevi
 
     listener.removal.AddHandler(
         EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](_CM_NOTIFY_EVENT_DATA*) { OnRemoval(); }));
+    listener.removalCancelled.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>(
+        [this](_CM_NOTIFY_EVENT_DATA*) { OnRemovalCancelled(); }));
     // A handle whose registration failed never sees its removal; requests then fail at the
     // device call instead of at the lock.
     listener.Register(handle);
@@ -79,6 +82,10 @@ DeviceHandle::DeviceHandle(HANDLE openHandle, std::unique_ptr<Device> openedDevi
 }
 
 DeviceHandle::~DeviceHandle() {
+  {
+    std::unique_lock<std::shared_mutex> guard(handleGuard);
+    destroying = true;
+  }
   // After this no removal reaction runs or will run on this object.
   listener.Unregister();
   CloseIfOpen(handle);
@@ -106,6 +113,25 @@ void DeviceHandle::OnRemoval() {
   // and remove-complete both arrive here; only the first closes.
   std::unique_lock<std::shared_mutex> guard(handleGuard);
   CloseIfOpen(handle);
+}
+
+void DeviceHandle::OnRemovalCancelled() {
+  // The removal reaction closed the handle on the query; the device stays, so open it again, as
+  // Windows expects of a handle closed on a query-remove. Requests may go out once the event is
+  // reset: by then a new handle and its registration are in place.
+  HCMNOTIFICATION replaced = nullptr;
+  {
+    std::unique_lock<std::shared_mutex> guard(handleGuard);
+    if (handle != nullptr || destroying) return;
+    HANDLE reopened = DeviceBuilder::Open(device->path);
+    // The device went meanwhile: the handle stays removed.
+    if (reopened == nullptr || reopened == INVALID_HANDLE_VALUE) return;
+    handle = reopened;
+    // If the new registration fails, the one on the closed handle still follows the device.
+    replaced = listener.Reregister(handle);
+    ResetEvent(exitEvent);
+  }
+  listener.EndReplaced(replaced);
 }
 
 VeskControllerHandle::VeskControllerHandle(HANDLE openHandle, std::unique_ptr<Device> openedDevice)

@@ -52,8 +52,9 @@ class DeviceHandle {
   static std::wstring MutexName(const std::wstring& devicePath);
 
   std::unique_ptr<Device> device;
-  // The open device; null once the removal reaction has closed it. Read it only through
-  // IoControl while the device may be removed concurrently.
+  // The open device; null once the removal reaction has closed it, and open again (a new handle)
+  // when that removal was refused. Read it only through IoControl while the device may be
+  // removed concurrently.
   HANDLE handle;
   // Waited on together, mutex first: wait result 0 is the mutex, 1 the exit event.
   HANDLE mutex;
@@ -62,9 +63,13 @@ class DeviceHandle {
 
  private:
   void OnRemoval();
+  void OnRemovalCancelled();
 
-  // Shared by running IoControl calls, exclusive for closing `handle` on removal.
+  // Shared by running IoControl calls, exclusive for closing `handle` on removal, for opening it
+  // again and for `destroying`.
   std::shared_mutex handleGuard;
+  // Set once destruction has begun: a refused removal then opens nothing again.
+  bool destroying = false;
 };
 
 class VeskControllerHandle : public DeviceHandle {

@@ -15,7 +15,8 @@ namespace Vesk {
 
 struct PnpListener::Workers {
   std::mutex lock;
-  std::condition_variable idle;
+  // Signalled when a worker ends and when a waiting callback is let go.
+  std::condition_variable changed;
   std::size_t running = 0;
 };
 
@@ -24,6 +25,9 @@ namespace {
 // The worker state of the listener whose handler the current thread runs, if any. A handler that
 // destroys the listener's owner waits for the workers on a worker that is itself still counted.
 thread_local const void* ownWorkers = nullptr;
+// On a worker whose callback waits for it: the flag that lets that callback return, guarded by
+// the workers' lock. Plain pointers only: no thread-local object with a destructor runs on Windows.
+thread_local bool* heldCallback = nullptr;
 
 // The configuration manager's event data lives only while its callback runs; a worker gets its own
 // copy, at least as large as the fixed part of the record so that reading its header is safe.
@@ -63,7 +67,26 @@ bool PnpListener::Register(const GUID& interfaceClass) {
   return Register(&filter);
 }
 
+HCMNOTIFICATION PnpListener::Reregister(HANDLE device) {
+  const HCMNOTIFICATION replaced = notification;
+  notification = nullptr;
+  if (Register(device)) return replaced;
+  notification = replaced;
+  return nullptr;
+}
+
+void PnpListener::EndReplaced(HCMNOTIFICATION replaced) {
+  if (replaced == nullptr) return;
+  // The registration's callback may be the one waiting for this handler, and ending the
+  // registration waits for its callbacks.
+  ReleaseCallback();
+  CM_Unregister_Notification(replaced);
+}
+
 void PnpListener::Unregister() {
+  // A handler that destroys the owner would otherwise wait here for the callback that waits for
+  // that handler.
+  ReleaseCallback();
   // Once this returns the configuration manager starts no new callback, so after the wait below
   // nothing of this listener runs any more.
   if (notification != nullptr) {
@@ -78,7 +101,15 @@ void PnpListener::WaitForWorkers() {
   // this one as well would never end.
   const std::size_t self = ownWorkers == workers.get() ? 1 : 0;
   std::unique_lock<std::mutex> lock(workers->lock);
-  workers->idle.wait(lock, [this, self] { return workers->running == self; });
+  workers->changed.wait(lock, [this, self] { return workers->running == self; });
+}
+
+void PnpListener::ReleaseCallback() {
+  if (ownWorkers != workers.get() || heldCallback == nullptr) return;
+  std::lock_guard<std::mutex> lock(workers->lock);
+  *heldCallback = true;
+  heldCallback = nullptr;
+  workers->changed.notify_all();
 }
 
 DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
@@ -103,8 +134,12 @@ DWORD CALLBACK PnpListener::NotificationCallback(HCMNOTIFICATION, PVOID context,
       listener->Dispatch(listener->removal, eventData, eventDataSize,
                          action == CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
       break;
+    case CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED:
+      // Handles closed on the query are open again once the refusal has been delivered.
+      listener->Dispatch(listener->removalCancelled, eventData, eventDataSize, true);
+      break;
     default:
-      // Query-remove-failed, remove-pending, custom events, enumeration and unknown actions.
+      // Remove-pending, custom events, enumeration and unknown actions.
       break;
   }
   // Never veto a query-remove.
@@ -117,9 +152,14 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
   // this one notification is lost.
   try {
     std::unique_ptr<std::uint64_t[]> data = CopyEventData(eventData, eventDataSize);
+    // Held by the waiting callback itself: a handler may destroy this listener before the
+    // callback has returned.
+    const std::shared_ptr<Workers> state = workers;
+    const std::shared_ptr<bool> answered =
+        waitForHandlers ? std::make_shared<bool>(false) : nullptr;
     {
-      std::lock_guard<std::mutex> lock(workers->lock);
-      ++workers->running;
+      std::lock_guard<std::mutex> lock(state->lock);
+      ++state->running;
     }
     // MinGW's thread library corrupts its own thread records when a thread is detached after its
     // function has returned: threads started later then run another's function or none at all.
@@ -128,9 +168,10 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
     std::thread worker;
     try {
       worker = std::thread(
-          [&event, data = std::move(data), state = workers, go = released.get_future()]() mutable {
+          [&event, data = std::move(data), state, answered, go = released.get_future()]() mutable {
             go.wait();
             ownWorkers = state.get();
+            heldCallback = answered.get();
             try {
               event.Raise(reinterpret_cast<_CM_NOTIFY_EVENT_DATA*>(data.get()));
             } catch (...) {
@@ -140,22 +181,23 @@ void PnpListener::Dispatch(Event<_CM_NOTIFY_EVENT_DATA*>& event, PCM_NOTIFY_EVEN
             // worker holds itself is touched.
             data.reset();
             std::lock_guard<std::mutex> lock(state->lock);
+            if (answered) *answered = true;
             --state->running;
-            // Waiters wait for 0, or for 1 on a worker that destroys the listener.
-            state->idle.notify_all();
+            // Waiters wait for 0, or for 1 on a worker that destroys the listener; a callback waits
+            // for its answer.
+            state->changed.notify_all();
           });
     } catch (...) {
-      std::lock_guard<std::mutex> lock(workers->lock);
-      --workers->running;
-      workers->idle.notify_all();
+      std::lock_guard<std::mutex> lock(state->lock);
+      --state->running;
+      state->changed.notify_all();
       return;
     }
-    if (waitForHandlers) {
-      released.set_value();
-      worker.join();
-    } else {
-      worker.detach();
-      released.set_value();
+    worker.detach();
+    released.set_value();
+    if (answered) {
+      std::unique_lock<std::mutex> lock(state->lock);
+      state->changed.wait(lock, [&answered] { return *answered; });
     }
   } catch (...) {
   }

@@ -174,16 +174,19 @@ struct Machine::State final : platform::Host {
     return L"\\\\?\\SIM#Device#" + std::to_wstring(device.id) + L"#" + GuidText(interfaceClass);
   }
 
+  // An event is raised when posted: registrations made before its delivery do not hear it.
   void PostInterface(const std::shared_ptr<Device>& device, CM_NOTIFY_ACTION action) {
-    Post([device, action] {
+    Post([device, action, raised = platform::MarkNotification()] {
       for (const auto& interfaceClass : device->description.interfaceClasses)
-        platform::DeliverInterfaceNotification(interfaceClass, action,
+        platform::DeliverInterfaceNotification(raised, interfaceClass, action,
                                                SymbolicLink(*device, interfaceClass));
     });
   }
 
   void PostHandles(DeviceId id, CM_NOTIFY_ACTION action) {
-    Post([id, action] { platform::DeliverDeviceHandleNotification(id, action); });
+    Post([id, action, raised = platform::MarkNotification()] {
+      platform::DeliverDeviceHandleNotification(raised, id, action);
+    });
   }
 
   // What follows a removal that happened: the handles hear it is pending, then complete, and the
@@ -298,12 +301,12 @@ void Machine::RemoveDevice(DeviceId id, Removal removal) {
   }
   // The query is decided on the notification thread, after the callbacks have answered: a handle
   // a callback closes counts as closed, one it leaves open keeps the device.
-  state->Post([s = state.get(), device] {
+  state->Post([s = state.get(), device, raised = platform::MarkNotification()] {
     if (!device->present.load()) return;
-    const bool accepted =
-        platform::DeliverDeviceHandleNotification(device->id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+    const bool accepted = platform::DeliverDeviceHandleNotification(
+        raised, device->id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
     if (!accepted || device->openHandles.load() != 0 || !device->present.exchange(false)) {
-      platform::DeliverDeviceHandleNotification(device->id,
+      platform::DeliverDeviceHandleNotification(platform::MarkNotification(), device->id,
                                                 CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED);
       return;
     }

@@ -115,8 +115,10 @@ class Machine {
   // (below); once gone the device is out of enumeration, CreateFile2 on it fails with
   // ERROR_FILE_NOT_FOUND and every handle still open on it fails DeviceIoControl with
   // ERROR_DEVICE_NOT_CONNECTED. Notifications are delivered in order on the machine's
-  // notification thread. Unknown ids throw std::out_of_range (here and in every member taking a
-  // DeviceId); removing a removed device does nothing.
+  // notification thread, each to the registrations made before it was raised (as on Windows, a
+  // registration made while an event waits for its delivery does not hear it). Unknown ids throw
+  // std::out_of_range (here and in every member taking a DeviceId); removing a removed device does
+  // nothing.
   //
   // Surprise (the device was pulled): gone at once; remove-pending (4) and remove-complete (5) to
   // the registrations on its handles, then an interface removal (1) to the class registrations.

@@ -91,13 +91,19 @@ void SetFaultsArmed(bool armed);
 
 // ---------------------------------------------------------------------------------------------
 // Notifications, raised by the host on threads of its own. Each call runs the callbacks of the
-// matching registrations one after the other and returns when all have returned.
+// matching registrations one after the other and returns when all have returned. As on Windows,
+// a registration hears only what was raised after it was made: the host takes a mark when it
+// raises an event and delivers it, however late, with that mark.
 // ---------------------------------------------------------------------------------------------
-void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION action,
-                                  std::wstring_view symbolicLink);
+using NotificationMark = std::uint64_t;
+// The mark of an event raised now: registrations made from here on do not hear it.
+NotificationMark MarkNotification();
+void DeliverInterfaceNotification(NotificationMark raised, const GUID& interfaceClass,
+                                  CM_NOTIFY_ACTION action, std::wstring_view symbolicLink);
 // To the registrations on handles that were opened on device `deviceId`. False when a callback
 // answered ERROR_CANCELLED (a vetoed query-remove).
-bool DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action);
+bool DeliverDeviceHandleNotification(NotificationMark raised, std::uint32_t deviceId,
+                                     CM_NOTIFY_ACTION action);
 
 // ---------------------------------------------------------------------------------------------
 // What the process holds open: handles of every kind (events, mutexes, devices) and

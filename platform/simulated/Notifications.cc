@@ -30,6 +30,8 @@ struct Registration {
   PVOID context = nullptr;
   PCM_NOTIFY_CALLBACK callback = nullptr;
   HCMNOTIFICATION handle = nullptr;
+  // Events marked before this were raised before the registration and never reach it.
+  NotificationMark made = 0;
   // Both guarded by the registry's lock.
   bool unregistered = false;
   int running = 0;
@@ -40,6 +42,7 @@ struct Registry {
   std::condition_variable idle;
   std::map<std::uintptr_t, std::shared_ptr<Registration>> byHandle;
   std::uintptr_t next = 0x10;
+  NotificationMark registrations = 0;
 };
 Registry& GetRegistry() {
   static Registry* registry = new Registry;
@@ -50,12 +53,12 @@ Registry& GetRegistry() {
 thread_local const Registration* runningHere = nullptr;
 
 template <typename Match>
-std::vector<std::shared_ptr<Registration>> Matching(Match&& match) {
+std::vector<std::shared_ptr<Registration>> Matching(NotificationMark raised, Match&& match) {
   auto& registry = GetRegistry();
   std::lock_guard guard(registry.lock);
   std::vector<std::shared_ptr<Registration>> found;
   for (auto& [handle, registration] : registry.byHandle)
-    if (match(*registration)) found.push_back(registration);
+    if (registration->made < raised && match(*registration)) found.push_back(registration);
   return found;
 }
 
@@ -93,9 +96,15 @@ bool Deliver(const std::vector<std::shared_ptr<Registration>>& targets, CM_NOTIF
 
 }  // namespace
 
-void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION action,
-                                  std::wstring_view symbolicLink) {
-  auto targets = Matching([&](const Registration& r) {
+NotificationMark MarkNotification() {
+  auto& registry = GetRegistry();
+  std::lock_guard guard(registry.lock);
+  return registry.registrations + 1;
+}
+
+void DeliverInterfaceNotification(NotificationMark raised, const GUID& interfaceClass,
+                                  CM_NOTIFY_ACTION action, std::wstring_view symbolicLink) {
+  auto targets = Matching(raised, [&](const Registration& r) {
     return r.type == CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE &&
            (r.allInterfaceClasses || IsEqualGUID(r.interfaceClass, interfaceClass));
   });
@@ -110,8 +119,9 @@ void DeliverInterfaceNotification(const GUID& interfaceClass, CM_NOTIFY_ACTION a
   Deliver(targets, action, data);
 }
 
-bool DeliverDeviceHandleNotification(std::uint32_t deviceId, CM_NOTIFY_ACTION action) {
-  auto targets = Matching([&](const Registration& r) {
+bool DeliverDeviceHandleNotification(NotificationMark raised, std::uint32_t deviceId,
+                                     CM_NOTIFY_ACTION action) {
+  auto targets = Matching(raised, [&](const Registration& r) {
     return r.type == CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE && r.deviceId == deviceId;
   });
   if (targets.empty()) return true;
@@ -173,6 +183,7 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
   const std::uintptr_t value = registry.next;
   registry.next += 8;
   registration->handle = reinterpret_cast<HCMNOTIFICATION>(value);
+  registration->made = ++registry.registrations;
   registry.byHandle.emplace(value, registration);
   *notifyContext = registration->handle;
   return CR_SUCCESS;

@@ -22,6 +22,14 @@ class DeviceHandleTest : public ::testing::Test {
 
   std::wstring MutexName() const { return DeviceHandle::MutexName(DevicePath(pdoName)); }
 
+  // One request through the handle, as an executor sends it.
+  static bool Request(DeviceHandle& handle) {
+    BYTE buffer[8] = {};
+    DWORD bytes = 0;
+    return handle.IoControl(IOCTL_SCSI_MINIPORT, buffer, sizeof buffer, buffer, sizeof buffer,
+                            &bytes) != FALSE;
+  }
+
   // Wraps a newly opened file of the device, expecting the construction to fail with this message
   // and code and to close the file it was given and every object it made.
   void ExpectRefused(const std::string& message, DWORD error) {
@@ -126,10 +134,12 @@ TEST_F(MutexSecurityTest, MutexOfTheDeviceThatGrantsNobodyAccessIsRefused) {
 // --- removal --------------------------------------------------------------------------------
 
 // Which actions count as a removal is the listener's to decide; here only that the handle reacts
-// to a removal and not to an arrival, and that the second removal of a device changes nothing.
+// to a removal and not to an arrival, nor to the refusal of a removal it never let go for, and
+// that the second removal of a device changes nothing.
 TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
   auto handle = OpenController(pdoName);
   for (const auto& [action, removed] : {std::pair{CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, false},
+                                        std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED, false},
                                         std::pair{CM_NOTIFY_ACTION_DEVICEQUERYREMOVE, true},
                                         std::pair{CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE, true}}) {
     SCOPED_TRACE(action);
@@ -144,33 +154,89 @@ TEST_F(DeviceHandleTest, OnlyARemovalReleasesAndClosesTheDevice) {
 
 // Windows decides a query-remove once the callbacks have answered, refusing it while any handle
 // to the device is still open: the library's handle must be closed by then. A handle someone else
-// keeps open refuses the removal; the library's handle is released all the same.
+// keeps open refuses the removal; the library then opens the device again, so that once the
+// refusal has been delivered its requests work, and a later removal still releases it.
 TEST_F(DeviceHandleTest, OrderlyRemovalGoesAheadUnlessAnotherHandleKeepsTheDeviceOpen) {
   Watchdog watchdog("an orderly removal");
-  for (const bool otherOpen : {true, false}) {
-    SCOPED_TRACE(otherOpen ? "another handle open" : "only the library's handle");
-    auto handle = OpenController(pdoName);
-    HANDLE other = otherOpen ? OpenDevice(pdoName) : nullptr;
-    machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
-    machine.WaitForNotifications();
-    handle->listener.WaitForWorkers();
-    EXPECT_EQ(machine.IsPresent(id), otherOpen);
-    EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(handle->handle, nullptr);
-    EXPECT_EQ(machine.OpenHandleCount(id), otherOpen ? 1u : 0u);
-    if (other != nullptr) CloseHandle(other);
-  }
+  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
+  auto handle = OpenController(pdoName);
+  HANDLE other = OpenDevice(pdoName);
+  machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+  machine.WaitForNotifications();
+  EXPECT_TRUE(machine.IsPresent(id));
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(machine.OpenHandleCount(id), 2u);
+  EXPECT_TRUE(Request(*handle));
+  // The registration on the closed handle has ended; the one on the new handle remains.
+  handle->listener.WaitForWorkers();
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations + 1);
+
+  CloseHandle(other);
+  machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+  EXPECT_FALSE(machine.IsPresent(id));
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(handle->handle, nullptr);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  handle.reset();
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
+}
+
+// The device may go before the library opens it again: the handle stays removed. When only the
+// new registration fails, the old one still follows the device and reports its later removal.
+TEST_F(DeviceHandleTest, RefusedRemovalWhoseReopeningFailsLeavesTheHandleRemoved) {
+  Watchdog watchdog("a refused removal");
+  auto handle = OpenController(pdoName);
+  HANDLE other = OpenDevice(pdoName);
+  machine.FailCalls(vesk::sim::Api::CreateFile2, ERROR_FILE_NOT_FOUND);
+  machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+  machine.WaitForNotifications();
+  EXPECT_FALSE(machine.FaultPending(vesk::sim::Api::CreateFile2));
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(handle->handle, nullptr);
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(Request(*handle));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(machine.OpenHandleCount(id), 1u);
+  CloseHandle(other);
+}
+
+TEST_F(DeviceHandleTest, RefusedRemovalWhoseNewRegistrationFailsStillHearsTheNextRemoval) {
+  Watchdog watchdog("a refused removal");
+  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
+  auto handle = OpenController(pdoName);
+  HANDLE other = OpenDevice(pdoName);
+  machine.FailCalls(vesk::sim::Api::CM_Register_Notification, CR_OUT_OF_MEMORY);
+  machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+  machine.WaitForNotifications();
+  EXPECT_FALSE(machine.FaultPending(vesk::sim::Api::CM_Register_Notification));
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(Request(*handle));
+  CloseHandle(other);
+  machine.RemoveDevice(id);
+  machine.WaitForNotifications();
+  handle->listener.WaitForWorkers();
+  EXPECT_EQ(WaitForSingleObject(handle->exitEvent, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  handle.reset();
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
 }
 
 TEST_F(DeviceHandleTest, HandleDestroyedWhileItsRemovalIsDeliveredIsNotTouchedAfterwards) {
   Watchdog watchdog("destroying handles during their removal");
+  const std::size_t registrations = vesk::platform::NotificationRegistrationCount();
   for (int round = 0; round < 20; ++round) {
     auto handle = OpenController(pdoName);
     machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVE);
+    // A destroyed handle opens nothing again and registers nothing.
+    machine.NotifyDeviceHandles(id, CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED);
+    if (round % 2 == 1) machine.WaitForNotifications();
     handle.reset();
     machine.WaitForNotifications();
   }
   EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  EXPECT_EQ(vesk::platform::NotificationRegistrationCount(), registrations);
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ struct CountingListener {
   CountingListener() {
     listener.arrival.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](auto) { ++arrivals; }));
     listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](auto) { ++removals; }));
+    listener.removalCancelled.AddHandler(
+        EventHandler<_CM_NOTIFY_EVENT_DATA*>([this](auto) { ++cancellations; }));
   }
 
   DWORD Notify(CM_NOTIFY_ACTION action, PVOID context) {
@@ -30,6 +32,7 @@ struct CountingListener {
 
   std::atomic<int> arrivals{0};
   std::atomic<int> removals{0};
+  std::atomic<int> cancellations{0};
   PnpListener listener;
 };
 
@@ -37,11 +40,11 @@ struct CountingListener {
 TEST(PnpListener, EachActionRaisesItsEventAndNoneIsVetoed) {
   vesk::sim::Machine machine;
   auto session = machine.StartTrace(Logger::providerId, 5);
-  // action, arrivals, removals
-  const int actions[][3] = {{0, 1, 0}, {1, 0, 1}, {2, 0, 1},  {3, 0, 0},
-                            {4, 0, 0}, {5, 0, 1}, {6, 0, 0},  {7, 0, 0},
-                            {8, 1, 0}, {9, 0, 1}, {10, 0, 0}, {0x7FFFFFFF, 0, 0}};
-  for (const auto& [action, arrivals, removals] : actions) {
+  // action, arrivals, removals, cancelled removals
+  const int actions[][4] = {{0, 1, 0, 0}, {1, 0, 1, 0}, {2, 0, 1, 0},  {3, 0, 0, 1},
+                            {4, 0, 0, 0}, {5, 0, 1, 0}, {6, 0, 0, 0},  {7, 0, 0, 0},
+                            {8, 1, 0, 0}, {9, 0, 1, 0}, {10, 0, 0, 0}, {0x7FFFFFFF, 0, 0, 0}};
+  for (const auto& [action, arrivals, removals, cancellations] : actions) {
     SCOPED_TRACE(action);
     session->Clear();
     CountingListener counting;
@@ -50,6 +53,7 @@ TEST(PnpListener, EachActionRaisesItsEventAndNoneIsVetoed) {
     counting.listener.WaitForWorkers();
     EXPECT_EQ(counting.arrivals, arrivals);
     EXPECT_EQ(counting.removals, removals);
+    EXPECT_EQ(counting.cancellations, cancellations);
     std::vector<std::string> traced;
     for (const auto& event : session->Events()) {
       EXPECT_EQ(event.name, "PNP Event");
@@ -165,6 +169,41 @@ TEST(PnpListener, HandlerMayDestroyTheOwnerFromItsOwnWorker) {
   EXPECT_TRUE(destroyed);
   EXPECT_FALSE(destroyedWhileOtherRan);
   EXPECT_EQ(filterType, CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE);
+}
+
+// The callback answers a query-remove only once its handlers have run. A removal handler that
+// destroys the owner ends the registration from the worker that callback waits for: the callback
+// is let go first, so neither waits for the other, and the removal goes ahead because the owner
+// closed its file before.
+TEST(PnpListener, HandlerMayDestroyTheOwnerOnAQueryRemove) {
+  Watchdog watchdog("a query-remove handler destroying its listener's owner");
+  vesk::sim::Machine machine;
+  const std::wstring pdoName = UniquePdoName();
+  const auto id = AddController(machine, pdoName, std::make_shared<ScriptedBackend>());
+  struct Owner {
+    explicit Owner(HANDLE file) : file(file) {}
+    ~Owner() { CloseHandle(file); }
+    HANDLE file;
+    PnpListener listener;
+  };
+  ThreadEnd destroyerEnd;
+  // Remove-complete may reach the listener while it is being destroyed: only the first removal
+  // destroys.
+  std::atomic<Owner*> owner{new Owner(OpenDevice(pdoName))};
+  owner.load()->listener.removal.AddHandler(EventHandler<_CM_NOTIFY_EVENT_DATA*>([&](auto) {
+    if (Owner* doomed = owner.exchange(nullptr)) {
+      destroyerEnd.Arm();
+      delete doomed;
+    }
+  }));
+  ASSERT_TRUE(owner.load()->listener.Register(owner.load()->file));
+
+  machine.RemoveDevice(id, vesk::sim::Machine::Removal::Orderly);
+  machine.WaitForNotifications();
+  EXPECT_FALSE(machine.IsPresent(id));
+  EXPECT_EQ(owner.load(), nullptr);
+  EXPECT_EQ(machine.OpenHandleCount(id), 0u);
+  destroyerEnd.Wait();
 }
 
 // --- through the configuration manager of the simulated machine -----------------------------

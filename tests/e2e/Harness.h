@@ -132,7 +132,6 @@ class SimulatedMachine {
     for (const auto& controller : driver->Snapshot().controllers) {
       devices.push_back(AddDevice(controller));
     }
-    machine.WaitForNotifications();
   }
   ~SimulatedMachine() { ControllerDeviceBuilder::IdentifierQueue().clear(); }
 

@@ -4,7 +4,9 @@
 
 #include <set>
 
+#include "tests/Watchdog.h"
 #include "tests/e2e/Harness.h"
+#include "tests/managed/ManagedTestSupport.h"
 
 namespace Vesk {
 namespace {
@@ -230,6 +232,49 @@ TEST(Refresh, ControllersThatDisappearStayUntilTheCallerEmptiesTheContainer) {
     EXPECT_EQ(fresh.GetControllersById().size(), 1u);
     ClearMap(fresh.GetControllersById());
   }
+}
+
+// Another program keeps a controller's device open and so refuses its orderly removal. The
+// library let go of its handle on the query and takes the device up again on the refusal: no
+// polling refresh of the managed facade fails, and the controller is still reached.
+TEST(Refresh, ARefusedOrderlyRemovalLeavesTheControllerReachable) {
+  Vesk::test::Watchdog watchdog("polling refreshes after a refused removal");
+  SimulatedMachine simulated("demo");
+  VESK_Managed::StorageManagementBase facade;
+  VESK_Managed::testing::Populate(facade);
+  const sim::Controller model = simulated.Model().controllers[0];
+  HANDLE other =
+      CreateFile2(DeviceBuilder::DevicePath(model.pdoName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  simulated.machine.RemoveDevice(simulated.devices[0], sim::Machine::Removal::Orderly);
+  simulated.machine.WaitForNotifications();
+  ASSERT_TRUE(simulated.machine.IsPresent(simulated.devices[0]));
+
+  int failed = 0;
+  std::string failure;
+  for (int look = 0; look < 5; ++look) {
+    facade.GetIoSemaphore().Wait();
+    try {
+      facade.UpdateAllControllers();
+      facade.UpdateAllArrays();
+      facade.UpdateAllVolumes();
+      facade.UpdateAllDrives();
+      facade.SynchronizeStorageData();
+      facade.ClearUpdatesData();
+    } catch (const std::exception& e) {
+      ++failed;
+      failure = e.what();
+    }
+    facade.GetIoSemaphore().Release();
+  }
+  EXPECT_EQ(failed, 0) << failure;
+  const auto controller = facade.Controllers()[model.deviceId];
+  ASSERT_NE(controller, nullptr);
+  EXPECT_EQ(facade.SetControllerRohiPolicy(*controller, !model.rohiEnabled),
+            VESK_Managed::vesk_status::Success);
+  EXPECT_EQ(simulated.Model().controllers[0].rohiEnabled, !model.rohiEnabled);
+  CloseHandle(other);
 }
 
 TEST(Refresh, NoControllerDeviceLeavesTheTargetAsItWas) {

@@ -1,18 +1,24 @@
 // The Win32 behaviour the library relies on, stated once and checked on both sides of the seam:
 // natively against the emulation, and cross-built for Windows against the real thing. Nothing
-// here may use more than platform/win32.h declares.
+// here may use more than platform/win32.h declares, except for the configuration manager's
+// notifications: Wine has none, so on both sides they come from a simulated machine through the
+// seam, and what is stated here holds that machine to Windows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/win32.h"
+#include "simulator/Machine.h"
+#include "tests/Watchdog.h"
 #include "tests/platform/OtherProcess.h"
 
 namespace {
@@ -409,6 +415,79 @@ TEST_F(ContractFiles, WrittenFlushedAndMovedOverTheOldFile) {
   }
   EXPECT_EQ(FailureOf(MoveFileExW(aside.c_str(), state.c_str(), MOVEFILE_REPLACE_EXISTING)),
             ERROR_FILE_NOT_FOUND);
+}
+
+// --- configuration-manager notifications -------------------------------------------------------
+
+// Counts the arrivals a registration hears; the first one can be held in its callback, so that
+// events raised meanwhile wait for their delivery.
+struct HeldArrivals {
+  std::mutex lock;
+  std::condition_variable changed;
+  int heard = 0;
+  bool holdFirst = false, released = false;
+
+  static DWORD CALLBACK Callback(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action,
+                                 PCM_NOTIFY_EVENT_DATA, DWORD) {
+    auto* self = static_cast<HeldArrivals*>(context);
+    if (action != CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL) return ERROR_SUCCESS;
+    std::unique_lock<std::mutex> guard(self->lock);
+    ++self->heard;
+    self->changed.notify_all();
+    if (self->holdFirst) self->changed.wait(guard, [self] { return self->released; });
+    return ERROR_SUCCESS;
+  }
+  int Heard() {
+    std::lock_guard<std::mutex> guard(lock);
+    return heard;
+  }
+  HCMNOTIFICATION Register() {
+    CM_NOTIFY_FILTER filter{};
+    filter.cbSize = sizeof filter;
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    filter.u.DeviceInterface.ClassGuid = GUID_DEVINTERFACE_STORAGEPORT;
+    HCMNOTIFICATION registration = nullptr;
+    EXPECT_EQ(CM_Register_Notification(&filter, this, Callback, &registration), CR_SUCCESS);
+    return registration;
+  }
+};
+
+vesk::sim::DeviceSpec StoragePort(const wchar_t* pdoName) {
+  vesk::sim::DeviceSpec device;
+  device.pdoName = pdoName;
+  return device;
+}
+
+// A registration hears the events raised after it was made, however late they are delivered, and
+// none raised before it, even if their delivery is still to come.
+TEST(Contract, ARegistrationHearsOnlyEventsRaisedAfterIt) {
+  Vesk::test::Watchdog watchdog("notifications held in a callback");
+  vesk::sim::Machine machine;
+  HeldArrivals earlier, later;
+  earlier.holdFirst = true;
+  HCMNOTIFICATION earlierRegistration = earlier.Register();
+  machine.AddDevice(StoragePort(L"\\Device\\ContractFirst"));
+  {
+    std::unique_lock<std::mutex> guard(earlier.lock);
+    earlier.changed.wait(guard, [&] { return earlier.heard == 1; });
+  }
+  machine.AddDevice(StoragePort(L"\\Device\\ContractSecond"));  // its delivery waits
+  HCMNOTIFICATION laterRegistration = later.Register();
+  {
+    std::lock_guard<std::mutex> guard(earlier.lock);
+    earlier.released = true;
+  }
+  earlier.changed.notify_all();
+  machine.WaitForNotifications();
+  EXPECT_EQ(earlier.Heard(), 2);
+  EXPECT_EQ(later.Heard(), 0);
+
+  machine.AddDevice(StoragePort(L"\\Device\\ContractThird"));
+  machine.WaitForNotifications();
+  EXPECT_EQ(earlier.Heard(), 3);
+  EXPECT_EQ(later.Heard(), 1);
+  for (HCMNOTIFICATION registration : {earlierRegistration, laterRegistration})
+    EXPECT_EQ(CM_Unregister_Notification(registration), CR_SUCCESS);
 }
 
 }  // namespace
