@@ -170,7 +170,15 @@ TEST_F(FacadeTest, DriverRefusalsAndTransportFailuresArriveTranslated) {
   ExpectThrows<NativeVeskException>(
       [&] { facade->UpdateAllArrays(); },
       "Unable to retrieve array information. IOCTL completed with error.", 3);
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, fn::kGetVolumeInfo, ERROR_GEN_FAILURE});
+  ExpectThrows<NativeTaluException>(
+      [&] { facade->UpdateAllVolumes(); },
+      "Unable to retrieve volume information. IOCTL was unsuccessful.", ERROR_GEN_FAILURE);
   facade->ClearUpdatesData();
+  // The devices are still there: no failure above makes a polling refresh rediscover them.
+  const auto discoveries = driver->RequestCount(fn::kGetControllerIdentifiers);
+  PollingRefresh(*facade);
+  EXPECT_EQ(driver->RequestCount(fn::kGetControllerIdentifiers), discoveries);
 }
 
 TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverItsHandlersDo) {
