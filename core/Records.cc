@@ -37,7 +37,6 @@ void TakeDriver(Controller& kept, const Controller& fresh) {
     RaidLevelDescriptor& slot = kept.raidLevelDescriptors[i];
     const RaidLevelDescriptor& from = fresh.raidLevelDescriptors[i];
     static_cast<RaidLevelDescriptorHeader&>(slot) = from;
-    std::memcpy(slot.reserved, from.reserved, sizeof slot.reserved);
     // In place: storage that holds the new migrations stays where readers found it.
     slot.migrationDescriptors.assign(from.migrationDescriptors.begin(),
                                      from.migrationDescriptors.end());
