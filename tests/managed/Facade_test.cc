@@ -429,10 +429,10 @@ TEST_F(ReplugTest, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
   const auto first = facade->Controllers()[kSataDeviceId];
   ChangeLog log(*facade);
   std::uint16_t maxDrives = 6;
-  for (const int spec : {2, 4, 1, 3, 4}) {
-    SCOPED_TRACE("driver " + std::to_string(spec) + ".0");
+  for (const int specMajor : {2, 4, 1, 3, 4}) {
+    SCOPED_TRACE("driver " + std::to_string(specMajor) + ".0");
     driver->Edit([&](sim::Topology& model) {
-      model.controllers[0].specMajor = static_cast<std::uint8_t>(spec);
+      model.controllers[0].specMajor = static_cast<std::uint8_t>(specMajor);
       model.controllers[0].raidLevels[0].maxDrives = ++maxDrives;
     });
     log.entries.clear();
@@ -443,7 +443,7 @@ TEST_F(ReplugTest, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
     EXPECT_EQ(log.entries, (std::vector<std::string>{"controller-10274", "controller+10274"}));
     ASSERT_NO_THROW(PollingRefresh(*facade));
 
-    EXPECT_EQ(SataRecord().apiVersion, spec - 1u);
+    EXPECT_EQ(SataRecord().apiVersion, specMajor - 1u);
     const auto sata = facade->Controllers()[kSataDeviceId];
     const sim::Controller model = driver->Snapshot().controllers[0];
     for (const auto& level : model.raidLevels) {
@@ -451,13 +451,13 @@ TEST_F(ReplugTest, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
           sata->RaidLevelDescriptors().at(static_cast<vesk_raid_level>(level.level));
       EXPECT_EQ(descriptor.MaxDrivesCount(), level.maxDrives);
       // A 1.0 driver states no migrations: the library's table stands in.
-      if (spec > 1) {
+      if (specMajor > 1) {
         EXPECT_EQ(descriptor.MigrationDescriptors().size(), level.migrations.size());
       }
     }
     EXPECT_EQ(facade->Volumes()[kSystemVolume]->Name(), L"System");
     EXPECT_EQ(facade->Drives().Count(), 11u);
-    EXPECT_EQ(facade->SetControllerRohiPolicy(*sata, spec % 2 == 0), vesk_status::Success);
+    EXPECT_EQ(facade->SetControllerRohiPolicy(*sata, specMajor % 2 == 0), vesk_status::Success);
   }
   // The controller held from before the updates still reads what its driver said.
   EXPECT_EQ(first->RaidLevelDescriptors().at(vesk_raid_level::Raid0).MaxDrivesCount(), 6);
