@@ -27,15 +27,36 @@ void Controllers::clear() {
   byDeviceId.clear();
 }
 
+namespace {
+
+void TakeDriver(Controller& kept, const Controller& fresh) {
+  std::memcpy(kept.executorInformation, fresh.executorInformation, sizeof kept.executorInformation);
+  kept.apiVersion = fresh.apiVersion;
+  kept.maxDrivesPerArray = fresh.maxDrivesPerArray;
+  for (std::size_t i = 0; i < kMaxRaidLevelDescriptors; ++i) {
+    RaidLevelDescriptor& slot = kept.raidLevelDescriptors[i];
+    const RaidLevelDescriptor& from = fresh.raidLevelDescriptors[i];
+    static_cast<RaidLevelDescriptorHeader&>(slot) = from;
+    // In place: storage that holds the new migrations stays where readers found it.
+    slot.migrationDescriptors.assign(from.migrationDescriptors.begin(),
+                                     from.migrationDescriptors.end());
+  }
+}
+
+}  // namespace
+
 void Controllers::AddController(std::unique_ptr<Controller> record) {
   auto [at, inserted] = byId.emplace(record->id, record.get());
   Controller* kept = at->second;
   if (!inserted) {
     // The known record stays so that pointers to it survive a refresh; the information block is
     // fresh, and so is the device: the one it had may be gone (unplugged and plugged back), and
-    // keeping it would also keep one open device per refresh.
+    // keeping it would also keep one open device per refresh. A device found again may also
+    // come under another driver (an update reloads the device), whose layout and capabilities
+    // every later request must follow.
     kept->Information() = record->Information();
     kept->deviceHandle = std::move(record->deviceHandle);
+    TakeDriver(*kept, *record);
   } else {
     record.release();
   }

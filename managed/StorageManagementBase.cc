@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceHandle.h"
 #include "managed/Translation.h"
 #include "platform/win32.h"
 
@@ -73,6 +74,64 @@ void TakeDevice(Vesk::Controller& current, const Vesk::Controller& fresh) {
 }
 template <typename Record>
 void TakeDevice(Record&, const Record&) {}
+
+// A controller found again under another driver (an update reloads the device with it). Its
+// managed object shows what the driver it was built from said, and its RAID-level descriptors
+// read through to the record of that driver, so it is replaced rather than updated.
+bool DriverChanged(const Vesk::Controller& current, const Vesk::Controller& fresh) {
+  if (current.apiVersion != fresh.apiVersion ||
+      current.maxDrivesPerArray != fresh.maxDrivesPerArray ||
+      std::memcmp(current.executorInformation, fresh.executorInformation,
+                  sizeof current.executorInformation) != 0) {
+    return true;
+  }
+  for (std::size_t i = 0; i < Vesk::kMaxRaidLevelDescriptors; ++i) {
+    const Vesk::RaidLevelDescriptor& was = current.raidLevelDescriptors[i];
+    const Vesk::RaidLevelDescriptor& is = fresh.raidLevelDescriptors[i];
+    if (std::memcmp(static_cast<const Vesk::RaidLevelDescriptorHeader*>(&was),
+                    static_cast<const Vesk::RaidLevelDescriptorHeader*>(&is),
+                    sizeof(Vesk::RaidLevelDescriptorHeader)) != 0 ||
+        was.migrationDescriptors != is.migrationDescriptors) {
+      return true;
+    }
+  }
+  return false;
+}
+template <typename Record>
+bool DriverChanged(const Record&, const Record&) {
+  return false;
+}
+
+// The controller's device has gone: its handle heard of the removal.
+bool DeviceGone(const Vesk::Controller& record) {
+  const std::shared_ptr<Vesk::DeviceHandle>& device = record.GetDeviceHandle();
+  return device && device->exitEvent != nullptr &&
+         ::WaitForSingleObject(device->exitEvent, 0) == WAIT_OBJECT_0;
+}
+
+// A request failed because its device has gone, whether or not its handle heard of it: the
+// device call found it disconnected, the handle already closed, or the lock was left for the
+// removal (the executor's own text).
+bool DeviceGone(const Vesk::TaluException& failure) {
+  if (dynamic_cast<const Vesk::VeskException*>(&failure) != nullptr) return false;
+  return failure.ErrorCode() == ERROR_DEVICE_NOT_CONNECTED ||
+         failure.ErrorCode() == ERROR_INVALID_HANDLE ||
+         failure.Message() == "Mutex wait for device was signaled to exit.";
+}
+
+// A native call of a polling refresh, translated. A failure because a device has gone owes the
+// next UpdateAllControllers a rediscovery; without it every later refresh would fail the same way.
+template <typename Call>
+decltype(auto) TranslatePolled(std::atomic<bool>& refreshOwed, Call&& call) {
+  return Translate([&]() -> decltype(auto) {
+    try {
+      return call();
+    } catch (const Vesk::TaluException& failure) {
+      if (DeviceGone(failure)) refreshOwed = true;
+      throw;
+    }
+  });
+}
 
 // Releases the semaphore on every way out of a scope.
 class SemaphoreHold {
@@ -198,7 +257,13 @@ void StorageManagementBase::SetAllDrivesInfo(Vesk::DriveMap& target) {
 
 void StorageManagementBase::UpdateAllControllers() {
   ThrowIfDisposed();
-  if (controllerRefreshOwed) {
+  // A device that went without this facade hearing of it (its registration failed, or the
+  // notification was lost) is left for the one found in its place before anything is sent.
+  bool deviceGone = false;
+  for (const auto& [id, record] : GetInstance().GetControllers().GetControllersById()) {
+    deviceGone = deviceGone || (record != nullptr && DeviceGone(*record));
+  }
+  if (controllerRefreshOwed || deviceGone) {
     RefreshScope refreshing(*this);
     RefreshControllers(true);
   }
@@ -208,8 +273,9 @@ void StorageManagementBase::UpdateAllControllers() {
   for (const auto& entry : native.GetControllers().GetControllersById()) {
     const Vesk::vesk_guid id = entry.first;
     const Vesk::Controller* record = entry.second;
-    auto controller =
-        Translate([&] { return native.GetSingleController(record->GetDeviceHandle(), id); });
+    auto controller = TranslatePolled(controllerRefreshOwed, [&] {
+      return native.GetSingleController(record->GetDeviceHandle(), id);
+    });
     // A record staged by an earlier UpdateAllControllers is replaced, not leaked.
     delete std::exchange(fresh[id], controller.release());
   }
@@ -217,7 +283,7 @@ void StorageManagementBase::UpdateAllControllers() {
 
 void StorageManagementBase::UpdateAllArrays() {
   Vesk::StorageManagement& native = Native();
-  Translate([&] {
+  TranslatePolled(controllerRefreshOwed, [&] {
     for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
       native.SetArrays(*controller, *updatedArrays);
     }
@@ -226,7 +292,7 @@ void StorageManagementBase::UpdateAllArrays() {
 
 void StorageManagementBase::UpdateAllVolumes() {
   Vesk::StorageManagement& native = Native();
-  Translate([&] {
+  TranslatePolled(controllerRefreshOwed, [&] {
     for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
       native.SetVolumes(*controller, *updatedVolumes);
     }
@@ -235,7 +301,7 @@ void StorageManagementBase::UpdateAllVolumes() {
 
 void StorageManagementBase::UpdateAllDrives() {
   Vesk::StorageManagement& native = Native();
-  Translate([&] {
+  TranslatePolled(controllerRefreshOwed, [&] {
     for (auto& [id, controller] : native.GetControllers().GetControllersById()) {
       native.SetDrives(*controller, *updatedDrives);
     }
@@ -343,8 +409,15 @@ void StorageManagementBase::UpdateCollection(
     } else if (c->first < u->first) {
       remove(c++);
     } else {
+      const Record* fresh = u->second;
+      if (fresh != nullptr && DriverChanged(*c->second, *fresh)) {
+        // Out first, so that the addition builds a new managed object from the fresh record.
+        remove(c++);
+        add(u++);
+        continue;
+      }
       // An element without a managed object (a type the facade does not know) is skipped.
-      if (const Record* fresh = u->second) {
+      if (fresh != nullptr) {
         TakeDevice(*c->second, *fresh);
         steps.Run([&] {
           typename Dictionary::mapped_type managed;

@@ -329,8 +329,11 @@ class Controllers {
   // Takes ownership of `record`. A controller whose identifier is already present keeps its
   // record (so pointers to it stay valid across refreshes): the new information block is copied
   // into it, it takes the device `record` was read through (a controller found again may sit on
-  // a new device), and `record` is destroyed. The device the kept record had is released; a call
-  // that still uses it holds its own share.
+  // a new device) and what `record` says of that device's driver (executorInformation,
+  // apiVersion, maxDrivesPerArray, raidLevelDescriptors: the driver may have been updated), and
+  // `record` is destroyed. The descriptor slots stay where they are, and so does the storage of
+  // a slot's migrationDescriptors unless the new driver states more of them than it can hold.
+  // The device the kept record had is released; a call that still uses it holds its own share.
   void AddController(std::unique_ptr<Controller> record);
 
  private:

@@ -92,9 +92,13 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
 
   // --- Polling refresh: the four UpdateAll members read fresh records into the working
   // collections, SynchronizeStorageData diffs them into the managed collections (raising the
-  // collection and property notifications), ClearUpdatesData releases what is left. After a
-  // notification-driven refresh failed, UpdateAllControllers first finds the controllers present
-  // and diffs them into Controllers, as that refresh would have.
+  // collection and property notifications), ClearUpdatesData releases what is left.
+  // UpdateAllControllers first finds the controllers present and diffs them into Controllers, as
+  // a notification-driven refresh would have, when this facade may have missed a change: after
+  // such a refresh failed, when a controller's device handle heard of its removal, and after an
+  // UpdateAll member failed because a device had gone (that member's failure still reaches the
+  // caller). A controller found again under another driver is replaced by a new managed
+  // Controller, in a polling refresh as in a notification-driven one.
   void UpdateAllControllers();
   void UpdateAllArrays();
   void UpdateAllVolumes();
@@ -240,8 +244,9 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   std::atomic<bool> disposed{false};
   // Dispose came from a handler of a member running on that thread; the member completes it.
   std::atomic<bool> disposalDeferred{false};
-  // A notification-driven refresh failed before its diff: the snapshot may hold controllers that
-  // are gone, so the next UpdateAllControllers rediscovers first.
+  // A notification-driven refresh failed before its diff, or a polling refresh met a device that
+  // had gone: the snapshot may hold controllers that are gone, so the next UpdateAllControllers
+  // rediscovers first.
   std::atomic<bool> controllerRefreshOwed{false};
   // OnPnpNotification calls running, so that every Dispose can wait for them.
   std::mutex notificationGuard;

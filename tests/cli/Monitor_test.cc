@@ -368,6 +368,32 @@ TEST(MonitorWatcher, AgainstTheDriverItFollowsWhatDiscoveryFinds) {
   }
 }
 
+// A driver update: the controller stays behind its PDO name under another management-specification
+// version, which comes with a new device. The monitor reports the controller leaving and coming
+// back, and goes on reading it in the new driver's layout. (A 1.0 driver states less of its drives,
+// which the monitor reports as changes of its own.)
+TEST(MonitorWatcher, AControllerUnderAnotherDriverIsReportedAgainAndReadInItsLayout) {
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Present);
+  auto topology = vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json");
+  watcher.Load(topology);
+  watcher.Refresh();
+  EXPECT_EQ(watcher.Feed().Take().size(), 18u);
+  watcher.Feed().SetMode(veskctl::EventFeed::Mode::Live);
+
+  const std::string sata = topology.controllers[0].name;
+  for (const int specMajor : {2, 4, 3}) {
+    SCOPED_TRACE("driver " + std::to_string(specMajor) + ".0");
+    topology.controllers[0].specMajor = static_cast<std::uint8_t>(specMajor);
+    watcher.Load(topology);
+    ASSERT_NO_THROW(watcher.Refresh());
+    std::vector<std::string> kinds;
+    for (const auto& e : watcher.Feed().Take())
+      kinds.push_back(e.kind + " " + e.elementName + (e.property.empty() ? "" : " " + e.property));
+    EXPECT_EQ(kinds, (std::vector<std::string>{"removed " + sata, "controller-removed " + sata,
+                                               "added " + sata, "controller-arrived " + sata}));
+  }
+}
+
 // A refresh that the library fails leaves the facade as it was; the next one catches up with
 // every change, once.
 TEST(MonitorWatcher, ALibraryFailureOnOneLookLosesNothing) {

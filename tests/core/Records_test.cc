@@ -46,24 +46,48 @@ class ControllersTest : public ::testing::Test {
   Controllers controllers;
 };
 
-TEST_F(ControllersTest, KnownIdentifierKeepsRecordAndItsDescriptorsButTakesFreshInformation) {
+// A controller found again may sit on a new device under another driver (an update reloads the
+// device): the record stays, and everything it says of the driver is the fresh record's. Slots
+// whose migrations do not grow in number keep their storage, which managed objects read through.
+TEST_F(ControllersTest, KnownIdentifierKeepsRecordButTakesFreshInformationAndDriver) {
   auto first = NewController(1, 0x10, "old name");
-  const RaidLevelDescriptor levels[] = {Level(VESK_RAID_1, 2)};
+  RaidLevelDescriptor raid1 = Level(VESK_RAID_1, 2);
+  raid1.migrationDescriptors = {{VESK_RAID_0, 0}, {VESK_RAID_5, 1}};
+  const RaidLevelDescriptor levels[] = {raid1, Level(VESK_RAID_0, 4)};
   SetRaidLevelDescriptors(*first, levels);
   first->apiVersion = 0;
+  first->executorInformation[0] = 1;
   Controller* kept = first.get();
+  const vesk_migration_descriptor* migrations =
+      kept->raidLevelDescriptors[0].migrationDescriptors.data();
   controllers.AddController(std::move(first));
 
   auto again = NewController(1, 0x10, "new name");
   again->maxVolumesPerController = 7;
+  RaidLevelDescriptor raid5 = Level(VESK_RAID_5, 8);
+  raid5.minDrivesCount = 3;
+  raid5.migrationDescriptors = {{VESK_RAID_5, 1}};
+  const RaidLevelDescriptor fresh[] = {raid5};
+  SetRaidLevelDescriptors(*again, fresh);
+  again->apiVersion = 1;
+  again->executorInformation[0] = 2;
+  again->executorInformation[39] = 9;
   controllers.AddController(std::move(again));
 
   EXPECT_EQ(controllers.GetControllersById().at(Id(1)), kept);
   EXPECT_STREQ(kept->name, "new name");
   EXPECT_EQ(+kept->maxVolumesPerController, 7);
-  EXPECT_EQ(+kept->raidLevelDescriptors[0].level, VESK_RAID_1);
-  EXPECT_EQ(+kept->maxDrivesPerArray, 2);
-  EXPECT_EQ(kept->apiVersion, 0u);
+  EXPECT_EQ(kept->apiVersion, 1u);
+  EXPECT_EQ(+kept->executorInformation[0], 2);
+  EXPECT_EQ(+kept->executorInformation[39], 9);
+  EXPECT_EQ(+kept->maxDrivesPerArray, 8);
+  const RaidLevelDescriptor& slot = kept->raidLevelDescriptors[0];
+  EXPECT_EQ(+slot.level, VESK_RAID_5);
+  EXPECT_EQ(+slot.minDrivesCount, 3);
+  EXPECT_EQ(slot.migrationDescriptors, raid5.migrationDescriptors);
+  EXPECT_EQ(slot.migrationDescriptors.data(), migrations);
+  EXPECT_EQ(+kept->raidLevelDescriptors[1].level, VESK_RAID_NONE);
+  EXPECT_TRUE(kept->raidLevelDescriptors[1].migrationDescriptors.empty());
 }
 
 TEST_F(ControllersTest, FirstControllerWithADeviceIdentifierKeepsThatIndexEntry) {

@@ -12,6 +12,7 @@ namespace Vesk {
 namespace {
 
 using testing::FullRefresh;
+using testing::Record;
 using testing::SimulatedMachine;
 using testing::Text;
 namespace sim = vesk::sim;
@@ -211,6 +212,38 @@ TEST(Refresh, RefreshingAgainKeepsControllerRecordsAndFreesDuplicates) {
   }
   EXPECT_EQ(management.GetControllers().GetControllersById().size(), 2u);
   EXPECT_EQ(management.GetVolumes().size(), volumes);
+}
+
+// A driver update reloads the device: the controller comes back with the same identifier under
+// another management-specification version. A full refresh keeps its record and must read it in
+// the new driver's layout from then on.
+TEST(Refresh, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
+  SimulatedMachine simulated("demo");
+  StorageManagement management;
+  FullRefresh(management);
+  const Controller* record = &Record(management, testing::demo::kSata);
+  for (const int specMajor : {2, 4, 1, 3}) {
+    SCOPED_TRACE("driver " + std::to_string(specMajor) + ".0");
+    simulated.driver->Edit([&](sim::Topology& model) {
+      model.controllers[0].specMajor = static_cast<std::uint8_t>(specMajor);
+      model.controllers[0].raidLevels[0].maxDrives += 1;
+    });
+    simulated.machine.RemoveDevice(simulated.devices[0]);
+    simulated.devices[0] = simulated.AddDevice(simulated.Model().controllers[0]);
+    FullRefresh(management);
+
+    ASSERT_EQ(&Record(management, testing::demo::kSata), record);
+    const sim::Controller model = simulated.Model().controllers[0];
+    ExpectController(*record, model, specMajor, record->GetDeviceHandle()->device->id);
+    for (const sim::Drive& d : model.drives) {
+      const Drive& drive = *management.GetDrives().at(d.id);
+      EXPECT_EQ(Text(drive.serialNumber, sizeof drive.serialNumber), d.serialNumber);
+    }
+    for (const sim::Volume& v : model.volumes) {
+      const Volume& volume = *management.GetVolumes().at(v.id);
+      EXPECT_EQ(Text(volume.name, sizeof volume.name), v.name);
+    }
+  }
 }
 
 // An orderly removal goes ahead only if the library has closed its handle by the time it answers

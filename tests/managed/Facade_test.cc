@@ -14,6 +14,7 @@
 
 #include "ManagedTestSupport.h"
 #include "Watchdog.h"
+#include "device/DeviceHandle.h"
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "vesk_managed/StorageManagementBase.h"
@@ -169,7 +170,15 @@ TEST_F(FacadeTest, DriverRefusalsAndTransportFailuresArriveTranslated) {
   ExpectThrows<NativeVeskException>(
       [&] { facade->UpdateAllArrays(); },
       "Unable to retrieve array information. IOCTL completed with error.", 3);
+  driver->InjectFault({sim::Fault::Kind::DeviceFailure, fn::kGetVolumeInfo, ERROR_GEN_FAILURE});
+  ExpectThrows<NativeTaluException>(
+      [&] { facade->UpdateAllVolumes(); },
+      "Unable to retrieve volume information. IOCTL was unsuccessful.", ERROR_GEN_FAILURE);
   facade->ClearUpdatesData();
+  // The devices are still there: no failure above makes a polling refresh rediscover them.
+  const auto discoveries = driver->RequestCount(fn::kGetControllerIdentifiers);
+  PollingRefresh(*facade);
+  EXPECT_EQ(driver->RequestCount(fn::kGetControllerIdentifiers), discoveries);
 }
 
 TEST_F(FacadeTest, ControllersPulledAndPluggedReachTheManagedCollectionWhateverItsHandlersDo) {
@@ -297,6 +306,39 @@ class ReplugTest : public FacadeTest {
   const Vesk::Controller& SataRecord() {
     return *facade->GetInstance().GetControllers().GetControllersByDeviceId().at(kSataDeviceId);
   }
+
+  // A new facade whose own registration fails; with `handlesHear` false so do those of the
+  // device handles its population opens, so that no removal reaches them either.
+  void Rebuild(bool handlesHear) {
+    facade.reset();
+    machine.FailCalls(sim::Api::CM_Register_Notification, CR_FAILURE, handlesHear ? 1 : -1);
+    facade = std::make_unique<StorageManagementBase>();
+    Populate(*facade);
+    machine.FailCalls(sim::Api::CM_Register_Notification, CR_FAILURE, 0);
+  }
+
+  // A polling refresh as a user interface runs it, `before(k)` running before its k-th UpdateAll
+  // member; its failure, if any.
+  std::exception_ptr TryPollingRefresh(const std::function<void(int)>& before = nullptr) {
+    StorageManagementBase& f = *facade;
+    const std::function<void()> members[] = {
+        [&] { f.UpdateAllControllers(); }, [&] { f.UpdateAllArrays(); },
+        [&] { f.UpdateAllVolumes(); }, [&] { f.UpdateAllDrives(); }};
+    f.GetIoSemaphore().Wait();
+    std::exception_ptr failure;
+    try {
+      for (int k = 0; k < 4; ++k) {
+        if (before) before(k);
+        members[k]();
+      }
+      f.SynchronizeStorageData();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    f.ClearUpdatesData();
+    f.GetIoSemaphore().Release();
+    return failure;
+  }
 };
 
 // Both notifications of a quick unplug and replug can queue behind a user interface that holds
@@ -318,6 +360,107 @@ TEST_F(ReplugTest, AControllerFoundAgainOnANewDeviceIsReachedThroughIt) {
     EXPECT_EQ(machine.OpenHandleCount(devices[0]), 1u);
   }
   EXPECT_EQ(facade->Controllers()[kSataDeviceId], sata);
+}
+
+// The facade hears nothing of a replug (its registration failed, or a notification was lost): a
+// polling refresh finds the dead device itself and rediscovers. A device whose own handle heard of
+// its removal before the refresh began costs no failed refresh; one that went during a refresh, or
+// whose handle heard nothing either, fails that refresh and no other.
+TEST_F(ReplugTest, AReplugNobodyHeardFailsAtMostOnePollingRefresh) {
+  const char* const failures[] = {
+      "Unable to retrieve executor information. IOCTL was unsuccessful.",
+      "Unable to retrieve array information. IOCTL was unsuccessful.",
+      "Unable to retrieve volume information. IOCTL was unsuccessful.",
+      "Unable to retrieve drive information. IOCTL was unsuccessful."};
+  for (const bool handlesHear : {true, false}) {
+    for (int at = 0; at < 4; ++at) {
+      SCOPED_TRACE(std::string(handlesHear ? "handles hear" : "nobody hears") +
+                   ", the device goes before member " + std::to_string(at));
+      Rebuild(handlesHear);
+      const sim::DeviceId gone = devices[0];
+      const auto replug = [&](int member) {
+        if (member != at) return;
+        const std::shared_ptr<Vesk::DeviceHandle> old = SataRecord().GetDeviceHandle();
+        Unplug();
+        Plug();
+        // Its removal reaction runs on a thread of its own.
+        if (handlesHear) {
+          ASSERT_EQ(WaitForSingleObject(old->exitEvent, 5000), WAIT_OBJECT_0);
+        }
+      };
+      const std::exception_ptr first = TryPollingRefresh(replug);
+      int failed = 0;
+      for (int refresh = 1; refresh < 5; ++refresh) failed += TryPollingRefresh() != nullptr;
+      EXPECT_EQ(failed, 0);
+
+      if (handlesHear && at == 0) {
+        EXPECT_EQ(first, nullptr);
+      } else if (!first) {
+        ADD_FAILURE() << "the refresh the device went in did not fail";
+      } else if (handlesHear) {
+        // The executor's own text, with whatever last error the thread had.
+        try {
+          std::rethrow_exception(first);
+        } catch (const NativeTaluException& failure) {
+          EXPECT_STREQ(failure.what(), "Mutex wait for device was signaled to exit.");
+          EXPECT_EQ(dynamic_cast<const NativeVeskException*>(&failure), nullptr);
+        }
+      } else {
+        ExpectThrows<NativeTaluException>([&] { std::rethrow_exception(first); }, failures[at],
+                                          ERROR_DEVICE_NOT_CONNECTED);
+      }
+      // The controller lives on the new device only, and operations reach it.
+      EXPECT_EQ(machine.OpenHandleCount(gone), 0u);
+      EXPECT_EQ(machine.OpenHandleCount(devices[0]), 1u);
+      const auto sata = facade->Controllers()[kSataDeviceId];
+      const bool rohi = !sata->RohiEnabled();
+      EXPECT_EQ(facade->SetControllerRohiPolicy(*sata, rohi), vesk_status::Success);
+      EXPECT_EQ(TryPollingRefresh(), nullptr);
+      EXPECT_EQ(sata->RohiEnabled(), rohi);
+    }
+  }
+}
+
+// A driver update reloads the device: the controller comes back on it with the same identifier
+// under another management-specification version and other capabilities, and both notifications
+// are handled late. From then on it is read in the new driver's layout, and the user interface
+// gets a controller built from what the new driver says.
+TEST_F(ReplugTest, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
+  const auto first = facade->Controllers()[kSataDeviceId];
+  ChangeLog log(*facade);
+  std::uint16_t maxDrives = 6;
+  for (const int specMajor : {2, 4, 1, 3, 4}) {
+    SCOPED_TRACE("driver " + std::to_string(specMajor) + ".0");
+    driver->Edit([&](sim::Topology& model) {
+      model.controllers[0].specMajor = static_cast<std::uint8_t>(specMajor);
+      model.controllers[0].raidLevels[0].maxDrives = ++maxDrives;
+    });
+    log.entries.clear();
+    Unplug();
+    Plug();
+    facade->HandlePnpEvent();  // the removal's, late
+    facade->HandlePnpEvent();  // the arrival's
+    EXPECT_EQ(log.entries, (std::vector<std::string>{"controller-10274", "controller+10274"}));
+    ASSERT_NO_THROW(PollingRefresh(*facade));
+
+    EXPECT_EQ(SataRecord().apiVersion, specMajor - 1u);
+    const auto sata = facade->Controllers()[kSataDeviceId];
+    const sim::Controller model = driver->Snapshot().controllers[0];
+    for (const auto& level : model.raidLevels) {
+      const RaidLevelDescriptor& descriptor =
+          sata->RaidLevelDescriptors().at(static_cast<vesk_raid_level>(level.level));
+      EXPECT_EQ(descriptor.MaxDrivesCount(), level.maxDrives);
+      // A 1.0 driver states no migrations: the library's table stands in.
+      if (specMajor > 1) {
+        EXPECT_EQ(descriptor.MigrationDescriptors().size(), level.migrations.size());
+      }
+    }
+    EXPECT_EQ(facade->Volumes()[kSystemVolume]->Name(), L"System");
+    EXPECT_EQ(facade->Drives().Count(), 11u);
+    EXPECT_EQ(facade->SetControllerRohiPolicy(*sata, specMajor % 2 == 0), vesk_status::Success);
+  }
+  // The controller held from before the updates still reads what its driver said.
+  EXPECT_EQ(first->RaidLevelDescriptors().at(vesk_raid_level::Raid0).MaxDrivesCount(), 6);
 }
 
 struct CallCase {

@@ -277,25 +277,27 @@ void Watcher::Load(vesk::sim::Topology topology) {
   WaitForControllers(controllers);
   driver->Edit([&](vesk::sim::Topology& model) { model = std::move(topology); });
   // A device goes when its controller left, or another controller (or driver) took its PDO name.
-  bool replaced = false;
+  // A controller that stays under a new driver is found again on its new device, and the facade
+  // reads it as that driver says.
+  std::vector<vesk::sim::DeviceId> gone;
   for (auto it = devices.begin(); it != devices.end();) {
     auto found = wanted.find(it->first);
     if (found != wanted.end() && found->second.controller == it->second.first) {
       ++it;
       continue;
     }
-    const std::string id = it->second.first.substr(0, it->second.first.find('/'));
-    controllers.erase(id);
-    replaced = replaced || next.contains(id);
     machine->RemoveDevice(it->second.second);
+    gone.push_back(it->second.second);
     it = devices.erase(it);
   }
-  if (replaced) {
-    // A controller that stays under a new device must be seen to leave first: the facade keeps
-    // the record of a controller it finds again, made for the driver it had.
-    machine->WaitForNotifications();
-    facade->GetIoSemaphore().Release();
-    WaitForControllers(controllers);
+  // The facade's device handles hear of a removal on threads of their own. Once they have let the
+  // device go, whichever of the facade's refreshes comes first sees that a controller found again
+  // has moved, instead of sending to the device that left. A handle that never hears of it (its
+  // registration failed) costs the next look a failed refresh, after a while.
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
+  for (const auto id : gone) {
+    while (machine->OpenHandleCount(id) != 0 && Clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   for (const auto& pdo : order) {
     if (devices.contains(pdo)) continue;
