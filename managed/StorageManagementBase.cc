@@ -71,18 +71,21 @@ thread_local const StorageManagementBase* notifiedHere = nullptr;
 // had may have gone in the meantime (unplugged and plugged back before this refresh ran).
 void TakeDevice(Vesk::Controller& current, const Vesk::Controller& fresh) {
   current.deviceHandle = fresh.deviceHandle;
+  // What the library does not interpret of the driver's executor information follows it too.
+  std::memcpy(current.executorInformation, fresh.executorInformation,
+              sizeof current.executorInformation);
 }
 template <typename Record>
 void TakeDevice(Record&, const Record&) {}
 
-// A controller found again under another driver (an update reloads the device with it). Its
-// managed object shows what the driver it was built from said, and its RAID-level descriptors
-// read through to the record of that driver, so it is replaced rather than updated.
+// A controller found again under another driver (an update reloads the device with it) that
+// speaks another layout or offers other RAID levels. Its managed object shows what the driver it
+// was built from said, and its RAID-level descriptors read through to the record of that driver,
+// so it is replaced rather than updated. The rest of the executor information is not compared: the
+// library does not interpret it, and a driver may well change it between two refreshes.
 bool DriverChanged(const Vesk::Controller& current, const Vesk::Controller& fresh) {
   if (current.apiVersion != fresh.apiVersion ||
-      current.maxDrivesPerArray != fresh.maxDrivesPerArray ||
-      std::memcmp(current.executorInformation, fresh.executorInformation,
-                  sizeof current.executorInformation) != 0) {
+      current.maxDrivesPerArray != fresh.maxDrivesPerArray) {
     return true;
   }
   for (std::size_t i = 0; i < Vesk::kMaxRaidLevelDescriptors; ++i) {

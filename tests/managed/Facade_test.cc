@@ -461,6 +461,23 @@ TEST_F(ReplugTest, AControllerFoundAgainUnderAnotherDriverIsReadInItsLayout) {
   }
   // The controller held from before the updates still reads what its driver said.
   EXPECT_EQ(first->RaidLevelDescriptors().at(vesk_raid_level::Raid0).MaxDrivesCount(), 6);
+
+  // A driver of the same layout and capabilities changes only what the library does not read of
+  // its executor information: the controller stays, and its record follows that driver.
+  const auto kept = facade->Controllers()[kSataDeviceId];
+  driver->Edit([](sim::Topology& model) { model.controllers[0].osDriverVersion.build += 7; });
+  ASSERT_NO_THROW(PollingRefresh(*facade));  // the policy set last
+  log.entries.clear();
+  Unplug();
+  Plug();
+  facade->HandlePnpEvent();
+  facade->HandlePnpEvent();
+  ASSERT_NO_THROW(PollingRefresh(*facade));
+  EXPECT_EQ(log.entries, std::vector<std::string>{});
+  EXPECT_EQ(facade->Controllers()[kSataDeviceId], kept);
+  std::uint16_t build = 0;
+  std::memcpy(&build, SataRecord().executorInformation + 8, sizeof build);
+  EXPECT_EQ(build, driver->Snapshot().controllers[0].osDriverVersion.build);
 }
 
 struct CallCase {
