@@ -237,15 +237,14 @@ TEST(Contract, WaitAnyTakesOnlyTheLowestSignaledObject) {
 // As many objects as Windows allows in one wait: each index is reported, the last one too, and
 // the wait times out when none is signaled. One more is refused (below).
 TEST(Contract, AWaitTakesTheLargestNumberOfObjectsWindowsAllows) {
+  const DWORD most = MAXIMUM_WAIT_OBJECTS;
   std::vector<HANDLE> events;
-  for (DWORD i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
-    events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  for (DWORD i = 0; i < most; ++i) events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_EQ(std::count(events.begin(), events.end(), nullptr), 0);
-  EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, events.data(), FALSE, 0), WAIT_TIMEOUT);
-  for (DWORD i : {MAXIMUM_WAIT_OBJECTS - 1, DWORD{31}, DWORD{0}}) {
+  EXPECT_EQ(WaitForMultipleObjects(most, events.data(), FALSE, 0), WAIT_TIMEOUT);
+  for (const DWORD i : {most - 1, DWORD{31}, DWORD{0}}) {
     SetEvent(events[i]);
-    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, events.data(), FALSE, 0),
-              WAIT_OBJECT_0 + i);
+    EXPECT_EQ(WaitForMultipleObjects(most, events.data(), FALSE, 0), WAIT_OBJECT_0 + i);
   }
   for (HANDLE event : events) CloseHandle(event);
 }
