@@ -506,7 +506,7 @@ TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAsAReminderAndWhenItE
 TEST_F(MonitorTest, ALookHoldsTheLockForTheReadNotForTheParse) {
   // A valid state file whose parse is slow: much background work remembered.
   json jobs = json::array();
-  for (int i = 0; i < 200000; ++i) jobs.push_back(json{{"n", i}});
+  for (int i = 0; i < 50000; ++i) jobs.push_back(json{{"n", i}});
   std::ofstream(state) << json{
       {"format", "veskctl-state"},
       {"formatVersion", 1},
