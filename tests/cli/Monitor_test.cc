@@ -514,12 +514,29 @@ TEST_F(MonitorTest, ALookHoldsTheLockForTheReadNotForTheParse) {
       {"machine",
        vesk::sim::SaveTopology(vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json"))},
       {"jobs", jobs}}.dump();
-  std::chrono::duration<double> held{};
+  std::chrono::duration<double> held{}, busy{};
+  // Another run tries the lock all along: it finds it taken for no longer than the look said.
+  std::atomic<bool> looking{true};
+  std::thread other([&] {
+    for (auto last = std::chrono::steady_clock::now(); looking;) {
+      const auto tried = std::chrono::steady_clock::now();
+      try {
+        veskctl::StateFile(state, {false, true, 0});
+      } catch (const veskctl::StateFileBusy&) {
+        busy += tried - last;  // taken since the last try, as far as this run can tell
+      }
+      last = tried;
+      std::this_thread::yield();
+    }
+  });
   const auto start = std::chrono::steady_clock::now();
   const auto machine = veskctl::ReadSavedMachine(state, true, -1, false, &held);
   const std::chrono::duration<double> look = std::chrono::steady_clock::now() - start;
+  looking = false;
+  other.join();
   EXPECT_EQ(machine.controllers.size(), 2u);
   EXPECT_LT(held.count(), look.count() / 4) << held.count() << " s of " << look.count() << " s";
+  EXPECT_LT(busy.count(), look.count() / 4) << busy.count() << " s of " << look.count() << " s";
 }
 
 // A refresh that the library fails leaves the facade as it was; the next one catches up with
