@@ -305,6 +305,17 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(torn, 0);
+  // A write that fails leaves nothing aside either.
+  const fs::path folder = dir / "folder";
+  fs::create_directories(folder / "in");
+  try {
+    veskctl::WriteFileAtomically(folder, a, "the monitor snapshot");
+    ADD_FAILURE() << "a folder was replaced";
+  } catch (const veskctl::StateFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot replace the monitor snapshot " + folder.string() +
+                                         ": access denied (Windows error 5)");
+  }
+  fs::remove_all(folder);
   // Nothing written aside is left behind.
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());

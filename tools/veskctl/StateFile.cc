@@ -73,12 +73,12 @@ void WriteFileAtomically(const fs::path& path, const std::string& text, const st
   static std::atomic<unsigned> writes{0};
   const fs::path aside = path.string() + ".new." + std::to_string(GetCurrentProcessId()) + "." +
                          std::to_string(++writes);
+  // Once renamed the name is gone; before, a failure leaves nothing behind under it.
   struct Leftover {
     const fs::path& file;
-    bool renamed = false;
     ~Leftover() {
       std::error_code ignored;
-      if (!renamed) fs::remove(file, ignored);
+      fs::remove(file, ignored);
     }
   } leftover{aside};
   {
@@ -101,7 +101,6 @@ void WriteFileAtomically(const fs::path& path, const std::string& text, const st
     throw StateFileError("cannot replace " + what + " " + path.string() + ": " +
                          Why(GetLastError()));
   }
-  leftover.renamed = true;
 }
 
 std::optional<std::string> ReadFileShared(const fs::path& path, const std::string& what) {
