@@ -1,7 +1,7 @@
 // `veskctl monitor` on the large topology (600 NVMe drives, 16 arrays, 16 volumes):
 //
-// - LockHeldPerLook: how long one look holds the state file's lock (open, lock, read and parse the
-//   saved machine, unlock); counter lockHeldUs. The look's remaining work (loading the machine)
+// - LockHeldPerLook: how long one look holds the state file's lock (open, lock, read the file's
+//   bytes, unlock); counter lockHeldUs. The look's remaining work (parsing, loading the machine)
 //   runs after the lock is let go and is timed apart (the iteration time).
 // - EventsPerSecond: one look at a machine on which every drive's LED and every volume's cache
 //   policy changed since the last: load, refresh, events (616 changes, 616 events). The counter
@@ -111,7 +111,7 @@ void MemoryAfterAnHourOfChurn(benchmark::State& state) {
       watcher.Load(vesk::sim::LoadTopology(driver.Save()));
       watcher.Refresh();
       events += watcher.Feed().Take().size();
-      watcher.SimulatedMachine()->ClearDebugOutput();  // as each look of the monitor does
+      watcher.SimulatedMachine()->TakeDebugOutput();  // as each look of the monitor does
     }
     state.counters["events"] = static_cast<double>(events);
     state.counters["residentKiBAfterFirstLook"] = start;

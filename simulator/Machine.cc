@@ -11,6 +11,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "simulator/TraceDecoder.h"
 
@@ -386,6 +387,11 @@ std::vector<std::wstring> Machine::DebugOutput() const {
 void Machine::ClearDebugOutput() {
   std::lock_guard guard(state->lock);
   state->debugOutput.clear();
+}
+
+std::vector<std::wstring> Machine::TakeDebugOutput() {
+  std::lock_guard guard(state->lock);
+  return std::exchange(state->debugOutput, {});
 }
 
 void Machine::EchoDebugOutput(bool echo) {

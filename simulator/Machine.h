@@ -160,6 +160,9 @@ class Machine {
   // Debugger output (OutputDebugStringW), in call order.
   std::vector<std::wstring> DebugOutput() const;
   void ClearDebugOutput();
+  // The output so far, cleared in the same step: a line written meanwhile is in this take or the
+  // next, never lost between a copy and a clear.
+  std::vector<std::wstring> TakeDebugOutput();
   // When set, debugger output is also written to stderr as UTF-8 (tools use this on request).
   void EchoDebugOutput(bool echo);
 

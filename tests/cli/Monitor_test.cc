@@ -7,14 +7,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "VeskctlTest.h"
 #include "Watchdog.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/StateFile.h"
 
 namespace {
 
@@ -200,6 +206,10 @@ TEST_F(MonitorTest, AFailedLookIsAnEventAndTheMonitorGoesOn) {
                 "--state " +
                 state.string() + " sim reset' to start over.");
   Do("sim reset");
+  // Said once while it lasts (no storm of one event a look), and once when it ends.
+  const auto recovered = monitor.Until(Is("refresh-recovered"));
+  EXPECT_EQ(recovered.size(), 1u) << recovered.front().dump();
+  EXPECT_EQ(recovered.back()["detail"], failed.back()["detail"]);
   Do("rename-volume Data Data2");
   const auto renamed = monitor.Until(Is("changed Data Name \"Data\" -> Data2"));
   EXPECT_EQ(Brief(renamed.back()), "changed Data Name \"Data\" -> Data2");
@@ -254,6 +264,64 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
             "  refresh-failed  another veskctl run still holds " + state.string() +
                 ".lock; gave up after 0 s (--lock-timeout)\n");
   EXPECT_EQ(Slurp(snapshot), before);
+}
+
+// Runs that overlap each write their snapshot aside under a name of their own and rename it over:
+// every run succeeds, and a reader meanwhile sees one whole snapshot or another.
+TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
+  Do("sim reset");
+  const fs::path snapshot = state.string() + ".monitor";
+  Vesk::test::Watchdog watchdog("overlapping monitor runs", 60);
+  std::vector<Result> runs(4);
+  {
+    std::vector<std::thread> threads;
+    for (auto& r : runs) threads.emplace_back([&] { r = Run("monitor --once"); });
+    for (auto& t : threads) t.join();
+  }
+  for (const auto& r : runs) EXPECT_EQ(r.exitCode, 0) << r.out;
+
+  // The same file written by several writers at once, many times, as by the monitor's runs.
+  const std::string a = json{{"machine", std::string(100000, 'a')}}.dump(),
+                    b = json{{"machine", std::string(200000, 'b')}}.dump();
+  veskctl::WriteFileAtomically(snapshot, a, "the monitor snapshot");
+  std::atomic<int> failures{0}, torn{0}, writersLeft{4};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 4; ++w)
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < 50; ++i) {
+        try {
+          veskctl::WriteFileAtomically(snapshot, w % 2 ? a : b, "the monitor snapshot");
+        } catch (const veskctl::StateFileError& e) {
+          ADD_FAILURE() << e.what();
+          ++failures;
+        }
+      }
+      --writersLeft;
+    });
+  while (writersLeft > 0) {
+    const auto text = veskctl::ReadFileShared(snapshot, "the monitor snapshot");
+    if (!text || (*text != a && *text != b)) ++torn;
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(torn, 0);
+  // A write that fails leaves nothing aside either.
+  const fs::path folder = dir / "folder";
+  fs::create_directories(folder / "in");
+  try {
+    veskctl::WriteFileAtomically(folder, a, "the monitor snapshot");
+    ADD_FAILURE() << "a folder was replaced";
+  } catch (const veskctl::StateFileError& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot replace the monitor snapshot " + folder.string() +
+                                         ": access denied (Windows error 5)");
+  }
+  fs::remove_all(folder);
+  // Nothing written aside is left behind.
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"state.json", "state.json.lock", "state.json.monitor"}));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on
@@ -392,6 +460,120 @@ TEST(MonitorWatcher, AControllerUnderAnotherDriverIsReportedAgainAndReadInItsLay
     EXPECT_EQ(kinds, (std::vector<std::string>{"removed " + sata, "controller-removed " + sata,
                                                "added " + sata, "controller-arrived " + sata}));
   }
+}
+
+// A refresh after hot-plug may still raise events when the monitor ends: the facade stops
+// notifying (and waits for that refresh) before the feed it raises into goes.
+TEST(MonitorWatcher, TheFeedOutlivesEveryRefreshAfterHotPlug) {
+  auto watcher = std::make_unique<veskctl::Watcher>(veskctl::EventFeed::Mode::Present);
+  auto topology = vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json");
+  watcher->Load(topology);
+  watcher->Refresh();
+  auto& facade = watcher->Facade();
+  auto& feedSubscribed = facade.Drives().CollectionChanged;  // only the feed watches the drives
+  ASSERT_TRUE(feedSubscribed.HasHandlers());
+  std::mutex lock;
+  std::condition_variable changed;
+  bool entered = false;
+  std::optional<bool> feedAlive;
+  facade.Controllers().CollectionChanged.Subscribe([&](const auto&, const auto& e) {
+    using Action = VESK_Managed::Components::NotifyCollectionChangedAction;
+    if (e.Action != Action::Remove || entered) return;
+    {
+      std::lock_guard hold(lock);
+      entered = true;
+    }
+    changed.notify_all();
+    // Holds the refresh until the watcher's destruction has begun: the feed going, or the
+    // facade's disposal (after which ClearUpdatesData throws; until then it has nothing to do).
+    bool alive = true;
+    for (;;) {
+      if (!feedSubscribed.HasHandlers()) {
+        alive = false;
+        break;
+      }
+      try {
+        facade.ClearUpdatesData();
+      } catch (const VESK_Managed::System::ObjectDisposedException&) {
+        alive = feedSubscribed.HasHandlers();
+        break;
+      }
+      std::this_thread::yield();
+    }
+    std::lock_guard hold(lock);
+    feedAlive = alive;
+  });
+  Vesk::test::Watchdog watchdog("a watcher destroyed during a refresh after hot-plug", 30);
+  topology.controllers.pop_back();
+  watcher->Load(topology);
+  {
+    std::unique_lock hold(lock);
+    changed.wait(hold, [&] { return entered; });
+  }
+  watcher.reset();
+  ASSERT_TRUE(feedAlive.has_value());
+  EXPECT_TRUE(*feedAlive) << "the feed went while a refresh after hot-plug raised events";
+}
+
+// A failure is reported when it starts, again every reminder interval while the same failure
+// lasts, and once when a look succeeds again; another failure meanwhile is a new one.
+TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAsAReminderAndWhenItEnds) {
+  using namespace std::chrono_literals;
+  veskctl::FailureAlerts alerts(300s);
+  auto look = [&](std::chrono::seconds at, const std::string& failure) {
+    const auto e = alerts.Look(failure, veskctl::FailureAlerts::Clock::time_point(at));
+    return e ? e->kind + ": " + e->detail : std::string();
+  };
+  EXPECT_EQ(look(0s, ""), "");
+  EXPECT_EQ(look(2s, "corrupt"), "refresh-failed: corrupt");
+  EXPECT_EQ(look(4s, "corrupt"), "");
+  EXPECT_EQ(look(301s, "corrupt"), "");
+  EXPECT_EQ(look(302s, "corrupt"), "refresh-failed: corrupt");  // the reminder
+  EXPECT_EQ(look(304s, "corrupt"), "");
+  EXPECT_EQ(look(306s, "busy"), "refresh-failed: busy");
+  EXPECT_EQ(look(308s, "busy"), "");
+  EXPECT_EQ(look(310s, ""), "refresh-recovered: busy");
+  EXPECT_EQ(look(312s, ""), "");
+  EXPECT_EQ(look(314s, "busy"), "refresh-failed: busy");
+  EXPECT_EQ(look(316s, ""), "refresh-recovered: busy");
+}
+
+// Parsing a large saved machine takes far longer than reading it: a look holds the lock only for
+// the read.
+TEST_F(MonitorTest, ALookHoldsTheLockForTheReadNotForTheParse) {
+  // A valid state file whose parse is slow: much background work remembered.
+  json jobs = json::array();
+  for (int i = 0; i < 50000; ++i) jobs.push_back(json{{"n", i}});
+  std::ofstream(state) << json{
+      {"format", "veskctl-state"},
+      {"formatVersion", 1},
+      {"savedAtMs", 0},
+      {"machine",
+       vesk::sim::SaveTopology(vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json"))},
+      {"jobs", jobs}}.dump();
+  std::chrono::duration<double> held{}, busy{};
+  // Another run tries the lock all along: it finds it taken for no longer than the look said.
+  std::atomic<bool> looking{true};
+  std::thread other([&] {
+    for (auto last = std::chrono::steady_clock::now(); looking;) {
+      const auto tried = std::chrono::steady_clock::now();
+      try {
+        veskctl::StateFile(state, {false, true, 0});
+      } catch (const veskctl::StateFileBusy&) {
+        busy += tried - last;  // taken since the last try, as far as this run can tell
+      }
+      last = tried;
+      std::this_thread::yield();
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto machine = veskctl::ReadSavedMachine(state, true, -1, false, &held);
+  const std::chrono::duration<double> look = std::chrono::steady_clock::now() - start;
+  looking = false;
+  other.join();
+  EXPECT_EQ(machine.controllers.size(), 2u);
+  EXPECT_LT(held.count(), look.count() / 4) << held.count() << " s of " << look.count() << " s";
+  EXPECT_LT(busy.count(), look.count() / 4) << busy.count() << " s of " << look.count() << " s";
 }
 
 // A refresh that the library fails leaves the facade as it was; the next one catches up with

@@ -532,9 +532,10 @@ TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
   // One call a line, without the process id, blanks shortened to one.
   const std::string calls = std::regex_replace(
       std::regex_replace(Slurp(trace), std::regex("(^|\n)[0-9]+ +"), "$1"), std::regex(" +"), " ");
-  EXPECT_TRUE(std::regex_match(
-      calls, std::regex("fsync\\([0-9]+\\) = 0\nrename\\(\"" + state.string() + ".new\", \"" +
-                        state.string() + "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n")))
+  EXPECT_TRUE(
+      std::regex_match(calls, std::regex("fsync\\([0-9]+\\) = 0\nrename\\(\"" + state.string() +
+                                         ".new\\.[0-9]+\\.[0-9]+\", \"" + state.string() +
+                                         "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n")))
       << calls;
 }
 

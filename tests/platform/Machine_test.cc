@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "PlatformTestSupport.h"
 
@@ -49,6 +53,28 @@ TEST(MachineLife, OnlyOneMachineIsCurrentAndANewOneStartsEmpty) {
   EXPECT_NE(event, nullptr);
   CloseHandle(event);
   EXPECT_TRUE(fresh.DebugOutput().empty());
+}
+
+// A reader that takes the debugger output while a notification thread still writes gets every
+// line once, in order.
+TEST(MachineLife, TakingDebugOutputLosesNoLineWrittenMeanwhile) {
+  Machine machine;
+  constexpr int kLines = 20000;
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    for (int i = 0; i < kLines; ++i) OutputDebugStringW(std::to_wstring(i).c_str());
+    written = true;
+  });
+  std::vector<std::wstring> taken;
+  for (bool last = false; !last;) {
+    last = written;  // a take after the writer ended gets the rest
+    for (auto& line : machine.TakeDebugOutput()) taken.push_back(std::move(line));
+  }
+  writer.join();
+  ASSERT_EQ(taken.size(), static_cast<std::size_t>(kLines));
+  for (int i = 0; i < kLines; ++i)
+    ASSERT_EQ(taken[static_cast<std::size_t>(i)], std::to_wstring(i));
+  EXPECT_TRUE(machine.DebugOutput().empty());
 }
 
 // A device id the machine never gave is a fault of the test, whatever member it reaches.

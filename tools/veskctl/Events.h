@@ -38,8 +38,8 @@ struct MonitorEvent {
   std::string time;  // UTC, ISO 8601 with milliseconds
   // present, added, removed, changed; the derived kinds volume-degraded, volume-failed,
   // volume-normal, drive-failed, drive-missing, spare-taken, job-started, job-finished,
-  // job-failed, controller-arrived, controller-removed; and the monitor's own refresh-failed and
-  // program-failed.
+  // job-failed, controller-arrived, controller-removed; and the monitor's own refresh-failed,
+  // refresh-recovered and program-failed.
   std::string kind;
   std::string elementKind;  // controller, array, volume, drive; empty for the monitor's own
   std::string elementId;

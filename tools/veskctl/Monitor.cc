@@ -61,13 +61,13 @@ bool SleepUnlessStopped(double seconds) {
 // The topology a snapshot holds; nothing when there is none or it cannot be used (said on stderr:
 // the snapshot only saves reporting again what was reported before).
 std::optional<vesk::sim::Topology> ReadSnapshot(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream text;
-  text << in.rdbuf();
+  std::optional<std::string> text;
   std::string why;
   try {
-    const auto document = nlohmann::json::parse(text.str());
+    // As the state file is read: another `--once` may replace the snapshot meanwhile.
+    text = ReadFileShared(path, "the monitor snapshot");
+    if (!text) return std::nullopt;
+    const auto document = nlohmann::json::parse(*text);
     if (document.value("format", "") == "veskctl-monitor-snapshot" &&
         document.value("formatVersion", 0) == kSnapshotFormatVersion &&
         document.contains("machine") && document["machine"].is_string())
@@ -75,6 +75,9 @@ std::optional<vesk::sim::Topology> ReadSnapshot(const fs::path& path) {
     why = "is not a snapshot of this veskctl";
   } catch (const nlohmann::json::exception&) {
     why = "is not valid JSON";
+  } catch (const StateFileError& e) {
+    std::cerr << "veskctl: " << e.what() << "; reporting the machine as it is now\n";
+    return std::nullopt;
   } catch (const std::runtime_error& e) {
     why = std::string("holds a machine this veskctl cannot load (") + e.what() + ")";
   }
@@ -171,9 +174,7 @@ class Monitor {
       watcher.Refresh();
       // A machine without the driver's controllers is a mistake to say at once, not a quiet
       // monitor; once it has had controllers, losing them is an event like any other.
-      if (!options.simulate && !sawControllers &&
-          watcher.Facade().ControllerGuidToDeviceId().empty())
-        throw NoController();
+      if (!options.simulate && !sawControllers && !watcher.KnowsControllers()) throw NoController();
       sawControllers = true;
     } catch (const NoController&) {
       throw;
@@ -189,16 +190,16 @@ class Monitor {
     // only say on the debugger output that it failed.
     // (On Windows the debugger output belongs to the debugger.)
     if (auto* machine = watcher.SimulatedMachine()) {
-      for (const auto& line : machine->DebugOutput()) {
+      for (const auto& line : machine->TakeDebugOutput()) {
         if (line.find(L"refresh after a device notification failed") == std::wstring::npos)
           continue;
         std::string text = Narrow(line);
         std::erase(text, '\n');
         events.push_back(Failure("refresh-failed", text));
       }
-      machine->ClearDebugOutput();
     }
-    if (!failure.empty()) events.push_back(Failure("refresh-failed", failure));
+    if (!skipped)
+      if (auto alert = alerts.Look(failure, Clock::now())) events.push_back(std::move(*alert));
     if (options.observer && !skipped)
       options.observer->Refreshed(watcher.Facade(), Clock::now() - start, failure);
     for (const auto& event : events) Report(event, true);
@@ -219,11 +220,23 @@ class Monitor {
 
   const MonitorOptions& options;
   const bool realTime;
+  FailureAlerts alerts{std::chrono::duration<double>(options.failureReminderSeconds)};
   bool sawControllers = false;
   std::ostream& output = std::cout;
 };
 
 }  // namespace
+
+std::optional<MonitorEvent> FailureAlerts::Look(const std::string& failure, Clock::time_point now) {
+  const std::string before = std::exchange(lasting, failure);
+  if (failure.empty()) {
+    if (before.empty()) return std::nullopt;
+    return Failure("refresh-recovered", before);
+  }
+  if (failure == before && now - reported < reminder) return std::nullopt;
+  reported = now;
+  return Failure("refresh-failed", failure);
+}
 
 fs::path SnapshotPath(const fs::path& statePath) { return statePath.string() + ".monitor"; }
 
@@ -232,10 +245,10 @@ vesk::sim::Topology ReadSavedMachine(const fs::path& statePath, bool pathGiven,
                                      std::chrono::duration<double>* lockHeld) {
   StateFile state(statePath, StateFile::Options{false, pathGiven, lockTimeoutSeconds});
   const auto locked = Clock::now();
-  const auto saved = state.Load();
+  const auto text = state.Read();
   state.Unlock();
   if (lockHeld) *lockHeld = Clock::now() - locked;
-  return SavedDriver(state, saved, realTime)->Snapshot();
+  return SavedDriver(state, state.Parse(text), realTime)->Snapshot();
 }
 
 Watcher::Watcher(EventFeed::Mode mode, bool simulate)
@@ -247,8 +260,11 @@ Watcher::Watcher(EventFeed::Mode mode, bool simulate)
 }
 
 Watcher::~Watcher() {
-  // The feed lets go of the facade's objects before the facade, which goes before the machine
-  // that serves its device handles.
+  // The facade stops notifying first: its disposal waits for a refresh after hot-plug that may
+  // still be raising events into the feed. The feed then lets go of the facade's objects (its
+  // collections outlive the disposal), and the facade goes before the machine that serves its
+  // device handles.
+  facade->Dispose();
   feed.reset();
   facade.reset();
   machine.reset();
@@ -329,6 +345,14 @@ void Watcher::WaitForControllers(const std::set<std::string>& expected) {
   }
 }
 
+bool Watcher::KnowsControllers() {
+  auto& semaphore = facade->GetIoSemaphore();
+  semaphore.Wait();
+  const bool known = !facade->ControllerGuidToDeviceId().empty();
+  semaphore.Release();
+  return known;
+}
+
 void Watcher::Refresh() {
   auto& semaphore = facade->GetIoSemaphore();
   if (machine)
@@ -373,6 +397,11 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
                    "Run CMD once per event with the event kind, element and detail as "
                    "arguments and the event's JSON on standard input (no shell)")
       ->option_text("CMD");
+  monitor
+      ->add_option("--failure-reminder", options.failureReminderSeconds,
+                   "Report a failure that lasts again every S seconds (default 300)")
+      ->option_text("S")
+      ->check(CLI::PositiveNumber);
   monitor
       ->add_option("--program-timeout", options.programTimeoutSeconds,
                    "Kill a program still running after S seconds (default 10)")

@@ -4,11 +4,12 @@
 // Against the RAID driver the monitor only refreshes the managed facade each tick; controllers that
 // come and go reach it through the facade's own plug-and-play refresh. Against the simulated
 // machine it keeps one simulated machine and driver for its whole life. Each tick it takes the
-// state file's lock only while it reads the saved machine, loads that into its own driver
-// (controllers that came or went are added to or removed from its machine, so the library hears of
-// them as of hot-plug), lets the lock go, and then refreshes the managed facade. It never writes
-// the state file, and never holds its lock while it refreshes, sleeps or runs a program, so other
-// runs are held up by at most the time one read of the file takes.
+// state file's lock only while it reads the file's bytes, lets the lock go, parses them, loads the
+// saved machine into its own driver (controllers that came or went are added to or removed from
+// its machine, so the library hears of them as of hot-plug), and then refreshes the managed
+// facade. It never writes the state file, and never holds its lock while it parses, refreshes,
+// sleeps or runs a program, so other runs are held up by at most the time one read of the file
+// takes.
 #pragma once
 
 #include <chrono>
@@ -46,6 +47,7 @@ class MonitorObserver {
 
 struct MonitorOptions {
   double intervalSeconds = 2;
+  double failureReminderSeconds = 300;  // a failure that lasts is reported again this often
   bool once = false;
   std::string program;                // run once per event; empty: none
   double programTimeoutSeconds = 10;  // a program still running then is killed
@@ -66,11 +68,29 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options);
 // from starting.
 int RunMonitor(const MonitorOptions& options);
 
+// What the looks' failures are reported as, so that a failure that lasts is no alert storm (and no
+// storm of programs run): `refresh-failed` when it starts, again as a reminder every `reminder`
+// while the same failure lasts, and `refresh-recovered` once when a look succeeds again. A failure
+// with another text while one lasts is a new failure.
+class FailureAlerts {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit FailureAlerts(std::chrono::duration<double> reminder) : reminder(reminder) {}
+  // The event to report for a look at `now` that failed with `failure` (empty: it succeeded), or
+  // nothing.
+  std::optional<MonitorEvent> Look(const std::string& failure, Clock::time_point now);
+
+ private:
+  std::chrono::duration<double> reminder;
+  std::string lasting;  // the failure of the last look; empty: it succeeded
+  Clock::time_point reported;
+};
+
 // The snapshot `monitor --once` keeps beside the state file.
 std::filesystem::path SnapshotPath(const std::filesystem::path& statePath);
 
-// The simulated machine as the state file holds it now (the demo machine when there is none),
-// read under the state file's lock, which is let go as soon as the file is read. StateFileBusy
+// The simulated machine as the state file holds it now (the demo machine when there is none):
+// the file's bytes are read under the state file's lock, which is let go before they are parsed. StateFileBusy
 // when another run holds the lock for longer than `lockTimeoutSeconds`. `lockHeld`, when given,
 // is set to how long this run held the lock.
 vesk::sim::Topology ReadSavedMachine(const std::filesystem::path& statePath, bool pathGiven,
@@ -92,6 +112,9 @@ class Watcher {
   // A polling refresh of the facade, once the notifications of Load have been handled. Library
   // failures are thrown; the facade keeps what it had.
   void Refresh();
+  // Whether the facade knows a controller now (under its I/O semaphore: a refresh after hot-plug
+  // changes what it knows on a thread of its own).
+  bool KnowsControllers();
 
   EventFeed& Feed() { return *feed; }
   VESK_Managed::StorageManagementBase& Facade() { return *facade; }

@@ -92,6 +92,8 @@ std::optional<std::string> RunProgram(const std::string& program,
   return std::nullopt;
 }
 
+void AssignToJobForTests(JobAssignment) {}
+
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace veskctl

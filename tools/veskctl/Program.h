@@ -23,6 +23,12 @@ std::optional<std::string> RunProgram(const std::string& program,
                                       const std::string& input, double timeoutSeconds,
                                       const StopWait& stopped);
 
+// Tests only: replaces the call that puts a started program into the job object that a time-out
+// kills (Windows' AssignProcessToJobObject; POSIX has no job and ignores it), so that a test can
+// make the assignment fail. Null restores the system's.
+using JobAssignment = int (*)(void* job, void* process);
+void AssignToJobForTests(JobAssignment assign);
+
 // A program that does not read its standard input must not end the monitor (POSIX: SIGPIPE).
 void IgnoreBrokenPipes();
 

@@ -42,6 +42,8 @@ std::wstring Quoted(const std::wstring& argument) {
   return quoted + L"\"";
 }
 
+JobAssignment assignToJob = nullptr;
+
 std::string Why(DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "no such program";
   return "Windows error " + std::to_string(error);
@@ -77,7 +79,13 @@ std::optional<std::string> RunProgram(const std::string& program,
     if (job) CloseHandle(job);
     return "cannot run '" + program + "': " + Why(startError);
   }
-  if (job) AssignProcessToJobObject(job, process.hProcess);
+  // A program the job does not hold (the monitor runs in a job that forbids another, say) is
+  // killed by itself at its time-out: terminating an empty job would kill nothing.
+  if (job && !(assignToJob ? assignToJob(job, process.hProcess)
+                           : AssignProcessToJobObject(job, process.hProcess))) {
+    CloseHandle(job);
+    job = nullptr;
+  }
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   // The record is far smaller than a pipe's buffer: this does not wait for the reader.
@@ -107,6 +115,8 @@ std::optional<std::string> RunProgram(const std::string& program,
   if (job) CloseHandle(job);
   return failure;
 }
+
+void AssignToJobForTests(JobAssignment assign) { assignToJob = assign; }
 
 // Windows sends no signal for a broken pipe: the write fails.
 void IgnoreBrokenPipes() {}

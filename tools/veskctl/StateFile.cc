@@ -1,5 +1,6 @@
 #include "tools/veskctl/StateFile.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -67,7 +68,19 @@ class File {
 }  // namespace
 
 void WriteFileAtomically(const fs::path& path, const std::string& text, const std::string& what) {
-  const fs::path aside = path.string() + ".new";
+  // A name of this writer's own: two writers of one file (two `monitor --once`, say) must not
+  // write into, or rename away, each other's half-written file. The last rename wins whole.
+  static std::atomic<unsigned> writes{0};
+  const fs::path aside = path.string() + ".new." + std::to_string(GetCurrentProcessId()) + "." +
+                         std::to_string(++writes);
+  // Once renamed the name is gone; before, a failure leaves nothing behind under it.
+  struct Leftover {
+    const fs::path& file;
+    ~Leftover() {
+      std::error_code ignored;
+      fs::remove(file, ignored);
+    }
+  } leftover{aside};
   {
     File out(aside, GENERIC_WRITE, CREATE_ALWAYS);
     if (!out.Open())
@@ -88,6 +101,24 @@ void WriteFileAtomically(const fs::path& path, const std::string& text, const st
     throw StateFileError("cannot replace " + what + " " + path.string() + ": " +
                          Why(GetLastError()));
   }
+}
+
+std::optional<std::string> ReadFileShared(const fs::path& path, const std::string& what) {
+  File in(path, GENERIC_READ, OPEN_EXISTING);
+  if (!in.Open()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    throw StateFileError("cannot read " + what + " " + path.string() + ": " + Why(error));
+  }
+  std::string text;
+  char buffer[65536];
+  for (DWORD n = 0;; text.append(buffer, n)) {
+    if (!ReadFile(in.handle, buffer, sizeof buffer, &n, nullptr))
+      throw StateFileError("cannot read " + what + " " + path.string() + ": " +
+                           Why(GetLastError()));
+    if (n == 0) break;
+  }
+  return text;
 }
 
 fs::path StateFile::DefaultPath() {
@@ -177,26 +208,17 @@ StateFileError StateFile::Unusable(const std::string& why) const {
                         "; it was left untouched. Run '" + again + "' to start over.");
 }
 
-std::optional<nlohmann::json> StateFile::Load() const {
-  File in(path, GENERIC_READ, OPEN_EXISTING);
-  if (!in.Open()) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-    throw StateFileError("cannot read the state file " + path.string() + ": " + Why(error));
-  }
-  std::string text;
-  char buffer[65536];
-  for (DWORD n = 0;; text.append(buffer, n)) {
-    if (!ReadFile(in.handle, buffer, sizeof buffer, &n, nullptr))
-      throw StateFileError("cannot read the state file " + path.string() + ": " +
-                           Why(GetLastError()));
-    if (n == 0) break;
-  }
+std::optional<std::string> StateFile::Read() const {
+  return ReadFileShared(path, "the state file");
+}
+
+std::optional<nlohmann::json> StateFile::Parse(const std::optional<std::string>& text) const {
+  if (!text) return std::nullopt;
   nlohmann::json document;
   try {
-    document = nlohmann::json::parse(text);
+    document = nlohmann::json::parse(*text);
   } catch (const nlohmann::json::parse_error& e) {
-    throw Unusable("is not valid JSON (" + Position(text, e.byte) + ")");
+    throw Unusable("is not valid JSON (" + Position(*text, e.byte) + ")");
   }
   if (!document.is_object() || !document.contains("formatVersion") ||
       !document["formatVersion"].is_number_integer() || !document.contains("machine") ||
@@ -213,6 +235,8 @@ std::optional<nlohmann::json> StateFile::Load() const {
   if (document.contains("jobs")) savedJobs = document["jobs"];
   return document["machine"];
 }
+
+std::optional<nlohmann::json> StateFile::Load() const { return Parse(Read()); }
 
 void StateFile::Save(const nlohmann::json& machine, const nlohmann::json& jobs) const {
   if (options.readOnly) throw std::logic_error("a read-only run saves nothing");

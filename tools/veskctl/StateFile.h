@@ -34,6 +34,11 @@ class StateFileBusy : public StateFileError {
 void WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
                          const std::string& what);
 
+// The whole of `path`, read through a handle that lets others replace the file meanwhile; nothing
+// when there is no such file. Failures are StateFileError naming `what` ("the state file").
+std::optional<std::string> ReadFileShared(const std::filesystem::path& path,
+                                          const std::string& what);
+
 class StateFile {
  public:
   static constexpr int kFormatVersion = 1;
@@ -60,8 +65,14 @@ class StateFile {
   // Lets other runs in before this object ends (a reader that has what it needs).
   void Unlock();
 
-  // The saved machine, or nothing when there is no state file yet. Throws StateFileError.
+  // The saved machine, or nothing when there is no state file yet: Parse(Read()). Throws
+  // StateFileError.
   std::optional<nlohmann::json> Load() const;
+  // The file's bytes, or nothing when there is no state file yet: all a reader needs the lock for.
+  std::optional<std::string> Read() const;
+  // The saved machine in what Read returned (nothing for nothing). Parsing a large machine takes
+  // far longer than reading it, so a reader parses after it let the lock go.
+  std::optional<nlohmann::json> Parse(const std::optional<std::string>& text) const;
   // Milliseconds since the epoch at the last save, from the loaded file; 0 when unknown.
   long long SavedAtMs() const { return savedAtMs; }
   // What veskctl remembers of background work (see Jobs.h), from the loaded file; null if none.
