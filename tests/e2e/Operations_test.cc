@@ -89,7 +89,7 @@ TEST_P(CreateFlagsTest, FlagBitsGoOutUnchangedAndTakeEffect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryVersion, CreateFlagsTest, ::testing::Values(1, 2, 3, 4),
-                         [](const auto& info) { return "Spec" + std::to_string(info.param); });
+                         [](const auto& info) { return "Version" + std::to_string(info.param); });
 
 // A 1.0 driver knows only "light the LED", and creates volumes uninitialized: an initialize asked
 // for goes out as a request of its own, whose failure does not undo the creation.

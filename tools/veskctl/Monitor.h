@@ -90,9 +90,9 @@ class FailureAlerts {
 std::filesystem::path SnapshotPath(const std::filesystem::path& statePath);
 
 // The simulated machine as the state file holds it now (the demo machine when there is none):
-// the file's bytes are read under the state file's lock, which is let go before they are parsed. StateFileBusy
-// when another run holds the lock for longer than `lockTimeoutSeconds`. `lockHeld`, when given,
-// is set to how long this run held the lock.
+// the file's bytes are read under the state file's lock, which is let go before they are parsed.
+// StateFileBusy when another run holds the lock for longer than `lockTimeoutSeconds`. `lockHeld`,
+// when given, is set to how long this run held the lock.
 vesk::sim::Topology ReadSavedMachine(const std::filesystem::path& statePath, bool pathGiven,
                                      double lockTimeoutSeconds, bool realTime,
                                      std::chrono::duration<double>* lockHeld = nullptr);
