@@ -287,19 +287,12 @@ TEST(Refresh, ARefusedOrderlyRemovalLeavesTheControllerReachable) {
   int failed = 0;
   std::string failure;
   for (int look = 0; look < 5; ++look) {
-    facade.GetIoSemaphore().Wait();
     try {
-      facade.UpdateAllControllers();
-      facade.UpdateAllArrays();
-      facade.UpdateAllVolumes();
-      facade.UpdateAllDrives();
-      facade.SynchronizeStorageData();
-      facade.ClearUpdatesData();
+      VESK_Managed::testing::PollingRefresh(facade);
     } catch (const std::exception& e) {
       ++failed;
       failure = e.what();
     }
-    facade.GetIoSemaphore().Release();
   }
   EXPECT_EQ(failed, 0) << failure;
   const auto controller = facade.Controllers()[model.deviceId];

@@ -193,13 +193,21 @@ inline void Populate(StorageManagementBase& facade) {
   facade.GetIoSemaphore().Release();
 }
 
+// A polling refresh as a user interface runs it: a failure leaves the working collections empty
+// and the semaphore free for the next one.
 inline void PollingRefresh(StorageManagementBase& facade) {
   facade.GetIoSemaphore().Wait();
-  facade.UpdateAllControllers();
-  facade.UpdateAllArrays();
-  facade.UpdateAllVolumes();
-  facade.UpdateAllDrives();
-  facade.SynchronizeStorageData();
+  try {
+    facade.UpdateAllControllers();
+    facade.UpdateAllArrays();
+    facade.UpdateAllVolumes();
+    facade.UpdateAllDrives();
+    facade.SynchronizeStorageData();
+  } catch (...) {
+    facade.ClearUpdatesData();
+    facade.GetIoSemaphore().Release();
+    throw;
+  }
   facade.ClearUpdatesData();
   facade.GetIoSemaphore().Release();
 }
