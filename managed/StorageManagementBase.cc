@@ -262,10 +262,10 @@ void StorageManagementBase::UpdateAllControllers() {
   ThrowIfDisposed();
   // A device that went without this facade hearing of it (its registration failed, or the
   // notification was lost) is left for the one found in its place before anything is sent.
-  bool deviceGone = false;
-  for (const auto& [id, record] : GetInstance().GetControllers().GetControllersById()) {
-    deviceGone = deviceGone || (record != nullptr && DeviceGone(*record));
-  }
+  const auto& current = GetInstance().GetControllers().GetControllersById();
+  const bool deviceGone = std::any_of(current.begin(), current.end(), [](const auto& entry) {
+    return entry.second != nullptr && DeviceGone(*entry.second);
+  });
   if (controllerRefreshOwed || deviceGone) {
     RefreshScope refreshing(*this);
     RefreshControllers(true);

@@ -2,9 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "platform/win32.h"
