@@ -131,7 +131,7 @@ TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItW
       {"sim advance 40000", "changed Data MigrationProgress \"50\" -> 0"},
       {"create-volume --name bk --level 1 --drives KS1A00000001,KS1A00000002 --size 100G",
        "added bk State null -> normal"},
-      {"remove-drive KS1A00000002 --force", "drive-missing KS1A00000002"},
+      {"remove-drive KS1A00000002 --force --system", "drive-missing KS1A00000002"},
       {"rebuild-volume System --drives KS1A00000003", "spare-taken KS1A00000003"},
       {"delete-volume bk --force", "removed bk"},
   };

@@ -319,10 +319,10 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
   Result refused = Run("delete-volume System");
   EXPECT_EQ(refused.exitCode, 2);
   EXPECT_NE(refused.out.find("refused to delete volume \"System\""), std::string::npos);
-  EXPECT_NE(refused.out.find("the system volume, is deleted with its 256.0 GiB of data"),
+  EXPECT_NE(refused.out.find("the system (boot) volume, is deleted with its 256.0 GiB of data"),
             std::string::npos)
       << refused.out;
-  EXPECT_NE(refused.out.find("Run it again with --force"), std::string::npos);
+  EXPECT_NE(refused.out.find("run it again with --system"), std::string::npos);
   nlohmann::json json = RunJson("delete-volume System", 2);
   EXPECT_EQ(json["status"]["kind"], "UsageError");
   EXPECT_EQ(json["status"]["losses"].size(), 1u) << json.dump(2);
@@ -339,7 +339,14 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
   Result agreed = RunOnTerminal("remove-drive KN2K00004102", "yes\n");
   EXPECT_EQ(agreed.exitCode, 0) << agreed.out;
   EXPECT_EQ(Volume("Scratch")["stateName"], "failed");
-  EXPECT_EQ(Run("delete-volume System --force").exitCode, 0);
+  // The plain --force of any other deletion is not enough for the volume the computer starts
+  // from.
+  Result plain = Run("delete-volume System --force");
+  EXPECT_EQ(plain.exitCode, 2);
+  EXPECT_NE(plain.out.find("it endangers the system (boot) volume"), std::string::npos)
+      << plain.out;
+  EXPECT_FALSE(Volume("System").is_null());
+  EXPECT_EQ(Run("delete-volume System --force --system").exitCode, 0);
   EXPECT_TRUE(Volume("System").is_null());
   // Its drives are pass-through now, and one holds partitions: taking it asks first.
   Result partitioned = Run("create-volume --name y --level 1 --drives KS1A00000001,KS1A00000002");
@@ -365,12 +372,17 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   EXPECT_EQ(volumes[1]["after"]["stateName"], "failed");    // Scratch, RAID 0
   EXPECT_EQ(removal["prediction"]["losses"].size(), 2u);
 
-  nlohmann::json layout = RunJson("--dry-run change-layout Data --level 0");
-  EXPECT_EQ(layout["request"]["raidLevel"], 1);
-  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["raidLevelName"], "RAID 0");
-  EXPECT_EQ(layout["prediction"]["volumes"][0]["after"]["stripSize"], 128 << 10);  // RAID 0's
-  const auto& array = layout["prediction"]["arrays"][0];
-  EXPECT_GT(array["after"]["freeSize"], array["before"]["freeSize"]) << layout.dump(2);
+  // The driver offers RAID 5 no way to RAID 0: the dry run gives its refusal, not a layout.
+  nlohmann::json refused = RunJson("--dry-run change-layout Data --level 0", 1);
+  EXPECT_EQ(refused["request"]["raidLevel"], 1);
+  EXPECT_EQ(refused["status"]["status"], 16) << refused.dump(2);
+  EXPECT_EQ(refused["prediction"]["refusal"]["status"], 16);
+  EXPECT_TRUE(refused["prediction"]["volumes"].empty());
+  nlohmann::json layout = RunJson("--dry-run change-layout Data --strip 128K");
+  const auto& migrating = layout["prediction"]["volumes"][0]["after"];
+  EXPECT_EQ(migrating["stateName"], "migrating") << layout.dump(2);
+  EXPECT_EQ(migrating["targetLayout"]["raidLevelName"], "RAID 5");
+  EXPECT_EQ(migrating["targetLayout"]["stripSize"], 128 << 10);
 
   nlohmann::json create = RunJson(
       "--dry-run create-volume --name bk --level 1 --drives KN2K00004104,KN2K00004105 --size 1T");

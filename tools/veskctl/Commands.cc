@@ -14,6 +14,13 @@ const Vesk::DeviceHandle* DeviceOf(Session& session, const Vesk::vesk_guid& cont
   return session.ControllerById(controllerId).GetDeviceHandle().get();
 }
 
+const Vesk::Drive& DriveIn(Session& session, const Vesk::vesk_guid& id) {
+  auto& drives = session.Storage().GetDrives();
+  auto found = drives.find(id);
+  if (found == drives.end()) throw UsageError("the drive " + id.ToString() + " is not present");
+  return *found->second;
+}
+
 std::string Done(const std::string& what, const Vesk::vesk_guid& id) {
   return what + " " + id.ToString() + ".";
 }
@@ -121,6 +128,7 @@ void Commands::AddSimCommands(CLI::App& app) {
       Plan plan;
       plan.request = {{"operation", "sim reset"},
                       {"topology", topologyFile.empty() ? "demo" : topologyFile}};
+      plan.startsWork = false;
       plan.send = [this, json](Session& s) {
         s.Reset(json);
         s.Refresh();
@@ -141,6 +149,7 @@ void Commands::AddSimCommands(CLI::App& app) {
       const std::uint64_t ms = ParseMilliseconds(advanceText, s.Driver().ClockMs());
       Plan plan;
       plan.request = {{"operation", "sim advance"}, {"milliseconds", ms}};
+      plan.startsWork = false;
       plan.send = [ms](Session& s) {
         s.Driver().AdvanceClock(ms);
         return Outcome{nullptr, "The clock moved " + std::to_string(ms) + " ms.", true};

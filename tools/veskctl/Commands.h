@@ -1,7 +1,8 @@
 // veskctl's commands. Each command, once its arguments are parsed, plans its work from the
 // topology the library read: it resolves and checks what the user typed, states the request it
-// will send, predicts the result, says whether it destroys data, and only then — when the run
-// goes ahead — sends. Main.cc runs the plan (dry run, question, sending, output).
+// will send and says whether it destroys data. Main.cc runs the plan: the sending is tried out on
+// a private simulated driver first (Predict.h) for the dry run and the question before
+// destructive work, and only then, when the run goes ahead, carried out.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -38,10 +39,15 @@ struct Outcome {
 
 // What a command will do, worked out from the topology before anything is sent.
 struct Plan {
-  nlohmann::json request;      // operation and arguments as they will be sent; null: sends nothing
-  std::string action;          // what it does to what, for the question before destructive work
-  bool destructive = false;    // destroys data whatever the prediction says
-  std::optional<Model> after;  // the predicted topology; none for the simulated machine's commands
+  nlohmann::json request;    // operation and arguments as they will be sent; null: sends nothing
+  std::string action;        // what it does to what, for the question before destructive work
+  bool destructive = false;  // destroys data whatever the prediction says
+  // Work running after it is the command's own, followed from its start; the simulated machine's
+  // commands move the machine, and whatever runs then is the driver's.
+  bool startsWork = true;
+  // Carries the command out on the session it is given: the machine's, or a private one that
+  // tries it out. It names elements by identifier only, since the records the plan was made
+  // from do not outlive the trial.
   std::function<Outcome(Session&)> send;
 };
 using Planner = std::function<Plan(Session&, const Model&)>;
@@ -61,7 +67,6 @@ class Commands {
 
  private:
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
-  using DriveChange = std::function<void(Model&, const Vesk::Drive&)>;
   using DriveCall = std::function<void(Session&, const Vesk::Drive&)>;
 
   void AddSimCommands(CLI::App& app);
@@ -70,15 +75,14 @@ class Commands {
   void AddJobCommands(CLI::App& app);      // JobCommands.cc: jobs, wait
   CLI::App* VolumeCommand(CLI::App& app, const char* name, const char* help, VolumePlanner plan,
                           Naming naming = Naming::AllowPrefix);
-  // A command that starts or stops background work: the volume's state becomes `newState()`.
+  // A command that starts or stops background work, or forces a volume's state.
   CLI::App* WorkCommand(
       CLI::App& app, const char* name, const char* help, const char* operation,
-      std::function<std::uint8_t()> newState,
       std::function<void(Session&, const Vesk::DeviceHandle*, const Vesk::vesk_guid&)> call,
       std::function<std::string()> done);
   // `destroys` (the action's verb) makes the command destructive.
   CLI::App* DriveCommand(CLI::App& app, const char* name, const char* help, const char* operation,
-                         DriveChange change, DriveCall call, std::function<std::string()> done,
+                         DriveCall call, std::function<std::string()> done,
                          Naming naming = Naming::AllowPrefix, const char* destroys = nullptr);
   void ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi);
   // Follows the work on `volumes` (every volume with `all`) until it ends or --timeout passes.
@@ -110,14 +114,14 @@ std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives);
 nlohmann::json IdTexts(const std::vector<Vesk::vesk_guid>& ids);
 nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerId);
 
-// The plan of a command that sends one request: `change` applies its effect to the predicted
-// topology, `send` carries it out.
-template <typename Change, typename Send>
-Plan Simple(const Model& before, nlohmann::json request, Change change, Send send) {
+// The drive `id` as `session` read it; a UsageError when it is gone.
+const Vesk::Drive& DriveIn(Session& session, const Vesk::vesk_guid& id);
+
+// The plan of a command that sends one request.
+template <typename Send>
+Plan Simple(nlohmann::json request, Send send) {
   Plan plan;
   plan.request = std::move(request);
-  plan.after = before;
-  change(*plan.after);
   plan.send = send;
   return plan;
 }

@@ -6,24 +6,21 @@
 namespace veskctl {
 
 CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* help,
-                                 const char* operation, DriveChange change, DriveCall call,
+                                 const char* operation, DriveCall call,
                                  std::function<std::string()> done, Naming naming,
                                  const char* destroys) {
   auto* command = app.add_subcommand(name, help);
   command->add_option("drive", driveText, "Drive identifier or serial number")->required();
-  command->callback([this, operation, change, call, done, naming, destroys] {
-    planner = [this, operation, change, call, done, naming, destroys](Session& s,
-                                                                      const Model& before) {
+  command->callback([this, operation, call, done, naming, destroys] {
+    planner = [this, operation, call, done, naming, destroys](Session& s, const Model&) {
       const Vesk::Drive& d = ResolveDrive(s, driveText, naming);
       nlohmann::json request = Request(operation, d.controllerId);
       request["driveId"] = d.id.ToString();
       if (!onOffText.empty()) request["enabled"] = ParseSwitch(onOffText);
-      Plan plan = Simple(
-          before, request, [&](Model& m) { change(m, d); },
-          [&d, call, done](Session& s) {
-            call(s, d);
-            return Outcome{{{"driveId", d.id.ToString()}}, Done(done(), d.id)};
-          });
+      Plan plan = Simple(request, [id = d.id, call, done](Session& s) {
+        call(s, DriveIn(s, id));
+        return Outcome{{{"driveId", id.ToString()}}, Done(done(), id)};
+      });
       if (destroys) {
         plan.action = destroys + (" " + DriveLabel(d));
         plan.destructive = true;
@@ -39,29 +36,24 @@ void Commands::ControllerCommand(CLI::App& app, const char* name, const char* he
   command->add_option("controller", controllerText, "Controller identifier or name")->required();
   command->add_option("state", onOffText, "on or off")->required();
   command->callback([this, rohi] {
-    planner = [this, rohi](Session& s, const Model& before) {
+    planner = [this, rohi](Session& s, const Model&) {
       const Vesk::Controller& c = ResolveController(s, controllerText, Naming::AllowPrefix);
       const bool on = ParseSwitch(onOffText);
       nlohmann::json request =
           Request(rohi ? "SetControllerRohiPolicy" : "SetControllerReadPatrolPolicy", c.id);
       request["enabled"] = on;
-      return Simple(
-          before, request,
-          [&](Model& m) {
-            (rohi ? m.controllers.at(c.id).rohi : m.controllers.at(c.id).readPatrol) = on;
-          },
-          [id = c.id, rohi, on](Session& s) {
-            const auto* device = DeviceOf(s, id);
-            if (rohi) {
-              s.Storage().SetControllerRohiPolicy(device, on);
-            } else {
-              s.Storage().SetControllerReadPatrolPolicy(device, on);
-            }
-            return Outcome{{{"controllerId", id.ToString()}},
-                           Done(rohi ? "Set the ROHI policy of controller"
-                                     : "Set the read-patrol policy of controller",
-                                id)};
-          });
+      return Simple(request, [id = c.id, rohi, on](Session& s) {
+        const auto* device = DeviceOf(s, id);
+        if (rohi) {
+          s.Storage().SetControllerRohiPolicy(device, on);
+        } else {
+          s.Storage().SetControllerReadPatrolPolicy(device, on);
+        }
+        return Outcome{{{"controllerId", id.ToString()}},
+                       Done(rohi ? "Set the ROHI policy of controller"
+                                 : "Set the read-patrol policy of controller",
+                            id)};
+      });
     };
   });
 }
@@ -72,25 +64,19 @@ void Commands::AddElementCommands(CLI::App& app) {
   addDrives->add_option("array", arrayText, "Array identifier or name")->required();
   addDrives->add_option("--drives", driveTexts, "Drives to add")->required()->delimiter(',');
   addDrives->callback([this] {
-    planner = [this](Session& s, const Model& before) {
+    planner = [this](Session& s, const Model&) {
       const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
       const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
       CheckSameController(s, drives, a.controllerId,
                           "array \"" + DriverText(a.name, sizeof a.name) + "\"");
       const auto ids = Ids(drives);
-      std::map<Vesk::vesk_guid, std::pair<std::uint8_t, std::uint16_t>> layouts;
-      for (const auto& id : before.VolumesOf(a.id)) {
-        layouts[id] = {before.volumes.at(id).raidLevel, before.volumes.at(id).stripSize};
-      }
       nlohmann::json request = Request("AddDrivesToArray", a.controllerId);
       request["arrayId"] = a.id.ToString();
       request["driveIds"] = IdTexts(ids);
-      Plan plan = Simple(
-          before, request, [&](Model& m) { m.Migrate(a.id, ids, layouts); },
-          [c = a.controllerId, id = a.id, ids](Session& s) {
-            s.Storage().AddDrivesToArray(DeviceOf(s, c), id, ids);
-            return Outcome{{{"arrayId", id.ToString()}}, Done("Adding drives to array", id)};
-          });
+      Plan plan = Simple(request, [c = a.controllerId, id = a.id, ids](Session& s) {
+        s.Storage().AddDrivesToArray(DeviceOf(s, c), id, ids);
+        return Outcome{{{"arrayId", id.ToString()}}, Done("Adding drives to array", id)};
+      });
       plan.action = "add " + std::to_string(ids.size()) + " drive(s) to array \"" +
                     DriverText(a.name, sizeof a.name) + "\"";
       return plan;
@@ -100,18 +86,16 @@ void Commands::AddElementCommands(CLI::App& app) {
   arrayCache->add_option("array", arrayText, "Array identifier or name")->required();
   arrayCache->add_option("state", onOffText, "on or off")->required();
   arrayCache->callback([this] {
-    planner = [this](Session& s, const Model& before) {
+    planner = [this](Session& s, const Model&) {
       const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
       const bool on = ParseSwitch(onOffText);
       nlohmann::json request = Request("SetArrayCachePolicy", a.controllerId);
       request["arrayId"] = a.id.ToString();
       request["enabled"] = on;
-      return Simple(
-          before, request, [&](Model& m) { m.arrays.at(a.id).writeCache = on; },
-          [c = a.controllerId, id = a.id, on](Session& s) {
-            s.Storage().SetArrayCachePolicy(DeviceOf(s, c), id, on);
-            return Outcome{{{"arrayId", id.ToString()}}, Done("Set the cache policy of array", id)};
-          });
+      return Simple(request, [c = a.controllerId, id = a.id, on](Session& s) {
+        s.Storage().SetArrayCachePolicy(DeviceOf(s, c), id, on);
+        return Outcome{{{"arrayId", id.ToString()}}, Done("Set the cache policy of array", id)};
+      });
     };
   });
 
@@ -119,7 +103,6 @@ void Commands::AddElementCommands(CLI::App& app) {
 
   DriveCommand(
       app, "locate", "Light or darken a drive's locate LED", "ActivateDriveLed",
-      [this](Model& m, const Vesk::Drive& d) { m.drives.at(d.id).led = ParseSwitch(onOffText); },
       [this](Session& s, const Vesk::Drive& d) {
         s.Storage().ActivateDriveLed(s.ControllerById(d.controllerId), d.id,
                                      ParseSwitch(onOffText));
@@ -131,51 +114,42 @@ void Commands::AddElementCommands(CLI::App& app) {
       ->required();
   DriveCommand(
       app, "clear-metadata", "Clear a drive's RAID metadata (asks first)", "ClearDriveMetadata",
-      [](Model& m, const Vesk::Drive& d) { m.ClearMetadata(d.id); },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Cleared the metadata of drive"; }, Naming::Exact, "clear the RAID metadata of");
   DriveCommand(
       app, "mark-spare", "Mark a drive as spare", "MarkDriveAsSpare",
-      [](Model& m, const Vesk::Drive& d) { m.drives.at(d.id).usage = usage::kSpare; },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().MarkDriveAsSpare(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Marked as spare drive"; });
   DriveCommand(
       app, "unmark-spare", "Take a drive's spare mark away", "UnmarkSpareDrive",
-      [](Model& m, const Vesk::Drive& d) { m.drives.at(d.id).usage = usage::kPassThrough; },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().UnmarkSpareDrive(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Unmarked spare drive"; });
   DriveCommand(
       app, "mark-normal", "Mark a drive as normal", "MarkDriveAsNormal",
-      [](Model& m, const Vesk::Drive& d) { m.drives.at(d.id).status = drive_status::kNormal; },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().MarkDriveAsNormal(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Marked as normal drive"; });
   DriveCommand(
       app, "remove-drive", "Remove a drive (asks first)", "RemoveDrive",
-      [](Model& m, const Vesk::Drive& d) { m.RemoveDrive(d.id); },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().RemoveDrive(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Removed drive"; }, Naming::Exact, "remove");
   DriveCommand(
       app, "reset-smart", "Reset a drive's SMART event", "ResetSmartEvent",
-      [](Model& m, const Vesk::Drive& d) { m.drives.at(d.id).status = drive_status::kNormal; },
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().ResetSmartEvent(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Reset the SMART event of drive"; });
   DriveCommand(
       app, "write-cache", "Switch a drive's volatile write cache", "SetWriteCacheOnDrive",
-      [this](Model& m, const Vesk::Drive& d) {
-        m.drives.at(d.id).writeCache = ParseSwitch(onOffText);
-      },
       [this](Session& s, const Vesk::Drive& d) {
         s.Storage().SetWriteCacheOnDrive(DeviceOf(s, d.controllerId), d.id, ParseSwitch(onOffText));
       },

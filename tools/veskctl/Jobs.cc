@@ -9,6 +9,9 @@ namespace veskctl {
 
 namespace {
 
+// Kept beside the jobs, under a key no volume identifier can be.
+constexpr char kForcedKey[] = "forcedOnline";
+
 std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
   return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
 }
@@ -38,6 +41,12 @@ JobBook::JobBook(const nlohmann::json& saved) {
   if (!saved.is_object()) return;
   try {
     for (const auto& [idText, j] : saved.items()) {
+      if (idText == kForcedKey) {
+        for (const auto& [volumeId, mark] : j.items())
+          forced[volumeId] = {mark.at("members").get<std::vector<std::string>>(),
+                              mark.at("atMs").get<std::uint64_t>()};
+        continue;
+      }
       Entry e;
       e.name = j.at("name").get<std::string>();
       e.kind = j.at("kind").get<std::string>();
@@ -57,7 +66,17 @@ JobBook::JobBook(const nlohmann::json& saved) {
     }
   } catch (const std::exception&) {
     entries.clear();
+    forced.clear();
   }
+}
+
+void JobBook::MarkForced(const std::string& volumeId, ForcedMark mark) {
+  forced[volumeId] = std::move(mark);
+}
+
+const JobBook::ForcedMark* JobBook::Forced(const std::string& volumeId) const {
+  auto found = forced.find(volumeId);
+  return found == forced.end() ? nullptr : &found->second;
 }
 
 nlohmann::json JobBook::Save() const {
@@ -78,6 +97,9 @@ nlohmann::json JobBook::Save() const {
       j["outcome"] = e.outcome;
       j["why"] = e.why;
     }
+  }
+  for (const auto& [id, mark] : forced) {
+    saved[kForcedKey][id] = {{"members", mark.members}, {"atMs", mark.atMs}};
   }
   return saved;
 }
@@ -105,8 +127,9 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       e.fromStart = predicted != nullptr;
       if (predicted && predicted->volumes.contains(guid) && v.state == state::kMigrating) {
         const VolumeModel& to = predicted->volumes.at(guid);
-        e.target = {to.raidLevel, to.stripSize};
-        if (to.raidLevel == v.raidLevel && to.stripSize == v.stripSize) e.kind = "adding drives";
+        e.target = to.target.value_or(std::pair{to.raidLevel, to.stripSize});
+        if (e.target->first == v.raidLevel && e.target->second == v.stripSize)
+          e.kind = "adding drives";
       }
       entries[id] = e;
       continue;
@@ -124,9 +147,12 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       // Nothing but a cancellation stops work and leaves the volume normal.
       e.outcome = predicted ? "cancelled" : "finished";
       if (e.outcome == "finished") e.lastPercent = 100;
+      if (e.outcome == "finished" && (e.kind == "initialize" || e.kind == "verify and repair"))
+        forced.erase(id);
     }
     e.lastAtMs = nowMs;
   }
+  std::erase_if(forced, [&](const auto& mark) { return !present.contains(mark.first); });
   for (auto& [id, e] : entries) {
     if (e.outcome.empty() && !present.contains(id)) {
       e.outcome = "failed";

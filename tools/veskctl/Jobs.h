@@ -47,7 +47,10 @@ class JobBook {
   // it only holds earlier readings, and the next look starts a new one.
   explicit JobBook(const nlohmann::json& saved);
   nlohmann::json Save() const;
-  void Clear() { entries.clear(); }
+  void Clear() {
+    entries.clear();
+    forced.clear();
+  }
 
   // Takes the reading of `model` at `nowMs` on the machine's clock: running work gets a new
   // reading, work that stopped since the last look gets its outcome. `predicted` is the
@@ -58,6 +61,16 @@ class JobBook {
   // Work on `volumes` (all volumes when empty): what runs, and what ended since it was last
   // reported. Reporting ended work with `forget` lets it go.
   std::vector<Job> Jobs(const std::set<std::string>& volumes = {}, bool forget = false);
+
+  // A volume forced online while members held none of its data (their serial numbers) keeps a
+  // mark until its data is made whole again: an initialization or a repairing verification that
+  // finishes, or until it is deleted.
+  struct ForcedMark {
+    std::vector<std::string> members;
+    std::uint64_t atMs = 0;
+  };
+  void MarkForced(const std::string& volumeId, ForcedMark mark);
+  const ForcedMark* Forced(const std::string& volumeId) const;
 
  private:
   struct Entry {
@@ -70,6 +83,7 @@ class JobBook {
     std::string outcome, why;
   };
   std::map<std::string, Entry> entries;  // by volume identifier
+  std::map<std::string, ForcedMark> forced;
 };
 
 bool WorkRunning(const VolumeModel& v);

@@ -31,6 +31,7 @@ struct Options {
   bool json = false;
   bool dryRun = false;
   bool force = false;
+  bool system = false;             // work that endangers the system volume is confirmed on purpose
   double lockTimeoutSeconds = -1;  // wait for the state file's lock as long as it takes
   bool readOnly = false;           // the command only reads: no lock, nothing created
   // The simulated machine, or the RAID driver (the default where there can be one: Windows).
@@ -99,33 +100,72 @@ std::string RequestText(const nlohmann::json& request, const std::string& prefix
   return prefix.empty() ? request.value("operation", "") + text : text;
 }
 
-int PrintDryRun(const Options& options, const Plan& plan, const Model& before) {
-  const bool asks = plan.destructive || (plan.after && !Losses(before, *plan.after).empty());
+// The driver's refusal as the real run reports it on stderr, for the dry run's prediction.
+std::string RefusalText(const Refusal& r) {
+  if (r.kind == "VeskException") {
+    const DriverStatusWords words = WordsForDriverStatus(r.status);
+    return r.message + " (driver status " + std::to_string(r.status) + ": " + words.name +
+           " \u2014 " + words.text + ")";
+  }
+  if (r.kind == "TaluException")
+    return r.message + " (error code " + std::to_string(r.errorCode) + ")";
+  return r.message;
+}
+
+int RefusalExitCode(const Refusal& r) { return r.kind == "UsageError" ? kExitUsage : kExitFailed; }
+
+// Whether the work needs --system: it destroys or endangers the system volume.
+bool NeedsSystem(const Plan& plan, const Prediction& p) {
+  return !p.refusal && !plan.request.is_null() && EndangersSystem(p.before, p.after);
+}
+
+// The dry run answers as the real run would: the driver's refusal fails it the same way.
+int PrintDryRun(const Options& options, const Plan& plan, const Prediction& p) {
+  const auto losses = Losses(p.before, p.after);
+  const bool asks = !p.refusal && (plan.destructive || !losses.empty());
+  const int exitCode = p.refusal ? RefusalExitCode(*p.refusal) : kExitOk;
   if (options.json) {
-    PrintJson(SuccessStatus(), {{"dryRun", true},
-                                {"request", plan.request},
-                                {"prediction", plan.after ? PredictionJson(before, *plan.after)
-                                                          : nlohmann::json(nullptr)},
-                                {"asksFirst", asks}});
-    return kExitOk;
+    const nlohmann::json status = p.refusal ? FailureStatus(p.refusal->kind, p.refusal->message,
+                                                            p.refusal->status, p.refusal->errorCode)
+                                            : SuccessStatus();
+    PrintJson(status, {{"dryRun", true},
+                       {"request", plan.request},
+                       {"prediction", PredictionJson(p)},
+                       {"asksFirst", asks},
+                       {"needsSystem", NeedsSystem(plan, p)}});
+    return exitCode;
   }
   std::cout << "Dry run: nothing was sent and nothing was saved.\n"
             << "Request: " << RequestText(plan.request) << "\n";
-  if (plan.after) {
-    std::cout << "Predicted:\n" << PredictionText(before, *plan.after);
-    for (const auto& loss : Losses(before, *plan.after)) std::cout << "  lost: " << loss << "\n";
+  if (p.refusal) {
+    std::cout << "Predicted: the driver refuses it: " << RefusalText(*p.refusal) << "\n";
+    return exitCode;
   }
+  std::cout << "Predicted:\n" << PredictionText(p);
+  if (NeedsSystem(plan, p))
+    std::cout << "It endangers the system (boot) volume: without --dry-run it needs --system as "
+                 "well.\n";
   if (asks) std::cout << "Without --dry-run it asks first (or needs --force).\n";
   return kExitOk;
 }
 
-// Destructive work goes ahead only when the user says so at a terminal, or with --force.
-// Returns false when the user declined.
-bool Confirm(const Options& options, const Plan& plan, const Model& before) {
-  const auto losses = plan.after ? Losses(before, *plan.after) : std::vector<std::string>{};
-  if (options.force || (!plan.destructive && losses.empty())) return true;
+// Destructive work goes ahead only when the user says so at a terminal, or with --force; work
+// that endangers the system volume needs --system as well. Returns false when the user declined.
+bool Confirm(const Options& options, const Plan& plan, const std::optional<Prediction>& p) {
+  const auto losses = p && !p->refusal ? Losses(p->before, p->after) : std::vector<std::string>{};
   std::string consequences;
   for (const auto& loss : losses) consequences += "\n  - " + loss;
+  if (p && NeedsSystem(plan, *p) && !options.system) {
+    throw NotConfirmed(
+        "refused to " + plan.action +
+            ": it endangers the system (boot) volume, which the computer starts "
+            "from. It would lose:" +
+            consequences +
+            "\nNothing was sent. To go ahead all the same, run it again with --system "
+            "(and --force where nothing can be asked).",
+        losses);
+  }
+  if (options.force || (!plan.destructive && losses.empty())) return true;
   if (consequences.empty()) consequences = "\n  - no data, as far as the topology tells";
   if (options.json || !::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) {
     throw NotConfirmed("refused to " + plan.action + " without --force" +
@@ -158,6 +198,23 @@ void FollowStartedWork(Session& session, const Model& predicted) {
   }
 }
 
+// A volume the command forced online over members holding none of its data keeps a mark of it.
+void MarkForced(Session& session, const Prediction& p) {
+  for (const auto& [id, v] : p.before.volumes) {
+    auto now = p.after.volumes.find(id);
+    if (now == p.after.volumes.end() || v.noData.empty() || !now->second.noData.empty() ||
+        v.state == state::kNormal || now->second.state != state::kNormal)
+      continue;
+    JobBook::ForcedMark mark;
+    for (const auto& driveId : v.noData) {
+      auto d = p.before.drives.find(driveId);
+      mark.members.push_back(d != p.before.drives.end() ? d->second.serial : driveId.ToString());
+    }
+    mark.atMs = session.ClockMs();
+    session.Jobs().MarkForced(id.ToString(), std::move(mark));
+  }
+}
+
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
 int Run(const Options& options, const Planner& planner, bool loadState) {
   try {
@@ -173,11 +230,17 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
     const Model before = Model::Of(session);
     if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
     const Plan plan = planner(session, before);
-    if (options.dryRun && !plan.request.is_null()) return PrintDryRun(options, plan, before);
-    if (!Confirm(options, plan, before)) return kExitFailed;
+    std::optional<Prediction> prediction;
+    if (!plan.request.is_null())
+      prediction = Predict(session, [&plan](Session& trial) { plan.send(trial); });
+    if (options.dryRun && prediction) return PrintDryRun(options, plan, *prediction);
+    if (!Confirm(options, plan, prediction)) return kExitFailed;
     const Outcome outcome = plan.send(session);
-    if (outcome.changed && !options.readOnly) {
-      if (plan.after) FollowStartedWork(session, *plan.after);
+    // A dry run of a command that sends nothing (wait) may move the simulated clock, but saves
+    // nothing.
+    if (outcome.changed && !options.readOnly && !options.dryRun) {
+      if (prediction && plan.startsWork) FollowStartedWork(session, prediction->after);
+      if (prediction) MarkForced(session, *prediction);
       session.Save();
     }
     if (outcome.exitCode != kExitOk) {
@@ -228,6 +291,7 @@ int Monitor(const Options& options, MonitorOptions monitor, const std::string& m
     monitor.pathGiven = !options.statePath.empty();
     monitor.json = options.json;
     monitor.lockTimeoutSeconds = options.lockTimeoutSeconds;
+    monitor.dryRun = options.dryRun;
     std::unique_ptr<MetricsListener> metrics;
     if (!metricsListen.empty()) {
       metrics = std::make_unique<MetricsListener>(metricsListen);
@@ -294,6 +358,9 @@ int main(int argc, char** argv) {
                "Send nothing and save nothing: print the request and the predicted result");
   app.add_flag("--force", options.force,
                "Do destructive work without asking (needed off a terminal and with --json)");
+  app.add_flag("--system", options.system,
+               "Allow work that destroys or endangers the system (boot) volume, or gives a drive "
+               "that holds it another role (with --force, or a yes at a terminal)");
   app.add_option("--lock-timeout", options.lockTimeoutSeconds,
                  "Give up after S seconds when another run holds the state file (default: wait)")
       ->option_text("S")

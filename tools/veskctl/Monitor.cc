@@ -128,7 +128,7 @@ class Monitor {
     std::optional<vesk::sim::Topology> now;
     const std::string failure = Tick(watcher, std::move(before), options.lockTimeoutSeconds, now);
     if (!failure.empty()) return 1;
-    if (options.simulate) WriteSnapshot(snapshot, *now);
+    if (options.simulate && !options.dryRun) WriteSnapshot(snapshot, *now);
     return 0;
   }
 

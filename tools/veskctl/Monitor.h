@@ -57,6 +57,7 @@ struct MonitorOptions {
   bool pathGiven = false;
   bool json = false;
   double lockTimeoutSeconds = -1;  // --once: wait for the lock as long as it takes
+  bool dryRun = false;             // --once: the snapshot is left as it was
   MonitorObserver* observer = nullptr;
 };
 

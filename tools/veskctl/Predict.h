@@ -1,13 +1,15 @@
-// What a mutating command is expected to do, worked out from the records the library read — not
-// from the simulated driver — so that a dry run and the question before destructive work say the
-// same against a real driver. The model keeps what an administrator weighs before acting: volume
-// state, level and size, array capacity, drive roles; a command applies its change to a copy, and
-// the difference between the two copies is the prediction.
+// What a mutating command will do, found by doing it: the command is carried out on a private
+// simulated RAID driver that starts from the topology as it stands (the saved simulated machine,
+// or what the library read from the RAID driver), and the topology read back from it is the
+// prediction. There is one model of RAID behaviour, the simulated driver's; the dry run, the
+// question before destructive work and the list of losses all come from it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,14 @@ struct VolumeModel {
   // Running background work: percent done, and whether it is a layout change.
   std::uint16_t progress = 0;
   bool migrating = false;
+  // The members that hold none of the volume's data: gone, broken or stale. Only the simulated
+  // driver says which members are stale; from the RAID driver's answers `membersKnown` is false
+  // and only gone or broken members are listed.
+  std::vector<Vesk::vesk_guid> noData;
+  bool membersKnown = false;
+  // The level and strip a running layout change goes to (the driver reports the old layout
+  // until it ends); known from the simulated driver only.
+  std::optional<std::pair<std::uint8_t, std::uint16_t>> target;
 };
 
 struct DriveModel {
@@ -56,6 +66,7 @@ struct DriveModel {
   bool writeCache = false;
   bool led = false;
   bool containsPartition = false;
+  bool systemDrive = false;
 };
 
 // The driver's own numbers the prediction reasons with (the values `show` names).
@@ -72,9 +83,6 @@ namespace drive_status {
 inline constexpr std::uint8_t kNormal = 0, kOffline = 1, kMissing = 2, kFailed = 3;
 }
 
-// An element a command would create has no identifier yet; it is filed under this one.
-inline const Vesk::vesk_guid kNewElement = Vesk::vesk_invalid_guid;
-
 struct Model {
   std::map<Vesk::vesk_guid, ControllerModel> controllers;
   std::map<Vesk::vesk_guid, ArrayModel> arrays;
@@ -83,33 +91,34 @@ struct Model {
 
   static Model Of(Session& session);
 
-  std::vector<Vesk::vesk_guid> MembersOf(const Vesk::vesk_guid& arrayId) const;
   std::vector<Vesk::vesk_guid> VolumesOf(const Vesk::vesk_guid& arrayId) const;
-  // The smallest capacity among the array's present members (0 when none is present).
-  std::uint64_t SmallestMember(const Vesk::vesk_guid& arrayId) const;
-  // Volumes of the array take the health its members leave them (`departed` members no longer
-  // listed are counted as lost); health only gets worse here.
-  void UpdateHealth(const Vesk::vesk_guid& arrayId, std::size_t departed = 0);
-
-  // The changes of the commands that touch more than one element.
-  // A new volume over pass-through drives makes a new array; over exactly the members of an
-  // array it is a further volume in that array. Size 0 takes all the room there is.
-  void CreateVolume(const std::vector<Vesk::vesk_guid>& drives, VolumeModel volume,
-                    bool initialize);
-  // Deleting a volume gives its room back; the last volume takes its array with it.
-  void DeleteVolume(const Vesk::vesk_guid& volumeId);
-  void ExpandVolume(const Vesk::vesk_guid& volumeId, std::uint64_t size);
-  // The drives take the places of the missing or failed members; the degraded volumes rebuild.
-  void RebuildVolume(const Vesk::vesk_guid& volumeId, const std::vector<Vesk::vesk_guid>& drives);
-  // `added` drives join the array; each volume in `layouts` (level, strip) migrates to it.
-  void Migrate(const Vesk::vesk_guid& arrayId, const std::vector<Vesk::vesk_guid>& added,
-               const std::map<Vesk::vesk_guid, std::pair<std::uint8_t, std::uint16_t>>& layouts);
-  // A member leaves its array and a placeholder stays; a drive outside arrays leaves the
-  // controller.
-  void RemoveDrive(const Vesk::vesk_guid& driveId);
-  // The drive loses its RAID role: spare, foreign metadata, or membership of its array.
-  void ClearMetadata(const Vesk::vesk_guid& driveId);
 };
+
+// What the driver answered a command with when it refused it, as the real run would report it.
+struct Refusal {
+  std::string kind;  // VeskException, TaluException or UsageError
+  std::string message;
+  std::uint32_t status = 0, errorCode = 0;
+};
+
+struct Prediction {
+  Model before, after;  // as the private driver shows them before and after the command
+  std::optional<Refusal> refusal;
+  // What the prediction could not know from the driver's answers, one line each.
+  std::vector<std::string> notKnown;
+};
+
+// Carries `send` out on a private simulated driver started from `session`'s topology, and reads
+// the topology back. Against the simulated machine the private driver is a copy of the machine's
+// own, so the prediction is what the command will do; against the RAID driver it is built from
+// the records the library read, and what those do not tell is listed in `notKnown`. The session's
+// own records are read afresh afterwards: references into them do not survive.
+Prediction Predict(Session& session, const std::function<void(Session&)>& send);
+
+// The simulated driver's model of the machine the library read: what a RAID driver's answers
+// tell, with the rest left at what a driver would report for an element without history (no
+// stale members, work at its start).
+vesk::sim::Topology TopologyOf(Session& session);
 
 // Drives holding data: n for RAID 0, 1 for RAID 1, n/2 for RAID 10, n - 1 for RAID 4 and 5.
 std::uint64_t DataDrives(std::uint8_t raidLevel, std::uint64_t members);
@@ -121,8 +130,16 @@ bool Redundant(std::uint8_t raidLevel);
 // command creates it; null after: it goes), and "losses": what the change destroys.
 nlohmann::json PredictionJson(const Model& before, const Model& after);
 std::string PredictionText(const Model& before, const Model& after);
-// What the change destroys, one line each: volumes deleted or failed, redundancy lost, drive
-// contents overwritten, foreign metadata erased.
+// The same for a prediction, with the refusal (null when the driver takes the command) and what
+// is not known; the text lists the losses and what is not known too.
+nlohmann::json PredictionJson(const Prediction& prediction);
+std::string PredictionText(const Prediction& prediction);
+// What the change destroys, one line each: volumes deleted or failed, redundancy lost (also by a
+// sibling volume of the array), volumes forced online over members that hold none of their data,
+// drive contents overwritten, foreign metadata erased.
 std::vector<std::string> Losses(const Model& before, const Model& after);
+// Whether the change destroys or endangers the system (boot) volume: deletes it, fails it, takes
+// its redundancy, forces it online, or gives a drive that holds it another role.
+bool EndangersSystem(const Model& before, const Model& after);
 
 }  // namespace veskctl

@@ -58,6 +58,10 @@ Session::Session(const std::filesystem::path& statePath, const StateFile::Option
 
 Session::Session(RealDriver) : storage(std::make_unique<Vesk::StorageManagement>()) {}
 
+Session::Session(std::shared_ptr<vesk::sim::RaidDriver> model) : realTime(false) {
+  Start(std::move(model));
+}
+
 Session::~Session() { Stop(); }
 
 void Session::Start(std::shared_ptr<vesk::sim::RaidDriver> loaded) {
@@ -73,6 +77,18 @@ void Session::Stop() {
   storage.reset();
   machine.reset();
   driver.reset();
+}
+
+void Session::Suspend() {
+  if (!driver) return;
+  storage.reset();
+  machine.reset();
+}
+
+void Session::Resume() {
+  if (!driver || machine) return;
+  Start(driver);
+  Refresh();
 }
 
 vesk::sim::RaidDriver& Session::Driver() {
@@ -140,7 +156,7 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
 }
 
 void Session::Save() {
-  if (driver) state->Save(driver->Save(), jobs.Save());
+  if (driver && state) state->Save(driver->Save(), jobs.Save());
 }
 
 }  // namespace veskctl

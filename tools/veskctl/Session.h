@@ -56,6 +56,9 @@ class Session {
   // A session with the RAID driver, through the library's own discovery.
   struct RealDriver {};
   explicit Session(RealDriver);
+  // A session with a private simulated driver that nobody else sees: commands are tried out on
+  // it. No state file, and its clock moves only when a command moves it.
+  explicit Session(std::shared_ptr<vesk::sim::RaidDriver> model);
   ~Session();
 
   // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.
@@ -64,6 +67,8 @@ class Session {
   Vesk::StorageManagement& Storage() { return *storage; }
   // The simulated driver; a UsageError against the RAID driver.
   vesk::sim::RaidDriver& Driver();
+  // The simulated driver, or null against the RAID driver.
+  const vesk::sim::RaidDriver* SimulatedDriver() const { return driver.get(); }
 
   // Reads the whole topology afresh into the facade's own snapshot. Against the RAID driver,
   // finding no controller is an error.
@@ -84,8 +89,14 @@ class Session {
   // Controllers in the order of their device numbers (the order discovery found them).
   std::vector<const Vesk::Controller*> ControllersInOrder() const;
 
+  // A process has one simulated machine at a time: Suspend takes the session's away (with the
+  // facade and every record it read) while a private session tries a command out; Resume brings
+  // it back and reads the topology afresh. Nothing against the RAID driver.
+  void Suspend();
+  void Resume();
+
   // Writes the driver's state back to the state file (not in a read-only session); nothing
-  // against the RAID driver.
+  // against the RAID driver or in a private session.
   void Save();
 
  private:

@@ -29,20 +29,16 @@ CLI::App* Commands::VolumeCommand(CLI::App& app, const char* name, const char* h
 
 CLI::App* Commands::WorkCommand(
     CLI::App& app, const char* name, const char* help, const char* operation,
-    std::function<std::uint8_t()> newState,
     std::function<void(Session&, const Vesk::DeviceHandle*, const Vesk::vesk_guid&)> call,
     std::function<std::string()> done) {
-  return VolumeCommand(
-      app, name, help, [=, this](Session&, const Model& before, const Vesk::Volume& v) {
-        nlohmann::json request = VolumeRequest(v, operation);
-        if (std::string(operation) == "VerifyVolume") request["repair"] = repair;
-        return Simple(
-            before, request, [&](Model& m) { m.volumes.at(v.id).state = newState(); },
-            [=, c = v.controllerId, id = v.id](Session& s) {
-              call(s, DeviceOf(s, c), id);
-              return Outcome{{{"volumeId", id.ToString()}}, Done(done(), id)};
-            });
-      });
+  return VolumeCommand(app, name, help, [=, this](Session&, const Model&, const Vesk::Volume& v) {
+    nlohmann::json request = VolumeRequest(v, operation);
+    if (std::string(operation) == "VerifyVolume") request["repair"] = repair;
+    return Simple(request, [=, c = v.controllerId, id = v.id](Session& s) {
+      call(s, DeviceOf(s, c), id);
+      return Outcome{{{"volumeId", id.ToString()}}, Done(done(), id)};
+    });
+  });
 }
 
 void Commands::AddVolumeCommands(CLI::App& app) {
@@ -62,7 +58,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
   create->add_option("--rwh", policyText, "Write-hole policy: off, distributed or journaling");
   create->add_option("--journal", journalText, "Journaling drive for --rwh journaling");
   create->callback([this] {
-    planner = [this](Session& s, const Model& before) {
+    planner = [this](Session& s, const Model&) {
       CheckVolumeName(nameText);
       const auto level = ParseLevel(levelText);
       const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
@@ -112,16 +108,6 @@ void Commands::AddVolumeCommands(CLI::App& app) {
                                     {"journalingDriveId", parameters.journalingDriveId.ToString()}};
       plan.request["driveIds"] = IdTexts(ids);
       plan.action = "create volume \"" + nameText + "\"";
-      plan.after = before;
-      VolumeModel volume;
-      volume.controllerId = controllerId;
-      volume.name = nameText;
-      volume.raidLevel = level;
-      volume.stripSize = parameters.stripSize ? parameters.stripSize : descriptor.defaultStripSize;
-      volume.size = parameters.size;
-      volume.rwhPolicy = rwh;
-      volume.logicalBlockSize = drives.front()->logicalBlockSize;
-      plan.after->CreateVolume(ids, volume, initialize);
       plan.send = [=](Session& s) {
         auto [status, id] =
             s.Storage().CreateVolume(s.ControllerById(controllerId), parameters, ids);
@@ -134,10 +120,9 @@ void Commands::AddVolumeCommands(CLI::App& app) {
 
   VolumeCommand(
       app, "delete-volume", "Delete a volume (asks first)",
-      [this](Session&, const Model& before, const Vesk::Volume& v) {
-        Plan plan = Simple(
-            before, VolumeRequest(v, "DeleteVolume"), [&](Model& m) { m.DeleteVolume(v.id); },
-            [c = v.controllerId, id = v.id](Session& s) {
+      [this](Session&, const Model&, const Vesk::Volume& v) {
+        Plan plan =
+            Simple(VolumeRequest(v, "DeleteVolume"), [c = v.controllerId, id = v.id](Session& s) {
               s.Storage().DeleteVolume(DeviceOf(s, c), id);
               return Outcome{{{"volumeId", id.ToString()}}, Done("Deleted volume", id)};
             });
@@ -147,13 +132,12 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       },
       Naming::Exact);
   VolumeCommand(app, "rename-volume", "Rename a volume",
-                [this](Session&, const Model& before, const Vesk::Volume& v) {
+                [this](Session&, const Model&, const Vesk::Volume& v) {
                   CheckVolumeName(nameText);
                   nlohmann::json request = VolumeRequest(v, "RenameVolume");
                   request["name"] = nameText;
                   return Simple(
-                      before, request, [&](Model& m) { m.volumes.at(v.id).name = nameText; },
-                      [c = v.controllerId, id = v.id, name = nameText](Session& s) {
+                      request, [c = v.controllerId, id = v.id, name = nameText](Session& s) {
                         s.Storage().RenameVolume(DeviceOf(s, c), id, name.c_str());
                         return Outcome{{{"volumeId", id.ToString()}}, Done("Renamed volume", id)};
                       });
@@ -161,7 +145,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       ->add_option("name", nameText, "New name, at most 16 bytes")
       ->required();
   VolumeCommand(app, "expand-volume", "Grow a volume",
-                [this](Session&, const Model& before, const Vesk::Volume& v) {
+                [this](Session&, const Model&, const Vesk::Volume& v) {
                   const std::uint64_t size = ParseByteSize(sizeText);
                   CheckWholeBlocks(size, v.logicalBlockSize);
                   if (size <= v.size) {
@@ -171,60 +155,51 @@ void Commands::AddVolumeCommands(CLI::App& app) {
                   }
                   nlohmann::json request = VolumeRequest(v, "ExpandVolume");
                   request["size"] = size;
-                  return Simple(
-                      before, request, [&](Model& m) { m.ExpandVolume(v.id, size); },
-                      [c = v.controllerId, id = v.id, size](Session& s) {
-                        s.Storage().ExpandVolume(DeviceOf(s, c), id, size);
-                        return Outcome{{{"volumeId", id.ToString()}}, Done("Expanding volume", id)};
-                      });
+                  return Simple(request, [c = v.controllerId, id = v.id, size](Session& s) {
+                    s.Storage().ExpandVolume(DeviceOf(s, c), id, size);
+                    return Outcome{{{"volumeId", id.ToString()}}, Done("Expanding volume", id)};
+                  });
                 })
       ->add_option("size", sizeText, "New size, e.g. 200G")
       ->required();
   WorkCommand(
       app, "initialize-volume", "Initialize a volume (background work)", "InitializeVolume",
-      [] { return state::kInitializing; },
       [](Session& s, auto device, auto& id) { s.Storage().InitializeVolume(device, id); },
       [] { return "Initializing volume"; });
   WorkCommand(
       app, "verify-volume", "Verify a volume (background work)", "VerifyVolume",
-      [this] { return repair ? state::kVerifyingAndFixing : state::kVerifying; },
       [this](Session& s, auto device, auto& id) { s.Storage().VerifyVolume(device, id, repair); },
       [this] { return repair ? "Verifying and repairing volume" : "Verifying volume"; })
       ->add_flag("--repair", repair, "Repair what the verification finds");
   WorkCommand(
       app, "cancel-verify", "Cancel a running verification", "CancelVerifyVolume",
-      [] { return state::kNormal; },
       [](Session& s, auto device, auto& id) { s.Storage().CancelVerifyVolume(device, id); },
       [] { return "Cancelled the verification of volume"; });
   WorkCommand(
       app, "mark-volume-normal", "Mark a failed volume as normal", "MarkVolumeAsNormal",
-      [] { return state::kNormal; },
       [](Session& s, auto device, auto& id) { s.Storage().MarkVolumeAsNormal(device, id); },
       [] { return "Marked as normal volume"; });
-  VolumeCommand(
-      app, "rebuild-volume", "Rebuild a degraded volume onto drives",
-      [this](Session& s, const Model& before, const Vesk::Volume& v) {
-        const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
-        CheckSameController(s, drives, v.controllerId, VolumeLabel(v));
-        const auto ids = Ids(drives);
-        nlohmann::json request = VolumeRequest(v, "RebuildVolume");
-        request["driveIds"] = IdTexts(ids);
-        Plan plan = Simple(
-            before, request, [&](Model& m) { m.RebuildVolume(v.id, ids); },
-            [c = v.controllerId, id = v.id, ids](Session& s) {
-              s.Storage().RebuildVolume(DeviceOf(s, c), id, ids);
-              return Outcome{{{"volumeId", id.ToString()}}, Done("Rebuilding volume", id)};
-            });
-        plan.action = "rebuild " + VolumeLabel(v);
-        return plan;
-      })
+  VolumeCommand(app, "rebuild-volume", "Rebuild a degraded volume onto drives",
+                [this](Session& s, const Model&, const Vesk::Volume& v) {
+                  const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
+                  CheckSameController(s, drives, v.controllerId, VolumeLabel(v));
+                  const auto ids = Ids(drives);
+                  nlohmann::json request = VolumeRequest(v, "RebuildVolume");
+                  request["driveIds"] = IdTexts(ids);
+                  Plan plan = Simple(request, [c = v.controllerId, id = v.id, ids](Session& s) {
+                    s.Storage().RebuildVolume(DeviceOf(s, c), id, ids);
+                    return Outcome{{{"volumeId", id.ToString()}}, Done("Rebuilding volume", id)};
+                  });
+                  plan.action = "rebuild " + VolumeLabel(v);
+                  return plan;
+                })
       ->add_option("--drives", driveTexts,
                    "Drives that take the missing members' places (none when no member is missing)")
       ->delimiter(',');
   auto* layout = VolumeCommand(
       app, "change-layout",
       "Change a volume's RAID level or strip size (background work; asks first)",
-      [this](Session& s, const Model& before, const Vesk::Volume& v) {
+      [this](Session& s, const Model&, const Vesk::Volume& v) {
         const Vesk::Controller& controller = s.ControllerById(v.controllerId);
         const auto level = levelText.empty() ? v.raidLevel : ParseLevel(levelText);
         const auto& descriptor = OfferedLevel(controller, level);
@@ -249,17 +224,11 @@ void Commands::AddVolumeCommands(CLI::App& app) {
         request["raidLevel"] = level;
         request["raidLevelName"] = RaidLevelName(level);
         request["driveIds"] = IdTexts(ids);
-        Plan plan = Simple(
-            before, request,
-            [&](Model& m) {
-              m.Migrate(v.arrayId, added, {{v.id, {level, strip}}});
-            },
-            [c = v.controllerId, id = v.id, strip, level, ids](Session& s) {
-              s.Storage().ChangeRaidLayout(DeviceOf(s, c), id,
-                                           static_cast<Vesk::vesk_strip_size>(strip), level, ids);
-              return Outcome{{{"volumeId", id.ToString()}},
-                             Done("Changing the layout of volume", id)};
-            });
+        Plan plan = Simple(request, [c = v.controllerId, id = v.id, strip, level, ids](Session& s) {
+          s.Storage().ChangeRaidLayout(DeviceOf(s, c), id,
+                                       static_cast<Vesk::vesk_strip_size>(strip), level, ids);
+          return Outcome{{{"volumeId", id.ToString()}}, Done("Changing the layout of volume", id)};
+        });
         plan.action =
             "change " + VolumeLabel(v) + " from " + RaidLevelName(v.raidLevel) + ", " +
             StripSizeText(v.stripSize) + " strip to " + RaidLevelName(level) + ", " +
@@ -272,27 +241,25 @@ void Commands::AddVolumeCommands(CLI::App& app) {
   layout->add_option("--level", levelText, "New RAID level (default: unchanged)");
   layout->add_option("--strip", stripText, "New strip size in KiB (default: unchanged)");
   layout->add_option("--drives", driveTexts, "Drives to add")->delimiter(',');
-  VolumeCommand(app, "set-volume-cache", "Set a volume's cache policy",
-                [this](Session&, const Model& before, const Vesk::Volume& v) {
-                  auto policy = ParseCachePolicy(policyText);
-                  if (!policy) throw UsageError("unknown cache policy '" + policyText + "'");
-                  nlohmann::json request = VolumeRequest(v, "SetVolumeCachePolicy");
-                  request["policy"] = *policy;
-                  request["policyName"] = CachePolicyName(*policy);
-                  return Simple(
-                      before, request, [&](Model& m) { m.volumes.at(v.id).cachePolicy = *policy; },
-                      [c = v.controllerId, id = v.id, p = *policy](Session& s) {
-                        s.Storage().SetVolumeCachePolicy(
-                            DeviceOf(s, c), id, static_cast<Vesk::vesk_volume_cache_policy>(p));
-                        return Outcome{{{"volumeId", id.ToString()}},
-                                       Done("Set the cache policy of volume", id)};
-                      });
-                })
+  VolumeCommand(
+      app, "set-volume-cache", "Set a volume's cache policy",
+      [this](Session&, const Model&, const Vesk::Volume& v) {
+        auto policy = ParseCachePolicy(policyText);
+        if (!policy) throw UsageError("unknown cache policy '" + policyText + "'");
+        nlohmann::json request = VolumeRequest(v, "SetVolumeCachePolicy");
+        request["policy"] = *policy;
+        request["policyName"] = CachePolicyName(*policy);
+        return Simple(request, [c = v.controllerId, id = v.id, p = *policy](Session& s) {
+          s.Storage().SetVolumeCachePolicy(DeviceOf(s, c), id,
+                                           static_cast<Vesk::vesk_volume_cache_policy>(p));
+          return Outcome{{{"volumeId", id.ToString()}}, Done("Set the cache policy of volume", id)};
+        });
+      })
       ->add_option("policy", policyText, "off, write-through or write-back")
       ->required();
   auto* rwh = VolumeCommand(
       app, "set-volume-rwh", "Set a volume's RAID write-hole policy",
-      [this](Session& s, const Model& before, const Vesk::Volume& v) {
+      [this](Session& s, const Model&, const Vesk::Volume& v) {
         auto policy = ParseRwhPolicy(policyText);
         if (!policy) throw UsageError("unknown write-hole policy '" + policyText + "'");
         Vesk::vesk_guid journal = Vesk::vesk_invalid_guid;
@@ -305,14 +272,12 @@ void Commands::AddVolumeCommands(CLI::App& app) {
         request["policy"] = *policy;
         request["policyName"] = RwhPolicyName(*policy);
         request["journalingDriveId"] = journal.ToString();
-        return Simple(
-            before, request, [&](Model& m) { m.volumes.at(v.id).rwhPolicy = *policy; },
-            [c = v.controllerId, id = v.id, p = *policy, journal](Session& s) {
-              s.Storage().SetVolumeRaidWriteHolePolicy(
-                  DeviceOf(s, c), id, static_cast<Vesk::vesk_rwh_policy>(p), journal);
-              return Outcome{{{"volumeId", id.ToString()}},
-                             Done("Set the write-hole policy of volume", id)};
-            });
+        return Simple(request, [c = v.controllerId, id = v.id, p = *policy, journal](Session& s) {
+          s.Storage().SetVolumeRaidWriteHolePolicy(DeviceOf(s, c), id,
+                                                   static_cast<Vesk::vesk_rwh_policy>(p), journal);
+          return Outcome{{{"volumeId", id.ToString()}},
+                         Done("Set the write-hole policy of volume", id)};
+        });
       });
   rwh->add_option("policy", policyText, "off, distributed or journaling")->required();
   rwh->add_option("--journal", journalText, "Journaling drive (policy journaling)");
