@@ -393,11 +393,11 @@ void EventFeed::Derive(const Watched& w, const std::string& property,
   };
   if (w.kind == "volume" && property == "State") {
     const auto to = newValue.value.get<std::uint8_t>();
-    const bool moved = !oldValue || oldValue->value != newValue.value;
-    if (Working(oldValue) && moved)
+    // Only a value that differs gets here (an element added has none before).
+    if (Working(oldValue))
       derived(Impaired(newValue) ? "job-failed" : "job-finished",
               WorkKind(oldValue->value.get<std::uint8_t>()));
-    if (Working(newValue) && moved) derived("job-started", WorkKind(to));
+    if (Working(newValue)) derived("job-started", WorkKind(to));
     if (to == state::kDegraded) derived("volume-degraded");
     if (to == state::kFailed) derived("volume-failed");
     if (to == state::kNormal && impairedVolumes.erase(w.id) > 0) derived("volume-normal");
