@@ -606,4 +606,44 @@ TEST(MonitorWatcher, ALibraryFailureOnOneLookLosesNothing) {
                                              "drive-failed KN2K00004102 Status"}));
 }
 
+// One change is one event, and sizes are in bytes: a drive that grows is one TotalSize change (not
+// its block count as well), and a volume created with its initialization running is added in that
+// state and starts the work from no state at all, never from a normal one it was not in.
+TEST_F(MonitorTest, OneChangeIsOneEventInBytes) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  auto look = [&](const std::string& name) {
+    const Result r = Run("--json monitor --once");
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::vector<json> about;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const json e = json::parse(line);
+      if (!e["element"].is_null() && e["element"]["name"] == name) about.push_back(e);
+    }
+    return about;
+  };
+
+  json document = json::parse(Slurp(state));
+  json machine = json::parse(document["machine"].get<std::string>());
+  for (auto& d : machine["controllers"][1]["drives"])
+    if (d["serial"] == "KN2K00004104") d["sizeBlocks"] = 2 * 3907029168ull;
+  document["machine"] = machine.dump();
+  std::ofstream(state) << document.dump();
+  std::vector<std::string> grown;
+  for (const auto& e : look("KN2K00004104"))
+    grown.push_back(e["kind"].get<std::string>() + " " + e["property"].get<std::string>() + " " +
+                    e["old"].dump() + " -> " + e["new"].dump());
+  EXPECT_EQ(grown, std::vector<std::string>{"changed TotalSize 2000398934016 -> 4000797868032"});
+
+  Do("create-volume --name bk --level 1 --drives KN2K00004104,KN2K00004105 --size 100G "
+     "--initialize");
+  std::vector<std::string> created;
+  for (const auto& e : look("bk")) created.push_back(Brief(e) + " " + e["detail"].dump());
+  EXPECT_EQ(created, (std::vector<std::string>{
+                         "added bk State null -> initializing null",
+                         "job-started bk State null -> initializing \"initialize\"",
+                     }));
+}
+
 }  // namespace

@@ -64,6 +64,8 @@ def expected(topology):
             if v["progress"] is not None:
                 kind = kinds.get(v["state"], "layout change")
                 put("vesk_volume_progress_ratio", dict(labels, kind=kind), v["progress"] / 100)
+            put("vesk_volume_verify_errors", labels, v["verifyErrors"])
+            put("vesk_volume_verify_bad_blocks", labels, v["verifyBadBlocks"])
         for d in c["drives"]:
             labels = {"id": d["id"], "serial": d["serial"], "controller_id": c["id"]}
             put("vesk_drive_status", dict(labels, status=d["statusName"]), d["status"])

@@ -38,8 +38,9 @@ std::uint8_t Raw(E value) {
 }
 
 // Every property an object shows, under the names it raises. Names that only echo another change
-// (PreviousState with State, RaidLevelNumeric with RaidLevel, CacheEnabled with CachePolicy) are
-// left out, so that one change is one event.
+// (PreviousState with State, RaidLevelNumeric with RaidLevel, CacheEnabled with CachePolicy, a
+// drive's Size in blocks with its TotalSize in bytes) are left out, so that one change is one
+// event, and every size is in bytes.
 Properties Read(const Controller& c) {
   Properties p = {
       {"Name", Text(c.Name())},
@@ -110,7 +111,6 @@ Properties Read(const Drive& d) {
       {"ServiceLabel", Text(d.ServiceLabel())},
       {"ModelNumber", Text(d.ModelNumber())},
       {"FirmwareRevision", Text(d.FirmwareRevision())},
-      {"Size", Number(d.Size())},
       {"LogicalBlockSize", Number(d.LogicalBlockSize())},
       {"PhysicalBlockSize", Number(d.PhysicalBlockSize())},
       {"TotalSize", Bytes(d.TotalSize())},
@@ -174,8 +174,9 @@ std::string IdOf(const System::Object& object) {
   return "";
 }
 
-bool Working(const EventValue& state) {
-  const auto s = state.value.get<std::uint64_t>();
+bool Working(const std::optional<EventValue>& state) {
+  if (!state) return false;
+  const auto s = state->value.get<std::uint64_t>();
   return s >= state::kInitializing && s <= state::kMigrating;
 }
 
@@ -328,12 +329,9 @@ void EventFeed::Add(const std::shared_ptr<Observable>& object, const std::string
   queued.push_back(e);
   if (e.kind == "present") return;
   if (kind == "controller") queued.push_back(About(w, "controller-arrived"));
-  if (health) {
-    // Derived as if from the state a new element is taken to start in: normal, no work.
-    const EventValue fresh =
-        Enumeration(0, kind == "volume" ? VolumeStateName(0) : DriveStatusName(0));
-    if (!(w.values[health] == fresh)) Derive(w, health, fresh, w.values[health]);
-  }
+  // A new element had no state before: what it comes in (degraded, initializing, failed) is
+  // derived from nothing, never from a normal state it was not in.
+  if (health) Derive(w, health, std::nullopt, w.values[health]);
 }
 
 void EventFeed::Remove(const Observable* object) {
@@ -383,8 +381,8 @@ void EventFeed::Changed(const Observable* object, const std::string& property) {
   if (property == "Name" || property == "SerialNumber") w.name = NameOf(*w.object);
 }
 
-void EventFeed::Derive(const Watched& w, const std::string& property, const EventValue& oldValue,
-                       const EventValue& newValue) {
+void EventFeed::Derive(const Watched& w, const std::string& property,
+                       const std::optional<EventValue>& oldValue, const EventValue& newValue) {
   auto derived = [&](const char* kind, std::string detail = "") {
     MonitorEvent e = About(w, kind);
     e.property = property;
@@ -394,11 +392,12 @@ void EventFeed::Derive(const Watched& w, const std::string& property, const Even
     queued.push_back(e);
   };
   if (w.kind == "volume" && property == "State") {
-    const auto from = oldValue.value.get<std::uint8_t>();
     const auto to = newValue.value.get<std::uint8_t>();
-    if (Working(oldValue) && from != to)
-      derived(Impaired(newValue) ? "job-failed" : "job-finished", WorkKind(from));
-    if (Working(newValue) && from != to) derived("job-started", WorkKind(to));
+    // Only a value that differs gets here (an element added has none before).
+    if (Working(oldValue))
+      derived(Impaired(newValue) ? "job-failed" : "job-finished",
+              WorkKind(oldValue->value.get<std::uint8_t>()));
+    if (Working(newValue)) derived("job-started", WorkKind(to));
     if (to == state::kDegraded) derived("volume-degraded");
     if (to == state::kFailed) derived("volume-failed");
     if (to == state::kNormal && impairedVolumes.erase(w.id) > 0) derived("volume-normal");
@@ -409,7 +408,7 @@ void EventFeed::Derive(const Watched& w, const std::string& property, const Even
     if (to == drive_status::kFailed) derived("drive-failed");
     if (to == drive_status::kMissing) derived("drive-missing");
   }
-  if (w.kind == "drive" && property == "Usage" && oldValue.value == usage::kSpare &&
+  if (w.kind == "drive" && property == "Usage" && oldValue && oldValue->value == usage::kSpare &&
       newValue.value == usage::kMember)
     derived("spare-taken");
 }

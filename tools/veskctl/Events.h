@@ -102,8 +102,8 @@ class EventFeed {
   void Changed(const Observable* object, const std::string& property);
   void Forget(Watched& w);
   MonitorEvent About(const Watched& w, const std::string& kind) const;
-  void Derive(const Watched& w, const std::string& property, const EventValue& oldValue,
-              const EventValue& newValue);
+  void Derive(const Watched& w, const std::string& property,
+              const std::optional<EventValue>& oldValue, const EventValue& newValue);
 
   std::mutex lock;
   Mode mode = Mode::Live;

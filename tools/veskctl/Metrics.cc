@@ -95,7 +95,9 @@ json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
          {"stateName", VolumeStateName(state)},
          {"raidLevel", number(v->RaidLevel())},
          {"raidLevelName", RaidLevelName(number(v->RaidLevel()))},
-         {"progress", working ? json(v->MigrationProgress()) : json(nullptr)}});
+         {"progress", working ? json(v->MigrationProgress()) : json(nullptr)},
+         {"verifyErrors", v->VerifyErrors()},
+         {"verifyBadBlocks", v->VerifyBadBlocks()}});
   }
   for (const auto& [key, d] : facade.Drives().Snapshot()) {
     put(d->ControllerId(), "drives",
@@ -198,6 +200,11 @@ void Metrics::Update(const json& topology) {
       *fresh, "vesk_volume_progress_ratio",
       "Part done of a volume's background work, whose kind is in the label kind; no series "
       "while no work runs");
+  auto& verifyErrors = GaugeFamily(*fresh, "vesk_volume_verify_errors",
+                                   "Errors the last verification of a volume found (0 before one)");
+  auto& verifyBadBlocks =
+      GaugeFamily(*fresh, "vesk_volume_verify_bad_blocks",
+                  "Bad blocks the last verification of a volume found (0 before one)");
   auto& driveStatus = GaugeFamily(
       *fresh, "vesk_drive_status",
       "The driver's status of a drive (0 normal, 1 offline, 2 missing, 3 failed, 4 SMART event); "
@@ -227,6 +234,8 @@ void Metrics::Update(const json& topology) {
         volumeProgress.Add(With(id, "kind", WorkKind(v.at("state").get<std::uint8_t>())))
             .Set(v.at("progress").get<double>() / 100);
       }
+      verifyErrors.Add(id).Set(v.at("verifyErrors").get<double>());
+      verifyBadBlocks.Add(id).Set(v.at("verifyBadBlocks").get<double>());
     }
     for (const json& d : c.at("drives")) {
       const Labels id = Identity(d, "serial");
