@@ -81,6 +81,13 @@ class Commands {
                          DriveChange change, DriveCall call, std::function<std::string()> done,
                          Naming naming = Naming::AllowPrefix, const char* destroys = nullptr);
   void ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi);
+  // Something that happens to a drive of the simulated machine: `drill` makes it happen and sets
+  // the drive now in the drive's place; a status other than Success is the driver refusing with
+  // `refused`.
+  using Drill = std::function<vesk::sim::DriverStatus(vesk::sim::RaidDriver&, const Vesk::Drive&,
+                                                      Vesk::vesk_guid& now)>;
+  CLI::App* DrillCommand(CLI::App& sim, const char* name, const char* help, const char* refused,
+                         Drill drill, const char* done);
   // Follows the work on `volumes` (every volume with `all`) until it ends or --timeout passes.
   Outcome Wait(Session& s, const std::string& label, const std::set<std::string>& volumes,
                bool all);
@@ -91,6 +98,8 @@ class Commands {
   CLI::App* show = nullptr;
   CLI::App* metrics = nullptr;
   std::string topologyFile, advanceText, elementText;
+  std::string errorsText, badBlocksText = "0";
+  bool blank = false;
   std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
       stripText, policyText, journalText, onOffText;
   std::vector<std::string> driveTexts;
