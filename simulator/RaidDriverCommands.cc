@@ -333,9 +333,8 @@ void RaidDriver::Patrol(Controller& c, std::uint64_t milliseconds) {
     if (v.state != volume_state::kNormal || v.task || !v.initialized ||
         v.raidLevel == 1 /* RAID 0 */)
       continue;
-    if (v.latentErrors == 0 && v.latentBadBlocks == 0) continue;
+    // Nothing a client reads changes (the errors were never reported): no event.
     v.latentErrors = v.latentBadBlocks = 0;
-    Post(c, event_type::kVolumeChanged, v.id);
   }
 }
 

@@ -627,11 +627,14 @@ TEST_F(Commands, NoSpareTakesOverWhenNoneFitsOrNothingCanBeSaved) {
   driver->Edit([](Topology& t) { t.controllers[0].drives[3].spare = true; });
   driver->AdvanceClock(1000);
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
-  // A spare that fits, marked later, is taken at once.
+  // A spare that fits, marked later, is taken at once; the member it replaces leaves every list.
+  ASSERT_TRUE(driver->SetDriveStatus(SataDisk(1), drive_status::kNormal));  // back, stale
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
   driver->Edit([](Topology& t) { t.controllers[0].drives[3].spare = false; });
   ASSERT_EQ(Run(TargetCommand(fn::kResetSmartEvent, SataDisk(3))), 0u);
   ASSERT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 0u);
   EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(3)}));
+  EXPECT_EQ(VolumeNow(kSystemVolume).staleDrives, std::vector<vesk_guid>{SataDisk(3)});
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
 
   // Every volume of the array failed: the spare is kept for one that can be saved.
@@ -642,6 +645,17 @@ TEST_F(Commands, NoSpareTakesOverWhenNoneFitsOrNothingCanBeSaved) {
   EXPECT_TRUE(DriveNow(Nvme(4)).spare);
 }
 
+// A drive joining a migration may fail without stopping it; the spare takes its place after.
+TEST_F(Commands, ASpareWaitsForWorkOnTheArrayToEnd) {
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);
+  ASSERT_EQ(driver->FailDrive(SataDisk(3)), S::Success);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kMigrating);
+  EXPECT_TRUE(DriveNow(SataDisk(2)).spare);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(1), SataDisk(2)}));
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+}
+
 TEST_F(Commands, RohiRebuildsOntoADriveInsertedInALostMembersSlot) {
   for (const bool rohi : {false, true}) {
     for (const bool blank : {false, true}) {
@@ -650,6 +664,8 @@ TEST_F(Commands, RohiRebuildsOntoADriveInsertedInALostMembersSlot) {
       driver->Edit([&](Topology& t) {
         t.controllers[0].rohiEnabled = rohi;
         t.controllers[0].drives[2].spare = false;
+        t.controllers[0].drives[1].containsPartition = true;
+        t.controllers[0].drives[1].encryptionStatus = 2;
       });
       ASSERT_EQ(driver->PullDrive(SataDisk(1)), S::Success);
       vesk_guid in{};
@@ -660,6 +676,8 @@ TEST_F(Commands, RohiRebuildsOntoADriveInsertedInALostMembersSlot) {
       EXPECT_EQ(DriveNow(in).portNumber, 1);
       EXPECT_EQ(DriveNow(in).sataLinkRate, 3);
       EXPECT_EQ(DriveNow(in).serialNumber, blank ? "BLANK00000001" : "KS1A00000002");
+      EXPECT_EQ(DriveNow(in).containsPartition, !blank);  // a new drive holds nothing
+      EXPECT_EQ(DriveNow(in).encryptionStatus, blank ? 0 : 2);
       // A new drive replaces the missing member only with ROHI; a returning one is a member. The
       // drive in the member's place holds nothing the volume can read until rebuilt.
       const bool member = !blank || rohi;
@@ -680,6 +698,7 @@ TEST_F(Commands, ReadPatrolRepairsOneVolumeForEveryTaskDuration) {
   ASSERT_EQ(driver->SetMediaErrors(kSystemVolume, 4, 0), S::Success);  // patrol off there
   driver->AdvanceClock(59999);
   EXPECT_EQ(VolumeNow(kDataVolume).latentErrors, 5u);
+  EXPECT_EQ(VolumeNow(kDataVolume).latentBadBlocks, 2u);
   driver->AdvanceClock(1);
   EXPECT_EQ(VolumeNow(kDataVolume).latentErrors + VolumeNow(kDataVolume).latentBadBlocks, 0u);
   EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
