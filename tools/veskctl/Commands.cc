@@ -171,27 +171,27 @@ void Commands::AddSimCommands(CLI::App& app) {
   DrillCommand(
       *sim, "fail-drive", "Make a drive fail (a spare may take over its place in an array)",
       "the simulated drive cannot fail now",
-      [](RaidDriver& r, const Vesk::Drive& d, Vesk::vesk_guid&) { return r.FailDrive(d.id); },
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) { return r.FailDrive(id); },
       "Failed drive");
   DrillCommand(
       *sim, "pull-drive", "Pull a drive out: it stays listed as missing in its place",
       "the simulated drive cannot be pulled: it is not there",
-      [](RaidDriver& r, const Vesk::Drive& d, Vesk::vesk_guid&) { return r.PullDrive(d.id); },
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) { return r.PullDrive(id); },
       "Pulled drive");
   DrillCommand(
       *sim, "insert-drive",
       "Put a pulled drive back in its slot (an array member returns stale), or a new blank one",
       "no drive can go into the simulated drive's slot: it was not pulled, or the slot is taken",
-      [this](RaidDriver& r, const Vesk::Drive& d, Vesk::vesk_guid& now) {
-        return r.InsertDrive(d.id, blank, &now);
+      [this](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid& now) {
+        return r.InsertDrive(id, blank, &now);
       },
       "Inserted drive")
       ->add_flag("--blank", blank, "A new blank drive of the same kind and size instead");
   DrillCommand(
       *sim, "smart-event", "Make a drive in good health report a SMART event",
       "the simulated drive cannot report a SMART event now",
-      [](RaidDriver& r, const Vesk::Drive& d, Vesk::vesk_guid&) {
-        return r.SignalSmartEvent(d.id);
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) {
+        return r.SignalSmartEvent(id);
       },
       "SMART event on drive");
 
@@ -231,9 +231,9 @@ CLI::App* Commands::DrillCommand(CLI::App& sim, const char* name, const char* he
       Plan plan;
       plan.request = {{"operation", std::string("sim ") + name}, {"driveId", d.id.ToString()}};
       if (blank) plan.request["blank"] = true;
-      plan.send = [id = d.id, &d, refused, drill, done](Session& s) {
+      plan.send = [id = d.id, refused, drill, done](Session& s) {
         Vesk::vesk_guid now = id;
-        Check(drill(s.Driver(), d, now), refused);
+        Check(drill(s.Driver(), id, now), refused);
         return Outcome{{{"driveId", now.ToString()}}, Done(done, now)};
       };
       return plan;

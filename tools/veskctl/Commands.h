@@ -84,8 +84,8 @@ class Commands {
   // Something that happens to a drive of the simulated machine: `drill` makes it happen and sets
   // the drive now in the drive's place; a status other than Success is the driver refusing with
   // `refused`.
-  using Drill = std::function<vesk::sim::DriverStatus(vesk::sim::RaidDriver&, const Vesk::Drive&,
-                                                      Vesk::vesk_guid& now)>;
+  using Drill = std::function<vesk::sim::DriverStatus(
+      vesk::sim::RaidDriver&, const Vesk::vesk_guid& drive, Vesk::vesk_guid& now)>;
   CLI::App* DrillCommand(CLI::App& sim, const char* name, const char* help, const char* refused,
                          Drill drill, const char* done);
   // Follows the work on `volumes` (every volume with `all`) until it ends or --timeout passes.
