@@ -158,6 +158,23 @@ class RaidDriver : public DeviceBackend {
   // Sets a drive's status the way a failing or returning drive would, updating the health of
   // the volumes on it. Returns false for an unknown drive.
   bool SetDriveStatus(const vesk_guid& driveId, std::uint8_t status);
+
+  // Drills: what happens to the hardware, as the driver sees it. Each answers Success or the
+  // status a command would get: DriveNotFound or VolumeNotFound for an unknown identifier,
+  // DriveUnusable for a drive that is gone, InvalidState for what cannot happen to it now.
+  // A drive fails (a member is lost to its volumes; a spare may take over).
+  DriverStatus FailDrive(const vesk_guid& driveId);
+  // A drive is pulled: it stays listed as missing in its place, as RemoveDrive leaves it.
+  DriverStatus PullDrive(const vesk_guid& driveId);
+  // A pulled drive is put back, or with `blank` a new empty drive of the same kind goes into its
+  // slot; `inserted` receives the drive now in the slot. InvalidState when the drive is not
+  // missing, nothing is known of what it was, or another drive is in the slot.
+  DriverStatus InsertDrive(const vesk_guid& driveId, bool blank, vesk_guid* inserted = nullptr);
+  // The drive reports a SMART event (a normal drive only).
+  DriverStatus SignalSmartEvent(const vesk_guid& driveId);
+  // The errors and bad blocks the next verification or read patrol of the volume finds.
+  DriverStatus SetMediaErrors(const vesk_guid& volumeId, std::uint32_t errors,
+                              std::uint32_t badBlocks);
   // The model as JSON, to be loaded by a later process.
   std::string Save() const;
 
@@ -209,7 +226,13 @@ class RaidDriver : public DeviceBackend {
   void Finish(Controller& c, Volume& v);
   void StartTask(Controller& c, Volume& v, Task task);
   void UpdateHealth(Controller& c);
-  std::uint8_t HealthOf(Controller& c, const Volume& v);
+  void ChangeStatus(Controller& c, Drive& d, std::uint8_t status);
+  void Detach(Controller& c, Drive& d);
+  // What the driver does on its own: spares take over lost members, read patrol repairs.
+  void TakeOver(Controller& c);
+  void Replace(Controller& c, Array& a, std::size_t index, Drive& by);
+  void RebuildDegraded(Controller& c, const Array& a);
+  void Patrol(Controller& c, std::uint64_t milliseconds);
   void Post(const Controller& c, std::uint8_t type, const vesk_guid& id);
   vesk_guid NewIdentifier(std::uint8_t kind);
   DriverStatus CheckAvailable(Controller& c, const std::vector<vesk_guid>& drives,

@@ -1,6 +1,7 @@
 // The simulated driver's commands, background work and events. Every command checks all of its
 // inputs before it changes anything, so a refused command leaves the model as it was.
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "simulator/DriverRecords.h"
@@ -43,28 +44,11 @@ Found<Array> LocateArray(Topology& t, const vesk_guid& id) {
   return {};
 }
 
-bool Bad(std::uint8_t status) {
-  return status == drive_status::kMissing || status == drive_status::kFailed ||
-         status == drive_status::kOffline;
-}
+bool Bad(std::uint8_t status) { return Unavailable(status); }
 bool Bad(const Drive& d) { return Bad(d.status); }
 
 bool Contains(const std::vector<vesk_guid>& ids, const vesk_guid& id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
-// Members a level survives losing.
-std::size_t Tolerance(std::uint8_t level, std::size_t drives) {
-  switch (level) {
-    case 2:
-      return drives > 0 ? drives - 1 : 0;
-    case 3:
-    case 4:
-    case 5:
-      return 1;
-    default:
-      return 0;
-  }
 }
 
 int Severity(std::uint8_t state) {
@@ -111,20 +95,6 @@ S CheckName(Controller& c, const std::string& name, const Volume* self) {
   return S::Success;
 }
 
-std::uint8_t ActivityState(const Task& t) {
-  switch (t.kind) {
-    case Task::Kind::Initialize:
-      return volume_state::kInitializing;
-    case Task::Kind::Verify:
-      return t.repair ? volume_state::kVerifyingAndFixing : volume_state::kVerifying;
-    case Task::Kind::Rebuild:
-      return volume_state::kRebuilding;
-    case Task::Kind::Migration:
-      return volume_state::kMigrating;
-  }
-  return volume_state::kNormal;
-}
-
 std::uint64_t SmallestMember(Controller& c, const Array& a) {
   std::uint64_t smallest = 0;
   for (const auto& id : a.drives) {
@@ -168,30 +138,12 @@ void RaidDriver::Post(const Controller& c, std::uint8_t type, const vesk_guid& i
   }
 }
 
-// What the members can still give of the volume's data. A member is lost for the volume when it
-// is gone or broken, or when it holds none of the volume's data (stale). While a migration runs
-// the data keeps its old layout on the members it had before; the joining drives do not count.
-std::uint8_t RaidDriver::HealthOf(Controller& c, const Volume& v) {
-  const Array* a = c.FindArray(v.arrayId);
-  if (a == nullptr) return volume_state::kFailed;
-  const bool migrating = v.task && v.task->kind == Task::Kind::Migration;
-  std::size_t members = 0, lost = 0;
-  for (const auto& id : a->drives) {
-    if (migrating && Contains(v.task->joiningDrives, id)) continue;
-    ++members;
-    const Drive* d = c.FindDrive(id);
-    if (d == nullptr || Bad(*d) || Contains(v.staleDrives, id)) ++lost;
-  }
-  if (lost == 0) return volume_state::kNormal;
-  return lost <= Tolerance(v.raidLevel, members) ? volume_state::kDegraded : volume_state::kFailed;
-}
-
 // Health only gets worse on its own: a failed volume stays failed until marked normal, a degraded
 // one until it is rebuilt. Losing a member stops background work on the volume, except a rebuild
 // that can still read the volume and still has the drives it writes.
 void RaidDriver::UpdateHealth(Controller& c) {
   for (auto& v : c.volumes) {
-    const std::uint8_t health = HealthOf(c, v);
+    const std::uint8_t health = VolumeHealth(c, v);
     if (v.task && v.task->kind == Task::Kind::Rebuild) {
       if (health != volume_state::kFailed && !AnyBad(c, v.staleDrives)) continue;
     } else if (Severity(health) <= Severity(v.state)) {
@@ -207,12 +159,13 @@ void RaidDriver::UpdateHealth(Controller& c) {
     v.state = health;
     Post(c, event_type::kVolumeChanged, v.id);
   }
+  TakeOver(c);
 }
 
 void RaidDriver::StartTask(Controller& c, Volume& v, Task task) {
   task.elapsedMs = 0;
   task.durationMs = topology.taskDurationMs;
-  v.state = ActivityState(task);
+  v.state = WorkState(task);
   v.task = task;
   Post(c, event_type::kVolumeChanged, v.id);
 }
@@ -237,7 +190,7 @@ void RaidDriver::Finish(Controller& c, Volume& v) {
       v.stripSize = task.targetStripSize;
       break;
   }
-  v.state = HealthOf(c, v);
+  v.state = VolumeHealth(c, v);
   Post(c, event_type::kWorkFinished, v.id);
 }
 
@@ -249,18 +202,232 @@ void RaidDriver::Advance(std::uint64_t milliseconds) {
       v.task->elapsedMs = std::min(v.task->durationMs, v.task->elapsedMs + milliseconds);
       if (v.task->elapsedMs >= v.task->durationMs) Finish(c, v);
     }
+    Patrol(c, milliseconds);
+    // Work that ended may have freed an array a spare was waiting for.
+    TakeOver(c);
   }
+}
+
+void RaidDriver::ChangeStatus(Controller& c, Drive& d, std::uint8_t status) {
+  if (Bad(d) && !Bad(status)) MarkStale(c, d.id);
+  d.status = status;
+  Post(c, event_type::kDriveChanged, d.id);
+  UpdateHealth(c);
 }
 
 bool RaidDriver::SetDriveStatus(const vesk_guid& driveId, std::uint8_t status) {
   std::lock_guard lock(mutex);
   auto found = LocateDrive(topology, driveId);
   if (!found.object) return false;
-  if (Bad(*found.object) && !Bad(status)) MarkStale(*found.controller, driveId);
-  found.object->status = status;
-  Post(*found.controller, event_type::kDriveChanged, driveId);
-  UpdateHealth(*found.controller);
+  ChangeStatus(*found.controller, *found.object, status);
   return true;
+}
+
+// A drive that leaves keeps its place in the list as missing, with the identity and the port or
+// slot it was last seen at: the drives after it keep their places (an NVMe drive's SCSI target is
+// its place), no missing drive looks like the one on port 0, and an array knows which member to
+// rebuild. What only a present drive has goes, kept aside for the drive's return.
+void RaidDriver::Detach(Controller& c, Drive& d) {
+  d.pulled =
+      Drive::Pulled{d.blocks, d.writeCacheEnabled, d.sataLinkRate, d.pciLinkRate, d.pciLinkWidth};
+  d.status = drive_status::kMissing;
+  d.blocks = 0;
+  d.spare = false;
+  d.ledActive = false;
+  d.writeCacheEnabled = false;
+  d.sataLinkRate = 0;
+  d.pciLinkRate = 0;
+  d.pciLinkWidth = 0;
+  Post(c, event_type::kDriveChanged, d.id);
+  UpdateHealth(c);
+}
+
+// ------------------------------------------------------------------------------------------------
+// What the driver does on its own
+// ------------------------------------------------------------------------------------------------
+
+namespace {
+
+// The first spare of the controller that can stand in for a member of `minCapacity` bytes.
+Drive* UsableSpare(Controller& c, std::uint64_t minCapacity) {
+  for (auto& d : c.drives)
+    if (c.UsageOf(d) == drive_usage::kSpare && d.type != 0 && d.status == drive_status::kNormal &&
+        d.Capacity() >= minCapacity)
+      return &d;
+  return nullptr;
+}
+
+// An array a rebuild can save now: a volume of it is degraded, and none has work running (a
+// rebuild that replaces members needs the whole array).
+bool Rebuildable(Controller& c, const Array& a) {
+  bool degraded = false;
+  for (const Volume* v : c.VolumesOf(a.id)) {
+    if (v->task) return false;
+    degraded = degraded || v->state == volume_state::kDegraded;
+  }
+  return degraded;
+}
+
+bool SameSlot(const Drive& a, const Drive& b) {
+  if (a.type != b.type) return false;
+  if (a.type != 3) return a.portNumber == b.portNumber;
+  return a.socketNumber == b.socketNumber && a.dornControllerNumber == b.dornControllerNumber &&
+         a.rootPortOffset == b.rootPortOffset && a.physicalSlotNumber == b.physicalSlotNumber;
+}
+
+}  // namespace
+
+// `by` takes the member's place; it holds nothing yet for any volume of the array.
+void RaidDriver::Replace(Controller& c, Array& a, std::size_t index, Drive& by) {
+  const vesk_guid old = a.drives[index];
+  a.drives[index] = by.id;
+  by.spare = false;
+  for (Volume* member : c.VolumesOf(a.id)) {
+    std::erase(member->staleDrives, old);
+    member->staleDrives.push_back(by.id);
+  }
+  Post(c, event_type::kDriveChanged, by.id);
+}
+
+void RaidDriver::RebuildDegraded(Controller& c, const Array& a) {
+  for (Volume* v : c.VolumesOf(a.id))
+    if (v->state == volume_state::kDegraded && !v->task)
+      StartTask(c, *v, Task{Task::Kind::Rebuild});
+}
+
+// Spares take the places of lost members, in member order, of every array a rebuild can save, and
+// the degraded volumes are rebuilt onto them. A failed volume is not: no rebuild brings its data
+// back, and the spare holds nothing for it until it is marked normal. An array whose volumes have
+// all failed keeps its spares for one that can be saved.
+void RaidDriver::TakeOver(Controller& c) {
+  for (auto& a : c.arrays) {
+    if (!Rebuildable(c, a)) continue;
+    bool replaced = false;
+    for (std::size_t i = 0; i < a.drives.size(); ++i) {
+      const Drive* member = c.FindDrive(a.drives[i]);
+      if (member != nullptr && !Bad(*member)) continue;
+      Drive* spare = UsableSpare(c, SmallestMember(c, a));
+      if (spare == nullptr) break;
+      Replace(c, a, i, *spare);
+      replaced = true;
+    }
+    if (!replaced) continue;
+    Post(c, event_type::kArrayChanged, a.id);
+    RebuildDegraded(c, a);
+  }
+}
+
+// Read patrol reads the controller's volumes in turn, one for every taskDurationMs of the clock,
+// without changing their state. It repairs the latent errors and bad blocks of a volume it reads
+// that is normal, initialized, idle and redundant; it passes the others by in their turn.
+void RaidDriver::Patrol(Controller& c, std::uint64_t milliseconds) {
+  if (!c.readPatrolEnabled || c.volumes.empty()) return;
+  c.patrolElapsedMs += milliseconds;
+  // One round over every volume repairs all there is: a longer time reads nothing new.
+  std::uint64_t turns =
+      std::min<std::uint64_t>(c.patrolElapsedMs / topology.taskDurationMs, c.volumes.size());
+  c.patrolElapsedMs %= topology.taskDurationMs;
+  for (; turns > 0; --turns) {
+    Volume& v = c.volumes[c.patrolVolume % c.volumes.size()];
+    c.patrolVolume = (c.patrolVolume + 1) % c.volumes.size();
+    if (v.state != volume_state::kNormal || v.task || !v.initialized ||
+        v.raidLevel == 1 /* RAID 0 */)
+      continue;
+    // Nothing a client reads changes (the errors were never reported): no event.
+    v.latentErrors = v.latentBadBlocks = 0;
+  }
+}
+
+// ------------------------------------------------------------------------------------------------
+// Drills
+// ------------------------------------------------------------------------------------------------
+
+DriverStatus RaidDriver::FailDrive(const vesk_guid& driveId) {
+  std::lock_guard lock(mutex);
+  auto found = LocateDrive(topology, driveId);
+  if (!found.object) return S::DriveNotFound;
+  if (found.object->status == drive_status::kMissing) return S::DriveUnusable;
+  if (found.object->status == drive_status::kFailed) return S::InvalidState;
+  ChangeStatus(*found.controller, *found.object, drive_status::kFailed);
+  return S::Success;
+}
+
+DriverStatus RaidDriver::PullDrive(const vesk_guid& driveId) {
+  std::lock_guard lock(mutex);
+  auto found = LocateDrive(topology, driveId);
+  if (!found.object) return S::DriveNotFound;
+  if (found.object->status == drive_status::kMissing) return S::InvalidState;
+  Detach(*found.controller, *found.object);
+  return S::Success;
+}
+
+DriverStatus RaidDriver::SignalSmartEvent(const vesk_guid& driveId) {
+  std::lock_guard lock(mutex);
+  auto found = LocateDrive(topology, driveId);
+  if (!found.object) return S::DriveNotFound;
+  if (found.object->status == drive_status::kMissing) return S::DriveUnusable;
+  if (found.object->status != drive_status::kNormal) return S::InvalidState;
+  ChangeStatus(*found.controller, *found.object, drive_status::kSmartEvent);
+  return S::Success;
+}
+
+DriverStatus RaidDriver::SetMediaErrors(const vesk_guid& volumeId, std::uint32_t errors,
+                                        std::uint32_t badBlocks) {
+  std::lock_guard lock(mutex);
+  auto found = LocateVolume(topology, volumeId);
+  if (!found.object) return S::VolumeNotFound;
+  found.object->latentErrors = errors;
+  found.object->latentBadBlocks = badBlocks;
+  return S::Success;
+}
+
+// A drive returns to its slot: the drive that was pulled, or a new blank one. A returning member
+// is stale for its volumes (see MarkStale). With ROHI on, a drive in the slot of a member the
+// array still misses is rebuilt onto: the member itself, or the new drive in its place.
+DriverStatus RaidDriver::InsertDrive(const vesk_guid& driveId, bool blank, vesk_guid* inserted) {
+  std::lock_guard lock(mutex);
+  auto found = LocateDrive(topology, driveId);
+  if (!found.object) return S::DriveNotFound;
+  Controller& c = *found.controller;
+  if (found.object->status != drive_status::kMissing || !found.object->pulled)
+    return S::InvalidState;
+  for (const auto& d : c.drives)
+    if (d.status != drive_status::kMissing && SameSlot(d, *found.object)) return S::InvalidState;
+
+  Drive drive = *found.object;
+  if (blank) {
+    drive.id = NewIdentifier(4);
+    char serial[21];
+    std::snprintf(serial, sizeof serial, "BLANK%08u", drive.id.group1);
+    drive.serialNumber = serial;
+    drive.serviceLabel.clear();
+    drive.foreignMetadata = drive.containsPartition = drive.systemDrive = false;
+    drive.encryptionStatus = 0;
+  }
+  drive.blocks = drive.pulled->blocks;
+  drive.writeCacheEnabled = drive.pulled->writeCacheEnabled;
+  drive.sataLinkRate = drive.pulled->sataLinkRate;
+  drive.pciLinkRate = drive.pulled->pciLinkRate;
+  drive.pciLinkWidth = drive.pulled->pciLinkWidth;
+  drive.pulled.reset();
+  drive.status = drive_status::kNormal;
+  // A new drive is listed after the others; the missing one keeps its place.
+  Drive& in = blank ? c.drives.emplace_back(drive) : (*found.object = drive);
+  if (inserted) *inserted = in.id;
+  Post(c, event_type::kDriveChanged, in.id);
+
+  Array* a = c.ArrayOfDrive(driveId);
+  if (a == nullptr) return S::Success;
+  if (!blank) MarkStale(c, in.id);
+  if (!c.rohiEnabled || !Rebuildable(c, *a)) return S::Success;
+  if (blank) {
+    if (in.Capacity() < SmallestMember(c, *a)) return S::Success;
+    const auto place = std::find(a->drives.begin(), a->drives.end(), driveId);
+    Replace(c, *a, static_cast<std::size_t>(place - a->drives.begin()), in);
+    Post(c, event_type::kArrayChanged, a->id);
+  }
+  RebuildDegraded(c, *a);
+  return S::Success;
 }
 
 // Drives that may become members of an array: known to `c`, each named once, disks in good
@@ -554,7 +721,7 @@ DriverStatus RaidDriver::VolumeCommand(Request& r) {
     case function::kCancelVerification:
       if (!v.task || v.task->kind != Task::Kind::Verify) return S::InvalidState;
       v.task.reset();
-      v.state = HealthOf(c, v);
+      v.state = VolumeHealth(c, v);
       break;
     case function::kInitializeVolume:
       if (v.task) return S::VolumeBusy;
@@ -619,15 +786,7 @@ DriverStatus RaidDriver::RebuildVolume(Request& r, Controller& c, Volume& v) {
   if (auto s = CheckAvailable(c, drives, SmallestMember(c, a), true); s != S::Success) return s;
 
   // The members that are gone keep their places in the drive list (see RemoveDrive).
-  for (std::size_t k = 0; k < n; ++k) {
-    vesk_guid old = a.drives[bad[k]];
-    a.drives[bad[k]] = drives[k];
-    c.FindDrive(drives[k])->spare = false;
-    for (Volume* member : c.VolumesOf(a.id)) {
-      std::erase(member->staleDrives, old);
-      member->staleDrives.push_back(drives[k]);
-    }
-  }
+  for (std::size_t k = 0; k < n; ++k) Replace(c, a, bad[k], *c.FindDrive(drives[k]));
   if (n > 0) Post(c, event_type::kArrayChanged, a.id);
   StartTask(c, v, Task{Task::Kind::Rebuild});
   return S::Success;
@@ -744,7 +903,9 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
       if (busyRole) return S::DriveInUse;
       if (usage == drive_usage::kForeignMetadata) return S::DriveUnusable;
       d.spare = true;
-      break;
+      Post(c, event_type::kDriveChanged, d.id);
+      TakeOver(c);  // an array may be waiting for one
+      return S::Success;
     case function::kUnmarkSpare:
       if (!d.spare) return S::InvalidState;
       d.spare = false;
@@ -785,20 +946,7 @@ DriverStatus RaidDriver::DriveCommand(Request& r) {
         for (Volume* v : c.VolumesOf(c.ArrayOfDrive(d.id)->id))
           if (v->task && v->task->kind == Task::Kind::Migration) return S::VolumeBusy;
       }
-      // A drive that leaves keeps its place in the list as missing, with the identity and the
-      // port or slot it was last seen at: the drives after it keep their places (an NVMe drive's
-      // SCSI target is its place), no missing drive looks like the one on port 0, and an array
-      // knows which member to rebuild. What only a present drive has goes.
-      d.status = drive_status::kMissing;
-      d.blocks = 0;
-      d.spare = false;
-      d.ledActive = false;
-      d.writeCacheEnabled = false;
-      d.sataLinkRate = 0;
-      d.pciLinkRate = 0;
-      d.pciLinkWidth = 0;
-      Post(c, event_type::kDriveChanged, d.id);
-      UpdateHealth(c);
+      Detach(c, d);
       return S::Success;
     }
   }

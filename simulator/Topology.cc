@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -56,6 +57,65 @@ std::uint64_t RawConsumption(std::uint8_t level, std::uint64_t size, std::uint64
   // Per-member share rounded up, so that the consumption never undercounts.
   std::uint64_t perDrive = (size + data - 1) / data;
   return perDrive * drives;
+}
+
+bool Unavailable(std::uint8_t status) {
+  return status == drive_status::kMissing || status == drive_status::kFailed ||
+         status == drive_status::kOffline;
+}
+
+std::uint8_t WorkState(const Task& t) {
+  switch (t.kind) {
+    case Task::Kind::Initialize:
+      return volume_state::kInitializing;
+    case Task::Kind::Verify:
+      return t.repair ? volume_state::kVerifyingAndFixing : volume_state::kVerifying;
+    case Task::Kind::Rebuild:
+      return volume_state::kRebuilding;
+    case Task::Kind::Migration:
+      return volume_state::kMigrating;
+  }
+  return volume_state::kNormal;
+}
+
+namespace {
+
+// Members a level survives losing.
+std::size_t Tolerance(std::uint8_t level, std::size_t drives) {
+  switch (level) {
+    case 2:
+      return drives > 0 ? drives - 1 : 0;
+    case 3:
+    case 4:
+    case 5:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+bool Contains(const std::vector<vesk_guid>& ids, const vesk_guid& id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+}  // namespace
+
+// A member is lost for the volume when it is gone or broken, or when it holds none of the
+// volume's data (stale). While a migration runs the data keeps its old layout on the members it
+// had before; the joining drives do not count.
+std::uint8_t VolumeHealth(Controller& c, const Volume& v) {
+  const Array* a = c.FindArray(v.arrayId);
+  if (a == nullptr) return volume_state::kFailed;
+  const bool migrating = v.task && v.task->kind == Task::Kind::Migration;
+  std::size_t members = 0, lost = 0;
+  for (const auto& id : a->drives) {
+    if (migrating && Contains(v.task->joiningDrives, id)) continue;
+    ++members;
+    const Drive* d = c.FindDrive(id);
+    if (d == nullptr || Unavailable(d->status) || Contains(v.staleDrives, id)) ++lost;
+  }
+  if (lost == 0) return volume_state::kNormal;
+  return lost <= Tolerance(v.raidLevel, members) ? volume_state::kDegraded : volume_state::kFailed;
 }
 
 const RaidLevelCapability* Controller::Capability(std::uint8_t level) const {
@@ -397,44 +457,61 @@ Drive DriveFrom(const json& j) {
   d.pciLinkWidth = Number<std::uint8_t>(j, "pciLinkWidth", 0, 0, 31);
   if (d.status == drive_status::kMissing && d.blocks != 0)
     Refuse("sizeBlocks", j.at("sizeBlocks"), "given for a missing drive, which has no size");
+  if (const json* pulled = Field(j, "pulled")) {
+    if (d.status != drive_status::kMissing)
+      Refuse("pulled", *pulled, "given for a drive that is there");
+    At at("pulled");
+    const json& p = Object(*pulled, "");
+    d.pulled = Drive::Pulled{Number64(p, "sizeBlocks", 0), Flag(p, "writeCacheEnabled", true),
+                             Number<std::uint8_t>(p, "sataLinkRate", 0, 0, 0x3F),
+                             Number<std::uint8_t>(p, "pciLinkRate", 0, 0, 7),
+                             Number<std::uint8_t>(p, "pciLinkWidth", 0, 0, 31)};
+  }
   return d;
 }
 
 json DriveTo(const Drive& d) {
-  return json{{"id", GuidText(d.id)},
-              {"type", ToName(kDriveTypes, d.type)},
-              {"model", d.modelNumber},
-              {"serial", d.serialNumber},
-              {"firmware", d.firmwareRevision},
-              {"serviceLabel", d.serviceLabel},
-              {"sizeBlocks", d.blocks},
-              {"logicalBlockSize", d.logicalBlockSize},
-              {"physicalBlockSize", d.physicalBlockSize},
-              {"status", ToName(kDriveStatuses, d.status)},
-              {"spare", d.spare},
-              {"foreignMetadata", d.foreignMetadata},
-              {"containsPartition", d.containsPartition},
-              {"ledActive", d.ledActive},
-              {"writeCacheEnabled", d.writeCacheEnabled},
-              {"preBootVisible", d.preBootVisible},
-              {"activateLedSupport", d.activateLedSupport},
-              {"systemDrive", d.systemDrive},
-              {"encryptionAbility", d.encryptionAbility},
-              {"encryptionStatus", d.encryptionStatus},
-              {"port", d.portNumber},
-              {"sataLinkRate", d.sataLinkRate},
-              {"ssd", d.isSsd},
-              {"ncq", d.ncqSupport},
-              {"pciVendorId", d.pciVendorId},
-              {"sbrAttached", d.sbrAttached},
-              {"dualControllerOrder", d.dualControllerOrder},
-              {"dualControllerNvme", d.dualControllerNvme},
-              {"socket", d.socketNumber},
-              {"dornController", d.dornControllerNumber},
-              {"rootPortOffset", d.rootPortOffset},
-              {"physicalSlot", d.physicalSlotNumber},
-              {"pciLinkRate", d.pciLinkRate},
-              {"pciLinkWidth", d.pciLinkWidth}};
+  json j{{"id", GuidText(d.id)},
+         {"type", ToName(kDriveTypes, d.type)},
+         {"model", d.modelNumber},
+         {"serial", d.serialNumber},
+         {"firmware", d.firmwareRevision},
+         {"serviceLabel", d.serviceLabel},
+         {"sizeBlocks", d.blocks},
+         {"logicalBlockSize", d.logicalBlockSize},
+         {"physicalBlockSize", d.physicalBlockSize},
+         {"status", ToName(kDriveStatuses, d.status)},
+         {"spare", d.spare},
+         {"foreignMetadata", d.foreignMetadata},
+         {"containsPartition", d.containsPartition},
+         {"ledActive", d.ledActive},
+         {"writeCacheEnabled", d.writeCacheEnabled},
+         {"preBootVisible", d.preBootVisible},
+         {"activateLedSupport", d.activateLedSupport},
+         {"systemDrive", d.systemDrive},
+         {"encryptionAbility", d.encryptionAbility},
+         {"encryptionStatus", d.encryptionStatus},
+         {"port", d.portNumber},
+         {"sataLinkRate", d.sataLinkRate},
+         {"ssd", d.isSsd},
+         {"ncq", d.ncqSupport},
+         {"pciVendorId", d.pciVendorId},
+         {"sbrAttached", d.sbrAttached},
+         {"dualControllerOrder", d.dualControllerOrder},
+         {"dualControllerNvme", d.dualControllerNvme},
+         {"socket", d.socketNumber},
+         {"dornController", d.dornControllerNumber},
+         {"rootPortOffset", d.rootPortOffset},
+         {"physicalSlot", d.physicalSlotNumber},
+         {"pciLinkRate", d.pciLinkRate},
+         {"pciLinkWidth", d.pciLinkWidth}};
+  if (d.pulled)
+    j["pulled"] = {{"sizeBlocks", d.pulled->blocks},
+                   {"writeCacheEnabled", d.pulled->writeCacheEnabled},
+                   {"sataLinkRate", d.pulled->sataLinkRate},
+                   {"pciLinkRate", d.pulled->pciLinkRate},
+                   {"pciLinkWidth", d.pulled->pciLinkWidth}};
+  return j;
 }
 
 std::uint16_t StripCode(const std::string& field, const json& value) {
@@ -594,6 +671,8 @@ Controller ControllerFrom(const json& j, std::size_t index) {
   c.rohiEnabled = Flag(j, "rohi", false);
   c.mode = Number<std::uint8_t>(j, "mode", 0, 0, 7);
   c.rate = Number<std::uint32_t>(j, "rate", 0);
+  c.patrolVolume = Number<std::uint32_t>(j, "patrolVolume", 0);
+  c.patrolElapsedMs = Number64(j, "patrolElapsedMs", 0);
   const json& levels = List(j, "raidLevels");
   if (levels.size() > 5)
     Fail(Where("raidLevels") + ": " + std::to_string(levels.size()) + " levels, at most 5");
@@ -674,49 +753,119 @@ json ControllerTo(const Controller& c) {
               {"rohi", c.rohiEnabled},
               {"mode", c.mode},
               {"rate", c.rate},
+              {"patrolVolume", c.patrolVolume},
+              {"patrolElapsedMs", c.patrolElapsedMs},
               {"raidLevels", caps},
               {"arrays", arrays},
               {"volumes", volumes},
               {"drives", drives}};
 }
 
+// How bad a volume state says the volume is: running work claims the health the driver lets it
+// run with (a rebuild reads a degraded volume, other work needs a normal one).
+int ClaimedSeverity(std::uint8_t state) {
+  switch (state) {
+    case volume_state::kFailed:
+      return 2;
+    case volume_state::kDegraded:
+    case volume_state::kRebuilding:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+// Drives a volume names besides its array (stale members, drives joining a migration) are
+// members of its array.
+void CheckMembersNamed(Controller& c, const Volume& v) {
+  const Array* array = c.FindArray(v.arrayId);
+  auto check = [&](const char* list, const std::vector<vesk_guid>& ids) {
+    for (std::size_t k = 0; k < ids.size(); ++k)
+      if (c.ArrayOfDrive(ids[k]) != array)
+        Refuse(std::string(list) + "[" + std::to_string(k) + "]", GuidText(ids[k]),
+               "is not a member of the volume's array");
+  };
+  check("staleDrives", v.staleDrives);
+  if (v.task) check("task.joiningDrives", v.task->joiningDrives);
+}
+
+// A volume's state is one the driver could have reached: running work has its task, and no state
+// claims better health than the members give.
+void CheckState(Controller& c, const Volume& v) {
+  const std::string state = ToName(kVolumeStates, v.state);
+  if (v.task && WorkState(*v.task) != v.state)
+    Refuse("task.kind", ToName(kTaskKinds, static_cast<std::uint8_t>(v.task->kind)),
+           "is not the work of a volume in state \"" + state + "\"");
+  if (!v.task && v.state >= volume_state::kInitializing)
+    Refuse("state", state, "is work in progress, but the volume has no task");
+  const std::uint8_t health = VolumeHealth(c, v);
+  if (ClaimedSeverity(health) > ClaimedSeverity(v.state))
+    Refuse("state", state,
+           "claims better health than its members give (" + ToName(kVolumeStates, health) + ")");
+}
+
+// The volumes of an array fit in it. An array none of whose members is there has no size to
+// measure: the check waits until one returns.
+void CheckSpace(Controller& c) {
+  std::map<vesk_guid, std::uint64_t> used;
+  for (std::size_t i = 0; i < c.volumes.size(); ++i) {
+    const Volume& v = c.volumes[i];
+    const Array& a = *c.FindArray(v.arrayId);
+    const std::uint64_t total = c.ArrayTotalSize(a);
+    if (total == 0) continue;
+    used[a.id] += RawConsumption(v.raidLevel, v.size, a.drives.size());
+    if (used[a.id] > total) {
+      At at("volumes", i);
+      Refuse("size", v.size,
+             "does not fit its array: its volumes take " + std::to_string(used[a.id]) +
+                 " bytes of the array's " + std::to_string(total));
+    }
+  }
+}
+
 // Cross-references: every identifier is unique, every reference resolves, a drive belongs to
-// at most one array.
+// at most one array; and the states are consistent with each other.
 void Check(Topology& t) {
   std::set<vesk_guid> ids;
   std::set<std::wstring> pdos;
   auto unique = [&](const vesk_guid& id) {
     if (!ids.insert(id).second) Fail("identifier " + id.ToString() + " is used twice");
   };
-  for (auto& c : t.controllers) {
+  for (std::size_t ci = 0; ci < t.controllers.size(); ++ci) {
+    Controller& c = t.controllers[ci];
+    At atController("controllers", ci);
     unique(c.id);
     if (!pdos.insert(c.pdoName).second) Fail("PDO name " + Narrow(c.pdoName) + " is used twice");
     for (const auto& d : c.drives) unique(d.id);
-    for (const auto& a : c.arrays) {
+    for (std::size_t ai = 0; ai < c.arrays.size(); ++ai) {
+      const Array& a = c.arrays[ai];
       unique(a.id);
       if (a.drives.empty()) Fail("array " + a.id.ToString() + " has no drives");
-      for (const auto& m : a.drives) {
+      for (std::size_t k = 0; k < a.drives.size(); ++k) {
+        const vesk_guid& m = a.drives[k];
         Drive* d = c.FindDrive(m);
         if (!d) Fail("array member " + m.ToString() + " is not a drive of its controller");
         if (d->type == 0) Fail("optical drive " + m.ToString() + " cannot be an array member");
-        if (c.ArrayOfDrive(m) != &a) Fail("drive " + m.ToString() + " is in two arrays");
+        if (c.ArrayOfDrive(m) != &a) {
+          At at("arrays", ai);
+          Refuse("drives[" + std::to_string(k) + "]", m.ToString(),
+                 "is a member of array " + c.ArrayOfDrive(m)->id.ToString() + " too");
+        }
         if (std::count(a.drives.begin(), a.drives.end(), m) != 1)
           Fail("drive " + m.ToString() + " is listed twice in its array");
       }
     }
-    for (const auto& v : c.volumes) {
+    for (std::size_t vi = 0; vi < c.volumes.size(); ++vi) {
+      const Volume& v = c.volumes[vi];
       unique(v.id);
       if (!c.FindArray(v.arrayId)) Fail("volume " + v.id.ToString() + " names an unknown array");
       if (!v.journalingDriveId.IsEmpty() && !c.FindDrive(v.journalingDriveId))
         Fail("volume " + v.id.ToString() + " names an unknown journaling drive");
-      std::vector<vesk_guid> named = v.staleDrives;
-      if (v.task)
-        named.insert(named.end(), v.task->joiningDrives.begin(), v.task->joiningDrives.end());
-      for (const auto& d : named)
-        if (c.ArrayOfDrive(d) != c.FindArray(v.arrayId))
-          Fail("volume " + v.id.ToString() + " names " + d.ToString() +
-               ", which is not a member of its array");
+      At at("volumes", vi);
+      CheckMembersNamed(c, v);
+      CheckState(c, v);
     }
+    CheckSpace(c);
   }
 }
 

@@ -107,6 +107,16 @@ struct Drive {
   std::uint64_t physicalSlotNumber = 0;
   std::uint8_t pciLinkRate = 0;   // vesk_pci_link_rate; 3 bits in the older layouts
   std::uint8_t pciLinkWidth = 0;  // lanes; 5 bits in the older layouts
+  // What a missing drive had while it was there, so that it can be put back (or a new drive of
+  // the same kind put in its slot). Only missing drives have it; none for a drive loaded missing.
+  struct Pulled {
+    std::uint64_t blocks = 0;
+    bool writeCacheEnabled = false;
+    std::uint8_t sataLinkRate = 0;
+    std::uint8_t pciLinkRate = 0;
+    std::uint8_t pciLinkWidth = 0;
+  };
+  std::optional<Pulled> pulled;
 
   std::uint64_t Capacity() const { return blocks * logicalBlockSize; }
 };
@@ -179,6 +189,10 @@ struct Controller {
   bool rohiEnabled = false;
   std::uint8_t mode = 0;  // SATA controllers, 3 bits
   std::uint32_t rate = 0;
+  // Read patrol: the volume it reads next (an index into `volumes`, taken modulo their count) and
+  // how long it has read it.
+  std::size_t patrolVolume = 0;
+  std::uint64_t patrolElapsedMs = 0;
   std::vector<RaidLevelCapability> raidLevels;  // at most 5
   std::vector<Array> arrays;
   std::vector<Volume> volumes;
@@ -214,6 +228,14 @@ struct Topology {
 // Member drives holding data for `level` over `drives` members (RAID 1 mirrors, RAID 10 mirrors
 // pairs, RAID 4 and 5 keep one drive's worth of parity). 0 for an unknown level.
 std::uint64_t DataDrives(std::uint8_t level, std::uint64_t drives);
+// A drive in this status is lost to every volume on it.
+bool Unavailable(std::uint8_t driveStatus);
+// The volume state that background work shows while it runs.
+std::uint8_t WorkState(const Task& task);
+// What the members can still give of the volume's data: normal, degraded or failed (see
+// docs/simulator.md). The driver derives its volume states from it; the loader refuses a state
+// that claims better.
+std::uint8_t VolumeHealth(Controller& c, const Volume& v);
 // Raw array capacity a volume of `size` bytes consumes across `drives` members.
 std::uint64_t RawConsumption(std::uint8_t level, std::uint64_t size, std::uint64_t drives);
 

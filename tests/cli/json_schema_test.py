@@ -68,6 +68,11 @@ COMMANDS = [
     "rebuild-volume Data --drives KN2K00004104",
     "monitor --once",  # the changes since the first: every kind of element, derived events
     "mark-volume-normal Scratch --force",  # KN2K00004104 holds none of its data
+    "sim smart-event KS1A00000004",
+    "sim fail-drive KS1A00000004",
+    "sim pull-drive KS1A00000004",
+    "sim insert-drive KS1A00000004 --blank",
+    "sim media-errors Data 3 --bad-blocks 1",
     "sim reset",
 ]
 FAILURES = {"show Array_0000 --json", "wait Data", "wait System --timeout 1",

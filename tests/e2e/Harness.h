@@ -228,7 +228,13 @@ inline std::vector<OperationCase> EveryOperation() {
   using M = StorageManagement&;
   using S = SimulatedMachine&;
   namespace fn = vesk::sim::function;
-  auto failMember = [](S s, M) {
+  // No spare takes the lost member's place: the operations under test restore it themselves.
+  auto noSpare = [](S s) {
+    s.driver->Edit(
+        [](vesk::sim::Topology& t) { t.controllers[0].FindDrive(kSataSpare)->spare = false; });
+  };
+  auto failMember = [=](S s, M) {
+    noSpare(s);
     s.driver->SetDriveStatus(kSataMember, vesk::sim::drive_status::kFailed);
   };
   return {
@@ -271,7 +277,10 @@ inline std::vector<OperationCase> EveryOperation() {
        },
        [](M m) { m.MarkVolumeAsNormal(Device(m, kSata), kSystem); }},
       {"Rebuild", fn::kRebuildVolume, "Unable to rebuild volume.",
-       [](S, M m) { m.RemoveDrive(Device(m, kSata), kSataMember); },
+       [=](S s, M m) {
+         noSpare(s);
+         m.RemoveDrive(Device(m, kSata), kSataMember);
+       },
        [](M m) { m.RebuildVolume(Device(m, kSata), kSystem, {kSataFree}); }},
       {"Rename", fn::kRenameVolume, "Unable to rename volume.", nullptr,
        [](M m) { m.RenameVolume(Device(m, kDorn), kScratch, "Fast5"); }},

@@ -88,6 +88,10 @@ class Commands : public ::testing::Test {
     EXPECT_EQ(r.ReturnCode(), 0u);
     return r;
   }
+  std::vector<vesk_guid> Members(const vesk_guid& arrayId) {
+    Topology now = driver->Snapshot();
+    return now.controllers[arrayId == kSataArray ? 0 : 1].FindArray(arrayId)->drives;
+  }
   std::uint8_t UsageOnWire(const vesk_guid& drive) {
     Bytes r = ScopedQuery(fn::kGetDriveInfo, 292, 4, drive);
     EXPECT_TRUE(Send(*driver, kSataPdo, r).ok);
@@ -249,6 +253,7 @@ TEST_F(Commands, VerifyFindsLatentErrorsAndRepairRemovesThem) {
 }
 
 TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
+  ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);  // nothing takes over
   ASSERT_EQ(Run(TargetCommand(fn::kRemoveDrive, SataDisk(1))), 0u);
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
   Bytes placeholder = ScopedQuery(fn::kGetDriveInfo, 292, 4, SataDisk(1));
@@ -263,10 +268,8 @@ TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3), Nvme(0)})), 7u);
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {kOptical})), 9u);
   EXPECT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(0)})), 8u);
-  // The spare may take the place.
   ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(2)})), 0u);
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
-  EXPECT_FALSE(DriveNow(SataDisk(2)).spare);
   EXPECT_EQ(UsageOnWire(SataDisk(1)), drive_usage::kPassThrough);
 
   driver->AdvanceClock(45000);
@@ -281,7 +284,7 @@ TEST_F(Commands, RemovedMemberLeavesAPlaceholderAndARebuildReplacesIt) {
 TEST_F(Commands, DrivesKeepTheirPlacesWhenAnotherLeaves) {
   auto places = [&] {  // the order of the drive list answers
     std::vector<vesk_guid> ids;
-    const Topology now = driver->Snapshot();
+    Topology now = driver->Snapshot();
     for (const auto& d : now.controllers[1].drives) ids.push_back(d.id);
     return ids;
   };
@@ -356,6 +359,7 @@ TEST_F(Commands, ASecondRedundantVolumeOfTheArrayIsRebuiltOnlyWhenNamed) {
 }
 
 TEST_F(Commands, ADriveJoiningAMigrationHoldsNothingOfTheOldLayout) {
+  ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);
   ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);
   ASSERT_TRUE(driver->SetDriveStatus(SataDisk(0), drive_status::kFailed));
   EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
@@ -569,6 +573,178 @@ TEST_F(Commands, ShortRecordsAndDriveListsAreRefused) {
   create.Put16(32, 1);
   EXPECT_EQ(Run(create), 1u);
   EXPECT_EQ(Run(TargetCommand(0x48070, kSystemVolume)), 1u);
+}
+
+// ------------------------------------------------------------------------------------------------
+// What the driver does on its own, and the drills that make hardware fail under it
+// ------------------------------------------------------------------------------------------------
+
+using S = DriverStatus;
+
+TEST_F(Commands, ASpareTakesALostMembersPlaceAndRebuildsWhatCanBeSaved) {
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkAsSpare, Nvme(4)), kDornPdo), 0u);
+  Bytes events = Bytes::Management(50, fn::kCreateEventSubscription);
+  events.PutId(32, kDornController);
+  ASSERT_EQ(Run(events), 0u);
+  events = Bytes::Management(34 + 20 * 8, fn::kGetEvents);
+  events.PutId(32, last.IdAt(32));
+  ASSERT_EQ(driver->FailDrive(Nvme(1)), S::Success);
+
+  EXPECT_EQ(Members(kDornArray), (std::vector<vesk_guid>{Nvme(0), Nvme(4), Nvme(2), Nvme(3)}));
+  EXPECT_FALSE(DriveNow(Nvme(4)).spare);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kRebuilding);
+  EXPECT_EQ(VolumeNow(kDataVolume).staleDrives, std::vector<vesk_guid>{Nvme(4)});
+  // No rebuild brings a RAID 0 back: it stays failed, and the spare holds nothing for it.
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  EXPECT_EQ(VolumeNow(kScratchVolume).staleDrives, std::vector<vesk_guid>{Nvme(4)});
+  ASSERT_EQ(Run(events), 0u);
+  std::vector<std::pair<int, vesk_guid>> seen;
+  for (int i = 0; i < last.U16(32); ++i)
+    seen.emplace_back(last.U8(34 + 20 * i), last.IdAt(38 + 20 * i));
+  EXPECT_EQ(seen,
+            (std::vector<std::pair<int, vesk_guid>>{{event_type::kDriveChanged, Nvme(1)},
+                                                    {event_type::kVolumeChanged, kDataVolume},
+                                                    {event_type::kVolumeChanged, kScratchVolume},
+                                                    {event_type::kDriveChanged, Nvme(4)},
+                                                    {event_type::kArrayChanged, kDornArray},
+                                                    {event_type::kVolumeChanged, kDataVolume}}));
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+
+  // The SATA controller's spare stands in for a pulled mirror half, in its place.
+  ASSERT_EQ(driver->PullDrive(SataDisk(0)), S::Success);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(2), SataDisk(1)}));
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+}
+
+TEST_F(Commands, NoSpareTakesOverWhenNoneFitsOrNothingCanBeSaved) {
+  // Too small, or not in good health: the spare stays a spare and the volume degraded.
+  driver->Edit([](Topology& t) { t.controllers[0].drives[2].blocks = 1953525167; });
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
+  EXPECT_TRUE(DriveNow(SataDisk(2)).spare);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
+  ASSERT_EQ(driver->SignalSmartEvent(SataDisk(3)), S::Success);
+  driver->Edit([](Topology& t) { t.controllers[0].drives[3].spare = true; });
+  driver->AdvanceClock(1000);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kDegraded);
+  // A spare that fits, marked later, is taken at once; the member it replaces leaves every list.
+  ASSERT_TRUE(driver->SetDriveStatus(SataDisk(1), drive_status::kNormal));  // back, stale
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
+  driver->Edit([](Topology& t) { t.controllers[0].drives[3].spare = false; });
+  ASSERT_EQ(Run(TargetCommand(fn::kResetSmartEvent, SataDisk(3))), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkAsSpare, SataDisk(3))), 0u);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(3)}));
+  EXPECT_EQ(VolumeNow(kSystemVolume).staleDrives, std::vector<vesk_guid>{SataDisk(3)});
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+
+  // Every volume of the array failed: the spare is kept for one that can be saved.
+  driver->Edit([](Topology& t) { t.controllers[1].volumes[0].raidLevel = 1; });
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkAsSpare, Nvme(4)), kDornPdo), 0u);
+  ASSERT_EQ(driver->FailDrive(Nvme(0)), S::Success);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kFailed);
+  EXPECT_TRUE(DriveNow(Nvme(4)).spare);
+}
+
+// A drive joining a migration may fail without stopping it; the spare takes its place after.
+TEST_F(Commands, ASpareWaitsForWorkOnTheArrayToEnd) {
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);
+  ASSERT_EQ(driver->FailDrive(SataDisk(3)), S::Success);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kMigrating);
+  EXPECT_TRUE(DriveNow(SataDisk(2)).spare);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(1), SataDisk(2)}));
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+}
+
+TEST_F(Commands, RohiRebuildsOntoADriveInsertedInALostMembersSlot) {
+  for (const bool rohi : {false, true}) {
+    for (const bool blank : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "rohi " << rohi << ", blank " << blank);
+      driver = LoadDriver("demo.json");
+      driver->Edit([&](Topology& t) {
+        t.controllers[0].rohiEnabled = rohi;
+        t.controllers[0].drives[2].spare = false;
+        t.controllers[0].drives[1].containsPartition = true;
+        t.controllers[0].drives[1].encryptionStatus = 2;
+      });
+      ASSERT_EQ(driver->PullDrive(SataDisk(1)), S::Success);
+      vesk_guid in{};
+      ASSERT_EQ(driver->InsertDrive(SataDisk(1), blank, &in), S::Success);
+      EXPECT_EQ(in == SataDisk(1), !blank);
+      EXPECT_EQ(DriveNow(in).status, drive_status::kNormal);
+      EXPECT_EQ(DriveNow(in).blocks, 1953525168u);
+      EXPECT_EQ(DriveNow(in).portNumber, 1);
+      EXPECT_EQ(DriveNow(in).sataLinkRate, 3);
+      EXPECT_EQ(DriveNow(in).serialNumber, blank ? "BLANK00000001" : "KS1A00000002");
+      EXPECT_EQ(DriveNow(in).containsPartition, !blank);  // a new drive holds nothing
+      EXPECT_EQ(DriveNow(in).encryptionStatus, blank ? 0 : 2);
+      // A new drive replaces the missing member only with ROHI; a returning one is a member. The
+      // drive in the member's place holds nothing the volume can read until rebuilt.
+      const bool member = !blank || rohi;
+      EXPECT_EQ(Members(kSataArray),
+                (std::vector<vesk_guid>{SataDisk(0), member ? in : SataDisk(1)}));
+      EXPECT_EQ(VolumeNow(kSystemVolume).staleDrives,
+                member ? std::vector<vesk_guid>{in} : std::vector<vesk_guid>{});
+      EXPECT_EQ(VolumeNow(kSystemVolume).state,
+                rohi ? volume_state::kRebuilding : volume_state::kDegraded);
+    }
+  }
+}
+
+TEST_F(Commands, ReadPatrolRepairsOneVolumeForEveryTaskDuration) {
+  driver->Edit([](Topology& t) { t.controllers[1].readPatrolEnabled = true; });
+  ASSERT_EQ(driver->SetMediaErrors(kDataVolume, 5, 2), S::Success);
+  ASSERT_EQ(driver->SetMediaErrors(kScratchVolume, 3, 1), S::Success);
+  ASSERT_EQ(driver->SetMediaErrors(kSystemVolume, 4, 0), S::Success);  // patrol off there
+  driver->AdvanceClock(59999);
+  EXPECT_EQ(VolumeNow(kDataVolume).latentErrors, 5u);
+  EXPECT_EQ(VolumeNow(kDataVolume).latentBadBlocks, 2u);
+  driver->AdvanceClock(1);
+  EXPECT_EQ(VolumeNow(kDataVolume).latentErrors + VolumeNow(kDataVolume).latentBadBlocks, 0u);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kNormal);
+  // RAID 0 has nothing to repair from; the patrol goes round again after it, once however long.
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeNow(kScratchVolume).latentErrors, 3u);
+  ASSERT_EQ(driver->SetMediaErrors(kDataVolume, 1, 0), S::Success);
+  driver->AdvanceClock(10 * 60000 + 30000);
+  EXPECT_EQ(VolumeNow(kDataVolume).latentErrors, 0u);
+  EXPECT_EQ(driver->Snapshot().controllers[1].patrolElapsedMs, 30000u);
+  EXPECT_EQ(VolumeNow(kSystemVolume).latentErrors, 4u);
+  // A volume with work running is passed by.
+  driver->Edit([](Topology& t) { t.controllers[0].readPatrolEnabled = true; });
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kSystemVolume, 0)), 0u);
+  driver->AdvanceClock(59999);
+  EXPECT_EQ(VolumeNow(kSystemVolume).latentErrors, 4u);
+
+  // A later process goes on where the earlier one stopped: the patrol, and a pulled drive.
+  ASSERT_EQ(driver->PullDrive(Nvme(5)), S::Success);
+  auto later = std::make_shared<RaidDriver>(LoadTopology(driver->Save()));
+  EXPECT_EQ(later->Save(), driver->Save());
+  driver = later;
+  ASSERT_EQ(driver->InsertDrive(Nvme(5), false), S::Success);
+  EXPECT_EQ(DriveNow(Nvme(5)).blocks, 3907029168u);
+}
+
+TEST_F(Commands, DrillsRefuseWhatCannotHappenToTheDrive) {
+  for (auto drill : {&RaidDriver::FailDrive, &RaidDriver::PullDrive, &RaidDriver::SignalSmartEvent})
+    EXPECT_EQ(((*driver).*drill)(Nvme(9)), S::DriveNotFound);
+  EXPECT_EQ(driver->InsertDrive(Nvme(9), false), S::DriveNotFound);
+  EXPECT_EQ(driver->SetMediaErrors(Nvme(0), 1, 1), S::VolumeNotFound);
+  EXPECT_EQ(driver->InsertDrive(Nvme(4), false), S::InvalidState);  // never pulled
+  ASSERT_EQ(driver->SignalSmartEvent(Nvme(4)), S::Success);
+  EXPECT_EQ(DriveNow(Nvme(4)).status, drive_status::kSmartEvent);
+  EXPECT_EQ(driver->SignalSmartEvent(Nvme(4)), S::InvalidState);
+  ASSERT_EQ(driver->FailDrive(Nvme(4)), S::Success);
+  EXPECT_EQ(driver->FailDrive(Nvme(4)), S::InvalidState);
+  ASSERT_EQ(driver->PullDrive(Nvme(4)), S::Success);
+  EXPECT_EQ(driver->PullDrive(Nvme(4)), S::InvalidState);
+  EXPECT_EQ(driver->FailDrive(Nvme(4)), S::DriveUnusable);
+  EXPECT_EQ(driver->SignalSmartEvent(Nvme(4)), S::DriveUnusable);
+  // The slot holds one drive; nothing is known of a drive loaded missing.
+  ASSERT_EQ(driver->InsertDrive(Nvme(4), true), S::Success);
+  EXPECT_EQ(driver->InsertDrive(Nvme(4), false), S::InvalidState);
+  driver->Edit([](Topology& t) { t.controllers[1].drives[5].status = drive_status::kMissing; });
+  EXPECT_EQ(driver->InsertDrive(Nvme(5), true), S::InvalidState);
 }
 
 }  // namespace

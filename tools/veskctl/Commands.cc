@@ -1,5 +1,6 @@
 #include "tools/veskctl/Commands.h"
 
+#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +48,22 @@ nlohmann::json IdTexts(const std::vector<Vesk::vesk_guid>& ids) {
   nlohmann::json texts = nlohmann::json::array();
   for (const auto& id : ids) texts.push_back(id.ToString());
   return texts;
+}
+
+// A count of things the user gives the simulated machine: a whole number below 2^32.
+std::uint32_t ParseCount(const std::string& text, const char* what) {
+  std::uint32_t count = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    throw UsageError(std::string("the number of ") + what + " is a whole number from 0 to " +
+                     "4294967295, not '" + text + "'");
+  return count;
+}
+
+// The simulated driver refused a drill as it refuses a request: with its status.
+void Check(vesk::sim::DriverStatus status, const char* refused) {
+  if (status != vesk::sim::DriverStatus::Success)
+    throw Vesk::VeskException(refused, static_cast<Vesk::vesk_status>(status));
 }
 
 nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerId) {
@@ -129,6 +146,7 @@ void Commands::AddSimCommands(CLI::App& app) {
       plan.request = {{"operation", "sim reset"},
                       {"topology", topologyFile.empty() ? "demo" : topologyFile}};
       plan.startsWork = false;
+      plan.drill = true;
       plan.send = [this, json](Session& s) {
         s.Reset(json);
         s.Refresh();
@@ -150,6 +168,7 @@ void Commands::AddSimCommands(CLI::App& app) {
       Plan plan;
       plan.request = {{"operation", "sim advance"}, {"milliseconds", ms}};
       plan.startsWork = false;
+      plan.drill = true;
       plan.send = [ms](Session& s) {
         s.Driver().AdvanceClock(ms);
         return Outcome{nullptr, "The clock moved " + std::to_string(ms) + " ms.", true};
@@ -157,6 +176,83 @@ void Commands::AddSimCommands(CLI::App& app) {
       return plan;
     };
   });
+
+  // --- drills: what happens to the hardware, as the simulated driver sees it
+  using vesk::sim::RaidDriver;
+  DrillCommand(
+      *sim, "fail-drive", "Make a drive fail (a spare may take over its place in an array)",
+      "the simulated drive cannot fail now",
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) { return r.FailDrive(id); },
+      "Failed drive");
+  DrillCommand(
+      *sim, "pull-drive", "Pull a drive out: it stays listed as missing in its place",
+      "the simulated drive cannot be pulled: it is not there",
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) { return r.PullDrive(id); },
+      "Pulled drive");
+  DrillCommand(
+      *sim, "insert-drive",
+      "Put a pulled drive back in its slot (an array member returns stale), or a new blank one",
+      "no drive can go into the simulated drive's slot: it was not pulled, or the slot is taken",
+      [this](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid& now) {
+        return r.InsertDrive(id, blank, &now);
+      },
+      "Inserted drive")
+      ->add_flag("--blank", blank, "A new blank drive of the same kind and size instead");
+  DrillCommand(
+      *sim, "smart-event", "Make a drive in good health report a SMART event",
+      "the simulated drive cannot report a SMART event now",
+      [](RaidDriver& r, const Vesk::vesk_guid& id, Vesk::vesk_guid&) {
+        return r.SignalSmartEvent(id);
+      },
+      "SMART event on drive");
+
+  auto* media = sim->add_subcommand(
+      "media-errors", "Give a volume media errors that its next verification or read patrol finds");
+  media->add_option("volume", volumeText, "Volume identifier or name")->required();
+  media->add_option("errors", errorsText, "How many errors")->required();
+  media->add_option("--bad-blocks", badBlocksText, "How many bad blocks (default 0)");
+  media->callback([this] {
+    planner = [this](Session& s, const Model&) {
+      s.Driver();
+      const Vesk::Volume& v = ResolveVolume(s, volumeText, Naming::AllowPrefix);
+      const std::uint32_t errors = ParseCount(errorsText, "errors");
+      const std::uint32_t badBlocks = ParseCount(badBlocksText, "bad blocks");
+      Plan plan;
+      plan.drill = true;
+      plan.request = {{"operation", "sim media-errors"},
+                      {"volumeId", v.id.ToString()},
+                      {"errors", errors},
+                      {"badBlocks", badBlocks}};
+      plan.send = [id = v.id, errors, badBlocks](Session& s) {
+        Check(s.Driver().SetMediaErrors(id, errors, badBlocks), "the simulated volume is gone");
+        return Outcome{{{"volumeId", id.ToString()}}, Done("Set the media errors of volume", id)};
+      };
+      return plan;
+    };
+  });
+}
+
+CLI::App* Commands::DrillCommand(CLI::App& sim, const char* name, const char* help,
+                                 const char* refused, Drill drill, const char* done) {
+  auto* command = sim.add_subcommand(name, help);
+  command->add_option("drive", driveText, "Drive identifier or serial number")->required();
+  command->callback([this, name, refused, drill, done] {
+    planner = [this, name, refused, drill, done](Session& s, const Model&) {
+      s.Driver();  // the RAID driver's drives fail by themselves
+      const Vesk::Drive& d = ResolveDrive(s, driveText, Naming::AllowPrefix);
+      Plan plan;
+      plan.drill = true;
+      plan.request = {{"operation", std::string("sim ") + name}, {"driveId", d.id.ToString()}};
+      if (blank) plan.request["blank"] = true;
+      plan.send = [id = d.id, refused, drill, done](Session& s) {
+        Vesk::vesk_guid now = id;
+        Check(drill(s.Driver(), id, now), refused);
+        return Outcome{{{"driveId", now.ToString()}}, Done(done, now)};
+      };
+      return plan;
+    };
+  });
+  return command;
 }
 
 }  // namespace veskctl

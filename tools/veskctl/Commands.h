@@ -42,9 +42,12 @@ struct Plan {
   nlohmann::json request;    // operation and arguments as they will be sent; null: sends nothing
   std::string action;        // what it does to what, for the question before destructive work
   bool destructive = false;  // destroys data whatever the prediction says
-  // Work running after it is the command's own, followed from its start; the simulated machine's
-  // commands move the machine, and whatever runs then is the driver's.
+  // Work running after it is the command's own, followed from its start; moving the simulated
+  // clock or starting the machine over starts nothing of the command's own.
   bool startsWork = true;
+  // What happens to the simulated machine (a drive fails, the clock moves) is no administrator's
+  // decision: it is predicted, but nothing is asked.
+  bool drill = false;
   // Carries the command out on the session it is given: the machine's, or a private one that
   // tries it out. It names elements by identifier only, since the records the plan was made
   // from do not outlive the trial.
@@ -85,6 +88,13 @@ class Commands {
                          DriveCall call, std::function<std::string()> done,
                          Naming naming = Naming::AllowPrefix, const char* destroys = nullptr);
   void ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi);
+  // Something that happens to a drive of the simulated machine: `drill` makes it happen and sets
+  // the drive now in the drive's place; a status other than Success is the driver refusing with
+  // `refused`.
+  using Drill = std::function<vesk::sim::DriverStatus(
+      vesk::sim::RaidDriver&, const Vesk::vesk_guid& drive, Vesk::vesk_guid& now)>;
+  CLI::App* DrillCommand(CLI::App& sim, const char* name, const char* help, const char* refused,
+                         Drill drill, const char* done);
   // Follows the work on `volumes` (every volume with `all`) until it ends or --timeout passes.
   Outcome Wait(Session& s, const std::string& label, const std::set<std::string>& volumes,
                bool all);
@@ -95,6 +105,8 @@ class Commands {
   CLI::App* show = nullptr;
   CLI::App* metrics = nullptr;
   std::string topologyFile, advanceText, elementText;
+  std::string errorsText, badBlocksText = "0";
+  bool blank = false;
   std::string controllerText, volumeText, arrayText, driveText, nameText, levelText, sizeText,
       stripText, policyText, journalText, onOffText;
   std::vector<std::string> driveTexts;

@@ -11,8 +11,8 @@ CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* he
                                  const char* destroys) {
   auto* command = app.add_subcommand(name, help);
   command->add_option("drive", driveText, "Drive identifier or serial number")->required();
-  command->callback([this, operation, call, done, naming, destroys] {
-    planner = [this, operation, call, done, naming, destroys](Session& s, const Model&) {
+  command->callback([this, name, operation, call, done, naming, destroys] {
+    planner = [this, name, operation, call, done, naming, destroys](Session& s, const Model&) {
       const Vesk::Drive& d = ResolveDrive(s, driveText, naming);
       nlohmann::json request = Request(operation, d.controllerId);
       request["driveId"] = d.id.ToString();
@@ -24,6 +24,8 @@ CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* he
       if (destroys) {
         plan.action = destroys + (" " + DriveLabel(d));
         plan.destructive = true;
+      } else {
+        plan.action = "run " + std::string(name) + " on " + DriveLabel(d);
       }
       return plan;
     };

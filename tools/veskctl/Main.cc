@@ -116,13 +116,13 @@ int RefusalExitCode(const Refusal& r) { return r.kind == "UsageError" ? kExitUsa
 
 // Whether the work needs --system: it destroys or endangers the system volume.
 bool NeedsSystem(const Plan& plan, const Prediction& p) {
-  return !p.refusal && !plan.request.is_null() && EndangersSystem(p.before, p.after);
+  return !plan.drill && !p.refusal && !plan.request.is_null() && EndangersSystem(p.before, p.after);
 }
 
 // The dry run answers as the real run would: the driver's refusal fails it the same way.
 int PrintDryRun(const Options& options, const Plan& plan, const Prediction& p) {
   const auto losses = Losses(p.before, p.after);
-  const bool asks = !p.refusal && (plan.destructive || !losses.empty());
+  const bool asks = !plan.drill && !p.refusal && (plan.destructive || !losses.empty());
   const int exitCode = p.refusal ? RefusalExitCode(*p.refusal) : kExitOk;
   if (options.json) {
     const nlohmann::json status = p.refusal ? FailureStatus(p.refusal->kind, p.refusal->message,
@@ -152,6 +152,7 @@ int PrintDryRun(const Options& options, const Plan& plan, const Prediction& p) {
 // Destructive work goes ahead only when the user says so at a terminal, or with --force; work
 // that endangers the system volume needs --system as well. Returns false when the user declined.
 bool Confirm(const Options& options, const Plan& plan, const std::optional<Prediction>& p) {
+  if (plan.drill) return true;
   const auto losses = p && !p->refusal ? Losses(p->before, p->after) : std::vector<std::string>{};
   std::string consequences;
   for (const auto& loss : losses) consequences += "\n  - " + loss;

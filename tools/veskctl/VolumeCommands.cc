@@ -19,9 +19,12 @@ CLI::App* Commands::VolumeCommand(CLI::App& app, const char* name, const char* h
                                   VolumePlanner plan, Naming naming) {
   auto* command = app.add_subcommand(name, help);
   command->add_option("volume", volumeText, "Volume identifier or name")->required();
-  command->callback([this, plan, naming] {
-    planner = [this, plan, naming](Session& s, const Model& before) {
-      return plan(s, before, ResolveVolume(s, volumeText, naming));
+  command->callback([this, name, plan, naming] {
+    planner = [this, name, plan, naming](Session& s, const Model& before) {
+      const Vesk::Volume& v = ResolveVolume(s, volumeText, naming);
+      Plan p = plan(s, before, v);
+      if (p.action.empty()) p.action = "run " + std::string(name) + " on " + VolumeLabel(v);
+      return p;
     };
   });
   return command;
