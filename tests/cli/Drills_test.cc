@@ -112,7 +112,8 @@ TEST_F(Drills, WhatTheDriveCannotTakeIsRefusedAndADryRunChangesNothing) {
   EXPECT_EQ(dry.out,
             "Dry run: nothing was sent and nothing was saved.\nRequest: sim insert-drive "
             "blank=true driveId=5a7a0000-0000-4000-8000-000000000003\nPredicted:\n  drive "
-            "BLANK00000001 (new): is created (status normal, usage pass-through, "
+            "BLANK00000001 (new): is created (status normal, totalSize 931.5 GiB, usage "
+            "pass-through, "
             "writeCacheEnabled on, ledActive off)\n");
   EXPECT_EQ(RunJson("--dry-run sim media-errors Data 4")["request"],
             (nlohmann::json{{"operation", "sim media-errors"},

@@ -152,7 +152,8 @@ int PrintDryRun(const Options& options, const Plan& plan, const Prediction& p) {
 // Destructive work goes ahead only when the user says so at a terminal, or with --force; work
 // that endangers the system volume needs --system as well. Returns false when the user declined.
 bool Confirm(const Options& options, const Plan& plan, const std::optional<Prediction>& p) {
-  if (plan.drill) return true;
+  // Asking about what the driver will refuse would only be noise, where that is certain.
+  if (plan.drill || (p && p->refusal && p->exact)) return true;
   const auto losses = p && !p->refusal ? Losses(p->before, p->after) : std::vector<std::string>{};
   std::string consequences;
   for (const auto& loss : losses) consequences += "\n  - " + loss;

@@ -62,6 +62,7 @@ std::vector<Field> Fields(const VolumeModel& v) {
 
 std::vector<Field> Fields(const DriveModel& d) {
   return {{"status", d.status, DriveStatusName(d.status), true},
+          {"totalSize", d.capacity, HumanBytes(d.capacity)},
           {"usage", d.usage, DriveUsageName(d.usage), true},
           {"writeCacheEnabled", d.writeCache, d.writeCache ? "on" : "off"},
           {"ledActive", d.led, d.led ? "on" : "off"}};
@@ -398,9 +399,9 @@ class Suspension {
 
 }  // namespace
 
-Prediction Predict(Session& session, const std::function<void(Session&)>& send) {
+Prediction Predict(Session& session, const std::function<void(Session&)>& send, bool fromRecords) {
   Prediction p;
-  const auto* live = session.SimulatedDriver();
+  const auto* live = fromRecords ? nullptr : session.SimulatedDriver();
   vesk::sim::Topology topology = live ? live->Snapshot() : TopologyOf(session);
   {
     Suspension suspended(session);
@@ -419,12 +420,19 @@ Prediction Predict(Session& session, const std::function<void(Session&)>& send) 
     trial.Refresh();
     p.after = Model::Of(trial);
   }
+  p.exact = live != nullptr;
   if (!live) {
-    for (auto* model : {&p.before, &p.after})
-      for (auto& [id, v] : model->volumes) {
-        v.membersKnown = false;
+    // The layout of work already running is not in the records; the command's own is the trial's.
+    for (auto& [id, v] : p.after.volumes) {
+      auto was = p.before.volumes.find(id);
+      if (was != p.before.volumes.end() && WorkRunning(was->second) && was->second.state == v.state)
         v.target.reset();
-      }
+      v.membersKnown = false;
+    }
+    for (auto& [id, v] : p.before.volumes) {
+      v.membersKnown = false;
+      v.target.reset();
+    }
     p.notKnown = NotKnown(p.before);
   }
   return p;
@@ -505,8 +513,8 @@ std::vector<std::string> Losses(const Model& before, const Model& after) {
           ": what they hold is taken as its data, and reads of it may return wrong data");
     } else if (n.state == state::kDegraded && Severity(v.state) == 0) {
       losses.push_back(what + system + " loses its redundancy (degraded)");
-    } else if (Redundant(v.raidLevel) && !Redundant(LevelReached(n))) {
-      losses.push_back(what + system + " loses its redundancy (" + RaidLevelName(v.raidLevel) +
+    } else if (Redundant(LevelReached(v)) && !Redundant(LevelReached(n))) {
+      losses.push_back(what + system + " loses its redundancy (" + RaidLevelName(LevelReached(v)) +
                        " to " + RaidLevelName(LevelReached(n)) + ")");
     } else if (n.state != state::kFailed && n.noData.size() > v.noData.size()) {
       losses.push_back(what + system +

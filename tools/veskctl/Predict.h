@@ -104,6 +104,8 @@ struct Refusal {
 struct Prediction {
   Model before, after;  // as the private driver shows them before and after the command
   std::optional<Refusal> refusal;
+  // Started from the simulated machine itself: what it says is what the command will do.
+  bool exact = false;
   // What the prediction could not know from the driver's answers, one line each.
   std::vector<std::string> notKnown;
 };
@@ -113,7 +115,10 @@ struct Prediction {
 // own, so the prediction is what the command will do; against the RAID driver it is built from
 // the records the library read, and what those do not tell is listed in `notKnown`. The session's
 // own records are read afresh afterwards: references into them do not survive.
-Prediction Predict(Session& session, const std::function<void(Session&)>& send);
+// `fromRecords` starts from what the library read even on the simulated machine, as it must on
+// the real driver.
+Prediction Predict(Session& session, const std::function<void(Session&)>& send,
+                   bool fromRecords = false);
 
 // The simulated driver's model of the machine the library read: what a RAID driver's answers
 // tell, with the rest left at what a driver would report for an element without history (no
