@@ -64,6 +64,7 @@ class Session {
   Vesk::StorageManagement& Storage() { return *storage; }
   // The simulated driver; a UsageError against the RAID driver.
   vesk::sim::RaidDriver& Driver();
+  bool Simulated() const { return driver != nullptr; }
 
   // Reads the whole topology afresh into the facade's own snapshot. Against the RAID driver,
   // finding no controller is an error.
