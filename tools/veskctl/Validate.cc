@@ -283,8 +283,9 @@ std::uint64_t ExpandedSize(Session& session, const Vesk::Volume& v, const std::s
 }
 
 void CheckInitialized(const Vesk::Volume& v) {
-  // Work that runs (an initialization among it) is the driver's to refuse.
-  if (v.initialized() || v.migrating() || (v.state >= 3 && v.state <= 7)) return;
+  // A volume that is not normal, or runs work (an initialization among it), is the driver's to
+  // refuse first, for that reason.
+  if (v.initialized() || v.migrating() || v.state != vesk::sim::volume_state::kNormal) return;
   const std::string name = DriverText(v.name, sizeof v.name);
   throw UsageError("volume \"" + name + "\" is not initialized: run initialize-volume " +
                    QuotedArgument(name) + " first");

@@ -38,7 +38,8 @@ std::uint64_t NewVolumeSize(Session& session, const std::string& text, bool give
 // The size expand-volume asks for: larger than the volume, within its array's room; "max" is
 // the largest there is room for.
 std::uint64_t ExpandedSize(Session& session, const Vesk::Volume& v, const std::string& text);
-// A verification needs an initialized volume.
+// A verification needs an initialized volume (of a normal volume with no work running: the
+// driver refuses any other for its state first).
 void CheckInitialized(const Vesk::Volume& v);
 
 // A check of a numeric option that says in words what it takes ("takes a number of seconds above
