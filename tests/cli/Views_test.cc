@@ -67,7 +67,7 @@ TEST_F(ViewsTest, MembersAreShownInArrayOrderWithTheirRolesAndWhatToDo) {
             std::string::npos)
       << system.out;
 
-  const nlohmann::json data = RunJson("show Data")["volume"];
+  nlohmann::json data = RunJson("show Data")["volume"];
   EXPECT_EQ(data["memberOrder"], "array");
   ASSERT_EQ(data["members"].size(), 4u) << data.dump(2);
   EXPECT_EQ(data["members"][0], nlohmann::json({{"driveId", "d0e10000-0000-4000-8000-000000000003"},
@@ -79,7 +79,7 @@ TEST_F(ViewsTest, MembersAreShownInArrayOrderWithTheirRolesAndWhatToDo) {
 
   // While the rebuild runs the stale member is being written; afterwards all are in sync.
   ASSERT_EQ(Run("rebuild-volume System").exitCode, 0);
-  const nlohmann::json rebuilding = Volume("System");
+  nlohmann::json rebuilding = Volume("System");
   EXPECT_EQ(rebuilding["members"][1]["role"], "rebuilding") << rebuilding.dump(2);
   EXPECT_TRUE(rebuilding["advice"].empty());
   ASSERT_EQ(Run("wait System").exitCode, 0);
@@ -130,7 +130,7 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
   ASSERT_EQ(Run("sim advance 60000").exitCode, 0);
   // Ended verification shows in jobs with what it found, and stays there for wait.
-  const nlohmann::json jobs = RunJson("jobs")["result"]["jobs"];
+  nlohmann::json jobs = RunJson("jobs")["result"]["jobs"];
   ASSERT_EQ(jobs.size(), 1u) << jobs.dump(2);
   EXPECT_EQ(jobs[0]["outcome"], "finished");
   EXPECT_EQ(jobs[0]["verifyErrors"], 7);
@@ -146,7 +146,7 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
 
   // A repairing verification reports what it found and mends it: the next one finds nothing.
   ASSERT_EQ(Run("verify-volume Data --repair").exitCode, 0);
-  const nlohmann::json repaired = RunJson("wait --all", 4);
+  nlohmann::json repaired = RunJson("wait --all", 4);
   EXPECT_EQ(repaired["status"]["kind"], "FoundErrors");
   EXPECT_EQ(repaired["result"]["outcome"], "foundErrors");
   EXPECT_EQ(repaired["result"]["jobs"][0]["verifyErrors"], 7);
@@ -156,7 +156,7 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
   EXPECT_NE(clean.out.find("finished after 1 min 00 s, found no errors\n"), std::string::npos);
   // Other work has no counts, and its end is no error.
   ASSERT_EQ(Run("initialize-volume Scratch").exitCode, 0);
-  const nlohmann::json initialized = RunJson("wait Scratch");
+  nlohmann::json initialized = RunJson("wait Scratch");
   EXPECT_EQ(initialized["result"]["outcome"], "finished");
   EXPECT_FALSE(initialized["result"]["jobs"][0].contains("verifyErrors"));
 }
