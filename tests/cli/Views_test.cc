@@ -249,6 +249,11 @@ TEST_F(ViewsTest, SizesSayTheirUnitsAndFitTheRoomThereIs) {
                 "the size '6T' is more than there is room for: volume \"Data\" can grow to at most "
                 "4.7 TiB (5176563081216 bytes; 'max' takes that)");
   ExpectRefused("expand-volume Data 3TiB", "must be larger than the volume's 3298534883328 bytes");
+  // A further volume on every member of an array has that array's free room.
+  ExpectRefused(
+      "create-volume --name y --level 5 --size 3T --drives "
+      "KN2K00004100,KN2K00004101,KN2K00004102,KN2K00004103",
+      "the largest RAID 5 volume on these drives has 1.7 TiB (1878028197888 bytes)");
 
   ASSERT_EQ(Run(create + " --size 10GB").exitCode, 0);
   EXPECT_EQ(Volume("x")["size"], 10000000000u);
@@ -287,6 +292,23 @@ TEST(SizeTextTest, DecimalAndBinaryUnitsMeanWhatTheySay) {
   for (const auto& c : cases) EXPECT_EQ(veskctl::ParseByteSize(c.text), c.bytes) << c.text;
   for (const char* bad : {"1 KiBs", "1  K", "1Ei B", "1bk", "1.K", "K", "1Z", "1KBi"})
     EXPECT_THROW(veskctl::ParseByteSize(bad), veskctl::UsageError) << bad;
+  const struct {
+    const char* text;
+    const char* message;
+  } refused[] = {
+      {"0.001K", "the size '0.001K' is 1.024 bytes, not a whole number"},
+      {"1.0000000000000000001K",
+       "the size '1.0000000000000000001K' has too many digits after "
+       "the point"},
+  };
+  for (const auto& c : refused) {
+    try {
+      veskctl::ParseByteSize(c.text);
+      ADD_FAILURE() << c.text;
+    } catch (const veskctl::UsageError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << e.what();
+    }
+  }
 }
 
 TEST(SizeTextTest, TheLargestSizeIsTheDriversArithmetic) {
