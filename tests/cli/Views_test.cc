@@ -87,6 +87,27 @@ TEST_F(ViewsTest, MembersAreShownInArrayOrderWithTheirRolesAndWhatToDo) {
                 .out.find("members in array order: 1 KS1A00000001 in sync, 2 "
                           "KS1A00000002 in sync\n  controller:"),
             std::string::npos);
+
+  // A failed or offline member takes a drive of its own, as a missing one does.
+  Start([](nlohmann::json& t) {
+    auto& dorn = t["controllers"][1];
+    dorn["drives"][1]["status"] = "offline";
+    dorn["volumes"].erase(1);
+    dorn["volumes"][0]["state"] = "degraded";
+    t["controllers"][0]["drives"][1]["status"] = "failed";
+    t["controllers"][0]["volumes"][0]["state"] = "degraded";
+  });
+  const std::string lost = Run("show").out;
+  EXPECT_NE(lost.find("members in array order: 1 KS1A00000001 in sync, 2 KS1A00000002 failed\n"
+                      "      to do: veskctl rebuild-volume System --drives DRIVE  (a free drive "
+                      "of at least the members' size takes the place of KS1A00000002 (failed))"),
+            std::string::npos)
+      << lost;
+  EXPECT_NE(lost.find("2 KN2K00004101 offline, 3 KN2K00004102 in sync, 4 KN2K00004103 in sync\n"
+                      "      to do: veskctl rebuild-volume Data --drives DRIVE  (a free drive of "
+                      "at least the members' size takes the place of KN2K00004101 (offline))"),
+            std::string::npos)
+      << lost;
 }
 
 // Against the RAID driver the library reads no array order and no stale member: the members come
@@ -153,7 +174,19 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
   const Result clean = Run("wait Data");
   EXPECT_EQ(clean.exitCode, 0) << clean.out;
-  EXPECT_NE(clean.out.find("finished after 1 min 00 s, found no errors\n"), std::string::npos);
+  EXPECT_NE(clean.out.find("finished after 1 min 00 s, found no errors\nAll background work on "
+                           "volume \"Data\" finished.\n"),
+            std::string::npos)
+      << clean.out;
+  // A cancelled verification found nothing to count: it did not finish.
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  ASSERT_EQ(Run("cancel-verify Data").exitCode, 0);
+  nlohmann::json cancelled = RunJson("wait Data", 1);
+  EXPECT_EQ(cancelled["status"]["kind"], "WorkFailed");
+  EXPECT_EQ(cancelled["status"]["message"],
+            "background work on volume \"Data\" did not finish; volume \"Data\" "
+            "(f0d0e100-0000-4000-8000-000000000001)  verify: cancelled at 0%");
+  EXPECT_FALSE(cancelled["result"]["jobs"][0].contains("verifyErrors"));
   // Other work has no counts, and its end is no error.
   ASSERT_EQ(Run("initialize-volume Scratch").exitCode, 0);
   nlohmann::json initialized = RunJson("wait Scratch");
