@@ -257,6 +257,9 @@ TEST_F(ViewsTest, NamesAreCheckedAsTheDriverChecksThemAndNeverMakeArgumentsAmbig
   EXPECT_EQ(Run("rename-volume Data Data").exitCode, 0);
   EXPECT_EQ(Run("rename-volume Scratch f0d0e100-0000-4000-8000-00000000000").exitCode, 2);
   EXPECT_EQ(Run("rename-volume Data 'Data ~!{}'").exitCode, 0);
+  ExpectRefused("rename-volume Scratch 'seventeen bytes!!'",
+                "'seventeen bytes!!' has 17 bytes (17 characters)");
+  EXPECT_EQ(Run("rename-volume Scratch 'sixteen bytes ok'").exitCode, 0);
 }
 
 TEST_F(ViewsTest, SizesSayTheirUnitsAndFitTheRoomThereIs) {
