@@ -267,6 +267,7 @@ TEST_F(ViewsTest, SizesSayTheirUnitsAndFitTheRoomThereIs) {
       "KN2K00004100,KN2K00004101,KN2K00004102,KN2K00004103",
       "the largest RAID 5 volume on these drives has 1.7 TiB (1878028197888 bytes)");
 
+  EXPECT_EQ(Run("--dry-run " + create + " --size 2000398934016").exitCode, 0);  // all the room
   ASSERT_EQ(Run(create + " --size 10GB").exitCode, 0);
   EXPECT_EQ(Volume("x")["size"], 10000000000u);
   ASSERT_EQ(Run("expand-volume x '1.5 GiB'").exitCode, 2);  // smaller than 10 GB
