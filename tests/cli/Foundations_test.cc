@@ -132,8 +132,8 @@ TEST_F(VeskctlTest, AFailureReportsTheDriverStatusItsKindAndItsExitCode) {
        "drive is a member of another array, a spare, a journaling drive, or listed twice"},
       {"cancel-verify Data", "Unable to cancel verify volume. IOCTL completed with error.", 15,
        "InvalidState", ""},
-      {"expand-volume Data 100T", "Unable to expand volume. IOCTL completed with error.", 10,
-       "InsufficientSpace", ""},
+      {"change-layout Data --level 0 --force",
+       "Unable to change RAID layout. IOCTL completed with error.", 16, "NotSupported", ""},
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.arguments);

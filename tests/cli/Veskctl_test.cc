@@ -94,9 +94,12 @@ TEST_F(VeskctlTest, ShowCreateShowAgain) {
   EXPECT_EQ(controllers[1]["rohiEnabled"], true);
 }
 
-// After a rename the same text is one volume's name and the start of another's identifier.
+// A name another tool gave is one volume's name and the start of another's identifier.
 TEST_F(VeskctlTest, ArgumentsThatFitSeveralElementsOrOnlyAnIdentifierPrefixAreRefused) {
-  ASSERT_EQ(Run("rename-volume Scratch f0a7").exitCode, 0);
+  nlohmann::json topology = nlohmann::json::parse(Slurp(VESK_TOPOLOGY_DIR "/demo.json"));
+  topology["controllers"][1]["volumes"][1]["name"] = "f0a7";
+  std::ofstream(dir / "named.json") << topology.dump();
+  ASSERT_EQ(Run("sim reset --topology " + (dir / "named.json").string()).exitCode, 0);
   const std::string system = "f0a7a000-0000-4000-8000-000000000001";
   const std::string scratch = "f0d0e100-0000-4000-8000-000000000002";
   const struct {
@@ -150,7 +153,8 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
       {"Scratch",
        "volume",
        {"\n  array:               a0d0e100-0000-4000-8000-000000000001, ordinal 1 in it\n",
-        "\n  members:             4: KN2K00004100, KN2K00004101, KN2K00004102, KN2K00004103\n",
+        "\n  members in array order: 1 KN2K00004100 in sync, 2 KN2K00004101 in sync, 3 "
+        "KN2K00004102 in sync, 4 KN2K00004103 in sync\n",
         "\n  logical block size:  512 bytes\n"},
        Volume("Scratch")},
       {"KS1A00000001",
@@ -253,7 +257,8 @@ TEST_F(VeskctlTest, JsonIsOneObjectWhateverHappens) {
       {"shwo", 2, "UsageError"},
       {"create-volume --name x", 2, "UsageError"},
       {"delete-volume \xff\xfe", 2, "UsageError"},
-      {"rename-volume Data \xff", 1, "VeskException"},
+      {"rename-volume Data \xff", 2, "UsageError"},
+      {"initialize-volume Data --force", 1, "VeskException"},
   };
   for (const auto& c : cases) {
     nlohmann::json j = RunJson(c.arguments, c.exitCode);
@@ -286,7 +291,7 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
       {"create-volume --name x --level 1 --drives KN2K00004104,KN2K00004104", "is named twice"},
       {"change-layout Data --level 5 --strip 64", "change-layout would change nothing"},
       {create + "1 --size 0", "the size cannot be 0 bytes"},
-      {create + "1 --size 1.5", "the size '1.5' is not a whole number of bytes"},
+      {create + "1 --size 1.5", "the size '1.5' is 1.5 bytes, not a whole number"},
       {create + "1 --size 0x1000", "cannot read the size '0x1000'"},
       {create + "1 --size 1000", "is not a whole number of 512-byte blocks"},
       {create + "1 --size 16E", "the size '16E' is 2^64 bytes or more"},

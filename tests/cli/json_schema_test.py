@@ -143,6 +143,22 @@ with tempfile.TemporaryDirectory() as folder:
             run(["--dry-run"] + arguments, "dryRun", text not in FAILURES)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
 
+    # A verification that found errors: jobs shows what it found, and wait ends with a failure
+    # that holds its result.
+    demo = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "simulator",
+                        "topologies", "demo.json")
+    with open(demo, encoding="utf-8") as f:
+        topology = json.load(f)
+    topology["controllers"][1]["volumes"][0].update(latentErrors=7, latentBadBlocks=2)
+    topology_path = os.path.join(folder, "errors.json")
+    with open(topology_path, "w", encoding="utf-8") as f:
+        json.dump(topology, f)
+    run(["sim", "reset", "--topology", topology_path], "sim", True)
+    run(["verify-volume", "Data"], "verify-volume", True)
+    run(["sim", "advance", "600000"], "sim", True)
+    run(["jobs"], "jobs", True)
+    run(["wait", "Data"], "failure", False)
+
     # Every command veskctl offers has its definition and was run above.
     help_text = subprocess.run([veskctl, "--help"], capture_output=True, text=True).stdout
     offered = set(re.findall(r"^  ([a-z][a-z-]+) ", help_text.split("Subcommands:")[1], re.M))

@@ -8,6 +8,7 @@
 
 #include "tools/veskctl/Commands.h"
 #include "tools/veskctl/Names.h"
+#include "tools/veskctl/Validate.h"
 
 namespace veskctl {
 
@@ -43,6 +44,19 @@ Scope ScopeOf(Session& s, const Model& m, const std::string& text) {
   return scope;
 }
 
+// A verification that finished gets what the volume says it found.
+std::vector<Job> WithVerifyCounts(Session& s, std::vector<Job> jobs) {
+  for (Job& job : jobs) {
+    if (job.outcome != "finished" || job.kind.rfind("verify", 0) != 0) continue;
+    for (const auto& [id, v] : s.Storage().GetVolumes()) {
+      if (id.ToString() != job.volumeId) continue;
+      job.verifyErrors = v->verifyErrors;
+      job.verifyBadBlocks = v->verifyBadBlocks;
+    }
+  }
+  return jobs;
+}
+
 // One line redrawn in place: the mean percent of the running work and the longest time left.
 void DrawBar(const std::vector<Job>& running) {
   unsigned sum = 0;
@@ -73,8 +87,9 @@ void Commands::AddJobCommands(CLI::App& app) {
       plan.send = [](Session& s) {
         nlohmann::json list = nlohmann::json::array();
         std::string text;
-        for (const Job& job : s.Jobs().Jobs()) {
-          if (!job.outcome.empty()) continue;  // ended work is for `wait` to report
+        for (const Job& job : WithVerifyCounts(s, s.Jobs().Jobs())) {
+          // Ended work is for `wait` to report; what a verification found is shown here too.
+          if (!job.outcome.empty() && !job.verifyErrors) continue;
           list.push_back(JobJson(job));
           text += JobText(job) + "\n";
         }
@@ -89,14 +104,14 @@ void Commands::AddJobCommands(CLI::App& app) {
   auto* wait = app.add_subcommand(
       "wait",
       "Wait for background work to end. Exit code 0: it finished; 1: it failed or was "
-      "cancelled; 3: timed out");
+      "cancelled; 3: timed out; 4: it finished, and a verification found errors or bad blocks");
   wait->add_option("element", waitText,
                    "Volume, array, drive or controller whose work to wait for");
   wait->add_flag("--all", waitAll, "Wait for all background work");
   wait->add_option("--timeout", waitTimeoutSeconds,
                    "Give up after S seconds (of the machine's clock) with exit code 3")
       ->option_text("S")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NumberOption("a number of seconds", true, "0, 60 or 0.5"));
   wait->callback([this] {
     planner = [this](Session& s, const Model& before) {
       if (waitText.empty() == !waitAll)
@@ -126,7 +141,8 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   bool failed = false;
   for (;;) {
     running.clear();
-    const auto jobs = all || !volumes.empty() ? s.Jobs().Jobs(volumes, true) : std::vector<Job>{};
+    const auto jobs = all || !volumes.empty() ? WithVerifyCounts(s, s.Jobs().Jobs(volumes, true))
+                                              : std::vector<Job>{};
     for (const Job& job : jobs) {
       last[job.volumeId] = job;
       if (job.outcome.empty()) {
@@ -161,10 +177,12 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
     outcome.text = "No background work runs on " + label + ".";
     return outcome;
   }
-  std::string names, failures;
+  std::string names, failures, found;
   for (const Job& job : running) names += (names.empty() ? "" : ", ") + job.volumeName;
-  for (const auto& [id, job] : last)
+  for (const auto& [id, job] : last) {
     if (!job.outcome.empty() && job.outcome != "finished") failures += "; " + JobText(job);
+    if (job.FoundErrors()) found += "; " + JobText(job);
+  }
   if (failed) {
     outcome.exitCode = 1;
     outcome.failureKind = "WorkFailed";
@@ -174,13 +192,19 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
     outcome.failureKind = "TimedOut";
     outcome.failureMessage =
         "timed out after " + DurationText(s.ClockMs() - start) + "; still running on " + names;
+  } else if (!found.empty()) {
+    outcome.exitCode = kExitFoundErrors;
+    outcome.failureKind = "FoundErrors";
+    outcome.failureMessage =
+        "background work on " + label + " finished, and a verification found errors" + found;
   } else {
     outcome.text = "All background work on " + label + " finished.";
   }
-  outcome.result = {{"outcome", failed            ? "failed"
-                                : running.empty() ? "finished"
-                                                  : "timedOut"},
-                    {"jobs", list}};
+  const char* ended = failed             ? "failed"
+                      : !running.empty() ? "timedOut"
+                      : found.empty()    ? "finished"
+                                         : "foundErrors";
+  outcome.result = {{"outcome", ended}, {"jobs", list}};
   return outcome;
 }
 

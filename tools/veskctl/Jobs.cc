@@ -16,6 +16,14 @@ std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
   return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
 }
 
+// ", found 7 errors and 2 bad blocks" after a verification; nothing after other work.
+std::string FoundText(const Job& job) {
+  if (!job.verifyErrors) return "";
+  if (!job.FoundErrors()) return ", found no errors";
+  return ", found " + std::to_string(*job.verifyErrors) + " errors and " +
+         std::to_string(job.verifyBadBlocks.value_or(0)) + " bad blocks";
+}
+
 }  // namespace
 
 std::string WorkKind(std::uint8_t volumeState) {
@@ -215,7 +223,7 @@ std::string JobText(const Job& job) {
   std::string text = "volume \"" + job.volumeName + "\" (" + job.volumeId + ")  " + job.kind +
                      (job.target ? " to " + TargetText(*job.target) : "");
   const std::string elapsed = (job.fromStart ? "" : "at least ") + DurationText(job.elapsedMs);
-  if (job.outcome == "finished") return text + ": finished after " + elapsed;
+  if (job.outcome == "finished") return text + ": finished after " + elapsed + FoundText(job);
   if (!job.outcome.empty())
     return text + ": " + job.outcome + " at " + std::to_string(job.percent) + "%" +
            (job.why.empty() ? "" : " (" + job.why + ")");
@@ -248,6 +256,10 @@ nlohmann::json JobJson(const Job& job) {
   if (!job.outcome.empty()) {
     j["outcome"] = job.outcome;
     j["why"] = job.why;
+  }
+  if (job.verifyErrors) {
+    j["verifyErrors"] = *job.verifyErrors;
+    j["verifyBadBlocks"] = job.verifyBadBlocks.value_or(0);
   }
   return j;
 }

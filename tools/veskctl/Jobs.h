@@ -38,6 +38,9 @@ struct Job {
   std::optional<std::uint64_t> remainingMs;
   std::string outcome;  // empty while it runs; then finished, failed or cancelled
   std::string why;      // what the volume was left with, when it did not finish
+  // A verification that finished: what it found, as the volume reports it.
+  std::optional<std::uint32_t> verifyErrors, verifyBadBlocks;
+  bool FoundErrors() const { return verifyErrors.value_or(0) || verifyBadBlocks.value_or(0); }
 };
 
 class JobBook {

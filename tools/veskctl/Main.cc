@@ -17,6 +17,7 @@
 #include "tools/veskctl/Monitor.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Render.h"
+#include "tools/veskctl/Validate.h"
 #include "vesk/Exceptions.h"
 
 namespace veskctl {
@@ -338,7 +339,8 @@ int main(int argc, char** argv) {
       "data). An argument that fits several elements is refused.\n"
       "Exit codes: 0 success, 1 refused by the driver, failed in the library or cancelled,\n"
       "2 usage error (also: ambiguous element, invalid input, destructive work not confirmed),\n"
-      "3 wait timed out."};
+      "3 wait timed out, 4 wait: the work finished and a verification found errors or bad "
+      "blocks."};
   app.set_help_all_flag("--help-all", "Show help for every command");
   app.set_version_flag("--version", std::string("veskctl ") + VESKCTL_VERSION);
   app.require_subcommand(1);
@@ -366,7 +368,7 @@ int main(int argc, char** argv) {
   app.add_option("--lock-timeout", options.lockTimeoutSeconds,
                  "Give up after S seconds when another run holds the state file (default: wait)")
       ->option_text("S")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NumberOption("a number of seconds", true, "0, 5 or 0.5"));
 
   Commands commands(app);
   MonitorOptions monitorOptions;

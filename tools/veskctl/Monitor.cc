@@ -10,6 +10,7 @@
 #include "tools/veskctl/Program.h"
 #include "tools/veskctl/Session.h"
 #include "tools/veskctl/StateFile.h"
+#include "tools/veskctl/Validate.h"
 
 namespace veskctl {
 
@@ -389,7 +390,7 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
   monitor
       ->add_option("--interval", options.intervalSeconds, "Seconds between two looks (default 2)")
       ->option_text("S")
-      ->check(CLI::PositiveNumber);
+      ->check(NumberOption("a number of seconds", false, "2 or 0.5"));
   monitor
       ->add_option("--program", options.program,
                    "Run CMD once per event with the event kind, element and detail as "
@@ -399,12 +400,12 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
       ->add_option("--failure-reminder", options.failureReminderSeconds,
                    "Report a failure that lasts again every S seconds (default 300)")
       ->option_text("S")
-      ->check(CLI::PositiveNumber);
+      ->check(NumberOption("a number of seconds", false, "300 or 0.5"));
   monitor
       ->add_option("--program-timeout", options.programTimeoutSeconds,
                    "Kill a program still running after S seconds (default 10)")
       ->option_text("S")
-      ->check(CLI::PositiveNumber);
+      ->check(NumberOption("a number of seconds", false, "10 or 0.5"));
   monitor->add_flag("--once", options.once,
                     "Look once, print what changed since the last --once (the first time: "
                     "every element as present) and exit");

@@ -229,4 +229,16 @@ DriverStatusWords WordsForDriverStatus(std::uint32_t status) {
   return {static_cast<std::uint16_t>(status), "Unknown", "a status this table does not know"};
 }
 
+// A name as it would be typed into a shell.
+std::string QuotedArgument(const std::string& name) {
+  const bool plain = std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return std::isalnum(c) != 0 ||
+           std::string("-_.,+:@/").find(static_cast<char>(c)) != std::string::npos;
+  });
+  if (plain) return name;
+  std::string quoted = "'";
+  for (char c : name) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace veskctl

@@ -36,6 +36,8 @@ inline std::uint64_t StripBytes(std::uint16_t code) { return std::uint64_t{code}
 // "931.5 GiB"
 std::string HumanBytes(std::uint64_t bytes);
 std::optional<bool> ParseOnOff(const std::string& text);
+// A name as it is typed into a shell: as it is when that is safe, else in single quotes.
+std::string QuotedArgument(const std::string& name);
 
 // A driver status in words: its name and a one-line reason. The table is the simulated RAID
 // driver's (docs/simulator.md lists the same names and texts); a status it does not know is

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "device/DeviceHandle.h"
@@ -103,7 +104,77 @@ std::string DriveLine(const Drive& d) {
   return line.str();
 }
 
-std::string VolumeLines(const Volume& v, const std::string& indent) {
+// The simulated driver's own topology, when the session has one.
+std::optional<vesk::sim::Topology> Machine(Session& session) {
+  if (!session.Simulated()) return std::nullopt;
+  return session.Driver().Snapshot();
+}
+
+const vesk::sim::Topology* Pointer(const std::optional<vesk::sim::Topology>& machine) {
+  return machine ? &*machine : nullptr;
+}
+
+// A member that is not there to hold data, by its drive status; empty for a drive that works.
+std::string LostRole(std::uint8_t driveStatus) {
+  switch (driveStatus) {
+    case vesk::sim::drive_status::kMissing:
+      return "missing";
+    case vesk::sim::drive_status::kFailed:
+      return "failed";
+    case vesk::sim::drive_status::kOffline:
+      return "offline";
+    default:
+      return "";
+  }
+}
+
+bool Lost(const Member& m) {
+  return m.role == "missing" || m.role == "failed" || m.role == "offline";
+}
+
+std::string MemberName(const Member& m) {
+  const std::string serial = m.drive ? TEXT(m.drive->serialNumber) : "";
+  return serial.empty() ? m.id : serial;
+}
+
+std::string MembersText(const Members& members) {
+  std::string text;
+  for (std::size_t i = 0; i < members.members.size(); ++i) {
+    const Member& m = members.members[i];
+    text += (i ? ", " : "") + std::to_string(i + 1) + " " + MemberName(m) + " " + m.role;
+  }
+  return text;
+}
+
+std::vector<Advice> AdviceFor(const Volume& v, const std::vector<Member>& members) {
+  std::vector<Advice> advice;
+  const std::string name = QuotedArgument(TEXT(v.name));
+  std::string lost, stale;
+  std::size_t places = 0;
+  for (const Member& m : members) {
+    if (Lost(m)) {
+      lost += (lost.empty() ? "" : ", ") + MemberName(m) + " (" + m.role + ")";
+      ++places;
+    }
+    if (m.role == "stale") stale += (stale.empty() ? "" : ", ") + MemberName(m);
+  }
+  if (v.state == vesk::sim::volume_state::kDegraded && places > 0) {
+    std::string drives = "DRIVE";
+    for (std::size_t i = 1; i < places; ++i) drives += ",DRIVE";
+    advice.push_back({"rebuild-volume " + name + " --drives " + drives,
+                      "a free drive of at least the members' size takes the place of " + lost});
+  } else if (v.state == vesk::sim::volume_state::kDegraded) {
+    advice.push_back({"rebuild-volume " + name,
+                      stale.empty()
+                          ? "writes the volume's data back onto its stale member"
+                          : "writes the volume's data onto " + stale + ", which holds none of it"});
+  }
+  if (!v.initialized() && !VolumeWorkRunning(v))
+    advice.push_back({"initialize-volume " + name, "a verification needs an initialized volume"});
+  return advice;
+}
+
+std::string VolumeLines(const Volume& v, const Members& members, const std::string& indent) {
   std::ostringstream out;
   out << indent << "Volume " << v.id.ToString() << "  \"" << TEXT(v.name) << "\"  "
       << RaidLevelName(v.raidLevel) << "  " << HumanBytes(v.size) << "  strip "
@@ -118,26 +189,31 @@ std::string VolumeLines(const Volume& v, const std::string& indent) {
   if (v.verifyErrors || v.verifyBadBlocks) {
     out << ", last verify: " << v.verifyErrors << " errors, " << v.verifyBadBlocks << " bad blocks";
   }
-  out << "\n";
+  out << "\n"
+      << indent << "  members" << (members.arrayOrder ? " in array order" : " by identifier")
+      << ": " << MembersText(members) << "\n";
+  for (const Advice& a : members.advice)
+    out << indent << "  to do: veskctl " << a.command << "  (" << a.why << ")\n";
   return out.str();
 }
 
-std::string ArrayLines(Vesk::StorageManagement& storage, const Array& a, const std::string& indent,
-                       const std::string& details = "") {
+std::string ArrayLines(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                       const Array& a, const std::string& indent, const std::string& details = "") {
   std::ostringstream out;
   out << indent << "Array " << a.id.ToString() << "  " << TEXT(a.name) << "  "
       << HumanBytes(a.totalSize) << " total, " << HumanBytes(a.freeSize) << " free, write cache "
       << OnOff(a.writeCacheEnabled()) << "\n"
       << details;
-  for (const Volume* v : OnArray(storage.GetVolumes(), a.id)) out << VolumeLines(*v, indent + "  ");
+  for (const Volume* v : OnArray(storage.GetVolumes(), a.id))
+    out << VolumeLines(*v, VolumeMembers(storage, *v, machine), indent + "  ");
   for (const Drive* d : OnArray(storage.GetDrives(), a.id))
     out << indent << "  Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
   return out.str();
 }
 
 // `details` follow the controller's own lines, before its arrays and drives.
-std::string ControllerLines(Vesk::StorageManagement& storage, const Controller& c,
-                            const std::string& details = "") {
+std::string ControllerLines(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                            const Controller& c, const std::string& details = "") {
   std::ostringstream out;
   out << "Controller " << c.id.ToString() << "  " << TEXT(c.name) << "\n";
   out << "  type " << ControllerTypeName(c.type) << ", management version "
@@ -156,7 +232,8 @@ std::string ControllerLines(Vesk::StorageManagement& storage, const Controller& 
     any = true;
   }
   out << (any ? "\n" : " none\n") << details;
-  for (const Array* a : Of(storage.GetArrays(), c.id)) out << ArrayLines(storage, *a, "  ");
+  for (const Array* a : Of(storage.GetArrays(), c.id))
+    out << ArrayLines(storage, machine, *a, "  ");
   bool header = false;
   for (const Drive* d : Of(storage.GetDrives(), c.id)) {
     if (!d->arrayId.IsEmpty()) continue;
@@ -243,7 +320,17 @@ nlohmann::json DriveJson(Vesk::StorageManagement& storage, const Drive& d) {
   return j;
 }
 
-nlohmann::json VolumeJson(Vesk::StorageManagement& storage, const Volume& v) {
+nlohmann::json VolumeJson(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                          const Volume& v) {
+  const Members members = VolumeMembers(storage, v, machine);
+  nlohmann::json memberList = nlohmann::json::array(), advice = nlohmann::json::array();
+  for (const Member& m : members.members) {
+    memberList.push_back({{"driveId", m.id},
+                          {"serial", m.drive ? nlohmann::json(TEXT(m.drive->serialNumber))
+                                             : nlohmann::json(nullptr)},
+                          {"role", m.role}});
+  }
+  for (const Advice& a : members.advice) advice.push_back({{"command", a.command}, {"why", a.why}});
   return {
       {"id", v.id.ToString()},
       {"controllerId", v.controllerId.ToString()},
@@ -271,6 +358,10 @@ nlohmann::json VolumeJson(Vesk::StorageManagement& storage, const Volume& v) {
       {"rwhPolicy", v.rwhPolicy()},
       {"rwhPolicyName", RwhPolicyName(v.rwhPolicy())},
       {"journalingDriveId", IdJson(v.journalingDriveId)},
+      {"members", memberList},
+      {"memberOrder", members.arrayOrder ? "array" : "identifier"},
+      {"needsInitializing", !v.initialized() && !VolumeWorkRunning(v)},
+      {"advice", advice},
   };
 }
 
@@ -285,7 +376,8 @@ nlohmann::json ArrayJson(Vesk::StorageManagement& storage, const Array& a) {
           {"volumeIds", IdsJson(OnArray(storage.GetVolumes(), a.id))}};
 }
 
-nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const Controller& c) {
+nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                              const Controller& c) {
   nlohmann::json levels = nlohmann::json::array();
   for (const auto& level : c.raidLevelDescriptors) {
     if (level.level == 0) continue;
@@ -311,7 +403,8 @@ nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const Controller
   nlohmann::json arrays = nlohmann::json::array();
   for (const Array* a : Of(storage.GetArrays(), c.id)) arrays.push_back(ArrayJson(storage, *a));
   nlohmann::json volumes = nlohmann::json::array();
-  for (const Volume* v : Of(storage.GetVolumes(), c.id)) volumes.push_back(VolumeJson(storage, *v));
+  for (const Volume* v : Of(storage.GetVolumes(), c.id))
+    volumes.push_back(VolumeJson(storage, machine, *v));
   nlohmann::json drives = nlohmann::json::array();
   for (const Drive* d : Of(storage.GetDrives(), c.id)) drives.push_back(DriveJson(storage, *d));
   return {
@@ -345,7 +438,8 @@ nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const Controller
   };
 }
 
-std::string ControllerDetails(Vesk::StorageManagement& storage, const Controller& c) {
+std::string ControllerDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                              const Controller& c) {
   Details details;
   char pci[64];
   std::snprintf(pci, sizeof pci, "vendor 0x%04x, device 0x%04x, subsystem 0x%04x, revision %u",
@@ -375,27 +469,26 @@ std::string ControllerDetails(Vesk::StorageManagement& storage, const Controller
                                       StripSizeText(level.defaultStripSize) + ")") +
                 "; migrates to " + (migrations.empty() ? "nothing" : migrations));
   }
-  return ControllerLines(storage, c, details.str());
+  return ControllerLines(storage, machine, c, details.str());
 }
 
-std::string ArrayDetails(Vesk::StorageManagement& storage, const Array& a) {
+std::string ArrayDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                         const Array& a) {
   const Controller& c = *storage.GetControllers().GetControllersById().at(a.controllerId);
   Details details;
   details("controller", ElementName(c));
   details("total size", Bytes(a.totalSize));
   details("free size", Bytes(a.freeSize));
-  return ArrayLines(storage, a, "", details.str());
+  return ArrayLines(storage, machine, a, "", details.str());
 }
 
-std::string VolumeDetails(Vesk::StorageManagement& storage, const Volume& v) {
+std::string VolumeDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
+                          const Volume& v) {
   const Controller& c = *storage.GetControllers().GetControllersById().at(v.controllerId);
-  std::string members;
-  for (const Drive* d : OnArray(storage.GetDrives(), v.arrayId))
-    members += (members.empty() ? "" : ", ") + TEXT(d->serialNumber);
+  const Members members = VolumeMembers(storage, v, machine);
   Details details;
   details("controller", ElementName(c));
   details("array", v.arrayId.ToString() + ", ordinal " + std::to_string(v.arrayOrdinal) + " in it");
-  details("members", std::to_string(v.numberOfDrives) + ": " + members);
   details("size", Bytes(v.size));
   details("logical block size", std::to_string(v.logicalBlockSize) + " bytes");
   if (VolumeWorkRunning(v)) {
@@ -404,7 +497,7 @@ std::string VolumeDetails(Vesk::StorageManagement& storage, const Volume& v) {
   }
   details("last verify", std::to_string(v.verifyErrors) + " errors, " +
                              std::to_string(v.verifyBadBlocks) + " bad blocks");
-  return VolumeLines(v, "") + details.str();
+  return VolumeLines(v, members, "") + details.str();
 }
 
 std::string DriveDetails(Vesk::StorageManagement& storage, const Drive& d) {
@@ -460,34 +553,101 @@ std::string TopologyTree(const Session& session) {
   auto& storage = const_cast<Session&>(session).Storage();
   const auto controllers = session.ControllersInOrder();
   if (controllers.empty()) return "No RAID controller found.\n";
+  const auto machine = Machine(const_cast<Session&>(session));
   std::string out;
-  for (const Controller* c : controllers) out += ControllerLines(storage, *c);
+  for (const Controller* c : controllers) out += ControllerLines(storage, Pointer(machine), *c);
   return out;
 }
 
 nlohmann::json TopologyJson(const Session& session) {
   auto& storage = const_cast<Session&>(session).Storage();
+  const auto machine = Machine(const_cast<Session&>(session));
   nlohmann::json controllers = nlohmann::json::array();
   for (const Controller* c : session.ControllersInOrder())
-    controllers.push_back(ControllerJson(storage, *c));
+    controllers.push_back(ControllerJson(storage, Pointer(machine), *c));
   return {{"controllers", controllers}};
 }
 
 std::string ElementText(Session& session, const Element& e) {
   auto& storage = session.Storage();
-  if (e.controller) return ControllerDetails(storage, *e.controller);
-  if (e.array) return ArrayDetails(storage, *e.array);
-  if (e.volume) return VolumeDetails(storage, *e.volume);
+  const auto machine = Machine(session);
+  if (e.controller) return ControllerDetails(storage, Pointer(machine), *e.controller);
+  if (e.array) return ArrayDetails(storage, Pointer(machine), *e.array);
+  if (e.volume) return VolumeDetails(storage, Pointer(machine), *e.volume);
   return DriveDetails(storage, *e.drive);
 }
 
 nlohmann::json ElementJson(Session& session, const Element& e) {
   auto& storage = session.Storage();
-  if (e.controller)
-    return {{"kind", "controller"}, {"controller", ControllerJson(storage, *e.controller)}};
+  const auto machine = Machine(session);
+  if (e.controller) {
+    return {{"kind", "controller"},
+            {"controller", ControllerJson(storage, Pointer(machine), *e.controller)}};
+  }
   if (e.array) return {{"kind", "array"}, {"array", ArrayJson(storage, *e.array)}};
-  if (e.volume) return {{"kind", "volume"}, {"volume", VolumeJson(storage, *e.volume)}};
+  if (e.volume)
+    return {{"kind", "volume"}, {"volume", VolumeJson(storage, Pointer(machine), *e.volume)}};
   return {{"kind", "drive"}, {"drive", DriveJson(storage, *e.drive)}};
+}
+
+Members VolumeMembers(Vesk::StorageManagement& storage, const Volume& v,
+                      const vesk::sim::Topology* machine) {
+  namespace sim = vesk::sim;
+  Members out;
+  const auto& drives = storage.GetDrives();
+  auto record = [&](const Vesk::vesk_guid& id) -> const Drive* {
+    const auto found = drives.find(id);
+    return found == drives.end() ? nullptr : found->second;
+  };
+  const sim::Controller* controller = nullptr;
+  const sim::Array* array = nullptr;
+  const sim::Volume* volume = nullptr;
+  for (std::size_t i = 0; machine && i < machine->controllers.size(); ++i) {
+    const sim::Controller& c = machine->controllers[i];
+    for (const auto& candidate : c.volumes)
+      if (candidate.id == v.id) controller = &c, volume = &candidate;
+  }
+  for (std::size_t i = 0; controller && i < controller->arrays.size(); ++i)
+    if (controller->arrays[i].id == volume->arrayId) array = &controller->arrays[i];
+  auto among = [](const std::vector<Vesk::vesk_guid>& ids, const Vesk::vesk_guid& id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+  };
+  if (array) {
+    out.arrayOrder = true;
+    const auto task = volume->task ? volume->task->kind : sim::Task::Kind::Initialize;
+    for (const auto& id : array->drives) {
+      Member m{record(id), id.ToString(), ""};
+      const sim::Drive* d = nullptr;
+      for (const auto& candidate : controller->drives)
+        if (candidate.id == id) d = &candidate;
+      m.role = LostRole(d ? d->status : sim::drive_status::kMissing);
+      if (!m.role.empty()) {
+      } else if (volume->task && task == sim::Task::Kind::Migration &&
+                 among(volume->task->joiningDrives, id)) {
+        m.role = "joining";
+      } else if (among(volume->staleDrives, id)) {
+        m.role = volume->task && task == sim::Task::Kind::Rebuild ? "rebuilding" : "stale";
+      } else {
+        m.role = "in sync";
+      }
+      out.members.push_back(m);
+    }
+  } else {
+    // A normal volume, or one being verified, has every member in sync; otherwise only a member
+    // that is gone tells what it is.
+    const bool whole = v.state == sim::volume_state::kNormal ||
+                       v.state == sim::volume_state::kVerifying ||
+                       v.state == sim::volume_state::kVerifyingAndFixing;
+    for (const Drive* d : OnArray(drives, v.arrayId)) {
+      const std::string lost = LostRole(d->status);
+      out.members.push_back({d, d->id.ToString(),
+                             !lost.empty() ? lost
+                             : whole       ? "in sync"
+                                           : "not known"});
+    }
+  }
+  out.advice = AdviceFor(v, out.members);
+  return out;
 }
 
 nlohmann::json SuccessStatus() { return {{"ok", true}}; }

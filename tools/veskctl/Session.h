@@ -69,6 +69,7 @@ class Session {
   vesk::sim::RaidDriver& Driver();
   // The simulated driver, or null against the RAID driver.
   const vesk::sim::RaidDriver* SimulatedDriver() const { return driver.get(); }
+  bool Simulated() const { return driver != nullptr; }
 
   // Reads the whole topology afresh into the facade's own snapshot. Against the RAID driver,
   // finding no controller is an error.

@@ -36,7 +36,10 @@ CLI::App* Commands::WorkCommand(
     std::function<std::string()> done) {
   return VolumeCommand(app, name, help, [=, this](Session&, const Model&, const Vesk::Volume& v) {
     nlohmann::json request = VolumeRequest(v, operation);
-    if (std::string(operation) == "VerifyVolume") request["repair"] = repair;
+    if (std::string(operation) == "VerifyVolume") {
+      CheckInitialized(v);
+      request["repair"] = repair;
+    }
     return Simple(request, [=, c = v.controllerId, id = v.id](Session& s) {
       call(s, DeviceOf(s, c), id);
       return Outcome{{{"volumeId", id.ToString()}}, Done(done(), id)};
@@ -55,14 +58,17 @@ void Commands::AddVolumeCommands(CLI::App& app) {
                    "Member drives (all members of an existing array to add a volume to it)")
       ->required()
       ->delimiter(',');
-  create->add_option("--size", sizeText, "Size, e.g. 100G (default: all the room there is)");
+  create->add_option("--size", sizeText,
+                     "Size: 500GB (powers of 1000), 100G or 100GiB (powers of 1024) (default: "
+                     "all the room there is)");
   create->add_option("--strip", stripText, "Strip size in KiB (default: the level's default)");
   create->add_flag("--initialize", initialize, "Initialize the volume after creating it");
   create->add_option("--rwh", policyText, "Write-hole policy: off, distributed or journaling");
   create->add_option("--journal", journalText, "Journaling drive for --rwh journaling");
-  create->callback([this] {
-    planner = [this](Session& s, const Model&) {
+  create->callback([this, create] {
+    planner = [this, create](Session& s, const Model&) {
       CheckVolumeName(nameText);
+      CheckNameIsFree(s, nameText, nullptr);
       const auto level = ParseLevel(levelText);
       const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
       const Vesk::Controller& controller =
@@ -77,10 +83,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       parameters.stripSize = static_cast<Vesk::vesk_strip_size>(
           stripText.empty() ? 0 : ParseStrip(stripText, descriptor));
       parameters.raidLevel = level;
-      if (!sizeText.empty()) {
-        parameters.size = ParseByteSize(sizeText);
-        CheckWholeBlocks(parameters.size, drives.front()->logicalBlockSize);
-      }
+      parameters.size = NewVolumeSize(s, sizeText, create->count("--size") > 0, drives, level);
       parameters.SetInitialize(initialize);
       std::uint8_t rwh = 0;
       if (!policyText.empty()) {
@@ -135,8 +138,9 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       },
       Naming::Exact);
   VolumeCommand(app, "rename-volume", "Rename a volume",
-                [this](Session&, const Model&, const Vesk::Volume& v) {
+                [this](Session& s, const Model&, const Vesk::Volume& v) {
                   CheckVolumeName(nameText);
+                  CheckNameIsFree(s, nameText, &v);
                   nlohmann::json request = VolumeRequest(v, "RenameVolume");
                   request["name"] = nameText;
                   return Simple(
@@ -148,14 +152,8 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       ->add_option("name", nameText, "New name, at most 16 bytes")
       ->required();
   VolumeCommand(app, "expand-volume", "Grow a volume",
-                [this](Session&, const Model&, const Vesk::Volume& v) {
-                  const std::uint64_t size = ParseByteSize(sizeText);
-                  CheckWholeBlocks(size, v.logicalBlockSize);
-                  if (size <= v.size) {
-                    throw UsageError("the new size must be larger than the volume's " +
-                                     std::to_string(static_cast<std::uint64_t>(v.size)) +
-                                     " bytes (" + HumanBytes(v.size) + ")");
-                  }
+                [this](Session& s, const Model&, const Vesk::Volume& v) {
+                  const std::uint64_t size = ExpandedSize(s, v, sizeText);
                   nlohmann::json request = VolumeRequest(v, "ExpandVolume");
                   request["size"] = size;
                   return Simple(request, [c = v.controllerId, id = v.id, size](Session& s) {
@@ -163,7 +161,9 @@ void Commands::AddVolumeCommands(CLI::App& app) {
                     return Outcome{{{"volumeId", id.ToString()}}, Done("Expanding volume", id)};
                   });
                 })
-      ->add_option("size", sizeText, "New size, e.g. 200G")
+      ->add_option("size", sizeText,
+                   "New size, e.g. 200G (powers of 1024), 200GB (powers of 1000), or max: all "
+                   "the room the array has")
       ->required();
   WorkCommand(
       app, "initialize-volume", "Initialize a volume (background work)", "InitializeVolume",
