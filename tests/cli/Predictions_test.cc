@@ -134,7 +134,7 @@ struct Drill {
 
 const Drill kDrills[] = {
     {"Normal", {}},
-    {"Degraded", {"remove-drive X1 --force"}},
+    {"Degraded", {"remove-drive X1 --force", "remove-drive X4 --force"}},
     {"Rebuilding", {"remove-drive X1 --force", "rebuild-volume r5 --drives X5"}},
     // r5's rebuild ended; r5b's new member X5 holds none of its data.
     {"StaleSibling", {"remove-drive X1 --force", "rebuild-volume r5 --drives X5", "wait r5"}},
@@ -247,6 +247,41 @@ TEST_P(PredictThenAct, EveryCommandDoesWhatItsDryRunSaid) {
 INSTANTIATE_TEST_SUITE_P(Drills, PredictThenAct, ::testing::ValuesIn(kDrills),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// What the driver refuses, the dry run refuses the same way, with the run's exit code and status.
+TEST_F(Predictions, TheDryRunOfWhatTheDriverRefusesFailsAsTheRunDoes) {
+  const struct {
+    std::vector<std::string> drill;
+    std::string command;
+    int exitCode, status;
+  } cases[] = {
+      {{"remove-drive X4 --force"}, "rebuild-volume m1", 1, 7},  // no drive named, no spare
+      {{"remove-drive X1 --force", "remove-drive X2 --force"},
+       "rebuild-volume r5 --drives X6",
+       1,
+       15},
+      {{"remove-drive X1 --force", "remove-drive X2 --force"},
+       "mark-volume-normal r5 --force",
+       1,
+       15},
+      {{"initialize-volume r5"}, "change-layout r5 --strip 128K --force", 1, 14},
+      {{}, "create-volume --name big --level 1 --size 15E --drives X6,X7", 2, 0},
+      {{}, "create-volume --name n10 --level 10 --drives X5,X6,X7", 1, 7},
+      {{}, "create-volume --name cd --level 1 --drives KS1A00000004,KD24000917", 1, 9},
+      {{}, "mark-spare X0 --force", 1, 8},
+      {{}, "clear-metadata X0 --force", 1, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    Machine(c.drill);
+    const std::string machine = Slurp(state);
+    const json dry = RunJson("--dry-run " + c.command, c.exitCode);
+    const json real = RunJson(c.command, c.exitCode);
+    EXPECT_EQ(dry["status"]["status"], c.status) << dry.dump(2);
+    EXPECT_EQ(dry["status"], real["status"]);
+    EXPECT_EQ(Slurp(state), machine);
+  }
+}
+
 // Losing a member of an array fails or degrades every volume on it, and a member that holds none
 // of a volume's data counts as lost for it.
 TEST_F(Predictions, ARemovalCountsEveryVolumeOfTheArray) {
@@ -288,12 +323,18 @@ TEST_F(Predictions, ForcingAVolumeOnlineOverStaleMembersAsksAndIsRemembered) {
   EXPECT_EQ(Volume("r5b")["stateName"], "failed");
   Step("mark-volume-normal r5b --force");
   EXPECT_EQ(Volume("r5b")["stateName"], "normal");
-  const json saved = json::parse(Slurp(state));
-  EXPECT_EQ(saved["jobs"]["forcedOnline"][r5b]["members"], (json{"X5", "X6"})) << saved.dump(2);
+  const std::string mark =
+      "forced online while members X5, X6 held none of its data: reads may return wrong data "
+      "until initialize-volume or verify-volume --repair has written it whole";
+  EXPECT_EQ(Volume("r5b")["forcedOnline"]["members"], (json{"X5", "X6"}));
+  EXPECT_EQ(RunJson("show r5b")["volume"]["forcedOnline"]["text"], mark);
+  EXPECT_TRUE(Volume("r5")["forcedOnline"].is_null());
+  EXPECT_NE(Run("show").out.find("\n      " + mark + "\n"), std::string::npos) << Run("show").out;
+  EXPECT_NE(Run("show r5b").out.find("\n  " + mark + "\n"), std::string::npos);
   // Writing it whole (an initialization) ends what the mark warns of.
   Step("initialize-volume r5b");
   Step("wait r5b");
-  EXPECT_FALSE(json::parse(Slurp(state))["jobs"].contains("forcedOnline"));
+  EXPECT_TRUE(Volume("r5b")["forcedOnline"].is_null());
 }
 
 // A dry run saves nothing, not even the clock a wait moves or the monitor's last look.

@@ -353,6 +353,14 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
   EXPECT_FALSE(Volume("System").is_null());
   EXPECT_EQ(Run("delete-volume System --force --system").exitCode, 0);
   EXPECT_TRUE(Volume("System").is_null());
+  // A drive the computer starts from is given another role only with --system.
+  Result spare = Run("mark-spare KS1A00000001 --force");
+  EXPECT_EQ(spare.exitCode, 2);
+  EXPECT_NE(spare.out.find("drive KS1A00000001 (5a7a0000-0000-4000-8000-000000000000) is a system "
+                           "drive with partitions: given another role, what the system keeps on "
+                           "it can be overwritten"),
+            std::string::npos)
+      << spare.out;
   // Its drives are pass-through now, and one holds partitions: taking it asks first.
   Result partitioned = Run("create-volume --name y --level 1 --drives KS1A00000001,KS1A00000002");
   EXPECT_EQ(partitioned.exitCode, 2);

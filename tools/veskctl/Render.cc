@@ -547,6 +547,43 @@ std::string DriveDetails(Vesk::StorageManagement& storage, const Drive& d) {
   return "Drive " + d.id.ToString() + "  " + DriveLine(d) + "\n" + details.str();
 }
 
+// What a volume forced online over members that held none of its data keeps until it is written
+// whole again. veskctl keeps the mark, not the driver: it is in the state file.
+std::string ForcedText(const JobBook::ForcedMark& mark) {
+  std::string members;
+  for (const auto& m : mark.members) members += (members.empty() ? "" : ", ") + m;
+  return "forced online while members " + members +
+         " held none of its data: reads may return wrong data until initialize-volume or "
+         "verify-volume --repair has written it whole";
+}
+
+nlohmann::json ForcedJson(const JobBook& jobs, const nlohmann::json& volume) {
+  const auto* mark = jobs.Forced(volume["id"].get<std::string>());
+  if (!mark) return nullptr;
+  return {{"members", mark->members}, {"atMs", mark->atMs}, {"text", ForcedText(*mark)}};
+}
+
+// Adds the marks to the volumes of a topology or an element, as JSON.
+void AddForcedMarks(const JobBook& jobs, nlohmann::json& controller) {
+  for (auto& v : controller["volumes"]) v["forcedOnline"] = ForcedJson(jobs, v);
+}
+
+// Adds the marks under the first line of each marked volume in `text`.
+std::string WithForcedMarks(const JobBook& jobs, Vesk::StorageManagement& storage,
+                            std::string text) {
+  for (const auto& [id, v] : storage.GetVolumes()) {
+    const auto* mark = jobs.Forced(id.ToString());
+    const auto at = text.find("Volume " + id.ToString() + "  ");
+    if (!mark || at == std::string::npos) continue;
+    const auto lineStart = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
+    const auto lineEnd = text.find('\n', at);
+    if (lineEnd == std::string::npos) continue;
+    text.insert(lineEnd + 1,
+                text.substr(lineStart, at - lineStart) + "  " + ForcedText(*mark) + "\n");
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string TopologyTree(const Session& session) {
@@ -556,7 +593,7 @@ std::string TopologyTree(const Session& session) {
   const auto machine = Machine(const_cast<Session&>(session));
   std::string out;
   for (const Controller* c : controllers) out += ControllerLines(storage, Pointer(machine), *c);
-  return out;
+  return WithForcedMarks(session.Jobs(), storage, out);
 }
 
 nlohmann::json TopologyJson(const Session& session) {
@@ -565,15 +602,22 @@ nlohmann::json TopologyJson(const Session& session) {
   nlohmann::json controllers = nlohmann::json::array();
   for (const Controller* c : session.ControllersInOrder())
     controllers.push_back(ControllerJson(storage, Pointer(machine), *c));
+  for (auto& c : controllers) AddForcedMarks(session.Jobs(), c);
   return {{"controllers", controllers}};
 }
 
 std::string ElementText(Session& session, const Element& e) {
   auto& storage = session.Storage();
   const auto machine = Machine(session);
-  if (e.controller) return ControllerDetails(storage, Pointer(machine), *e.controller);
-  if (e.array) return ArrayDetails(storage, Pointer(machine), *e.array);
-  if (e.volume) return VolumeDetails(storage, Pointer(machine), *e.volume);
+  if (e.controller)
+    return WithForcedMarks(session.Jobs(), storage,
+                           ControllerDetails(storage, Pointer(machine), *e.controller));
+  if (e.array)
+    return WithForcedMarks(session.Jobs(), storage,
+                           ArrayDetails(storage, Pointer(machine), *e.array));
+  if (e.volume)
+    return WithForcedMarks(session.Jobs(), storage,
+                           VolumeDetails(storage, Pointer(machine), *e.volume));
   return DriveDetails(storage, *e.drive);
 }
 
@@ -581,12 +625,16 @@ nlohmann::json ElementJson(Session& session, const Element& e) {
   auto& storage = session.Storage();
   const auto machine = Machine(session);
   if (e.controller) {
-    return {{"kind", "controller"},
-            {"controller", ControllerJson(storage, Pointer(machine), *e.controller)}};
+    nlohmann::json controller = ControllerJson(storage, Pointer(machine), *e.controller);
+    AddForcedMarks(session.Jobs(), controller);
+    return {{"kind", "controller"}, {"controller", controller}};
   }
   if (e.array) return {{"kind", "array"}, {"array", ArrayJson(storage, *e.array)}};
-  if (e.volume)
-    return {{"kind", "volume"}, {"volume", VolumeJson(storage, Pointer(machine), *e.volume)}};
+  if (e.volume) {
+    nlohmann::json volume = VolumeJson(storage, Pointer(machine), *e.volume);
+    volume["forcedOnline"] = ForcedJson(session.Jobs(), volume);
+    return {{"kind", "volume"}, {"volume", volume}};
+  }
   return {{"kind", "drive"}, {"drive", DriveJson(storage, *e.drive)}};
 }
 

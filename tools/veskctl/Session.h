@@ -85,6 +85,7 @@ class Session {
   // so its clock is moved on at once, as `sim advance` does; the RAID driver is waited for.
   void Pass(std::uint64_t ms);
   JobBook& Jobs() { return jobs; }
+  const JobBook& Jobs() const { return jobs; }
 
   const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
   // Controllers in the order of their device numbers (the order discovery found them).
