@@ -298,6 +298,11 @@ TEST_F(Predictions, ARemovalCountsEveryVolumeOfTheArray) {
       std::string::npos)
       << during.out;
 
+  // A migration to a level without redundancy loses it; one between redundant levels does not.
+  const auto m1 = Volume("m1")["id"].get<std::string>();
+  EXPECT_EQ(RunJson("--dry-run change-layout m1 --level 0")["prediction"]["losses"],
+            json{"volume \"m1\" (" + m1 + ") loses its redundancy (RAID 1 to RAID 0)"});
+
   // r5's rebuild has ended: X5 holds r5's data, none of r5b's.
   Step("wait r5");
   const json after = RunJson("--dry-run remove-drive X2");
@@ -375,6 +380,35 @@ TEST_F(Predictions, FromTheRecordsTheLibraryReadThePredictionIsTheSame) {
     EXPECT_TRUE(read["notKnown"].empty()) << read.dump(2);
     EXPECT_EQ(read, live);
   }
+}
+
+// The records do not tell the layout a running migration goes to: the prediction does not invent
+// one, and says so.
+TEST_F(Predictions, FromTheRecordsWhatTheyDoNotTellIsNotKnown) {
+  Machine({"change-layout m1 --level 0 --force"});
+  const std::string m1 = Volume("m1")["id"];
+  Session session(state, StateFile::Options{true, true, 0}, true);
+  session.Refresh();
+  CLI::App app;
+  Commands commands(app);
+  app.parse(
+      std::vector<std::string>{"m1x", "m1", "rename-volume"});  // reversed, as CLI11 takes them
+  const Plan plan = commands.Parsed()(session, Model::Of(session));
+  const auto send = [&plan](Session& trial) { plan.send(trial); };
+  json live = PredictionJson(Predict(session, send));
+  json read = PredictionJson(Predict(session, send, true));
+  ASSERT_EQ(read["volumes"].size(), 1u) << read.dump(2);
+  // Only the name changes: no layout made up for the migration shows as changed.
+  EXPECT_EQ(read["volumes"][0]["after"], (json{{"name", "m1x"}})) << read.dump(2);
+  EXPECT_EQ(live["volumes"], read["volumes"]);
+  const std::string what = "volume \"m1\" (" + m1 + ")";
+  EXPECT_EQ(read["notKnown"],
+            (json{"which members of " + what +
+                      " hold its data: the driver does not say, so every present member is taken "
+                      "as in sync",
+                  "the layout or progress of the work running on " + what +
+                      ": the driver reports only its percent done"}));
+  EXPECT_TRUE(live["notKnown"].empty());
 }
 
 }  // namespace
