@@ -205,9 +205,7 @@ void FollowStartedWork(Session& session, const Model& predicted) {
 void MarkForced(Session& session, const Prediction& p) {
   for (const auto& [id, v] : p.before.volumes) {
     auto now = p.after.volumes.find(id);
-    if (now == p.after.volumes.end() || v.noData.empty() || !now->second.noData.empty() ||
-        v.state == state::kNormal || now->second.state != state::kNormal)
-      continue;
+    if (now == p.after.volumes.end() || !Forced(v, now->second)) continue;
     JobBook::ForcedMark mark;
     for (const auto& driveId : v.noData) {
       auto d = p.before.drives.find(driveId);

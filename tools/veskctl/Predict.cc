@@ -481,14 +481,12 @@ bool RoleChanges(const DriveModel& was, const DriveModel& now) {
          (now.status == drive_status::kMissing && was.status != drive_status::kMissing);
 }
 
-// A volume that comes back normal, or starts over, while members held none of its data and no
-// rebuild wrote them: what those members hold is taken as its data.
+}  // namespace
+
 bool Forced(const VolumeModel& was, const VolumeModel& now) {
   return !was.noData.empty() && now.noData.empty() && now.state != state::kRebuilding &&
          Severity(was.state) > 0 && Severity(now.state) == 0;
 }
-
-}  // namespace
 
 std::vector<std::string> Losses(const Model& before, const Model& after) {
   std::vector<std::string> losses;

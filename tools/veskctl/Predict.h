@@ -146,5 +146,8 @@ std::vector<std::string> Losses(const Model& before, const Model& after);
 // Whether the change destroys or endangers the system (boot) volume: deletes it, fails it, takes
 // its redundancy, forces it online, or gives a drive that holds it another role.
 bool EndangersSystem(const Model& before, const Model& after);
+// A volume that comes back normal while members held none of its data and no rebuild wrote them:
+// what those members hold is taken as its data.
+bool Forced(const VolumeModel& was, const VolumeModel& now);
 
 }  // namespace veskctl
