@@ -283,7 +283,8 @@ vesk::sim::Topology TopologyOf(Session& session) {
     c.service = L"zrDiskE";
     c.name = DriverText(record->name, sizeof record->name);
     c.type = static_cast<std::uint8_t>(record->type);
-    c.specMajor = static_cast<std::uint8_t>(std::min<std::uint32_t>(record->apiVersion, 3) + 1);
+    c.specMajor =
+        static_cast<std::uint8_t>(std::min(static_cast<std::uint32_t>(record->apiVersion), 3u) + 1);
     c.vendorId = record->vendorId;
     c.deviceId = record->deviceId;
     c.subsystemId = record->subsystemId;

@@ -233,7 +233,9 @@ std::uint64_t NewVolumeSize(Session& session, const std::string& text, bool give
   std::uint64_t rawFree = 0;
   if (arrayId.IsEmpty()) {
     std::uint64_t smallest = drives.front()->totalSize;
-    for (const Vesk::Drive* d : drives) smallest = std::min<std::uint64_t>(smallest, d->totalSize);
+    // A copy: the record's fields are packed, and std::min takes references.
+    for (const Vesk::Drive* d : drives)
+      smallest = std::min(smallest, static_cast<std::uint64_t>(d->totalSize));
     rawFree = smallest * drives.size();
   } else {
     const auto found = session.Storage().GetArrays().find(arrayId);
