@@ -50,8 +50,11 @@ std::vector<Job> WithVerifyCounts(Session& s, std::vector<Job> jobs) {
     if (job.outcome != "finished" || job.kind.rfind("verify", 0) != 0) continue;
     for (const auto& [id, v] : s.Storage().GetVolumes()) {
       if (id.ToString() != job.volumeId) continue;
-      job.verifyErrors = v->verifyErrors;
-      job.verifyBadBlocks = v->verifyBadBlocks;
+      // Copies: the record's fields are packed, and std::optional takes references.
+      const auto errors = v->verifyErrors;
+      const auto badBlocks = v->verifyBadBlocks;
+      job.verifyErrors = errors;
+      job.verifyBadBlocks = badBlocks;
     }
   }
   return jobs;
