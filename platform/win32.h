@@ -258,6 +258,7 @@ using LPCVOID = const void*;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_LOCK_VIOLATION = 33;
 constexpr DWORD ERROR_NOT_LOCKED = 158;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_ALWAYS = 4;
@@ -280,6 +281,23 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD 
                 LPOVERLAPPED overlapped);
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
                   LPOVERLAPPED overlapped);
+// Where the next read or write of a handle starts, and the file's size: what an append-only log
+// needs to find its end, read its tail and cut off a torn last line.
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  std::int64_t QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD FILE_CURRENT = 1;
+constexpr DWORD FILE_END = 2;
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
+                      DWORD moveMethod);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL SetEndOfFile(HANDLE file);
 
 // Console control: how a console program hears that it is asked to stop (Ctrl+C, close).
 constexpr DWORD CTRL_C_EVENT = 0;

@@ -237,6 +237,42 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
   return TRUE;
 }
 
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
+                      DWORD moveMethod) {
+  auto object = LookupFile(file);
+  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  const int whence = moveMethod == FILE_BEGIN     ? SEEK_SET
+                     : moveMethod == FILE_CURRENT ? SEEK_CUR
+                     : moveMethod == FILE_END     ? SEEK_END
+                                                  : -1;
+  if (whence < 0) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Windows refuses a position before the start with the same error.
+  const off_t at = ::lseek(object->fd, static_cast<off_t>(distance.QuadPart), whence);
+  if (at < 0) return Fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : WinErrorFromErrno(errno), FALSE);
+  if (newPointer != nullptr) newPointer->QuadPart = at;
+  return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  auto object = LookupFile(file);
+  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  struct stat status {};
+  if (::fstat(object->fd, &status) != 0) return Fail(WinErrorFromErrno(errno), FALSE);
+  size->QuadPart = status.st_size;
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  auto object = LookupFile(file);
+  if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  const off_t at = ::lseek(object->fd, 0, SEEK_CUR);
+  if (at < 0 || ::ftruncate(object->fd, at) != 0)
+    return Fail(errno == EBADF || errno == EINVAL ? ERROR_ACCESS_DENIED : WinErrorFromErrno(errno),
+                FALSE);
+  return TRUE;
+}
+
 // --- console control ---------------------------------------------------------------------------
 //
 // SIGINT is Ctrl+C (CTRL_C_EVENT) and SIGTERM the request to close (CTRL_CLOSE_EVENT). As on

@@ -15,17 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What a failed file call's error means, in words where veskctl knows them.
-std::string Why(DWORD error) {
-  const char* words = error == ERROR_FILE_NOT_FOUND      ? "no such file"
-                      : error == ERROR_PATH_NOT_FOUND    ? "no such folder"
-                      : error == ERROR_ACCESS_DENIED     ? "access denied"
-                      : error == ERROR_SHARING_VIOLATION ? "in use by another program"
-                      : error == 112                     ? "the disk is full"
-                                                         : "failed";
-  return std::string(words) + " (Windows error " + std::to_string(error) + ")";
-}
-
 // A path as the user would type it again in a shell.
 std::string ShellWord(const std::string& text) {
   if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
@@ -50,22 +39,29 @@ std::string Position(const std::string& text, std::size_t byte) {
 // file meanwhile: a reader must never keep a save from replacing the file.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-class File {
- public:
-  File(const fs::path& path, DWORD access, DWORD disposition)
-      : handle(CreateFileW(path.wstring().c_str(), access, kShareAll, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-  ~File() {
-    if (Open()) CloseHandle(handle);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool Open() const { return handle != INVALID_HANDLE_VALUE; }
-
-  HANDLE handle;
-};
+using File = SharedFile;
 
 }  // namespace
+
+std::string FileErrorText(std::uint32_t error) {
+  const char* words = error == ERROR_FILE_NOT_FOUND      ? "no such file"
+                      : error == ERROR_PATH_NOT_FOUND    ? "no such folder"
+                      : error == ERROR_ACCESS_DENIED     ? "access denied"
+                      : error == ERROR_SHARING_VIOLATION ? "in use by another program"
+                      : error == 112                     ? "the disk is full"
+                                                         : "failed";
+  return std::string(words) + " (Windows error " + std::to_string(error) + ")";
+}
+
+SharedFile::SharedFile(const fs::path& path, std::uint32_t access, std::uint32_t disposition)
+    : handle(CreateFileW(path.wstring().c_str(), access, kShareAll, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+
+SharedFile::~SharedFile() {
+  if (Open()) CloseHandle(handle);
+}
+
+bool SharedFile::Open() const { return handle != INVALID_HANDLE_VALUE; }
 
 void WriteFileAtomically(const fs::path& path, const std::string& text, const std::string& what) {
   // A name of this writer's own: two writers of one file (two `monitor --once`, say) must not
@@ -85,21 +81,22 @@ void WriteFileAtomically(const fs::path& path, const std::string& text, const st
     File out(aside, GENERIC_WRITE, CREATE_ALWAYS);
     if (!out.Open())
       throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
-                           Why(GetLastError()));
+                           FileErrorText(GetLastError()));
     DWORD written = 0;
     if (!WriteFile(out.handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
       throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
-                           Why(GetLastError()));
+                           FileErrorText(GetLastError()));
     // The content must be on disk before the name points at it, or a crash could leave an empty
     // file under the file's name.
     if (!FlushFileBuffers(out.handle))
-      throw StateFileError("cannot flush " + aside.string() + " to disk: " + Why(GetLastError()));
+      throw StateFileError("cannot flush " + aside.string() +
+                           " to disk: " + FileErrorText(GetLastError()));
   }
   // Write-through: the move itself is on disk (the folder flushed) when the call returns.
   if (!MoveFileExW(aside.wstring().c_str(), path.wstring().c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw StateFileError("cannot replace " + what + " " + path.string() + ": " +
-                         Why(GetLastError()));
+                         FileErrorText(GetLastError()));
   }
 }
 
@@ -108,14 +105,14 @@ std::optional<std::string> ReadFileShared(const fs::path& path, const std::strin
   if (!in.Open()) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-    throw StateFileError("cannot read " + what + " " + path.string() + ": " + Why(error));
+    throw StateFileError("cannot read " + what + " " + path.string() + ": " + FileErrorText(error));
   }
   std::string text;
   char buffer[65536];
   for (DWORD n = 0;; text.append(buffer, n)) {
     if (!ReadFile(in.handle, buffer, sizeof buffer, &n, nullptr))
       throw StateFileError("cannot read " + what + " " + path.string() + ": " +
-                           Why(GetLastError()));
+                           FileErrorText(GetLastError()));
     if (n == 0) break;
   }
   return text;
@@ -170,7 +167,8 @@ void StateFile::Lock(double timeoutSeconds) {
   HANDLE file = CreateFileW(fs::path(lockPath).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
                             kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE)
-    throw StateFileError("cannot open the lock file " + lockPath + ": " + Why(GetLastError()));
+    throw StateFileError("cannot open the lock file " + lockPath + ": " +
+                         FileErrorText(GetLastError()));
   lockFile = file;
   const auto start = std::chrono::steady_clock::now();
   bool told = false;
@@ -181,7 +179,7 @@ void StateFile::Lock(double timeoutSeconds) {
     const DWORD error = GetLastError();
     if (error != ERROR_LOCK_VIOLATION) {
       Unlock();
-      throw StateFileError("cannot lock " + lockPath + ": " + Why(error));
+      throw StateFileError("cannot lock " + lockPath + ": " + FileErrorText(error));
     }
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
     if (!told && waited.count() >= 1.0) {

@@ -7,6 +7,7 @@
 // so a reader always sees one complete save.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -27,6 +28,22 @@ class StateFileBusy : public StateFileError {
  public:
   using StateFileError::StateFileError;
 };
+
+// A file opened through a handle that lets others read, replace and remove it meanwhile: a reader
+// must never keep a writer from replacing the file. `access` and `disposition` are CreateFileW's.
+class SharedFile {
+ public:
+  SharedFile(const std::filesystem::path& path, std::uint32_t access, std::uint32_t disposition);
+  ~SharedFile();
+  SharedFile(const SharedFile&) = delete;
+  SharedFile& operator=(const SharedFile&) = delete;
+  bool Open() const;
+
+  void* const handle;  // the HANDLE
+};
+
+// What a failed file call's error means, in words where veskctl knows them, with the number.
+std::string FileErrorText(std::uint32_t error);
 
 // Replaces `path` with `text` atomically and durably: written aside and flushed, renamed over the
 // old file, then the folder flushed so that the rename itself survives a crash. Failures are
