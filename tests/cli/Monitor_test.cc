@@ -321,7 +321,8 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left,
-            (std::vector<std::string>{"state.json", "state.json.lock", "state.json.monitor"}));
+            (std::vector<std::string>{"state.json", "state.json.journal", "state.json.journal.lock",
+                                      "state.json.lock", "state.json.monitor"}));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on

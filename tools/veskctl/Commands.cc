@@ -70,6 +70,14 @@ nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerI
   return {{"operation", operation}, {"controllerId", controllerId.ToString()}};
 }
 
+std::string Commands::Name() const {
+  std::string name;
+  for (auto parsed = root->get_subcommands(); !parsed.empty();
+       parsed = parsed.front()->get_subcommands())
+    name += (name.empty() ? "" : " ") + parsed.front()->get_name();
+  return name;
+}
+
 Commands::Commands(CLI::App& app) {
   AddSimCommands(app);
   AddVolumeCommands(app);

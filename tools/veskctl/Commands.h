@@ -67,8 +67,15 @@ class Commands {
   const Planner& Parsed() const { return planner; }
   // `sim reset` starts over without reading the state file.
   bool StartsOver() const { return reset->parsed(); }
-  // `show` and `metrics` only read the state file: no lock, nothing created.
-  bool ReadsOnly() const { return show->parsed() || metrics->parsed(); }
+  // `show`, `metrics` and `jobs --history` only read: no lock, nothing created.
+  bool ReadsOnly() const {
+    return show->parsed() || metrics->parsed() || (jobs->parsed() && history);
+  }
+  // The command changes the machine's configuration (the simulated machine's drills and reset
+  // too), so the journal records who ran it. `jobs` and `wait` remember readings, nothing more.
+  bool Configures() const { return !ReadsOnly() && !jobs->parsed() && !wait->parsed(); }
+  // The command as typed, subcommands and all: "delete-volume", "sim fail-drive".
+  std::string Name() const;
 
  private:
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
@@ -106,6 +113,9 @@ class Commands {
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;
   CLI::App* metrics = nullptr;
+  CLI::App* jobs = nullptr;
+  CLI::App* wait = nullptr;
+  bool history = false;
   std::string topologyFile, advanceText, elementText;
   std::string errorsText, badBlocksText = "0";
   bool blank = false;

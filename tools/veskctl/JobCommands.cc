@@ -6,6 +6,7 @@
 #include <iostream>
 #include <thread>
 
+#include "tools/veskctl/Audit.h"
 #include "tools/veskctl/Commands.h"
 #include "tools/veskctl/Names.h"
 #include "tools/veskctl/Validate.h"
@@ -82,11 +83,21 @@ void DrawBar(const std::vector<Job>& running) {
 
 void Commands::AddJobCommands(CLI::App& app) {
   root = &app;
-  auto* jobs = app.add_subcommand(
+  jobs = app.add_subcommand(
       "jobs", "List running background work: kind, target, percent done, rate, time left");
+  jobs->add_flag("--history", history,
+                 "List the background work that ended instead, oldest first, as the journal "
+                 "holds it: when, volume, kind, outcome and what a verification found");
   jobs->callback([this] {
-    planner = [](Session&, const Model&) {
+    planner = [this](Session&, const Model&) {
       Plan plan;
+      if (history) {
+        plan.send = [](Session& s) {
+          const nlohmann::json ended = JobHistory(*s.JournalOf());
+          return Outcome{ended, JobHistoryText(ended), false};
+        };
+        return plan;
+      }
       plan.send = [](Session& s) {
         nlohmann::json list = nlohmann::json::array();
         std::string text;
@@ -104,7 +115,7 @@ void Commands::AddJobCommands(CLI::App& app) {
     };
   });
 
-  auto* wait = app.add_subcommand(
+  wait = app.add_subcommand(
       "wait",
       "Wait for background work to end. Exit code 0: it finished; 1: it failed or was "
       "cancelled; 3: timed out; 4: it finished, and a verification found errors or bad blocks");

@@ -70,6 +70,7 @@ JobBook::JobBook(const nlohmann::json& saved) {
       e.lastPercent = j.at("lastPercent").get<unsigned>();
       e.outcome = j.value("outcome", "");
       e.why = j.value("why", "");
+      e.drives = j.value("drives", std::vector<std::string>{});
       entries[idText] = e;
     }
   } catch (const std::exception&) {
@@ -101,6 +102,7 @@ nlohmann::json JobBook::Save() const {
          {"firstPercent", e.firstPercent},
          {"lastPercent", e.lastPercent}};
     if (e.target) j["target"] = {{"raidLevel", e.target->first}, {"stripSize", e.target->second}};
+    if (!e.drives.empty()) j["drives"] = e.drives;
     if (!e.outcome.empty()) {
       j["outcome"] = e.outcome;
       j["why"] = e.why;
@@ -133,6 +135,15 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       e.startedAtMs = e.firstAtMs = e.lastAtMs = nowMs;
       e.firstPercent = e.lastPercent = v.progress;
       e.fromStart = predicted != nullptr;
+      // The members a rebuild writes still hold none of the data but are there; only the
+      // simulated driver tells them from members that merely came back.
+      if (v.state == state::kRebuilding && v.membersKnown) {
+        for (const auto& driveId : v.noData) {
+          auto d = model.drives.find(driveId);
+          if (d != model.drives.end() && d->second.status == drive_status::kNormal)
+            e.drives.push_back(d->second.serial);
+        }
+      }
       if (predicted && predicted->volumes.contains(guid) && v.state == state::kMigrating) {
         const VolumeModel& to = predicted->volumes.at(guid);
         e.target = to.target.value_or(std::pair{to.raidLevel, to.stripSize});
@@ -159,6 +170,7 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
         forced.erase(id);
     }
     e.lastAtMs = nowMs;
+    Ended(id, e, &v);
   }
   std::erase_if(forced, [&](const auto& mark) { return !present.contains(mark.first); });
   for (auto& [id, e] : entries) {
@@ -166,9 +178,48 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       e.outcome = "failed";
       e.why = "the volume is gone";
       e.lastAtMs = nowMs;
+      Ended(id, e, nullptr);
     }
   }
 }
+
+Job JobBook::JobOf(const std::string& id, const Entry& e) {
+  Job job;
+  job.volumeId = id;
+  job.volumeName = e.name;
+  job.kind = e.kind;
+  job.state = e.state;
+  job.target = e.target;
+  job.percent = e.lastPercent;
+  job.elapsedMs = e.lastAtMs - e.startedAtMs;
+  job.fromStart = e.fromStart;
+  // Readings less than a second apart are too close for a rate: progress comes in whole
+  // percents.
+  if (e.lastAtMs >= e.firstAtMs + 1000 && e.lastPercent >= e.firstPercent) {
+    const double perMinute =
+        (e.lastPercent - e.firstPercent) * 60000.0 / static_cast<double>(e.lastAtMs - e.firstAtMs);
+    job.percentPerMinute = perMinute;
+    if (perMinute > 0 && e.outcome.empty())
+      job.remainingMs = static_cast<std::uint64_t>((100.0 - e.lastPercent) / perMinute * 60000.0);
+  }
+  job.outcome = e.outcome;
+  job.why = e.why;
+  if (e.fromStart) job.startedMs = e.startedAtMs;
+  if (!e.outcome.empty()) job.endedMs = e.lastAtMs;
+  job.drives = e.drives;
+  return job;
+}
+
+void JobBook::Ended(const std::string& id, const Entry& e, const VolumeModel* v) {
+  Job job = JobOf(id, e);
+  if (v && job.outcome == "finished" && job.kind.rfind("verify", 0) == 0) {
+    job.verifyErrors = v->verifyErrors;
+    job.verifyBadBlocks = v->verifyBadBlocks;
+  }
+  ended.push_back(std::move(job));
+}
+
+std::vector<Job> JobBook::TakeEnded() { return std::exchange(ended, {}); }
 
 std::vector<Job> JobBook::Jobs(const std::set<std::string>& volumes, bool forget) {
   std::vector<Job> jobs;
@@ -178,27 +229,7 @@ std::vector<Job> JobBook::Jobs(const std::set<std::string>& volumes, bool forget
       ++it;
       continue;
     }
-    Job job;
-    job.volumeId = id;
-    job.volumeName = e.name;
-    job.kind = e.kind;
-    job.state = e.state;
-    job.target = e.target;
-    job.percent = e.lastPercent;
-    job.elapsedMs = e.lastAtMs - e.startedAtMs;
-    job.fromStart = e.fromStart;
-    // Readings less than a second apart are too close for a rate: progress comes in whole
-    // percents.
-    if (e.lastAtMs >= e.firstAtMs + 1000 && e.lastPercent >= e.firstPercent) {
-      const double perMinute = (e.lastPercent - e.firstPercent) * 60000.0 /
-                               static_cast<double>(e.lastAtMs - e.firstAtMs);
-      job.percentPerMinute = perMinute;
-      if (perMinute > 0 && e.outcome.empty())
-        job.remainingMs = static_cast<std::uint64_t>((100.0 - e.lastPercent) / perMinute * 60000.0);
-    }
-    job.outcome = e.outcome;
-    job.why = e.why;
-    jobs.push_back(job);
+    jobs.push_back(JobOf(id, e));
     it = forget && !e.outcome.empty() ? entries.erase(it) : std::next(it);
   }
   return jobs;

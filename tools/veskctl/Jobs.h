@@ -40,6 +40,11 @@ struct Job {
   std::string why;      // what the volume was left with, when it did not finish
   // A verification that finished: what it found, as the volume reports it.
   std::optional<std::uint32_t> verifyErrors, verifyBadBlocks;
+  // On the machine's clock: the start when it is known (fromStart), and the end once it ended.
+  std::optional<std::uint64_t> startedMs;
+  std::uint64_t endedMs = 0;
+  // A rebuild's target drives (serial numbers), where the driver tells which they are.
+  std::vector<std::string> drives;
   bool FoundErrors() const { return verifyErrors.value_or(0) || verifyBadBlocks.value_or(0); }
 };
 
@@ -65,6 +70,10 @@ class JobBook {
   // reported. Reporting ended work with `forget` lets it go.
   std::vector<Job> Jobs(const std::set<std::string>& volumes = {}, bool forget = false);
 
+  // The work whose end Observe found since the last call, each once, with what a verification
+  // found: for the journal. Reporting or forgetting ended work does not touch it.
+  std::vector<Job> TakeEnded();
+
   // A volume forced online while members held none of its data (their serial numbers) keeps a
   // mark until its data is made whole again: an initialization or a repairing verification that
   // finishes, or until it is deleted.
@@ -84,9 +93,15 @@ class JobBook {
     std::uint64_t startedAtMs = 0, firstAtMs = 0, lastAtMs = 0;
     unsigned firstPercent = 0, lastPercent = 0;
     std::string outcome, why;
+    std::vector<std::string> drives;  // a rebuild's targets
   };
+  static Job JobOf(const std::string& id, const Entry& e);
+  // Notes the end of the work of `e` (its outcome set) for TakeEnded; `v`: the volume as it is.
+  void Ended(const std::string& id, const Entry& e, const VolumeModel* v);
+
   std::map<std::string, Entry> entries;  // by volume identifier
   std::map<std::string, ForcedMark> forced;
+  std::vector<Job> ended;
 };
 
 bool WorkRunning(const VolumeModel& v);

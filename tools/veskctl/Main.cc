@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 
+#include "tools/veskctl/Audit.h"
 #include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
 #include "tools/veskctl/Metrics.h"
@@ -35,6 +36,7 @@ struct Options {
   bool system = false;             // work that endangers the system volume is confirmed on purpose
   double lockTimeoutSeconds = -1;  // wait for the state file's lock as long as it takes
   bool readOnly = false;           // the command only reads: no lock, nothing created
+  std::uint64_t journalMaxBytes = Journal::kDefaultMaxBytes;
   // The simulated machine, or the RAID driver (the default where there can be one: Windows).
   bool simulate = !VESKCTL_DRIVER_BY_DEFAULT;
 };
@@ -55,12 +57,19 @@ void PrintJson(const nlohmann::json& status, const nlohmann::json& body) {
   std::cout << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
+// `audit`, when the run is journaled, gets the failure as --json shows it; a driver's refusal is
+// the outcome "refused", any other failure "failed" unless the run said otherwise.
 int Fail(const Options& options, const std::string& kind, const std::string& message,
          std::uint32_t status, std::uint32_t errorCode, int exitCode,
-         const nlohmann::json& extra = nlohmann::json::object()) {
+         const nlohmann::json& extra = nlohmann::json::object(), CommandAudit* audit = nullptr) {
+  nlohmann::json failure = FailureStatus(kind, message, status, errorCode);
+  failure.update(extra);
+  if (audit) {
+    if (audit->outcome == "ok") audit->outcome = kind == "VeskException" ? "refused" : "failed";
+    audit->status = failure;
+    audit->message = message;
+  }
   if (options.json) {
-    nlohmann::json failure = FailureStatus(kind, message, status, errorCode);
-    failure.update(extra);
     PrintJson(failure, nlohmann::json::object());
   } else if (kind == "VeskException") {
     const DriverStatusWords words = WordsForDriverStatus(status);
@@ -217,7 +226,11 @@ void MarkForced(Session& session, const Prediction& p) {
 }
 
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
-int Run(const Options& options, const Planner& planner, bool loadState) {
+// `audit` (null: the run is not journaled) is filled in once the run reaches the machine: a run
+// that cannot open the state file or finds no controller acted on nothing.
+int Run(const Options& options, const Planner& planner, bool loadState,
+        CommandAudit* audit = nullptr) {
+  CommandAudit* reached = nullptr;
   try {
     auto opened = options.simulate
                       ? std::make_unique<Session>(
@@ -227,16 +240,34 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
                             loadState)
                       : std::make_unique<Session>(Session::RealDriver{});
     Session& session = *opened;
+    session.JournalTo(
+        Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes));
     session.Refresh();
     const Model before = Model::Of(session);
+    if (audit) {
+      audit->reached = true;
+      reached = audit;
+    }
     if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
     const Plan plan = planner(session, before);
+    if (reached) {
+      reached->request = plan.request;
+      reached->element = RequestElement(plan.request, nullptr, before);
+    }
     std::optional<Prediction> prediction;
     if (!plan.request.is_null())
       prediction = Predict(session, [&plan](Session& trial) { plan.send(trial); });
     if (options.dryRun && prediction) return PrintDryRun(options, plan, *prediction);
-    if (!Confirm(options, plan, prediction)) return kExitFailed;
+    if (!Confirm(options, plan, prediction)) {
+      if (reached) {
+        reached->outcome = "cancelled";
+        reached->status = FailureStatus("error", "cancelled: the answer was not yes", 0, 0);
+      }
+      return kExitFailed;
+    }
     const Outcome outcome = plan.send(session);
+    if (reached && reached->element.is_null())
+      reached->element = RequestElement(plan.request, outcome.result, before);
     // A dry run of a command that sends nothing (wait) may move the simulated clock, but saves
     // nothing.
     if (outcome.changed && !options.readOnly && !options.dryRun) {
@@ -245,6 +276,11 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
       session.Save();
     }
     if (outcome.exitCode != kExitOk) {
+      if (reached) {
+        reached->outcome = "failed";
+        reached->status = FailureStatus(outcome.failureKind, outcome.failureMessage, 0, 0);
+        reached->message = outcome.failureMessage;
+      }
       if (!options.json)
         return Fail(options, outcome.failureKind, outcome.failureMessage, 0, 0, outcome.exitCode);
       PrintJson(FailureStatus(outcome.failureKind, outcome.failureMessage, 0, 0),
@@ -265,23 +301,45 @@ int Run(const Options& options, const Planner& planner, bool loadState) {
     }
     return kExitOk;
   } catch (const AmbiguousElement& e) {
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, {{"candidates", e.candidates}});
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, {{"candidates", e.candidates}},
+                reached);
   } catch (const NotConfirmed& e) {
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, {{"losses", e.losses}});
+    if (reached) reached->outcome = "refused";
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, {{"losses", e.losses}}, reached);
   } catch (const UsageError& e) {
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, nlohmann::json::object(),
+                reached);
   } catch (const Vesk::VeskException& e) {
     return Fail(options, "VeskException", std::string(e.Message()), e.Status(), e.ErrorCode(),
-                kExitFailed);
+                kExitFailed, nlohmann::json::object(), reached);
   } catch (const Vesk::TaluException& e) {
-    return Fail(options, "TaluException", std::string(e.Message()), 0, e.ErrorCode(), kExitFailed);
+    return Fail(options, "TaluException", std::string(e.Message()), 0, e.ErrorCode(), kExitFailed,
+                nlohmann::json::object(), reached);
   } catch (const StateFileError& e) {
-    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
+    return Fail(options, "state", e.what(), 0, 0, kExitFailed, nlohmann::json::object(), reached);
   } catch (const std::exception& e) {
-    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
+    return Fail(options, "error", e.what(), 0, 0, kExitFailed, nlohmann::json::object(), reached);
   } catch (...) {
-    return Fail(options, "error", "unexpected failure", 0, 0, kExitFailed);
+    return Fail(options, "error", "unexpected failure", 0, 0, kExitFailed, nlohmann::json::object(),
+                reached);
   }
+}
+
+// Runs a configuration command and journals it with its outcome, once that is known. The
+// journal failing does not change what the command did, nor its exit code.
+int RunJournaled(const Options& options, const Planner& planner, bool loadState,
+                 CommandAudit audit) {
+  audit.status = SuccessStatus();
+  const int exitCode = Run(options, planner, loadState, &audit);
+  if (!audit.reached) return exitCode;
+  audit.exitCode = exitCode;
+  try {
+    Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes)
+        .Append(CommandRecord(audit));
+  } catch (const std::exception& e) {
+    std::cerr << "veskctl: the command was carried out but not journaled: " << e.what() << "\n";
+  }
+  return exitCode;
 }
 
 // The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
@@ -293,6 +351,7 @@ int Monitor(const Options& options, MonitorOptions monitor, const std::string& m
     monitor.json = options.json;
     monitor.lockTimeoutSeconds = options.lockTimeoutSeconds;
     monitor.dryRun = options.dryRun;
+    monitor.journalMaxBytes = options.journalMaxBytes;
     std::unique_ptr<MetricsListener> metrics;
     if (!metricsListen.empty()) {
       metrics = std::make_unique<MetricsListener>(metricsListen);
@@ -367,6 +426,19 @@ int main(int argc, char** argv) {
                  "Give up after S seconds when another run holds the state file (default: wait)")
       ->option_text("S")
       ->check(NumberOption("a number of seconds", true, "0, 5 or 0.5"));
+  std::string journalSize;
+  app.add_option("--journal-size", journalSize,
+                 "Let the journal grow to SIZE before it rotates (it keeps one older file, so "
+                 "up to about twice SIZE; default 16MiB)")
+      ->option_text("SIZE")
+      ->check([](const std::string& text) {
+        try {
+          ParseByteSize(text);
+          return std::string();
+        } catch (const UsageError& e) {
+          return std::string(e.what());
+        }
+      });
 
   Commands commands(app);
   MonitorOptions monitorOptions;
@@ -411,7 +483,13 @@ int main(int argc, char** argv) {
     std::cout << BashCompletion(app);
     return kExitOk;
   }
+  if (!journalSize.empty()) options.journalMaxBytes = ParseByteSize(journalSize);
   if (monitor->parsed()) return Monitor(options, monitorOptions, metricsListen);
   options.readOnly = commands.ReadsOnly();
-  return Run(options, commands.Parsed(), !commands.StartsOver());
+  if (!commands.Configures() || options.dryRun)
+    return Run(options, commands.Parsed(), !commands.StartsOver());
+  CommandAudit audit;
+  audit.argv.assign(argv + 1, argv + argc);
+  audit.name = commands.Name();
+  return RunJournaled(options, commands.Parsed(), !commands.StartsOver(), std::move(audit));
 }

@@ -22,6 +22,7 @@
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "tools/veskctl/Events.h"
+#include "tools/veskctl/Journal.h"
 #include "vesk_managed/StorageManagementBase.h"
 
 namespace CLI {
@@ -58,6 +59,7 @@ struct MonitorOptions {
   bool json = false;
   double lockTimeoutSeconds = -1;  // --once: wait for the lock as long as it takes
   bool dryRun = false;             // --once: the snapshot is left as it was
+  std::uint64_t journalMaxBytes = Journal::kDefaultMaxBytes;  // --journal-size
   MonitorObserver* observer = nullptr;
 };
 

@@ -166,6 +166,8 @@ Model Model::Of(Session& session) {
     vm.logicalBlockSize = v->logicalBlockSize;
     vm.progress = v->migrationProgress;
     vm.migrating = v->migrating();
+    vm.verifyErrors = v->verifyErrors;
+    vm.verifyBadBlocks = v->verifyBadBlocks;
     for (const auto& [driveId, d] : m.drives)
       if (d.arrayId == v->arrayId && Bad(d)) vm.noData.push_back(driveId);
   }

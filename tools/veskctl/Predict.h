@@ -54,6 +54,8 @@ struct VolumeModel {
   // The level and strip a running layout change goes to (the driver reports the old layout
   // until it ends); known from the simulated driver only.
   std::optional<std::pair<std::uint8_t, std::uint16_t>> target;
+  // What the last verification found.
+  std::uint32_t verifyErrors = 0, verifyBadBlocks = 0;
 };
 
 struct DriveModel {

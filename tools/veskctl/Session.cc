@@ -4,10 +4,12 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <thread>
 
 #include "device/DeviceHandle.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/Audit.h"
 
 namespace veskctl {
 
@@ -156,6 +158,18 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
 }
 
 void Session::Save() {
+  // Before the state file stops showing the work as running: a run that dies in between leaves
+  // the end for the next run to find and journal again, so no end is lost. One that cannot be
+  // journaled does not hold the command's own change back.
+  std::vector<nlohmann::json> ended;
+  for (const Job& job : jobs.TakeEnded()) ended.push_back(JobRecord(job));
+  if (journal && !ended.empty()) {
+    try {
+      journal->Append(std::move(ended));
+    } catch (const StateFileError& e) {
+      std::cerr << "veskctl: the end of background work was not journaled: " << e.what() << "\n";
+    }
+  }
   if (driver && state) state->Save(driver->Save(), jobs.Save());
 }
 

@@ -15,6 +15,7 @@
 #include "simulator/Machine.h"
 #include "simulator/RaidDriver.h"
 #include "tools/veskctl/Jobs.h"
+#include "tools/veskctl/Journal.h"
 #include "tools/veskctl/StateFile.h"
 #include "vesk/StorageManagement.h"
 
@@ -97,8 +98,13 @@ class Session {
   void Suspend();
   void Resume();
 
+  // The machine's journal: the ends of background work go there. Private sessions have none.
+  void JournalTo(Journal journal) { this->journal = std::move(journal); }
+  const std::optional<Journal>& JournalOf() const { return journal; }
+
   // Writes the driver's state back to the state file (not in a read-only session); nothing
-  // against the RAID driver or in a private session.
+  // against the RAID driver or in a private session. The ends of background work found since the
+  // last save go to the journal first.
   void Save();
 
  private:
@@ -111,6 +117,7 @@ class Session {
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
   JobBook jobs;
+  std::optional<Journal> journal;
   double refreshSeconds = 0;
 };
 
