@@ -60,6 +60,10 @@ TEST_F(Drills, AFailedMemberIsReplacedByTheSpareAndAPulledOneByANewDriveWithRohi
   EXPECT_EQ(Jobs(), (std::map<std::string, std::string>{{"Parity", "rebuild"}}));
   Step("wait Parity");
   EXPECT_EQ(Volume("Parity")["stateName"], "normal");
+  // The journal names the drive the rebuild wrote.
+  const nlohmann::json rebuilt = RunJson("jobs --history")["result"].back();
+  EXPECT_EQ(rebuilt["kind"], "rebuild");
+  EXPECT_EQ(rebuilt["drives"], nlohmann::json::array({"KN2K00004105"}));
 
   // No spare is left: the mirror stays degraded until a new drive goes into the pulled one's
   // slot, which ROHI rebuilds onto.

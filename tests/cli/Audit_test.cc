@@ -1,0 +1,200 @@
+// What veskctl's own runs leave in the journal: one record per configuration command, whatever
+// became of it, and one per end of background work, which `jobs --history` lists.
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "VeskctlTest.h"
+
+namespace veskctl::testing {
+namespace {
+
+using nlohmann::json;
+
+class AuditTest : public VeskctlTest {
+ protected:
+  void SetUp() override {
+    VeskctlTest::SetUp();
+    ::setenv("VESK_SIM_CLOCK", "manual", 1);
+    ::setenv("USER", "alice", 1);
+  }
+
+  // The records of `kind` in the journal's files, oldest first (the header line is not one).
+  std::vector<json> Records(const std::string& kind) const {
+    std::vector<json> records;
+    for (const std::string suffix : {".journal.1", ".journal"}) {
+      std::istringstream lines(Slurp(state.string() + suffix));
+      std::string line;
+      std::getline(lines, line);
+      while (std::getline(lines, line)) {
+        const json record = json::parse(line);
+        if (record["kind"] == kind) records.push_back(record);
+      }
+    }
+    return records;
+  }
+};
+
+TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNeverADryRun) {
+  struct Case {
+    std::string arguments;
+    int exitCode;
+    std::string outcome, statusKind, message;  // message: the start of the status's
+    json element;
+  };
+  const json data = {
+      {"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000001"}, {"name", "Data"}};
+  const json spare = {
+      {"kind", "drive"}, {"id", "5a7a0000-0000-4000-8000-000000000002"}, {"name", "KS1A00000003"}};
+  const json scratch = {
+      {"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000002"}, {"name", "Scratch"}};
+  const Case cases[] = {
+      {"rename-volume Data Data2", 0, "ok", "", "", data},
+      {"mark-normal KS1A00000003", 1, "refused", "VeskException", "Unable to mark drive as normal.",
+       spare},
+      {"delete-volume nothing", 2, "failed", "UsageError",
+       "no volume 'nothing' (see 'veskctl show')", nullptr},
+      {"delete-volume Scratch", 2, "refused", "UsageError",
+       "refused to delete volume \"Scratch\" (f0d0e100-0000-4000-8000-000000000002) without "
+       "--force",
+       scratch},
+      {"sim pull-drive KS1A00000003", 0, "ok", "", "", spare},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.arguments);
+    ASSERT_EQ(r.exitCode, c.exitCode) << c.arguments << "\n" << r.out;
+  }
+  // Nothing for dry runs, views, `jobs` and `wait`, nor for what did not parse.
+  for (const char* other :
+       {"--dry-run delete-volume Scratch --force", "--dry-run sim reset", "show", "jobs",
+        "jobs --history", "wait --all", "delete-volume", "metrics"})
+    Run(other);
+
+  const std::vector<json> records = Records("command");
+  ASSERT_EQ(records.size(), std::size(cases));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.arguments);
+    const json& command = records[i]["command"];
+    EXPECT_EQ(command["outcome"], c.outcome);
+    EXPECT_EQ(command["exitCode"], c.exitCode);
+    EXPECT_EQ(command["user"], "alice");
+    EXPECT_TRUE(command["pid"].is_number_unsigned());
+    EXPECT_EQ(command["argv"][0], "--state");
+    EXPECT_EQ(command["argv"].back(), c.arguments.substr(c.arguments.rfind(' ') + 1));
+    EXPECT_EQ(records[i]["element"], c.element);
+    EXPECT_EQ(command["status"]["ok"], c.outcome == "ok");
+    if (c.outcome == "ok") {
+      EXPECT_EQ(records[i]["detail"], command["name"].get<std::string>() + " by alice: ok");
+      continue;
+    }
+    EXPECT_EQ(command["status"]["kind"], c.statusKind);
+    EXPECT_TRUE(command["status"]["message"].get<std::string>().starts_with(c.message))
+        << command["status"];
+    EXPECT_EQ(
+        records[i]["detail"].get<std::string>().rfind(
+            command["name"].get<std::string>() + " by alice: " + c.outcome + ": " + c.message, 0),
+        0u)
+        << records[i]["detail"];
+  }
+  EXPECT_EQ(records[0]["command"]["name"], "rename-volume");
+  EXPECT_EQ(records[0]["command"]["request"]["operation"], "RenameVolume");
+  EXPECT_EQ(records[1]["command"]["status"]["status"], 15);
+  EXPECT_TRUE(records[2]["command"]["request"].is_null());
+  EXPECT_EQ(records[3]["command"]["status"]["losses"].size(), 1u);
+  EXPECT_EQ(records[4]["command"]["name"], "sim pull-drive");
+
+  // The answer no at the question cancels it.
+  const Result declined = RunOnTerminal("delete-volume Scratch", "no\n");
+  EXPECT_EQ(declined.exitCode, 1) << declined.out;
+  const json cancelled = Records("command").back();
+  EXPECT_EQ(cancelled["command"]["outcome"], "cancelled");
+  EXPECT_EQ(cancelled["command"]["exitCode"], 1);
+  EXPECT_EQ(cancelled["detail"], "delete-volume by alice: cancelled");
+
+  // A journal that cannot be written leaves the command's result as it was, and says so.
+  fs::remove(state.string() + ".journal");
+  fs::create_directory(state.string() + ".journal");
+  const Result unjournaled = Run("rename-volume Data2 Data");
+  EXPECT_EQ(unjournaled.exitCode, 0);
+  EXPECT_EQ(unjournaled.out,
+            "Renamed volume f0d0e100-0000-4000-8000-000000000001.\n"
+            "veskctl: the command was carried out but not journaled: cannot "
+            "open the journal " +
+                state.string() + ".journal: access denied (Windows error 5)\n");
+  EXPECT_NE(Volume("Data"), nullptr);
+}
+
+TEST_F(AuditTest, TheJournalSizeIsABoundItRotatesAt) {
+  const json bad = RunJson("--journal-size 12x sim advance 1", 2);
+  EXPECT_EQ(
+      bad["status"]["message"],
+      "--journal-size: cannot read the size '12x': give a whole number of bytes, or a number "
+      "with a unit: KB, MB, GB, TB, PB, EB (powers of 1000) or K, M, G, T, P, E, also written "
+      "KiB, MiB, ... (powers of 1024), such as 100GiB, 1.5T or 500GB");
+  EXPECT_FALSE(fs::exists(state.string() + ".journal"));
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(Run("--journal-size 1K sim advance 1").exitCode, 0);
+  EXPECT_LE(fs::file_size(state.string() + ".journal"), 1024u);
+  // Two files of one record each are all that is kept; the identifiers go on.
+  EXPECT_EQ(Records("command").size(), 2u);
+  EXPECT_EQ(Records("command").back()["id"], 6);
+}
+
+TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
+  for (const char* step : {"sim media-errors Data 3 --bad-blocks 1", "verify-volume Data"})
+    ASSERT_EQ(Run(step).exitCode, 0) << step;
+  EXPECT_EQ(Run("wait Data").exitCode, 4);
+  // Later runs find nothing more to journal.
+  for (const char* step : {"jobs", "wait --all", "sim advance 60000"}) Run(step);
+  // Work that is gone with its volume failed; the end comes before the command that caused it.
+  ASSERT_EQ(Run("verify-volume Scratch").exitCode, 0);
+  ASSERT_EQ(Run("delete-volume Scratch --force").exitCode, 0);
+
+  const std::vector<json> jobs = Records("job");
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0]["detail"], "verify of Data finished: 3 errors, 1 bad block");
+  EXPECT_EQ(jobs[0]["element"]["name"], "Data");
+  EXPECT_EQ(jobs[0]["job"], (json{{"kind", "verify"},
+                                  {"volumeId", "f0d0e100-0000-4000-8000-000000000001"},
+                                  {"volumeName", "Data"},
+                                  {"startedMs", 0},
+                                  {"endedMs", 60000},
+                                  {"outcome", "finished"},
+                                  {"why", nullptr},
+                                  {"verifyErrors", 3},
+                                  {"verifyBadBlocks", 1},
+                                  {"drives", json::array()}}));
+  EXPECT_EQ(jobs[1]["detail"], "verify of Scratch failed: the volume is gone");
+  EXPECT_TRUE(jobs[1]["job"]["verifyErrors"].is_null());
+  EXPECT_EQ(Records("command").back()["id"], jobs[1]["id"].get<int>() + 1);
+
+  const json history = RunJson("jobs --history")["result"];
+  ASSERT_EQ(history.size(), 2u);
+  json listed = jobs[0]["job"];
+  listed["id"] = jobs[0]["id"];
+  listed["time"] = jobs[0]["time"];
+  EXPECT_EQ(history[0], listed);
+  EXPECT_EQ(Run("jobs --history").out,
+            jobs[0]["time"].get<std::string>() +
+                "  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify  finished  3 "
+                "errors, 1 bad block\n" +
+                jobs[1]["time"].get<std::string>() +
+                "  volume \"Scratch\" (f0d0e100-0000-4000-8000-000000000002)  verify  failed "
+                "(the volume is gone)\n");
+
+  // An end that cannot be journaled is said, and the run goes on.
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  ASSERT_EQ(Run("sim advance 600000").exitCode, 0);
+  fs::remove(state.string() + ".journal");
+  fs::create_directory(state.string() + ".journal");
+  const Result unjournaled = Run("jobs", false);
+  EXPECT_EQ(unjournaled.exitCode, 0);
+  EXPECT_NE(unjournaled.out.find("veskctl: the end of background work was not journaled: cannot "
+                                 "open the journal " +
+                                 state.string() + ".journal: access denied (Windows error 5)\n"),
+            std::string::npos)
+      << unjournaled.out;
+}
+
+}  // namespace
+}  // namespace veskctl::testing
