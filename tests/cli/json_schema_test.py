@@ -74,6 +74,8 @@ COMMANDS = [
     "sim insert-drive KS1A00000004 --blank",
     "sim media-errors Data 3 --bad-blocks 1",
     "sim reset",
+    "jobs --history",  # the work that ended above
+    "events",  # every record the runs above journaled
 ]
 FAILURES = {"show Array_0000 --json", "wait Data", "wait System --timeout 1",
             "mark-normal KS1A00000003", "reset-smart KS1A00000003"}
@@ -107,8 +109,9 @@ def run(arguments, definition, ok):
                             f"{'/'.join(map(str, error.absolute_path))}")
 
 
-def run_lines(arguments):
-    # JSON Lines: every line one event, each against $defs/monitor and the schema as a whole.
+def run_lines(arguments, definition):
+    # JSON Lines: every line one event or record, each against its definition and the schema as a
+    # whole.
     result = subprocess.run([veskctl, "--state", state, "--json"] + arguments, capture_output=True)
     where = " ".join(arguments)
     lines = result.stdout.decode("utf-8").splitlines()
@@ -120,7 +123,7 @@ def run_lines(arguments):
         except ValueError as e:
             failures.append(f"{where}: a line is not one JSON value ({e}): {line[:200]!r}")
             continue
-        for v in (validator("monitor"), jsonschema.Draft202012Validator(schema)):
+        for v in (validator(definition), jsonschema.Draft202012Validator(schema)):
             for error in v.iter_errors(document):
                 failures.append(f"{where}: {error.message} at "
                                 f"{'/'.join(map(str, error.absolute_path))} in {line[:300]}")
@@ -136,8 +139,8 @@ with tempfile.TemporaryDirectory() as folder:
         arguments = text.split(" ")
         name = arguments[0]
         ran.add(name)
-        if name == "monitor":
-            run_lines(arguments)
+        if name in ("monitor", "events"):
+            run_lines(arguments, name)
             continue
         if name not in ("show", "jobs", "wait", "metrics"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", text not in FAILURES)
