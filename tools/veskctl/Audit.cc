@@ -44,7 +44,7 @@ std::string Counted(std::uint64_t n, const std::string& what) {
 std::string FoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks) {
   if (!errors.is_number_unsigned()) return "";
   return Counted(errors.get<std::uint64_t>(), "error") + ", " +
-         Counted(badBlocks.get<std::uint64_t>(), "bad block");
+         Counted(badBlocks.is_number_unsigned() ? badBlocks.get<std::uint64_t>() : 0, "bad block");
 }
 
 // The name `map` (of the model) gives the element whose identifier is `id`.
@@ -124,35 +124,36 @@ nlohmann::json JobHistory(const Journal& journal) {
   nlohmann::json history = nlohmann::json::array();
   for (auto& record : journal.After(0).records) {
     auto job = record.find("job");
-    if (record.value("kind", "") != "job" || job == record.end() || !job->is_object()) continue;
+    if (record["kind"] != "job" || job == record.end() || !job->is_object()) continue;
     nlohmann::json entry = std::move(*job);
     entry["id"] = record["id"];
-    entry["time"] = record.value("time", "");
+    entry["time"] = record["time"];
     history.push_back(std::move(entry));
   }
   return history;
 }
 
 std::string JobHistoryText(const nlohmann::json& history) {
-  std::string text;
+  // Written by this veskctl or an older one: a field of another type shows as nothing.
+  const auto text = [](const nlohmann::json& j, const char* key) {
+    auto found = j.find(key);
+    return found != j.end() && found->is_string() ? found->get<std::string>() : std::string();
+  };
+  std::string lines;
   for (const auto& job : history) {
-    text += job.value("time", "") + "  volume \"" + job.value("volumeName", "") + "\" (" +
-            job.value("volumeId", "") + ")  " + job.value("kind", "") + "  " +
-            job.value("outcome", "");
+    lines += text(job, "time") + "  volume \"" + text(job, "volumeName") + "\" (" +
+             text(job, "volumeId") + ")  " + text(job, "kind") + "  " + text(job, "outcome");
     const std::string found = FoundText(job.value("verifyErrors", nlohmann::json()),
                                         job.value("verifyBadBlocks", nlohmann::json()));
-    if (!found.empty()) text += "  " + found;
-    if (job.value("why", nlohmann::json()).is_string())
-      text += " (" + job["why"].get<std::string>() + ")";
-    if (!job.value("drives", nlohmann::json::array()).empty()) {
-      std::string drives;
-      for (const auto& serial : job["drives"])
-        drives += (drives.empty() ? "" : ", ") + serial.get<std::string>();
-      text += "  onto " + drives;
-    }
-    text += "\n";
+    if (!found.empty()) lines += "  " + found;
+    if (const std::string why = text(job, "why"); !why.empty()) lines += " (" + why + ")";
+    std::string drives;
+    for (const auto& serial : job.value("drives", nlohmann::json::array()))
+      if (serial.is_string()) drives += (drives.empty() ? "" : ", ") + serial.get<std::string>();
+    if (!drives.empty()) lines += "  onto " + drives;
+    lines += "\n";
   }
-  return text.empty() ? "No background work has ended, as far as the journal holds.\n" : text;
+  return lines.empty() ? "No background work has ended, as far as the journal holds.\n" : lines;
 }
 
 }  // namespace veskctl

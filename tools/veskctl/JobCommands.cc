@@ -93,7 +93,8 @@ void Commands::AddJobCommands(CLI::App& app) {
       Plan plan;
       if (history) {
         plan.send = [](Session& s) {
-          const nlohmann::json ended = JobHistory(*s.JournalOf());
+          const auto& journal = s.JournalOf();
+          const nlohmann::json ended = journal ? JobHistory(*journal) : nlohmann::json::array();
           return Outcome{ended, JobHistoryText(ended), false};
         };
         return plan;

@@ -227,6 +227,16 @@ void MarkForced(Session& session, const Prediction& p) {
   }
 }
 
+// The machine's journal; none where there is no place for it (against the RAID driver, without a
+// home folder), which leaves the ends of work unjournaled but the command free to run.
+std::optional<Journal> JournalFor(const Options& options) {
+  try {
+    return Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes);
+  } catch (const StateFileError&) {
+    return std::nullopt;
+  }
+}
+
 // Opens the session, reads the topology, plans, asks where needed, sends, saves and reports.
 // `audit` (null: the run is not journaled) is filled in once the run reaches the machine: a run
 // that cannot open the state file or finds no controller acted on nothing.
@@ -242,8 +252,7 @@ int Run(const Options& options, const Planner& planner, bool loadState,
                             loadState)
                       : std::make_unique<Session>(Session::RealDriver{});
     Session& session = *opened;
-    session.JournalTo(
-        Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes));
+    session.JournalTo(JournalFor(options));
     session.Refresh();
     const Model before = Model::Of(session);
     if (audit) {

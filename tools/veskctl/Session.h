@@ -99,7 +99,7 @@ class Session {
   void Resume();
 
   // The machine's journal: the ends of background work go there. Private sessions have none.
-  void JournalTo(Journal journal) { this->journal = std::move(journal); }
+  void JournalTo(std::optional<Journal> journal) { this->journal = std::move(journal); }
   const std::optional<Journal>& JournalOf() const { return journal; }
 
   // Writes the driver's state back to the state file (not in a read-only session); nothing
