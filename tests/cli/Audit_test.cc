@@ -104,6 +104,12 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
   EXPECT_EQ(records[3]["command"]["status"]["losses"].size(), 1u);
   EXPECT_EQ(records[4]["command"]["name"], "sim pull-drive");
 
+  // A volume it created is what a command acts on.
+  const json created =
+      RunJson("create-volume --name bk --level 1 --drives KN2K00004104,KN2K00004105 --size 1T");
+  EXPECT_EQ(Records("command").back()["element"],
+            (json{{"kind", "volume"}, {"id", created["result"]["volumeId"]}, {"name", "bk"}}));
+
   // The answer no at the question cancels it.
   const Result declined = RunOnTerminal("delete-volume Scratch", "no\n");
   EXPECT_EQ(declined.exitCode, 1) << declined.out;

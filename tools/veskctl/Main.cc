@@ -277,8 +277,8 @@ int Run(const Options& options, const Planner& planner, bool loadState,
       return kExitFailed;
     }
     const Outcome outcome = plan.send(session);
-    if (reached && reached->element.is_null())
-      reached->element = RequestElement(plan.request, outcome.result, before);
+    // A volume it created is known from here on.
+    if (reached) reached->element = RequestElement(plan.request, outcome.result, before);
     // A dry run of a command that sends nothing (wait) may move the simulated clock, but saves
     // nothing.
     if (outcome.changed && !options.readOnly && !options.dryRun) {
