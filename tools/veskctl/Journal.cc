@@ -365,6 +365,9 @@ Journal::Slice Journal::After(std::uint64_t after, std::size_t limit) const {
     Slice slice;
     Generation older(Older(path), GENERIC_READ, OPEN_EXISTING);
     Generation current(path, GENERIC_READ, OPEN_EXISTING);
+    if (!current.file.Open() && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+      Fail("read", path);
     const bool hasOlder = older.file.Open() && older.Scan();
     const bool hasCurrent = current.file.Open() && current.Scan();
     slice.oldestHeld = hasOlder ? older.firstId : hasCurrent ? current.firstId : after + 1;
