@@ -1,7 +1,6 @@
 // What veskctl's own runs leave in the journal: one record per configuration command, whatever
 // became of it, and one per end of background work, which `jobs --history` lists.
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "VeskctlTest.h"
@@ -36,34 +35,29 @@ class AuditTest : public VeskctlTest {
 };
 
 TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNeverADryRun) {
-  struct Case {
-    std::string arguments;
-    int exitCode;
-    std::string outcome, statusKind, message;  // message: the start of the status's
-    json element;
-  };
   const json data = {
       {"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000001"}, {"name", "Data"}};
   const json spare = {
       {"kind", "drive"}, {"id", "5a7a0000-0000-4000-8000-000000000002"}, {"name", "KS1A00000003"}};
-  const json scratch = {
-      {"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000002"}, {"name", "Scratch"}};
-  const Case cases[] = {
-      {"rename-volume Data Data2", 0, "ok", "", "", data},
-      {"mark-normal KS1A00000003", 1, "refused", "VeskException", "Unable to mark drive as normal.",
-       spare},
-      {"delete-volume nothing", 2, "failed", "UsageError",
-       "no volume 'nothing' (see 'veskctl show')", nullptr},
-      {"delete-volume Scratch", 2, "refused", "UsageError",
-       "refused to delete volume \"Scratch\" (f0d0e100-0000-4000-8000-000000000002) without "
-       "--force",
-       scratch},
-      {"sim pull-drive KS1A00000003", 0, "ok", "", "", spare},
+  const struct {
+    std::string arguments;
+    int exitCode;
+    std::string detail;  // how it starts
+    json element;
+  } cases[] = {
+      {"rename-volume Data Data2", 0, "rename-volume by alice: ok", data},
+      {"mark-normal KS1A00000003", 1,
+       "mark-normal by alice: refused: Unable to mark drive as normal.", spare},
+      {"delete-volume nothing", 2,
+       "delete-volume by alice: failed: no volume 'nothing' (see 'veskctl show')", nullptr},
+      {"delete-volume Scratch",
+       2,
+       "delete-volume by alice: refused: refused to delete volume \"Scratch\" "
+       "(f0d0e100-0000-4000-8000-000000000002) without --force",
+       {{"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000002"}, {"name", "Scratch"}}},
+      {"sim pull-drive KS1A00000003", 0, "sim pull-drive by alice: ok", spare},
   };
-  for (const Case& c : cases) {
-    const Result r = Run(c.arguments);
-    ASSERT_EQ(r.exitCode, c.exitCode) << c.arguments << "\n" << r.out;
-  }
+  for (const auto& c : cases) ASSERT_EQ(Run(c.arguments).exitCode, c.exitCode) << c.arguments;
   // Nothing for dry runs, views, `jobs` and `wait`, nor for what did not parse.
   for (const char* other :
        {"--dry-run delete-volume Scratch --force", "--dry-run sim reset", "show", "jobs",
@@ -73,36 +67,23 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
   const std::vector<json> records = Records("command");
   ASSERT_EQ(records.size(), std::size(cases));
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(c.arguments);
+    SCOPED_TRACE(cases[i].arguments);
     const json& command = records[i]["command"];
-    EXPECT_EQ(command["outcome"], c.outcome);
-    EXPECT_EQ(command["exitCode"], c.exitCode);
+    const std::string detail = records[i]["detail"];
+    EXPECT_TRUE(detail.starts_with(cases[i].detail)) << detail;
+    EXPECT_TRUE(detail.starts_with(command["name"].get<std::string>() +
+                                   " by alice: " + command["outcome"].get<std::string>()))
+        << detail;
+    EXPECT_EQ(records[i]["element"], cases[i].element);
+    EXPECT_EQ(command["exitCode"], cases[i].exitCode);
+    EXPECT_EQ(command["status"]["ok"], cases[i].exitCode == 0);
     EXPECT_EQ(command["user"], "alice");
-    EXPECT_TRUE(command["pid"].is_number_unsigned());
-    EXPECT_EQ(command["argv"][0], "--state");
-    EXPECT_EQ(command["argv"].back(), c.arguments.substr(c.arguments.rfind(' ') + 1));
-    EXPECT_EQ(records[i]["element"], c.element);
-    EXPECT_EQ(command["status"]["ok"], c.outcome == "ok");
-    if (c.outcome == "ok") {
-      EXPECT_EQ(records[i]["detail"], command["name"].get<std::string>() + " by alice: ok");
-      continue;
-    }
-    EXPECT_EQ(command["status"]["kind"], c.statusKind);
-    EXPECT_TRUE(command["status"]["message"].get<std::string>().starts_with(c.message))
-        << command["status"];
-    EXPECT_EQ(
-        records[i]["detail"].get<std::string>().rfind(
-            command["name"].get<std::string>() + " by alice: " + c.outcome + ": " + c.message, 0),
-        0u)
-        << records[i]["detail"];
+    EXPECT_EQ(command["argv"].back(), cases[i].arguments.substr(cases[i].arguments.rfind(' ') + 1));
   }
-  EXPECT_EQ(records[0]["command"]["name"], "rename-volume");
   EXPECT_EQ(records[0]["command"]["request"]["operation"], "RenameVolume");
-  EXPECT_EQ(records[1]["command"]["status"]["status"], 15);
+  EXPECT_EQ(records[1]["command"]["status"]["status"], 15);  // as --json prints it
   EXPECT_TRUE(records[2]["command"]["request"].is_null());
   EXPECT_EQ(records[3]["command"]["status"]["losses"].size(), 1u);
-  EXPECT_EQ(records[4]["command"]["name"], "sim pull-drive");
 
   // A volume it created is what a command acts on.
   const json created =
@@ -159,17 +140,11 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
   const std::vector<json> jobs = Records("job");
   ASSERT_EQ(jobs.size(), 2u);
   EXPECT_EQ(jobs[0]["detail"], "verify of Data finished: 3 errors, 1 bad block");
-  EXPECT_EQ(jobs[0]["element"]["name"], "Data");
-  EXPECT_EQ(jobs[0]["job"], (json{{"kind", "verify"},
-                                  {"volumeId", "f0d0e100-0000-4000-8000-000000000001"},
-                                  {"volumeName", "Data"},
-                                  {"startedMs", 0},
-                                  {"endedMs", 60000},
-                                  {"outcome", "finished"},
-                                  {"why", nullptr},
-                                  {"verifyErrors", 3},
-                                  {"verifyBadBlocks", 1},
-                                  {"drives", json::array()}}));
+  EXPECT_EQ(
+      jobs[0]["job"].dump(),
+      R"({"drives":[],"endedMs":60000,"kind":"verify","outcome":"finished","startedMs":0,)"
+      R"("verifyBadBlocks":1,"verifyErrors":3,"volumeId":"f0d0e100-0000-4000-8000-000000000001",)"
+      R"("volumeName":"Data","why":null})");
   EXPECT_EQ(jobs[1]["detail"], "verify of Scratch failed: the volume is gone");
   EXPECT_TRUE(jobs[1]["job"]["verifyErrors"].is_null());
   EXPECT_EQ(Records("command").back()["id"], jobs[1]["id"].get<int>() + 1);
@@ -177,8 +152,7 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
   const json history = RunJson("jobs --history")["result"];
   ASSERT_EQ(history.size(), 2u);
   json listed = jobs[0]["job"];
-  listed["id"] = jobs[0]["id"];
-  listed["time"] = jobs[0]["time"];
+  listed.update({{"id", jobs[0]["id"]}, {"time", jobs[0]["time"]}});
   EXPECT_EQ(history[0], listed);
   EXPECT_EQ(Run("jobs --history").out,
             jobs[0]["time"].get<std::string>() +
@@ -193,7 +167,7 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
   ASSERT_EQ(Run("sim advance 600000").exitCode, 0);
   fs::remove(state.string() + ".journal");
   fs::create_directory(state.string() + ".journal");
-  const Result unjournaled = Run("jobs", false);
+  const Result unjournaled = Run("jobs");
   EXPECT_EQ(unjournaled.exitCode, 0);
   EXPECT_NE(unjournaled.out.find("veskctl: the end of background work was not journaled: cannot "
                                  "open the journal " +
