@@ -20,7 +20,9 @@
 #include "VeskctlTest.h"
 #include "Watchdog.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/Journal.h"
 #include "tools/veskctl/StateFile.h"
+#include "tools/veskctl/SystemLog.h"
 
 namespace {
 
@@ -113,7 +115,25 @@ class MonitorTest : public VeskctlTest {
     const Result r = Run(command);
     ASSERT_EQ(r.exitCode, 0) << command << ": " << r.out;
   }
+  // Every record of the machine's journal after `after`, oldest first.
+  std::vector<json> Journal(std::uint64_t after = 0) {
+    return veskctl::Journal(state.string() + ".journal").After(after).records;
+  }
+  // The JSON Lines of `--json ARGUMENTS`, its exit code checked.
+  std::vector<json> Records(const std::string& arguments, int exitCode = 0) {
+    const Result r = Run("--json " + arguments);
+    EXPECT_EQ(r.exitCode, exitCode) << arguments << ": " << r.out;
+    std::vector<json> records;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
+    return records;
+  }
 };
+
+// Waits until `path` exists (a program said it started).
+void AwaitFile(const fs::path& path) {
+  while (!fs::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
 
 TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItWithZero) {
   Do("sim reset");
@@ -252,8 +272,9 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
   EXPECT_EQ(Run("monitor --once").out, "");
 
   // --once waits for the lock as other runs do and gives up as they do: a failed look, the
-  // snapshot as it was.
-  const std::string before = Slurp(snapshot);
+  // machine of the snapshot as it was.
+  auto machineOf = [&] { return json::parse(Slurp(snapshot))["machine"]; };
+  const json before = machineOf();
   Do("rename-volume Data Data2");
   const int held = ::open((state.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
@@ -263,7 +284,7 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
   EXPECT_EQ(busy.out.substr(busy.out.find("  ")),
             "  refresh-failed  another veskctl run still holds " + state.string() +
                 ".lock; gave up after 0 s (--lock-timeout)\n");
-  EXPECT_EQ(Slurp(snapshot), before);
+  EXPECT_EQ(machineOf(), before);
 }
 
 // Runs that overlap each write their snapshot aside under a name of their own and rename it over:
@@ -320,8 +341,10 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left,
-            (std::vector<std::string>{"state.json", "state.json.lock", "state.json.monitor"}));
+  EXPECT_EQ(left, (std::vector<std::string>{
+                      "state.json", "state.json.journal", "state.json.journal.cursors",
+                      "state.json.journal.deliver.lock", "state.json.journal.lock",
+                      "state.json.journal.watch.lock", "state.json.lock", "state.json.monitor"}));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on
@@ -515,27 +538,126 @@ TEST(MonitorWatcher, TheFeedOutlivesEveryRefreshAfterHotPlug) {
   EXPECT_TRUE(*feedAlive) << "the feed went while a refresh after hot-plug raised events";
 }
 
-// A failure is reported when it starts, again every reminder interval while the same failure
-// lasts, and once when a look succeeds again; another failure meanwhile is a new one.
-TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAsAReminderAndWhenItEnds) {
-  using namespace std::chrono_literals;
-  veskctl::FailureAlerts alerts(300s);
-  auto look = [&](std::chrono::seconds at, const std::string& failure) {
-    const auto e = alerts.Look(failure, veskctl::FailureAlerts::Clock::time_point(at));
+// A failure is reported when it starts and once when a look succeeds again; the same failure
+// again is no news, another failure meanwhile is a new one.
+TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAndWhenItEnds) {
+  veskctl::FailureAlerts alerts;
+  auto look = [&](const std::string& failure) {
+    const auto e = alerts.Look(failure);
     return e ? e->kind + ": " + e->detail : std::string();
   };
-  EXPECT_EQ(look(0s, ""), "");
-  EXPECT_EQ(look(2s, "corrupt"), "refresh-failed: corrupt");
-  EXPECT_EQ(look(4s, "corrupt"), "");
-  EXPECT_EQ(look(301s, "corrupt"), "");
-  EXPECT_EQ(look(302s, "corrupt"), "refresh-failed: corrupt");  // the reminder
-  EXPECT_EQ(look(304s, "corrupt"), "");
-  EXPECT_EQ(look(306s, "busy"), "refresh-failed: busy");
-  EXPECT_EQ(look(308s, "busy"), "");
-  EXPECT_EQ(look(310s, ""), "refresh-recovered: busy");
-  EXPECT_EQ(look(312s, ""), "");
-  EXPECT_EQ(look(314s, "busy"), "refresh-failed: busy");
-  EXPECT_EQ(look(316s, ""), "refresh-recovered: busy");
+  EXPECT_EQ(look(""), "");
+  EXPECT_EQ(look("corrupt"), "refresh-failed: corrupt");
+  EXPECT_EQ(look("corrupt"), "");
+  EXPECT_EQ(look("busy"), "refresh-failed: busy");
+  EXPECT_EQ(look(""), "refresh-recovered: busy");
+  EXPECT_EQ(look(""), "");
+  // As a `--once` run resumes it from its snapshot.
+  alerts.SetLasting("busy");
+  EXPECT_EQ(look("busy"), "");
+  EXPECT_EQ(look(""), "refresh-recovered: busy");
+}
+
+// A fault's first sighting is its own event; a reminder is due once the last report is the
+// interval old, and a fault that went and came back is new again. What `--once` saves brings the
+// last reports back.
+TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
+  using veskctl::Fault;
+  const Fault degraded{"volume-degraded", "volume", "f0", "r5", ""},
+      missing{"drive-missing", "drive", "d2", "KN2", ""},
+      failing{"refresh-failed", "", "", "", "corrupt"};
+  veskctl::Reminders reminders(60);
+  auto due = [&](const std::vector<Fault>& faults, std::int64_t ms) {
+    std::vector<std::string> kinds;
+    for (const auto& r : reminders.Look(faults, ms))
+      kinds.push_back(r["fault"]["kind"].get<std::string>() + " " + r["detail"].get<std::string>());
+    for (auto& k : kinds) k = k.substr(0, k.find(" (since"));
+    return kinds;
+  };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(due({degraded}, 1000), List{});
+  EXPECT_EQ(due({degraded, missing}, 30000), List{});
+  EXPECT_EQ(due({degraded, missing}, 60999), List{});
+  EXPECT_EQ(due({degraded, missing}, 61000),
+            List{"volume-degraded volume \"r5\" is still degraded"});
+  EXPECT_EQ(due({degraded, missing}, 90000), List{"drive-missing drive KN2 is still missing"});
+  EXPECT_EQ(due({degraded, missing}, 120999), List{});
+  EXPECT_EQ(due({missing, failing}, 121000), List{});  // the volume recovered
+  EXPECT_EQ(due({missing, degraded, failing}, 150000),
+            (List{"drive-missing drive KN2 is still missing"}));
+  const auto record = reminders.Look({missing, degraded, failing}, 210000);
+  ASSERT_EQ(record.size(), 3u);
+  EXPECT_EQ(record[2]["kind"], "reminder");
+  EXPECT_EQ(record[2]["element"], nullptr);
+  EXPECT_EQ(record[2]["detail"].get<std::string>(),
+            "the machine still cannot be read: corrupt (since " +
+                record[2]["fault"]["since"].get<std::string>() + ")");
+  EXPECT_EQ(record[1]["element"], (json{{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}));
+
+  veskctl::Reminders resumed(60);
+  resumed.Load(reminders.Save());
+  EXPECT_TRUE(resumed.Look({missing, degraded, failing}, 269999).empty());
+  EXPECT_EQ(resumed.Look({missing, degraded, failing}, 270000).size(), 3u);
+  resumed.Load(json("not a list"));
+  EXPECT_TRUE(resumed.Look({missing}, 1000000).empty());
+}
+
+// What the system log gets: errors for what failed, went missing or degraded and for reminders of
+// faults, a warning for a command that failed, information otherwise; the text line with the id.
+TEST(MonitorSystemLog, EachRecordHasItsSeverityAndItsTextLineWithItsId) {
+  using veskctl::LogSeverity;
+  auto record = [](const std::string& kind) {
+    return json{{"id", 41},
+                {"time", "2026-12-07T14:05:00.123Z"},
+                {"kind", kind},
+                {"element", {{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}},
+                {"property", nullptr},
+                {"old", nullptr},
+                {"oldName", nullptr},
+                {"new", nullptr},
+                {"newName", nullptr},
+                {"detail", nullptr}};
+  };
+  for (const char* kind : {"volume-degraded", "volume-failed", "drive-failed", "drive-missing",
+                           "job-failed", "refresh-failed", "program-failed"})
+    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Error) << kind;
+  for (const char* kind : {"present", "changed", "volume-normal", "job-finished", "reminder"})
+    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Info) << kind;
+  json reminder = record("reminder");
+  reminder["detail"] = "volume \"r5\" is still degraded (since 2026-12-07T14:00:00.000Z)";
+  reminder["fault"] = {{"kind", "volume-degraded"}, {"since", "2026-12-07T14:00:00.000Z"}};
+  const auto entry = veskctl::SystemLogEntry(reminder);
+  EXPECT_EQ(entry.severity, LogSeverity::Error);
+  EXPECT_EQ(entry.message,
+            "2026-12-07T14:05:00.123Z  reminder  volume \"r5\" (f0)  volume \"r5\" is still "
+            "degraded (since 2026-12-07T14:00:00.000Z) id=41");
+
+  json changed = record("changed");
+  changed["property"] = "CachePolicy";
+  changed["old"] = 3;
+  changed["oldName"] = "write-back";
+  changed["new"] = 1;
+  changed["newName"] = "off";
+  EXPECT_EQ(veskctl::SystemLogEntry(changed).message,
+            "2026-12-07T14:05:00.123Z  changed  volume \"r5\" (f0)  CachePolicy: write-back (3) "
+            "-> off (1) id=41");
+
+  // Commands tell of themselves in their own object.
+  json command = {{"id", 7},
+                  {"time", "2026-12-07T14:05:00.123Z"},
+                  {"kind", "command"},
+                  {"command", {{"line", "delete-volume r5"}, {"exitCode", 2}}}};
+  const auto failed = veskctl::SystemLogEntry(command);
+  EXPECT_EQ(failed.severity, LogSeverity::Warning);
+  EXPECT_EQ(failed.message,
+            "2026-12-07T14:05:00.123Z  command  {\"exitCode\":2,\"line\":\"delete-volume r5\"} "
+            "id=7");
+  command["command"]["exitCode"] = 0;
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
+  command["command"] = {{"outcome", "refused"}};
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Warning);
+  command["command"] = {{"outcome", "ok"}};
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
 }
 
 // Parsing a large saved machine takes far longer than reading it: a look holds the lock only for
@@ -644,6 +766,144 @@ TEST_F(MonitorTest, OneChangeIsOneEventInBytes) {
                          "added bk State null -> initializing null",
                          "job-started bk State null -> initializing \"initialize\"",
                      }));
+}
+
+// A record is delivered at least once whatever stops the monitor: the record whose program was
+// killed because the monitor stopped (SIGTERM), or that the monitor died over (SIGKILL), is given
+// again by the next run, and a record a program got to its end is never given twice.
+TEST_F(MonitorTest, ARecordIsDeliveredAtLeastOnceWhateverStopsTheMonitor) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  const std::uint64_t before = Journal().back()["id"];
+  const fs::path script = dir / "program", block = dir / "block", started = dir / "started",
+                 got = dir / "got";
+  // Says it started (with its process group), waits while `block` is there, then notes the id of
+  // the record it got.
+  std::ofstream(script)
+      << "#!/bin/sh\necho $$ > " + started.string() + ".new && mv " + started.string() + ".new " +
+             started.string() + "\nwhile [ -e " + block.string() +
+             " ]; do sleep 0.01; done\nsed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p' >> " +
+             got.string() + "\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Vesk::test::Watchdog watchdog("the stopped monitors and their programs", 60);
+
+  std::ofstream(block) << "";
+  MonitorProcess follower = Start({"--program", script.string(), "--interval", "0.05"});
+  AwaitFile(started);
+  const int status = follower.Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(fs::exists(got));  // its program was killed before it noted anything
+  fs::remove(block);
+  fs::remove(started);
+  ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
+
+  Do("set-volume-cache Data off");
+  std::ofstream(block) << "";
+  MonitorProcess once = Start({"--once", "--program", script.string()});
+  AwaitFile(started);
+  const int status2 = once.Stop(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(status2)) << status2;
+  // The program dies with its monitor (it had its own process group).
+  ::kill(-std::stoi(Slurp(started)), SIGKILL);
+  fs::remove(block);
+  ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
+
+  // Every record since, once each, in order: the follower's 18 present elements and the change.
+  std::vector<std::uint64_t> expected, noted;
+  for (const auto& r : Journal(before)) expected.push_back(r["id"]);
+  std::istringstream lines(Slurp(got));
+  for (std::string line; std::getline(lines, line);) noted.push_back(std::stoull(line));
+  EXPECT_EQ(expected.size(), 19u);
+  EXPECT_EQ(noted, expected);
+  EXPECT_EQ(Journal(before).back()["property"], "CachePolicy");
+}
+
+// One watcher at a time: `--once` runs at the same time record each change once, and print each
+// record once between them.
+TEST_F(MonitorTest, OnceRunsAtTheSameTimeRecordEachChangeOnce) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  Vesk::test::Watchdog watchdog("monitor runs at the same time", 120);
+  std::size_t printed = 0;
+  for (int round = 0; round < 6; ++round) {
+    Do(std::string("set-volume-cache Data ") + (round % 2 ? "write-back" : "off"));
+    std::vector<Result> runs(3);
+    std::vector<std::thread> threads;
+    for (auto& r : runs) threads.emplace_back([&] { r = Run("monitor --once"); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : runs) {
+      EXPECT_EQ(r.exitCode, 0) << r.out;
+      for (auto at = r.out.find("CachePolicy"); at != std::string::npos;
+           at = r.out.find("CachePolicy", at + 1))
+        ++printed;
+    }
+  }
+  std::size_t changes = 0;
+  for (const auto& r : Journal()) changes += r["property"] == "CachePolicy";
+  EXPECT_EQ(changes, 6u);
+  EXPECT_EQ(printed, 6u);
+}
+
+// A fault that lasts is reminded of every interval of the machine's clock (the simulated clock
+// stands still here but for the commands that move it), from `--once` to `--once`; a refresh
+// that keeps failing as well.
+TEST_F(MonitorTest, AFaultThatLastsIsRemindedEveryInterval) {
+  Do("sim reset");
+  auto reminders = [&](int exitCode = 0) {
+    std::vector<std::string> due;
+    for (const auto& r : Records("monitor --once --failure-reminder 60", exitCode)) {
+      if (r["kind"] != "reminder") continue;
+      EXPECT_EQ(r["detail"].get<std::string>().substr(r["detail"].get<std::string>().find(" (")),
+                " (since " + r["fault"]["since"].get<std::string>() + ")");
+      due.push_back(r["fault"]["kind"].get<std::string>() + " " +
+                    (r["element"].is_null() ? "" : r["element"]["name"].get<std::string>()));
+    }
+    std::sort(due.begin(), due.end());
+    return due;
+  };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(reminders(), List{});
+  Do("remove-drive KN2K00004102 --force");
+  EXPECT_EQ(reminders(), List{});  // the events tell it first
+  Do("sim advance 59999");
+  EXPECT_EQ(reminders(), List{});
+  Do("sim advance 1");
+  const List all = {"drive-missing KN2K00004102", "volume-degraded Data", "volume-failed Scratch"};
+  EXPECT_EQ(reminders(), all);
+  EXPECT_EQ(reminders(), List{});
+  Do("sim advance 60000");
+  EXPECT_EQ(reminders(), all);
+  const json last = Journal().back();
+  EXPECT_EQ(last["detail"].get<std::string>().substr(0, 45),
+            "drive KN2K00004102 is still missing (since 20");
+
+  // A refresh that keeps failing, on the real clock (the faults of the elements last meanwhile, as
+  // last seen).
+  ::setenv("VESK_SIM_CLOCK", "real", 1);
+  std::ofstream(state) << "{";
+  auto machineWide = [&](int exitCode) {
+    std::vector<json> found;
+    for (const auto& r : Records("monitor --once --failure-reminder 0.001", exitCode))
+      if (r["element"].is_null()) found.push_back(r);
+    return found;
+  };
+  const auto failed = machineWide(1);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]["kind"], "refresh-failed");
+  const auto again = machineWide(1);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0]["fault"]["kind"], "refresh-failed");
+  EXPECT_EQ(again[0]["detail"].get<std::string>().substr(0, 34),
+            "the machine still cannot be read: ");
+  Do("sim reset");
+  const auto recovered = machineWide(0);
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0]["kind"], "refresh-recovered");
+
+  // The system log is one more target with a cursor of its own, from the records of now on.
+  ASSERT_EQ(Run("monitor --once --syslog").exitCode, 0);
+  const json cursors = json::parse(Slurp(state.string() + ".journal.cursors"));
+  EXPECT_EQ(cursors["syslog"], Journal().back()["id"]);
 }
 
 }  // namespace
