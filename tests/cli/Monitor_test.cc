@@ -642,16 +642,15 @@ TEST(MonitorSystemLog, EachRecordHasItsSeverityAndItsTextLineWithItsId) {
             "2026-12-07T14:05:00.123Z  changed  volume \"r5\" (f0)  CachePolicy: write-back (3) "
             "-> off (1) id=41");
 
-  // Commands tell of themselves in their own object.
-  json command = {{"id", 7},
-                  {"time", "2026-12-07T14:05:00.123Z"},
-                  {"kind", "command"},
-                  {"command", {{"line", "delete-volume r5"}, {"exitCode", 2}}}};
+  // A command's outcome is in its own object.
+  json command = record("command");
+  command["id"] = 7;
+  command["element"] = nullptr;
+  command["detail"] = "delete-volume r5";
+  command["command"] = {{"exitCode", 2}};
   const auto failed = veskctl::SystemLogEntry(command);
   EXPECT_EQ(failed.severity, LogSeverity::Warning);
-  EXPECT_EQ(failed.message,
-            "2026-12-07T14:05:00.123Z  command  {\"exitCode\":2,\"line\":\"delete-volume r5\"} "
-            "id=7");
+  EXPECT_EQ(failed.message, "2026-12-07T14:05:00.123Z  command  delete-volume r5 id=7");
   command["command"]["exitCode"] = 0;
   EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
   command["command"] = {{"outcome", "refused"}};

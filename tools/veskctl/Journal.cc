@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "platform/win32.h"
@@ -205,7 +206,8 @@ struct Generation {
 };
 
 // The journal's lock, held while this object lives: a byte of a file of its own, so that readers,
-// who take no lock, can read the journal itself on Windows.
+// who take no lock, can read the journal itself on Windows. The file also keeps the last
+// identifier given, so that none is given twice even when the journal's files were removed.
 class WriteLock {
  public:
   explicit WriteLock(const fs::path& journal)
@@ -213,6 +215,20 @@ class WriteLock {
     if (!file.Open()) Fail("lock", path);
     OVERLAPPED firstByte = {};
     if (!LockFileEx(file.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &firstByte)) Fail("lock", path);
+  }
+
+  std::uint64_t LastGiven() const {
+    const std::string text = ReadAt(file, 0, 32, path);
+    return std::strtoull(text.c_str(), nullptr, 10);
+  }
+  void Given(std::uint64_t id) const {
+    Seek(file, 0, path);
+    char text[24];
+    const int length =
+        std::snprintf(text, sizeof text, "%-20llu\n", static_cast<unsigned long long>(id));
+    DWORD written = 0;
+    if (!WriteFile(file.handle, text, static_cast<DWORD>(length), &written, nullptr))
+      Fail("write", path);
   }
 
  private:
@@ -283,7 +299,7 @@ std::vector<std::uint64_t> Journal::Append(std::vector<nlohmann::json> records) 
                          "it away to start a new one.");
   } else {
     // New, or torn before its header was whole: it starts where the older generation ended.
-    last = OlderLastId(path);
+    last = std::max(OlderLastId(path), lock.LastGiven());
     LARGE_INTEGER zero{};
     if (!SetFilePointerEx(current->file.handle, zero, nullptr, FILE_BEGIN) ||
         !SetEndOfFile(current->file.handle))
@@ -292,6 +308,7 @@ std::vector<std::uint64_t> Journal::Append(std::vector<nlohmann::json> records) 
     current->Scan();
   }
 
+  last = std::max(last, lock.LastGiven());
   std::vector<std::uint64_t> ids;
   std::string lines;
   const std::string now = EventTime();
@@ -301,6 +318,7 @@ std::vector<std::uint64_t> Journal::Append(std::vector<nlohmann::json> records) 
     ids.push_back(last);
     lines += record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
+  lock.Given(last);
   if (current->end > current->recordsStart && current->end + lines.size() > maxBytes) {
     // Rotation that fails (a reader on Windows holding the older generation open without leave
     // to delete) is tried again by the next append; the journal is then only over its bound.
@@ -378,6 +396,40 @@ std::uint64_t Journal::LastBefore(std::int64_t unixMs) const {
     return *IdOf(*record) - 1;
   }
   return LastId();
+}
+
+MonitorEvent RecordEvent(const nlohmann::json& record) {
+  const auto text = [&](const nlohmann::json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  const auto value = [&](const char* key, const char* nameKey) -> std::optional<EventValue> {
+    auto it = record.find(key);
+    if (it == record.end() || it->is_null()) return std::nullopt;
+    EventValue v{*it, text(record, nameKey)};
+    // An enumeration is the one kind of value whose name is not the value itself.
+    v.enumeration = it->is_number() && v.name != it->dump();
+    return v;
+  };
+  MonitorEvent e;
+  e.time = text(record, "time");
+  e.kind = text(record, "kind");
+  if (auto element = record.find("element"); element != record.end() && element->is_object()) {
+    e.elementKind = text(*element, "kind");
+    e.elementId = text(*element, "id");
+    e.elementName = text(*element, "name");
+  }
+  e.property = text(record, "property");
+  e.oldValue = value("old", "oldName");
+  e.newValue = value("new", "newName");
+  e.detail = text(record, "detail");
+  return e;
+}
+
+std::string RecordText(const nlohmann::json& record) {
+  const auto id = IdOf(record);
+  return "#" + (id ? std::to_string(*id) : std::string("?")) + "  " +
+         EventText(RecordEvent(record));
 }
 
 std::optional<std::int64_t> ParseEventTime(const std::string& text) {

@@ -67,6 +67,14 @@ class Journal {
   std::uint64_t maxBytes;
 };
 
+struct MonitorEvent;
+
+// A record as the event it carries (every record has the event's fields), so that records print,
+// and go to programs, as events do.
+MonitorEvent RecordEvent(const nlohmann::json& record);
+// One line for people: "#ID " and the event's text line.
+std::string RecordText(const nlohmann::json& record);
+
 // "2026-12-07T14:05:00.123Z" as milliseconds since the epoch; nothing for another text.
 std::optional<std::int64_t> ParseEventTime(const std::string& text);
 

@@ -13,6 +13,8 @@
 
 #include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
+#include "tools/veskctl/EventsCommand.h"
+#include "tools/veskctl/Journal.h"
 #include "tools/veskctl/Metrics.h"
 #include "tools/veskctl/Monitor.h"
 #include "tools/veskctl/Names.h"
@@ -310,6 +312,21 @@ int Monitor(const Options& options, MonitorOptions monitor, const std::string& m
   }
 }
 
+// `events` lists records as they are written, with --follow until it is stopped: not one answer.
+int Events(const Options& options, EventsOptions events) {
+  try {
+    events.journal = Journal::PathFor(StatePath(options), options.simulate);
+    events.json = options.json;
+    return RunEvents(events);
+  } catch (const UsageError& e) {
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
+  } catch (const StateFileError& e) {
+    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
+  } catch (const std::exception& e) {
+    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
+  }
+}
+
 // --json must hold for a command line that does not parse, so it is looked for by hand.
 bool JsonRequested(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -379,6 +396,8 @@ int main(int argc, char** argv) {
                    "named on stderr; see docs/monitoring.md)")
       ->option_text("ADDR:PORT")
       ->excludes("--once");
+  EventsOptions eventsOptions;
+  CLI::App* events = AddEventsCommand(app, eventsOptions);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -412,6 +431,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (monitor->parsed()) return Monitor(options, monitorOptions, metricsListen);
+  if (events->parsed()) return Events(options, eventsOptions);
   options.readOnly = commands.ReadsOnly();
   return Run(options, commands.Parsed(), !commands.StartsOver());
 }

@@ -1,7 +1,6 @@
 #include "tools/veskctl/Monitor.h"
 
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <iostream>
 #include <map>
 #include <set>
@@ -13,6 +12,7 @@
 #include "tools/veskctl/Program.h"
 #include "tools/veskctl/Session.h"
 #include "tools/veskctl/StateFile.h"
+#include "tools/veskctl/Stop.h"
 #include "tools/veskctl/SystemLog.h"
 #include "tools/veskctl/Validate.h"
 
@@ -27,42 +27,6 @@ namespace {
 constexpr int kSnapshotFormatVersion = 1;
 // A drive's status after it reported a SMART event (show's "SMART event").
 constexpr std::uint8_t kSmartEvent = 4;
-
-// Ctrl+C (SIGINT) or a request to close (SIGTERM) ends the monitor: the handler, which runs on
-// a thread of its own, only sets an event that every wait of the monitor also waits for.
-HANDLE stopEvent = nullptr;
-std::atomic<bool> stopRequested{false};
-
-BOOL OnStop(DWORD) {
-  stopRequested = true;
-  SetEvent(stopEvent);
-  return TRUE;
-}
-
-void CatchStopSignals() {
-  if (stopEvent == nullptr) stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (stopEvent == nullptr || !SetConsoleCtrlHandler(OnStop, TRUE))
-    throw std::runtime_error("cannot catch Ctrl+C (error " + std::to_string(GetLastError()) + ")");
-  IgnoreBrokenPipes();
-}
-
-// Waits up to `milliseconds` for a stop; true when one came.
-bool Stopped(long long milliseconds) {
-  return stopRequested ||
-         WaitForSingleObject(stopEvent, static_cast<DWORD>(milliseconds)) == WAIT_OBJECT_0;
-}
-
-// Sleeps up to `seconds`; false when a stop came meanwhile.
-bool SleepUnlessStopped(double seconds) {
-  const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-  while (!stopRequested) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    if (left <= 0) return true;
-    Stopped(std::min<long long>(left, 1000));
-  }
-  return false;
-}
 
 // What `--once` keeps between its runs: the machine as last reported, the faults that last with
 // their last reports, the failure of the last look and the machine's clock then.
@@ -150,49 +114,8 @@ class TryLock {
   std::unique_ptr<SharedFile> file;
 };
 
-// The event a record of the journal was made from (as much of it as the record tells; the
-// record's other fields are not in it).
-MonitorEvent RecordEvent(const json& r) {
-  // The properties whose values are enumerations: their text shows the name with the number.
-  static const std::set<std::string> enumerations = {
-      "State", "RaidLevel", "RwhPolicy", "CachePolicy", "Status", "Usage", "Type"};
-  auto text = [&](const char* key) {
-    auto it = r.find(key);
-    return it != r.end() && it->is_string() ? it->get<std::string>() : std::string();
-  };
-  MonitorEvent e;
-  e.time = text("time");
-  e.kind = text("kind");
-  e.property = text("property");
-  e.detail = text("detail");
-  if (auto element = r.find("element"); element != r.end() && element->is_object()) {
-    e.elementKind = element->value("kind", "");
-    e.elementId = element->value("id", "");
-    e.elementName = element->value("name", "");
-  }
-  auto value = [&](const char* key, const char* name) -> std::optional<EventValue> {
-    auto it = r.find(name);
-    if (it == r.end() || !it->is_string()) return std::nullopt;
-    return EventValue{r.value(key, json()), it->get<std::string>(),
-                      enumerations.contains(e.property)};
-  };
-  e.oldValue = value("old", "oldName");
-  e.newValue = value("new", "newName");
-  return e;
-}
-
-// A record that is not an event (a command, a job) and has no detail is told by its own object.
-std::string RecordDetail(const json& r) {
-  const MonitorEvent e = RecordEvent(r);
-  std::string detail = EventDetail(e);
-  if (!detail.empty()) return detail;
-  for (const char* key : {"command", "job"}) {
-    auto it = r.find(key);
-    if (it != r.end() && !it->is_null())
-      return it->dump(-1, ' ', false, json::error_handler_t::replace);
-  }
-  return "";
-}
+// A record as the monitor's text line: the event's, as `monitor` has always printed it.
+std::string Line(const json& record) { return EventText(RecordEvent(record)); }
 
 // Whether a command record tells of a command that failed or was refused.
 bool CommandFailed(const json& r) {
@@ -426,7 +349,7 @@ class Monitor {
 
   void Print(const json& record) {
     output << (options.json ? record.dump(-1, ' ', false, json::error_handler_t::replace)
-                            : RecordText(record))
+                            : Line(record))
            << "\n"
            << std::flush;
   }
@@ -504,7 +427,7 @@ class Monitor {
         }
       }
       WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
-      if (stopRequested) break;
+      if (StopRequested()) break;
     }
     delivering.Release();
   }
@@ -521,7 +444,7 @@ class Monitor {
 
   // False when the record is not delivered: the monitor was told to stop while its program ran.
   bool DeliverTo(Target target, const json& record) {
-    if (stopRequested) return false;
+    if (StopRequested()) return false;
     if (target == Target::SystemLog) {
       systemLog->Write(SystemLogEntry(record));
       return true;
@@ -531,10 +454,10 @@ class Monitor {
     if (target == Target::Print || record.value("kind", "") == "program-failed") return true;
     const MonitorEvent e = RecordEvent(record);
     const auto failed =
-        RunProgram(options.program, {e.kind, EventElement(e), RecordDetail(record)},
+        RunProgram(options.program, {e.kind, EventElement(e), EventDetail(e)},
                    record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
                    options.programTimeoutSeconds, Stopped);
-    if (stopRequested) return false;  // killed as the monitor stops: given again next time
+    if (StopRequested()) return false;  // killed as the monitor stops: given again next time
     if (failed) Append({EventJson(Failure("program-failed", *failed))});
     return true;
   }
@@ -648,13 +571,6 @@ void Reminders::Load(const json& saved) {
   }
 }
 
-std::string RecordText(const json& record) {
-  const MonitorEvent e = RecordEvent(record);
-  if (!EventDetail(e).empty()) return EventText(e);
-  const std::string detail = RecordDetail(record);
-  return detail.empty() ? EventText(e) : EventText(e) + "  " + detail;
-}
-
 LogEntry SystemLogEntry(const json& record) {
   const std::string kind = record.value("kind", "");
   LogEntry entry;
@@ -663,7 +579,7 @@ LogEntry SystemLogEntry(const json& record) {
     entry.severity = LogSeverity::Error;
   else if (kind == "command" && CommandFailed(record))
     entry.severity = LogSeverity::Warning;
-  entry.message = RecordText(record);
+  entry.message = Line(record);
   if (auto id = record.find("id"); id != record.end()) entry.message += " id=" + id->dump();
   return entry;
 }

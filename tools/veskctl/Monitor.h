@@ -138,10 +138,6 @@ class Reminders {
   std::map<std::string, Seen> seen;  // by Fault::Key
 };
 
-// A journal record as one text line: an event as EventText gives it; the other records with
-// their kind, element and detail.
-std::string RecordText(const nlohmann::json& record);
-
 // The snapshot `monitor --once` keeps beside the state file.
 std::filesystem::path SnapshotPath(const std::filesystem::path& statePath);
 
