@@ -594,6 +594,12 @@ TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
                 record[2]["fault"]["since"].get<std::string>() + ")");
   EXPECT_EQ(record[1]["element"], (json{{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}));
 
+  // A volume renamed is the same fault, kept under its new name.
+  Fault renamed = degraded;
+  renamed.elementName = "r6";
+  EXPECT_TRUE(reminders.Look({missing, renamed, failing}, 210001).empty());
+  EXPECT_EQ(reminders.Save()[2]["elementName"], "r6");
+
   veskctl::Reminders resumed(60);
   resumed.Load(reminders.Save());
   EXPECT_TRUE(resumed.Look({missing, degraded, failing}, 269999).empty());
@@ -901,8 +907,92 @@ TEST_F(MonitorTest, AFaultThatLastsIsRemindedEveryInterval) {
 
   // The system log is one more target with a cursor of its own, from the records of now on.
   ASSERT_EQ(Run("monitor --once --syslog").exitCode, 0);
+  Do("set-volume-cache Data off");
+  ASSERT_EQ(Run("monitor --once --syslog").exitCode, 0);
   const json cursors = json::parse(Slurp(state.string() + ".journal.cursors"));
   EXPECT_EQ(cursors["syslog"], Journal().back()["id"]);
+}
+
+// What keeps a monitor from recording or delivering is said, and costs no record: a watcher lock
+// held by another monitor (this run only delivers), a lock file that cannot be opened, cursors
+// that are not an object, records that rotated away before they were delivered.
+TEST_F(MonitorTest, WhatKeepsAMonitorFromRecordingOrDeliveringIsSaid) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  const std::string journal = state.string() + ".journal";
+  Do("set-volume-cache Data off");
+  const std::size_t held = Journal().size();
+  {
+    const int lock = ::open((journal + ".watch.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const Result r = Run("monitor --once");
+    ::close(lock);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out,
+              "veskctl: another monitor is watching the machine; this run only delivers the "
+              "journal's records\n");
+    EXPECT_EQ(Journal().size(), held);
+  }
+  // The change is still to be recorded, by the next run that watches.
+  const Result next = Run("monitor --once");
+  EXPECT_NE(next.out.find("  changed  volume \"Data\""), std::string::npos) << next.out;
+  EXPECT_EQ(Journal().size(), held + 1);
+
+  std::ofstream(journal + ".cursors") << "[1]";
+  Do("set-volume-cache Data write-back");
+  const Result reset = Run("monitor --once");
+  EXPECT_EQ(reset.exitCode, 0);
+  EXPECT_EQ(reset.out.substr(0, reset.out.find('\n') + 1),
+            "veskctl: the delivery cursors " + journal +
+                ".cursors are not a JSON object; every target starts with the records from now "
+                "on\n");
+  EXPECT_NE(reset.out.find("  changed  volume \"Data\""), std::string::npos) << reset.out;
+  EXPECT_EQ(json::parse(Slurp(journal + ".cursors")), (json{{"", Journal().back()["id"]}}));
+
+  // A cursor behind what the journal still holds.
+  const veskctl::Journal small(journal, 2000);
+  for (int i = 0; i < 40; ++i) small.Append(json{{"kind", "present"}, {"detail", "filler"}});
+  const auto oldest = small.After(1).oldestHeld;
+  ASSERT_GT(oldest, 2u);
+  std::ofstream(journal + ".cursors") << json{{"", 1}}.dump();
+  const Result gap = Run("monitor --once");
+  EXPECT_EQ(gap.exitCode, 0);
+  EXPECT_EQ(gap.out.substr(0, gap.out.find('\n') + 1),
+            "veskctl: records 2 to " + std::to_string(oldest - 1) +
+                " rotated out of the journal before they were delivered\n");
+
+  // `--once` waits for the delivery lock as for the state file's, up to --lock-timeout: then it
+  // has recorded what changed, and the next run delivers it.
+  Do("rename-volume Data Data2");
+  const int delivering =
+      ::open((journal + ".deliver.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::flock(delivering, LOCK_EX), 0);
+  const Result busy = Run("--lock-timeout 0 monitor --once");
+  EXPECT_EQ(busy.exitCode, 0);
+  EXPECT_EQ(busy.out,
+            "veskctl: another monitor is delivering the journal's records; this run delivers none "
+            "(the next one will)\n");
+  const json recorded = Journal().back();
+  EXPECT_EQ(recorded["newName"], "Data2");
+  Do("rename-volume Data2 Data3");
+  Result waited;
+  std::thread run([&] { waited = Run("monitor --once"); });
+  // Once it recorded the second change it waits to deliver.
+  while (Journal().back()["id"] == recorded["id"])
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ::close(delivering);
+  run.join();
+  EXPECT_EQ(waited.exitCode, 0);
+  EXPECT_NE(waited.out.find("Name: \"Data\" -> \"Data2\"\n"), std::string::npos) << waited.out;
+  EXPECT_NE(waited.out.find("Name: \"Data2\" -> \"Data3\"\n"), std::string::npos) << waited.out;
+
+  // A lock file that cannot be opened fails the run.
+  fs::remove(journal + ".deliver.lock");
+  fs::create_directories(journal + ".deliver.lock/in");
+  const Result broken = Run("monitor --once");
+  EXPECT_EQ(broken.exitCode, 1);
+  EXPECT_EQ(broken.out, "veskctl: cannot open the lock file " + journal +
+                            ".deliver.lock: access denied (Windows error 5)\n");
 }
 
 }  // namespace

@@ -391,7 +391,13 @@ class Monitor {
     else if (options.once)
       targets.emplace_back("", Target::Print);
     if (systemLog) targets.emplace_back("syslog", Target::SystemLog);
-    if (targets.empty() || !TakeDeliveryLock()) return;
+    if (targets.empty()) return;
+    if (!TakeDeliveryLock()) {
+      if (options.once)
+        std::cerr << "veskctl: another monitor is delivering the journal's records; this run "
+                     "delivers none (the next one will)\n";
+      return;
+    }
     const fs::path cursorsPath = journal.Path().string() + ".cursors";
     json cursors = ReadCursors(cursorsPath);
     // A new target's cursor is saved before anything is delivered to it: stopped before it got a
