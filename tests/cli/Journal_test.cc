@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "VeskctlTest.h"
+#include "tools/veskctl/StateFile.h"
 
 namespace {
 
@@ -108,7 +109,9 @@ TEST_F(JournalTest, AnAppendCutShortIsSkippedByReadersAndRepairedByTheNextWriter
   ::kill(writer, SIGKILL);
   ::waitpid(writer, nullptr, 0);
   const std::uint64_t last = journal.LastId();
-  // And one whose line never got its newline (cut short between two writes).
+  // A line damaged on disk, and one that never got its newline (cut short between two writes).
+  std::ofstream(JournalPath(), std::ios::app) << R"({"kind":"damaged"})"
+                                              << "\n";
   { std::ofstream(JournalPath(), std::ios::app) << R"({"id":)" << last + 1 << R"(,"kind":"cha)"; }
 
   EXPECT_EQ(journal.LastId(), last);
@@ -146,6 +149,27 @@ TEST_F(JournalTest, RotationKeepsIdentifiersGoingAndSaysWhatRotatedAway) {
   // A journal whose current file was lost after a rotation starts again after the older one.
   fs::remove(JournalPath());
   EXPECT_EQ(journal.Append(json{{"kind", "job"}}), 201u);
+}
+
+TEST_F(JournalTest, AFileThatIsNoJournalIsLeftAlone) {
+  std::ofstream(JournalPath()) << "{\"format\":\"something else\"}\nmore\n";
+  const std::string before = Slurp(JournalPath());
+  try {
+    Journal(JournalPath()).Append(json{{"kind", "job"}});
+    ADD_FAILURE() << "appended to a file that is no journal";
+  } catch (const veskctl::StateFileError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "the journal " + JournalPath().string() +
+                  " does not start as a veskctl journal does; it was left untouched. Move it "
+                  "away to start a new one.");
+  }
+  EXPECT_EQ(Slurp(JournalPath()), before);
+  fs::remove(JournalPath());
+  fs::create_directories(JournalPath());
+  const Result r = Run("events");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "veskctl: cannot read the journal " + JournalPath().string() +
+                       ": access denied (Windows error 5)\n");
 }
 
 TEST_F(JournalTest, EventsFilterByKindElementAndTime) {

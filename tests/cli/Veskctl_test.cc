@@ -719,7 +719,7 @@ TEST_F(VeskctlTest, ReadmeExamplesWorkAsTheyStand) {
     EXPECT_EQ(Run(arguments).exitCode, 0) << arguments;
     ++run;
   }
-  EXPECT_EQ(run, 8);
+  EXPECT_EQ(run, 10);
 }
 
 // After a drive leaves, no volume comes back from data that is lost, the missing drive takes no

@@ -166,7 +166,9 @@ int RunEvents(const EventsOptions& options) {
   const Journal journal(options.journal);
   std::uint64_t after = SinceToAfter(journal, options.since, NowMs());
   if (options.follow) CatchStopSignals();
-  auto slice = journal.After(after);
+  // Read a page at a time: a journal may hold more records than are worth holding in memory.
+  constexpr std::size_t kPage = 4096;
+  auto slice = journal.After(after, kPage);
   if (slice.gap && !options.since.empty())
     std::cerr << "veskctl: the records from #" << after + 1 << " to #" << slice.oldestHeld - 1
               << " have rotated out of the journal; listing from #" << slice.oldestHeld << "\n";
@@ -175,10 +177,14 @@ int RunEvents(const EventsOptions& options) {
       printer.Print(record);
       after = record["id"].get<std::uint64_t>();
     }
+    if (slice.records.size() == kPage && std::cout) {
+      slice = journal.After(after, kPage);
+      continue;
+    }
     std::cout << std::flush;
     if (!options.follow || !std::cout) return 0;
     if (!SleepUnlessStopped(0.2)) return 0;
-    slice = journal.After(after);
+    slice = journal.After(after, kPage);
     // A follower that fell a whole generation behind cannot get those records back: said once.
     if (slice.gap)
       std::cerr << "veskctl: records from #" << after + 1

@@ -145,11 +145,20 @@ struct Generation {
       else
         lo = next;
     }
+    // The rest in order, a window at a time.
     for (std::uint64_t at = lo; at < end;) {
-      const auto [line, next] = LineAt(at);
-      const auto record = ParseLine(line);
-      if (record && holds(*record)) return at;
-      at = next;
+      const std::string window = ReadAt(
+          file, at, static_cast<std::size_t>(std::min<std::uint64_t>(end - at, 4 * kScanWindow)),
+          path);
+      std::size_t begin = 0;
+      for (auto newline = window.find('\n'); newline != std::string::npos;
+           newline = window.find('\n', begin)) {
+        const auto record = ParseLine(std::string_view(window).substr(begin, newline - begin));
+        if (record && holds(*record)) return at + begin;
+        begin = newline + 1;
+      }
+      // A line longer than the window is read whole.
+      at = begin > 0 ? at + begin : LineAt(at).second;
     }
     return end;
   }
@@ -356,6 +365,9 @@ Journal::Slice Journal::After(std::uint64_t after, std::size_t limit) const {
     Slice slice;
     Generation older(Older(path), GENERIC_READ, OPEN_EXISTING);
     Generation current(path, GENERIC_READ, OPEN_EXISTING);
+    if (!current.file.Open() && GetLastError() != ERROR_FILE_NOT_FOUND &&
+        GetLastError() != ERROR_PATH_NOT_FOUND)
+      Fail("read", path);
     const bool hasOlder = older.file.Open() && older.Scan();
     const bool hasCurrent = current.file.Open() && current.Scan();
     slice.oldestHeld = hasOlder ? older.firstId : hasCurrent ? current.firstId : after + 1;
