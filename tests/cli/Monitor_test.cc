@@ -918,8 +918,15 @@ TEST_F(MonitorTest, AFaultThatLastsIsRemindedEveryInterval) {
 // that are not an object, records that rotated away before they were delivered.
 TEST_F(MonitorTest, WhatKeepsAMonitorFromRecordingOrDeliveringIsSaid) {
   Do("sim reset");
-  ASSERT_EQ(Run("monitor --once").exitCode, 0);
   const std::string journal = state.string() + ".journal";
+  // A dry run prints what it would record, and records, delivers and keeps nothing.
+  const Result dry = Run("--dry-run monitor --once");
+  EXPECT_EQ(dry.exitCode, 0);
+  EXPECT_EQ(std::count(dry.out.begin(), dry.out.end(), '\n'), 18) << dry.out;
+  for (const char* left : {"", ".cursors", ".watch.lock", ".deliver.lock"})
+    EXPECT_FALSE(fs::exists(journal + left)) << left;
+  EXPECT_FALSE(fs::exists(state.string() + ".monitor"));
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
   Do("set-volume-cache Data off");
   const std::size_t held = Journal().size();
   {
