@@ -20,7 +20,9 @@
 #include "VeskctlTest.h"
 #include "Watchdog.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/Journal.h"
 #include "tools/veskctl/StateFile.h"
+#include "tools/veskctl/SystemLog.h"
 
 namespace {
 
@@ -64,7 +66,11 @@ class MonitorProcess {
     char* line = nullptr;
     std::size_t size = 0;
     while (::getline(&line, &size, lines) > 0) {
-      events.push_back(json::parse(line, nullptr, false));
+      auto record = json::parse(line, nullptr, false);
+      // The records of the commands that change the machine come with it; watched here are the
+      // monitor's own.
+      if (record.is_object() && (record["kind"] == "command" || record["kind"] == "job")) continue;
+      events.push_back(std::move(record));
       if (last(events.back())) break;
     }
     std::free(line);
@@ -113,7 +119,42 @@ class MonitorTest : public VeskctlTest {
     const Result r = Run(command);
     ASSERT_EQ(r.exitCode, 0) << command << ": " << r.out;
   }
+  // Every record of the machine's journal after `after`, oldest first.
+  // A monitor's output without the records of the commands (and their work) that changed the
+  // machine meanwhile, which the monitor delivers too.
+  Result Run(const std::string& arguments, bool stdoutOnly = false) {
+    Result r = VeskctlTest::Run(arguments, stdoutOnly);
+    if (arguments.find("monitor") == std::string::npos) return r;
+    std::string kept;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const bool own = line.find("  command  ") != std::string::npos ||
+                       line.find("  job  ") != std::string::npos ||
+                       line.find(R"("kind":"command")") != std::string::npos ||
+                       line.find(R"("kind":"job")") != std::string::npos;
+      if (!own) kept += line + "\n";
+    }
+    r.out = kept;
+    return r;
+  }
+  std::vector<json> Journal(std::uint64_t after = 0) {
+    return veskctl::Journal(state.string() + ".journal").After(after).records;
+  }
+  // The JSON Lines of `--json ARGUMENTS`, its exit code checked.
+  std::vector<json> Records(const std::string& arguments, int exitCode = 0) {
+    const Result r = Run("--json " + arguments);
+    EXPECT_EQ(r.exitCode, exitCode) << arguments << ": " << r.out;
+    std::vector<json> records;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
+    return records;
+  }
 };
+
+// Waits until `path` exists (a program said it started).
+void AwaitFile(const fs::path& path) {
+  while (!fs::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
 
 TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItWithZero) {
   Do("sim reset");
@@ -252,8 +293,9 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
   EXPECT_EQ(Run("monitor --once").out, "");
 
   // --once waits for the lock as other runs do and gives up as they do: a failed look, the
-  // snapshot as it was.
-  const std::string before = Slurp(snapshot);
+  // machine of the snapshot as it was.
+  auto machineOf = [&] { return json::parse(Slurp(snapshot))["machine"]; };
+  const json before = machineOf();
   Do("rename-volume Data Data2");
   const int held = ::open((state.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
@@ -263,7 +305,7 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
   EXPECT_EQ(busy.out.substr(busy.out.find("  ")),
             "  refresh-failed  another veskctl run still holds " + state.string() +
                 ".lock; gave up after 0 s (--lock-timeout)\n");
-  EXPECT_EQ(Slurp(snapshot), before);
+  EXPECT_EQ(machineOf(), before);
 }
 
 // Runs that overlap each write their snapshot aside under a name of their own and rename it over:
@@ -320,9 +362,10 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dir)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left,
-            (std::vector<std::string>{"state.json", "state.json.journal", "state.json.journal.lock",
-                                      "state.json.lock", "state.json.monitor"}));
+  EXPECT_EQ(left, (std::vector<std::string>{
+                      "state.json", "state.json.journal", "state.json.journal.cursors",
+                      "state.json.journal.deliver.lock", "state.json.journal.lock",
+                      "state.json.journal.watch.lock", "state.json.lock", "state.json.monitor"}));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on
@@ -357,8 +400,11 @@ TEST_F(MonitorTest, AProgramGetsEachEventAndNobodyWaitsForTheMonitor) {
   std::vector<std::string> argumentLines, inputLines;
   while (std::getline(arguments, line)) argumentLines.push_back(line);
   while (std::getline(input, line)) inputLines.push_back(line);
-  ASSERT_EQ(argumentLines.size(), 18u);
-  ASSERT_EQ(inputLines.size(), 18u);
+  // The present elements, and then the record of the command that ran meanwhile.
+  ASSERT_EQ(argumentLines.size(), 19u);
+  ASSERT_EQ(inputLines.size(), 19u);
+  EXPECT_EQ(argumentLines[18].substr(0, 54),
+            "command|array:a0a7a000-0000-4000-8000-000000000001|set");
   EXPECT_EQ(argumentLines[6],
             "present|volume:f0d0e100-0000-4000-8000-000000000002|State: normal (0)");
   EXPECT_EQ(json::parse(inputLines[6])["element"]["name"], "$(touch pwn7)");
@@ -381,16 +427,20 @@ TEST_F(MonitorTest, AProgramThatFailsIsReported) {
   for (const auto& [body, detail] : cases) {
     fs::remove(script);
     if (!body.empty()) {
-      std::ofstream(script) << "#!/bin/sh\n" << body << "\n";
+      std::ofstream(script) << "#!/bin/sh\n[ \"$1\" = changed ] || exit 0\n" << body << "\n";
       fs::permissions(script, fs::perms::owner_all);
     }
     Do(std::string("locate KS1A00000004 ") + ((on = !on) ? "on" : "off"));
     const Result r = Run("monitor --once --program-timeout 0.2 --program " + script.string());
     EXPECT_EQ(r.exitCode, 0) << r.out;
-    const auto second = r.out.find('\n') + 1;
     EXPECT_NE(r.out.find("  changed  drive KS1A00000004"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.substr(second).substr(r.out.substr(second).find("  ")),
-              "  program-failed  " + detail + "\n");
+    // A program that cannot be run fails for the record of the command too.
+    std::size_t failures = 0;
+    for (auto at = r.out.find("  program-failed  " + detail + "\n"); at != std::string::npos;
+         at = r.out.find("  program-failed  " + detail + "\n", at + 1))
+      ++failures;
+    EXPECT_EQ(failures, body.empty() ? 2u : 1u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + failures) << r.out;
   }
 }
 
@@ -516,27 +566,131 @@ TEST(MonitorWatcher, TheFeedOutlivesEveryRefreshAfterHotPlug) {
   EXPECT_TRUE(*feedAlive) << "the feed went while a refresh after hot-plug raised events";
 }
 
-// A failure is reported when it starts, again every reminder interval while the same failure
-// lasts, and once when a look succeeds again; another failure meanwhile is a new one.
-TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAsAReminderAndWhenItEnds) {
-  using namespace std::chrono_literals;
-  veskctl::FailureAlerts alerts(300s);
-  auto look = [&](std::chrono::seconds at, const std::string& failure) {
-    const auto e = alerts.Look(failure, veskctl::FailureAlerts::Clock::time_point(at));
+// A failure is reported when it starts and once when a look succeeds again; the same failure
+// again is no news, another failure meanwhile is a new one.
+TEST(MonitorFailures, ALastingFailureIsReportedWhenItStartsAndWhenItEnds) {
+  veskctl::FailureAlerts alerts;
+  auto look = [&](const std::string& failure) {
+    const auto e = alerts.Look(failure);
     return e ? e->kind + ": " + e->detail : std::string();
   };
-  EXPECT_EQ(look(0s, ""), "");
-  EXPECT_EQ(look(2s, "corrupt"), "refresh-failed: corrupt");
-  EXPECT_EQ(look(4s, "corrupt"), "");
-  EXPECT_EQ(look(301s, "corrupt"), "");
-  EXPECT_EQ(look(302s, "corrupt"), "refresh-failed: corrupt");  // the reminder
-  EXPECT_EQ(look(304s, "corrupt"), "");
-  EXPECT_EQ(look(306s, "busy"), "refresh-failed: busy");
-  EXPECT_EQ(look(308s, "busy"), "");
-  EXPECT_EQ(look(310s, ""), "refresh-recovered: busy");
-  EXPECT_EQ(look(312s, ""), "");
-  EXPECT_EQ(look(314s, "busy"), "refresh-failed: busy");
-  EXPECT_EQ(look(316s, ""), "refresh-recovered: busy");
+  EXPECT_EQ(look(""), "");
+  EXPECT_EQ(look("corrupt"), "refresh-failed: corrupt");
+  EXPECT_EQ(look("corrupt"), "");
+  EXPECT_EQ(look("busy"), "refresh-failed: busy");
+  EXPECT_EQ(look(""), "refresh-recovered: busy");
+  EXPECT_EQ(look(""), "");
+  // As a `--once` run resumes it from its snapshot.
+  alerts.SetLasting("busy");
+  EXPECT_EQ(look("busy"), "");
+  EXPECT_EQ(look(""), "refresh-recovered: busy");
+}
+
+// A fault's first sighting is its own event; a reminder is due once the last report is the
+// interval old, and a fault that went and came back is new again. What `--once` saves brings the
+// last reports back.
+TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
+  using veskctl::Fault;
+  const Fault degraded{"volume-degraded", "volume", "f0", "r5", ""},
+      missing{"drive-missing", "drive", "d2", "KN2", ""},
+      failing{"refresh-failed", "", "", "", "corrupt"};
+  veskctl::Reminders reminders(60);
+  auto due = [&](const std::vector<Fault>& faults, std::int64_t ms) {
+    std::vector<std::string> kinds;
+    for (const auto& r : reminders.Look(faults, ms))
+      kinds.push_back(r["fault"]["kind"].get<std::string>() + " " + r["detail"].get<std::string>());
+    for (auto& k : kinds) k = k.substr(0, k.find(" (since"));
+    return kinds;
+  };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(due({degraded}, 1000), List{});
+  EXPECT_EQ(due({degraded, missing}, 30000), List{});
+  EXPECT_EQ(due({degraded, missing}, 60999), List{});
+  EXPECT_EQ(due({degraded, missing}, 61000),
+            List{"volume-degraded volume \"r5\" is still degraded"});
+  EXPECT_EQ(due({degraded, missing}, 90000), List{"drive-missing drive KN2 is still missing"});
+  EXPECT_EQ(due({degraded, missing}, 120999), List{});
+  EXPECT_EQ(due({missing, failing}, 121000), List{});  // the volume recovered
+  EXPECT_EQ(due({missing, degraded, failing}, 150000),
+            (List{"drive-missing drive KN2 is still missing"}));
+  const auto record = reminders.Look({missing, degraded, failing}, 210000);
+  ASSERT_EQ(record.size(), 3u);
+  EXPECT_EQ(record[2]["kind"], "reminder");
+  EXPECT_EQ(record[2]["element"], nullptr);
+  EXPECT_EQ(record[2]["detail"].get<std::string>(),
+            "the machine still cannot be read: corrupt (since " +
+                record[2]["fault"]["since"].get<std::string>() + ")");
+  EXPECT_EQ(record[1]["element"], (json{{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}));
+
+  // A volume renamed is the same fault, kept under its new name.
+  Fault renamed = degraded;
+  renamed.elementName = "r6";
+  EXPECT_TRUE(reminders.Look({missing, renamed, failing}, 210001).empty());
+  EXPECT_EQ(reminders.Save()[2]["elementName"], "r6");
+
+  veskctl::Reminders resumed(60);
+  resumed.Load(reminders.Save());
+  EXPECT_TRUE(resumed.Look({missing, degraded, failing}, 269999).empty());
+  EXPECT_EQ(resumed.Look({missing, degraded, failing}, 270000).size(), 3u);
+  resumed.Load(json("not a list"));
+  EXPECT_TRUE(resumed.Look({missing}, 1000000).empty());
+}
+
+// What the system log gets: errors for what failed, went missing or degraded and for reminders of
+// faults, a warning for a command that failed, information otherwise; the text line with the id.
+TEST(MonitorSystemLog, EachRecordHasItsSeverityAndItsTextLineWithItsId) {
+  using veskctl::LogSeverity;
+  auto record = [](const std::string& kind) {
+    return json{{"id", 41},
+                {"time", "2026-12-07T14:05:00.123Z"},
+                {"kind", kind},
+                {"element", {{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}},
+                {"property", nullptr},
+                {"old", nullptr},
+                {"oldName", nullptr},
+                {"new", nullptr},
+                {"newName", nullptr},
+                {"detail", nullptr}};
+  };
+  for (const char* kind : {"volume-degraded", "volume-failed", "drive-failed", "drive-missing",
+                           "job-failed", "refresh-failed", "program-failed"})
+    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Error) << kind;
+  for (const char* kind : {"present", "changed", "volume-normal", "job-finished", "reminder"})
+    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Info) << kind;
+  json reminder = record("reminder");
+  reminder["detail"] = "volume \"r5\" is still degraded (since 2026-12-07T14:00:00.000Z)";
+  reminder["fault"] = {{"kind", "volume-degraded"}, {"since", "2026-12-07T14:00:00.000Z"}};
+  const auto entry = veskctl::SystemLogEntry(reminder);
+  EXPECT_EQ(entry.severity, LogSeverity::Error);
+  EXPECT_EQ(entry.message,
+            "2026-12-07T14:05:00.123Z  reminder  volume \"r5\" (f0)  volume \"r5\" is still "
+            "degraded (since 2026-12-07T14:00:00.000Z) id=41");
+
+  json changed = record("changed");
+  changed["property"] = "CachePolicy";
+  changed["old"] = 3;
+  changed["oldName"] = "write-back";
+  changed["new"] = 1;
+  changed["newName"] = "off";
+  EXPECT_EQ(veskctl::SystemLogEntry(changed).message,
+            "2026-12-07T14:05:00.123Z  changed  volume \"r5\" (f0)  CachePolicy: write-back (3) "
+            "-> off (1) id=41");
+
+  // A command's outcome is in its own object.
+  json command = record("command");
+  command["id"] = 7;
+  command["element"] = nullptr;
+  command["detail"] = "delete-volume r5";
+  command["command"] = {{"exitCode", 2}};
+  const auto failed = veskctl::SystemLogEntry(command);
+  EXPECT_EQ(failed.severity, LogSeverity::Warning);
+  EXPECT_EQ(failed.message, "2026-12-07T14:05:00.123Z  command  delete-volume r5 id=7");
+  command["command"]["exitCode"] = 0;
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
+  command["command"] = {{"outcome", "refused"}};
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Warning);
+  command["command"] = {{"outcome", "ok"}};
+  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
 }
 
 // Parsing a large saved machine takes far longer than reading it: a look holds the lock only for
@@ -645,6 +799,238 @@ TEST_F(MonitorTest, OneChangeIsOneEventInBytes) {
                          "added bk State null -> initializing null",
                          "job-started bk State null -> initializing \"initialize\"",
                      }));
+}
+
+// A record is delivered at least once whatever stops the monitor: the record whose program was
+// killed because the monitor stopped (SIGTERM), or that the monitor died over (SIGKILL), is given
+// again by the next run, and a record a program got to its end is never given twice.
+TEST_F(MonitorTest, ARecordIsDeliveredAtLeastOnceWhateverStopsTheMonitor) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  const std::uint64_t before = Journal().back()["id"];
+  const fs::path script = dir / "program", block = dir / "block", started = dir / "started",
+                 got = dir / "got";
+  // Says it started (with its process group), waits while `block` is there, then notes the id of
+  // the record it got.
+  std::ofstream(script)
+      << "#!/bin/sh\necho $$ > " + started.string() + ".new && mv " + started.string() + ".new " +
+             started.string() + "\nwhile [ -e " + block.string() +
+             " ]; do sleep 0.01; done\nsed -n 's/.*\"id\":\\([0-9]*\\).*/\\1/p' >> " +
+             got.string() + "\n";
+  fs::permissions(script, fs::perms::owner_all);
+  Vesk::test::Watchdog watchdog("the stopped monitors and their programs", 60);
+
+  std::ofstream(block) << "";
+  MonitorProcess follower = Start({"--program", script.string(), "--interval", "0.05"});
+  AwaitFile(started);
+  const int status = follower.Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(fs::exists(got));  // its program was killed before it noted anything
+  fs::remove(block);
+  fs::remove(started);
+  ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
+
+  Do("set-volume-cache Data off");
+  std::ofstream(block) << "";
+  MonitorProcess once = Start({"--once", "--program", script.string()});
+  AwaitFile(started);
+  const int status2 = once.Stop(SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(status2)) << status2;
+  // The program dies with its monitor (it had its own process group).
+  ::kill(-std::stoi(Slurp(started)), SIGKILL);
+  fs::remove(block);
+  ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
+
+  // Every record since, once each, in order: the follower's 18 present elements, the command and
+  // the change it made.
+  std::vector<std::uint64_t> expected, noted;
+  for (const auto& r : Journal(before)) expected.push_back(r["id"]);
+  std::istringstream lines(Slurp(got));
+  for (std::string line; std::getline(lines, line);) noted.push_back(std::stoull(line));
+  EXPECT_EQ(expected.size(), 20u);  // and the record of the command
+  EXPECT_EQ(noted, expected);
+  EXPECT_EQ(Journal(before).back()["property"], "CachePolicy");
+}
+
+// One watcher at a time: `--once` runs at the same time record each change once, and print each
+// record once between them.
+TEST_F(MonitorTest, OnceRunsAtTheSameTimeRecordEachChangeOnce) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  Vesk::test::Watchdog watchdog("monitor runs at the same time", 120);
+  std::size_t printed = 0;
+  for (int round = 0; round < 6; ++round) {
+    Do(std::string("set-volume-cache Data ") + (round % 2 ? "write-back" : "off"));
+    std::vector<Result> runs(3);
+    std::vector<std::thread> threads;
+    for (auto& r : runs) threads.emplace_back([&] { r = Run("monitor --once"); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : runs) {
+      EXPECT_EQ(r.exitCode, 0) << r.out;
+      for (auto at = r.out.find("CachePolicy"); at != std::string::npos;
+           at = r.out.find("CachePolicy", at + 1))
+        ++printed;
+    }
+  }
+  std::size_t changes = 0;
+  for (const auto& r : Journal()) changes += r["property"] == "CachePolicy";
+  EXPECT_EQ(changes, 6u);
+  EXPECT_EQ(printed, 6u);
+}
+
+// A fault that lasts is reminded of every interval of the machine's clock (the simulated clock
+// stands still here but for the commands that move it), from `--once` to `--once`; a refresh
+// that keeps failing as well.
+TEST_F(MonitorTest, AFaultThatLastsIsRemindedEveryInterval) {
+  Do("sim reset");
+  auto reminders = [&](int exitCode = 0) {
+    std::vector<std::string> due;
+    for (const auto& r : Records("monitor --once --failure-reminder 60", exitCode)) {
+      if (r["kind"] != "reminder") continue;
+      EXPECT_EQ(r["detail"].get<std::string>().substr(r["detail"].get<std::string>().find(" (")),
+                " (since " + r["fault"]["since"].get<std::string>() + ")");
+      due.push_back(r["fault"]["kind"].get<std::string>() + " " +
+                    (r["element"].is_null() ? "" : r["element"]["name"].get<std::string>()));
+    }
+    std::sort(due.begin(), due.end());
+    return due;
+  };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(reminders(), List{});
+  Do("remove-drive KN2K00004102 --force");
+  EXPECT_EQ(reminders(), List{});  // the events tell it first
+  Do("sim advance 59999");
+  EXPECT_EQ(reminders(), List{});
+  Do("sim advance 1");
+  const List all = {"drive-missing KN2K00004102", "volume-degraded Data", "volume-failed Scratch"};
+  EXPECT_EQ(reminders(), all);
+  EXPECT_EQ(reminders(), List{});
+  Do("sim advance 60000");
+  EXPECT_EQ(reminders(), all);
+  const json last = Journal().back();
+  EXPECT_EQ(last["detail"].get<std::string>().substr(0, 45),
+            "drive KN2K00004102 is still missing (since 20");
+
+  // A refresh that keeps failing, on the real clock (the faults of the elements last meanwhile, as
+  // last seen).
+  ::setenv("VESK_SIM_CLOCK", "real", 1);
+  std::ofstream(state) << "{";
+  auto machineWide = [&](int exitCode) {
+    std::vector<json> found;
+    for (const auto& r : Records("monitor --once --failure-reminder 0.001", exitCode))
+      if (r["element"].is_null()) found.push_back(r);
+    return found;
+  };
+  const auto failed = machineWide(1);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]["kind"], "refresh-failed");
+  const auto again = machineWide(1);
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0]["fault"]["kind"], "refresh-failed");
+  EXPECT_EQ(again[0]["detail"].get<std::string>().substr(0, 34),
+            "the machine still cannot be read: ");
+  Do("sim reset");
+  const auto recovered = machineWide(0);
+  ASSERT_EQ(recovered.size(), 1u);
+  EXPECT_EQ(recovered[0]["kind"], "refresh-recovered");
+
+  // The system log is one more target with a cursor of its own, from the records of now on.
+  ASSERT_EQ(Run("monitor --once --syslog").exitCode, 0);
+  Do("set-volume-cache Data off");
+  ASSERT_EQ(Run("monitor --once --syslog").exitCode, 0);
+  const json cursors = json::parse(Slurp(state.string() + ".journal.cursors"));
+  EXPECT_EQ(cursors["syslog"], Journal().back()["id"]);
+}
+
+// What keeps a monitor from recording or delivering is said, and costs no record: a watcher lock
+// held by another monitor (this run only delivers), a lock file that cannot be opened, cursors
+// that are not an object, records that rotated away before they were delivered.
+TEST_F(MonitorTest, WhatKeepsAMonitorFromRecordingOrDeliveringIsSaid) {
+  Do("sim reset");
+  const std::string journal = state.string() + ".journal";
+  // A dry run prints what it would record, and records, delivers and keeps nothing.
+  const std::size_t commands = Journal().size();
+  const Result dry = Run("--dry-run monitor --once");
+  EXPECT_EQ(dry.exitCode, 0);
+  EXPECT_EQ(std::count(dry.out.begin(), dry.out.end(), '\n'), 18) << dry.out;
+  EXPECT_EQ(Journal().size(), commands);
+  for (const char* left : {".cursors", ".watch.lock", ".deliver.lock"})
+    EXPECT_FALSE(fs::exists(journal + left)) << left;
+  EXPECT_FALSE(fs::exists(state.string() + ".monitor"));
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  Do("set-volume-cache Data off");
+  const std::size_t held = Journal().size();
+  {
+    const int lock = ::open((journal + ".watch.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const Result r = Run("monitor --once");
+    ::close(lock);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out,
+              "veskctl: another monitor is watching the machine; this run only delivers the "
+              "journal's records\n");
+    EXPECT_EQ(Journal().size(), held);
+  }
+  // The change is still to be recorded, by the next run that watches.
+  const Result next = Run("monitor --once");
+  EXPECT_NE(next.out.find("  changed  volume \"Data\""), std::string::npos) << next.out;
+  EXPECT_EQ(Journal().size(), held + 1);
+
+  std::ofstream(journal + ".cursors") << "[1]";
+  Do("set-volume-cache Data write-back");
+  const Result reset = Run("monitor --once");
+  EXPECT_EQ(reset.exitCode, 0);
+  EXPECT_EQ(reset.out.substr(0, reset.out.find('\n') + 1),
+            "veskctl: the delivery cursors " + journal +
+                ".cursors are not a JSON object; every target starts with the records from now "
+                "on\n");
+  EXPECT_NE(reset.out.find("  changed  volume \"Data\""), std::string::npos) << reset.out;
+  EXPECT_EQ(json::parse(Slurp(journal + ".cursors")), (json{{"", Journal().back()["id"]}}));
+
+  // A cursor behind what the journal still holds.
+  const veskctl::Journal small(journal, 2000);
+  for (int i = 0; i < 40; ++i) small.Append(json{{"kind", "present"}, {"detail", "filler"}});
+  const auto oldest = small.After(1).oldestHeld;
+  ASSERT_GT(oldest, 2u);
+  std::ofstream(journal + ".cursors") << json{{"", 1}}.dump();
+  const Result gap = Run("monitor --once");
+  EXPECT_EQ(gap.exitCode, 0);
+  EXPECT_EQ(gap.out.substr(0, gap.out.find('\n') + 1),
+            "veskctl: records 2 to " + std::to_string(oldest - 1) +
+                " rotated out of the journal before they were delivered\n");
+
+  // `--once` waits for the delivery lock as for the state file's, up to --lock-timeout: then it
+  // has recorded what changed, and the next run delivers it.
+  Do("rename-volume Data Data2");
+  const int delivering =
+      ::open((journal + ".deliver.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::flock(delivering, LOCK_EX), 0);
+  const Result busy = Run("--lock-timeout 0 monitor --once");
+  EXPECT_EQ(busy.exitCode, 0);
+  EXPECT_EQ(busy.out,
+            "veskctl: another monitor is delivering the journal's records; this run delivers none "
+            "(the next one will)\n");
+  const json recorded = Journal().back();
+  EXPECT_EQ(recorded["newName"], "Data2");
+  Do("rename-volume Data2 Data3");
+  Result waited;
+  std::thread run([&] { waited = Run("monitor --once"); });
+  // Once it recorded the second change it waits to deliver.
+  while (Journal().back()["id"] == recorded["id"])
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ::close(delivering);
+  run.join();
+  EXPECT_EQ(waited.exitCode, 0);
+  EXPECT_NE(waited.out.find("Name: \"Data\" -> \"Data2\"\n"), std::string::npos) << waited.out;
+  EXPECT_NE(waited.out.find("Name: \"Data2\" -> \"Data3\"\n"), std::string::npos) << waited.out;
+
+  // A lock file that cannot be opened fails the run.
+  fs::remove(journal + ".deliver.lock");
+  fs::create_directories(journal + ".deliver.lock/in");
+  const Result broken = Run("monitor --once");
+  EXPECT_EQ(broken.exitCode, 1);
+  EXPECT_EQ(broken.out, "veskctl: cannot open the lock file " + journal +
+                            ".deliver.lock: access denied (Windows error 5)\n");
 }
 
 }  // namespace

@@ -199,6 +199,12 @@ def listen(veskctl):
             for kind in ("present", "drive-missing", "job-started", "removed"):
                 if events.get(kind, 0) < 1:
                     problems.append(f"no {kind} event counted: {events}")
+            # The only monitor is the one that records: what it saw, it appended to the journal.
+            records = {dict(k)["kind"]: v
+                       for k, v in samples.get("vesk_journal_records_total", {}).items()}
+            for kind in ("present", "drive-missing", "job-started", "removed"):
+                if records.get(kind, 0) < 1:
+                    problems.append(f"no {kind} record counted: {records}")
 
             # A look that fails counts, keeps the time of the last success and the topology.
             with open(machine.state, "w") as f:

@@ -1,6 +1,7 @@
 #include "tools/veskctl/Journal.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -417,10 +418,13 @@ MonitorEvent RecordEvent(const nlohmann::json& record) {
   };
   const auto value = [&](const char* key, const char* nameKey) -> std::optional<EventValue> {
     auto it = record.find(key);
-    if (it == record.end() || it->is_null()) return std::nullopt;
-    EventValue v{*it, text(record, nameKey)};
-    // An enumeration is the one kind of value whose name is not the value itself.
-    v.enumeration = it->is_number() && v.name != it->dump();
+    const std::string name = text(record, nameKey);
+    // A value of nothing that has a name ("none") was there; one without a name was not.
+    if (it == record.end() || (it->is_null() && name.empty())) return std::nullopt;
+    EventValue v{*it, name};
+    // An enumeration's name is a word; a number's own name (a size: "1.8 TB") starts with digits.
+    v.enumeration =
+        it->is_number() && !name.empty() && !std::isdigit(static_cast<unsigned char>(name[0]));
     return v;
   };
   MonitorEvent e;

@@ -154,7 +154,11 @@ class Metrics::Families : public prometheus::Collectable {
         events(prometheus::BuildCounter()
                    .Name("vesk_events_total")
                    .Help("Events seen by the monitor, by kind")
-                   .Register(health)) {}
+                   .Register(health)),
+        records(prometheus::BuildCounter()
+                    .Name("vesk_journal_records_total")
+                    .Help("Records the monitor appended to the journal, by kind")
+                    .Register(health)) {}
 
   std::vector<prometheus::MetricFamily> Collect() const override {
     std::lock_guard lock(mutex);
@@ -173,6 +177,7 @@ class Metrics::Families : public prometheus::Collectable {
   Gauge& lastSuccess;
   prometheus::Counter& refreshFailures;
   prometheus::Family<prometheus::Counter>& events;
+  prometheus::Family<prometheus::Counter>& records;
 
  private:
   mutable std::mutex mutex;
@@ -262,6 +267,10 @@ void Metrics::CountEvent(const std::string& kind) {
   families->events.Add({{"kind", kind}}).Increment();
 }
 
+void Metrics::CountRecord(const std::string& kind) {
+  families->records.Add({{"kind", kind}}).Increment();
+}
+
 std::string Metrics::Text() const {
   std::ostringstream out;
   prometheus::TextSerializer().Serialize(out, families->Collect());
@@ -307,5 +316,9 @@ void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
 }
 
 void MetricsListener::Reported(const MonitorEvent& event) { metrics.CountEvent(event.kind); }
+
+void MetricsListener::Journaled(const nlohmann::json& record) {
+  metrics.CountRecord(record.value("kind", ""));
+}
 
 }  // namespace veskctl

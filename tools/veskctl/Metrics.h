@@ -34,6 +34,8 @@ class Metrics {
   void RefreshSucceeded(double seconds);
   void RefreshFailed(double seconds);
   void CountEvent(const std::string& kind);
+  // A record appended to the journal, by its kind.
+  void CountRecord(const std::string& kind);
 
   // The text exposition format (what node_exporter's textfile collector reads).
   std::string Text() const;
@@ -46,7 +48,8 @@ class Metrics {
 };
 
 // `monitor --metrics-listen`: serves the metrics at http://ADDR:PORT/metrics while it lives,
-// brought up to date after each tick of the monitor, with its events counted by kind.
+// brought up to date after each tick of the monitor, with its events and the records it appended
+// to the journal counted by kind.
 class MetricsListener : public MonitorObserver {
  public:
   // `address` is ADDR:PORT: an IPv4 address or an IPv6 address in brackets, and a port (0: any
@@ -60,6 +63,7 @@ class MetricsListener : public MonitorObserver {
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
                  const std::string& failure) override;
   void Reported(const MonitorEvent& event) override;
+  void Journaled(const nlohmann::json& record) override;
 
  private:
   Metrics metrics;

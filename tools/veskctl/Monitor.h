@@ -1,5 +1,12 @@
-// `veskctl monitor`: follows the machine through the managed face and reports every change as an
-// event (Events.h) — a text line, a JSON Lines record, and a program run per event.
+// `veskctl monitor`: follows the machine through the managed face, records every change as an
+// event (Events.h) in the machine's journal (Journal.h), and delivers the journal's records — a
+// text line, a JSON Lines record, a program run per record, a line of the system log.
+//
+// One monitor at a time derives events: the one that holds the watcher lock (JOURNAL.watch.lock).
+// The others only deliver what the journal holds, each delivery target (a program, the system log,
+// the printing of `--once`) from a cursor of its own saved in JOURNAL.cursors, under the delivery
+// lock (JOURNAL.deliver.lock). A cursor moves on only once its record was delivered, so a monitor
+// stopped in the middle delivers that record again next time: at least once, never lost.
 //
 // Against the RAID driver the monitor only refreshes the managed facade each tick; controllers that
 // come and go reach it through the facade's own plug-and-play refresh. Against the simulated
@@ -13,7 +20,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -32,7 +41,8 @@ class App;
 namespace veskctl {
 
 // What else follows the monitor (metrics) hooks in here. Called on the monitor's thread, in this
-// order each tick: Refreshed, then Reported for each event of the tick.
+// order each tick: Refreshed, then Reported for each event of the tick, then Journaled for each
+// record the monitor appended to the journal.
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
@@ -44,14 +54,17 @@ class MonitorObserver {
                          std::chrono::duration<double> took, const std::string& failure) = 0;
   // Every event, as it is reported (its kind: event.kind).
   virtual void Reported(const MonitorEvent& event) = 0;
+  // Every record this monitor appended to the journal (with its `id`).
+  virtual void Journaled(const nlohmann::json& record) { (void)record; }
 };
 
 struct MonitorOptions {
   double intervalSeconds = 2;
-  double failureReminderSeconds = 300;  // a failure that lasts is reported again this often
+  double failureReminderSeconds = 300;  // a fault that lasts is reported again this often
   bool once = false;
-  std::string program;                // run once per event; empty: none
+  std::string program;                // run once per record; empty: none
   double programTimeoutSeconds = 10;  // a program still running then is killed
+  bool syslog = false;                // deliver every record to the system log as well
   // Set by main from the global options.
   bool simulate = true;  // false: the RAID driver, with no state file and no snapshot
   std::filesystem::path statePath;
@@ -72,21 +85,57 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options);
 int RunMonitor(const MonitorOptions& options);
 
 // What the looks' failures are reported as, so that a failure that lasts is no alert storm (and no
-// storm of programs run): `refresh-failed` when it starts, again as a reminder every `reminder`
-// while the same failure lasts, and `refresh-recovered` once when a look succeeds again. A failure
-// with another text while one lasts is a new failure.
+// storm of programs run): `refresh-failed` when it starts and `refresh-recovered` once when a look
+// succeeds again (while it lasts, Reminders repeats it). A failure with another text while one
+// lasts is a new failure.
 class FailureAlerts {
  public:
-  using Clock = std::chrono::steady_clock;
-  explicit FailureAlerts(std::chrono::duration<double> reminder) : reminder(reminder) {}
-  // The event to report for a look at `now` that failed with `failure` (empty: it succeeded), or
-  // nothing.
-  std::optional<MonitorEvent> Look(const std::string& failure, Clock::time_point now);
+  // The event to report for a look that failed with `failure` (empty: it succeeded), or nothing.
+  std::optional<MonitorEvent> Look(const std::string& failure);
+  // The failure of the last look (empty: it succeeded), as a `--once` run finds it in its snapshot.
+  const std::string& Lasting() const { return lasting; }
+  void SetLasting(std::string failure) { lasting = std::move(failure); }
 
  private:
-  std::chrono::duration<double> reminder;
-  std::string lasting;  // the failure of the last look; empty: it succeeded
-  Clock::time_point reported;
+  std::string lasting;
+};
+
+// A fault that lasts while it is seen: a volume failed or degraded, a drive missing, failed or
+// SMART-flagged, a refresh failing.
+struct Fault {
+  // volume-degraded, volume-failed, drive-missing, drive-failed, drive-smart, refresh-failed
+  std::string kind;
+  std::string elementKind, elementId, elementName;  // empty for refresh-failed
+  std::string failure;                              // refresh-failed: what the refresh said
+  std::string Key() const { return kind + "|" + elementId + "|" + failure; }
+};
+
+// The faults of the managed face as it stands (read under its I/O semaphore).
+std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade);
+
+// Repeats lasting faults: the first sighting of a fault is reported by its own event, and a
+// `reminder` record is due whenever the last report of the fault is at least the interval old.
+// Times are the machine's clock in milliseconds.
+class Reminders {
+ public:
+  explicit Reminders(double intervalSeconds) : intervalMs(intervalSeconds * 1000) {}
+  // The reminder records (JSON, without `id`) due for the faults seen at `nowMs`; faults no longer
+  // seen are forgotten.
+  std::vector<nlohmann::json> Look(const std::vector<Fault>& faults, std::int64_t nowMs);
+  // The faults and their last reports, as the `--once` snapshot keeps them.
+  nlohmann::json Save() const;
+  void Load(const nlohmann::json& saved);
+  // The faults seen at the last look.
+  std::vector<Fault> Lasting() const;
+
+ private:
+  struct Seen {
+    Fault fault;
+    std::string since;  // when first seen (ISO 8601)
+    std::int64_t reportedMs = 0;
+  };
+  double intervalMs;
+  std::map<std::string, Seen> seen;  // by Fault::Key
 };
 
 // The snapshot `monitor --once` keeps beside the state file.

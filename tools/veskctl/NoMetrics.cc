@@ -17,6 +17,7 @@ void Metrics::Update(const nlohmann::json&) {}
 void Metrics::RefreshSucceeded(double) {}
 void Metrics::RefreshFailed(double) {}
 void Metrics::CountEvent(const std::string&) {}
+void Metrics::CountRecord(const std::string&) {}
 std::string Metrics::Text() const { return ""; }
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nullptr; }
 
@@ -25,5 +26,6 @@ MetricsListener::~MetricsListener() = default;
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
                                 const std::string&) {}
 void MetricsListener::Reported(const MonitorEvent&) {}
+void MetricsListener::Journaled(const nlohmann::json&) {}
 
 }  // namespace veskctl
