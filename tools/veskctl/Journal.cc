@@ -90,20 +90,21 @@ struct Generation {
       return false;
     firstId = (*header)["firstId"].get<std::uint64_t>();
     recordsStart = newline + 1;
-    end = size;
     // Back to the last newline: a line without one is a writer's unfinished append.
-    while (end > recordsStart) {
-      const std::uint64_t from = end > kScanWindow ? end - kScanWindow : 0;
-      const std::string tail = ReadAt(file, from, end - from, path);
-      const auto last = tail.rfind('\n');
-      if (last != std::string::npos) {
-        end = from + last + 1;
-        break;
-      }
-      end = from;
-    }
-    end = std::max(end, recordsStart);
+    end = AfterLastNewline(size, recordsStart);
     return true;
+  }
+
+  // Just after the last newline in [floor, at); floor when there is none.
+  std::uint64_t AfterLastNewline(std::uint64_t at, std::uint64_t floor) const {
+    while (at > floor) {
+      const std::uint64_t from = at - floor > kScanWindow ? at - kScanWindow : floor;
+      const std::string chunk = ReadAt(file, from, at - from, path);
+      const auto newline = chunk.rfind('\n');
+      if (newline != std::string::npos) return from + newline + 1;
+      at = from;
+    }
+    return floor;
   }
 
   // The line that starts at `offset`: its text (without the newline) and where the next starts.
@@ -189,19 +190,8 @@ struct Generation {
   std::uint64_t LastId() const {
     std::uint64_t at = end;
     while (at > recordsStart) {
-      // Back over one line: find the newline before the one that ends it.
-      std::uint64_t start = at - 1;
-      while (start > recordsStart) {
-        const std::uint64_t from =
-            start > 4096 ? std::max(start - 4096, recordsStart) : recordsStart;
-        const std::string chunk = ReadAt(file, from, start - from, path);
-        const auto newline = chunk.rfind('\n');
-        if (newline != std::string::npos) {
-          start = from + newline + 1;
-          break;
-        }
-        start = from;
-      }
+      // Back over one line: to the newline before the one that ends it.
+      const std::uint64_t start = AfterLastNewline(at - 1, recordsStart);
       const auto record = ParseLine(LineAt(start).first);
       if (record && IdOf(*record)) return *IdOf(*record);
       at = start;

@@ -353,9 +353,23 @@ int RunJournaled(const Options& options, const Planner& planner, bool loadState,
   return exitCode;
 }
 
+// The commands that run their own loop rather than the one answer of Run (monitor, events) fail
+// the same way.
+int Guarded(const Options& options, const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const UsageError& e) {
+    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
+  } catch (const StateFileError& e) {
+    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
+  } catch (const std::exception& e) {
+    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
+  }
+}
+
 // The monitor runs until it is stopped and prints events, not one answer: it has its own loop.
 int Monitor(const Options& options, MonitorOptions monitor, const std::string& metricsListen) {
-  try {
+  return Guarded(options, [&] {
     monitor.simulate = options.simulate;
     monitor.statePath = StatePath(options);
     monitor.pathGiven = !options.statePath.empty();
@@ -371,28 +385,16 @@ int Monitor(const Options& options, MonitorOptions monitor, const std::string& m
                 << std::endl;
     }
     return RunMonitor(monitor);
-  } catch (const UsageError& e) {
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
-  } catch (const StateFileError& e) {
-    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
-  } catch (const std::exception& e) {
-    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
-  }
+  });
 }
 
 // `events` lists records as they are written, with --follow until it is stopped: not one answer.
 int Events(const Options& options, EventsOptions events) {
-  try {
+  return Guarded(options, [&] {
     events.journal = Journal::PathFor(StatePath(options), options.simulate);
     events.json = options.json;
     return RunEvents(events);
-  } catch (const UsageError& e) {
-    return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage);
-  } catch (const StateFileError& e) {
-    return Fail(options, "state", e.what(), 0, 0, kExitFailed);
-  } catch (const std::exception& e) {
-    return Fail(options, "error", e.what(), 0, 0, kExitFailed);
-  }
+  });
 }
 
 // --json must hold for a command line that does not parse, so it is looked for by hand.
