@@ -99,7 +99,7 @@ class TryLock {
     OVERLAPPED firstByte = {};
     if (!LockFileEx(opened->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                     &firstByte)) {
-      const DWORD error = GetLastError();
+      const auto error = static_cast<std::uint32_t>(GetLastError());
       if (error != ERROR_LOCK_VIOLATION)
         throw StateFileError("cannot lock " + path.string() + ": " + FileErrorText(error));
       return false;
