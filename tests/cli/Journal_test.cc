@@ -200,6 +200,8 @@ TEST_F(JournalTest, EventsFilterByKindElementAndTime) {
   EXPECT_EQ(json::parse(bad.out)["status"]["message"],
             "--since takes a record number (42), a UTC time (2026-12-07T14:00:00Z) or a duration "
             "(90s, 10m, 2h, 7d), not '2026-13-01T00:00:00Z'");
+  for (const char* since : {"5x", ".5h", "1e20d", "-5m"})
+    EXPECT_EQ(Run(std::string("events --since ") + since).exitCode, 2) << since;
 }
 
 }  // namespace

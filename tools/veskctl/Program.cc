@@ -30,6 +30,8 @@ std::optional<std::string> RunProgram(const std::string& program,
                                       const std::vector<std::string>& arguments,
                                       const std::string& input, double timeoutSeconds,
                                       const StopWait& stopped) {
+  // A program that ends without reading its input must not end the process that ran it.
+  IgnoreBrokenPipes();
   int in[2], failed[2];
   if (::pipe2(in, O_CLOEXEC) != 0)
     return "cannot make a pipe: " + std::string(std::strerror(errno));
