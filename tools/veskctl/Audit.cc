@@ -99,10 +99,7 @@ nlohmann::json JobRecord(const Job& job) {
 nlohmann::json RequestElement(const nlohmann::json& request, const nlohmann::json& result,
                               const Model& before) {
   if (!request.is_object()) return nullptr;
-  const auto text = [](const nlohmann::json& j, const char* key) {
-    auto found = j.find(key);
-    return found != j.end() && found->is_string() ? found->get<std::string>() : std::string();
-  };
+  const auto text = RecordField;
   if (const std::string id = text(request, "volumeId"); !id.empty())
     return ElementJson("volume", id, NameIn(before.volumes, id, [](auto& v) { return v.name; }));
   if (const std::string id = text(request, "arrayId"); !id.empty())
@@ -134,11 +131,7 @@ nlohmann::json JobHistory(const Journal& journal) {
 }
 
 std::string JobHistoryText(const nlohmann::json& history) {
-  // Written by this veskctl or an older one: a field of another type shows as nothing.
-  const auto text = [](const nlohmann::json& j, const char* key) {
-    auto found = j.find(key);
-    return found != j.end() && found->is_string() ? found->get<std::string>() : std::string();
-  };
+  const auto text = RecordField;  // a field of another type shows as nothing
   std::string lines;
   for (const auto& job : history) {
     lines += text(job, "time") + "  volume \"" + text(job, "volumeName") + "\" (" +

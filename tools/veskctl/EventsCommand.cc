@@ -40,11 +40,6 @@ const std::set<std::string>& Kinds() {
   return kinds;
 }
 
-std::string Text(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 // Whether a string anywhere in `value` is `wanted`.
 bool Mentions(const nlohmann::json& value, const std::string& wanted) {
   if (value.is_string()) return value.get<std::string>() == wanted;
@@ -58,8 +53,8 @@ bool Mentions(const nlohmann::json& value, const std::string& wanted) {
 // command also by what its request names.
 bool About(const nlohmann::json& record, const std::string& wanted) {
   if (auto element = record.find("element"); element != record.end() && element->is_object()) {
-    const std::string id = Text(*element, "id");
-    if (id.rfind(wanted, 0) == 0 || Text(*element, "name") == wanted) return true;
+    const std::string id = RecordField(*element, "id");
+    if (id.rfind(wanted, 0) == 0 || RecordField(*element, "name") == wanted) return true;
   }
   auto command = record.find("command");
   return command != record.end() && command->is_object() && command->contains("request") &&
@@ -84,7 +79,7 @@ class Printer {
   }
 
   void Print(const nlohmann::json& record) {
-    if (!kinds.empty() && !kinds.contains(Text(record, "kind"))) return;
+    if (!kinds.empty() && !kinds.contains(RecordField(record, "kind"))) return;
     if (!options.element.empty() && !About(record, options.element)) return;
     if (options.json)
       std::cout << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

@@ -401,11 +401,13 @@ std::uint64_t Journal::LastBefore(std::int64_t unixMs) const {
   return LastId();
 }
 
+std::string RecordField(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 MonitorEvent RecordEvent(const nlohmann::json& record) {
-  const auto text = [&](const nlohmann::json& object, const char* key) {
-    auto it = object.find(key);
-    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-  };
+  const auto text = RecordField;
   const auto value = [&](const char* key, const char* nameKey) -> std::optional<EventValue> {
     auto it = record.find(key);
     const std::string name = text(record, nameKey);

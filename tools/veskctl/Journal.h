@@ -69,6 +69,10 @@ class Journal {
 
 struct MonitorEvent;
 
+// A text field of a record (or of an object in it); empty when it is missing or not a text, as
+// in a record written by another veskctl.
+std::string RecordField(const nlohmann::json& object, const char* key);
+
 // A record as the event it carries (every record has the event's fields), so that records print,
 // and go to programs, as events do.
 MonitorEvent RecordEvent(const nlohmann::json& record);
