@@ -412,7 +412,7 @@ std::vector<std::string> Console::BaseArguments() const {
   std::vector<std::string> base = {options.simulate ? "--simulate" : "--driver"};
   if (options.simulate) {
     base.push_back("--state");
-    base.push_back(fs::absolute(options.statePath).string());
+    base.push_back(options.statePath.string());
   }
   base.push_back("--journal-size");
   base.push_back(std::to_string(options.journalMaxBytes));
