@@ -32,7 +32,7 @@ class Console:
 
     def stop(self):
         self.process.terminate()
-        self.process.wait(timeout=30)
+        self.returncode = self.process.wait(timeout=30)
         self.process.stdout.close()
         self.process.stderr.close()
 
@@ -213,6 +213,17 @@ class ListenTest(unittest.TestCase):
                              "would be open to the network. Add --allow-remote to mean it, and put "
                              "TLS in front (see docs/console.md)\n")
 
+    def test_on_every_address_any_address_names_it_but_no_name_does(self):
+        with tempfile.TemporaryDirectory() as folder:
+            console = Console(folder, "--listen", "0.0.0.0:0", "--allow-remote")
+            try:
+                self.assertEqual(console.get("/api/session", headers={"Host": "192.0.2.7:1"})[0],
+                                 200)
+                self.assertEqual(console.get("/api/session",
+                                             headers={"Host": "rebound.example"})[0], 403)
+            finally:
+                console.stop()
+
     def test_the_token_is_kept_unless_others_can_read_it(self):
         with tempfile.TemporaryDirectory() as folder:
             first = Console(folder)
@@ -220,6 +231,7 @@ class ListenTest(unittest.TestCase):
             again = Console(folder)
             again.stop()
             self.assertEqual(again.token, first.token)
+            self.assertEqual((first.returncode, again.returncode), (0, 0))
             os.chmod(os.path.join(folder, "s.json.console-token"), 0o644)
             third = Console(folder)
             third.stop()

@@ -314,9 +314,13 @@ void Console::Journaled(const json& record) {
 void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
   // A page of another site whose name was made to point here sends that name: refused, so that
   // no other site's script can talk to the console through the browser.
+  // Listening on every address, the console is reached by any of the machine's addresses, and
+  // an address is no name another site could rebind.
   const std::string host = Lower(HostOf(request.Header("host")));
   const std::string ours = server ? server->Host() : "127.0.0.1";
-  if (host != "localhost" && host != "127.0.0.1" && host != "[::1]" && host != Lower(ours)) {
+  const bool named = host == "localhost" || host == Lower(ours) || IsLoopbackHost(host) ||
+                     (IsUnspecifiedHost(ours) && IsAddressHost(host));
+  if (!named) {
     exchange.Answer(Failure(
         403, "the Host header '" + request.Header("host") + "' names no address of this console"));
     return;
@@ -346,8 +350,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
                             "holds the token), or send Authorization: Bearer TOKEN"));
     return;
   }
-  const bool get = request.method == "GET" || request.method == "HEAD";
-  if (!get) {
+  if (request.method != "GET") {
     // Anything that changes the machine comes from a page of this console: the browser names the
     // page's origin, and only this console's pages can read the value of X-Vesk-Token.
     const std::string origin = request.Header("origin");
@@ -368,8 +371,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     }
   }
   auto only = [&](const char* method) {
-    if (request.method == method || (std::string(method) == "GET" && request.method == "HEAD"))
-      return true;
+    if (request.method == method) return true;
     HttpResponse r = Failure(405, request.path + " takes " + method + " only");
     r.headers.emplace_back("Allow", method);
     exchange.Answer(r);

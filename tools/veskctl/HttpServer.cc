@@ -95,13 +95,30 @@ std::pair<std::string, unsigned> SplitListenAddress(const std::string& text,
   return {m[1].str(), static_cast<unsigned>(std::stoul(m[4]))};
 }
 
-bool IsLoopbackHost(const std::string& host) {
+namespace {
+
+std::optional<net::ip::address> AddressOf(const std::string& host) {
   std::string bare = host;
   if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
     bare = bare.substr(1, bare.size() - 2);
   boost::system::error_code ec;
   const auto address = net::ip::make_address(bare, ec);
-  return !ec && address.is_loopback();
+  if (ec) return std::nullopt;
+  return address;
+}
+
+}  // namespace
+
+bool IsLoopbackHost(const std::string& host) {
+  const auto address = AddressOf(host);
+  return address && address->is_loopback();
+}
+
+bool IsAddressHost(const std::string& host) { return AddressOf(host).has_value(); }
+
+bool IsUnspecifiedHost(const std::string& host) {
+  const auto address = AddressOf(host);
+  return address && address->is_unspecified();
 }
 
 class HttpServer::Impl {
