@@ -21,6 +21,10 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+// A concrete executor rather than Asio's type-erased one: the names of the templates it makes
+// stay short enough for a Windows object file.
+using Executor = net::io_context::executor_type;
+using Stream = beast::basic_stream<tcp, Executor, beast::unlimited_rate_policy>;
 
 namespace {
 
@@ -177,7 +181,7 @@ class HttpServer::Impl {
  private:
   class Connection : public HttpExchange {
    public:
-    Connection(Impl& server) : server(server), stream(context) {}
+    explicit Connection(Impl& server) : server(server), stream(context.get_executor()) {}
 
     void Answer(HttpResponse r) override {
       if (answered) return;
@@ -313,7 +317,7 @@ class HttpServer::Impl {
 
     Impl& server;
     net::io_context context;
-    beast::tcp_stream stream;
+    Stream stream;
     std::thread thread;
     std::atomic<bool> done{false};
     bool keepAlive = true, answered = false, streaming = false;
