@@ -115,6 +115,24 @@ TEST_F(ConsoleStream, APageResumesAfterItsLastEventAndResyncsWhenThatRotatedAway
   EXPECT_EQ(messages[1], std::to_string(oldest));
 }
 
+TEST_F(ConsoleStream, AQuietStreamSaysItIsAlive) {
+  options.heartbeatSeconds = 0.05;
+  Open();
+  class Quiet : public Page {
+   public:
+    bool Write(const std::string& piece) override {
+      text += piece;
+      return piece.find("heartbeat") == std::string::npos;
+    }
+  } page;
+  HttpRequest r;
+  r.method = "GET";
+  r.path = "/api/events";
+  r.headers = {{"host", "localhost:1"}, {"authorization", "Bearer " + token}};
+  console->Handle(r, page);
+  EXPECT_EQ(page.text, "retry: 1000\n\n: heartbeat\n\n");
+}
+
 TEST_F(ConsoleStream, AnIdentifierThatIsNoNumberIsRefused) {
   Open();
   for (const char* bad : {"x", "-1", "99999999999999999999"}) {

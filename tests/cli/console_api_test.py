@@ -110,7 +110,13 @@ class ConsoleTest(unittest.TestCase):
         # The command table is all a GET gets, whatever it carries.
         status, table, _ = c.get("/api/commands?argv=rename-volume&argv=Data")
         self.assertEqual(status, 200)
-        self.assertIn("commands", table)
+        commands = {command["name"]: command for command in table["commands"]}
+        self.assertNotIn("monitor", commands)
+        self.assertEqual(commands["sim fail-drive"]["path"], ["sim", "fail-drive"])
+        create = commands["create-volume"]
+        name = next(o for o in create["options"] if o["name"] == "--name")
+        self.assertEqual((name["required"], name["flag"]), (True, False))
+        self.assertIn("--initialize", [o["name"] for o in create["options"] if o["flag"]])
         answer, document = c.ask("PUT", "/api/commands", json.dumps(delete),
                                  {"Origin": c.base, "X-Vesk-Token": c.csrf})
         self.refused(answer.status, document, 405, "GET and POST only")
@@ -124,6 +130,12 @@ class ConsoleTest(unittest.TestCase):
         self.refused(*c.post(dict(delete, argv=["rename-volume", "Data", "X", "--force"])), 400,
                      "sets --force itself")
         self.refused(*c.post({"argv": ["monitor"]}), 400, "does not run 'monitor'")
+        for body in ({"argv": []}, {"argv": "delete-volume Data"}, ["delete-volume"]):
+            self.refused(*c.post(body), 400, 'the body must be {"argv": ["command", ...]')
+        self.refused(*c.post({"argv": ["delete-volume", 7]}), 400,
+                     "every argument must be a string of at most 4096 bytes")
+        self.refused(*c.post({"argv": ["show"] * 65}), 400, "at most 64 arguments")
+        self.refused(*c.post({"argv": ["show"], "dryRun": "yes"}), 400, "true or false")
         self.assertEqual(c.volumes(), ["Data", "Scratch", "System"])
         journal = c.get("/api/journal?limit=5000")[1]["records"]
         self.assertEqual([r for r in journal if r["kind"] == "command"], [])
@@ -199,6 +211,14 @@ class ConsoleTest(unittest.TestCase):
                                   "dryRun": False})
         self.assertEqual((status, renamed["status"]["ok"]), (200, True), renamed)
         self.assertEqual(c.volumes(), ["System", "Temp"])
+
+
+    def test_a_topology_that_cannot_be_read_is_said(self):
+        c = self.console
+        with open(c.state, "w", encoding="utf-8") as f:
+            f.write("not json")
+        status, document, _ = c.get("/api/topology")
+        self.refused(status, document, 502, "the topology could not be read: ")
 
 
 class ListenTest(unittest.TestCase):

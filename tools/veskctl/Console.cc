@@ -40,7 +40,6 @@ namespace {
 constexpr std::size_t kTokenBytes = 32;
 constexpr std::size_t kMaxArguments = 64;
 constexpr std::size_t kMaxArgumentBytes = 4096;
-constexpr double kHeartbeatSeconds = 15;
 
 std::string HexOf(const unsigned char* bytes, std::size_t n) {
   static const char digits[] = "0123456789abcdef";
@@ -501,7 +500,7 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
     if (!out.empty() && !exchange.Write(out)) return;
     if (slice.records.size() == 1000) continue;
     const auto before = cursor;
-    if (WaitForRecords(cursor, kHeartbeatSeconds) <= before) {
+    if (WaitForRecords(cursor, options.heartbeatSeconds) <= before) {
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
@@ -537,7 +536,7 @@ HttpResponse Console::CommandTable() const {
                      option->get_positional() ? option->get_name() : option->get_name(false, true)},
                     {"description", option->get_description()},
                     {"required", option->get_required()},
-                    {"flag", option->get_type_size() == 0 && !option->get_positional()},
+                    {"flag", option->get_expected_max() == 0 && !option->get_positional()},
                     {"value", option->get_option_text()}};
           (option->get_positional() ? positionals : flags).push_back(o);
         }
