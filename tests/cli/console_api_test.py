@@ -154,6 +154,23 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual(answer.status, 405)
         self.assertIsNone(answer.getheader("Access-Control-Allow-Origin"))
 
+    def test_requests_are_read_as_http_says(self):
+        c = self.console
+        # Two requests on one connection, a query decoded, a large header taken and a larger
+        # refused.
+        c.cli("rename-volume", "Scratch", "Temp")
+        c.cli("rename-volume", "Temp", "Scratch")  # two records at least
+        connection = http.client.HTTPConnection(c.host, timeout=60)
+        bearer = {"Authorization": "Bearer " + c.token}
+        for limit in ("%32", "1"):
+            connection.request("GET", "/api/journal?limit=" + limit, headers=bearer)
+            answer = connection.getresponse()
+            self.assertEqual(len(json.loads(answer.read())["records"]), int(limit[-1]))
+        connection.close()
+        self.assertEqual(c.get("/api/session", headers={"X-Pad": "x" * 12000})[0], 200)
+        status, document, _ = c.get("/api/session", headers={"X-Pad": "x" * 17000})
+        self.refused(status, document, 431, "the request's header is too large")
+
     def test_the_token_opens_a_session_cookie(self):
         c = self.console
         status, _, answer = c.get("/?token=" + c.token, auth=False)
