@@ -211,8 +211,8 @@ class ConsoleTest(unittest.TestCase):
                      "changed since the dry run")
         # The page's data goes stale: the volume is renamed and another takes its old name.
         c.cli("rename-volume", "Data", "Old")
-        status, gone = c.post({"argv": command, "dryRun": False, "confirm": dry["confirm"]})
-        self.refused(status, gone, 200, "Data")  # no volume has that name any more
+        self.refused(*c.post({"argv": command, "dryRun": False, "confirm": dry["confirm"]}), 409,
+                     "changed since the dry run")  # no volume has that name any more
         by_id = ["delete-volume", dry["request"]["volumeId"]]
         stale = c.post({"argv": by_id, "dryRun": True})[1]["confirm"]
         c.cli("rename-volume", "Old", "Data")

@@ -618,22 +618,27 @@ HttpResponse Console::Command(const HttpRequest& request) {
     r.headers.emplace_back("X-Vesk-Exit-Code", std::to_string(dry.exitCode));
     return r;
   }
+  const std::string confirm = body.value("confirm", json("")).is_string()
+                                  ? body.value("confirm", std::string())
+                                  : std::string();
+  // A confirmation given for what now fails, or no longer destroys anything, was given for
+  // something else: a page that named a volume since renamed must not act on another by that name.
+  const auto changed = [&] {
+    return Failure(409,
+                   "refused to " + argv.front() +
+                       ": what it acts on changed since the dry run (renamed, or its state "
+                       "moved on). Nothing was done. Dry run it again.",
+                   "UsageError");
+  };
+  if (!asks && !confirm.empty()) return changed();
   if (asks) {
-    const std::string confirm = body.value("confirm", json("")).is_string()
-                                    ? body.value("confirm", std::string())
-                                    : std::string();
     if (confirm.empty())
       return Failure(409,
                      "refused to " + argv.front() +
                          " without confirmation: it destroys data. Dry run it first and send the "
                          "confirm value it returned. Nothing was done.",
                      "UsageError");
-    if (!SameSecret(confirm, Binding(tried)))
-      return Failure(409,
-                     "refused to " + argv.front() +
-                         ": what it acts on changed since the dry run (renamed, or its state "
-                         "moved on). Nothing was done. Dry run it again.",
-                     "UsageError");
+    if (!SameSecret(confirm, Binding(tried))) return changed();
     return answer(run({"--force"}));
   }
   return answer(run({}));
