@@ -174,7 +174,7 @@ function field(spec, positional) {
   if (help) input.setAttribute('aria-describedby', help.id);
   if (positional) {
     input.dataset.positional = 'true';
-    input.dataset.name = bare;
+    input.dataset.name = bare.toLowerCase();
   } else {
     input.dataset.option = spec.name;
   }

@@ -58,8 +58,9 @@ function row(kind, item, text, selectedId, onSelect) {
     class: 'row-button',
     'data-select': item.id,
     'aria-current': item.id === selectedId ? 'true' : null,
-    'aria-label': `${kind} ${text}, ${state}${item.forcedOnline ? ', forced online' : ''}`,
-  }, el('span', { class: 'kind' }, kind), ' ', el('span', { class: 'label' }, text), ' ', ...badges);
+    'aria-label': `${kind} ${text}${kind === 'drive' && item.model ? ` (${item.model})` : ''}, ${state}${item.forcedOnline ? ', forced online' : ''}`,
+  }, el('span', { class: 'kind' }, kind), ' ', el('span', { class: 'label' }, text), ' ', ...badges,
+  kind === 'drive' && item.model ? el('span', { class: 'model' }, item.model) : null);
   button.addEventListener('click', () => onSelect(item.id));
   return el('div', {
     class: `row ${stateClass(state)}`,
@@ -71,7 +72,7 @@ function row(kind, item, text, selectedId, onSelect) {
 }
 
 function driveText(d) {
-  return `${d.serial} ${d.model || ''}`.trim();
+  return d.serial;
 }
 
 function list(items) {
