@@ -62,6 +62,28 @@ export class CommandPanel {
     }
   }
 
+  // Puts a command line (the words after `veskctl`) into the form, to be checked and dry run.
+  fill(words) {
+    const index = this.commands.findIndex((c) => {
+      const path = c.path || [c.name];
+      return path.every((part, i) => words[i] === part);
+    });
+    if (index < 0) return false;
+    this.select.value = String(index);
+    this.showForm();
+    const command = this.commands[index];
+    const rest = words.slice((command.path || [command.name]).length);
+    const positionals = [...this.fields.querySelectorAll('[data-positional]')];
+    for (let i = 0; i < rest.length; i += 1) {
+      const option = this.fields.querySelector(`[data-option="${CSS.escape(rest[i])}"]`);
+      if (option && option.type === 'checkbox') option.checked = true;
+      else if (option) option.value = rest[(i += 1)] || '';
+      else if (positionals.length) positionals.shift().value = rest[i];
+    }
+    this.select.focus();
+    return true;
+  }
+
   argv() {
     const command = this.current();
     const argv = [...(command.path || [command.name])];

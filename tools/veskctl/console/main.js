@@ -62,7 +62,7 @@ function select(id) {
 
 function render() {
   renderTree($('tree'), state.doc, state.selectedId, select);
-  renderDetails($('details'), state.index, state.selectedId);
+  renderDetails($('details'), state.index, state.selectedId, (words) => commands.fill(words));
   renderJobs($('jobs'), state.doc);
 }
 

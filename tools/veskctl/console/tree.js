@@ -122,7 +122,18 @@ function onOff(value) {
   return value ? 'on' : 'off';
 }
 
-function volumeDetails(v, index) {
+// The words of a command line as a shell would split it (quotes only: advice has no variables).
+export function splitWords(line) {
+  const words = [];
+  const pattern = /'([^']*)'|"((?:[^"\\]|\\.)*)"|(\S+)/g;
+  let match;
+  while ((match = pattern.exec(line)) !== null) {
+    words.push(match[1] ?? (match[2] !== undefined ? match[2].replace(/\\(.)/g, '$1') : match[3]));
+  }
+  return words;
+}
+
+function volumeDetails(v, index, onAdvice) {
   const parts = [facts([
     ['State', v.stateName],
     ['Level', v.raidLevelName],
@@ -147,8 +158,12 @@ function volumeDetails(v, index) {
     el('thead', {}, el('tr', {}, el('th', { scope: 'col' }, '#'), el('th', { scope: 'col' }, 'Drive'), el('th', { scope: 'col' }, 'Role'))),
     el('tbody', {}, ...rows)));
   if (v.advice && v.advice.length) {
-    parts.push(el('h4', {}, 'What to do'), list(v.advice.map((a) => el('li', { class: 'advice' },
-      el('code', {}, `veskctl ${a.command}`), ' ', el('span', {}, a.why)))));
+    parts.push(el('h4', {}, 'What to do'), list(v.advice.map((a) => {
+      const prepare = el('button', { type: 'button', class: 'prepare' }, 'Prepare');
+      prepare.setAttribute('aria-label', `Put veskctl ${a.command} into the command form`);
+      prepare.addEventListener('click', () => onAdvice(splitWords(a.command)));
+      return el('li', { class: 'advice' }, el('code', {}, `veskctl ${a.command}`), ' ', prepare, ' ', el('span', {}, a.why));
+    })));
   }
   return parts;
 }
@@ -193,7 +208,7 @@ function controllerDetails(c) {
   ])];
 }
 
-export function renderDetails(container, index, selectedId) {
+export function renderDetails(container, index, selectedId, onAdvice) {
   const entry = selectedId ? index.get(selectedId) : null;
   if (!entry) {
     container.replaceChildren(el('p', { class: 'hint' }, selectedId ? 'The element is gone.' : 'Select an element in the topology.'));
@@ -204,5 +219,5 @@ export function renderDetails(container, index, selectedId) {
   container.replaceChildren(
     el('h3', {}, `${kind} ${nameOf(kind, item)}`),
     el('p', { class: 'ident' }, item.id),
-    ...builders[kind](item, index));
+    ...builders[kind](item, index, onAdvice));
 }
