@@ -10,6 +10,8 @@ import re
 import subprocess
 import sys
 import tempfile
+import urllib.error
+import urllib.request
 
 try:
     import jsonschema
@@ -129,8 +131,61 @@ def run_lines(arguments, definition):
                                 f"{'/'.join(map(str, error.absolute_path))} in {line[:300]}")
 
 
+def check(where, document, definition):
+    for error in validator(definition).iter_errors(document):
+        failures.append(f"{where}: {error.message} at {'/'.join(map(str, error.absolute_path))}")
+
+
+def run_serve():
+    # The console's answers: each against its definition, and one event from the stream.
+    console = subprocess.Popen([veskctl, "--state", state, "serve"], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    try:
+        address = console.stdout.readline().strip()
+        base, token = address.split("/?token=")
+        bearer = {"Authorization": "Bearer " + token}
+
+        def get(path, headers=bearer):
+            request = urllib.request.Request(base + path, headers=headers)
+            try:
+                with urllib.request.urlopen(request, timeout=60) as answer:
+                    return json.loads(answer.read())
+            except urllib.error.HTTPError as e:
+                return json.loads(e.read())
+
+        check("serve /api/topology", get("/api/topology"), "consoleTopology")
+        check("serve /api/session", get("/api/session"), "consoleSession")
+        check("serve /api/journal", get("/api/journal?limit=5"), "consoleJournal")
+        check("serve /api/commands", get("/api/commands"), "consoleCommandTable")
+        check("serve without the token", get("/api/topology", {}), "failure")
+        csrf = get("/api/session")["csrf"]
+        request = urllib.request.Request(
+            base + "/api/commands", method="POST",
+            data=json.dumps({"argv": ["delete-volume", "Data"], "dryRun": True}).encode(),
+            headers=dict(bearer, **{"Content-Type": "application/json", "Origin": base,
+                                    "X-Vesk-Token": csrf}))
+        with urllib.request.urlopen(request, timeout=120) as answer:
+            check("serve POST /api/commands dryRun", json.loads(answer.read()), "consoleDryRun")
+        with urllib.request.urlopen(urllib.request.Request(base + "/api/events?after=0",
+                                                           headers=bearer), timeout=60) as stream:
+            line = ""
+            while not line.startswith("data: "):
+                line = stream.readline().decode()
+            check("serve /api/events", json.loads(line[len("data: "):]), "journalRecord")
+    except (OSError, ValueError) as e:
+        failures.append(f"serve: {e}")
+    finally:
+        console.terminate()
+        try:
+            console.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            console.kill()
+    ran.add("serve")
+
+
 with tempfile.TemporaryDirectory() as folder:
     state = os.path.join(folder, "state.json")
+    run_serve()
     run(["--help"], "help", True)
     run(["--version"], "version", True)
     for text in REFUSED:

@@ -226,8 +226,8 @@ def listen(veskctl):
 
             problems += refused(machine, ["monitor", "--metrics-listen", f"127.0.0.1:{port}"], 1,
                                 f"veskctl: cannot serve metrics at 127.0.0.1:{port} (the port is "
-                                "taken, or the address is not this machine's): null context when "
-                                "constructing CivetServer. Possible problem binding to port.\n")
+                                "taken, or the address is not this machine's): Address already in "
+                                "use\n")
         finally:
             monitor.terminate()
             monitor.wait(timeout=10)

@@ -14,6 +14,7 @@
 #include "tools/veskctl/Audit.h"
 #include "tools/veskctl/CommandLine.h"
 #include "tools/veskctl/Commands.h"
+#include "tools/veskctl/Console.h"
 #include "tools/veskctl/EventsCommand.h"
 #include "tools/veskctl/Journal.h"
 #include "tools/veskctl/Metrics.h"
@@ -397,6 +398,17 @@ int Events(const Options& options, EventsOptions events) {
   });
 }
 
+// The console runs until it is stopped, as the monitor does.
+int Serve(const Options& options, ConsoleOptions console, const CLI::App& app) {
+  return Guarded(options, [&] {
+    console.simulate = options.simulate;
+    console.statePath = StatePath(options);
+    console.pathGiven = !options.statePath.empty();
+    console.journalMaxBytes = options.journalMaxBytes;
+    return RunServe(console, app);
+  });
+}
+
 // --json must hold for a command line that does not parse, so it is looked for by hand.
 bool JsonRequested(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -481,6 +493,8 @@ int main(int argc, char** argv) {
       ->excludes("--once");
   EventsOptions eventsOptions;
   CLI::App* events = AddEventsCommand(app, eventsOptions);
+  ConsoleOptions consoleOptions;
+  CLI::App* serve = AddServeCommand(app, consoleOptions);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -516,6 +530,7 @@ int main(int argc, char** argv) {
   if (!journalSize.empty()) options.journalMaxBytes = ParseByteSize(journalSize);
   if (monitor->parsed()) return Monitor(options, monitorOptions, metricsListen);
   if (events->parsed()) return Events(options, eventsOptions);
+  if (serve->parsed()) return Serve(options, consoleOptions, app);
   options.readOnly = commands.ReadsOnly();
   if (!commands.Configures() || options.dryRun)
     return Run(options, commands.Parsed(), !commands.StartsOver());

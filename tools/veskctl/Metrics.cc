@@ -1,9 +1,7 @@
 #include "tools/veskctl/Metrics.h"
 
-#include <arpa/inet.h>
 #include <prometheus/collectable.h>
 #include <prometheus/counter.h>
-#include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
@@ -113,23 +111,6 @@ json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
   json list = json::array();
   for (auto& [key, c] : controllers) list.push_back(std::move(c));
   return {{"controllers", list}};
-}
-
-// The host part of ADDR:PORT, checked: numeric addresses only, since the listener does not look
-// names up.
-std::pair<std::string, unsigned> SplitListenAddress(const std::string& text) {
-  static const std::regex form(R"(^(\[([0-9A-Fa-f:.]+)\]|([0-9.]+)):([0-9]{1,5})$)");
-  std::smatch m;
-  unsigned char buffer[16];
-  const bool ok = std::regex_match(text, m, form) && std::stoul(m[4]) <= 65535 &&
-                  (m[2].matched ? ::inet_pton(AF_INET6, m[2].str().c_str(), buffer) == 1
-                                : ::inet_pton(AF_INET, m[3].str().c_str(), buffer) == 1);
-  if (!ok) {
-    throw UsageError("--metrics-listen: '" + text +
-                     "' is not ADDR:PORT (an IPv4 address, or an IPv6 address in brackets, and a "
-                     "port from 0 to 65535)");
-  }
-  return {m[1].str(), static_cast<unsigned>(std::stoul(m[4]))};
 }
 
 }  // namespace
@@ -280,23 +261,35 @@ std::string Metrics::Text() const {
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return families; }
 
 MetricsListener::MetricsListener(const std::string& text) {
-  const auto [host, port] = SplitListenAddress(text);
+  SplitListenAddress(text, "--metrics-listen");
+  auto serve = [this](const HttpRequest& request, HttpExchange& exchange) {
+    if (request.path != "/metrics") {
+      exchange.Answer({404, "text/plain", "veskctl serves /metrics only here\n", {}});
+    } else if (request.method != "GET" && request.method != "HEAD") {
+      exchange.Answer({405, "text/plain", "/metrics takes GET only\n", {{"Allow", "GET"}}});
+    } else {
+      exchange.Answer({200, "text/plain; version=0.0.4; charset=utf-8", metrics.Text(), {}});
+    }
+  };
   try {
-    exposer = std::make_shared<prometheus::Exposer>(text, 1);
-  } catch (const std::exception& e) {
+    server = std::make_unique<HttpServer>(text, serve);
+  } catch (const std::runtime_error& e) {
     throw std::runtime_error(
         "cannot serve metrics at " + text +
         " (the port is taken, or the address is not this machine's): " + e.what());
   }
-  exposer->RegisterCollectable(metrics.Exposition());
-  const auto ports = exposer->GetListeningPorts();
-  address = host + ":" + std::to_string(ports.empty() ? port : ports.front());
+  address = server->Address();
 }
 
 MetricsListener::~MetricsListener() = default;
 
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
                                 std::chrono::duration<double> took, const std::string& failure) {
+  Observe(metrics, facade, took, failure);
+}
+
+void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
+                              std::chrono::duration<double> took, const std::string& failure) {
   if (!failure.empty()) {
     metrics.RefreshFailed(took.count());
     return;

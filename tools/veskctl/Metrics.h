@@ -10,11 +10,11 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "tools/veskctl/HttpServer.h"
 #include "tools/veskctl/Monitor.h"
 
 namespace prometheus {
 class Collectable;
-class Exposer;
 }  // namespace prometheus
 
 namespace veskctl {
@@ -47,7 +47,8 @@ class Metrics {
   std::shared_ptr<Families> families;
 };
 
-// `monitor --metrics-listen`: serves the metrics at http://ADDR:PORT/metrics while it lives,
+// `monitor --metrics-listen`: serves the metrics at http://ADDR:PORT/metrics while it lives (and
+// nothing else: no token, so that Prometheus scrapes it as any exporter),
 // brought up to date after each tick of the monitor, with its events and the records it appended
 // to the journal counted by kind.
 class MetricsListener : public MonitorObserver {
@@ -65,9 +66,14 @@ class MetricsListener : public MonitorObserver {
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
 
+  // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
+  // does it too).
+  static void Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
+                      std::chrono::duration<double> took, const std::string& failure);
+
  private:
   Metrics metrics;
-  std::shared_ptr<prometheus::Exposer> exposer;  // shared: its type stays incomplete here
+  std::unique_ptr<HttpServer> server;
   std::string address;
 };
 

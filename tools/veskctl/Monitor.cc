@@ -214,7 +214,7 @@ class Monitor {
         started = true;
       }
       // Without a program the monitor shows every record as it comes, whoever wrote it.
-      if (options.program.empty()) shown = Show(shown);
+      if (options.program.empty() && !options.quiet) shown = Show(shown);
       Deliver(start);
       if (output.fail()) break;  // nobody reads the records any more
     } while (SleepUnlessStopped(options.intervalSeconds));

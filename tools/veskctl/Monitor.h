@@ -65,6 +65,7 @@ struct MonitorOptions {
   std::string program;                // run once per record; empty: none
   double programTimeoutSeconds = 10;  // a program still running then is killed
   bool syslog = false;                // deliver every record to the system log as well
+  bool quiet = false;                 // print nothing: the console shows the records itself
   // Set by main from the global options.
   bool simulate = true;  // false: the RAID driver, with no state file and no snapshot
   std::filesystem::path statePath;

@@ -27,5 +27,7 @@ void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chron
                                 const std::string&) {}
 void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
+void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
+                              std::chrono::duration<double>, const std::string&) {}
 
 }  // namespace veskctl

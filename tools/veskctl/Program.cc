@@ -2,6 +2,7 @@
 #include "tools/veskctl/Program.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 
 namespace veskctl {
 
@@ -95,6 +97,83 @@ std::optional<std::string> RunProgram(const std::string& program,
 }
 
 void AssignToJobForTests(JobAssignment) {}
+
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds) {
+  IgnoreBrokenPipes();
+  // Everything the child needs is made before the fork: a process with threads may only make
+  // async-signal-safe calls between fork and exec.
+  static const char self[] = "/proc/self/exe";
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>("veskctl"));
+  for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0)
+    throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(errno)));
+  if (::pipe2(err, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(out[0]);
+    ::close(out[1]);
+    throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(error)));
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    const int none = ::open("/dev/null", O_RDONLY);
+    ::dup2(none, STDIN_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::signal(SIGPIPE, SIG_DFL);
+    ::execv(self, argv.data());
+    ::_exit(127);
+  }
+  if (pid > 0) ::setpgid(pid, pid);
+  ::close(out[1]);
+  ::close(err[1]);
+  if (pid < 0) {
+    const int error = errno;
+    ::close(out[0]);
+    ::close(err[0]);
+    throw std::runtime_error("cannot start veskctl: " + std::string(std::strerror(error)));
+  }
+  Captured captured;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&captured.out, &captured.err};
+  bool killed = false;
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      ::kill(-pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (::poll(fds, 2, static_cast<int>(std::min<long long>(left, 1000))) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[65536];
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        into[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) ::close(f.fd);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!killed && WIFEXITED(status)) captured.exitCode = WEXITSTATUS(status);
+  if (killed)
+    captured.err += "veskctl: the command did not finish within " + Seconds(timeoutSeconds) +
+                    " s and was killed\n";
+  return captured;
+}
 
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 

@@ -32,4 +32,16 @@ void AssignToJobForTests(JobAssignment assign);
 // A program that does not read its standard input must not end the monitor (POSIX: SIGPIPE).
 void IgnoreBrokenPipes();
 
+// What a run of veskctl itself printed, and how it ended (-1: killed at its time-out).
+struct Captured {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Runs this very veskctl executable with `arguments` (no shell) and nothing on its standard input,
+// and captures what it prints: the console carries commands out as the command line does, each in
+// a process of its own, so that a command that fails badly cannot take the console with it. A run
+// still going after `timeoutSeconds` is killed. Throws std::runtime_error when it cannot start.
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds);
+
 }  // namespace veskctl

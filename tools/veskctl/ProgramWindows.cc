@@ -2,6 +2,8 @@
 // program killed for taking too long takes the programs it started along.
 #include <chrono>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 #include "platform/win32.h"
 #include "tools/veskctl/Program.h"
@@ -117,6 +119,84 @@ std::optional<std::string> RunProgram(const std::string& program,
 }
 
 void AssignToJobForTests(JobAssignment assign) { assignToJob = assign; }
+
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds) {
+  std::wstring self(32768, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+  std::wstring commandLine = Quoted(self);
+  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  if (!CreatePipe(&outRead, &outWrite, &inherited, 0))
+    throw std::runtime_error("cannot make a pipe: " + Why(GetLastError()));
+  if (!CreatePipe(&errRead, &errWrite, &inherited, 0)) {
+    const DWORD error = GetLastError();
+    CloseHandle(outRead);
+    CloseHandle(outWrite);
+    throw std::runtime_error("cannot make a pipe: " + Why(error));
+  }
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                            OPEN_EXISTING, 0, nullptr);
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = none;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
+  if (!started) {
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    if (job) CloseHandle(job);
+    throw std::runtime_error("cannot start veskctl: " + Why(startError));
+  }
+  if (job && !AssignProcessToJobObject(job, process.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  // Each pipe is read on a thread of its own: a child that fills one while this waits on the
+  // other would never end.
+  Captured captured;
+  auto drain = [](HANDLE pipe, std::string& into) {
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
+  };
+  std::thread outReader(drain, outRead, std::ref(captured.out));
+  std::thread errReader(drain, errRead, std::ref(captured.err));
+  const auto ms = static_cast<DWORD>(timeoutSeconds * 1000);
+  const bool killed = WaitForSingleObject(process.hProcess, ms) == WAIT_TIMEOUT;
+  if (killed) {
+    if (!job || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  outReader.join();
+  errReader.join();
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  if (job) CloseHandle(job);
+  if (killed) {
+    captured.err += "veskctl: the command did not finish within " + Seconds(timeoutSeconds) +
+                    " s and was killed\n";
+  } else {
+    captured.exitCode = static_cast<int>(exitCode);
+  }
+  return captured;
+}
 
 // Windows sends no signal for a broken pipe: the write fails.
 void IgnoreBrokenPipes() {}
