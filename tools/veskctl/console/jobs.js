@@ -1,35 +1,40 @@
-// Background work with a progress bar each. The topology's own job list gives the rate and the
-// time left; without one, every volume with progress is shown with them not known.
+// Background work with a progress bar each: every volume with progress in the topology. The
+// rate and the time left come from the `jobs` command's readings (its dry run, which saves
+// nothing), fetched beside the topology; until they come they are not known.
 
 import { el, formatDuration } from './dom.js';
 import { controllersOf } from './tree.js';
 
-export function jobsOf(doc) {
-  const given = (doc && doc.result && doc.result.jobs) || (doc && doc.jobs);
-  const jobs = Array.isArray(given) ? given : (given && given.jobs) || null;
-  if (jobs) return jobs;
-  const derived = [];
+export function runningWork(doc, readings) {
+  const work = [];
   for (const c of controllersOf(doc)) {
     for (const v of c.volumes || []) {
       if (v.progress === null || v.progress === undefined) continue;
-      derived.push({ volumeId: v.id, volumeName: v.name, kind: v.stateName, percent: v.progress,
-        ratePercentPerMinute: null, remainingMs: null });
+      const reading = readings.get(v.id) || {};
+      work.push({ volumeId: v.id, volumeName: v.name, kind: reading.kind || v.stateName, percent: v.progress,
+        ratePercentPerMinute: reading.ratePercentPerMinute ?? null, remainingMs: reading.remainingMs ?? null });
     }
   }
-  return derived;
+  return work;
+}
+
+// The readings of the `jobs` command's answer by volume.
+export function readingsOf(answer) {
+  const jobs = (answer && answer.result && answer.result.jobs) || [];
+  return new Map(jobs.filter((j) => !j.outcome).map((j) => [j.volumeId, j]));
 }
 
 function rateText(rate) {
   return typeof rate === 'number' ? `${rate.toFixed(1)} %/min` : 'not known yet';
 }
 
-export function renderJobs(container, doc) {
-  const jobs = jobsOf(doc).filter((j) => !j.outcome);
-  if (!jobs.length) {
+export function renderJobs(container, doc, readings) {
+  const work = runningWork(doc, readings);
+  if (!work.length) {
     container.replaceChildren(el('p', { class: 'hint' }, 'No background work is running.'));
     return;
   }
-  container.replaceChildren(...jobs.map((j) => {
+  container.replaceChildren(...work.map((j) => {
     const barId = `progress-${j.volumeId}`;
     return el('div', { class: 'job', 'data-volume-id': j.volumeId },
       el('label', { for: barId }, `${j.kind} of volume ${j.volumeName}`),

@@ -2,9 +2,9 @@
 // live. `#last-event-id` shows the last journal record whose effect the page shows: a record
 // that changes the topology counts once the topology fetched after it has arrived.
 
-import { getJson, HttpError, refreshSession } from './api.js';
+import { getJson, HttpError, refreshSession, runCommand } from './api.js';
 import { CommandPanel } from './commands.js';
-import { applyProgress, renderJobs } from './jobs.js';
+import { applyProgress, readingsOf, renderJobs, runningWork } from './jobs.js';
 import { JournalView } from './journal.js';
 import { indexTopology, renderDetails, renderTree } from './tree.js';
 
@@ -18,6 +18,9 @@ const RECONNECT_MS = [500, 1000, 2000, 4000];
 const state = {
   doc: null,
   index: new Map(),
+  readings: new Map(),
+  readingJobs: false,
+  readJobsAgain: false,
   selectedId: null,
   lastApplied: 0,
   lastReceived: 0,
@@ -63,7 +66,31 @@ function select(id) {
 function render() {
   renderTree($('tree'), state.doc, state.selectedId, select);
   renderDetails($('details'), state.index, state.selectedId, (words) => commands.fill(words));
-  renderJobs($('jobs'), state.doc);
+  renderJobs($('jobs'), state.doc, state.readings);
+}
+
+// The rate and time left of running work, from the `jobs` command's dry run.
+async function readJobs() {
+  if (state.readingJobs) {
+    state.readJobsAgain = true;
+    return;
+  }
+  state.readingJobs = true;
+  try {
+    const answer = await runCommand({ argv: ['jobs'], dryRun: true });
+    if (answer.httpStatus === 200) {
+      state.readings = readingsOf(answer.body);
+      renderJobs($('jobs'), state.doc, state.readings);
+    }
+  } catch {
+    // The bars stand without a rate until the next topology brings another try.
+  } finally {
+    state.readingJobs = false;
+    if (state.readJobsAgain) {
+      state.readJobsAgain = false;
+      readJobs();
+    }
+  }
 }
 
 async function loadTopology() {
@@ -73,6 +100,7 @@ async function loadTopology() {
   state.index = indexTopology(doc);
   render();
   setApplied(Math.max(seen, Number(doc.journalId) || 0));
+  if (runningWork(doc, state.readings).length) readJobs();
   return doc;
 }
 
