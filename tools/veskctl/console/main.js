@@ -99,7 +99,9 @@ async function loadTopology() {
   state.doc = doc;
   state.index = indexTopology(doc);
   render();
-  setApplied(Math.max(seen, Number(doc.journalId) || 0));
+  // The records received before the fetch began are all shown now; later ones the topology may
+  // hold already, but the journal view has yet to get them.
+  setApplied(seen);
   if (runningWork(doc, state.readings).length) readJobs();
   return doc;
 }
@@ -156,6 +158,7 @@ async function resync() {
     const held = await getJson('/api/journal?limit=200');
     journal.reset(held.records || []);
     state.lastReceived = Math.max(state.lastReceived, Number(doc.journalId) || 0);
+    setApplied(Math.min(Number(doc.journalId) || 0, Number(held.lastId) || 0));
   } catch (error) {
     showProblem(`Could not reload after missed records: ${error.message}`);
   }
@@ -208,6 +211,7 @@ async function start() {
     state.lastReceived = Number(doc.journalId) || 0;
     const held = await getJson('/api/journal?limit=200');
     journal.add((held.records || []).filter((r) => r.id <= state.lastReceived));
+    setApplied(state.lastReceived);
     connect();
   } catch (error) {
     const why = error instanceof HttpError && error.status === 401
