@@ -97,6 +97,7 @@ export class CommandPanel {
         argv.push(input.dataset.option, input.value.trim());
       }
     }
+    if (this.form.querySelector('#opt-system').checked) argv.push('--system');
     return argv;
   }
 
@@ -124,7 +125,7 @@ export class CommandPanel {
       return;
     }
     this.pending = { argv, confirm: body.confirm || null };
-    if (body.needsSystem) parts.push(el('p', { class: 'warning' }, 'It endangers the system (boot) volume: add --system to go ahead.'));
+    if (body.needsSystem) parts.push(el('p', { class: 'warning' }, 'It endangers the system (boot) volume: tick --system to go ahead.'));
     const carry = el('button', { type: 'button', id: 'carry-out', class: 'carry-out' }, 'Carry out');
     carry.addEventListener('click', () => this.carryOut(carry));
     if (body.asksFirst) {
