@@ -84,11 +84,16 @@ export class CommandPanel {
     return true;
   }
 
-  argv() {
+  // The command line of the form. Given the request its dry run resolved, the elements it names
+  // are given by identifier: the run acts on the element the dry run showed, or is refused
+  // because that element changed, never on another that took its name meanwhile.
+  argv(request = null) {
     const command = this.current();
     const argv = [...(command.path || [command.name])];
     for (const input of this.fields.querySelectorAll('[data-positional]')) {
-      if (input.value.trim()) argv.push(input.value.trim());
+      const id = request && ELEMENT_KINDS.includes(input.dataset.name) ? request[`${input.dataset.name}Id`] : null;
+      if (typeof id === 'string') argv.push(id);
+      else if (input.value.trim()) argv.push(input.value.trim());
     }
     for (const input of this.fields.querySelectorAll('[data-option]')) {
       if (input.type === 'checkbox') {
@@ -124,7 +129,7 @@ export class CommandPanel {
       this.result.replaceChildren(...parts);
       return;
     }
-    this.pending = { argv, confirm: body.confirm || null };
+    this.pending = { argv: this.argv(body.request), shown: argv, confirm: body.confirm || null };
     if (body.needsSystem) parts.push(el('p', { class: 'warning' }, 'It endangers the system (boot) volume: tick --system to go ahead.'));
     const carry = el('button', { type: 'button', id: 'carry-out', class: 'carry-out' }, 'Carry out');
     carry.addEventListener('click', () => this.carryOut(carry));
@@ -157,7 +162,7 @@ export class CommandPanel {
 
   async carryOut(button) {
     if (!this.pending) return;
-    const { argv, confirm } = this.pending;
+    const { argv, shown, confirm } = this.pending;
     button.disabled = true;
     const payload = { argv, dryRun: false };
     if (confirm) payload.confirm = confirm;
@@ -173,7 +178,7 @@ export class CommandPanel {
       this.result.append(el('p', { class: 'failure', 'data-outcome': 'conflict', role: 'alert' },
         `Refused (409): the element changed since the dry run. ${messageOf(answer.body)} Dry run again.`));
     } else if (succeeded(answer.body)) {
-      this.result.append(el('p', { class: 'success', 'data-outcome': 'done' }, `Done: ${argv.join(' ')}.`));
+      this.result.append(el('p', { class: 'success', 'data-outcome': 'done' }, `Done: ${shown.join(' ')}.`));
     } else {
       this.result.append(failure(answer, 'Failed'));
     }

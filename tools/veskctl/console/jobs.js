@@ -50,7 +50,7 @@ export function renderJobs(container, doc, readings) {
 export function applyProgress(container, volumeId, percent) {
   const bar = container.querySelector(`progress[data-volume-id="${CSS.escape(volumeId)}"]`);
   if (!bar || typeof percent !== 'number') return false;
-  bar.value = percent;
+  bar.setAttribute('value', String(percent));
   bar.setAttribute('aria-valuenow', String(percent));
   const text = bar.parentElement.querySelector('.percent');
   if (text) text.textContent = `${percent}%`;
