@@ -205,6 +205,13 @@ def test_remove_drive_shows_the_volume_degraded_and_the_drive_missing(browser, m
     assert "rebuild-volume Data --drives" in browser.find_element(By.ID, "details").text
     if os.environ.get("VESK_SCREENSHOT"):
         browser.save_screenshot(os.environ["VESK_SCREENSHOT"])
+    # The journal's filters: one kind, then one element.
+    Select(browser.find_element(By.ID, "filter-kind")).select_by_value("drive-missing")
+    assert [k for (k,) in attributes(browser, "#journal li", "data-kind")] == ["drive-missing"]
+    Select(browser.find_element(By.ID, "filter-kind")).select_by_value("")
+    browser.find_element(By.ID, "filter-element").send_keys("Scratch")
+    shown = browser.find_element(By.ID, "journal").text.splitlines()
+    assert shown and all('Scratch' in line for line in shown)
 
 
 def progress(driver):
@@ -222,6 +229,7 @@ def test_a_rebuild_started_from_the_advice_moves_its_bar_with_the_simulated_cloc
     # The way back to health goes into the form; the administrator names the new drive.
     click(browser, f'[data-element-id="{DATA}"] button')
     click(browser, "#details .advice button")
+    wait(browser, lambda: attribute(browser, "#opt-drives", "type") == "text", "the form is made")
     drives = browser.find_element(By.ID, "opt-drives")
     assert drives.get_attribute("value") == "DRIVE"
     drives.clear()
@@ -307,6 +315,12 @@ def dry_run_delete(driver):
 
 def test_a_destructive_command_waits_until_the_name_is_typed(browser, machine):
     open_console(browser, machine)
+    # The forms tell flags from options that take a value.
+    choose_command(browser, "verify-volume")
+    wait(browser, lambda: attribute(browser, "#opt-repair", "type") == "checkbox", "--repair is a box")
+    choose_command(browser, "create-volume")
+    wait(browser, lambda: attribute(browser, "#opt-initialize", "type") == "checkbox", "so is --initialize")
+    assert attribute(browser, "#opt-name", "type") == "text"
     carry = dry_run_delete(browser)
     losses = browser.find_element(By.ID, "losses").text
     assert 'volume "Data"' in losses and "is deleted" in losses

@@ -29,8 +29,14 @@ export class CommandPanel {
 
   load(table) {
     this.commands = (table.commands || []).filter((c) => !HIDDEN.has(c.path ? c.path[0] : c.name));
-    this.select.replaceChildren(...this.commands.map((c, i) =>
-      el('option', { value: String(i) }, c.name + (c.destructive ? ' (destructive)' : ''))));
+    // The simulated machine's own commands (drills, the clock, starting over) come last.
+    const option = (c) => el('option', { value: String(this.commands.indexOf(c)) },
+      c.name + (c.destructive ? ' (destructive)' : ''));
+    const drills = this.commands.filter((c) => (c.path || [c.name])[0] === 'sim');
+    const operations = this.commands.filter((c) => !drills.includes(c));
+    this.select.replaceChildren(el('optgroup', { label: 'Operations' }, ...operations.map(option)),
+      ...(drills.length ? [el('optgroup', { label: 'Simulated machine' }, ...drills.map(option))] : []));
+    this.select.selectedIndex = 0;
     this.showForm();
   }
 
@@ -38,15 +44,35 @@ export class CommandPanel {
     return this.commands[Number(this.select.value)] || null;
   }
 
-  showForm() {
+  async showForm() {
     this.forget();
     const command = this.current();
     this.fields.replaceChildren();
     if (!command) return;
+    await this.learnFlags(command);
+    if (this.current() !== command) return;
     this.description.textContent = command.description || '';
     for (const p of command.positionals || []) this.fields.append(field(p, true));
     for (const o of command.options || []) this.fields.append(field(o, false));
     this.prefill();
+  }
+
+  // The command table may not tell a flag from an option that takes a value; the command's
+  // help does (`--name TEXT`, `--initialize`), so it is read once per command when needed.
+  async learnFlags(command) {
+    const options = command.options || [];
+    if (command.flagsKnown || !options.length || options.some((o) => o.flag)) return;
+    command.flagsKnown = true;
+    try {
+      const answer = await runCommand({ argv: [...(command.path || [command.name]), '--help'], dryRun: true });
+      const help = answer.body && typeof answer.body.help === 'string' ? answer.body.help : '';
+      for (const o of options) {
+        const line = help.split('\n').find((l) => new RegExp(`^\\s+(-\\w,)?${o.name}(\\s|$)`).test(l));
+        if (line) o.flag = !new RegExp(`${o.name} [A-Z]`).test(line);
+      }
+    } catch {
+      // Without the help every option takes a value, as the table said.
+    }
   }
 
   // Fills the argument that names an element of the kind selected in the tree.
@@ -63,14 +89,14 @@ export class CommandPanel {
   }
 
   // Puts a command line (the words after `veskctl`) into the form, to be checked and dry run.
-  fill(words) {
+  async fill(words) {
     const index = this.commands.findIndex((c) => {
       const path = c.path || [c.name];
       return path.every((part, i) => words[i] === part);
     });
     if (index < 0) return false;
     this.select.value = String(index);
-    this.showForm();
+    await this.showForm();
     const command = this.commands[index];
     const rest = words.slice((command.path || [command.name]).length);
     const positionals = [...this.fields.querySelectorAll('[data-positional]')];
