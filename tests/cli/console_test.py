@@ -216,9 +216,10 @@ def test_remove_drive_shows_the_volume_degraded_and_the_drive_missing(browser, m
 
 def progress(driver):
     bar = f'progress[data-volume-id="{DATA}"]'
-    value, now = attribute(driver, bar, "value"), attribute(driver, bar, "aria-valuenow")
-    if value is None:
+    found = attributes(driver, bar, "value", "aria-valuenow")
+    if not found:
         return None
+    value, now = found[0]
     assert float(value) == float(now), "the bar and what it says to a screen reader differ"
     return float(value)
 
@@ -321,6 +322,10 @@ def test_a_destructive_command_waits_until_the_name_is_typed(browser, machine):
     choose_command(browser, "create-volume")
     wait(browser, lambda: attribute(browser, "#opt-initialize", "type") == "checkbox", "so is --initialize")
     assert attribute(browser, "#opt-name", "type") == "text"
+    unlabelled = browser.execute_script(
+        "return [...document.querySelectorAll('input, select')]"
+        ".filter(e => !e.labels.length && !e.getAttribute('aria-label')).map(e => e.id)")
+    assert not unlabelled, "form fields a screen reader cannot name"
     carry = dry_run_delete(browser)
     losses = browser.find_element(By.ID, "losses").text
     assert 'volume "Data"' in losses and "is deleted" in losses
