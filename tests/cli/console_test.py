@@ -10,7 +10,6 @@ import re
 import select
 import signal
 import subprocess
-import time
 
 import pytest
 
