@@ -40,7 +40,6 @@ namespace {
 constexpr std::size_t kTokenBytes = 32;
 constexpr std::size_t kMaxArguments = 64;
 constexpr std::size_t kMaxArgumentBytes = 4096;
-constexpr double kHeartbeatSeconds = 15;
 
 std::string HexOf(const unsigned char* bytes, std::size_t n) {
   static const char digits[] = "0123456789abcdef";
@@ -314,9 +313,13 @@ void Console::Journaled(const json& record) {
 void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
   // A page of another site whose name was made to point here sends that name: refused, so that
   // no other site's script can talk to the console through the browser.
+  // Listening on every address, the console is reached by any of the machine's addresses, and
+  // an address is no name another site could rebind.
   const std::string host = Lower(HostOf(request.Header("host")));
   const std::string ours = server ? server->Host() : "127.0.0.1";
-  if (host != "localhost" && host != "127.0.0.1" && host != "[::1]" && host != Lower(ours)) {
+  const bool named = host == "localhost" || host == Lower(ours) || IsLoopbackHost(host) ||
+                     (IsUnspecifiedHost(ours) && IsAddressHost(host));
+  if (!named) {
     exchange.Answer(Failure(
         403, "the Host header '" + request.Header("host") + "' names no address of this console"));
     return;
@@ -346,8 +349,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
                             "holds the token), or send Authorization: Bearer TOKEN"));
     return;
   }
-  const bool get = request.method == "GET" || request.method == "HEAD";
-  if (!get) {
+  if (request.method != "GET") {
     // Anything that changes the machine comes from a page of this console: the browser names the
     // page's origin, and only this console's pages can read the value of X-Vesk-Token.
     const std::string origin = request.Header("origin");
@@ -368,8 +370,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     }
   }
   auto only = [&](const char* method) {
-    if (request.method == method || (std::string(method) == "GET" && request.method == "HEAD"))
-      return true;
+    if (request.method == method) return true;
     HttpResponse r = Failure(405, request.path + " takes " + method + " only");
     r.headers.emplace_back("Allow", method);
     exchange.Answer(r);
@@ -412,7 +413,7 @@ std::vector<std::string> Console::BaseArguments() const {
   std::vector<std::string> base = {options.simulate ? "--simulate" : "--driver"};
   if (options.simulate) {
     base.push_back("--state");
-    base.push_back(fs::absolute(options.statePath).string());
+    base.push_back(options.statePath.string());
   }
   base.push_back("--journal-size");
   base.push_back(std::to_string(options.journalMaxBytes));
@@ -499,7 +500,7 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
     if (!out.empty() && !exchange.Write(out)) return;
     if (slice.records.size() == 1000) continue;
     const auto before = cursor;
-    if (WaitForRecords(cursor, kHeartbeatSeconds) <= before) {
+    if (WaitForRecords(cursor, options.heartbeatSeconds) <= before) {
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
@@ -535,7 +536,7 @@ HttpResponse Console::CommandTable() const {
                      option->get_positional() ? option->get_name() : option->get_name(false, true)},
                     {"description", option->get_description()},
                     {"required", option->get_required()},
-                    {"flag", option->get_type_size() == 0 && !option->get_positional()},
+                    {"flag", option->get_expected_max() == 0 && !option->get_positional()},
                     {"value", option->get_option_text()}};
           (option->get_positional() ? positionals : flags).push_back(o);
         }

@@ -46,6 +46,9 @@ struct ConsoleOptions {
   bool pathGiven = false;
   std::uint64_t journalMaxBytes = Journal::kDefaultMaxBytes;
   double commandTimeoutSeconds = 300;
+  // A stream that has nothing to send says it is alive this often, so that proxies keep it and a
+  // page notices a connection that died silently.
+  double heartbeatSeconds = 15;
 };
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);

@@ -21,6 +21,10 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+// A concrete executor rather than Asio's type-erased one: the names of the templates it makes
+// stay short enough for a Windows object file.
+using Executor = net::io_context::executor_type;
+using Stream = beast::basic_stream<tcp, Executor, beast::unlimited_rate_policy>;
 
 namespace {
 
@@ -95,13 +99,30 @@ std::pair<std::string, unsigned> SplitListenAddress(const std::string& text,
   return {m[1].str(), static_cast<unsigned>(std::stoul(m[4]))};
 }
 
-bool IsLoopbackHost(const std::string& host) {
+namespace {
+
+std::optional<net::ip::address> AddressOf(const std::string& host) {
   std::string bare = host;
   if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
     bare = bare.substr(1, bare.size() - 2);
   boost::system::error_code ec;
   const auto address = net::ip::make_address(bare, ec);
-  return !ec && address.is_loopback();
+  if (ec) return std::nullopt;
+  return address;
+}
+
+}  // namespace
+
+bool IsLoopbackHost(const std::string& host) {
+  const auto address = AddressOf(host);
+  return address && address->is_loopback();
+}
+
+bool IsAddressHost(const std::string& host) { return AddressOf(host).has_value(); }
+
+bool IsUnspecifiedHost(const std::string& host) {
+  const auto address = AddressOf(host);
+  return address && address->is_unspecified();
 }
 
 class HttpServer::Impl {
@@ -160,7 +181,7 @@ class HttpServer::Impl {
  private:
   class Connection : public HttpExchange {
    public:
-    Connection(Impl& server) : server(server), stream(context) {}
+    explicit Connection(Impl& server) : server(server), stream(context.get_executor()) {}
 
     void Answer(HttpResponse r) override {
       if (answered) return;
@@ -296,7 +317,7 @@ class HttpServer::Impl {
 
     Impl& server;
     net::io_context context;
-    beast::tcp_stream stream;
+    Stream stream;
     std::thread thread;
     std::atomic<bool> done{false};
     bool keepAlive = true, answered = false, streaming = false;

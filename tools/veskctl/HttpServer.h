@@ -85,5 +85,8 @@ std::pair<std::string, unsigned> SplitListenAddress(const std::string& text,
 
 // Whether the host part of an address ("127.0.0.1", "[::1]") is this machine's loopback.
 bool IsLoopbackHost(const std::string& host);
+// Whether it is an address at all (not a name), and whether it is 0.0.0.0 or [::].
+bool IsAddressHost(const std::string& host);
+bool IsUnspecifiedHost(const std::string& host);
 
 }  // namespace veskctl

@@ -265,7 +265,7 @@ MetricsListener::MetricsListener(const std::string& text) {
   auto serve = [this](const HttpRequest& request, HttpExchange& exchange) {
     if (request.path != "/metrics") {
       exchange.Answer({404, "text/plain", "veskctl serves /metrics only here\n", {}});
-    } else if (request.method != "GET" && request.method != "HEAD") {
+    } else if (request.method != "GET") {
       exchange.Answer({405, "text/plain", "/metrics takes GET only\n", {{"Allow", "GET"}}});
     } else {
       exchange.Answer({200, "text/plain; version=0.0.4; charset=utf-8", metrics.Text(), {}});
