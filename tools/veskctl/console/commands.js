@@ -44,35 +44,15 @@ export class CommandPanel {
     return this.commands[Number(this.select.value)] || null;
   }
 
-  async showForm() {
+  showForm() {
     this.forget();
     const command = this.current();
     this.fields.replaceChildren();
     if (!command) return;
-    await this.learnFlags(command);
-    if (this.current() !== command) return;
     this.description.textContent = command.description || '';
     for (const p of command.positionals || []) this.fields.append(field(p, true));
     for (const o of command.options || []) this.fields.append(field(o, false));
     this.prefill();
-  }
-
-  // The command table may not tell a flag from an option that takes a value; the command's
-  // help does (`--name TEXT`, `--initialize`), so it is read once per command when needed.
-  async learnFlags(command) {
-    const options = command.options || [];
-    if (command.flagsKnown || !options.length || options.some((o) => o.flag)) return;
-    command.flagsKnown = true;
-    try {
-      const answer = await runCommand({ argv: [...(command.path || [command.name]), '--help'], dryRun: true });
-      const help = answer.body && typeof answer.body.help === 'string' ? answer.body.help : '';
-      for (const o of options) {
-        const line = help.split('\n').find((l) => new RegExp(`^\\s+(-\\w,)?${o.name}(\\s|$)`).test(l));
-        if (line) o.flag = !new RegExp(`${o.name} [A-Z]`).test(line);
-      }
-    } catch {
-      // Without the help every option takes a value, as the table said.
-    }
   }
 
   // Fills the argument that names an element of the kind selected in the tree.
@@ -89,14 +69,14 @@ export class CommandPanel {
   }
 
   // Puts a command line (the words after `veskctl`) into the form, to be checked and dry run.
-  async fill(words) {
+  fill(words) {
     const index = this.commands.findIndex((c) => {
       const path = c.path || [c.name];
       return path.every((part, i) => words[i] === part);
     });
     if (index < 0) return false;
     this.select.value = String(index);
-    await this.showForm();
+    this.showForm();
     const command = this.commands[index];
     const rest = words.slice((command.path || [command.name]).length);
     const positionals = [...this.fields.querySelectorAll('[data-positional]')];
@@ -233,7 +213,8 @@ function field(spec, positional) {
     input.dataset.option = spec.name;
   }
   const label = el('label', { for: id }, spec.name + (spec.required ? ' (required)' : ''));
-  return el('div', { class: positional || !spec.flag ? 'field' : 'field flag' }, label, input, help);
+  const flag = !positional && spec.flag;
+  return el('div', { class: flag ? 'field flag' : 'field' }, ...(flag ? [input, label] : [label, input]), help);
 }
 
 function changeText(before, after) {
