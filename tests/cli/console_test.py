@@ -111,6 +111,8 @@ def browser(machine):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(WAIT_S)
+    driver.set_script_timeout(WAIT_S)
     driver.expected_errors = []
     yield driver
     try:
