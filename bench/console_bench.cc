@@ -6,8 +6,8 @@
 //   has read it. Counters: meanMs (the pages' mean), slowestMs (the slowest page's, which is also
 //   the iteration time), worstMs (the slowest of all), appendMs (the append alone, which flushes
 //   the journal to disk).
-// - ChangeToPage/pages:N/watcher:0: the same record appended by another process's hand (a command, a
-//   job): the console sees it only when it next looks at the journal's end.
+// - ChangeToPage/pages:N/watcher:0: the same record appended by another process's hand (a
+//   command, a job): the console sees it only when it next looks at the journal's end.
 // - MemoryPerPage: the resident set size before and after 50 pages open their event streams,
 //   divided by 50; counter kiB.
 // - ServeEndToEnd: `veskctl serve --interval 0.5` as a process, one page, and a volume renamed by

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/veskctl/HttpServer.h"

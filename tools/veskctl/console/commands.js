@@ -191,29 +191,26 @@ export class CommandPanel {
   }
 }
 
-function field(spec, positional) {
-  const bare = spec.name.replace(/^-+/, '');
+function field(argument, positional) {
+  const bare = argument.name.replace(/^-+/, '');
   const id = `${positional ? 'arg' : 'opt'}-${bare}`;
-  const help = spec.description ? el('span', { class: 'hint', id: `${id}-help` }, spec.description) : null;
+  const help = argument.description ? el('span', { class: 'hint', id: `${id}-help` }, argument.description) : null;
   let input;
-  if (!positional && spec.flag) {
+  if (!positional && argument.flag) {
     input = el('input', { type: 'checkbox', id });
-  } else if (Array.isArray(spec.choices) && spec.choices.length) {
-    const blank = spec.required ? [] : [el('option', { value: '' }, '(not given)')];
-    input = el('select', { id }, ...blank, ...spec.choices.map((c) => el('option', { value: c }, c)));
   } else {
     input = el('input', { type: 'text', id, autocomplete: 'off' });
   }
-  if (spec.required) input.required = true;
+  if (argument.required) input.required = true;
   if (help) input.setAttribute('aria-describedby', help.id);
   if (positional) {
     input.dataset.positional = 'true';
     input.dataset.name = bare.toLowerCase();
   } else {
-    input.dataset.option = spec.name;
+    input.dataset.option = argument.name;
   }
-  const label = el('label', { for: id }, spec.name + (spec.required ? ' (required)' : ''));
-  const flag = !positional && spec.flag;
+  const label = el('label', { for: id }, argument.name + (argument.required ? ' (required)' : ''));
+  const flag = !positional && argument.flag;
   return el('div', { class: flag ? 'field flag' : 'field' }, ...(flag ? [input, label] : [label, input]), help);
 }
 
