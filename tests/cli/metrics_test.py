@@ -15,6 +15,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 
 SAMPLE = re.compile(r'^([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{(.*)\})? (\S+)$')
@@ -191,6 +192,15 @@ def listen(veskctl):
 
             samples, found = agreed("first scrape")
             problems += found
+            # Nothing else is served there, and nothing but reading.
+            for path, method, status in (("/", "GET", 404), ("/metrics", "POST", 405)):
+                try:
+                    urllib.request.urlopen(urllib.request.Request(
+                        url.replace("/metrics", path), method=method, data=None), timeout=5)
+                    problems.append(f"{method} {path} was answered")
+                except urllib.error.HTTPError as e:
+                    if e.code != status:
+                        problems.append(f"{method} {path}: {e.code}, expected {status}")
             machine.make_everything_happen()
             machine.run("delete-volume", "Scratch", "--force")
             samples, found = agreed("after a drive left, a rebuild started and a volume went")
