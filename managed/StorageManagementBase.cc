@@ -6,6 +6,7 @@
 #include <exception>
 #include <iterator>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "device/DeviceHandle.h"
@@ -104,6 +105,14 @@ template <typename Record>
 bool DriverChanged(const Record&, const Record&) {
   return false;
 }
+
+// Two answers for one array, volume or drive that an Update could not tell apart.
+template <typename Record>
+bool SameRecord(const Record& current, const Record& fresh) {
+  static_assert(std::is_trivially_copyable_v<Record>);
+  return std::memcmp(&current, &fresh, sizeof(Record)) == 0;
+}
+bool SameRecord(const Vesk::Controller&, const Vesk::Controller&) { return false; }
 
 // The controller's device has gone: its handle heard of the removal.
 bool DeviceGone(const Vesk::Controller& record) {
@@ -398,11 +407,40 @@ template <typename Dictionary, typename Record>
 void StorageManagementBase::UpdateCollection(
     Dictionary& managedCollectionToUpdate, std::map<Vesk::vesk_guid, Record*>& updatedCollection,
     std::map<Vesk::vesk_guid, Record*>& nativeCollectionToUpdate) {
+  // Controllers keep their records as added: a managed Controller reads through to its record.
+  // The other kinds take each answer into their current record once their managed object has
+  // been updated from it, so that the next diff can tell an unchanged element by its bytes alone,
+  // without looking into the dictionary, as long as nothing but the diff changed the dictionary.
+  InLine* const inLine = InLineOf(managedCollectionToUpdate);
+  std::uint64_t expected = inLine != nullptr ? managedCollectionToUpdate.Version() : 0;
+  bool inStep = inLine != nullptr;
+  const bool asLeft = inStep && inLine->known && inLine->version == expected;
+  if (inLine != nullptr) inLine->known = false;
+  // After each step that can raise: the dictionary holds only what this diff put there.
+  auto follow = [&](std::uint64_t changesOfOurs) {
+    if (!inStep) return;
+    const std::uint64_t now = managedCollectionToUpdate.Version();
+    if (now - expected > changesOfOurs) inStep = false;
+    expected = now;
+  };
+
   // Each element is one step; a disposal from a handler ends the walk between two elements.
   Steps steps;
-  auto add = [&](auto at) { steps.Run([&] { AddNewElement(nativeCollectionToUpdate, at); }); };
+  auto add = [&](auto at) {
+    const Vesk::vesk_guid id = at->first;
+    steps.Run([&] { AddNewElement(nativeCollectionToUpdate, at); });
+    if constexpr (!std::is_same_v<Record, Vesk::Controller>) {
+      // An object that was in the dictionary already was not made from this record.
+      if (inStep && managedCollectionToUpdate.Version() == expected &&
+          managedCollectionToUpdate.ContainsKey(Guid(id))) {
+        inStep = false;
+      }
+    }
+    follow(1);
+  };
   auto remove = [&](auto at) {
     steps.Run([&] { RemoveExistingElement(nativeCollectionToUpdate, at); });
+    follow(1);
   };
   auto u = updatedCollection.begin();
   auto c = nativeCollectionToUpdate.begin();
@@ -420,14 +458,18 @@ void StorageManagementBase::UpdateCollection(
         continue;
       }
       // An element without a managed object (a type the facade does not know) is skipped.
-      if (fresh != nullptr) {
+      if (fresh != nullptr && !(asLeft && inStep && SameRecord(*c->second, *fresh))) {
         TakeDevice(*c->second, *fresh);
+        Record& current = *c->second;
         steps.Run([&] {
           typename Dictionary::mapped_type managed;
           if (managedCollectionToUpdate.TryGetValue(ManagedKey(*fresh), managed)) {
             managed->Update(*fresh);
           }
+          // Only an update that ran to its end leaves the managed object as the record says.
+          if constexpr (!std::is_same_v<Record, Vesk::Controller>) current = *fresh;
         });
+        follow(0);
       }
       ++u;
       ++c;
@@ -435,6 +477,7 @@ void StorageManagementBase::UpdateCollection(
   }
   while (u != updatedCollection.end() && !disposed) add(u++);
   while (c != nativeCollectionToUpdate.end() && !disposed) remove(c++);
+  if (inLine != nullptr && inStep) *inLine = {true, expected};
   steps.RethrowFirstFailure();
 }
 

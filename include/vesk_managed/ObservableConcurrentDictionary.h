@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -44,6 +45,7 @@ class ObservableConcurrentDictionary : public System::Object {
     if (!items.emplace(key, value).second) {
       throw System::ArgumentException("An item with the same key has already been added.");
     }
+    ++version;
     CollectionChanged.Raise(*this, ChangedArgs{NotifyCollectionChangedAction::Add, key, value, {}});
   }
 
@@ -51,6 +53,7 @@ class ObservableConcurrentDictionary : public System::Object {
   void Set(const Key& key, const Value& value) {
     std::lock_guard lock(guard);
     auto [at, inserted] = items.try_emplace(key, value);
+    ++version;
     if (inserted) {
       CollectionChanged.Raise(*this,
                               ChangedArgs{NotifyCollectionChangedAction::Add, key, value, {}});
@@ -68,6 +71,7 @@ class ObservableConcurrentDictionary : public System::Object {
     if (at == items.end()) return false;
     Value old = std::move(at->second);
     items.erase(at);
+    ++version;
     CollectionChanged.Raise(*this,
                             ChangedArgs{NotifyCollectionChangedAction::Remove, key, {}, old});
     return true;
@@ -99,6 +103,13 @@ class ObservableConcurrentDictionary : public System::Object {
     return items.size();
   }
 
+  // Counts every addition, removal and replacement, so that a caller can tell whether anybody
+  // changed the dictionary since it last looked.
+  std::uint64_t Version() const {
+    std::lock_guard lock(guard);
+    return version;
+  }
+
   // A copy of the entries at one moment, in no particular order.
   std::vector<std::pair<Key, Value>> Snapshot() const {
     std::lock_guard lock(guard);
@@ -108,6 +119,7 @@ class ObservableConcurrentDictionary : public System::Object {
  private:
   mutable std::recursive_mutex guard;
   std::unordered_map<Key, Value, Hash> items;
+  std::uint64_t version = 0;
 };
 
 }  // namespace VESK_Managed::Components

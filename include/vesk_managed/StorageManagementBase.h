@@ -262,6 +262,21 @@ class StorageManagementBase : public VeskManaged<Vesk::StorageManagement> {
   std::unique_ptr<Vesk::VolumeMap> updatedVolumes = std::make_unique<Vesk::VolumeMap>();
   std::unique_ptr<Vesk::DriveMap> updatedDrives = std::make_unique<Vesk::DriveMap>();
 
+  // Whether every managed array, volume or drive is as an Update from its current record would
+  // leave it, as of the dictionary's version when a diff last made it so. While that holds, an
+  // element whose fresh record equals its current one byte for byte has nothing to update.
+  struct InLine {
+    bool known = false;
+    std::uint64_t version = 0;
+  };
+  InLine* InLineOf(ControllerDictionary&) { return nullptr; }
+  InLine* InLineOf(ArrayDictionary&) { return &arraysInLine; }
+  InLine* InLineOf(VolumeDictionary&) { return &volumesInLine; }
+  InLine* InLineOf(DriveDictionary&) { return &drivesInLine; }
+  InLine arraysInLine;
+  InLine volumesInLine;
+  InLine drivesInLine;
+
   std::unordered_map<Guid, std::uint16_t> controllerGuidToDeviceId;
   ControllerDictionary controllers;
   ArrayDictionary arrays;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "ManagedTestSupport.h"
 #include "managed/Translation.h"
@@ -168,6 +169,56 @@ TEST_F(SynchronizationTest, AVolumeWhoseLevelHasNoNumberIsLeftOutAndTheOthersSti
   EXPECT_NO_THROW(facade.Refresh());
   EXPECT_EQ(log, (Names{"volume+1", "volume+3", "volume+5"}));
   EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kLeftOut, kAdded, kAdded}));
+}
+
+// An element whose answer is the one its object was last updated from is not looked at again; an
+// object that did not come from that answer (put in the dictionary by somebody else, or left half
+// updated by a throwing handler) is still brought in line.
+TEST_F(SynchronizationTest, AnUnchangedAnswerStillReachesAnObjectThatDidNotComeFromIt) {
+  auto drive = [](std::uint32_t id, int usage, int status = 0) {
+    auto record = MakeDrive(id);
+    record.usage = static_cast<Vesk::vesk_drive_usage>(usage);
+    record.status = static_cast<Vesk::vesk_drive_status>(status);
+    return record;
+  };
+  auto usageOf = [&](std::uint32_t id) {
+    return static_cast<int>(facade.Drives()[Guid(NativeGuid(id))]->Usage());
+  };
+  auto refresh = [&](const Vesk::Drive& record) {
+    facade.Stage(record);
+    facade.Refresh();
+  };
+  refresh(drive(1, 0));
+  refresh(drive(1, 2));
+  refresh(drive(1, 0));  // back to the first answer
+  EXPECT_EQ(usageOf(1), 0);
+
+  facade.Drives().Set(Guid(NativeGuid(1)), std::make_shared<SataDrive>(drive(1, 3)));
+  refresh(drive(1, 0));
+  EXPECT_EQ(usageOf(1), 0);
+
+  // There before the diff adds its element, so the diff keeps it rather than making its own.
+  facade.Drives().Add(Guid(NativeGuid(9)), std::make_shared<SataDrive>(drive(9, 3)));
+  facade.Stage(drive(1, 0));
+  refresh(drive(9, 0));
+  EXPECT_EQ(usageOf(9), 3);
+  facade.Stage(drive(1, 0));
+  refresh(drive(9, 0));
+  EXPECT_EQ(usageOf(9), 0);
+
+  // Status is updated before Usage: a handler that throws on it leaves Usage to the next diff.
+  bool thrown = false;
+  facade.Drives()[Guid(NativeGuid(1))]->PropertyChanged.Subscribe([&](auto&, auto& e) {
+    if (e.PropertyName == "Status" && !std::exchange(thrown, true)) throw std::runtime_error("x");
+  });
+  facade.Stage(drive(9, 0));
+  facade.Stage(drive(1, 2, 1));
+  EXPECT_THROW(facade.SynchronizeStorageData(), std::runtime_error);
+  facade.ClearUpdatesData();
+  EXPECT_EQ(usageOf(1), 0);
+  facade.Stage(drive(9, 0));
+  refresh(drive(1, 2, 1));
+  EXPECT_EQ(usageOf(1), 2);
 }
 
 class DiffTest : public SynchronizationTest {
