@@ -219,6 +219,23 @@ TEST_F(SynchronizationTest, AnUnchangedAnswerStillReachesAnObjectThatDidNotComeF
   facade.Stage(drive(9, 0));
   refresh(drive(1, 2, 1));
   EXPECT_EQ(usageOf(1), 2);
+
+  // A handler of this diff puts another object in the dictionary before its element comes.
+  facade.Drives()[Guid(NativeGuid(1))]->PropertyChanged.Subscribe([&](auto&, auto&) {
+    facade.Drives().Set(Guid(NativeGuid(9)), std::make_shared<SataDrive>(drive(9, 3)));
+  });
+  facade.Stage(drive(9, 0));
+  refresh(drive(1, 1, 1));
+  EXPECT_EQ(usageOf(9), 0);
+
+  // A working map diffed twice: its records moved at the first diff.
+  facade.Stage(drive(1, 1, 1));
+  facade.Stage(drive(9, 0));
+  facade.Stage(drive(5, 0));
+  facade.SynchronizeStorageData();
+  facade.SynchronizeStorageData();
+  facade.ClearUpdatesData();
+  EXPECT_EQ(facade.Drives().Count(), 3u);
 }
 
 class DiffTest : public SynchronizationTest {
