@@ -6,7 +6,7 @@
 namespace Vesk {
 
 // Overwrites `length` bytes at `data` with zeros. Unlike memset before a free, the compiler may not
-// drop these stores: they go through a volatile pointer in a function of its own.
+// drop these stores: they are followed by a barrier that claims to read the memory.
 void SecureZero(void* data, std::size_t length) noexcept;
 
 }  // namespace Vesk
