@@ -7,17 +7,6 @@
 
 namespace Vesk {
 
-bool vesk_guid::operator<(const vesk_guid& other) const {
-  if (group1 != other.group1) return group1 < other.group1;
-  if (group2 != other.group2) return group2 < other.group2;
-  if (group3 != other.group3) return group3 < other.group3;
-  if (group4 != other.group4) return group4 < other.group4;
-  for (std::size_t i = 0; i < sizeof group5; ++i) {
-    if (group5[i] != other.group5[i]) return group5[i] < other.group5[i];
-  }
-  return false;
-}
-
 bool vesk_guid::IsEmpty() const { return *this == vesk_invalid_guid; }
 
 std::string vesk_guid::ToString() const {

@@ -23,7 +23,18 @@ struct vesk_guid {
            group4 == other.group4 && std::memcmp(group5, other.group5, sizeof group5) == 0;
   }
   bool operator!=(const vesk_guid& other) const { return !(*this == other); }
-  bool operator<(const vesk_guid& other) const;
+  // By group1, group2, group3, group4 as numbers, then group5 byte by byte. Inline: every map of
+  // records and every diff compares identifiers many times per element.
+  bool operator<(const vesk_guid& other) const {
+    if (group1 != other.group1) return group1 < other.group1;
+    if (group2 != other.group2) return group2 < other.group2;
+    if (group3 != other.group3) return group3 < other.group3;
+    if (group4 != other.group4) return group4 < other.group4;
+    for (std::size_t i = 0; i < sizeof group5; ++i) {
+      if (group5[i] != other.group5[i]) return group5[i] < other.group5[i];
+    }
+    return false;
+  }
   bool operator>(const vesk_guid& other) const { return other < *this; }
 
   // True when this is the all-zero identifier that stands for "no identifier".
