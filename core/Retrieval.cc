@@ -211,8 +211,11 @@ void StorageManagement::Implementation::SetDrives(const Controller& controller, 
             kListFixedLength,
         identifiers);
     CheckStatus(identifiers, "Unable to retrieve drive identifiers. IOCTL completed with error.");
-    for (const vesk_guid& driveId :
-         ReadDriveIdentifiers(identifiers->Buffer(), identifiers->BufferLength())) {
+    const std::vector<vesk_guid> driveIds =
+        ReadDriveIdentifiers(identifiers->Buffer(), identifiers->BufferLength());
+    identifiers.reset();
+    drives.reserve(driveIds.size());
+    for (const vesk_guid& driveId : driveIds) {
       RequestPtr<GetDriveInfoIoctl<SynchronousIoctl>> single;
       communication.GetDriveInfo(device, driveId, VESK_SCOPE_DRIVE,
                                  EntrySize(kDriveInfoSize, version) + kListFixedLength, version,
@@ -229,6 +232,7 @@ void StorageManagement::Implementation::SetDrives(const Controller& controller, 
     CheckStatus(request, "Unable to retrieve drive information. IOCTL completed with error.");
     const std::vector<_vesk_drive_info_4_0> entries =
         ReadDriveList(request->Buffer(), request->BufferLength(), version);
+    drives.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i) {
       drives.push_back(BuildDrive(As<DriveInformation>(entries[i]), controller.id, host,
                                   static_cast<std::uint8_t>(i)));

@@ -192,6 +192,21 @@ std::vector<_vesk_drive_info_4_0> WidenDriveEntries(const std::uint8_t* entries,
   return drives;
 }
 
+// One entry, without the vector a list needs: a controller with more drives than one answer
+// holds is read a drive at a time.
+_vesk_drive_info_4_0 ReadDriveEntry(const std::uint8_t* entry, std::uint32_t apiVersion) {
+  switch (apiVersion) {
+    case 0:
+      return WidenDriveInfo(Load<_vesk_drive_info_1_0>(entry));
+    case 1:
+      return WidenDriveInfo(Load<_vesk_drive_info_2_0>(entry));
+    case 2:
+      return WidenDriveInfo(Load<_vesk_drive_info_3_0>(entry));
+    default:
+      return Load<_vesk_drive_info_4_0>(entry);
+  }
+}
+
 std::vector<_vesk_drive_info_4_0> ReadDriveEntries(const std::uint8_t* entries, std::size_t count,
                                                    std::uint32_t apiVersion) {
   switch (apiVersion) {
@@ -374,10 +389,10 @@ _vesk_drive_info_4_0 ReadSingleDriveInfo(const std::uint8_t* buffer, std::size_t
   const std::uint16_t count = ListCount(buffer, length);
   if (count == 0) Reject(kNoDrive);
   if (!EntriesFit(count, kDriveInfoSize[apiVersion], length)) Reject(kEntriesPastEnd);
-  std::vector<_vesk_drive_info_4_0> drive =
-      ReadDriveEntries(buffer + kListEntriesOffset, 1, apiVersion);
-  RejectEmptyIdentifiers(drive, kEmptyDriveIdentifier);
-  return drive.front();
+  const _vesk_drive_info_4_0 drive = ReadDriveEntry(buffer + kListEntriesOffset, apiVersion);
+  const vesk_guid id = drive.id;  // a copy: the packed field may be misaligned
+  if (id.IsEmpty()) Reject(kEmptyDriveIdentifier);
+  return drive;
 }
 
 _vesk_controller_info_4_0 WidenControllerInfo(const _vesk_controller_info_1_0& old) {
