@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -54,8 +56,13 @@ void CheckStatus(const Request& request, std::string_view message) {
 // inserted is freed with its owner.
 template <class Record>
 void Insert(std::vector<std::unique_ptr<Record>>& records, std::map<vesk_guid, Record*>& target) {
+  // Drivers tend to answer in identifier order: each record is then placed right after the one
+  // before it without a search.
+  auto hint = target.end();
   for (auto& record : records) {
-    if (target.try_emplace(record->id, record.get()).second) record.release();
+    const std::size_t before = target.size();
+    hint = std::next(target.try_emplace(hint, record->id, record.get()));
+    if (target.size() != before) record.release();
   }
 }
 
