@@ -23,7 +23,7 @@ vesk_guid Bytes(std::initializer_list<std::pair<int, std::uint8_t>> set) {
 
 // Pairs (smaller, larger) in which one rule of the ordering decides: the groups compare as
 // unsigned little-endian numbers (group 4 as a number too, so byte 9 before byte 8), in group
-// order, and group 5 byte by byte.
+// order, and group 5 byte by byte. A later group at its largest never outweighs an earlier one.
 struct OrderedPair {
   const char* name;
   vesk_guid smaller, larger;
@@ -45,15 +45,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OrderedPair{"Group1IsUnsigned", Bytes({{3, 0x7F}}), Bytes({{3, 0x80}})},
         OrderedPair{"Group1IsANumber", Bytes({{0, 0xFF}}), Bytes({{1, 0x01}})},
-        OrderedPair{"Group1BeforeGroup2", Bytes({{0, 1}, {4, 0xFF}}), Bytes({{0, 2}})},
+        OrderedPair{"Group1BeforeGroup2", Bytes({{0, 2}, {4, 0xFF}, {5, 0xFF}}), Bytes({{0, 3}})},
         OrderedPair{"Group2IsANumber", Bytes({{4, 0xFF}}), Bytes({{5, 0x01}})},
         OrderedPair{"Group2IsUnsigned", Bytes({{5, 0x7F}}), Bytes({{5, 0x80}})},
-        OrderedPair{"Group2BeforeGroup3", Bytes({{4, 1}, {6, 0xFF}}), Bytes({{4, 2}})},
+        OrderedPair{"Group2BeforeGroup3", Bytes({{4, 1}, {6, 0xFF}, {7, 0xFF}}), Bytes({{4, 2}})},
         OrderedPair{"Group3IsANumber", Bytes({{6, 0xFF}}), Bytes({{7, 0x01}})},
         OrderedPair{"Group3IsUnsigned", Bytes({{7, 0x7F}}), Bytes({{7, 0x80}})},
-        OrderedPair{"Group3BeforeGroup4", Bytes({{6, 1}, {9, 0xFF}}), Bytes({{6, 2}})},
+        OrderedPair{"Group3BeforeGroup4", Bytes({{6, 1}, {8, 0xFF}, {9, 0xFF}}), Bytes({{6, 2}})},
         OrderedPair{"Group4ByteNineFirst", Bytes({{8, 0xFF}}), Bytes({{9, 0x01}})},
-        OrderedPair{"Group4BeforeGroup5", Bytes({{8, 1}, {10, 0xFF}}), Bytes({{8, 2}})},
+        OrderedPair{"Group4IsUnsigned", Bytes({{9, 0x7F}}), Bytes({{9, 0x80}})},
+        OrderedPair{
+            "Group4BeforeGroup5",
+            Bytes({{8, 1}, {10, 0xFF}, {11, 0xFF}, {12, 0xFF}, {13, 0xFF}, {14, 0xFF}, {15, 0xFF}}),
+            Bytes({{8, 2}})},
         OrderedPair{"Group5FirstDifferenceDecides", Bytes({{14, 0}, {15, 9}}), Bytes({{14, 1}})},
         OrderedPair{"Group5IsUnsigned", Bytes({{10, 0x7F}}), Bytes({{10, 0x80}})},
         OrderedPair{"InvalidIsSmallest", vesk_invalid_guid, Bytes({{15, 1}})}),

@@ -2,8 +2,11 @@
 // that stands where the device call would be.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "protocol/CommandRecords.h"
@@ -98,6 +101,19 @@ TEST(RequestStatus, OutOfBandSuccessIsTheDeviceCallAlone) {
   PerformAction failed(nullptr);
   failed.replies = {{0, 0}};
   EXPECT_EQ(failed.Invoke(), 0);
+}
+
+// A request of one record carries its buffer inside itself, so what its release leaves behind
+// can be looked at: the answer must not be there.
+TEST(RequestBuffer, IsWipedWhenTheRequestIsReleased) {
+  alignas(DeleteVolume) unsigned char storage[sizeof(DeleteVolume)];
+  auto* request = new (storage) DeleteVolume(nullptr);
+  const std::size_t at = request->Buffer() - storage;
+  const std::size_t length = request->BufferLength();
+  ASSERT_LE(at + length, sizeof storage);
+  std::memset(request->Buffer(), 0xA5, length);
+  request->~DeleteVolume();
+  EXPECT_EQ(std::count(storage + at, storage + at + length, 0), static_cast<long>(length));
 }
 
 TEST(SecureZero, ClearsExactlyTheGivenBytes) {
