@@ -445,10 +445,13 @@ void StorageManagementBase::UpdateCollection(
   auto u = updatedCollection.begin();
   auto c = nativeCollectionToUpdate.begin();
   while (u != updatedCollection.end() && c != nativeCollectionToUpdate.end() && !disposed) {
-    if (u->first < c->first) {
-      add(u++);
-    } else if (c->first < u->first) {
-      remove(c++);
+    // Most elements are in both maps: that is asked first, by one comparison instead of two.
+    if (u->first != c->first) {
+      if (u->first < c->first) {
+        add(u++);
+      } else {
+        remove(c++);
+      }
     } else {
       const Record* fresh = u->second;
       if (fresh != nullptr && DriverChanged(*c->second, *fresh)) {

@@ -44,9 +44,9 @@ struct vesk_guid {
     return (std::uint64_t{group1} << 32) | (std::uint64_t{group2} << 16) | group3;
   }
   std::uint64_t LowKey() const {
-    std::uint64_t key = group4;
-    for (const std::uint8_t byte : group5) key = (key << 8) | byte;
-    return key;
+    return (std::uint64_t{group4} << 48) | (std::uint64_t{group5[0]} << 40) |
+           (std::uint64_t{group5[1]} << 32) | (std::uint64_t{group5[2]} << 24) |
+           (std::uint64_t{group5[3]} << 16) | (std::uint64_t{group5[4]} << 8) | group5[5];
   }
 };
 static_assert(sizeof(vesk_guid) == 16);
