@@ -181,19 +181,7 @@ void WidenDrive2x(const Old& old, _vesk_drive_info_4_0& drive) {
   drive.carried218 = old.carried202;
 }
 
-template <class Old>
-std::vector<_vesk_drive_info_4_0> WidenDriveEntries(const std::uint8_t* entries,
-                                                    std::size_t count) {
-  std::vector<_vesk_drive_info_4_0> drives;
-  drives.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    drives.push_back(WidenDriveInfo(Load<Old>(entries + i * sizeof(Old))));
-  }
-  return drives;
-}
-
-// One entry, without the vector a list needs: a controller with more drives than one answer
-// holds is read a drive at a time.
+// One entry of the given version, widened.
 _vesk_drive_info_4_0 ReadDriveEntry(const std::uint8_t* entry, std::uint32_t apiVersion) {
   switch (apiVersion) {
     case 0:
@@ -209,19 +197,13 @@ _vesk_drive_info_4_0 ReadDriveEntry(const std::uint8_t* entry, std::uint32_t api
 
 std::vector<_vesk_drive_info_4_0> ReadDriveEntries(const std::uint8_t* entries, std::size_t count,
                                                    std::uint32_t apiVersion) {
-  switch (apiVersion) {
-    case 0:
-      return WidenDriveEntries<_vesk_drive_info_1_0>(entries, count);
-    case 1:
-      return WidenDriveEntries<_vesk_drive_info_2_0>(entries, count);
-    case 2:
-      return WidenDriveEntries<_vesk_drive_info_3_0>(entries, count);
-    default: {
-      std::vector<_vesk_drive_info_4_0> drives(count);
-      CopyEntries(drives, entries, count * sizeof(_vesk_drive_info_4_0));
-      return drives;
-    }
+  const std::size_t entrySize = kDriveInfoSize[apiVersion];
+  std::vector<_vesk_drive_info_4_0> drives;
+  drives.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    drives.push_back(ReadDriveEntry(entries + i * entrySize, apiVersion));
   }
+  return drives;
 }
 
 // Taken by value: std::max would bind a reference to a packed, misaligned field.
