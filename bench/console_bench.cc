@@ -39,8 +39,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/veskctl/Console.h"
-#include "tools/veskctl/Journal.h"
+#include "tools/veskctl/console/Console.h"
+#include "tools/veskctl/journal/Journal.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tools/veskctl/Journal.h"
+#include "tools/veskctl/journal/Journal.h"
 
 namespace {
 

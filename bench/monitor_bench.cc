@@ -16,8 +16,8 @@
 #include <fstream>
 
 #include "simulator/Topology.h"
-#include "tools/veskctl/Monitor.h"
-#include "tools/veskctl/StateFile.h"
+#include "tools/veskctl/monitor/Monitor.h"
+#include "tools/veskctl/session/StateFile.h"
 
 namespace {
 

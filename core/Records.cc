@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/RecordBuilders.h"
+#include "device/DeviceHandle.h"
 
 namespace Vesk {
 
@@ -17,6 +18,10 @@ Controller::Controller() {
 }
 
 Controller::~Controller() = default;
+
+std::uint16_t Controller::DeviceNumber() const {
+  return deviceHandle && deviceHandle->device ? deviceHandle->device->id : 0;
+}
 
 Controllers::Controllers() = default;
 

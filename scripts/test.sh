@@ -11,6 +11,9 @@ tsan_areas='^(device|platform|core|managed|discovery)\.'
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
+step "layers"
+scripts/check-layers.sh
+
 step "normal build"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
@@ -70,7 +73,7 @@ grep -q '^Controller c0a7a000-0000-4000-8000-000000000001  Korva SATA RAID Contr
 diff "$veskctl_state/linux.txt" "$veskctl_state/wine.txt"
 rm -rf "$veskctl_state"
 echo "--- veskctl.exe --json, every command against the schema"
-timeout 600 python3 tests/cli/json_schema_test.py "$veskctl_wine" docs/schema/veskctl.schema.json
+timeout 600 python3 tests/veskctl/cli/json_schema_test.py "$veskctl_wine" docs/schema/veskctl.schema.json
 
 if [ -d fuzz ] && ls fuzz/*.cc >/dev/null 2>&1; then
   step "fuzzers"

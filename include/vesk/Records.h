@@ -295,6 +295,10 @@ struct Controller : ControllerInformation {
   ControllerInformation& Information() { return *this; }
   const ControllerInformation& Information() const { return *this; }
 
+  // The number discovery gave the controller's device: controllers are listed in its order.
+  // 0 when the record has no device.
+  std::uint16_t DeviceNumber() const;
+
   std::shared_ptr<DeviceHandle> deviceHandle;
   std::uint8_t executorInformation[40] = {};
   std::uint16_t maxDrivesPerArray = 0;

@@ -1,0 +1,146 @@
+// The console's event stream, driven without a socket: what a page that connects, or connects
+// again, gets from the journal.
+#include "tools/veskctl/console/Console.h"
+
+#include <CLI/CLI.hpp>
+
+#include "VeskctlTest.h"
+
+namespace {
+
+using nlohmann::json;
+using veskctl::Console;
+using veskctl::HttpExchange;
+using veskctl::HttpRequest;
+using veskctl::HttpResponse;
+using veskctl::Journal;
+using veskctl::testing::VeskctlTest;
+
+// Takes the stream's pieces until the first that holds a record, then says the page left.
+class Page : public HttpExchange {
+ public:
+  void Answer(HttpResponse r) override { answer = std::move(r); }
+  bool Begin(HttpResponse head) override {
+    answer = std::move(head);
+    return true;
+  }
+  bool Write(const std::string& piece) override {
+    text += piece;
+    return piece.find("data: ") == std::string::npos;
+  }
+
+  // The ids of the messages, in order; a resync as "resync@ID".
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> out;
+    std::istringstream lines(text);
+    bool resync = false;
+    for (std::string line; std::getline(lines, line);) {
+      if (line == "event: resync") resync = true;
+      if (line.rfind("id: ", 0) == 0) {
+        out.push_back((resync ? "resync@" : "") + line.substr(4));
+        resync = false;
+      }
+    }
+    return out;
+  }
+
+  HttpResponse answer;
+  std::string text;
+};
+
+class ConsoleStream : public VeskctlTest {
+ protected:
+  Console& Open(std::uint64_t journalBytes = Journal::kDefaultMaxBytes) {
+    options.statePath = state;
+    options.journalMaxBytes = journalBytes;
+    console = std::make_unique<Console>(options, app, token);
+    return *console;
+  }
+
+  Page Stream(const std::string& target, const std::string& lastEventId = "") {
+    HttpRequest r;
+    r.method = "GET";
+    r.path = "/api/events";
+    r.target = target;
+    const auto question = target.find('?');
+    if (question != std::string::npos) r.query["after"] = target.substr(target.find('=') + 1);
+    r.headers = {{"host", "127.0.0.1:1"}, {"authorization", "Bearer " + token}};
+    if (!lastEventId.empty()) r.headers["last-event-id"] = lastEventId;
+    Page page;
+    console->Handle(r, page);
+    return page;
+  }
+
+  static json Progress(const std::string& volume, int percent) {
+    return {{"kind", "changed"},
+            {"element", {{"kind", "volume"}, {"id", volume}, {"name", volume}}},
+            {"property", "MigrationProgress"},
+            {"new", percent}};
+  }
+
+  veskctl::ConsoleOptions options;
+  CLI::App app;
+  const std::string token = std::string(64, 'a');
+  std::unique_ptr<Console> console;
+};
+
+TEST_F(ConsoleStream, RapidProgressOfOneElementIsMergedAndNothingElseIs) {
+  Open();
+  const Journal journal(Journal::PathFor(state, true));
+  journal.Append(std::vector<json>{Progress("v1", 10), Progress("v2", 10),
+                                   json{{"kind", "changed"}, {"property", "State"}},
+                                   Progress("v1", 20), Progress("v1", 30)});
+  const Page page = Stream("/api/events?after=0");
+  EXPECT_EQ(page.answer.status, 200);
+  EXPECT_EQ(page.answer.contentType, "text/event-stream; charset=utf-8");
+  EXPECT_EQ(page.Messages(), (std::vector<std::string>{"2", "3", "5"})) << page.text;
+  EXPECT_NE(page.text.find("\"new\":30"), std::string::npos);
+}
+
+TEST_F(ConsoleStream, APageResumesAfterItsLastEventAndResyncsWhenThatRotatedAway) {
+  Open(2048);
+  const Journal journal(Journal::PathFor(state, true), 2048);
+  for (int i = 0; i < 5; ++i) journal.Append(json{{"kind", "changed"}, {"detail", i}});
+  // The header EventSource sends on reconnecting wins over the address it first opened.
+  EXPECT_EQ(Stream("/api/events?after=1", "3").Messages(), (std::vector<std::string>{"4", "5"}));
+  EXPECT_EQ(Stream("/api/events?after=4").Messages(), (std::vector<std::string>{"5"}));
+  // Two rotations: the first records are gone from both generations.
+  for (int i = 0; i < 60; ++i)
+    journal.Append(json{{"kind", "changed"}, {"detail", std::string(64, 'x')}});
+  const auto oldest = journal.After(0, 1).oldestHeld;
+  ASSERT_GT(oldest, 2u);
+  const auto messages = Stream("/api/events?after=1").Messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "resync@" + std::to_string(oldest - 1));
+  EXPECT_EQ(messages[1], std::to_string(oldest));
+}
+
+TEST_F(ConsoleStream, AQuietStreamSaysItIsAlive) {
+  options.heartbeatSeconds = 0.05;
+  Open();
+  class Quiet : public Page {
+   public:
+    bool Write(const std::string& piece) override {
+      text += piece;
+      return piece.find("heartbeat") == std::string::npos;
+    }
+  } page;
+  HttpRequest r;
+  r.method = "GET";
+  r.path = "/api/events";
+  r.headers = {{"host", "localhost:1"}, {"authorization", "Bearer " + token}};
+  console->Handle(r, page);
+  EXPECT_EQ(page.text, "retry: 1000\n\n: heartbeat\n\n");
+}
+
+TEST_F(ConsoleStream, AnIdentifierThatIsNoNumberIsRefused) {
+  Open();
+  for (const char* bad : {"x", "-1", "99999999999999999999"}) {
+    const Page page = Stream("/api/events", bad);
+    EXPECT_EQ(page.answer.status, 400) << bad;
+    EXPECT_EQ(json::parse(page.answer.body)["status"]["message"],
+              "'" + std::string(bad) + "' is not a journal identifier");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,360 @@
+"""The web console in a real browser: a headless Chromium driven by Selenium against a real
+`veskctl serve` on the simulated machine, while the CLI changes the machine underneath.
+
+Run: VESKCTL=path/to/veskctl /usr/bin/python3 -m pytest -q tests/veskctl/console/console_test.py
+Exits 77 (skipped) when Selenium, Chromium or its driver is not installed. With VESK_SCREENSHOT
+set to a path, the page with a degraded volume is saved there as a PNG."""
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+
+import pytest
+
+try:
+    from selenium import webdriver
+    from selenium.common.exceptions import StaleElementReferenceException
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+except ImportError:
+    webdriver = None
+
+CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
+VESKCTL = os.environ.get("VESKCTL")
+
+
+@pytest.fixture(autouse=True, scope="session")
+def installed():
+    """Skips the whole run (exit 77) without the browser pieces scripts/setup.sh installs."""
+    if webdriver is None:
+        pytest.exit("skipped: python3-selenium is not installed (scripts/setup.sh)", 77)
+    if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
+        pytest.exit("skipped: chromium and chromium-driver are not installed (scripts/setup.sh)", 77)
+    if not VESKCTL:
+        pytest.exit("VESKCTL is not set to the veskctl to test", 2)
+
+
+WAIT_S = 30
+DATA, SCRATCH = "f0d0e100-0000-4000-8000-000000000001", "f0d0e100-0000-4000-8000-000000000002"
+REMOVED = "KN2K00004101"
+# Each test names the browser errors it causes on purpose; any other one fails it.
+DOWN = r"net::ERR_(CONNECTION_REFUSED|INCOMPLETE_CHUNKED_ENCODING|EMPTY_RESPONSE|CONNECTION_RESET)"
+
+
+class Machine:
+    """A simulated machine in its own state file, changed through the CLI."""
+
+    def __init__(self, folder):
+        self.state = str(folder / "s.json")
+        self.env = dict(os.environ, VESK_SIM_CLOCK="manual")
+        self.base = [VESKCTL, "--simulate", "--state", self.state]
+        self.server = None
+        self.port = 0
+
+    def run(self, *args):
+        done = subprocess.run(self.base + list(args), env=self.env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, f"veskctl {' '.join(args)}: {done.stderr}"
+        return done.stdout
+
+    def show(self):
+        return json.loads(self.run("--json", "show"))
+
+    def volume(self, volume_id):
+        for c in self.show()["controllers"]:
+            for v in c["volumes"]:
+                if v["id"] == volume_id:
+                    return v
+        return None
+
+    def last_record(self):
+        lines = self.run("events", "--json").splitlines()
+        return json.loads(lines[-1])["id"] if lines else 0
+
+    def serve(self):
+        """Starts `serve` (again on the port it had before) and answers the address to open."""
+        listen = f"127.0.0.1:{self.port}"
+        self.server = subprocess.Popen(self.base + ["serve", "--listen", listen, "--interval", "0.2"],
+                                       env=self.env, stdout=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.server.stdout], [], [], WAIT_S)
+        assert ready, "serve printed no address"
+        url = self.server.stdout.readline().strip()
+        assert re.fullmatch(r"http://127\.0\.0\.1:\d+/\?token=\S+", url), url
+        self.port = int(url.split(":")[2].split("/")[0])
+        return url
+
+    def stop(self):
+        self.server.send_signal(signal.SIGTERM)
+        assert self.server.wait(timeout=WAIT_S) == 0
+        self.server = None
+
+
+@pytest.fixture
+def machine(tmp_path):
+    m = Machine(tmp_path)
+    yield m
+    if m.server:
+        m.server.kill()
+        m.server.wait()
+
+
+@pytest.fixture
+def browser(machine):
+    # Set up after the machine, so that its console is checked before the server goes away.
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                     "--window-size=1400,1000"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(WAIT_S)
+    driver.set_script_timeout(WAIT_S)
+    driver.expected_errors = []
+    yield driver
+    try:
+        assert_console_clean(driver)
+    finally:
+        driver.quit()
+
+
+def assert_console_clean(driver):
+    severe = [e["message"] for e in driver.get_log("browser") if e["level"] == "SEVERE"]
+    unexpected = [m for m in severe if not any(re.search(p, m) for p in driver.expected_errors)]
+    assert not unexpected, f"errors in the browser console: {unexpected}"
+
+
+def wait(driver, condition, what):
+    return WebDriverWait(driver, WAIT_S).until(lambda d: condition(), message=what)
+
+
+def attributes(driver, selector, *names):
+    """The attributes of every element the selector finds, read at once: the page re-renders."""
+    return driver.execute_script(
+        "return [...document.querySelectorAll(arguments[0])]"
+        ".map(e => arguments[1].map(n => e.getAttribute(n)))", selector, list(names))
+
+
+def click(driver, selector):
+    """Clicks what the selector finds, again if a re-render replaced it in between."""
+    def clicked():
+        try:
+            driver.find_element(By.CSS_SELECTOR, selector).click()
+            return True
+        except StaleElementReferenceException:
+            return False
+    wait(driver, clicked, f"click {selector}")
+
+
+def attribute(driver, selector, name):
+    found = attributes(driver, selector, name)
+    return found[0][0] if found else None
+
+
+def row_state(driver, element_id):
+    return attribute(driver, f'[data-element-id="{element_id}"]', "data-state")
+
+
+def connection(driver):
+    return attribute(driver, "#connection", "data-state")
+
+
+def applied(driver):
+    return int(driver.find_element(By.ID, "last-event-id").text or 0)
+
+
+def journal_ids(driver):
+    return [int(i) for (i,) in attributes(driver, "#journal [data-record-id]", "data-record-id")]
+
+
+def open_console(driver, machine):
+    driver.get(machine.serve())
+    wait(driver, lambda: connection(driver) == "live", "the page connects")
+    wait(driver, lambda: row_state(driver, DATA), "the tree shows volume Data")
+    # A reload would lose this mark: every later check also proves the page updated in place.
+    driver.execute_script("window.vesk_no_reload = true")
+
+
+def not_reloaded(driver):
+    return driver.execute_script("return window.vesk_no_reload === true")
+
+
+def drive_id(machine, serial):
+    return next(d["id"] for c in machine.show()["controllers"] for d in c["drives"]
+                if d["serial"] == serial)
+
+
+def test_remove_drive_shows_the_volume_degraded_and_the_drive_missing(browser, machine):
+    open_console(browser, machine)
+    machine.run("remove-drive", REMOVED, "--force")
+    missing = drive_id(machine, REMOVED)
+    wait(browser, lambda: row_state(browser, DATA) == "degraded", "Data shows degraded")
+    wait(browser, lambda: row_state(browser, missing) == "missing", "the drive shows missing")
+    assert row_state(browser, SCRATCH) == "failed"
+    last = machine.last_record()
+    wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
+    assert not_reloaded(browser)
+
+    # The details list every member in array order with its role, and the way back to health.
+    click(browser, f'[data-element-id="{DATA}"] button')
+    roles = [tuple(r) for r in attributes(browser, "#details tr[data-role]", "data-member", "data-role")]
+    assert roles == [(m["serial"], m["role"]) for m in machine.volume(DATA)["members"]]
+    assert (REMOVED, "missing") in roles
+    assert "rebuild-volume Data --drives" in browser.find_element(By.ID, "details").text
+    if os.environ.get("VESK_SCREENSHOT"):
+        browser.save_screenshot(os.environ["VESK_SCREENSHOT"])
+    # The journal's filters: one kind, then one element.
+    Select(browser.find_element(By.ID, "filter-kind")).select_by_value("drive-missing")
+    assert [k for (k,) in attributes(browser, "#journal li", "data-kind")] == ["drive-missing"]
+    Select(browser.find_element(By.ID, "filter-kind")).select_by_value("")
+    browser.find_element(By.ID, "filter-element").send_keys("Scratch")
+    shown = browser.find_element(By.ID, "journal").text.splitlines()
+    assert shown and all('Scratch' in line for line in shown)
+
+
+def progress(driver):
+    bar = f'progress[data-volume-id="{DATA}"]'
+    found = attributes(driver, bar, "value", "aria-valuenow")
+    if not found:
+        return None
+    value, now = found[0]
+    assert float(value) == float(now), "the bar and what it says to a screen reader differ"
+    return float(value)
+
+
+def test_a_rebuild_started_from_the_advice_moves_its_bar_with_the_simulated_clock(browser, machine):
+    machine.run("remove-drive", REMOVED, "--force")
+    open_console(browser, machine)
+    # The way back to health goes into the form; the administrator names the new drive.
+    click(browser, f'[data-element-id="{DATA}"] button')
+    click(browser, "#details .advice button")
+    wait(browser, lambda: attribute(browser, "#opt-drives", "type") == "text", "the form is made")
+    drives = browser.find_element(By.ID, "opt-drives")
+    assert drives.get_attribute("value") == "DRIVE"
+    drives.clear()
+    drives.send_keys("KN2K00004104")
+    browser.find_element(By.ID, "dry-run").click()
+    wait(browser, lambda: browser.find_elements(By.ID, "carry-out"), "the dry run is shown")
+    assert not browser.find_elements(By.ID, "confirm-name"), "a rebuild asks nothing"
+    browser.find_element(By.ID, "carry-out").click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, '[data-outcome="done"]'),
+         "the rebuild is started")
+    wait(browser, lambda: row_state(browser, DATA) == "rebuilding", "Data shows rebuilding")
+    start = progress(browser)
+    assert start is not None and start < 100
+    seen = [start]
+    for _ in range(2):
+        machine.run("sim", "advance", "5000")
+        wait(browser, lambda: (progress(browser) or 0) > seen[-1], "the bar moves on")
+        seen.append(progress(browser))
+    assert seen[-1] == machine.volume(DATA)["progress"]
+    # Once two readings are a second apart the rate and time left are known.
+    wait(browser, lambda: "not known" not in browser.find_element(By.ID, "jobs").text,
+         "rate and time left are shown")
+    machine.run("sim", "advance", "600000")
+    wait(browser, lambda: row_state(browser, DATA) == "normal", "the rebuild ends")
+    wait(browser, lambda: progress(browser) is None, "the bar goes away")
+    assert not_reloaded(browser)
+
+
+def test_the_page_catches_up_after_the_server_restarts(browser, machine):
+    open_console(browser, machine)
+    browser.expected_errors.append(DOWN)
+    machine.stop()
+    wait(browser, lambda: connection(browser) == "lost", "the page says the connection is lost")
+    assert attribute(browser, "#connection", "role") in ("status", "alert")
+    machine.run("remove-drive", REMOVED, "--force")
+    last = machine.last_record()
+    machine.serve()
+    wait(browser, lambda: connection(browser) == "live", "the page reconnects by itself")
+    wait(browser, lambda: row_state(browser, DATA) == "degraded", "the change made while down shows")
+    wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
+    # No record is lost or doubled in the journal view across the restart.
+    listed = journal_ids(browser)
+    assert listed == sorted(set(listed), reverse=True)
+    assert set(range(min(listed), last + 1)) <= set(listed)
+    assert not_reloaded(browser)
+
+
+def test_records_lost_to_rotation_make_the_page_reload_the_topology(browser, machine):
+    machine.base += ["--journal-size", "4KiB"]
+    open_console(browser, machine)
+    before = applied(browser)
+    browser.expected_errors.append(DOWN)
+    machine.stop()
+    machine.run("remove-drive", REMOVED, "--force")
+    for i in range(20):
+        machine.run("locate", "KN2K00004100", "on" if i % 2 == 0 else "off")
+    oldest = json.loads(machine.run("events", "--json").splitlines()[0])["id"]
+    assert oldest > before + 1, "the records the page waits for did not rotate away"
+    machine.serve()
+    wait(browser, lambda: row_state(browser, DATA) == "degraded", "the topology is reloaded")
+    last = machine.last_record()
+    wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
+    # The journal view starts over from what the journal holds.
+    listed = journal_ids(browser)
+    assert min(listed) >= oldest
+    assert not_reloaded(browser)
+
+
+def choose_command(driver, name):
+    menu = Select(driver.find_element(By.ID, "command-select"))
+    menu.select_by_index(next(i for i, o in enumerate(menu.options)
+                              if o.text.split(" (")[0] == name))
+
+
+def dry_run_delete(driver):
+    click(driver, f'[data-element-id="{DATA}"] button')
+    choose_command(driver, "delete-volume")
+    assert driver.find_element(By.ID, "arg-volume").get_attribute("value") == "Data"
+    driver.find_element(By.ID, "dry-run").click()
+    wait(driver, lambda: driver.find_elements(By.ID, "confirm-name"), "the dry run asks for the name")
+    return driver.find_element(By.ID, "carry-out")
+
+
+def test_a_destructive_command_waits_until_the_name_is_typed(browser, machine):
+    open_console(browser, machine)
+    # The forms tell flags from options that take a value.
+    choose_command(browser, "verify-volume")
+    wait(browser, lambda: attribute(browser, "#opt-repair", "type") == "checkbox", "--repair is a box")
+    choose_command(browser, "create-volume")
+    wait(browser, lambda: attribute(browser, "#opt-initialize", "type") == "checkbox", "so is --initialize")
+    assert attribute(browser, "#opt-name", "type") == "text"
+    unlabelled = browser.execute_script(
+        "return [...document.querySelectorAll('input, select')]"
+        ".filter(e => !e.labels.length && !e.getAttribute('aria-label')).map(e => e.id)")
+    assert not unlabelled, "form fields a screen reader cannot name"
+    carry = dry_run_delete(browser)
+    losses = browser.find_element(By.ID, "losses").text
+    assert 'volume "Data"' in losses and "is deleted" in losses
+    typed = browser.find_element(By.ID, "confirm-name")
+    for attempt in ("", "Dat", "data", "Data "):
+        typed.clear()
+        typed.send_keys(attempt)
+        assert not carry.is_enabled(), f"carry out enabled with {attempt!r} typed"
+    assert machine.volume(DATA) is not None
+    typed.clear()
+    typed.send_keys("Data")
+    assert carry.is_enabled()
+    carry.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, '[data-outcome="done"]'),
+         "the page reports the command done")
+    wait(browser, lambda: row_state(browser, DATA) is None, "the volume leaves the tree")
+    assert machine.volume(DATA) is None
+
+
+def test_a_page_with_a_stale_dry_run_is_refused(browser, machine):
+    open_console(browser, machine)
+    browser.expected_errors.append(r"api/commands.* 409")
+    carry = dry_run_delete(browser)
+    machine.run("rename-volume", "Data", "Archive")
+    wait(browser, lambda: "Archive" in browser.find_element(By.ID, "tree").text, "the rename shows")
+    browser.find_element(By.ID, "confirm-name").send_keys("Data")
+    carry.click()
+    wait(browser, lambda: browser.find_elements(By.CSS_SELECTOR, '[data-outcome="conflict"]'),
+         "the page shows the refusal")
+    assert "409" in browser.find_element(By.CSS_SELECTOR, '[data-outcome="conflict"]').text
+    assert machine.volume(DATA)["name"] == "Archive"

@@ -1,0 +1,204 @@
+// Programs on Windows: CreateProcessW with a pipe for standard input, in a job object so that a
+// program killed for taking too long takes the programs it started along.
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/win32.h"
+#include "tools/veskctl/base/Program.h"
+
+namespace veskctl {
+
+namespace {
+
+std::string Seconds(double seconds) {
+  std::ostringstream text;
+  text << seconds;
+  return text.str();
+}
+
+std::wstring Wide(const std::string& text) {
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// One argument as the program's C runtime splits the command line again: quoted, with the
+// backslashes before a quote (or before the closing quote) doubled.
+std::wstring Quoted(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+JobAssignment assignToJob = nullptr;
+
+std::string Why(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "no such program";
+  return "Windows error " + std::to_string(error);
+}
+
+}  // namespace
+
+std::optional<std::string> RunProgram(const std::string& program,
+                                      const std::vector<std::string>& arguments,
+                                      const std::string& input, double timeoutSeconds,
+                                      const StopWait& stopped) {
+  std::wstring commandLine = Quoted(Wide(program));
+  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+    return "cannot make a pipe: " + Why(GetLastError());
+  SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);  // the program gets the read end only
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = readEnd;
+  startup.hStdOutput = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  CloseHandle(readEnd);
+  if (!started) {
+    CloseHandle(writeEnd);
+    if (job) CloseHandle(job);
+    return "cannot run '" + program + "': " + Why(startError);
+  }
+  // A program the job does not hold (the monitor runs in a job that forbids another, say) is
+  // killed by itself at its time-out: terminating an empty job would kill nothing.
+  if (job && !(assignToJob ? assignToJob(job, process.hProcess)
+                           : AssignProcessToJobObject(job, process.hProcess))) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  // The record is far smaller than a pipe's buffer: this does not wait for the reader.
+  DWORD written = 0;
+  WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  CloseHandle(writeEnd);
+
+  std::optional<std::string> failure;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+    const bool stop = stopped(10);
+    if (std::chrono::steady_clock::now() < deadline && !stop) continue;
+    if (!job || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (!stop)
+      failure = "'" + program + "' did not finish within " + Seconds(timeoutSeconds) +
+                " s and was killed";
+    CloseHandle(process.hProcess);
+    if (job) CloseHandle(job);
+    return failure;
+  }
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  if (exitCode != 0) failure = "'" + program + "' exited with status " + std::to_string(exitCode);
+  CloseHandle(process.hProcess);
+  if (job) CloseHandle(job);
+  return failure;
+}
+
+void AssignToJobForTests(JobAssignment assign) { assignToJob = assign; }
+
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds) {
+  std::wstring self(32768, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+  std::wstring commandLine = Quoted(self);
+  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  if (!CreatePipe(&outRead, &outWrite, &inherited, 0))
+    throw std::runtime_error("cannot make a pipe: " + Why(GetLastError()));
+  if (!CreatePipe(&errRead, &errWrite, &inherited, 0)) {
+    const DWORD error = GetLastError();
+    CloseHandle(outRead);
+    CloseHandle(outWrite);
+    throw std::runtime_error("cannot make a pipe: " + Why(error));
+  }
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                            OPEN_EXISTING, 0, nullptr);
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = none;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process = {};
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+  const DWORD startError = GetLastError();
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
+  if (!started) {
+    CloseHandle(outRead);
+    CloseHandle(errRead);
+    if (job) CloseHandle(job);
+    throw std::runtime_error("cannot start veskctl: " + Why(startError));
+  }
+  if (job && !AssignProcessToJobObject(job, process.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  // Each pipe is read on a thread of its own: a child that fills one while this waits on the
+  // other would never end.
+  Captured captured;
+  auto drain = [](HANDLE pipe, std::string& into) {
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into.append(buffer, n);
+  };
+  std::thread outReader(drain, outRead, std::ref(captured.out));
+  std::thread errReader(drain, errRead, std::ref(captured.err));
+  const auto ms = static_cast<DWORD>(timeoutSeconds * 1000);
+  const bool killed = WaitForSingleObject(process.hProcess, ms) == WAIT_TIMEOUT;
+  if (killed) {
+    if (!job || !TerminateJobObject(job, 1)) TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  outReader.join();
+  errReader.join();
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  if (job) CloseHandle(job);
+  if (killed) {
+    captured.err += "veskctl: the command did not finish within " + Seconds(timeoutSeconds) +
+                    " s and was killed\n";
+  } else {
+    captured.exitCode = static_cast<int>(exitCode);
+  }
+  return captured;
+}
+
+// Windows sends no signal for a broken pipe: the write fails.
+void IgnoreBrokenPipes() {}
+
+}  // namespace veskctl

@@ -1,0 +1,170 @@
+// The commands that name an array, a drive or a controller.
+#include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/cli/Commands.h"
+#include "tools/veskctl/cli/Validate.h"
+
+namespace veskctl {
+
+CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* help,
+                                 const char* operation, DriveCall call,
+                                 std::function<std::string()> done, Naming naming,
+                                 const char* destroys) {
+  auto* command = app.add_subcommand(name, help);
+  command->add_option("drive", driveText, "Drive identifier or serial number")->required();
+  command->callback([this, name, operation, call, done, naming, destroys] {
+    planner = [this, name, operation, call, done, naming, destroys](Session& s, const Model&) {
+      const Vesk::Drive& d = ResolveDrive(s, driveText, naming);
+      nlohmann::json request = Request(operation, d.controllerId);
+      request["driveId"] = d.id.ToString();
+      if (!onOffText.empty()) request["enabled"] = ParseSwitch(onOffText);
+      Plan plan = Simple(request, [id = d.id, call, done](Session& s) {
+        call(s, DriveIn(s, id));
+        return Outcome{{{"driveId", id.ToString()}}, Done(done(), id)};
+      });
+      if (destroys) {
+        plan.action = destroys + (" " + DriveLabel(d));
+        plan.destructive = true;
+      } else {
+        plan.action = "run " + std::string(name) + " on " + DriveLabel(d);
+      }
+      return plan;
+    };
+  });
+  return command;
+}
+
+void Commands::ControllerCommand(CLI::App& app, const char* name, const char* help, bool rohi) {
+  auto* command = app.add_subcommand(name, help);
+  command->add_option("controller", controllerText, "Controller identifier or name")->required();
+  command->add_option("state", onOffText, "on or off")->required();
+  command->callback([this, rohi] {
+    planner = [this, rohi](Session& s, const Model&) {
+      const Vesk::Controller& c = ResolveController(s, controllerText, Naming::AllowPrefix);
+      const bool on = ParseSwitch(onOffText);
+      nlohmann::json request =
+          Request(rohi ? "SetControllerRohiPolicy" : "SetControllerReadPatrolPolicy", c.id);
+      request["enabled"] = on;
+      return Simple(request, [id = c.id, rohi, on](Session& s) {
+        const auto* device = DeviceOf(s, id);
+        if (rohi) {
+          s.Storage().SetControllerRohiPolicy(device, on);
+        } else {
+          s.Storage().SetControllerReadPatrolPolicy(device, on);
+        }
+        return Outcome{{{"controllerId", id.ToString()}},
+                       Done(rohi ? "Set the ROHI policy of controller"
+                                 : "Set the read-patrol policy of controller",
+                            id)};
+      });
+    };
+  });
+}
+
+void Commands::AddElementCommands(CLI::App& app) {
+  // --- arrays
+  auto* addDrives = app.add_subcommand("add-drives", "Add drives to an array (background work)");
+  addDrives->add_option("array", arrayText, "Array identifier or name")->required();
+  addDrives->add_option("--drives", driveTexts, "Drives to add")->required()->delimiter(',');
+  addDrives->callback([this] {
+    planner = [this](Session& s, const Model&) {
+      const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
+      const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
+      CheckSameController(s, drives, a.controllerId,
+                          "array \"" + DriverText(a.name, sizeof a.name) + "\"");
+      const auto ids = Ids(drives);
+      nlohmann::json request = Request("AddDrivesToArray", a.controllerId);
+      request["arrayId"] = a.id.ToString();
+      request["driveIds"] = IdTexts(ids);
+      Plan plan = Simple(request, [c = a.controllerId, id = a.id, ids](Session& s) {
+        s.Storage().AddDrivesToArray(DeviceOf(s, c), id, ids);
+        return Outcome{{{"arrayId", id.ToString()}}, Done("Adding drives to array", id)};
+      });
+      plan.action = "add " + std::to_string(ids.size()) + " drive(s) to array \"" +
+                    DriverText(a.name, sizeof a.name) + "\"";
+      return plan;
+    };
+  });
+  auto* arrayCache = app.add_subcommand("set-array-cache", "Switch an array's write cache");
+  arrayCache->add_option("array", arrayText, "Array identifier or name")->required();
+  arrayCache->add_option("state", onOffText, "on or off")->required();
+  arrayCache->callback([this] {
+    planner = [this](Session& s, const Model&) {
+      const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
+      const bool on = ParseSwitch(onOffText);
+      nlohmann::json request = Request("SetArrayCachePolicy", a.controllerId);
+      request["arrayId"] = a.id.ToString();
+      request["enabled"] = on;
+      return Simple(request, [c = a.controllerId, id = a.id, on](Session& s) {
+        s.Storage().SetArrayCachePolicy(DeviceOf(s, c), id, on);
+        return Outcome{{{"arrayId", id.ToString()}}, Done("Set the cache policy of array", id)};
+      });
+    };
+  });
+
+  // --- drives
+
+  DriveCommand(
+      app, "locate", "Light or darken a drive's locate LED", "ActivateDriveLed",
+      [this](Session& s, const Vesk::Drive& d) {
+        s.Storage().ActivateDriveLed(s.ControllerById(d.controllerId), d.id,
+                                     ParseSwitch(onOffText));
+      },
+      [this] {
+        return ParseSwitch(onOffText) ? "Locate LED on for drive" : "Locate LED off for drive";
+      })
+      ->add_option("state", onOffText, "on or off")
+      ->required();
+  DriveCommand(
+      app, "clear-metadata", "Clear a drive's RAID metadata (asks first)", "ClearDriveMetadata",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().ClearDriveMetadata(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Cleared the metadata of drive"; }, Naming::Exact, "clear the RAID metadata of");
+  DriveCommand(
+      app, "mark-spare", "Mark a drive as spare", "MarkDriveAsSpare",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().MarkDriveAsSpare(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Marked as spare drive"; });
+  DriveCommand(
+      app, "unmark-spare", "Take a drive's spare mark away", "UnmarkSpareDrive",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().UnmarkSpareDrive(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Unmarked spare drive"; });
+  DriveCommand(
+      app, "mark-normal", "Mark a drive as normal", "MarkDriveAsNormal",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().MarkDriveAsNormal(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Marked as normal drive"; });
+  DriveCommand(
+      app, "remove-drive", "Remove a drive (asks first)", "RemoveDrive",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().RemoveDrive(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Removed drive"; }, Naming::Exact, "remove");
+  DriveCommand(
+      app, "reset-smart", "Reset a drive's SMART event", "ResetSmartEvent",
+      [](Session& s, const Vesk::Drive& d) {
+        s.Storage().ResetSmartEvent(DeviceOf(s, d.controllerId), d.id);
+      },
+      [] { return "Reset the SMART event of drive"; });
+  DriveCommand(
+      app, "write-cache", "Switch a drive's volatile write cache", "SetWriteCacheOnDrive",
+      [this](Session& s, const Vesk::Drive& d) {
+        s.Storage().SetWriteCacheOnDrive(DeviceOf(s, d.controllerId), d.id, ParseSwitch(onOffText));
+      },
+      [this] {
+        return ParseSwitch(onOffText) ? "Write cache on for drive" : "Write cache off for drive";
+      })
+      ->add_option("state", onOffText, "on or off")
+      ->required();
+
+  // --- controllers
+
+  ControllerCommand(app, "set-read-patrol", "Switch a controller's read patrol", false);
+  ControllerCommand(app, "set-rohi", "Switch a controller's ROHI policy", true);
+}
+
+}  // namespace veskctl

@@ -1,0 +1,689 @@
+#include "tools/veskctl/console/Console.h"
+
+#include <CLI/CLI.hpp>
+#include <boost/uuid/detail/sha1.hpp>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tools/veskctl/base/Json.h"
+#include "tools/veskctl/base/NumberOption.h"
+#include "tools/veskctl/base/Program.h"
+#include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/console/ConsoleAssets.h"
+#include "tools/veskctl/monitor/Metrics.h"
+#include "tools/veskctl/session/Session.h"
+#include "tools/veskctl/session/StateFile.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#endif
+
+namespace veskctl {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kTokenBytes = 32;
+constexpr std::size_t kMaxArguments = 64;
+constexpr std::size_t kMaxArgumentBytes = 4096;
+
+std::string HexOf(const unsigned char* bytes, std::size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+
+std::string Sha1Hex(const std::string& text) {
+  boost::uuids::detail::sha1 hash;
+  hash.process_bytes(text.data(), text.size());
+  boost::uuids::detail::sha1::digest_type digest;
+  hash.get_digest(digest);
+  unsigned char bytes[20];
+  for (int i = 0; i < 5; ++i)
+    for (int j = 0; j < 4; ++j)
+      bytes[i * 4 + j] = static_cast<unsigned char>(digest[i] >> (24 - 8 * j));
+  return HexOf(bytes, sizeof bytes);
+}
+
+// Compares secrets in a time that does not tell how much of a guess was right.
+bool SameSecret(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  unsigned char differ = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return differ == 0;
+}
+
+bool WellFormedToken(const std::string& text) {
+  if (text.size() != kTokenBytes * 2) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c)) ||
+        std::isupper(static_cast<unsigned char>(c)))
+      return false;
+  return true;
+}
+
+std::string NewToken() {
+  std::random_device random;
+  unsigned char bytes[kTokenBytes];
+  for (auto& b : bytes) b = static_cast<unsigned char>(random() & 0xff);
+  return HexOf(bytes, sizeof bytes);
+}
+
+HttpResponse Failure(int status, const std::string& message, const std::string& kind = "http") {
+  const json body = {{"schemaVersion", kJsonSchemaVersion},
+                     {"status", FailureStatus(kind, message, 0, 0)}};
+  return {status,
+          "application/json",
+          body.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+          {}};
+}
+
+HttpResponse Json(const json& body, int status = 200) {
+  return {status,
+          "application/json",
+          body.dump(2, ' ', false, json::error_handler_t::replace) + "\n",
+          {}};
+}
+
+// The value of a cookie in a Cookie header ("a=1; vesk_session=...").
+std::string CookieValue(const std::string& header, const std::string& name) {
+  std::size_t at = 0;
+  while (at < header.size()) {
+    const auto end = header.find(';', at);
+    std::string pair = header.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    pair.erase(0, pair.find_first_not_of(' '));
+    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return "";
+}
+
+// The host a Host header names, without its port: "localhost", "127.0.0.1", "[::1]".
+std::string HostOf(const std::string& header) {
+  if (!header.empty() && header.front() == '[') return header.substr(0, header.find(']') + 1);
+  return header.substr(0, header.find(':'));
+}
+
+std::string Lower(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A journal identifier as a query or a Last-Event-ID header gives it.
+std::optional<std::uint64_t> Identifier(const std::string& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  return std::stoull(text);
+}
+
+// Progress records of one element that come faster than a page can show them: only the last of a
+// batch is sent.
+bool IsProgress(const json& record) {
+  return record.value("kind", "") == "changed" && record.value("property", json()).is_string() &&
+         record["property"].get<std::string>() == "MigrationProgress";
+}
+
+std::string ElementIdOf(const json& record) {
+  const auto element = record.find("element");
+  if (element == record.end() || !element->is_object()) return "";
+  return element->value("id", "");
+}
+
+std::string ServerSent(const json& record) {
+  return "id: " + std::to_string(record.value("id", std::uint64_t{0})) +
+         "\ndata: " + record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n\n";
+}
+
+}  // namespace
+
+fs::path ConsoleTokenPath(const fs::path& statePath, bool simulate) {
+  fs::path path = Journal::PathFor(statePath, simulate);
+  return path.replace_extension(".console-token");
+}
+
+std::string ConsoleToken(const fs::path& path) {
+  std::error_code ec;
+  if (fs::exists(path, ec)) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    std::getline(in, text);
+    bool private_ = true;
+#ifndef _WIN32
+    struct stat info;
+    private_ =
+        ::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) == 0 && info.st_uid == ::geteuid();
+#endif
+    if (in && WellFormedToken(text) && private_) return text;
+    fs::remove(path, ec);
+  }
+  fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);
+  const std::string token = NewToken();
+  const std::string content = token + "\n";
+#ifdef _WIN32
+  // Only its owner may open it: a protected list of one entry, for the owner.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    throw StateFileError("cannot make the console's token file private: Windows error " +
+                         std::to_string(static_cast<std::uint32_t>(GetLastError())));
+  SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
+  HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, &security, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const auto error = static_cast<std::uint32_t>(GetLastError());
+  LocalFree(descriptor);
+  if (file == INVALID_HANDLE_VALUE)
+    throw StateFileError("cannot write the console's token file " + path.string() +
+                         ": Windows error " + std::to_string(error));
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+      written == content.size();
+  CloseHandle(file);
+  if (!ok) throw StateFileError("cannot write the console's token file " + path.string());
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const bool ok =
+      fd >= 0 && ::fchmod(fd, 0600) == 0 &&
+      ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+  const int error = errno;
+  if (fd >= 0) ::close(fd);
+  if (!ok)
+    throw StateFileError("cannot write the console's token file " + path.string() + ": " +
+                         std::strerror(error));
+#endif
+  return token;
+}
+
+Console::Console(const ConsoleOptions& options, const CLI::App& app, std::string token)
+    : options(options),
+      app(app),
+      token(std::move(token)),
+      csrf(Sha1Hex("csrf:" + this->token)),
+      journal(Journal::PathFor(options.statePath, options.simulate), options.journalMaxBytes) {
+  try {
+    metrics = std::make_unique<Metrics>();
+  } catch (const std::exception&) {
+    // Built without metrics: /metrics says so.
+  }
+}
+
+Console::~Console() { Stop(); }
+
+void Console::Start() {
+  const auto [host, port] = SplitListenAddress(options.listen, "--listen");
+  if (!IsLoopbackHost(host) && !options.allowRemote) {
+    throw UsageError("--listen: " + host +
+                     " is not a loopback address: the console would be open to the network. Add "
+                     "--allow-remote to mean it, and put TLS in front (see docs/console.md)");
+  }
+  lastId = journal.LastId();
+  try {
+    server = std::make_unique<HttpServer>(
+        options.listen, [this](const HttpRequest& r, HttpExchange& e) { Handle(r, e); });
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(
+        "cannot serve the console at " + options.listen +
+        " (the port is taken, or the address is not this machine's): " + e.what());
+  }
+  journalWatch = std::thread([this] { WatchJournal(); });
+}
+
+void Console::Stop() {
+  {
+    std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  changed.notify_all();
+  if (server) server->Stop();
+  if (journalWatch.joinable()) journalWatch.join();
+}
+
+const std::string& Console::Address() const { return server->Address(); }
+
+std::string Console::OpeningAddress() const {
+  return "http://" + server->Address() + "/?token=" + token;
+}
+
+// Records come from this process's watcher and from every other run (commands, jobs): the
+// journal's end is looked at a few times a second, and every stream waiting is woken by a change.
+void Console::WatchJournal() {
+  std::unique_lock lock(mutex);
+  while (!stopping) {
+    lock.unlock();
+    std::uint64_t now = 0;
+    try {
+      now = journal.LastId();
+    } catch (const std::exception&) {
+    }
+    lock.lock();
+    if (now > lastId) {
+      lastId = now;
+      changed.notify_all();
+    }
+    changed.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping; });
+  }
+}
+
+std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                   [&] { return stopping || lastId > after; });
+  return lastId;
+}
+
+void Console::Refreshed(VESK_Managed::StorageManagementBase& facade,
+                        std::chrono::duration<double> took, const std::string& failure) {
+  if (!metrics) return;
+  MetricsListener::Observe(*metrics, facade, took, failure);
+}
+
+void Console::Reported(const MonitorEvent& event) {
+  if (metrics) metrics->CountEvent(event.kind);
+}
+
+void Console::Journaled(const json& record) {
+  if (metrics) metrics->CountRecord(record.value("kind", ""));
+  const std::uint64_t id = record.value("id", std::uint64_t{0});
+  std::lock_guard lock(mutex);
+  if (id > lastId) {
+    lastId = id;
+    changed.notify_all();
+  }
+}
+
+void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
+  // A page of another site whose name was made to point here sends that name: refused, so that
+  // no other site's script can talk to the console through the browser.
+  // Listening on every address, the console is reached by any of the machine's addresses, and
+  // an address is no name another site could rebind.
+  const std::string host = Lower(HostOf(request.Header("host")));
+  const std::string ours = server ? server->Host() : "127.0.0.1";
+  const bool named = host == "localhost" || host == Lower(ours) || IsLoopbackHost(host) ||
+                     (IsUnspecifiedHost(ours) && IsAddressHost(host));
+  if (!named) {
+    exchange.Answer(Failure(
+        403, "the Host header '" + request.Header("host") + "' names no address of this console"));
+    return;
+  }
+  // Opening the address serve printed: the token becomes a cookie scripts cannot read, and the
+  // address loses the token (nor is it kept in the history).
+  if (request.path == "/" && request.query.count("token")) {
+    if (!SameSecret(request.query.at("token"), token)) {
+      exchange.Answer(Failure(401,
+                              "the token is not this console's: open the address veskctl "
+                              "serve printed, or read the token file"));
+      return;
+    }
+    HttpResponse r{303, "text/plain", "", {}};
+    r.headers.emplace_back("Location", "/");
+    r.headers.emplace_back("Set-Cookie",
+                           "vesk_session=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    exchange.Answer(r);
+    return;
+  }
+  const std::string authorization = request.Header("authorization");
+  const bool bearer =
+      authorization.compare(0, 7, "Bearer ") == 0 && SameSecret(authorization.substr(7), token);
+  if (!bearer && !SameSecret(CookieValue(request.Header("cookie"), "vesk_session"), token)) {
+    exchange.Answer(Failure(401,
+                            "not signed in: open the address veskctl serve printed (it "
+                            "holds the token), or send Authorization: Bearer TOKEN"));
+    return;
+  }
+  if (request.method != "GET") {
+    // Anything that changes the machine comes from a page of this console: the browser names the
+    // page's origin, and only this console's pages can read the value of X-Vesk-Token.
+    const std::string origin = request.Header("origin");
+    if (request.method != "POST") {
+      HttpResponse r = Failure(405, "the console takes GET and POST only");
+      r.headers.emplace_back("Allow", "GET, POST");
+      exchange.Answer(r);
+      return;
+    }
+    if (origin.empty() || Lower(origin) != "http://" + Lower(request.Header("host"))) {
+      exchange.Answer(Failure(
+          403, "the request comes from another site (Origin '" + origin + "'), or names none"));
+      return;
+    }
+    if (!SameSecret(request.Header("x-vesk-token"), csrf)) {
+      exchange.Answer(Failure(403, "the X-Vesk-Token header is missing or wrong: reload the page"));
+      return;
+    }
+  }
+  auto only = [&](const char* method) {
+    if (request.method == method) return true;
+    HttpResponse r = Failure(405, request.path + " takes " + method + " only");
+    r.headers.emplace_back("Allow", method);
+    exchange.Answer(r);
+    return false;
+  };
+  const std::string& path = request.path;
+  if (path == "/" || path.compare(0, 8, "/static/") == 0) {
+    if (!only("GET")) return;
+    const auto* asset = FindConsoleAsset(path == "/" ? "index.html" : path.substr(8));
+    if (!asset) {
+      exchange.Answer(Failure(404, "no such file: " + path));
+      return;
+    }
+    exchange.Answer({200, std::string(asset->contentType), std::string(asset->content), {}});
+  } else if (path == "/api/session") {
+    if (only("GET")) exchange.Answer(Json({{"csrf", csrf}, {"version", VESKCTL_VERSION}}));
+  } else if (path == "/api/topology") {
+    if (only("GET")) exchange.Answer(Topology());
+  } else if (path == "/api/events") {
+    if (only("GET")) Events(request, exchange);
+  } else if (path == "/api/journal") {
+    if (only("GET")) exchange.Answer(JournalTail(request));
+  } else if (path == "/api/commands") {
+    exchange.Answer(request.method == "POST" ? Command(request) : CommandTable());
+  } else if (path == "/metrics") {
+    if (!only("GET")) return;
+    if (!metrics) {
+      exchange.Answer(Failure(404,
+                              "metrics are not built in: this veskctl was built without "
+                              "prometheus-cpp"));
+      return;
+    }
+    exchange.Answer({200, "text/plain; version=0.0.4; charset=utf-8", metrics->Text(), {}});
+  } else {
+    exchange.Answer(Failure(404, "no such page: " + path));
+  }
+}
+
+std::vector<std::string> Console::BaseArguments() const {
+  std::vector<std::string> base = {options.simulate ? "--simulate" : "--driver"};
+  if (options.simulate) {
+    base.push_back("--state");
+    base.push_back(options.statePath.string());
+  }
+  base.push_back("--journal-size");
+  base.push_back(std::to_string(options.journalMaxBytes));
+  base.push_back("--json");
+  return base;
+}
+
+// The topology is read again when the journal moved on or a moment passed: fifty pages that
+// reload after the same event cost one reading.
+HttpResponse Console::Topology() {
+  std::lock_guard lock(topologyMutex);
+  const std::uint64_t id = journal.LastId();
+  const auto now = std::chrono::steady_clock::now();
+  if (topology && topology->first == id && now - topologyAt < std::chrono::milliseconds(500))
+    return topology->second;
+  auto arguments = BaseArguments();
+  arguments.push_back("show");
+  const Captured run = RunSelf(arguments, options.commandTimeoutSeconds);
+  json document = json::parse(run.out, nullptr, false);
+  if (run.exitCode != 0 || !document.is_object())
+    return Failure(
+        502, "the topology could not be read: " +
+                 (document.is_object() ? document["status"].value("message", std::string("failed"))
+                                       : run.err));
+  document["journalId"] = id;
+  HttpResponse r = Json(document);
+  topology.emplace(id, r);
+  topologyAt = now;
+  return r;
+}
+
+HttpResponse Console::JournalTail(const HttpRequest& request) {
+  std::size_t limit = 200;
+  if (request.query.count("limit")) {
+    const auto n = Identifier(request.query.at("limit"));
+    if (!n || *n == 0 || *n > 5000)
+      return Failure(400, "limit: '" + request.query.at("limit") +
+                              "' is not a number from 1 to "
+                              "5000");
+    limit = static_cast<std::size_t>(*n);
+  }
+  const std::uint64_t last = journal.LastId();
+  const auto slice = journal.After(last > limit ? last - limit : 0, limit);
+  return Json({{"records", slice.records}, {"lastId", last}});
+}
+
+void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
+  const std::string resume = request.Header("last-event-id");
+  const std::string given = !resume.empty()                ? resume
+                            : request.query.count("after") ? request.query.at("after")
+                                                           : std::to_string(journal.LastId());
+  const auto after = Identifier(given);
+  if (!after) {
+    exchange.Answer(Failure(400, "'" + given + "' is not a journal identifier"));
+    return;
+  }
+  HttpResponse head{200, "text/event-stream; charset=utf-8", "", {}};
+  head.headers.emplace_back("X-Accel-Buffering", "no");
+  if (!exchange.Begin(head)) return;
+  // A page that lost its connection tries again after a second.
+  if (!exchange.Write("retry: 1000\n\n")) return;
+  std::uint64_t cursor = *after;
+  for (;;) {
+    const auto slice = journal.After(cursor, 1000);
+    std::string out;
+    if (slice.gap) {
+      // What the page has is older than anything the journal still holds: it must read the
+      // topology afresh. The id lets a page that reconnects now go on from here.
+      const std::uint64_t from = cursor + 1;
+      cursor = slice.oldestHeld - 1;
+      out += "event: resync\nid: " + std::to_string(cursor) +
+             "\ndata: " + json({{"from", from}, {"oldestHeld", slice.oldestHeld}}).dump() + "\n\n";
+    }
+    // The last progress record of each element in the batch stands for the ones before it.
+    std::map<std::string, std::size_t> lastProgress;
+    for (std::size_t i = 0; i < slice.records.size(); ++i)
+      if (IsProgress(slice.records[i])) lastProgress[ElementIdOf(slice.records[i])] = i;
+    for (std::size_t i = 0; i < slice.records.size(); ++i) {
+      const auto& record = slice.records[i];
+      if (IsProgress(record) && lastProgress[ElementIdOf(record)] != i) continue;
+      out += ServerSent(record);
+    }
+    if (!slice.records.empty()) cursor = slice.records.back().value("id", cursor);
+    if (!out.empty() && !exchange.Write(out)) return;
+    if (slice.records.size() == 1000) continue;
+    const auto before = cursor;
+    if (WaitForRecords(cursor, options.heartbeatSeconds) <= before) {
+      {
+        std::lock_guard lock(mutex);
+        if (stopping) return;
+      }
+      if (!exchange.Write(": heartbeat\n\n")) return;
+    }
+  }
+}
+
+HttpResponse Console::CommandTable() const {
+  json commands = json::array();
+  std::function<void(const CLI::App&, std::vector<std::string>)> walk =
+      [&](const CLI::App& command, std::vector<std::string> path) {
+        const auto subs = command.get_subcommands([](const CLI::App*) { return true; });
+        if (!path.empty()) {
+          static const std::set<std::string> kept = {"monitor", "events", "serve", "completion"};
+          if (kept.count(path.front())) return;
+        }
+        if (!subs.empty()) {
+          for (const auto* sub : subs) {
+            auto deeper = path;
+            deeper.push_back(sub->get_name());
+            walk(*sub, deeper);
+          }
+          return;
+        }
+        json positionals = json::array(), flags = json::array();
+        for (const auto* option : command.get_options()) {
+          if (option == command.get_help_ptr() || option->get_group().empty() ||
+              option->get_name(false, true) == "--help-all")
+            continue;
+          json o = {{"name",
+                     option->get_positional() ? option->get_name() : option->get_name(false, true)},
+                    {"description", option->get_description()},
+                    {"required", option->get_required()},
+                    {"flag", option->get_expected_max() == 0 && !option->get_positional()},
+                    {"value", option->get_option_text()}};
+          (option->get_positional() ? positionals : flags).push_back(o);
+        }
+        std::string name;
+        for (const auto& p : path) name += (name.empty() ? "" : " ") + p;
+        commands.push_back({{"name", name},
+                            {"path", path},
+                            {"description", command.get_description()},
+                            {"positionals", positionals},
+                            {"options", flags}});
+      };
+  walk(app, {});
+  return Json({{"commands", commands}});
+}
+
+// What a destructive command's confirmation binds: the request as it resolved the names typed
+// (element identifiers), and the prediction, which holds the state of each element it changes
+// and what is lost. The token keeps it from being made up without a dry run.
+std::string Console::Binding(const json& dryRun) const {
+  return Sha1Hex(dryRun.value("request", json()).dump() + "\n" +
+                 dryRun.value("prediction", json()).dump() + "\n" + token);
+}
+
+HttpResponse Console::Command(const HttpRequest& request) {
+  if (Lower(request.Header("content-type")).compare(0, 16, "application/json") != 0)
+    return Failure(415, "the body must be JSON (Content-Type: application/json)");
+  const json body = json::parse(request.body, nullptr, false);
+  if (!body.is_object() || !body.contains("argv") || !body["argv"].is_array() ||
+      body["argv"].empty())
+    return Failure(400, R"(the body must be {"argv": ["command", ...], "dryRun": true|false})");
+  std::vector<std::string> argv;
+  for (const auto& a : body["argv"]) {
+    if (!a.is_string() || a.get<std::string>().size() > kMaxArgumentBytes)
+      return Failure(400, "argv: every argument must be a string of at most " +
+                              std::to_string(kMaxArgumentBytes) + " bytes");
+    argv.push_back(a.get<std::string>());
+  }
+  if (argv.size() > kMaxArguments)
+    return Failure(400, "argv: at most " + std::to_string(kMaxArguments) + " arguments");
+  if (body.contains("dryRun") && !body["dryRun"].is_boolean())
+    return Failure(400, "dryRun must be true or false");
+  static const std::set<std::string> running = {"monitor", "events", "serve", "completion"};
+  if (running.count(argv.front()))
+    return Failure(400, "the console does not run '" + argv.front() +
+                            "': it runs until it is stopped (the console shows the journal "
+                            "itself)");
+  static const std::set<std::string> controlled = {"--json",         "--dry-run",     "--force",
+                                                   "--state",        "--simulate",    "--driver",
+                                                   "--journal-size", "--lock-timeout"};
+  for (const auto& a : argv) {
+    if (a == "--") break;
+    const std::string name = a.substr(0, a.find('='));
+    if (controlled.count(name))
+      return Failure(400, "argv: the console sets " + name + " itself (send dryRun and confirm)");
+  }
+  auto run = [&](std::vector<std::string> extra) {
+    auto arguments = BaseArguments();
+    for (auto& e : extra) arguments.push_back(std::move(e));
+    arguments.insert(arguments.end(), argv.begin(), argv.end());
+    return RunSelf(arguments, options.commandTimeoutSeconds);
+  };
+  auto answer = [](const Captured& c) {
+    json document = json::parse(c.out, nullptr, false);
+    if (!document.is_object())
+      return Failure(500, "veskctl answered no JSON" + (c.err.empty() ? "" : ": " + c.err));
+    HttpResponse r = Json(document);
+    r.headers.emplace_back("X-Vesk-Exit-Code", std::to_string(c.exitCode));
+    return r;
+  };
+  // Every command is tried out first: the dry run tells whether it destroys data, and what.
+  const Captured dry = run({"--dry-run"});
+  json tried = json::parse(dry.out, nullptr, false);
+  if (!tried.is_object()) return answer(dry);
+  const bool asks = tried.value("asksFirst", false);
+  if (body.value("dryRun", false)) {
+    if (!asks) return answer(dry);
+    tried["confirm"] = Binding(tried);
+    HttpResponse r = Json(tried);
+    r.headers.emplace_back("X-Vesk-Exit-Code", std::to_string(dry.exitCode));
+    return r;
+  }
+  const std::string confirm = body.value("confirm", json("")).is_string()
+                                  ? body.value("confirm", std::string())
+                                  : std::string();
+  // A confirmation given for what now fails, or no longer destroys anything, was given for
+  // something else: a page that named a volume since renamed must not act on another by that name.
+  const auto changed = [&] {
+    return Failure(409,
+                   "refused to " + argv.front() +
+                       ": what it acts on changed since the dry run (renamed, or its state "
+                       "moved on). Nothing was done. Dry run it again.",
+                   "UsageError");
+  };
+  if (!asks && !confirm.empty()) return changed();
+  if (asks) {
+    if (confirm.empty())
+      return Failure(409,
+                     "refused to " + argv.front() +
+                         " without confirmation: it destroys data. Dry run it first and send the "
+                         "confirm value it returned. Nothing was done.",
+                     "UsageError");
+    if (!SameSecret(confirm, Binding(tried))) return changed();
+    return answer(run({"--force"}));
+  }
+  return answer(run({}));
+}
+
+CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options) {
+  auto* serve = app.add_subcommand(
+      "serve",
+      "Serve the web console: the topology, the journal live and every command, in a browser; "
+      "prints the address to open (with its token) and runs until stopped; see docs/console.md");
+  serve
+      ->add_option("--listen", options.listen,
+                   "Listen at ADDR:PORT (default 127.0.0.1:0: loopback, any free port; ADDR: an "
+                   "IPv4 address or an IPv6 address in brackets)")
+      ->option_text("ADDR:PORT");
+  serve->add_flag("--allow-remote", options.allowRemote,
+                  "Allow an address that is not loopback (put TLS in front: see docs/console.md)");
+  serve
+      ->add_option("--interval", options.intervalSeconds,
+                   "Seconds between two looks at the machine (default 0.5)")
+      ->option_text("S")
+      ->check(NumberOption("a number of seconds", false, "0.5 or 2"));
+  return serve;
+}
+
+int RunServe(const ConsoleOptions& options, const CLI::App& app) {
+  CatchStopSignals();
+  Console console(options, app,
+                  ConsoleToken(ConsoleTokenPath(options.statePath, options.simulate)));
+  console.Start();
+  std::cerr << "veskctl: serving the console at http://" << console.Address()
+            << "/ (the token is in "
+            << ConsoleTokenPath(options.statePath, options.simulate).string() << ")" << std::endl;
+  std::cout << console.OpeningAddress() << std::endl;
+  MonitorOptions monitor;
+  monitor.intervalSeconds = options.intervalSeconds;
+  monitor.quiet = true;
+  monitor.simulate = options.simulate;
+  monitor.statePath = options.statePath;
+  monitor.pathGiven = options.pathGiven;
+  monitor.journalMaxBytes = options.journalMaxBytes;
+  monitor.observer = &console;
+  const int exitCode = RunMonitor(monitor);
+  console.Stop();
+  return exitCode;
+}
+
+}  // namespace veskctl

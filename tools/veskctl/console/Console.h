@@ -1,0 +1,116 @@
+// `veskctl serve`: the web console. A client of the managed face like any desktop UI: the
+// process follows the machine with the monitor's watcher (every change a journal record), and
+// answers the page over HTTP (HttpServer.h) with the topology as `show --json` gives it, the
+// journal as Server-Sent Events, and the command line's own commands: each request runs veskctl
+// itself, with the same table, checks, prediction and JSON, so the console can do nothing the
+// command line would not.
+//
+// Who may ask: the holder of the token `serve` prints and keeps in TOKEN_FILE (a cookie set when
+// the page is opened with it, or a bearer header), through a Host that names this console (a
+// page of another site that rebinds its name to this address is refused), and, for anything that
+// changes the machine, from a page of this console (its Origin and the X-Vesk-Token header only
+// its own pages can read). A destructive command is carried out only with the `confirm` value its
+// dry run returned, which binds the request and the state of what it acts on: a page that shows
+// stale data cannot destroy what changed meanwhile.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/veskctl/http/HttpServer.h"
+#include "tools/veskctl/journal/Journal.h"
+#include "tools/veskctl/monitor/Monitor.h"
+
+namespace CLI {
+class App;
+}
+
+namespace veskctl {
+
+class Metrics;
+
+struct ConsoleOptions {
+  std::string listen = "127.0.0.1:0";
+  bool allowRemote = false;
+  double intervalSeconds = 0.5;  // how often the machine is looked at
+  // Set by main from the global options.
+  bool simulate = true;
+  std::filesystem::path statePath;
+  bool pathGiven = false;
+  std::uint64_t journalMaxBytes = Journal::kDefaultMaxBytes;
+  double commandTimeoutSeconds = 300;
+  // A stream that has nothing to send says it is alive this often, so that proxies keep it and a
+  // page notices a connection that died silently.
+  double heartbeatSeconds = 15;
+};
+
+CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);
+
+// The token that opens the console, kept in `path` readable by the user only: the one there when
+// it is well formed and private, a new one otherwise.
+std::string ConsoleToken(const std::filesystem::path& path);
+std::filesystem::path ConsoleTokenPath(const std::filesystem::path& statePath, bool simulate);
+
+class Console : public MonitorObserver {
+ public:
+  // `app` is the command line the commands table is read from.
+  Console(const ConsoleOptions& options, const CLI::App& app, std::string token);
+  ~Console() override;
+
+  // Serves at options.listen until Stop. UsageError for a listen address that is not one, or
+  // not loopback without allowRemote; std::runtime_error when nothing can listen there.
+  void Start();
+  void Stop();
+  // "http://127.0.0.1:8080/?token=..."
+  std::string OpeningAddress() const;
+  const std::string& Address() const;
+
+  // The page's handler, for the server (and for tests, without a socket).
+  void Handle(const HttpRequest& request, HttpExchange& exchange);
+
+  void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
+                 const std::string& failure) override;
+  void Reported(const MonitorEvent& event) override;
+  void Journaled(const nlohmann::json& record) override;
+
+ private:
+  HttpResponse Topology();
+  void Events(const HttpRequest& request, HttpExchange& exchange);
+  HttpResponse JournalTail(const HttpRequest& request);
+  HttpResponse CommandTable() const;
+  HttpResponse Command(const HttpRequest& request);
+  std::vector<std::string> BaseArguments() const;
+  std::string Binding(const nlohmann::json& dryRun) const;
+  // Waits until the journal holds a record after `after`, or `seconds` pass, or the console
+  // stops; returns the journal's last identifier.
+  std::uint64_t WaitForRecords(std::uint64_t after, double seconds);
+  void WatchJournal();
+
+  ConsoleOptions options;
+  const CLI::App& app;
+  const std::string token, csrf;
+  Journal journal;
+  std::unique_ptr<Metrics> metrics;
+  std::unique_ptr<HttpServer> server;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t lastId = 0;
+  bool stopping = false;
+  std::thread journalWatch;
+  std::mutex topologyMutex;
+  std::optional<std::pair<std::uint64_t, HttpResponse>> topology;  // by journal identifier
+  std::chrono::steady_clock::time_point topologyAt;
+};
+
+// Runs `serve`: prints the opening address, follows the machine until SIGINT or SIGTERM.
+int RunServe(const ConsoleOptions& options, const CLI::App& app);
+
+}  // namespace veskctl

@@ -1,0 +1,95 @@
+#include "tools/veskctl/journal/Audit.h"
+
+#include <cstdlib>
+
+#include "platform/win32.h"
+#include "tools/veskctl/base/Json.h"
+
+namespace veskctl {
+
+namespace {
+
+std::string UserName() {
+  for (const char* variable : {"USER", "USERNAME"}) {
+    const char* user = std::getenv(variable);
+    if (user != nullptr && *user != '\0') return user;
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+// A record with the fields every journal record has; `time` and `id` come with the append.
+nlohmann::json JournalRecord(const char* kind, nlohmann::json element, const std::string& detail) {
+  return {{"schemaVersion", kJsonSchemaVersion},
+          {"kind", kind},
+          {"element", std::move(element)},
+          {"property", nullptr},
+          {"old", nullptr},
+          {"oldName", nullptr},
+          {"new", nullptr},
+          {"newName", nullptr},
+          {"detail", detail}};
+}
+
+nlohmann::json RecordElement(const char* kind, const std::string& id, const std::string& name) {
+  return {{"kind", kind}, {"id", id}, {"name", name}};
+}
+
+std::string Counted(std::uint64_t n, const std::string& what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// "3 errors, 1 bad block"; nothing unless a verification finished.
+std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks) {
+  if (!errors.is_number_unsigned()) return "";
+  return Counted(errors.get<std::uint64_t>(), "error") + ", " +
+         Counted(badBlocks.is_number_unsigned() ? badBlocks.get<std::uint64_t>() : 0, "bad block");
+}
+
+nlohmann::json CommandRecord(const CommandAudit& audit) {
+  const std::string user = UserName();
+  std::string detail = audit.name + " by " + user + ": " + audit.outcome;
+  // One line: a refusal's message may list what would have been lost below its first line.
+  if (!audit.message.empty()) detail += ": " + audit.message.substr(0, audit.message.find('\n'));
+  nlohmann::json record = JournalRecord("command", audit.element, detail);
+  record["command"] = {
+      {"user", user},           {"pid", GetCurrentProcessId()}, {"argv", audit.argv},
+      {"name", audit.name},     {"request", audit.request},     {"outcome", audit.outcome},
+      {"status", audit.status}, {"exitCode", audit.exitCode}};
+  return record;
+}
+
+nlohmann::json JobHistory(const Journal& journal) {
+  nlohmann::json history = nlohmann::json::array();
+  for (auto& record : journal.After(0).records) {
+    auto job = record.find("job");
+    if (record["kind"] != "job" || job == record.end() || !job->is_object()) continue;
+    nlohmann::json entry = std::move(*job);
+    entry["id"] = record["id"];
+    entry["time"] = record["time"];
+    history.push_back(std::move(entry));
+  }
+  return history;
+}
+
+std::string JobHistoryText(const nlohmann::json& history) {
+  const auto text = RecordField;  // a field of another type shows as nothing
+  std::string lines;
+  for (const auto& job : history) {
+    lines += text(job, "time") + "  volume \"" + text(job, "volumeName") + "\" (" +
+             text(job, "volumeId") + ")  " + text(job, "kind") + "  " + text(job, "outcome");
+    const std::string found = VerifyFoundText(job.value("verifyErrors", nlohmann::json()),
+                                              job.value("verifyBadBlocks", nlohmann::json()));
+    if (!found.empty()) lines += "  " + found;
+    if (const std::string why = text(job, "why"); !why.empty()) lines += " (" + why + ")";
+    std::string drives;
+    for (const auto& serial : job.value("drives", nlohmann::json::array()))
+      if (serial.is_string()) drives += (drives.empty() ? "" : ", ") + serial.get<std::string>();
+    if (!drives.empty()) lines += "  onto " + drives;
+    lines += "\n";
+  }
+  return lines.empty() ? "No background work has ended, as far as the journal holds.\n" : lines;
+}
+
+}  // namespace veskctl

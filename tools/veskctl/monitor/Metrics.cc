@@ -1,0 +1,317 @@
+#include "tools/veskctl/monitor/Metrics.h"
+
+#include <prometheus/collectable.h>
+#include <prometheus/counter.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+#include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/session/Jobs.h"
+#include "tools/veskctl/session/Session.h"
+
+namespace veskctl {
+
+namespace {
+
+using nlohmann::json;
+using prometheus::Gauge;
+using prometheus::Labels;
+
+std::string LabelValue(const json& value) {
+  return value.is_string() ? value.get<std::string>() : value.is_null() ? "" : value.dump();
+}
+
+prometheus::Family<Gauge>& GaugeFamily(prometheus::Registry& registry, const char* name,
+                                       const char* help) {
+  return prometheus::BuildGauge().Name(name).Help(help).Register(registry);
+}
+
+// The identifiers and names that tell one element from another, as `show --json` prints them
+// (`nameField` is "name", or "serial" for a drive).
+Labels Identity(const json& element, const char* nameField) {
+  Labels labels{{"id", LabelValue(element.at("id"))},
+                {nameField, LabelValue(element.at(nameField))}};
+  if (element.contains("controllerId"))
+    labels["controller_id"] = LabelValue(element["controllerId"]);
+  return labels;
+}
+
+Labels With(Labels labels, const std::string& key, const json& value) {
+  labels[key] = LabelValue(value);
+  return labels;
+}
+
+// The topology as the managed face holds it, in the shape of `show --json` (the fields read
+// above). The facade's native records are not those: a diff leaves the records of elements that
+// stay as they were first read, and brings only the managed objects up to date.
+json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
+  using VESK_Managed::Guid;
+  auto id = [](const Guid& guid) { return Narrow(guid.ToString()); };
+  auto number = [](auto value) { return static_cast<std::uint8_t>(value); };
+  // Controllers that share a PCI device identifier share one managed object.
+  std::map<std::string, json> controllers;
+  for (const auto& [guid, deviceId] : facade.ControllerGuidToDeviceId()) {
+    std::shared_ptr<VESK_Managed::Controller> c;
+    if (!facade.Controllers().TryGetValue(deviceId, c)) continue;
+    controllers[id(guid)] = {{"id", id(guid)},
+                             {"name", Narrow(c->Name())},
+                             {"typeName", ControllerTypeName(number(c->Type()))},
+                             {"osDriverVersion", c->OsDriverVersion().ToString()},
+                             {"arrays", json::array()},
+                             {"volumes", json::array()},
+                             {"drives", json::array()}};
+  }
+  auto put = [&](const Guid& controllerId, const char* kind, json element) {
+    auto at = controllers.find(id(controllerId));
+    if (at != controllers.end()) at->second[kind].push_back(std::move(element));
+  };
+  for (const auto& [key, a] : facade.Arrays().Snapshot()) {
+    put(a->ControllerId(), "arrays",
+        {{"id", id(a->Id())},
+         {"controllerId", id(a->ControllerId())},
+         {"name", Narrow(a->Name())},
+         {"totalSize", a->TotalSize()},
+         {"freeSize", a->FreeSize()}});
+  }
+  for (const auto& [key, v] : facade.Volumes().Snapshot()) {
+    const std::uint8_t state = number(v->State());
+    // States 3 to 7 are background work, as show tells it.
+    const bool working = v->Migrating() || (state >= 3 && state <= 7);
+    put(v->ControllerId(), "volumes",
+        {{"id", id(v->Id())},
+         {"controllerId", id(v->ControllerId())},
+         {"arrayId", id(v->ArrayId())},
+         {"name", Narrow(v->Name())},
+         {"size", v->Size()},
+         {"state", state},
+         {"stateName", VolumeStateName(state)},
+         {"raidLevel", number(v->RaidLevel())},
+         {"raidLevelName", RaidLevelName(number(v->RaidLevel()))},
+         {"progress", working ? json(v->MigrationProgress()) : json(nullptr)},
+         {"verifyErrors", v->VerifyErrors()},
+         {"verifyBadBlocks", v->VerifyBadBlocks()}});
+  }
+  for (const auto& [key, d] : facade.Drives().Snapshot()) {
+    put(d->ControllerId(), "drives",
+        {{"id", id(d->Id())},
+         {"controllerId", id(d->ControllerId())},
+         {"serial", Narrow(d->SerialNumber())},
+         {"totalSize", d->TotalSize()},
+         {"status", number(d->Status())},
+         {"statusName", DriveStatusName(number(d->Status()))},
+         {"usage", number(d->Usage())},
+         {"usageName", DriveUsageName(number(d->Usage()))}});
+  }
+  json list = json::array();
+  for (auto& [key, c] : controllers) list.push_back(std::move(c));
+  return {{"controllers", list}};
+}
+
+}  // namespace
+
+// The topology lives in a registry of its own that every update replaces whole: a series is only
+// there while its element is, and a scrape sees the old topology or the new one. Counters and the
+// refresh health live as long as the process.
+class Metrics::Families : public prometheus::Collectable {
+ public:
+  Families()
+      : refreshSeconds(GaugeFamily(health, "vesk_refresh_duration_seconds",
+                                   "How long the last refresh of the topology took")
+                           .Add({})),
+        lastSuccess(GaugeFamily(health, "vesk_last_successful_refresh_timestamp_seconds",
+                                "When the topology was last read in full (Unix time; 0: never)")
+                        .Add({})),
+        refreshFailures(prometheus::BuildCounter()
+                            .Name("vesk_refresh_failures_total")
+                            .Help("Refreshes of the topology that failed in the library")
+                            .Register(health)
+                            .Add({})),
+        events(prometheus::BuildCounter()
+                   .Name("vesk_events_total")
+                   .Help("Events seen by the monitor, by kind")
+                   .Register(health)),
+        records(prometheus::BuildCounter()
+                    .Name("vesk_journal_records_total")
+                    .Help("Records the monitor appended to the journal, by kind")
+                    .Register(health)) {}
+
+  std::vector<prometheus::MetricFamily> Collect() const override {
+    std::lock_guard lock(mutex);
+    auto all = topology->Collect();
+    for (auto& family : health.Collect()) all.push_back(std::move(family));
+    return all;
+  }
+
+  void Replace(std::shared_ptr<prometheus::Registry> fresh) {
+    std::lock_guard lock(mutex);
+    topology = std::move(fresh);
+  }
+
+  prometheus::Registry health;
+  Gauge& refreshSeconds;
+  Gauge& lastSuccess;
+  prometheus::Counter& refreshFailures;
+  prometheus::Family<prometheus::Counter>& events;
+  prometheus::Family<prometheus::Counter>& records;
+
+ private:
+  mutable std::mutex mutex;
+  std::shared_ptr<prometheus::Registry> topology = std::make_shared<prometheus::Registry>();
+};
+
+Metrics::Metrics() : families(std::make_shared<Families>()) {}
+Metrics::~Metrics() = default;
+
+void Metrics::Update(const json& topology) {
+  auto fresh = std::make_shared<prometheus::Registry>();
+  auto& controllerInfo = GaugeFamily(*fresh, "vesk_controller_info",
+                                     "A RAID controller (always 1); its identity in the labels");
+  auto& arraySize = GaugeFamily(*fresh, "vesk_array_size_bytes", "Total size of an array");
+  auto& arrayFree = GaugeFamily(*fresh, "vesk_array_free_bytes", "Room left in an array");
+  auto& volumeSize = GaugeFamily(*fresh, "vesk_volume_size_bytes", "Size of a volume");
+  auto& volumeState = GaugeFamily(
+      *fresh, "vesk_volume_state",
+      "The driver's state of a volume (0 normal, 1 degraded, 2 failed, 3-7 background work); "
+      "its name in the label state");
+  auto& volumeLevel = GaugeFamily(*fresh, "vesk_volume_raid_level",
+                                  "The driver's RAID level code of a volume; its name in the "
+                                  "label raid_level");
+  auto& volumeProgress = GaugeFamily(
+      *fresh, "vesk_volume_progress_ratio",
+      "Part done of a volume's background work, whose kind is in the label kind; no series "
+      "while no work runs");
+  auto& verifyErrors = GaugeFamily(*fresh, "vesk_volume_verify_errors",
+                                   "Errors the last verification of a volume found (0 before one)");
+  auto& verifyBadBlocks =
+      GaugeFamily(*fresh, "vesk_volume_verify_bad_blocks",
+                  "Bad blocks the last verification of a volume found (0 before one)");
+  auto& driveStatus = GaugeFamily(
+      *fresh, "vesk_drive_status",
+      "The driver's status of a drive (0 normal, 1 offline, 2 missing, 3 failed, 4 SMART event); "
+      "its name in the label status");
+  auto& driveUsage = GaugeFamily(*fresh, "vesk_drive_usage",
+                                 "The driver's usage code of a drive (0 pass-through, 1 array "
+                                 "member, 2 spare, 3 journaling, 4 foreign metadata); its name in "
+                                 "the label usage");
+  auto& driveSize = GaugeFamily(*fresh, "vesk_drive_size_bytes", "Size of a drive");
+
+  for (const json& c : topology.at("controllers")) {
+    Labels info = Identity(c, "name");
+    info["type"] = LabelValue(c.at("typeName"));
+    info["driver_version"] = LabelValue(c.at("osDriverVersion"));
+    controllerInfo.Add(info).Set(1);
+    for (const json& a : c.at("arrays")) {
+      arraySize.Add(Identity(a, "name")).Set(a.at("totalSize").get<double>());
+      arrayFree.Add(Identity(a, "name")).Set(a.at("freeSize").get<double>());
+    }
+    for (const json& v : c.at("volumes")) {
+      const Labels id = With(Identity(v, "name"), "array_id", v.at("arrayId"));
+      volumeSize.Add(id).Set(v.at("size").get<double>());
+      volumeState.Add(With(id, "state", v.at("stateName"))).Set(v.at("state").get<double>());
+      volumeLevel.Add(With(id, "raid_level", v.at("raidLevelName")))
+          .Set(v.at("raidLevel").get<double>());
+      if (!v.at("progress").is_null()) {
+        volumeProgress.Add(With(id, "kind", WorkKind(v.at("state").get<std::uint8_t>())))
+            .Set(v.at("progress").get<double>() / 100);
+      }
+      verifyErrors.Add(id).Set(v.at("verifyErrors").get<double>());
+      verifyBadBlocks.Add(id).Set(v.at("verifyBadBlocks").get<double>());
+    }
+    for (const json& d : c.at("drives")) {
+      const Labels id = Identity(d, "serial");
+      driveStatus.Add(With(id, "status", d.at("statusName"))).Set(d.at("status").get<double>());
+      driveUsage.Add(With(id, "usage", d.at("usageName"))).Set(d.at("usage").get<double>());
+      driveSize.Add(id).Set(d.at("totalSize").get<double>());
+    }
+  }
+  families->Replace(std::move(fresh));
+}
+
+void Metrics::RefreshSucceeded(double seconds) {
+  families->refreshSeconds.Set(seconds);
+  families->lastSuccess.Set(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+void Metrics::RefreshFailed(double seconds) {
+  families->refreshSeconds.Set(seconds);
+  families->refreshFailures.Increment();
+}
+
+void Metrics::CountEvent(const std::string& kind) {
+  families->events.Add({{"kind", kind}}).Increment();
+}
+
+void Metrics::CountRecord(const std::string& kind) {
+  families->records.Add({{"kind", kind}}).Increment();
+}
+
+std::string Metrics::Text() const {
+  std::ostringstream out;
+  prometheus::TextSerializer().Serialize(out, families->Collect());
+  return out.str();
+}
+
+std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return families; }
+
+MetricsListener::MetricsListener(const std::string& text) {
+  SplitListenAddress(text, "--metrics-listen");
+  auto serve = [this](const HttpRequest& request, HttpExchange& exchange) {
+    if (request.path != "/metrics") {
+      exchange.Answer({404, "text/plain", "veskctl serves /metrics only here\n", {}});
+    } else if (request.method != "GET") {
+      exchange.Answer({405, "text/plain", "/metrics takes GET only\n", {{"Allow", "GET"}}});
+    } else {
+      exchange.Answer({200, "text/plain; version=0.0.4; charset=utf-8", metrics.Text(), {}});
+    }
+  };
+  try {
+    server = std::make_unique<HttpServer>(text, serve);
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(
+        "cannot serve metrics at " + text +
+        " (the port is taken, or the address is not this machine's): " + e.what());
+  }
+  address = server->Address();
+}
+
+MetricsListener::~MetricsListener() = default;
+
+void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
+                                std::chrono::duration<double> took, const std::string& failure) {
+  Observe(metrics, facade, took, failure);
+}
+
+void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
+                              std::chrono::duration<double> took, const std::string& failure) {
+  if (!failure.empty()) {
+    metrics.RefreshFailed(took.count());
+    return;
+  }
+  // A controller's arrival or removal changes the collections on another thread, under the
+  // facade's I/O semaphore.
+  struct Held {
+    explicit Held(VESK_Managed::System::Threading::SemaphoreSlim& s) : semaphore(s) { s.Wait(); }
+    ~Held() { semaphore.Release(); }
+    VESK_Managed::System::Threading::SemaphoreSlim& semaphore;
+  };
+  {
+    Held held(facade.GetIoSemaphore());
+    metrics.Update(ManagedTopology(facade));
+  }
+  metrics.RefreshSucceeded(took.count());
+}
+
+void MetricsListener::Reported(const MonitorEvent& event) { metrics.CountEvent(event.kind); }
+
+void MetricsListener::Journaled(const nlohmann::json& record) {
+  metrics.CountRecord(record.value("kind", ""));
+}
+
+}  // namespace veskctl

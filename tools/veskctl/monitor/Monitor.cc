@@ -1,0 +1,781 @@
+#include "tools/veskctl/monitor/Monitor.h"
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "platform/win32.h"
+#include "simulator/Topology.h"
+#include "tools/veskctl/base/NumberOption.h"
+#include "tools/veskctl/base/Program.h"
+#include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/monitor/SystemLog.h"
+#include "tools/veskctl/session/Predict.h"
+#include "tools/veskctl/session/Session.h"
+#include "tools/veskctl/session/StateFile.h"
+
+namespace veskctl {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kSnapshotFormatVersion = 1;
+// A drive's status after it reported a SMART event (show's "SMART event").
+constexpr std::uint8_t kSmartEvent = 4;
+
+// What `--once` keeps between its runs: the machine as last reported, the faults that last with
+// their last reports, the failure of the last look and the machine's clock then.
+struct Snapshot {
+  std::optional<vesk::sim::Topology> machine;
+  json faults;
+  std::string failure;
+  std::int64_t clockMs = 0;
+};
+
+// The snapshot's machine is nothing when there is none or it cannot be used (said on stderr: the
+// snapshot only saves reporting again what was reported before). Snapshots from before the
+// faults were kept have none.
+Snapshot ReadSnapshot(const fs::path& path) {
+  std::optional<std::string> text;
+  std::string why;
+  try {
+    // As the state file is read: another `--once` may replace the snapshot meanwhile.
+    text = ReadFileShared(path, "the monitor snapshot");
+    if (!text) return {};
+    const auto document = nlohmann::json::parse(*text);
+    if (document.value("format", "") == "veskctl-monitor-snapshot" &&
+        document.value("formatVersion", 0) == kSnapshotFormatVersion &&
+        document.contains("machine") && document["machine"].is_string()) {
+      Snapshot snapshot;
+      snapshot.machine = vesk::sim::LoadTopology(document["machine"].get<std::string>());
+      snapshot.faults = document.value("faults", json::array());
+      snapshot.failure = document.value("refreshFailure", "");
+      snapshot.clockMs = document.value("clockMs", std::int64_t{0});
+      return snapshot;
+    }
+    why = "is not a snapshot of this veskctl";
+  } catch (const nlohmann::json::exception&) {
+    why = "is not valid JSON";
+  } catch (const StateFileError& e) {
+    std::cerr << "veskctl: " << e.what() << "; reporting the machine as it is now\n";
+    return {};
+  } catch (const std::runtime_error& e) {
+    why = std::string("holds a machine this veskctl cannot load (") + e.what() + ")";
+  }
+  std::cerr << "veskctl: the monitor snapshot " << path.string() << " " << why
+            << "; reporting the machine as it is now\n";
+  return {};
+}
+
+void WriteSnapshot(const fs::path& path, const vesk::sim::Topology& topology,
+                   const Reminders& reminders, const FailureAlerts& alerts, std::int64_t clockMs) {
+  const nlohmann::json document = {
+      {"format", "veskctl-monitor-snapshot"},         {"formatVersion", kSnapshotFormatVersion},
+      {"machine", vesk::sim::SaveTopology(topology)}, {"faults", reminders.Save()},
+      {"refreshFailure", alerts.Lasting()},           {"clockMs", clockMs}};
+  WriteFileAtomically(path, document.dump(2) + "\n", "the monitor snapshot");
+}
+
+// A lock tried without waiting: the first byte of a file of its own, held until Release (or the
+// end of the process, however it ends).
+class TryLock {
+ public:
+  explicit TryLock(fs::path path) : path(std::move(path)) {}
+
+  // True when this process holds the lock (now, or already); false when another holds it.
+  bool Take() {
+    if (file) return true;
+    std::error_code ignored;
+    if (path.has_parent_path()) fs::create_directories(path.parent_path(), ignored);
+    auto opened = std::make_unique<SharedFile>(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (!opened->Open())
+      throw StateFileError("cannot open the lock file " + path.string() + ": " +
+                           FileErrorText(GetLastError()));
+    OVERLAPPED firstByte = {};
+    if (!LockFileEx(opened->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &firstByte)) {
+      const auto error = static_cast<std::uint32_t>(GetLastError());
+      if (error != ERROR_LOCK_VIOLATION)
+        throw StateFileError("cannot lock " + path.string() + ": " + FileErrorText(error));
+      return false;
+    }
+    file = std::move(opened);
+    return true;
+  }
+  void Release() { file.reset(); }  // closing the file lets the lock go
+
+ private:
+  fs::path path;
+  std::unique_ptr<SharedFile> file;
+};
+
+// A record as the monitor's text line: the event's, as `monitor` has always printed it.
+std::string Line(const json& record) { return EventText(RecordEvent(record)); }
+
+// Whether a command record tells of a command that failed or was refused.
+bool CommandFailed(const json& r) {
+  auto command = r.find("command");
+  if (command == r.end() || !command->is_object()) return false;
+  if (auto code = command->find("exitCode"); code != command->end() && code->is_number())
+    return code->get<double>() != 0;
+  const std::string outcome = command->value("outcome", "");
+  return !outcome.empty() && outcome != "ok" && outcome != "succeeded";
+}
+
+std::string Describe(const Fault& f) {
+  const std::string element = f.elementKind == "drive"
+                                  ? "drive " + f.elementName
+                                  : f.elementKind + " \"" + f.elementName + "\"";
+  if (f.kind == "volume-degraded") return element + " is still degraded";
+  if (f.kind == "volume-failed") return element + " has still failed";
+  if (f.kind == "drive-missing") return element + " is still missing";
+  if (f.kind == "drive-failed") return element + " has still failed";
+  if (f.kind == "drive-smart") return element + " still reports a SMART event";
+  return "the machine still cannot be read: " + f.failure;
+}
+
+std::int64_t WallClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A controller's device stays while the same controller, with the same driver, sits behind its PDO
+// name; another driver version or type comes with a new device, as a driver update on Windows
+// reloads the device.
+std::string ControllerKey(const vesk::sim::Controller& c) {
+  const std::wstring& service = c.service;
+  return c.id.ToString() + "/" + std::to_string(c.type) + "/" + std::to_string(c.specMajor) + "/" +
+         std::to_string(c.vendorId) + ":" + std::to_string(c.deviceId) + "/" +
+         std::string(service.begin(), service.end());
+}
+
+MonitorEvent Failure(const char* kind, const std::string& what) {
+  MonitorEvent e;
+  e.time = EventTime();
+  e.kind = kind;
+  e.detail = what;
+  return e;
+}
+
+struct NoController : std::runtime_error {
+  NoController() : std::runtime_error(kNoRaidController) {}
+};
+
+// The monitor's loop: ticks, records, deliveries.
+class Monitor {
+ public:
+  explicit Monitor(const MonitorOptions& options)
+      : options(options),
+        realTime(ClockFollowsRealTime()),
+        journal(Journal::PathFor(options.statePath, options.simulate), options.journalMaxBytes),
+        watching(journal.Path().string() + ".watch.lock"),
+        delivering(journal.Path().string() + ".deliver.lock") {
+    if (options.syslog) systemLog = std::make_unique<SystemLog>();
+  }
+
+  int Once() {
+    // A target that has no cursor yet starts with what this run finds: nothing before it.
+    const std::uint64_t start = options.dryRun ? 0 : journal.LastId();
+    // Against the simulated machine the snapshot is read, compared and written under the
+    // watcher lock. Against the driver there is no snapshot: the lock is taken to append only,
+    // once the look found controllers (a run that finds none leaves nothing behind).
+    std::string failure;
+    if (options.dryRun || !options.simulate || watching.Take())
+      failure = WatchOnce();
+    else
+      SayNotWatching();
+    watching.Release();
+    if (!options.dryRun) Deliver(start);
+    return failure.empty() ? 0 : 1;
+  }
+
+  int Follow() {
+    Watcher watcher(EventFeed::Mode::Present, options.simulate);
+    const std::uint64_t start = journal.LastId();
+    std::uint64_t shown = start;
+    bool started = false;
+    do {
+      std::optional<vesk::sim::Topology> now;
+      std::vector<json> records;
+      // A run that holds the lock is waited for a little only: the monitor looks again next tick.
+      const std::string failure =
+          Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now, records);
+      // The first monitor to get the lock keeps it while it lives; the others look on (their
+      // records dropped) and take over when it ends, from what they last saw themselves.
+      if (watching.Take()) Append(records);
+      if (failure.empty() && (now || !options.simulate) && !started) {
+        watcher.Feed().SetMode(EventFeed::Mode::Live);
+        started = true;
+      }
+      // Without a program the monitor shows every record as it comes, whoever wrote it.
+      if (options.program.empty() && !options.quiet) shown = Show(shown);
+      Deliver(start);
+      if (output.fail()) break;  // nobody reads the records any more
+    } while (SleepUnlessStopped(options.intervalSeconds));
+    return 0;
+  }
+
+ private:
+  // One look of `--once`, under the watcher lock: the snapshot read, the changes since recorded,
+  // the snapshot written. A dry run prints what it would record instead.
+  std::string WatchOnce() {
+    // Against the driver there is no state file to keep a snapshot beside: every look starts
+    // from nothing and reports the machine as present.
+    const fs::path snapshotPath = options.simulate ? SnapshotPath(options.statePath) : fs::path();
+    Snapshot saved = options.simulate ? ReadSnapshot(snapshotPath) : Snapshot{};
+    if (saved.machine) {
+      reminders.Load(saved.faults);
+      alerts.SetLasting(saved.failure);
+      clockMs = saved.clockMs;
+    }
+    const auto earlier = saved.machine;
+    Watcher watcher(earlier ? EventFeed::Mode::Quiet : EventFeed::Mode::Present, options.simulate);
+    std::optional<vesk::sim::Topology> now;
+    std::vector<json> records;
+    const std::string failure =
+        Tick(watcher, std::move(saved.machine), options.lockTimeoutSeconds, now, records);
+    if (options.dryRun) {
+      for (const auto& record : records) Print(record);
+      return failure;
+    }
+    if (options.simulate || watching.Take())
+      Append(records);
+    else
+      SayNotWatching();
+    // A failed look keeps the machine last reported, so that the next look reports what changed
+    // since; the faults and the failure are kept either way.
+    if (options.simulate && (failure.empty() ? now.has_value() : earlier.has_value()))
+      WriteSnapshot(snapshotPath, failure.empty() ? *now : *earlier, reminders, alerts, clockMs);
+    return failure;
+  }
+
+  // One refresh and the records it derives. `earlier`, when given, is loaded quietly first (the
+  // snapshot of `--once`). `now` is what the state file held (nothing when the lock was not had).
+  // Returns what went wrong, empty when nothing did.
+  std::string Tick(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
+                   std::optional<vesk::sim::Topology>& now, std::vector<json>& records) {
+    std::string failure;
+    bool skipped = false;
+    const auto start = Clock::now();
+    try {
+      if (earlier) {
+        watcher.Load(std::move(*earlier));
+        watcher.Refresh();
+        watcher.Feed().Take();
+        watcher.Feed().SetMode(EventFeed::Mode::Live);
+      }
+      if (options.simulate) {
+        now = ReadSavedMachine(options.statePath, options.pathGiven, lockTimeout, realTime);
+        clockMs = static_cast<std::int64_t>(now->clockMs);
+        watcher.Load(*now);
+      }
+      watcher.Refresh();
+      // A machine without the driver's controllers is a mistake to say at once, not a quiet
+      // monitor; once it has had controllers, losing them is an event like any other.
+      if (!options.simulate && !sawControllers && !watcher.KnowsControllers()) throw NoController();
+      sawControllers = true;
+    } catch (const NoController&) {
+      throw;
+    } catch (const StateFileBusy& e) {
+      // Another run holds the lock: a monitor that follows looks again next time.
+      if (options.once) failure = e.what();
+      skipped = !options.once;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    auto events = watcher.Feed().Take();
+    // A refresh after a controller arrived or left runs on the notification thread, which can
+    // only say on the debugger output that it failed.
+    // (On Windows the debugger output belongs to the debugger.)
+    if (auto* machine = watcher.SimulatedMachine()) {
+      for (const auto& line : machine->TakeDebugOutput()) {
+        if (line.find(L"refresh after a device notification failed") == std::wstring::npos)
+          continue;
+        std::string text = Narrow(line);
+        std::erase(text, '\n');
+        events.push_back(Failure("refresh-failed", text));
+      }
+    }
+    if (!skipped)
+      if (auto alert = alerts.Look(failure)) events.push_back(std::move(*alert));
+    if (options.observer && !skipped)
+      options.observer->Refreshed(watcher.Facade(), Clock::now() - start, failure);
+    for (const auto& event : events) {
+      if (options.observer) options.observer->Reported(event);
+      records.push_back(EventJson(event));
+    }
+    if (!skipped) {
+      for (auto& reminder : reminders.Look(Faults(watcher, failure), ReminderClockMs()))
+        records.push_back(std::move(reminder));
+    }
+    return failure;
+  }
+
+  void SayNotWatching() {
+    std::cerr << "veskctl: another monitor is watching the machine; this run only delivers the "
+                 "journal's records\n";
+  }
+
+  // The faults of this look. A look that failed tells nothing of the elements: their faults last
+  // as they were last seen.
+  std::vector<Fault> Faults(Watcher& watcher, const std::string& failure) {
+    if (failure.empty()) return FacadeFaults(watcher.Facade());
+    std::vector<Fault> faults = reminders.Lasting();
+    std::erase_if(faults, [](const Fault& f) { return f.kind == "refresh-failed"; });
+    faults.push_back({"refresh-failed", "", "", "", failure});
+    return faults;
+  }
+
+  // Reminders keep the machine's time: the simulated clock when it stands still but for commands
+  // that move it, real time otherwise.
+  std::int64_t ReminderClockMs() const {
+    return options.simulate && !realTime ? clockMs : WallClockMs();
+  }
+
+  void Append(std::vector<json> records) {
+    if (records.empty()) return;
+    const auto ids = journal.Append(records);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      records[i]["id"] = ids[i];
+      if (options.observer) options.observer->Journaled(records[i]);
+    }
+  }
+
+  void Print(const json& record) {
+    output << (options.json ? record.dump(-1, ' ', false, json::error_handler_t::replace)
+                            : Line(record))
+           << "\n"
+           << std::flush;
+  }
+
+  // Prints the records after `after`; returns the last one's identifier.
+  std::uint64_t Show(std::uint64_t after) {
+    for (;;) {
+      const auto slice = journal.After(after, 1000);
+      for (const auto& record : slice.records) Print(record);
+      if (slice.records.empty()) return after;
+      after = slice.records.back()["id"].get<std::uint64_t>();
+    }
+  }
+
+  // The delivery lock: a follower tries it once a tick; `--once` waits for it as for the state
+  // file's lock.
+  bool TakeDeliveryLock() {
+    const auto since = Clock::now();
+    while (!delivering.Take()) {
+      const std::chrono::duration<double> waited = Clock::now() - since;
+      if (!options.once ||
+          (options.lockTimeoutSeconds >= 0 && waited.count() >= options.lockTimeoutSeconds) ||
+          !SleepUnlessStopped(0.02))
+        return false;
+    }
+    return true;
+  }
+
+  enum class Target { Program, Print, SystemLog };
+
+  // Delivers to each target the records after its cursor (`start` for a target without one), the
+  // cursor moving on with every record delivered.
+  void Deliver(std::uint64_t start) {
+    // Each target's cursor is kept under its name: the program's command line, "" for the
+    // printing of `--once`, "syslog".
+    std::vector<std::pair<std::string, Target>> targets;
+    if (!options.program.empty())
+      targets.emplace_back(options.program, Target::Program);
+    else if (options.once)
+      targets.emplace_back("", Target::Print);
+    if (systemLog) targets.emplace_back("syslog", Target::SystemLog);
+    if (targets.empty()) return;
+    if (!TakeDeliveryLock()) {
+      if (options.once)
+        std::cerr << "veskctl: another monitor is delivering the journal's records; this run "
+                     "delivers none (the next one will)\n";
+      return;
+    }
+    const fs::path cursorsPath = journal.Path().string() + ".cursors";
+    json cursors = ReadCursors(cursorsPath);
+    // A new target's cursor is saved before anything is delivered to it: stopped before it got a
+    // record, it still starts there next time.
+    const std::size_t known = cursors.size();
+    for (const auto& [target, kind] : targets) {
+      auto cursor = cursors.find(target);
+      if (cursor == cursors.end() || !cursor->is_number_unsigned()) cursors[target] = start;
+    }
+    if (cursors.size() != known)
+      WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
+    for (const auto& [target, kind] : targets) {
+      std::uint64_t at = cursors[target].get<std::uint64_t>();
+      bool going = true;
+      while (going) {
+        const auto slice = journal.After(at, 1000);
+        if (slice.gap)
+          std::cerr << "veskctl: records " << at + 1 << " to " << slice.oldestHeld - 1
+                    << " rotated out of the journal before they were delivered"
+                    << (target.empty() ? "" : " to " + target) << "\n";
+        if (slice.records.empty()) break;
+        for (const auto& record : slice.records) {
+          if (!DeliverTo(kind, record)) {
+            going = false;
+            break;
+          }
+          at = record["id"].get<std::uint64_t>();
+          cursors[target] = at;
+          // A program may take long and the monitor may be killed meanwhile: what it got stays
+          // got.
+          if (kind == Target::Program)
+            WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
+        }
+      }
+      WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
+      if (StopRequested()) break;
+    }
+    delivering.Release();
+  }
+
+  json ReadCursors(const fs::path& path) {
+    const auto text = ReadFileShared(path, "the delivery cursors");
+    if (!text) return json::object();
+    auto cursors = json::parse(*text, nullptr, false);
+    if (cursors.is_object()) return cursors;
+    std::cerr << "veskctl: the delivery cursors " << path.string()
+              << " are not a JSON object; every target starts with the records from now on\n";
+    return json::object();
+  }
+
+  // False when the record is not delivered: the monitor was told to stop while its program ran.
+  bool DeliverTo(Target target, const json& record) {
+    if (StopRequested()) return false;
+    if (target == Target::SystemLog) {
+      systemLog->Write(SystemLogEntry(record));
+      return true;
+    }
+    Print(record);
+    // A program's failure is never given to a program: a failing program would feed itself.
+    if (target == Target::Print || record.value("kind", "") == "program-failed") return true;
+    const MonitorEvent e = RecordEvent(record);
+    const auto failed =
+        RunProgram(options.program, {e.kind, EventElement(e), EventDetail(e)},
+                   record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
+                   options.programTimeoutSeconds, Stopped);
+    if (StopRequested()) return false;  // killed as the monitor stops: given again next time
+    if (failed) Append({EventJson(Failure("program-failed", *failed))});
+    return true;
+  }
+
+  const MonitorOptions& options;
+  const bool realTime;
+  const Journal journal;
+  TryLock watching, delivering;
+  std::unique_ptr<SystemLog> systemLog;
+  FailureAlerts alerts;
+  Reminders reminders{options.failureReminderSeconds};
+  std::int64_t clockMs = 0;  // the simulated machine's clock at the last look
+  bool sawControllers = false;
+  std::ostream& output = std::cout;
+};
+
+}  // namespace
+
+std::optional<MonitorEvent> FailureAlerts::Look(const std::string& failure) {
+  const std::string before = std::exchange(lasting, failure);
+  if (failure.empty()) {
+    if (before.empty()) return std::nullopt;
+    return Failure("refresh-recovered", before);
+  }
+  if (failure == before) return std::nullopt;
+  return Failure("refresh-failed", failure);
+}
+
+std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade) {
+  std::vector<Fault> faults;
+  auto& semaphore = facade.GetIoSemaphore();
+  semaphore.Wait();
+  for (const auto& [key, v] : facade.Volumes().Snapshot()) {
+    const auto state = static_cast<std::uint8_t>(v->State());
+    const char* kind = state == state::kDegraded ? "volume-degraded"
+                       : state == state::kFailed ? "volume-failed"
+                                                 : nullptr;
+    if (kind) faults.push_back({kind, "volume", Narrow(v->Id().ToString()), Narrow(v->Name()), ""});
+  }
+  for (const auto& [key, d] : facade.Drives().Snapshot()) {
+    const auto status = static_cast<std::uint8_t>(d->Status());
+    const char* kind = status == drive_status::kMissing  ? "drive-missing"
+                       : status == drive_status::kFailed ? "drive-failed"
+                       : status == kSmartEvent           ? "drive-smart"
+                                                         : nullptr;
+    if (kind)
+      faults.push_back({kind, "drive", Narrow(d->Id().ToString()), Narrow(d->SerialNumber()), ""});
+  }
+  semaphore.Release();
+  return faults;
+}
+
+std::vector<json> Reminders::Look(const std::vector<Fault>& faults, std::int64_t nowMs) {
+  std::map<std::string, Seen> still;
+  std::vector<json> due;
+  for (const auto& fault : faults) {
+    const std::string key = fault.Key();
+    auto at = seen.find(key);
+    if (at == seen.end()) {
+      // First seen: its own event reports it.
+      still[key] = {fault, EventTime(), nowMs};
+      continue;
+    }
+    Seen s = at->second;
+    s.fault = fault;  // a name may have changed
+    if (nowMs - s.reportedMs >= intervalMs) {
+      s.reportedMs = nowMs;
+      MonitorEvent e = Failure("reminder", Describe(fault) + " (since " + s.since + ")");
+      e.elementKind = fault.elementKind;
+      e.elementId = fault.elementId;
+      e.elementName = fault.elementName;
+      json record = EventJson(e);
+      record["fault"] = {{"kind", fault.kind}, {"since", s.since}};
+      due.push_back(std::move(record));
+    }
+    still[key] = std::move(s);
+  }
+  seen = std::move(still);
+  return due;
+}
+
+std::vector<Fault> Reminders::Lasting() const {
+  std::vector<Fault> faults;
+  for (const auto& [key, s] : seen) faults.push_back(s.fault);
+  return faults;
+}
+
+json Reminders::Save() const {
+  json saved = json::array();
+  for (const auto& [key, s] : seen)
+    saved.push_back({{"kind", s.fault.kind},
+                     {"elementKind", s.fault.elementKind},
+                     {"elementId", s.fault.elementId},
+                     {"elementName", s.fault.elementName},
+                     {"failure", s.fault.failure},
+                     {"since", s.since},
+                     {"reportedMs", s.reportedMs}});
+  return saved;
+}
+
+void Reminders::Load(const json& saved) {
+  seen.clear();
+  if (!saved.is_array()) return;
+  for (const auto& f : saved) {
+    if (!f.is_object()) continue;
+    Seen s{{f.value("kind", ""), f.value("elementKind", ""), f.value("elementId", ""),
+            f.value("elementName", ""), f.value("failure", "")},
+           f.value("since", ""),
+           f.value("reportedMs", std::int64_t{0})};
+    seen[s.fault.Key()] = std::move(s);
+  }
+}
+
+LogEntry SystemLogEntry(const json& record) {
+  const std::string kind = record.value("kind", "");
+  LogEntry entry;
+  if (kind.ends_with("-failed") || kind == "drive-missing" || kind == "volume-degraded" ||
+      (kind == "reminder" && record.contains("fault")))
+    entry.severity = LogSeverity::Error;
+  else if (kind == "command" && CommandFailed(record))
+    entry.severity = LogSeverity::Warning;
+  entry.message = Line(record);
+  if (auto id = record.find("id"); id != record.end()) entry.message += " id=" + id->dump();
+  return entry;
+}
+
+fs::path SnapshotPath(const fs::path& statePath) { return statePath.string() + ".monitor"; }
+
+vesk::sim::Topology ReadSavedMachine(const fs::path& statePath, bool pathGiven,
+                                     double lockTimeoutSeconds, bool realTime,
+                                     std::chrono::duration<double>* lockHeld) {
+  StateFile state(statePath, StateFile::Options{false, pathGiven, lockTimeoutSeconds});
+  const auto locked = Clock::now();
+  const auto text = state.Read();
+  state.Unlock();
+  if (lockHeld) *lockHeld = Clock::now() - locked;
+  return SavedDriver(state, state.Parse(text), realTime)->Snapshot();
+}
+
+Watcher::Watcher(EventFeed::Mode mode, bool simulate)
+    : driver(simulate ? std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{}) : nullptr),
+      machine(simulate ? std::make_unique<vesk::sim::Machine>() : nullptr),
+      facade(std::make_unique<VESK_Managed::StorageManagementBase>()),
+      feed(std::make_unique<EventFeed>(*facade)) {
+  feed->SetMode(mode);
+}
+
+Watcher::~Watcher() {
+  // The facade stops notifying first: its disposal waits for a refresh after hot-plug that may
+  // still be raising events into the feed. The feed then lets go of the facade's objects (its
+  // collections outlive the disposal), and the facade goes before the machine that serves its
+  // device handles.
+  facade->Dispose();
+  feed.reset();
+  facade.reset();
+  machine.reset();
+}
+
+void Watcher::Load(vesk::sim::Topology topology) {
+  struct Wanted {
+    std::string controller;
+    vesk::sim::DeviceSpec device;
+  };
+  std::map<std::wstring, Wanted> wanted;
+  std::vector<std::wstring> order;  // the topology's: the order discovery finds them in
+  std::set<std::string> next;
+  for (const auto& c : topology.controllers) {
+    vesk::sim::DeviceSpec device;
+    device.manufacturer = L"Korva Corporation";
+    device.service = c.service;
+    device.pdoName = c.pdoName;
+    device.backend = driver;
+    wanted[c.pdoName] = {ControllerKey(c), std::move(device)};
+    order.push_back(c.pdoName);
+    next.insert(c.id.ToString());
+  }
+  // The facade's refreshes after hot-plug wait for its I/O semaphore: holding it while the devices
+  // change lets them see only the finished change, so that no controller seems to come and go.
+  WaitForControllers(controllers);
+  driver->Edit([&](vesk::sim::Topology& model) { model = std::move(topology); });
+  // A device goes when its controller left, or another controller (or driver) took its PDO name.
+  // A controller that stays under a new driver is found again on its new device, and the facade
+  // reads it as that driver says.
+  std::vector<vesk::sim::DeviceId> gone;
+  for (auto it = devices.begin(); it != devices.end();) {
+    auto found = wanted.find(it->first);
+    if (found != wanted.end() && found->second.controller == it->second.first) {
+      ++it;
+      continue;
+    }
+    machine->RemoveDevice(it->second.second);
+    gone.push_back(it->second.second);
+    it = devices.erase(it);
+  }
+  // The facade's device handles hear of a removal on threads of their own. Once they have let the
+  // device go, whichever of the facade's refreshes comes first sees that a controller found again
+  // has moved, instead of sending to the device that left. A handle that never hears of it (its
+  // registration failed) costs the next look a failed refresh, after a while.
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
+  for (const auto id : gone) {
+    while (machine->OpenHandleCount(id) != 0 && Clock::now() < giveUp)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (const auto& pdo : order) {
+    if (devices.contains(pdo)) continue;
+    Wanted& w = wanted[pdo];
+    devices[pdo] = {w.controller, machine->AddDevice(std::move(w.device))};
+  }
+  controllers = std::move(next);
+  machine->WaitForNotifications();
+  facade->GetIoSemaphore().Release();
+}
+
+void Watcher::WaitForControllers(const std::set<std::string>& expected) {
+  // The facade hears of controllers that came or went on worker threads of its own, and refreshes
+  // them there under its I/O semaphore. Waiting for them keeps the events in the order of the
+  // changes. Should one of them fail (it says so on the debugger output), the wait ends after a
+  // while and the polling refresh rediscovers the controllers itself.
+  auto& semaphore = facade->GetIoSemaphore();
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    semaphore.Wait();
+    std::set<std::string> known;
+    for (const auto& [id, deviceId] : facade->ControllerGuidToDeviceId()) {
+      const std::wstring text = id.ToString();
+      known.insert(std::string(text.begin(), text.end()));
+    }
+    if (known == expected || Clock::now() >= giveUp) return;
+    semaphore.Release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+bool Watcher::KnowsControllers() {
+  auto& semaphore = facade->GetIoSemaphore();
+  semaphore.Wait();
+  const bool known = !facade->ControllerGuidToDeviceId().empty();
+  semaphore.Release();
+  return known;
+}
+
+void Watcher::Refresh() {
+  auto& semaphore = facade->GetIoSemaphore();
+  if (machine)
+    WaitForControllers(controllers);
+  else
+    semaphore.Wait();
+  try {
+    // Against the driver nothing has plugged the controllers in for the facade: the first look
+    // loads them as a user interface does when it opens.
+    if (!machine && !loaded) {
+      facade->SetAllControllersInfo();
+      facade->SetAllArraysInfo();
+      facade->SetAllVolumesInfo();
+      facade->SetAllDrivesInfo();
+      loaded = true;
+    }
+    facade->UpdateAllControllers();
+    facade->UpdateAllArrays();
+    facade->UpdateAllVolumes();
+    facade->UpdateAllDrives();
+    facade->SynchronizeStorageData();
+  } catch (...) {
+    facade->ClearUpdatesData();
+    semaphore.Release();
+    throw;
+  }
+  facade->ClearUpdatesData();
+  semaphore.Release();
+}
+
+CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
+  auto* monitor = app.add_subcommand(
+      "monitor",
+      "Record every change of the machine in the journal as it happens and deliver the "
+      "journal's records: one line (with --json one JSON object) per record; see docs/cli.md");
+  monitor
+      ->add_option("--interval", options.intervalSeconds, "Seconds between two looks (default 2)")
+      ->option_text("S")
+      ->check(NumberOption("a number of seconds", false, "2 or 0.5"));
+  monitor
+      ->add_option("--program", options.program,
+                   "Run CMD once per journal record with its kind, element and detail as "
+                   "arguments and its JSON on standard input (no shell); records are delivered "
+                   "at least once, from a cursor saved per command line")
+      ->option_text("CMD");
+  monitor
+      ->add_option("--failure-reminder", options.failureReminderSeconds,
+                   "Repeat a fault that lasts (a degraded or failed volume; a missing, failed or "
+                   "SMART-flagged drive; a failing refresh) as a reminder every S seconds "
+                   "(default 300)")
+      ->option_text("S")
+      ->check(NumberOption("a number of seconds", false, "300 or 0.5"));
+  monitor
+      ->add_option("--program-timeout", options.programTimeoutSeconds,
+                   "Kill a program still running after S seconds (default 10)")
+      ->option_text("S")
+      ->check(NumberOption("a number of seconds", false, "10 or 0.5"));
+  monitor->add_flag("--once", options.once,
+                    "Look once, record what changed since the last --once (the first time: "
+                    "every element as present), deliver the journal's records not yet delivered "
+                    "and exit");
+  monitor->add_flag("--syslog", options.syslog,
+                    "Deliver every journal record to the system log as well (syslog on POSIX, "
+                    "the Application event log on Windows), at least once");
+  return monitor;
+}
+
+int RunMonitor(const MonitorOptions& options) {
+  CatchStopSignals();
+  Monitor monitor(options);
+  return options.once ? monitor.Once() : monitor.Follow();
+}
+
+}  // namespace veskctl

@@ -1,0 +1,325 @@
+#include "tools/veskctl/session/Jobs.h"
+
+#include <cstdio>
+
+#include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/journal/Audit.h"
+#include "tools/veskctl/session/Predict.h"
+
+namespace veskctl {
+
+namespace {
+
+// Kept beside the jobs, under a key no volume identifier can be.
+constexpr char kForcedKey[] = "forcedOnline";
+
+std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
+  return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
+}
+
+// ", found 7 errors and 2 bad blocks" after a verification; nothing after other work.
+std::string FoundText(const Job& job) {
+  if (!job.verifyErrors) return "";
+  if (!job.FoundErrors()) return ", found no errors";
+  return ", found " + std::to_string(*job.verifyErrors) + " errors and " +
+         std::to_string(job.verifyBadBlocks.value_or(0)) + " bad blocks";
+}
+
+}  // namespace
+
+std::string WorkKind(std::uint8_t volumeState) {
+  switch (volumeState) {
+    case state::kInitializing:
+      return "initialize";
+    case state::kVerifying:
+      return "verify";
+    case state::kVerifyingAndFixing:
+      return "verify and repair";
+    case state::kRebuilding:
+      return "rebuild";
+    default:
+      return "layout change";
+  }
+}
+
+bool WorkRunning(const VolumeModel& v) {
+  return v.migrating || (v.state >= state::kInitializing && v.state <= state::kMigrating);
+}
+
+JobBook::JobBook(const nlohmann::json& saved) {
+  if (!saved.is_object()) return;
+  try {
+    for (const auto& [idText, j] : saved.items()) {
+      if (idText == kForcedKey) {
+        for (const auto& [volumeId, mark] : j.items())
+          forced[volumeId] = {mark.at("members").get<std::vector<std::string>>(),
+                              mark.at("atMs").get<std::uint64_t>()};
+        continue;
+      }
+      Entry e;
+      e.name = j.at("name").get<std::string>();
+      e.kind = j.at("kind").get<std::string>();
+      e.state = j.at("state").get<std::uint8_t>();
+      if (j.contains("target"))
+        e.target = {j["target"].at("raidLevel").get<std::uint8_t>(),
+                    j["target"].at("stripSize").get<std::uint16_t>()};
+      e.fromStart = j.at("fromStart").get<bool>();
+      e.startedAtMs = j.at("startedAtMs").get<std::uint64_t>();
+      e.firstAtMs = j.at("firstAtMs").get<std::uint64_t>();
+      e.lastAtMs = j.at("lastAtMs").get<std::uint64_t>();
+      e.firstPercent = j.at("firstPercent").get<unsigned>();
+      e.lastPercent = j.at("lastPercent").get<unsigned>();
+      e.outcome = j.value("outcome", "");
+      e.why = j.value("why", "");
+      e.drives = j.value("drives", std::vector<std::string>{});
+      entries[idText] = e;
+    }
+  } catch (const std::exception&) {
+    entries.clear();
+    forced.clear();
+  }
+}
+
+void JobBook::MarkForced(const std::string& volumeId, ForcedMark mark) {
+  forced[volumeId] = std::move(mark);
+}
+
+const JobBook::ForcedMark* JobBook::Forced(const std::string& volumeId) const {
+  auto found = forced.find(volumeId);
+  return found == forced.end() ? nullptr : &found->second;
+}
+
+nlohmann::json JobBook::Save() const {
+  nlohmann::json saved = nlohmann::json::object();
+  for (const auto& [id, e] : entries) {
+    nlohmann::json& j = saved[id];
+    j = {{"name", e.name},
+         {"kind", e.kind},
+         {"state", e.state},
+         {"fromStart", e.fromStart},
+         {"startedAtMs", e.startedAtMs},
+         {"firstAtMs", e.firstAtMs},
+         {"lastAtMs", e.lastAtMs},
+         {"firstPercent", e.firstPercent},
+         {"lastPercent", e.lastPercent}};
+    if (e.target) j["target"] = {{"raidLevel", e.target->first}, {"stripSize", e.target->second}};
+    if (!e.drives.empty()) j["drives"] = e.drives;
+    if (!e.outcome.empty()) {
+      j["outcome"] = e.outcome;
+      j["why"] = e.why;
+    }
+  }
+  for (const auto& [id, mark] : forced) {
+    saved[kForcedKey][id] = {{"members", mark.members}, {"atMs", mark.atMs}};
+  }
+  return saved;
+}
+
+void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* predicted) {
+  std::set<std::string> present;
+  for (const auto& [guid, v] : model.volumes) {
+    const std::string id = guid.ToString();
+    present.insert(id);
+    auto found = entries.find(id);
+    const bool known = found != entries.end() && found->second.outcome.empty();
+    if (WorkRunning(v)) {
+      // Other work, or the same kind started over, since the last look: a new job.
+      if (known && found->second.state == v.state && v.progress >= found->second.lastPercent) {
+        found->second.lastAtMs = nowMs;
+        found->second.lastPercent = v.progress;
+        continue;
+      }
+      Entry e;
+      e.name = v.name;
+      e.kind = WorkKind(v.state);
+      e.state = v.state;
+      e.startedAtMs = e.firstAtMs = e.lastAtMs = nowMs;
+      e.firstPercent = e.lastPercent = v.progress;
+      e.fromStart = predicted != nullptr;
+      // The members a rebuild writes still hold none of the data but are there; only the
+      // simulated driver tells them from members that merely came back.
+      if (v.state == state::kRebuilding && v.membersKnown) {
+        for (const auto& driveId : v.noData) {
+          auto d = model.drives.find(driveId);
+          if (d != model.drives.end() && d->second.status == drive_status::kNormal)
+            e.drives.push_back(d->second.serial);
+        }
+      }
+      if (predicted && predicted->volumes.contains(guid) && v.state == state::kMigrating) {
+        const VolumeModel& to = predicted->volumes.at(guid);
+        e.target = to.target.value_or(std::pair{to.raidLevel, to.stripSize});
+        if (e.target->first == v.raidLevel && e.target->second == v.stripSize)
+          e.kind = "adding drives";
+      }
+      entries[id] = e;
+      continue;
+    }
+    if (!known) continue;
+    Entry& e = found->second;
+    e.name = v.name;
+    if (v.state != state::kNormal) {
+      e.outcome = "failed";
+      e.why = "the volume is " + VolumeStateName(v.state);
+    } else if (e.target && (v.raidLevel != e.target->first || v.stripSize != e.target->second)) {
+      e.outcome = "failed";
+      e.why = "the volume is still " + TargetText({v.raidLevel, v.stripSize});
+    } else {
+      // Nothing but a cancellation stops work and leaves the volume normal.
+      e.outcome = predicted ? "cancelled" : "finished";
+      if (e.outcome == "finished") e.lastPercent = 100;
+      if (e.outcome == "finished" && (e.kind == "initialize" || e.kind == "verify and repair"))
+        forced.erase(id);
+    }
+    e.lastAtMs = nowMs;
+    Ended(id, e, &v);
+  }
+  std::erase_if(forced, [&](const auto& mark) { return !present.contains(mark.first); });
+  for (auto& [id, e] : entries) {
+    if (e.outcome.empty() && !present.contains(id)) {
+      e.outcome = "failed";
+      e.why = "the volume is gone";
+      e.lastAtMs = nowMs;
+      Ended(id, e, nullptr);
+    }
+  }
+}
+
+Job JobBook::JobOf(const std::string& id, const Entry& e) {
+  Job job;
+  job.volumeId = id;
+  job.volumeName = e.name;
+  job.kind = e.kind;
+  job.state = e.state;
+  job.target = e.target;
+  job.percent = e.lastPercent;
+  job.elapsedMs = e.lastAtMs - e.startedAtMs;
+  job.fromStart = e.fromStart;
+  // Readings less than a second apart are too close for a rate: progress comes in whole
+  // percents.
+  if (e.lastAtMs >= e.firstAtMs + 1000 && e.lastPercent >= e.firstPercent) {
+    const double perMinute =
+        (e.lastPercent - e.firstPercent) * 60000.0 / static_cast<double>(e.lastAtMs - e.firstAtMs);
+    job.percentPerMinute = perMinute;
+    if (perMinute > 0 && e.outcome.empty())
+      job.remainingMs = static_cast<std::uint64_t>((100.0 - e.lastPercent) / perMinute * 60000.0);
+  }
+  job.outcome = e.outcome;
+  job.why = e.why;
+  if (e.fromStart) job.startedMs = e.startedAtMs;
+  if (!e.outcome.empty()) job.endedMs = e.lastAtMs;
+  job.drives = e.drives;
+  return job;
+}
+
+void JobBook::Ended(const std::string& id, const Entry& e, const VolumeModel* v) {
+  Job job = JobOf(id, e);
+  if (v && job.outcome == "finished" && job.kind.rfind("verify", 0) == 0) {
+    job.verifyErrors = v->verifyErrors;
+    job.verifyBadBlocks = v->verifyBadBlocks;
+  }
+  ended.push_back(std::move(job));
+}
+
+std::vector<Job> JobBook::TakeEnded() { return std::exchange(ended, {}); }
+
+std::vector<Job> JobBook::Jobs(const std::set<std::string>& volumes, bool forget) {
+  std::vector<Job> jobs;
+  for (auto it = entries.begin(); it != entries.end();) {
+    const auto& [id, e] = *it;
+    if (!volumes.empty() && !volumes.contains(id)) {
+      ++it;
+      continue;
+    }
+    jobs.push_back(JobOf(id, e));
+    it = forget && !e.outcome.empty() ? entries.erase(it) : std::next(it);
+  }
+  return jobs;
+}
+
+std::string DurationText(std::uint64_t ms) {
+  const std::uint64_t s = (ms + 500) / 1000;
+  char text[48];
+  if (s >= 3600) {
+    std::snprintf(text, sizeof text, "%llu h %02llu min", static_cast<unsigned long long>(s / 3600),
+                  static_cast<unsigned long long>(s / 60 % 60));
+  } else if (s >= 60) {
+    std::snprintf(text, sizeof text, "%llu min %02llu s", static_cast<unsigned long long>(s / 60),
+                  static_cast<unsigned long long>(s % 60));
+  } else {
+    std::snprintf(text, sizeof text, "%llu s", static_cast<unsigned long long>(s));
+  }
+  return text;
+}
+
+std::string JobText(const Job& job) {
+  std::string text = "volume \"" + job.volumeName + "\" (" + job.volumeId + ")  " + job.kind +
+                     (job.target ? " to " + TargetText(*job.target) : "");
+  const std::string elapsed = (job.fromStart ? "" : "at least ") + DurationText(job.elapsedMs);
+  if (job.outcome == "finished") return text + ": finished after " + elapsed + FoundText(job);
+  if (!job.outcome.empty())
+    return text + ": " + job.outcome + " at " + std::to_string(job.percent) + "%" +
+           (job.why.empty() ? "" : " (" + job.why + ")");
+  char rate[32] = "not known yet";
+  if (job.percentPerMinute) std::snprintf(rate, sizeof rate, "%.1f %%/min", *job.percentPerMinute);
+  return text + "  " + std::to_string(job.percent) + "%  rate " + rate + "  elapsed " + elapsed +
+         "  left " + (job.remainingMs ? DurationText(*job.remainingMs) : "not known yet");
+}
+
+nlohmann::json JobJson(const Job& job) {
+  nlohmann::json j = {
+      {"volumeId", job.volumeId},
+      {"volumeName", job.volumeName},
+      {"kind", job.kind},
+      {"state", job.state},
+      {"stateName", VolumeStateName(job.state)},
+      {"target", nullptr},
+      {"percent", job.percent},
+      {"ratePercentPerMinute", nullptr},
+      {"elapsedMs", job.elapsedMs},
+      {"elapsedFrom", job.fromStart ? "start" : "firstSeen"},
+      {"remainingMs", nullptr},
+  };
+  if (job.target)
+    j["target"] = {{"raidLevel", job.target->first},
+                   {"raidLevelName", RaidLevelName(job.target->first)},
+                   {"stripSize", StripBytes(job.target->second)}};
+  if (job.percentPerMinute) j["ratePercentPerMinute"] = *job.percentPerMinute;
+  if (job.remainingMs) j["remainingMs"] = *job.remainingMs;
+  if (!job.outcome.empty()) {
+    j["outcome"] = job.outcome;
+    j["why"] = job.why;
+  }
+  if (job.verifyErrors) {
+    j["verifyErrors"] = *job.verifyErrors;
+    j["verifyBadBlocks"] = job.verifyBadBlocks.value_or(0);
+  }
+  return j;
+}
+
+nlohmann::json JobRecord(const Job& job) {
+  nlohmann::json j = {{"kind", job.kind},
+                      {"volumeId", job.volumeId},
+                      {"volumeName", job.volumeName},
+                      {"startedMs", nullptr},
+                      {"endedMs", job.endedMs},
+                      {"outcome", job.outcome},
+                      {"why", job.why.empty() ? nlohmann::json(nullptr) : nlohmann::json(job.why)},
+                      {"verifyErrors", nullptr},
+                      {"verifyBadBlocks", nullptr},
+                      {"drives", job.drives}};
+  if (job.startedMs) j["startedMs"] = *job.startedMs;
+  if (job.verifyErrors) {
+    j["verifyErrors"] = *job.verifyErrors;
+    j["verifyBadBlocks"] = job.verifyBadBlocks.value_or(0);
+  }
+  std::string detail = job.kind + " of " + job.volumeName + " " + job.outcome;
+  const std::string found = VerifyFoundText(j["verifyErrors"], j["verifyBadBlocks"]);
+  if (!found.empty()) detail += ": " + found;
+  if (!job.why.empty()) detail += ": " + job.why;
+  nlohmann::json record =
+      JournalRecord("job", RecordElement("volume", job.volumeId, job.volumeName), detail);
+  record["job"] = std::move(j);
+  return record;
+}
+
+}  // namespace veskctl
