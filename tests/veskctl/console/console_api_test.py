@@ -4,14 +4,18 @@ simulated machine: every guard refuses what it is there to refuse (and nothing c
 answers carry their headers, and a destructive command needs the confirmation of its own dry run.
 
 usage: console_api_test.py VESKCTL"""
+import fcntl
 import http.client
 import json
 import os
+import signal
 import socket
 import stat
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 VESKCTL = os.environ.get("VESKCTL") or (sys.argv.pop(1) if len(sys.argv) > 1 else "veskctl")
@@ -76,6 +80,72 @@ class Console:
 
     def volumes(self):
         return sorted(v["name"] for c in self.cli("show")["controllers"] for v in c["volumes"])
+
+
+def children(pid):
+    """The processes `pid` started and that still run (or have ended unwaited), with their
+    arguments."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) != pid:
+                continue
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                found[int(entry)] = (fields[0], f.read().split(b"\0"))
+        except (OSError, IndexError, ValueError):
+            continue
+    return found
+
+
+def wait_for(condition, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.01)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class MachineLock:
+    """The simulated machine's lock (the state file's STATE.lock), held by the test: every veskctl
+    that would read or change the machine waits for it."""
+
+    def __init__(self, state):
+        self.file = open(state + ".lock", "a+")
+
+    def take(self):
+        fcntl.flock(self.file, fcntl.LOCK_EX)
+
+    def give(self):
+        fcntl.flock(self.file, fcntl.LOCK_UN)
+
+
+def swap_volume_names(state, a, b):
+    """What another administrator's two renames do, written as the holder of the machine's lock
+    writes it."""
+    with open(state) as f:
+        saved = json.load(f)
+    machine = json.loads(saved["machine"])
+
+    def walk(node):
+        if isinstance(node, dict):
+            if node.get("name") in (a, b) and "level" in node:
+                node["name"] = b if node["name"] == a else a
+            for value in node.values():
+                walk(value)
+        elif isinstance(node, list):
+            for value in node:
+                walk(value)
+    walk(machine)
+    saved["machine"] = json.dumps(machine, indent=2)
+    with open(state + ".swap", "w") as f:
+        json.dump(saved, f)
+    os.replace(state + ".swap", state)
 
 
 class ConsoleTest(unittest.TestCase):
@@ -197,6 +267,79 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn("too many connections: at most 64 at a time", reply)
         for s in idle + [extra]:
             s.close()
+
+    def test_names_swapped_between_the_check_and_the_act_are_refused_and_nothing_is_deleted(self):
+        # The confirmation of a dry run of `delete-volume Data`; then another administrator swaps
+        # the names of Data and Scratch just before the process that acts gets the machine.
+        c = self.console
+        c.cli("sim", "advance", "1")  # the machine is saved, so that it can be written as others do
+        ids = {v["name"]: v["id"] for ctl in c.cli("show")["controllers"] for v in ctl["volumes"]}
+        status, dry = c.post({"argv": ["delete-volume", "Data"], "dryRun": True})
+        self.assertEqual(status, 200, dry)
+        lock = MachineLock(c.state)
+        self.addCleanup(lock.file.close)
+        lock.take()
+        answer = {}
+        carry_out = threading.Thread(target=lambda: answer.update(reply=c.post(
+            {"argv": ["delete-volume", "Data"], "dryRun": False, "confirm": dry["confirm"]})))
+        carry_out.start()
+        serve = c.process.pid
+        swapped = False
+        try:
+            while not swapped:
+                running = wait_for(lambda: {pid: argv for pid, (state, argv) in
+                                            children(serve).items() if state != "Z"},
+                                   "the console to run the command")
+                for pid, argv in running.items():
+                    if b"--dry-run" in argv:
+                        # A check in a process of its own, before the one that acts: let it
+                        # check, but hold the console until the names are swapped.
+                        os.kill(serve, signal.SIGSTOP)
+                        try:
+                            lock.give()
+                            wait_for(lambda: children(serve).get(pid, ("Z",))[0] == "Z",
+                                     "the check to end")
+                            lock.take()
+                        finally:
+                            os.kill(serve, signal.SIGCONT)
+                    else:
+                        # The process that acts waits for the machine: the names change first.
+                        swap_volume_names(c.state, "Data", "Scratch")
+                        swapped = True
+                        break
+        finally:
+            lock.give()
+            carry_out.join(timeout=120)
+        status, document = answer["reply"]
+        self.refused(status, document, 409, "changed since the dry run")
+        now = {v["name"]: v["id"] for ctl in c.cli("show")["controllers"] for v in ctl["volumes"]}
+        self.assertEqual(now, {"Data": ids["Scratch"], "Scratch": ids["Data"],
+                               "System": ids["System"]})
+        lines = subprocess.run([VESKCTL, "--simulate", "--state", c.state, "--json", "events",
+                                "--kind", "command"], capture_output=True, text=True).stdout
+        record = json.loads(lines.splitlines()[-1])
+        self.assertEqual((record["command"]["name"], record["command"]["outcome"]),
+                         ("delete-volume", "refused"))
+
+    def test_a_confirmation_binds_the_system_flag(self):
+        c = self.console
+        plain = c.post({"argv": ["delete-volume", "System"], "dryRun": True})[1]
+        self.assertTrue(plain["needsSystem"])
+        self.refused(*c.post({"argv": ["--system", "delete-volume", "System"], "dryRun": False,
+                              "confirm": plain["confirm"]}), 409, "changed since the dry run")
+        self.assertIn("System", c.volumes())
+        # Without --system the same value is taken, and the system volume's guard refuses.
+        status, document = c.post({"argv": ["delete-volume", "System"], "dryRun": False,
+                                   "confirm": plain["confirm"]})
+        self.assertEqual(status, 200, document)
+        self.assertIn("endangers the system (boot) volume", document["status"]["message"])
+        self.assertIn("System", c.volumes())
+        system = c.post({"argv": ["--system", "delete-volume", "System"], "dryRun": True})[1]
+        self.assertNotEqual(system["confirm"], plain["confirm"])
+        status, document = c.post({"argv": ["--system", "delete-volume", "System"],
+                                   "dryRun": False, "confirm": system["confirm"]})
+        self.assertEqual((status, document["status"]["ok"]), (200, True), document)
+        self.assertNotIn("System", c.volumes())
 
     def test_a_destructive_command_needs_its_own_dry_runs_confirmation(self):
         c = self.console

@@ -98,7 +98,8 @@ std::optional<std::string> RunProgram(const std::string& program,
 
 void AssignToJobForTests(JobAssignment) {}
 
-Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds) {
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
+                 const std::string& input) {
   IgnoreBrokenPipes();
   // Everything the child needs is made before the fork: a process with threads may only make
   // async-signal-safe calls between fork and exec.
@@ -107,20 +108,24 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
   argv.push_back(const_cast<char*>("veskctl"));
   for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0)
+  int in[2], out[2], err[2];
+  if (::pipe2(in, O_CLOEXEC) != 0)
     throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(errno)));
+  if (::pipe2(out, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(in[0]);
+    ::close(in[1]);
+    throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(error)));
+  }
   if (::pipe2(err, O_CLOEXEC) != 0) {
     const int error = errno;
-    ::close(out[0]);
-    ::close(out[1]);
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(error)));
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
-    const int none = ::open("/dev/null", O_RDONLY);
-    ::dup2(none, STDIN_FILENO);
+    ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
@@ -128,14 +133,20 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
     ::_exit(127);
   }
   if (pid > 0) ::setpgid(pid, pid);
+  ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
   if (pid < 0) {
     const int error = errno;
+    ::close(in[1]);
     ::close(out[0]);
     ::close(err[0]);
     throw std::runtime_error("cannot start veskctl: " + std::string(std::strerror(error)));
   }
+  // The input is a line or two, far smaller than a pipe's buffer: this does not wait for the
+  // child, and a child that does not read it gets an end of file after it.
+  [[maybe_unused]] auto written = ::write(in[1], input.data(), input.size());
+  ::close(in[1]);
   Captured captured;
   const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};

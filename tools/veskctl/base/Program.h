@@ -38,10 +38,15 @@ struct Captured {
   std::string out, err;
 };
 
-// Runs this very veskctl executable with `arguments` (no shell) and nothing on its standard input,
+// What a run of veskctl for the console exits with when the console's confirm value is missing or
+// not for what the command would do now: nothing was done.
+inline constexpr int kExitNotConfirmed = 5;
+
+// Runs this very veskctl executable with `arguments` (no shell) and `input` on its standard input,
 // and captures what it prints: the console carries commands out as the command line does, each in
 // a process of its own, so that a command that fails badly cannot take the console with it. A run
 // still going after `timeoutSeconds` is killed. Throws std::runtime_error when it cannot start.
-Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds);
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
+                 const std::string& input = "");
 
 }  // namespace veskctl

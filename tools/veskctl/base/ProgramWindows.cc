@@ -120,7 +120,8 @@ std::optional<std::string> RunProgram(const std::string& program,
 
 void AssignToJobForTests(JobAssignment assign) { assignToJob = assign; }
 
-Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds) {
+Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
+                 const std::string& input) {
   std::wstring self(32768, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
   std::wstring commandLine = Quoted(self);
@@ -135,15 +136,20 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
     CloseHandle(outWrite);
     throw std::runtime_error("cannot make a pipe: " + Why(error));
   }
+  HANDLE inRead = nullptr, inWrite = nullptr;
+  if (!CreatePipe(&inRead, &inWrite, &inherited, 0)) {
+    const DWORD error = GetLastError();
+    for (HANDLE h : {outRead, outWrite, errRead, errWrite}) CloseHandle(h);
+    throw std::runtime_error("cannot make a pipe: " + Why(error));
+  }
   SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-  HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                            OPEN_EXISTING, 0, nullptr);
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = none;
+  startup.hStdInput = inRead;
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process = {};
@@ -152,7 +158,13 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
   const DWORD startError = GetLastError();
   CloseHandle(outWrite);
   CloseHandle(errWrite);
-  if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
+  CloseHandle(inRead);
+  // The input is a line or two, far smaller than a pipe's buffer: this does not wait for the
+  // child, and a child that does not read it gets an end of file after it.
+  DWORD written = 0;
+  if (started)
+    WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  CloseHandle(inWrite);
   if (!started) {
     CloseHandle(outRead);
     CloseHandle(errRead);

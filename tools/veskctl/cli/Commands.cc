@@ -79,13 +79,15 @@ std::string Commands::Name() const {
 }
 
 Commands::Commands(CLI::App& app) {
+  AddViewCommands(app);
   AddSimCommands(app);
   AddVolumeCommands(app);
   AddElementCommands(app);
   AddJobCommands(app);
 }
 
-void Commands::AddSimCommands(CLI::App& app) {
+// The views: the topology and its metrics.
+void Commands::AddViewCommands(CLI::App& app) {
   // --- show
   show = app.add_subcommand(
       "show", "Print the topology, or one controller, array, volume or drive in detail");
@@ -126,7 +128,9 @@ void Commands::AddSimCommands(CLI::App& app) {
       return plan;
     };
   });
+}
 
+void Commands::AddSimCommands(CLI::App& app) {
   // --- sim
   auto* sim = app.add_subcommand("sim", "Manage the simulated machine");
   sim->require_subcommand(1);
@@ -136,37 +140,7 @@ void Commands::AddSimCommands(CLI::App& app) {
                    "Topology JSON file (default: the embedded demo topology; see "
                    "simulator/topologies/)")
       ->check(CLI::ExistingFile);
-  reset->callback([this] {
-    planner = [this](Session&, const Model&) {
-      std::string json;
-      if (!topologyFile.empty()) {
-        std::ifstream in(topologyFile);
-        std::stringstream text;
-        text << in.rdbuf();
-        json = text.str();
-        try {
-          vesk::sim::LoadTopology(json);
-        } catch (const std::runtime_error& e) {
-          throw UsageError(topologyFile + ": " + e.what());
-        }
-      }
-      Plan plan;
-      plan.request = {{"operation", "sim reset"},
-                      {"topology", topologyFile.empty() ? "demo" : topologyFile}};
-      plan.startsWork = false;
-      plan.drill = true;
-      plan.send = [this, json](Session& s) {
-        s.Reset(json);
-        s.Refresh();
-        return Outcome{nullptr,
-                       "The simulated machine was reset" +
-                           (topologyFile.empty() ? std::string(" to the demo topology.")
-                                                 : " to " + topologyFile + "."),
-                       true};
-      };
-      return plan;
-    };
-  });
+  reset->callback([this] { planner = [this](Session&, const Model&) { return PlanReset(); }; });
   auto* advance = sim->add_subcommand(
       "advance", "Move the simulated clock forward (background work progresses)");
   advance->add_option("milliseconds", advanceText, "How far, in milliseconds")->required();
@@ -219,25 +193,8 @@ void Commands::AddSimCommands(CLI::App& app) {
   media->add_option("volume", volumeText, "Volume identifier or name")->required();
   media->add_option("errors", errorsText, "How many errors")->required();
   media->add_option("--bad-blocks", badBlocksText, "How many bad blocks (default 0)");
-  media->callback([this] {
-    planner = [this](Session& s, const Model&) {
-      s.Driver();
-      const Vesk::Volume& v = ResolveVolume(s, volumeText, Naming::AllowPrefix);
-      const std::uint32_t errors = ParseCount(errorsText, "errors");
-      const std::uint32_t badBlocks = ParseCount(badBlocksText, "bad blocks");
-      Plan plan;
-      plan.drill = true;
-      plan.request = {{"operation", "sim media-errors"},
-                      {"volumeId", v.id.ToString()},
-                      {"errors", errors},
-                      {"badBlocks", badBlocks}};
-      plan.send = [id = v.id, errors, badBlocks](Session& s) {
-        Check(s.Driver().SetMediaErrors(id, errors, badBlocks), "the simulated volume is gone");
-        return Outcome{{{"volumeId", id.ToString()}}, Done("Set the media errors of volume", id)};
-      };
-      return plan;
-    };
-  });
+  media->callback(
+      [this] { planner = [this](Session& s, const Model&) { return PlanMediaErrors(s); }; });
 }
 
 CLI::App* Commands::DrillCommand(CLI::App& sim, const char* name, const char* help,
@@ -261,6 +218,54 @@ CLI::App* Commands::DrillCommand(CLI::App& sim, const char* name, const char* he
     };
   });
   return command;
+}
+
+Plan Commands::PlanReset() {
+  std::string json;
+  if (!topologyFile.empty()) {
+    std::ifstream in(topologyFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    json = text.str();
+    try {
+      vesk::sim::LoadTopology(json);
+    } catch (const std::runtime_error& e) {
+      throw UsageError(topologyFile + ": " + e.what());
+    }
+  }
+  Plan plan;
+  plan.request = {{"operation", "sim reset"},
+                  {"topology", topologyFile.empty() ? "demo" : topologyFile}};
+  plan.startsWork = false;
+  plan.drill = true;
+  plan.send = [this, json](Session& s) {
+    s.Reset(json);
+    s.Refresh();
+    return Outcome{nullptr,
+                   "The simulated machine was reset" + (topologyFile.empty()
+                                                            ? std::string(" to the demo topology.")
+                                                            : " to " + topologyFile + "."),
+                   true};
+  };
+  return plan;
+}
+
+Plan Commands::PlanMediaErrors(Session& s) {
+  s.Driver();
+  const Vesk::Volume& v = ResolveVolume(s, volumeText, Naming::AllowPrefix);
+  const std::uint32_t errors = ParseCount(errorsText, "errors");
+  const std::uint32_t badBlocks = ParseCount(badBlocksText, "bad blocks");
+  Plan plan;
+  plan.drill = true;
+  plan.request = {{"operation", "sim media-errors"},
+                  {"volumeId", v.id.ToString()},
+                  {"errors", errors},
+                  {"badBlocks", badBlocks}};
+  plan.send = [id = v.id, errors, badBlocks](Session& s) {
+    Check(s.Driver().SetMediaErrors(id, errors, badBlocks), "the simulated volume is gone");
+    return Outcome{{{"volumeId", id.ToString()}}, Done("Set the media errors of volume", id)};
+  };
+  return plan;
 }
 
 }  // namespace veskctl

@@ -81,8 +81,20 @@ class Commands {
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
   using DriveCall = std::function<void(Session&, const Vesk::Drive&)>;
 
+  void AddViewCommands(CLI::App& app);  // show, metrics
   void AddSimCommands(CLI::App& app);
-  void AddVolumeCommands(CLI::App& app);   // VolumeCommands.cc
+  Plan PlanReset();
+  Plan PlanMediaErrors(Session& s);
+  void AddVolumeCommands(CLI::App& app);  // VolumeCommands.cc
+  void AddCreateVolume(CLI::App& app);
+  Plan PlanCreateVolume(Session& s, const CLI::App& create);
+  Plan PlanDeleteVolume(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanRenameVolume(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanExpandVolume(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanRebuildVolume(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanChangeLayout(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanSetVolumeCache(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanSetVolumeRwh(Session& s, const Model& before, const Vesk::Volume& v);
   void AddElementCommands(CLI::App& app);  // ElementCommands.cc: arrays, drives, controllers
   void AddJobCommands(CLI::App& app);      // JobCommands.cc: jobs, wait
   CLI::App* VolumeCommand(CLI::App& app, const char* name, const char* help, VolumePlanner plan,

@@ -1,7 +1,6 @@
 #include "tools/veskctl/console/Console.h"
 
 #include <CLI/CLI.hpp>
-#include <boost/uuid/detail/sha1.hpp>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -12,6 +11,7 @@
 #include "tools/veskctl/base/Json.h"
 #include "tools/veskctl/base/NumberOption.h"
 #include "tools/veskctl/base/Program.h"
+#include "tools/veskctl/base/Secrets.h"
 #include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/console/ConsoleAssets.h"
 #include "tools/veskctl/monitor/Metrics.h"
@@ -41,36 +41,6 @@ constexpr std::size_t kTokenBytes = 32;
 constexpr std::size_t kMaxArguments = 64;
 constexpr std::size_t kMaxArgumentBytes = 4096;
 
-std::string HexOf(const unsigned char* bytes, std::size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < n; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
-
-std::string Sha1Hex(const std::string& text) {
-  boost::uuids::detail::sha1 hash;
-  hash.process_bytes(text.data(), text.size());
-  boost::uuids::detail::sha1::digest_type digest;
-  hash.get_digest(digest);
-  unsigned char bytes[20];
-  for (int i = 0; i < 5; ++i)
-    for (int j = 0; j < 4; ++j)
-      bytes[i * 4 + j] = static_cast<unsigned char>(digest[i] >> (24 - 8 * j));
-  return HexOf(bytes, sizeof bytes);
-}
-
-// Compares secrets in a time that does not tell how much of a guess was right.
-bool SameSecret(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char differ = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) differ |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return differ == 0;
-}
-
 bool WellFormedToken(const std::string& text) {
   if (text.size() != kTokenBytes * 2) return false;
   for (char c : text)
@@ -80,12 +50,7 @@ bool WellFormedToken(const std::string& text) {
   return true;
 }
 
-std::string NewToken() {
-  std::random_device random;
-  unsigned char bytes[kTokenBytes];
-  for (auto& b : bytes) b = static_cast<unsigned char>(random() & 0xff);
-  return HexOf(bytes, sizeof bytes);
-}
+std::string NewToken() { return RandomHex(kTokenBytes); }
 
 HttpResponse Failure(int status, const std::string& message, const std::string& kind = "http") {
   const json body = {{"schemaVersion", kJsonSchemaVersion},
@@ -218,6 +183,7 @@ Console::Console(const ConsoleOptions& options, const CLI::App& app, std::string
       app(app),
       token(std::move(token)),
       csrf(Sha1Hex("csrf:" + this->token)),
+      confirmKey(RandomHex(kTokenBytes)),
       journal(Journal::PathFor(options.statePath, options.simulate), options.journalMaxBytes) {
   try {
     metrics = std::make_unique<Metrics>();
@@ -552,14 +518,6 @@ HttpResponse Console::CommandTable() const {
   return Json({{"commands", commands}});
 }
 
-// What a destructive command's confirmation binds: the request as it resolved the names typed
-// (element identifiers), and the prediction, which holds the state of each element it changes
-// and what is lost. The token keeps it from being made up without a dry run.
-std::string Console::Binding(const json& dryRun) const {
-  return Sha1Hex(dryRun.value("request", json()).dump() + "\n" +
-                 dryRun.value("prediction", json()).dump() + "\n" + token);
-}
-
 HttpResponse Console::Command(const HttpRequest& request) {
   if (Lower(request.Header("content-type")).compare(0, 16, "application/json") != 0)
     return Failure(415, "the body must be JSON (Content-Type: application/json)");
@@ -583,65 +541,42 @@ HttpResponse Console::Command(const HttpRequest& request) {
     return Failure(400, "the console does not run '" + argv.front() +
                             "': it runs until it is stopped (the console shows the journal "
                             "itself)");
-  static const std::set<std::string> controlled = {"--json",         "--dry-run",     "--force",
-                                                   "--state",        "--simulate",    "--driver",
-                                                   "--journal-size", "--lock-timeout"};
+  static const std::set<std::string> controlled = {
+      "--json",   "--dry-run",      "--force",        "--state",   "--simulate",
+      "--driver", "--journal-size", "--lock-timeout", "--console", "--confirm"};
   for (const auto& a : argv) {
     if (a == "--") break;
     const std::string name = a.substr(0, a.find('='));
     if (controlled.count(name))
       return Failure(400, "argv: the console sets " + name + " itself (send dryRun and confirm)");
   }
+  // The command runs in a veskctl of its own that does everything under one hold of the
+  // machine's lock: it resolves the names, predicts, and checks the confirm value against its own
+  // prediction before it acts, so that nothing can change the machine between the check and the
+  // act. The key that makes confirm values goes on its standard input, never on a command line.
   auto run = [&](std::vector<std::string> extra) {
     auto arguments = BaseArguments();
+    arguments.push_back("--console");
     for (auto& e : extra) arguments.push_back(std::move(e));
     arguments.insert(arguments.end(), argv.begin(), argv.end());
-    return RunSelf(arguments, options.commandTimeoutSeconds);
+    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n");
   };
   auto answer = [](const Captured& c) {
     json document = json::parse(c.out, nullptr, false);
     if (!document.is_object())
       return Failure(500, "veskctl answered no JSON" + (c.err.empty() ? "" : ": " + c.err));
+    // Confirmed for something else, or not at all: nothing was done.
+    if (c.exitCode == kExitNotConfirmed) return Json(document, 409);
     HttpResponse r = Json(document);
     r.headers.emplace_back("X-Vesk-Exit-Code", std::to_string(c.exitCode));
     return r;
   };
-  // Every command is tried out first: the dry run tells whether it destroys data, and what.
-  const Captured dry = run({"--dry-run"});
-  json tried = json::parse(dry.out, nullptr, false);
-  if (!tried.is_object()) return answer(dry);
-  const bool asks = tried.value("asksFirst", false);
-  if (body.value("dryRun", false)) {
-    if (!asks) return answer(dry);
-    tried["confirm"] = Binding(tried);
-    HttpResponse r = Json(tried);
-    r.headers.emplace_back("X-Vesk-Exit-Code", std::to_string(dry.exitCode));
-    return r;
-  }
+  if (body.value("dryRun", false)) return answer(run({"--dry-run"}));
   const std::string confirm = body.value("confirm", json("")).is_string()
                                   ? body.value("confirm", std::string())
                                   : std::string();
-  // A confirmation given for what now fails, or no longer destroys anything, was given for
-  // something else: a page that named a volume since renamed must not act on another by that name.
-  const auto changed = [&] {
-    return Failure(409,
-                   "refused to " + argv.front() +
-                       ": what it acts on changed since the dry run (renamed, or its state "
-                       "moved on). Nothing was done. Dry run it again.",
-                   "UsageError");
-  };
-  if (!asks && !confirm.empty()) return changed();
-  if (asks) {
-    if (confirm.empty())
-      return Failure(409,
-                     "refused to " + argv.front() +
-                         " without confirmation: it destroys data. Dry run it first and send the "
-                         "confirm value it returned. Nothing was done.",
-                     "UsageError");
-    if (!SameSecret(confirm, Binding(tried))) return changed();
-    return answer(run({"--force"}));
-  }
-  return answer(run({}));
+  return answer(run(confirm.empty() ? std::vector<std::string>{}
+                                    : std::vector<std::string>{"--confirm=" + confirm}));
 }
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options) {

@@ -10,8 +10,9 @@
 // page of another site that rebinds its name to this address is refused), and, for anything that
 // changes the machine, from a page of this console (its Origin and the X-Vesk-Token header only
 // its own pages can read). A destructive command is carried out only with the `confirm` value its
-// dry run returned, which binds the request and the state of what it acts on: a page that shows
-// stale data cannot destroy what changed meanwhile.
+// dry run returned, which binds the request, the state of what it acts on and --system: the
+// veskctl that carries it out checks the value against its own prediction under the machine's
+// lock (cli/Operation.h), so a page that shows stale data cannot destroy what changed meanwhile.
 #pragma once
 
 #include <condition_variable>
@@ -88,7 +89,6 @@ class Console : public MonitorObserver {
   HttpResponse CommandTable() const;
   HttpResponse Command(const HttpRequest& request);
   std::vector<std::string> BaseArguments() const;
-  std::string Binding(const nlohmann::json& dryRun) const;
   // Waits until the journal holds a record after `after`, or `seconds` pass, or the console
   // stops; returns the journal's last identifier.
   std::uint64_t WaitForRecords(std::uint64_t after, double seconds);
@@ -97,6 +97,8 @@ class Console : public MonitorObserver {
   ConsoleOptions options;
   const CLI::App& app;
   const std::string token, csrf;
+  // Makes the confirm values of this console's dry runs: its commands get it on standard input.
+  const std::string confirmKey;
   Journal journal;
   std::unique_ptr<Metrics> metrics;
   std::unique_ptr<HttpServer> server;

@@ -203,17 +203,18 @@ class Monitor {
     do {
       std::optional<vesk::sim::Topology> now;
       std::vector<json> records;
-      // A run that holds the lock is waited for a little only: the monitor looks again next tick.
+      // Look, derive, remind: a run that holds the lock is waited for a little only, the monitor
+      // looks again next tick.
       const std::string failure =
           Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now, records);
-      // The first monitor to get the lock keeps it while it lives; the others look on (their
-      // records dropped) and take over when it ends, from what they last saw themselves.
+      // Record: the first monitor to get the lock keeps it while it lives; the others look on
+      // (their records dropped) and take over when it ends, from what they last saw themselves.
       if (watching.Take()) Append(records);
       if (failure.empty() && (now || !options.simulate) && !started) {
         watcher.Feed().SetMode(EventFeed::Mode::Live);
         started = true;
       }
-      // Without a program the monitor shows every record as it comes, whoever wrote it.
+      // Deliver: without a program the monitor shows every record as it comes, whoever wrote it.
       if (options.program.empty() && !options.quiet) shown = Show(shown);
       Deliver(start);
       if (output.fail()) break;  // nobody reads the records any more
@@ -255,13 +256,29 @@ class Monitor {
     return failure;
   }
 
-  // One refresh and the records it derives. `earlier`, when given, is loaded quietly first (the
-  // snapshot of `--once`). `now` is what the state file held (nothing when the lock was not had).
-  // Returns what went wrong, empty when nothing did.
+  // What one look at the machine found.
+  struct Sight {
+    std::string failure;   // empty when the look succeeded
+    bool skipped = false;  // another run held the machine: nothing was seen
+    std::chrono::duration<double> took{};
+  };
+
+  // One tick: look at the machine, derive the records of what changed, and remind of the faults
+  // that last. `earlier`, when given, is loaded quietly first (the snapshot of `--once`). `now` is
+  // what the state file held (nothing when the lock was not had). Returns what went wrong, empty
+  // when nothing did.
   std::string Tick(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
                    std::optional<vesk::sim::Topology>& now, std::vector<json>& records) {
-    std::string failure;
-    bool skipped = false;
+    const Sight sight = Look(watcher, std::move(earlier), lockTimeout, now);
+    Derive(watcher, sight, records);
+    if (!sight.skipped) Remind(watcher, sight.failure, records);
+    return sight.failure;
+  }
+
+  // Refreshes the watcher's facade from the machine as it is now.
+  Sight Look(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
+             std::optional<vesk::sim::Topology>& now) {
+    Sight sight;
     const auto start = Clock::now();
     try {
       if (earlier) {
@@ -284,11 +301,18 @@ class Monitor {
       throw;
     } catch (const StateFileBusy& e) {
       // Another run holds the lock: a monitor that follows looks again next time.
-      if (options.once) failure = e.what();
-      skipped = !options.once;
+      if (options.once) sight.failure = e.what();
+      sight.skipped = !options.once;
     } catch (const std::exception& e) {
-      failure = e.what();
+      sight.failure = e.what();
     }
+    sight.took = Clock::now() - start;
+    return sight;
+  }
+
+  // The records of what the look saw change: the feed's events, refreshes that failed on the
+  // notification thread, and the alert of a failed look.
+  void Derive(Watcher& watcher, const Sight& sight, std::vector<json>& records) {
     auto events = watcher.Feed().Take();
     // A refresh after a controller arrived or left runs on the notification thread, which can
     // only say on the debugger output that it failed.
@@ -302,19 +326,20 @@ class Monitor {
         events.push_back(Failure("refresh-failed", text));
       }
     }
-    if (!skipped)
-      if (auto alert = alerts.Look(failure)) events.push_back(std::move(*alert));
-    if (options.observer && !skipped)
-      options.observer->Refreshed(watcher.Facade(), Clock::now() - start, failure);
+    if (!sight.skipped)
+      if (auto alert = alerts.Look(sight.failure)) events.push_back(std::move(*alert));
+    if (options.observer && !sight.skipped)
+      options.observer->Refreshed(watcher.Facade(), sight.took, sight.failure);
     for (const auto& event : events) {
       if (options.observer) options.observer->Reported(event);
       records.push_back(EventJson(event));
     }
-    if (!skipped) {
-      for (auto& reminder : reminders.Look(Faults(watcher, failure), ReminderClockMs()))
-        records.push_back(std::move(reminder));
-    }
-    return failure;
+  }
+
+  // The reminders of the faults that last, when they are due.
+  void Remind(Watcher& watcher, const std::string& failure, std::vector<json>& records) {
+    for (auto& reminder : reminders.Look(Faults(watcher, failure), ReminderClockMs()))
+      records.push_back(std::move(reminder));
   }
 
   void SayNotWatching() {

@@ -1,0 +1,16 @@
+// Secrets the console hands out and checks: tokens, session values and confirm values.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace veskctl {
+
+// `bytes` random bytes from the system's source, as lower-case hex.
+std::string RandomHex(std::size_t bytes);
+// The SHA-1 digest of `text`, as 40 lower-case hex digits.
+std::string Sha1Hex(const std::string& text);
+// Compares secrets in a time that does not tell how much of a guess was right.
+bool SameSecret(const std::string& a, const std::string& b);
+
+}  // namespace veskctl
