@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -19,6 +23,55 @@
 namespace veskctl::testing {
 
 namespace fs = std::filesystem;
+
+// Makes the calling process (a child of the test just forked) die with the test program, however
+// that ends: a failed assertion, an exception, a watchdog's abort or a crash. The death signal
+// follows the thread that forked, which is the test's own.
+inline void DieWithTheTest(pid_t test) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != test) ::_exit(1);  // the test ended before the signal was set
+}
+
+// A process the test started, in a process group of its own: ended with everything it started
+// when the guard goes out of scope, whatever way the test leaves it, and killed by the kernel if
+// the test program dies first.
+class ChildProcess {
+ public:
+  // Runs `body` in the child; it should exec or _exit. Not running it is a failed expectation.
+  explicit ChildProcess(const std::function<void()>& body) {
+    const pid_t test = ::getpid();
+    pid = ::fork();
+    if (pid == 0) {
+      ::setpgid(0, 0);
+      DieWithTheTest(test);
+      body();
+      ::_exit(127);
+    }
+    EXPECT_GT(pid, 0) << "cannot fork";
+    if (pid > 0) ::setpgid(pid, pid);  // as the child does: whichever runs first
+  }
+  ~ChildProcess() {
+    if (pid > 0) Stop(SIGKILL);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Sends `signal` to the process (its group only for SIGKILL: a signal it handles is its own to
+  // pass on) and returns its exit status as waitpid gives it.
+  int Stop(int signal) {
+    ::kill(signal == SIGKILL ? -pid : pid, signal);
+    return Wait();
+  }
+  int Wait() {
+    int status = -1;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return status;
+  }
+
+  pid_t pid = -1;
+};
 
 struct Result {
   int exitCode = -1;
@@ -70,8 +123,10 @@ class VeskctlTest : public ::testing::Test {
     Vesk::test::Watchdog watchdog("veskctl on a terminal");
     Result result;
     int terminal = -1;
+    const pid_t test = ::getpid();
     const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
     if (pid == 0) {
+      DieWithTheTest(test);
       ::execl("/bin/sh", "sh", "-c", Command(arguments).c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }

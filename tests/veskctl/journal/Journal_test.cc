@@ -41,16 +41,15 @@ class JournalTest : public VeskctlTest {
   }
 
   // A child process that appends `count` records, one at a time, marked with `writer`.
-  static pid_t StartWriter(const fs::path& journal, int writer, int count) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+  static std::unique_ptr<veskctl::testing::ChildProcess> StartWriter(const fs::path& journal,
+                                                                     int writer, int count) {
+    return std::make_unique<veskctl::testing::ChildProcess>([=] {
       const Journal j(journal);
       for (int i = 0; i < count; ++i)
         j.Append(json{{"kind", "changed"},
                       {"detail", std::to_string(writer) + ":" + std::to_string(i)}});
       ::_exit(0);
-    }
-    return pid;
+    });
   }
 };
 
@@ -58,17 +57,14 @@ TEST_F(JournalTest, TwoWritersAndAFollowerLoseDuplicateAndTearNothing) {
   Vesk::test::Watchdog watchdog("two writers and a follower", 240);
   constexpr int kEach = 10000;
   const fs::path followed = dir / "followed.jsonl";
-  const pid_t follower = ::fork();
-  if (follower == 0) {
+  veskctl::testing::ChildProcess follower([&] {
     std::freopen(followed.c_str(), "w", stdout);
     ::execl(Veskctl().c_str(), "veskctl", "--state", state.c_str(), "--json", "events", "--follow",
             static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  const pid_t a = StartWriter(JournalPath(), 1, kEach), b = StartWriter(JournalPath(), 2, kEach);
-  for (pid_t writer : {a, b}) {
-    int status = -1;
-    ::waitpid(writer, &status, 0);
+  });
+  const auto a = StartWriter(JournalPath(), 1, kEach), b = StartWriter(JournalPath(), 2, kEach);
+  for (auto* writer : {a.get(), b.get()}) {
+    const int status = writer->Wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   // The follower ends on SIGTERM with 0, once it has caught up.
@@ -77,9 +73,7 @@ TEST_F(JournalTest, TwoWritersAndAFollowerLoseDuplicateAndTearNothing) {
     return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
   };
   while (lines() < 2 * kEach) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ::kill(follower, SIGTERM);
-  int status = -1;
-  ::waitpid(follower, &status, 0);
+  const int status = follower.Stop(SIGTERM);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
   const auto listed = Listed("");
@@ -104,10 +98,9 @@ TEST_F(JournalTest, AnAppendCutShortIsSkippedByReadersAndRepairedByTheNextWriter
   const Journal journal(JournalPath());
   journal.Append(json{{"kind", "changed"}});
   // A writer SIGKILLed in the middle of its appends: whatever it left must be usable.
-  const pid_t writer = StartWriter(JournalPath(), 1, 1000000);
+  const auto writer = StartWriter(JournalPath(), 1, 1000000);
   while (journal.LastId() < 50) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ::kill(writer, SIGKILL);
-  ::waitpid(writer, nullptr, 0);
+  writer->Stop(SIGKILL);
   const std::uint64_t last = journal.LastId();
   // A line damaged on disk, and one that never got its newline (cut short between two writes).
   std::ofstream(JournalPath(), std::ios::app) << R"({"kind":"damaged"})"

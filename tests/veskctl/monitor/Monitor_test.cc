@@ -32,30 +32,24 @@ using veskctl::testing::VeskctlTest;
 namespace fs = std::filesystem;
 
 // A monitor running as a child process (`veskctl --state STATE --json monitor ARGS`), its JSON
-// Lines read as they come. Killed if the test ends first.
+// Lines read as they come. Ended, with the programs it runs, however the test ends.
 class MonitorProcess {
  public:
   MonitorProcess(const std::string& veskctl, const fs::path& state,
-                 const std::vector<std::string>& arguments) {
-    int out[2];
-    EXPECT_EQ(::pipe(out), 0);
-    std::vector<std::string> words = {veskctl, "--state", state.string(), "--json", "monitor"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(out[1], STDOUT_FILENO);
-      ::close(out[0]);
-      std::vector<char*> argv;
-      for (auto& w : words) argv.push_back(w.data());
-      argv.push_back(nullptr);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
+                 const std::vector<std::string>& arguments)
+      : words(Words(veskctl, state, arguments)), out(Pipe()), child([this] {
+          ::dup2(out[1], STDOUT_FILENO);
+          ::close(out[0]);
+          std::vector<char*> argv;
+          for (auto& w : words) argv.push_back(w.data());
+          argv.push_back(nullptr);
+          ::execv(argv[0], argv.data());
+        }) {
     ::close(out[1]);
     lines = ::fdopen(out[0], "r");
   }
   ~MonitorProcess() {
-    if (pid > 0) Stop(SIGKILL);
+    if (child.pid > 0) child.Stop(SIGKILL);
     if (lines) std::fclose(lines);
   }
 
@@ -80,15 +74,25 @@ class MonitorProcess {
     return Until([](const json&) { return false; });
   }
   // Sends `signal` and returns the exit status as waitpid gives it.
-  int Stop(int signal) {
-    ::kill(pid, signal);
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-    return status;
+  int Stop(int signal) { return child.Stop(signal); }
+  pid_t Pid() const { return child.pid; }
+
+ private:
+  static std::vector<std::string> Words(const std::string& veskctl, const fs::path& state,
+                                        const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = {veskctl, "--state", state.string(), "--json", "monitor"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return words;
+  }
+  static std::array<int, 2> Pipe() {
+    std::array<int, 2> ends{-1, -1};
+    EXPECT_EQ(::pipe(ends.data()), 0);
+    return ends;
   }
 
-  pid_t pid = -1;
+  std::vector<std::string> words;
+  std::array<int, 2> out;
+  veskctl::testing::ChildProcess child;
   FILE* lines = nullptr;
 };
 
@@ -154,6 +158,40 @@ class MonitorTest : public VeskctlTest {
 // Waits until `path` exists (a program said it started).
 void AwaitFile(const fs::path& path) {
   while (!fs::exists(path)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// A test that dies at once (as a watchdog's abort ends it) leaves no monitor running: the
+// monitor it started ends with it.
+TEST_F(MonitorTest, AMonitorEndsWithTheTestThatStartedItHoweverThatTestEnds) {
+  Do("sim reset");
+  Vesk::test::Watchdog watchdog("the monitor of a test that died", 30);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t test = ::fork();
+  if (test == 0) {
+    MonitorProcess monitor = Start({"--interval", "0.02"});
+    const pid_t pid = monitor.Pid();
+    monitor.Until([](const json& e) { return e["kind"] == "present"; });
+    [[maybe_unused]] auto written = ::write(report[1], &pid, sizeof pid);
+    ::_exit(3);  // no destructor runs
+  }
+  ::close(report[1]);
+  pid_t monitor = -1;
+  ASSERT_EQ(::read(report[0], &monitor, sizeof monitor), static_cast<ssize_t>(sizeof monitor));
+  ::close(report[0]);
+  int status = -1;
+  ::waitpid(test, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+  // Gone, or a zombie waiting for whoever adopted it.
+  const auto ended = [monitor] {
+    std::ifstream stat("/proc/" + std::to_string(monitor) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    return text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+  };
+  for (int i = 0; i < 500 && !ended(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(ended()) << "the monitor " << monitor << " runs on";
+  if (!ended()) ::kill(monitor, SIGKILL);
 }
 
 TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItWithZero) {
