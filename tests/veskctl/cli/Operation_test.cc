@@ -10,6 +10,7 @@
 namespace {
 
 using nlohmann::json;
+using veskctl::testing::Result;
 using veskctl::testing::VeskctlTest;
 namespace fs = std::filesystem;
 
@@ -116,6 +117,23 @@ TEST_F(ConsoleRun, ACommandIsJournaledBeforeTheMachineIsLetGo) {
   ASSERT_GT(journaled, 0) << Slurp(trace);
   ASSERT_GT(released, 0) << Slurp(trace);
   EXPECT_LT(journaled, released) << Slurp(trace);
+}
+
+// A dry run answers as the run would: a refusal in the driver's words and with its exit code,
+// and --system asked for only where the system volume is what the command endangers, not for a
+// drill of the simulated machine nor for what the driver refuses anyway.
+TEST_F(VeskctlTest, ADryRunSaysTheRefusalInWordsAndAsksForSystemOnlyWhereItIsNeeded) {
+  const Result refused = Run("--dry-run mark-spare KN2K00004101");
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.out.find(
+                "Predicted: the driver refuses it: Unable to mark drive as spare. IOCTL completed "
+                "with error. (driver status 8: DriveInUse \u2014 drive is a member of another "
+                "array, a spare, a journaling drive, or listed twice)\n"),
+            std::string::npos)
+      << refused.out;
+  EXPECT_FALSE(RunJson("--dry-run sim fail-drive KS1A00000001")["needsSystem"].get<bool>());
+  EXPECT_FALSE(RunJson("--dry-run mark-spare KS1A00000001", 1)["needsSystem"].get<bool>());
+  EXPECT_TRUE(RunJson("--dry-run delete-volume System")["needsSystem"].get<bool>());
 }
 
 }  // namespace

@@ -98,6 +98,7 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
   EXPECT_EQ(cancelled["command"]["outcome"], "cancelled");
   EXPECT_EQ(cancelled["command"]["exitCode"], 1);
   EXPECT_EQ(cancelled["detail"], "delete-volume by alice: cancelled");
+  EXPECT_EQ(cancelled["command"]["status"]["message"], "cancelled: the answer was not yes");
 
   // A journal that cannot be written leaves the command's result as it was, and says so.
   fs::remove(state.string() + ".journal");

@@ -197,4 +197,55 @@ TEST_F(JournalTest, EventsFilterByKindElementAndTime) {
     EXPECT_EQ(Run(std::string("events --since ") + since).exitCode, 2) << since;
 }
 
+// A record larger than every window the reader reads with is tested like any other: found by
+// `--since` its own id, and never stepped over by a reader looking for what comes after another.
+TEST_F(JournalTest, ARecordLargerThanEveryBufferIsFoundLikeAnyOther) {
+  const Journal journal(JournalPath());
+  journal.Append(json{{"kind", "changed"}});
+  const std::uint64_t big =
+      journal.Append(json{{"kind", "command"}, {"detail", std::string(300000, 'x')}});
+  journal.Append(json{{"kind", "job"}});
+  EXPECT_EQ(Ids(journal.After(big - 1).records), (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(Ids(journal.After(0).records), (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(Ids(journal.After(big).records), (std::vector<std::uint64_t>{3}));
+  EXPECT_EQ(Ids(Listed("--since " + std::to_string(big))), (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(journal.LastId(), 3u);
+}
+
+// One line damaged in the middle of a journal is passed over alone: the records before and after
+// it are all read, wherever a reader starts, and `events` says what it passed over.
+TEST_F(JournalTest, ADamagedLineIsPassedOverAloneAndSaid) {
+  const Journal journal(JournalPath());
+  for (int i = 0; i < 400; ++i)
+    journal.Append(json{{"kind", "changed"}, {"detail", std::string(80, 'a' + i % 26)}});
+  // Record 200's line overwritten in place, its newline kept.
+  std::string text = Slurp(JournalPath());
+  const auto found = text.find("\"id\":200,");
+  ASSERT_NE(found, std::string::npos);
+  const auto at = text.rfind('\n', found) + 1, end = text.find('\n', found);
+  text.replace(at, end - at, std::string(end - at, '#'));
+  std::ofstream(JournalPath(), std::ios::binary | std::ios::trunc) << text;
+
+  std::vector<std::uint64_t> all;
+  for (std::uint64_t id = 1; id <= 400; ++id)
+    if (id != 200) all.push_back(id);
+  for (std::uint64_t after : {0, 1, 150, 198, 199, 200, 201, 399}) {
+    const auto slice = journal.After(after);
+    std::vector<std::uint64_t> expected;
+    for (auto id : all)
+      if (id > after) expected.push_back(id);
+    EXPECT_EQ(Ids(slice.records), expected) << "after " << after;
+    // Whoever reads past the damaged line is told of it: after 200 too, since what it held is
+    // not known.
+    EXPECT_EQ(slice.damaged, after <= 200 ? 1u : 0u) << "after " << after;
+  }
+  EXPECT_EQ(journal.LastId(), 400u);
+  const Result r = Run("events --since 0");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("veskctl: passed over 1 damaged line of the journal (not a record)\n"),
+            std::string::npos)
+      << r.out.substr(0, 400);
+  EXPECT_EQ(Listed("--since 0").size(), 399u);
+}
+
 }  // namespace

@@ -228,10 +228,9 @@ class Operation {
   int Steps(const Planner& planner, bool loadState) {
     Session& session = Open(loadState);
     const Model before = Model::Of(session);
-    if (audit) {
-      audit->reached = true;
-      reached = audit;
-    }
+    // A run that could not open the machine and read it (the state file locked or unusable, no
+    // controller found) acted on nothing and leaves no record.
+    reached = audit;
     if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
     const Plan plan = planner(session, before);
     if (reached) {

@@ -22,9 +22,6 @@ struct CommandAudit {
   nlohmann::json status;             // the status block --json prints
   std::string message;               // what went wrong; empty when nothing did
   int exitCode = 0;
-  // The run opened the machine and read it. One that could not (the state file locked or
-  // unusable, no controller found) acted on nothing and leaves no record.
-  bool reached = false;
 };
 
 // The user who ran it is USER (USERNAME on Windows), "unknown" without either.

@@ -167,7 +167,9 @@ int RunEvents(const EventsOptions& options) {
   if (slice.gap && !options.since.empty())
     std::cerr << "veskctl: the records from #" << after + 1 << " to #" << slice.oldestHeld - 1
               << " have rotated out of the journal; listing from #" << slice.oldestHeld << "\n";
+  std::uint64_t damaged = 0;
   for (;;) {
+    damaged += slice.damaged;
     for (const auto& record : slice.records) {
       printer.Print(record);
       after = record["id"].get<std::uint64_t>();
@@ -177,6 +179,11 @@ int RunEvents(const EventsOptions& options) {
       continue;
     }
     std::cout << std::flush;
+    if (damaged > 0) {
+      std::cerr << "veskctl: passed over " << damaged << " damaged line"
+                << (damaged == 1 ? "" : "s") << " of the journal (not a record)\n";
+      damaged = 0;
+    }
     if (!options.follow || !std::cout) return 0;
     if (!SleepUnlessStopped(0.2)) return 0;
     slice = journal.After(after, kPage);

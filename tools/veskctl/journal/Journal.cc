@@ -70,6 +70,13 @@ std::optional<std::uint64_t> IdOf(const nlohmann::json& record) {
   return it->get<std::uint64_t>();
 }
 
+// The record a line holds: an object with an identifier. Anything else is a damaged line.
+std::optional<nlohmann::json> Record(std::string_view line) {
+  auto record = ParseLine(line);
+  if (record && !IdOf(*record)) return std::nullopt;
+  return record;
+}
+
 // One generation of the journal as a reader sees it: the complete lines after its header.
 struct Generation {
   Generation(const fs::path& path, std::uint32_t access, std::uint32_t disposition)
@@ -140,14 +147,23 @@ struct Generation {
         hi = lo + (hi - lo) / 2;
         continue;
       }
-      const auto [line, next] = LineAt(start);
-      const auto record = ParseLine(line);
-      if (record && holds(*record))
+      // A damaged line tells nothing of where it stands: the first record after it decides for
+      // both, so that the records before a damaged line are never taken to lie before the target.
+      std::optional<nlohmann::json> record;
+      std::uint64_t next = start;
+      while (!record && next < hi) {
+        const auto [line, after] = LineAt(next);
+        record = Record(line);
+        next = after;
+      }
+      if (!record || holds(*record))
         hi = start;
       else
         lo = next;
     }
-    // The rest in order, a window at a time.
+    // The rest in order, a window at a time. Damaged lines just before the first record that
+    // holds are part of what comes after: a reader from here passes over them and says so.
+    std::uint64_t after = lo;  // just after the last record seen that does not hold
     for (std::uint64_t at = lo; at < end;) {
       const std::string window = ReadAt(
           file, at, static_cast<std::size_t>(std::min<std::uint64_t>(end - at, 4 * kScanWindow)),
@@ -155,18 +171,29 @@ struct Generation {
       std::size_t begin = 0;
       for (auto newline = window.find('\n'); newline != std::string::npos;
            newline = window.find('\n', begin)) {
-        const auto record = ParseLine(std::string_view(window).substr(begin, newline - begin));
-        if (record && holds(*record)) return at + begin;
+        const auto record = Record(std::string_view(window).substr(begin, newline - begin));
+        if (record && holds(*record)) return after;
         begin = newline + 1;
+        if (record) after = at + begin;
       }
-      // A line longer than the window is read whole.
-      at = begin > 0 ? at + begin : LineAt(at).second;
+      if (begin > 0) {
+        at += begin;
+        continue;
+      }
+      // A line longer than the window is read whole, and tested like any other.
+      const auto [line, next] = LineAt(at);
+      const auto record = Record(line);
+      if (record && holds(*record)) return after;
+      at = next;
+      if (record) after = at;
     }
-    return end;
+    return after;
   }
 
-  // The records from `offset` on, each passed to `take` until it returns false.
-  void Read(std::uint64_t offset, const std::function<bool(nlohmann::json)>& take) const {
+  // The records from `offset` on, each passed to `take` until it returns false. Lines that are
+  // not records (damaged on disk) are passed over, each counted in `damaged`.
+  void Read(std::uint64_t offset, const std::function<bool(nlohmann::json)>& take,
+            std::uint64_t& damaged) const {
     std::string pending;
     for (std::uint64_t at = offset; at < end;) {
       const std::string chunk = ReadAt(
@@ -177,10 +204,14 @@ struct Generation {
       std::size_t begin = 0;
       for (auto newline = pending.find('\n'); newline != std::string::npos;
            newline = pending.find('\n', begin)) {
-        auto record = ParseLine(std::string_view(pending).substr(begin, newline - begin));
+        auto record = Record(std::string_view(pending).substr(begin, newline - begin));
         begin = newline + 1;
-        // A line that is not a record (damaged on disk) is passed over, not fatal.
-        if (record && IdOf(*record) && !take(std::move(*record))) return;
+        // A line that is not a record (damaged on disk) is passed over alone, not fatal.
+        if (!record) {
+          ++damaged;
+          continue;
+        }
+        if (!take(std::move(*record))) return;
       }
       pending.erase(0, begin);
     }
@@ -372,11 +403,11 @@ Journal::Slice Journal::After(std::uint64_t after, std::size_t limit) const {
     };
     const auto laterThan = [after](const nlohmann::json& r) { return IdOf(r) > after; };
     if (hasOlder && (!hasCurrent || after + 1 < current.firstId))
-      older.Read(older.First(laterThan), take);
+      older.Read(older.First(laterThan), take, slice.damaged);
     if (hasCurrent && slice.records.size() < limit) {
       const bool continuous = last + 1 >= current.firstId || !hasOlder;
       if (!continuous && attempt < 3) continue;
-      current.Read(current.First(laterThan), take);
+      current.Read(current.First(laterThan), take, slice.damaged);
     }
     slice.gap = after + 1 < slice.oldestHeld;
     return slice;
@@ -393,10 +424,12 @@ std::uint64_t Journal::LastBefore(std::int64_t unixMs) const {
   for (const fs::path& file : {Older(path), path}) {
     Generation generation(file, GENERIC_READ, OPEN_EXISTING);
     if (!generation.file.Open() || !generation.Scan()) continue;
-    const std::uint64_t at = generation.First(notBefore);
-    if (at >= generation.end) continue;
-    const auto record = ParseLine(generation.LineAt(at).first);
-    return *IdOf(*record) - 1;
+    // The first record from where the search ended, past damaged lines.
+    for (std::uint64_t at = generation.First(notBefore); at < generation.end;) {
+      const auto [line, next] = generation.LineAt(at);
+      if (const auto record = Record(line)) return *IdOf(*record) - 1;
+      at = next;
+    }
   }
   return LastId();
 }

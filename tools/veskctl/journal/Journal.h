@@ -54,6 +54,8 @@ class Journal {
     std::uint64_t oldestHeld = 1;
     // Records after the one asked for were rotated away before they could be read.
     bool gap = false;
+    // Lines among those read that hold no record (damaged on disk), passed over.
+    std::uint64_t damaged = 0;
   };
   // The records after identifier `after` (0: all), at most `limit` of them. Found by bisection,
   // so that the cost does not grow with the records before `after`.

@@ -443,6 +443,10 @@ class Monitor {
           std::cerr << "veskctl: records " << at + 1 << " to " << slice.oldestHeld - 1
                     << " rotated out of the journal before they were delivered"
                     << (target.empty() ? "" : " to " + target) << "\n";
+        if (slice.damaged > 0)
+          std::cerr << "veskctl: passed over " << slice.damaged << " damaged line"
+                    << (slice.damaged == 1 ? "" : "s") << " of the journal (not a record)"
+                    << (target.empty() ? "" : " delivering to " + target) << "\n";
         if (slice.records.empty()) break;
         for (const auto& record : slice.records) {
           if (!DeliverTo(kind, record)) {
