@@ -68,6 +68,9 @@ TEST_F(ConsoleRun, ADryRunOfDestructiveWorkGivesTheValueThatCarriesItOutAndNothi
   ASSERT_EQ(records.size(), 4u);
   for (int i : {0, 1, 3}) EXPECT_EQ(records[i]["command"]["outcome"], "refused") << records[i];
   EXPECT_EQ(records[2]["command"]["outcome"], "ok");
+  EXPECT_EQ(records[2]["command"]["via"], "console");
+  EXPECT_NE(records[2]["detail"].get<std::string>().find(" via the console: ok"), std::string::npos)
+      << records[2];
   EXPECT_EQ(records[3]["command"]["exitCode"], veskctl::kExitNotConfirmed);
 }
 

@@ -1,21 +1,39 @@
 // What veskctl's own runs leave in the journal: one record per configuration command, whatever
 // became of it, and one per end of background work, which `jobs --history` lists.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
 #include "VeskctlTest.h"
+#include "tools/veskctl/base/Account.h"
+#include "tools/veskctl/journal/Journal.h"
 
 namespace veskctl::testing {
 namespace {
 
 using nlohmann::json;
 
+// The account the test, and so veskctl, runs as.
+const std::string me = veskctl::AccountName();
+
 class AuditTest : public VeskctlTest {
  protected:
   void SetUp() override {
     VeskctlTest::SetUp();
     ::setenv("VESK_SIM_CLOCK", "manual", 1);
+    // The environment says alice; the record says who the process is.
     ::setenv("USER", "alice", 1);
+    ::setenv("USERNAME", "alice", 1);
+    ::unsetenv("SUDO_USER");
+  }
+  void TearDown() override {
+    ::unsetenv("USER");
+    ::unsetenv("USERNAME");
+    ::unsetenv("SUDO_USER");
+    VeskctlTest::TearDown();
   }
 
   // The records of `kind` in the journal's files, oldest first (the header line is not one).
@@ -45,17 +63,18 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
     std::string detail;  // how it starts
     json element;
   } cases[] = {
-      {"rename-volume Data Data2", 0, "rename-volume by alice: ok", data},
+      {"rename-volume Data Data2", 0, "rename-volume by " + me + ": ok", data},
       {"mark-normal KS1A00000003", 1,
-       "mark-normal by alice: refused: Unable to mark drive as normal.", spare},
+       "mark-normal by " + me + ": refused: Unable to mark drive as normal.", spare},
       {"delete-volume nothing", 2,
-       "delete-volume by alice: failed: no volume 'nothing' (see 'veskctl show')", nullptr},
+       "delete-volume by " + me + ": failed: no volume 'nothing' (see 'veskctl show')", nullptr},
       {"delete-volume Scratch",
        2,
-       "delete-volume by alice: refused: refused to delete volume \"Scratch\" "
-       "(f0d0e100-0000-4000-8000-000000000002) without --force",
+       "delete-volume by " + me +
+           ": refused: refused to delete volume \"Scratch\" "
+           "(f0d0e100-0000-4000-8000-000000000002) without --force",
        {{"kind", "volume"}, {"id", "f0d0e100-0000-4000-8000-000000000002"}, {"name", "Scratch"}}},
-      {"sim pull-drive KS1A00000003", 0, "sim pull-drive by alice: ok", spare},
+      {"sim pull-drive KS1A00000003", 0, "sim pull-drive by " + me + ": ok", spare},
   };
   for (const auto& c : cases) ASSERT_EQ(Run(c.arguments).exitCode, c.exitCode) << c.arguments;
   // Nothing for dry runs, views, `jobs` and `wait`, nor for what did not parse.
@@ -71,13 +90,16 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
     const json& command = records[i]["command"];
     const std::string detail = records[i]["detail"];
     EXPECT_TRUE(detail.starts_with(cases[i].detail)) << detail;
-    EXPECT_TRUE(detail.starts_with(command["name"].get<std::string>() +
-                                   " by alice: " + command["outcome"].get<std::string>()))
+    EXPECT_TRUE(detail.starts_with(command["name"].get<std::string>() + " by " + me + ": " +
+                                   command["outcome"].get<std::string>()))
         << detail;
     EXPECT_EQ(records[i]["element"], cases[i].element);
     EXPECT_EQ(command["exitCode"], cases[i].exitCode);
     EXPECT_EQ(command["status"]["ok"], cases[i].exitCode == 0);
-    EXPECT_EQ(command["user"], "alice");
+    EXPECT_EQ(command["user"], me);
+    EXPECT_NE(me, "alice");
+    EXPECT_TRUE(command["sudoUser"].is_null());
+    EXPECT_EQ(command["via"], "command line");
     EXPECT_EQ(command["argv"].back(), cases[i].arguments.substr(cases[i].arguments.rfind(' ') + 1));
   }
   EXPECT_EQ(records[0]["command"]["request"]["operation"], "RenameVolume");
@@ -97,7 +119,7 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
   const json cancelled = Records("command").back();
   EXPECT_EQ(cancelled["command"]["outcome"], "cancelled");
   EXPECT_EQ(cancelled["command"]["exitCode"], 1);
-  EXPECT_EQ(cancelled["detail"], "delete-volume by alice: cancelled");
+  EXPECT_EQ(cancelled["detail"], "delete-volume by " + me + ": cancelled");
   EXPECT_EQ(cancelled["command"]["status"]["message"], "cancelled: the answer was not yes");
 
   // A journal that cannot be written leaves the command's result as it was, and says so.
@@ -175,6 +197,90 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
                                  state.string() + ".journal: access denied (Windows error 5)\n"),
             std::string::npos)
       << unjournaled.out;
+}
+
+// Who ran a command comes from the process, never from what the environment claims: sudo's word
+// for who asked is kept beside it, and no text of a record can start a line of its own.
+TEST_F(AuditTest, TheUserIsTheProcesssOwnAndNoTextBreaksItsLine) {
+  ::setenv("USER", "root\n#99  2026-01-01T00:00:00.000Z  command  forged", 1);
+  ::setenv("SUDO_USER", "bob", 1);
+  ASSERT_EQ(Run("rename-volume Data Data2").exitCode, 0);
+  const json record = Records("command").back();
+  EXPECT_EQ(record["command"]["user"], me);
+  EXPECT_EQ(record["command"]["sudoUser"], "bob");
+  EXPECT_EQ(record["detail"], "rename-volume by " + me + " (sudo for bob): ok");
+
+  // Whatever a record holds, its text is one line.
+  veskctl::Journal(state.string() + ".journal")
+      .Append(json{{"kind", "changed"},
+                   {"element", {{"kind", "volume"}, {"id", "v1"}, {"name", "a\nb"}}},
+                   {"detail", "c\r\x1b[2J\u2028d\u202ee"}});
+  const Result text = Run("events --since " + std::to_string(record["id"].get<int>() + 1));
+  EXPECT_EQ(std::count(text.out.begin(), text.out.end(), '\n'), 1) << text.out;
+  EXPECT_NE(text.out.find("volume \"a\\nb\" (v1)  c\\r\\x1b[2J\\u2028d\\u202ee\n"),
+            std::string::npos)
+      << text.out;
+}
+
+// The journal and the files beside it are the owner's alone.
+TEST_F(AuditTest, TheJournalAndItsSideFilesAreTheOwnersAlone) {
+  ::umask(022);
+  ASSERT_EQ(Run("rename-volume Data Data2").exitCode, 0);
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("state.json", 0) != 0) continue;
+    ++files;
+    EXPECT_EQ(entry.status().permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none)
+        << name;
+  }
+  EXPECT_GE(files, 6);  // the state, its lock, the journal, its lock, cursors, watch lock, ...
+}
+
+// Ctrl+C or SIGTERM at the question cancels the command, and the journal says so.
+TEST_F(AuditTest, AStopAtTheQuestionIsRecordedAsCancelled) {
+  for (const char* stop : {"\x03", "SIGTERM"}) {
+    SCOPED_TRACE(stop);
+    Vesk::test::Watchdog watchdog("a command stopped at its question", 60);
+    int terminal = -1;
+    const pid_t test = ::getpid();
+    const std::string veskctl = Veskctl(), statePath = state.string();
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      DieWithTheTest(test);
+      ::execl(veskctl.c_str(), "veskctl", "--state", statePath.c_str(), "delete-volume", "Scratch",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    std::string shown;
+    char buffer[4096];
+    while (shown.find("Go on? Type yes or no: ") == std::string::npos) {
+      const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+      ASSERT_GT(n, 0) << shown;
+      shown.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (std::string(stop) == "SIGTERM")
+      ::kill(pid, SIGTERM);
+    else
+      ASSERT_EQ(::write(terminal, stop, 1), 1);  // the terminal makes it SIGINT
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+      shown.append(buffer, static_cast<std::size_t>(n));
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << shown;
+    EXPECT_NE(shown.find("veskctl: cancelled: stopped at the question (Ctrl+C or SIGTERM); nothing "
+                         "was done"),
+              std::string::npos)
+        << shown;
+    const json cancelled = Records("command").back();
+    EXPECT_EQ(cancelled["command"]["outcome"], "cancelled");
+    EXPECT_EQ(cancelled["command"]["exitCode"], 1);
+    EXPECT_FALSE(Volume("Scratch").is_null());
+  }
 }
 
 }  // namespace

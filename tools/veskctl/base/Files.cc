@@ -57,6 +57,7 @@ void WriteFileAtomically(const fs::path& path, const std::string& text, const st
     if (!out.Open())
       throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
                            FileErrorText(GetLastError()));
+    KeepToOwner(aside);
     DWORD written = 0;
     if (!WriteFile(out.handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
       throw StateFileError("cannot write " + what + " " + aside.string() + ": " +
@@ -91,6 +92,12 @@ std::optional<std::string> ReadFileShared(const fs::path& path, const std::strin
     if (n == 0) break;
   }
   return text;
+}
+
+void KeepToOwner(const fs::path& path) {
+  std::error_code ignored;
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                  ignored);
 }
 
 }  // namespace veskctl

@@ -51,6 +51,11 @@ std::string FileErrorText(std::uint32_t error);
 void WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
                          const std::string& what);
 
+// Lets only the file's owner read and write it (on POSIX; Windows keeps the folder's own access
+// list, the user's own under %LOCALAPPDATA%). The journal and the files beside it say who did
+// what to the machine: nobody else on it needs to read them. A failure changes nothing.
+void KeepToOwner(const std::filesystem::path& path);
+
 // The whole of `path`, read through a handle that lets others replace the file meanwhile; nothing
 // when there is no such file. Failures are StateFileError naming `what` ("the state file").
 std::optional<std::string> ReadFileShared(const std::filesystem::path& path,

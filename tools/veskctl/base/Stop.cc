@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "platform/win32.h"
 #include "tools/veskctl/base/Program.h"
@@ -49,6 +53,21 @@ bool SleepUnlessStopped(double seconds) {
     Stopped(std::min<long long>(left, 1000));
   }
   return false;
+}
+
+std::optional<std::string> ReadLineUnlessStopped() {
+  auto answer = std::make_shared<std::promise<std::string>>();
+  auto line = answer->get_future();
+  std::thread([answer] {
+    std::string text;
+    std::getline(std::cin, text);
+    answer->set_value(text);
+  }).detach();
+  while (line.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+    if (StopRequested()) return std::nullopt;
+    Stopped(50);
+  }
+  return line.get();
 }
 
 }  // namespace veskctl

@@ -2,6 +2,9 @@
 // should stop: Ctrl+C (SIGINT) or a request to close (SIGTERM).
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace veskctl {
 
 // From now on a stop only sets a flag that every wait below also waits for. Throws
@@ -12,5 +15,9 @@ bool StopRequested();
 bool Stopped(long long milliseconds);
 // Sleeps up to `seconds`; false when a stop came meanwhile.
 bool SleepUnlessStopped(double seconds);
+// A line of standard input (without its newline; empty at its end), or nothing when a stop came
+// first. Needs CatchStopSignals. The line is read on a thread of its own, which a stop leaves
+// waiting until the process ends.
+std::optional<std::string> ReadLineUnlessStopped();
 
 }  // namespace veskctl

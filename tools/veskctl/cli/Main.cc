@@ -239,5 +239,6 @@ int main(int argc, char** argv) {
   CommandAudit audit;
   audit.argv.assign(argv + 1, argv + argc);
   audit.name = commands.Name();
+  audit.console = options.console;
   return CarryOut(options, commands.Parsed(), !commands.StartsOver(), &audit);
 }

@@ -8,6 +8,7 @@
 
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/base/Secrets.h"
+#include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
 #include "vesk/Exceptions.h"
@@ -28,6 +29,12 @@ class NotConfirmed : public UsageError {
 class NotConfirmedNow : public UsageError {
  public:
   using UsageError::UsageError;
+};
+
+// Ctrl+C or SIGTERM came before the command was carried out: nothing was done.
+class Interrupted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 class ChangedSinceDryRun : public NotConfirmedNow {
@@ -165,8 +172,12 @@ bool Confirm(const RunOptions& options, const Plan& plan, const std::optional<Pr
   }
   std::cerr << "veskctl is about to " << plan.action << ". This loses:" << consequences
             << "\nGo on? Type yes or no: " << std::flush;
-  std::string answer;
-  std::getline(std::cin, answer);
+  const auto line = ReadLineUnlessStopped();
+  if (!line) {
+    std::cerr << "\n";
+    throw Interrupted("cancelled: stopped at the question (Ctrl+C or SIGTERM); nothing was done");
+  }
+  std::string answer = *line;
   answer.erase(0, answer.find_first_not_of(" \t\r"));
   answer.erase(answer.find_last_not_of(" \t\r") + 1);
   for (auto& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -226,6 +237,9 @@ class Operation {
 
  private:
   int Steps(const Planner& planner, bool loadState) {
+    // A journaled command that is stopped (Ctrl+C, SIGTERM) before it acts is recorded as
+    // cancelled; once it acts, it runs to its end and its record.
+    if (audit) CatchStopSignals();
     Session& session = Open(loadState);
     const Model before = Model::Of(session);
     // A run that could not open the machine and read it (the state file locked or unusable, no
@@ -248,6 +262,8 @@ class Operation {
       }
       return kExitFailed;
     }
+    if (audit && StopRequested())
+      throw Interrupted("cancelled: stopped before it was carried out (Ctrl+C or SIGTERM)");
     acting = true;
     const Outcome outcome = plan.send(session);
     // A volume it created is known from here on.
@@ -307,6 +323,9 @@ class Operation {
     const auto none = nlohmann::json::object();
     try {
       return steps();
+    } catch (const Interrupted& e) {
+      if (reached) reached->outcome = "cancelled";
+      return Fail(options, "error", e.what(), 0, 0, kExitFailed, none, reached);
     } catch (const NotConfirmedNow& e) {
       if (reached) reached->outcome = "refused";
       return Fail(options, "UsageError", e.what(), 0, 0, kExitNotConfirmed, none, reached);

@@ -3,21 +3,10 @@
 #include <cstdlib>
 
 #include "platform/win32.h"
+#include "tools/veskctl/base/Account.h"
 #include "tools/veskctl/base/Json.h"
 
 namespace veskctl {
-
-namespace {
-
-std::string UserName() {
-  for (const char* variable : {"USER", "USERNAME"}) {
-    const char* user = std::getenv(variable);
-    if (user != nullptr && *user != '\0') return user;
-  }
-  return "unknown";
-}
-
-}  // namespace
 
 // A record with the fields every journal record has; `time` and `id` come with the append.
 nlohmann::json JournalRecord(const char* kind, nlohmann::json element, const std::string& detail) {
@@ -48,8 +37,13 @@ std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& 
 }
 
 nlohmann::json CommandRecord(const CommandAudit& audit) {
-  const std::string user = UserName();
-  std::string detail = audit.name + " by " + user + ": " + audit.outcome;
+  const std::string user = AccountName();
+  const char* sudo = std::getenv("SUDO_USER");
+  const std::string sudoUser = sudo != nullptr ? sudo : "";
+  std::string detail = audit.name + " by " + user;
+  if (!sudoUser.empty()) detail += " (sudo for " + sudoUser + ")";
+  if (audit.console) detail += " via the console";
+  detail += ": " + audit.outcome;
   // One line: a refusal's message may list what would have been lost below its first line.
   if (!audit.message.empty()) detail += ": " + audit.message.substr(0, audit.message.find('\n'));
   nlohmann::json record = JournalRecord("command", audit.element, detail);
@@ -57,6 +51,8 @@ nlohmann::json CommandRecord(const CommandAudit& audit) {
       {"user", user},           {"pid", GetCurrentProcessId()}, {"argv", audit.argv},
       {"name", audit.name},     {"request", audit.request},     {"outcome", audit.outcome},
       {"status", audit.status}, {"exitCode", audit.exitCode}};
+  record["command"]["sudoUser"] = sudoUser.empty() ? nlohmann::json() : nlohmann::json(sudoUser);
+  record["command"]["via"] = audit.console ? "console" : "command line";
   return record;
 }
 

@@ -22,9 +22,11 @@ struct CommandAudit {
   nlohmann::json status;             // the status block --json prints
   std::string message;               // what went wrong; empty when nothing did
   int exitCode = 0;
+  bool console = false;  // the console ran it for a person
 };
 
-// The user who ran it is USER (USERNAME on Windows), "unknown" without either.
+// The user who ran it is the process's own account (AccountName), whatever the environment says;
+// SUDO_USER, when set, is recorded beside it as what sudo said of who asked.
 nlohmann::json CommandRecord(const CommandAudit& audit);
 
 // A record with the fields every journal record has; `time` and `id` come with the append.

@@ -15,6 +15,45 @@ std::string Shown(const EventValue& v) {
   return v.name;
 }
 
+// Text that stays on its line and reads as it is stored: control characters (C0, DEL, C1), line
+// and paragraph separators and the marks that reorder text around them become escapes, so that
+// no name, argument or driver text can start a line of its own in a text record.
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char escape[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = [&](std::size_t k) {
+      return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u;
+    };
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else if (c == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {  // U+0080 to U+009F
+      std::snprintf(escape, sizeof escape, "\\u%04x", next(1));
+      out += escape;
+      i += 1;
+    } else if (c == 0xe2 && ((next(1) == 0x80 && next(2) >= 0xa8 && next(2) <= 0xae) ||
+                             (next(1) == 0x81 && next(2) >= 0xa6 && next(2) <= 0xa9))) {
+      // U+2028 to U+202E, U+2066 to U+2069
+      std::snprintf(escape, sizeof escape, "\\u%04x",
+                    0x2000 + ((next(1) & 0x3f) << 6) + (next(2) & 0x3f));
+      out += escape;
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string EventTime() {
@@ -54,7 +93,7 @@ std::string EventText(const MonitorEvent& e) {
     line += "  " + e.elementKind + " " + name + " (" + e.elementId + ")";
   }
   const std::string detail = EventDetail(e);
-  return detail.empty() ? line : line + "  " + detail;
+  return Printable(detail.empty() ? line : line + "  " + detail);
 }
 
 nlohmann::json EventJson(const MonitorEvent& e) {

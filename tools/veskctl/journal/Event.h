@@ -37,7 +37,8 @@ struct MonitorEvent {
 
 // "2024-05-01T12:00:00.123Z"
 std::string EventTime();
-// One line for people: time, kind, element with name and identifier, old -> new.
+// One line for people: time, kind, element with name and identifier, old -> new. Control
+// characters in any of them are escapes: the line is always one line.
 std::string EventText(const MonitorEvent& event);
 // One JSON Lines record (docs/schema/veskctl.schema.json, $defs/monitor).
 nlohmann::json EventJson(const MonitorEvent& event);

@@ -244,6 +244,7 @@ class WriteLock {
   explicit WriteLock(const fs::path& journal)
       : path(journal.string() + ".lock"), file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
     if (!file.Open()) Fail("lock", path);
+    KeepToOwner(path);
     OVERLAPPED firstByte = {};
     if (!LockFileEx(file.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &firstByte)) Fail("lock", path);
   }
@@ -313,6 +314,7 @@ std::vector<std::uint64_t> Journal::Append(std::vector<nlohmann::json> records) 
   WriteLock lock(path);
   auto current = std::make_unique<Generation>(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
   if (!current->file.Open()) Fail("open", path);
+  KeepToOwner(path);
   std::uint64_t last;
   if (current->Scan()) {
     // A line without its newline is an append that died midway: it goes before this one starts.
@@ -362,6 +364,7 @@ std::vector<std::uint64_t> Journal::Append(std::vector<nlohmann::json> records) 
       return ids;
     }
     current = std::make_unique<Generation>(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    KeepToOwner(path);
     if (!current->file.Open()) Fail("open", path);
   }
   WriteAll(current->file, lines, path);

@@ -96,6 +96,7 @@ class TryLock {
     if (!opened->Open())
       throw StateFileError("cannot open the lock file " + path.string() + ": " +
                            FileErrorText(GetLastError()));
+    KeepToOwner(path);
     OVERLAPPED firstByte = {};
     if (!LockFileEx(opened->handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                     &firstByte)) {

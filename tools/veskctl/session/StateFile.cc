@@ -91,6 +91,7 @@ void StateFile::Lock(double timeoutSeconds) {
     throw StateFileError("cannot open the lock file " + lockPath + ": " +
                          FileErrorText(GetLastError()));
   lockFile = file;
+  KeepToOwner(lockPath);
   const auto start = std::chrono::steady_clock::now();
   bool told = false;
   for (;;) {
