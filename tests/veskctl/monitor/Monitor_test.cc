@@ -671,6 +671,52 @@ TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
   EXPECT_EQ(resumed.Look({missing, degraded, failing}, 270000).size(), 3u);
   resumed.Load(json("not a list"));
   EXPECT_TRUE(resumed.Look({missing}, 1000000).empty());
+  // A time before the last report is another clock's (the computer started again): due at once.
+  EXPECT_EQ(resumed.Look({missing}, 5).size(), 1u);
+  EXPECT_TRUE(resumed.Look({missing}, 6).empty());
+}
+
+// Reminders keep their pace on a steady clock: the wall clock set back an hour, then on two hours,
+// neither silences them nor lets them pile up. (libfaketime moves the monitor's wall clock alone.)
+TEST_F(MonitorTest, RemindersKeepTheirPaceWhenTheWallClockSteps) {
+  const fs::path faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  if (!fs::exists(faketime))
+    GTEST_SKIP() << "libfaketime is not installed (scripts/setup.sh installs Debian's faketime)";
+  ::unsetenv("VESK_SIM_CLOCK");  // real time: the wall clock is the machine's
+  Do("sim fail-drive KN2K00004101");
+  const fs::path offset = dir / "wall-clock";
+  std::ofstream(offset) << "+0\n";
+  const std::vector<std::pair<const char*, std::string>> environment = {
+      {"LD_PRELOAD", faketime.string()},
+      {"FAKETIME_TIMESTAMP_FILE", offset.string()},
+      {"FAKETIME_NO_CACHE", "1"},
+      {"DONT_FAKE_MONOTONIC", "1"},
+      {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}};
+  for (const auto& [name, value] : environment) ::setenv(name, value.c_str(), 1);
+  MonitorProcess monitor = Start({"--interval", "0.05", "--failure-reminder", "0.25"});
+  for (const auto& [name, value] : environment) ::unsetenv(name);
+  Vesk::test::Watchdog watchdog("the reminders of a failed drive", 90);
+  const auto reminders = [&] {
+    std::size_t n = 0;
+    for (const auto& r : Journal())
+      if (r["kind"] == "reminder" && r["element"].is_object() &&
+          r["element"]["name"] == "KN2K00004101")
+        ++n;
+    return n;
+  };
+  using Clock = std::chrono::steady_clock;
+  for (const char* step : {"+0", "-3600s", "+7200s"}) {
+    SCOPED_TRACE(step);
+    std::ofstream(offset) << step << "\n";
+    const std::size_t before = reminders();
+    const auto start = Clock::now();
+    while (reminders() < before + 4 && Clock::now() - start < std::chrono::seconds(15))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::chrono::duration<double> took = Clock::now() - start;
+    // Four more at a quarter of a second each: not silenced, and not all at once.
+    EXPECT_GE(reminders(), before + 4) << "in " << took.count() << " s";
+    EXPECT_GE(took.count(), 0.5) << reminders() - before << " reminders";
+  }
 }
 
 // What the system log gets: errors for what failed, went missing or degraded and for reminders of

@@ -140,9 +140,11 @@ std::string Describe(const Fault& f) {
   return "the machine still cannot be read: " + f.failure;
 }
 
-std::int64_t WallClockMs() {
+// A clock that only moves forward, at the pace of time, whatever is done to the wall clock: the
+// intervals between reminders are measured on it.
+std::int64_t SteadyClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -359,9 +361,10 @@ class Monitor {
   }
 
   // Reminders keep the machine's time: the simulated clock when it stands still but for commands
-  // that move it, real time otherwise.
+  // that move it, otherwise a steady clock, so that setting the wall clock back or forth neither
+  // silences reminders nor lets them pile up.
   std::int64_t ReminderClockMs() const {
-    return options.simulate && !realTime ? clockMs : WallClockMs();
+    return options.simulate && !realTime ? clockMs : SteadyClockMs();
   }
 
   void Append(std::vector<json> records) {
@@ -559,7 +562,9 @@ std::vector<json> Reminders::Look(const std::vector<Fault>& faults, std::int64_t
     }
     Seen s = at->second;
     s.fault = fault;  // a name may have changed
-    if (nowMs - s.reportedMs >= intervalMs) {
+    // A time before the last report is another clock's (the steady clock starts again with the
+    // computer): the fault is reminded of at once rather than after the difference.
+    if (nowMs - s.reportedMs >= intervalMs || nowMs < s.reportedMs) {
       s.reportedMs = nowMs;
       MonitorEvent e = Failure("reminder", Describe(fault) + " (since " + s.since + ")");
       e.elementKind = fault.elementKind;
