@@ -21,6 +21,7 @@
 #include "Watchdog.h"
 #include "simulator/Topology.h"
 #include "tools/veskctl/journal/Journal.h"
+#include "tools/veskctl/journal/Undelivered.h"
 #include "tools/veskctl/monitor/SystemLog.h"
 #include "tools/veskctl/session/StateFile.h"
 
@@ -448,37 +449,120 @@ TEST_F(MonitorTest, AProgramGetsEachEventAndNobodyWaitsForTheMonitor) {
   for (std::size_t i = 1; i < 18; ++i) EXPECT_EQ(json::parse(inputLines[i]), events[i - 1]);
 }
 
-// A program that cannot be run, fails or hangs is an event of its own; the monitor goes on.
-TEST_F(MonitorTest, AProgramThatFailsIsReported) {
+// A program that cannot be run, fails or hangs did not take its record: the failure is an event
+// of its own, the record waits for the next run, and `--once` says so in its exit code.
+TEST_F(MonitorTest, AProgramThatFailsIsReportedAndItsRecordWaits) {
   Do("sim reset");
   ASSERT_EQ(Run("monitor --once").exitCode, 0);
-  const fs::path script = dir / "program";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"exit 3", "'" + script.string() + "' exited with status 3"},
-      {"kill -9 $$", "'" + script.string() + "' was killed by signal 9"},
-      {"sleep 10", "'" + script.string() + "' did not finish within 0.2 s and was killed"},
-      {"", "cannot run '" + script.string() + "': No such file or directory"},
+      {"exit 3", "exited with status 3"},
+      {"kill -9 $$", "was killed by signal 9"},
+      {"sleep 10", "did not finish within 0.2 s and was killed"},
+      {"", ""},
   };
   Vesk::test::Watchdog watchdog("the failing programs", 30);
   bool on = false;
-  for (const auto& [body, detail] : cases) {
-    fs::remove(script);
+  int n = 0;
+  for (const auto& [body, failure] : cases) {
+    // A program of its own each time: a new target, which starts with this run's records.
+    const fs::path script = dir / ("program" + std::to_string(++n));
+    const std::string detail =
+        body.empty() ? "cannot run '" + script.string() + "': No such file or directory"
+                     : "'" + script.string() + "' " + failure;
     if (!body.empty()) {
       std::ofstream(script) << "#!/bin/sh\n[ \"$1\" = changed ] || exit 0\n" << body << "\n";
       fs::permissions(script, fs::perms::owner_all);
     }
     Do(std::string("locate KS1A00000004 ") + ((on = !on) ? "on" : "off"));
+    const std::uint64_t changed = Journal().back()["id"].get<std::uint64_t>() + 1;
     const Result r = Run("monitor --once --program-timeout 0.2 --program " + script.string());
-    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.exitCode, veskctl::kExitUndelivered) << r.out;
     EXPECT_NE(r.out.find("  changed  drive KS1A00000004"), std::string::npos) << r.out;
-    // A program that cannot be run fails for the record of the command too.
-    std::size_t failures = 0;
-    for (auto at = r.out.find("  program-failed  " + detail + "\n"); at != std::string::npos;
-         at = r.out.find("  program-failed  " + detail + "\n", at + 1))
-      ++failures;
-    EXPECT_EQ(failures, body.empty() ? 2u : 1u) << r.out;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + failures) << r.out;
+    EXPECT_NE(r.out.find("veskctl: record #" + std::to_string(changed) +
+                         " could not be delivered to " + script.string() + ": " + detail +
+                         "; the next run tries again (attempt 1 of 10)\n"),
+              std::string::npos)
+        << r.out;
+    const auto failed = Journal(changed);
+    ASSERT_FALSE(failed.empty());
+    EXPECT_EQ(failed.back()["kind"], "program-failed");
+    EXPECT_EQ(failed.back()["detail"], detail + " (record #" + std::to_string(changed) +
+                                           ", attempt 1 of 10; it is tried again)");
   }
+}
+
+// A record a program did not take is given again, in order, until it takes it: every record
+// reaches it once. One it never takes is given up after ten attempts, listed by `events
+// --undelivered` and reminded of until an administrator clears the list.
+TEST_F(MonitorTest, AFailedDeliveryIsTriedAgainInOrderAndGivenUpOnlyAfterEveryAttempt) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  const fs::path script = dir / "program", got = dir / "got", down = dir / "down";
+  std::ofstream(script) << "#!/bin/sh\n[ \"$1\" = changed ] && [ -e " << down.string()
+                        << " ] && exit 3\ncat >> " << got.string() << "\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const std::string once = "monitor --once --failure-reminder 0.001 --program " + script.string();
+  ASSERT_EQ(Run(once).exitCode, 0);  // the program's cursor starts here
+  const std::uint64_t from = Journal().back()["id"].get<std::uint64_t>();
+
+  // The mail server is down for two runs.
+  std::ofstream(down) << "";
+  Do("locate KS1A00000004 on");
+  Do("locate KS1A00000003 on");
+  EXPECT_EQ(Run(once).exitCode, veskctl::kExitUndelivered);
+  EXPECT_EQ(Run(once).exitCode, veskctl::kExitUndelivered);
+  fs::remove(down);
+  EXPECT_EQ(Run(once).exitCode, 0);
+  std::vector<std::uint64_t> delivered, expected;
+  {
+    std::ifstream lines(got);
+    for (std::string line; std::getline(lines, line);)
+      delivered.push_back(json::parse(line)["id"].get<std::uint64_t>());
+  }
+  for (const auto& r : Journal(from)) {
+    const std::string kind = r["kind"];
+    if (kind != "program-failed" && r["id"].get<std::uint64_t>() <= delivered.back())
+      expected.push_back(r["id"].get<std::uint64_t>());
+  }
+  EXPECT_EQ(delivered, expected);
+  std::size_t changes = 0;
+  for (const auto& id : delivered)
+    if (Journal(id - 1).front()["kind"] == "changed") ++changes;
+  EXPECT_EQ(changes, 2u);
+
+  // Down for good: ten attempts, then the record is given up and the rest go on.
+  std::ofstream(down) << "";
+  Do("locate KS1A00000004 off");
+  for (int attempt = 1; attempt < veskctl::kDeliveryAttempts; ++attempt)
+    ASSERT_EQ(Run(once).exitCode, veskctl::kExitUndelivered) << attempt;
+  const Result last = Run(once);
+  EXPECT_EQ(last.exitCode, 0) << last.out;
+  const auto given = Records("events --undelivered");
+  ASSERT_EQ(given.size(), 1u);
+  EXPECT_EQ(given[0]["target"], script.string());
+  EXPECT_EQ(given[0]["kind"], "changed");
+  EXPECT_EQ(given[0]["attempts"], 10);
+  EXPECT_EQ(given[0]["error"], "'" + script.string() + "' exited with status 3");
+  const auto failedRecords = Records("events --kind delivery-failed");
+  ASSERT_EQ(failedRecords.size(), 1u);
+  EXPECT_EQ(failedRecords[0]["detail"],
+            "record #" + std::to_string(given[0]["record"].get<std::uint64_t>()) +
+                " (changed) was not delivered to " + script.string() + " after 10 attempts: '" +
+                script.string() + "' exited with status 3");
+  // A fault while the list holds anything: its record of kind delivery-failed is its first
+  // report, reminders follow.
+  ASSERT_EQ(Run(once).exitCode, 0);
+  Do("sim advance 1000");  // the reminders' clock here: the simulated machine's
+  bool reminded = false;
+  for (const auto& r :
+       Records("monitor --once --json --failure-reminder 0.001 --program " + script.string()))
+    if (r["kind"] == "reminder" && r["fault"]["kind"] == "delivery-failed")
+      reminded = r["detail"].get<std::string>().starts_with("records could not be delivered to " +
+                                                            script.string() +
+                                                            " (veskctl events --undelivered)");
+  EXPECT_TRUE(reminded);
+  EXPECT_EQ(Run("events --undelivered --clear").out, "Cleared the list of 1 undelivered record.\n");
+  EXPECT_EQ(Run("events --undelivered").out, "Every record was delivered.\n");
 }
 
 // Against the driver the monitor reads whatever discovery finds, here a machine the test plugs

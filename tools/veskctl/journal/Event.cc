@@ -15,6 +15,8 @@ std::string Shown(const EventValue& v) {
   return v.name;
 }
 
+}  // namespace
+
 // Text that stays on its line and reads as it is stored: control characters (C0, DEL, C1), line
 // and paragraph separators and the marks that reorder text around them become escapes, so that
 // no name, argument or driver text can start a line of its own in a text record.
@@ -53,8 +55,6 @@ std::string Printable(const std::string& text) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string EventTime() {
   using namespace std::chrono;

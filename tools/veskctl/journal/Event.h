@@ -25,7 +25,7 @@ struct MonitorEvent {
   // present, added, removed, changed; the derived kinds volume-degraded, volume-failed,
   // volume-normal, drive-failed, drive-missing, spare-taken, job-started, job-finished,
   // job-failed, controller-arrived, controller-removed; and the monitor's own refresh-failed,
-  // refresh-recovered and program-failed.
+  // refresh-recovered, program-failed and delivery-failed.
   std::string kind;
   std::string elementKind;  // controller, array, volume, drive; empty for the monitor's own
   std::string elementId;
@@ -42,6 +42,8 @@ std::string EventTime();
 std::string EventText(const MonitorEvent& event);
 // One JSON Lines record (docs/schema/veskctl.schema.json, $defs/monitor).
 nlohmann::json EventJson(const MonitorEvent& event);
+// `text` as it shows in a line: control characters and marks that reorder text are escapes.
+std::string Printable(const std::string& text);
 // The element as the program run per event gets it: "volume:ID", empty for the monitor's own.
 std::string EventElement(const MonitorEvent& event);
 // The rest of the text line after the element: what changed.

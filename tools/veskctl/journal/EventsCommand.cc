@@ -7,7 +7,9 @@
 
 #include "tools/veskctl/base/Files.h"
 #include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/journal/Event.h"
 #include "tools/veskctl/journal/Journal.h"
+#include "tools/veskctl/journal/Undelivered.h"
 
 namespace veskctl {
 
@@ -34,6 +36,7 @@ const std::set<std::string>& Kinds() {
                                               "refresh-failed",
                                               "refresh-recovered",
                                               "program-failed",
+                                              "delivery-failed",
                                               "command",
                                               "job",
                                               "reminder"};
@@ -153,10 +156,47 @@ CLI::App* AddEventsCommand(CLI::App& app, EventsOptions& options) {
   events->add_flag("--follow", options.follow,
                    "Then wait for new records and list them as they come, until Ctrl+C or "
                    "SIGTERM (exit 0)");
+  auto* undelivered = events->add_flag(
+      "--undelivered", options.undelivered,
+      "List instead the records a monitor gave up delivering after every attempt (to its "
+      "--program): when, to what, and what the last attempt said");
+  events
+      ->add_flag("--clear", options.clear,
+                 "With --undelivered: empty that list, once its records were seen to")
+      ->needs(undelivered);
   return events;
 }
 
+// The records given up, one line each (JSON Lines with --json).
+int ListUndelivered(const EventsOptions& options) {
+  if (options.clear) {
+    const std::size_t cleared = ClearUndelivered(options.journal);
+    if (options.json)
+      std::cout << nlohmann::json{{"cleared", cleared}}.dump() << "\n";
+    else
+      std::cout << "Cleared the list of " << cleared << " undelivered record"
+                << (cleared == 1 ? "" : "s") << ".\n";
+    return 0;
+  }
+  const auto entries = UndeliveredRecords(options.journal);
+  for (const auto& e : entries) {
+    if (options.json) {
+      std::cout << e.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+      continue;
+    }
+    std::cout << Printable(RecordField(e, "time") + "  #" +
+                           std::to_string(e.value("record", std::uint64_t{0})) + " " +
+                           RecordField(e, "kind") + "  to " + RecordField(e, "target") +
+                           "  after " + std::to_string(e.value("attempts", 0)) +
+                           " attempts: " + RecordField(e, "error"))
+              << "\n";
+  }
+  if (entries.empty() && !options.json) std::cout << "Every record was delivered.\n";
+  return 0;
+}
+
 int RunEvents(const EventsOptions& options) {
+  if (options.undelivered) return ListUndelivered(options);
   Printer printer(options);
   const Journal journal(options.journal);
   std::uint64_t after = SinceToAfter(journal, options.since, NowMs());

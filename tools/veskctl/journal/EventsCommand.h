@@ -16,6 +16,8 @@ struct EventsOptions {
   std::vector<std::string> kinds;
   std::string element;
   bool follow = false;
+  bool undelivered = false;  // list the records given up after every attempt to deliver them
+  bool clear = false;        // with `undelivered`: empty that list
   // Set by main from the global options.
   std::filesystem::path journal;
   bool json = false;

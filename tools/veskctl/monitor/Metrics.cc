@@ -139,7 +139,11 @@ class Metrics::Families : public prometheus::Collectable {
         records(prometheus::BuildCounter()
                     .Name("vesk_journal_records_total")
                     .Help("Records the monitor appended to the journal, by kind")
-                    .Register(health)) {}
+                    .Register(health)),
+        undelivered(GaugeFamily(health, "vesk_undelivered_records",
+                                "Records given up after every attempt to deliver them (veskctl "
+                                "events --undelivered)")
+                        .Add({})) {}
 
   std::vector<prometheus::MetricFamily> Collect() const override {
     std::lock_guard lock(mutex);
@@ -159,6 +163,7 @@ class Metrics::Families : public prometheus::Collectable {
   prometheus::Counter& refreshFailures;
   prometheus::Family<prometheus::Counter>& events;
   prometheus::Family<prometheus::Counter>& records;
+  Gauge& undelivered;
 
  private:
   mutable std::mutex mutex;
@@ -309,6 +314,12 @@ void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementB
 }
 
 void MetricsListener::Reported(const MonitorEvent& event) { metrics.CountEvent(event.kind); }
+
+void Metrics::SetUndelivered(std::size_t count) {
+  families->undelivered.Set(static_cast<double>(count));
+}
+
+void MetricsListener::Undelivered(std::size_t count) { metrics.SetUndelivered(count); }
 
 void MetricsListener::Journaled(const nlohmann::json& record) {
   metrics.CountRecord(record.value("kind", ""));

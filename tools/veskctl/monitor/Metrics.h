@@ -36,6 +36,8 @@ class Metrics {
   void CountEvent(const std::string& kind);
   // A record appended to the journal, by its kind.
   void CountRecord(const std::string& kind);
+  // How many records are on the list of undelivered records.
+  void SetUndelivered(std::size_t count);
 
   // The text exposition format (what node_exporter's textfile collector reads).
   std::string Text() const;
@@ -65,6 +67,7 @@ class MetricsListener : public MonitorObserver {
                  const std::string& failure) override;
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
+  void Undelivered(std::size_t count) override;
 
   // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
   // does it too).

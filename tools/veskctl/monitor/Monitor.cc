@@ -11,6 +11,7 @@
 #include "tools/veskctl/base/NumberOption.h"
 #include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/journal/Undelivered.h"
 #include "tools/veskctl/monitor/SystemLog.h"
 #include "tools/veskctl/session/Predict.h"
 #include "tools/veskctl/session/Session.h"
@@ -137,6 +138,8 @@ std::string Describe(const Fault& f) {
   if (f.kind == "drive-missing") return element + " is still missing";
   if (f.kind == "drive-failed") return element + " has still failed";
   if (f.kind == "drive-smart") return element + " still reports a SMART event";
+  if (f.kind == "delivery-failed")
+    return "records could not be delivered to " + f.failure + " (veskctl events --undelivered)";
   return "the machine still cannot be read: " + f.failure;
 }
 
@@ -180,6 +183,11 @@ class Monitor {
         watching(journal.Path().string() + ".watch.lock"),
         delivering(journal.Path().string() + ".deliver.lock") {
     if (options.syslog) systemLog = std::make_unique<SystemLog>();
+    // Records given up before this run are a fault from its first look on.
+    try {
+      undelivered = DeliveryFailures(journal.Path()).UndeliveredTargets();
+    } catch (const StateFileError&) {
+    }
   }
 
   int Once() {
@@ -194,8 +202,9 @@ class Monitor {
     else
       SayNotWatching();
     watching.Release();
-    if (!options.dryRun) Deliver(start);
-    return failure.empty() ? 0 : 1;
+    const bool delivered = options.dryRun || Deliver(start);
+    if (!failure.empty()) return 1;
+    return delivered ? 0 : kExitUndelivered;
   }
 
   int Follow() {
@@ -353,9 +362,17 @@ class Monitor {
   // The faults of this look. A look that failed tells nothing of the elements: their faults last
   // as they were last seen.
   std::vector<Fault> Faults(Watcher& watcher, const std::string& failure) {
+    std::vector<Fault> faults = LookFaults(watcher, failure);
+    for (const auto& target : undelivered)
+      faults.push_back({"delivery-failed", "", "", "", target});
+    return faults;
+  }
+  std::vector<Fault> LookFaults(Watcher& watcher, const std::string& failure) {
     if (failure.empty()) return FacadeFaults(watcher.Facade());
     std::vector<Fault> faults = reminders.Lasting();
-    std::erase_if(faults, [](const Fault& f) { return f.kind == "refresh-failed"; });
+    std::erase_if(faults, [](const Fault& f) {
+      return f.kind == "refresh-failed" || f.kind == "delivery-failed";
+    });
     faults.push_back({"refresh-failed", "", "", "", failure});
     return faults;
   }
@@ -410,8 +427,12 @@ class Monitor {
   enum class Target { Program, Print, SystemLog };
 
   // Delivers to each target the records after its cursor (`start` for a target without one), the
-  // cursor moving on with every record delivered.
-  void Deliver(std::uint64_t start) {
+  // cursor moving on with every record delivered. A record a target did not take stops that
+  // target (the records after it wait, in order) until it is tried again: a following monitor
+  // tries after a backoff, `--once` at its next run. After kDeliveryAttempts the record goes to
+  // the list of undelivered records and the target goes on. Returns false when a record is left
+  // waiting for another attempt.
+  bool Deliver(std::uint64_t start) {
     // Each target's cursor is kept under its name: the program's command line, "" for the
     // printing of `--once`, "syslog".
     std::vector<std::pair<std::string, Target>> targets;
@@ -420,12 +441,12 @@ class Monitor {
     else if (options.once)
       targets.emplace_back("", Target::Print);
     if (systemLog) targets.emplace_back("syslog", Target::SystemLog);
-    if (targets.empty()) return;
+    if (targets.empty()) return true;
     if (!TakeDeliveryLock()) {
       if (options.once)
         std::cerr << "veskctl: another monitor is delivering the journal's records; this run "
                      "delivers none (the next one will)\n";
-      return;
+      return true;
     }
     const fs::path cursorsPath = journal.Path().string() + ".cursors";
     json cursors = ReadCursors(cursorsPath);
@@ -438,7 +459,12 @@ class Monitor {
     }
     if (cursors.size() != known)
       WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
+    DeliveryFailures failures(journal.Path());
+    bool allDelivered = true;
     for (const auto& [target, kind] : targets) {
+      // A following monitor waits out the backoff of a target whose last attempt failed.
+      if (auto wait = retryAt.find(target); wait != retryAt.end() && Clock::now() < wait->second)
+        continue;
       std::uint64_t at = cursors[target].get<std::uint64_t>();
       bool going = true;
       while (going) {
@@ -453,11 +479,20 @@ class Monitor {
                     << (target.empty() ? "" : " delivering to " + target) << "\n";
         if (slice.records.empty()) break;
         for (const auto& record : slice.records) {
-          if (!DeliverTo(kind, record)) {
+          const Delivery delivery = DeliverTo(kind, record);
+          if (delivery.stopped) {
             going = false;
             break;
           }
-          at = record["id"].get<std::uint64_t>();
+          const std::uint64_t id = record["id"].get<std::uint64_t>();
+          if (delivery.failure && !Undeliverable(failures, target, record, *delivery.failure)) {
+            allDelivered = false;
+            going = false;
+            break;
+          }
+          if (!delivery.failure) failures.Delivered(target);
+          retryAt.erase(target);
+          at = id;
           cursors[target] = at;
           // A program may take long and the monitor may be killed meanwhile: what it got stays
           // got.
@@ -468,7 +503,41 @@ class Monitor {
       WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
       if (StopRequested()) break;
     }
+    failures.Save();
+    undelivered = failures.UndeliveredTargets();
+    if (options.observer) options.observer->Undelivered(failures.UndeliveredCount());
     delivering.Release();
+    return allDelivered;
+  }
+
+  // Counts a failed attempt to deliver `record` to `target`. True when the record is given up
+  // (its attempts used up, it is now on the list of undelivered records) and the target may go
+  // on; false when it waits for another attempt.
+  bool Undeliverable(DeliveryFailures& failures, const std::string& target, const json& record,
+                     const std::string& why) {
+    const std::uint64_t id = record["id"].get<std::uint64_t>();
+    const int attempts = failures.Failed(target, id, why);
+    const bool givenUp = attempts >= kDeliveryAttempts;
+    Append({EventJson(
+        Failure("program-failed", why + " (record #" + std::to_string(id) + ", attempt " +
+                                      std::to_string(attempts) + " of " +
+                                      std::to_string(kDeliveryAttempts) +
+                                      (givenUp ? "; given up)" : "; it is tried again)")))});
+    if (!givenUp) {
+      retryAt[target] = Clock::now() + DeliveryBackoff(attempts);
+      if (options.once)
+        std::cerr << "veskctl: record #" << id << " could not be delivered to " << target << ": "
+                  << why << "; the next run tries again (attempt " << attempts << " of "
+                  << kDeliveryAttempts << ")\n";
+      return false;
+    }
+    failures.GiveUp(target, record, attempts, why);
+    MonitorEvent given = Failure(
+        "delivery-failed", "record #" + std::to_string(id) + " (" +
+                               record.value("kind", std::string()) + ") was not delivered to " +
+                               target + " after " + std::to_string(attempts) + " attempts: " + why);
+    Append({EventJson(given)});
+    return true;
   }
 
   json ReadCursors(const fs::path& path) {
@@ -481,24 +550,29 @@ class Monitor {
     return json::object();
   }
 
-  // False when the record is not delivered: the monitor was told to stop while its program ran.
-  bool DeliverTo(Target target, const json& record) {
-    if (StopRequested()) return false;
+  struct Delivery {
+    bool stopped = false;                // the monitor was told to stop: given again next time
+    std::optional<std::string> failure;  // what went wrong, when the target did not take it
+  };
+
+  // Gives `record` to `target`. A program takes it when it exits 0.
+  Delivery DeliverTo(Target target, const json& record) {
+    if (StopRequested()) return {true, std::nullopt};
     if (target == Target::SystemLog) {
       systemLog->Write(SystemLogEntry(record));
-      return true;
+      return {};
     }
     Print(record);
-    // A program's failure is never given to a program: a failing program would feed itself.
-    if (target == Target::Print || record.value("kind", "") == "program-failed") return true;
+    // A delivery failure is never given to a program: a failing program would feed itself.
+    const std::string kind = record.value("kind", "");
+    if (target == Target::Print || kind == "program-failed" || kind == "delivery-failed") return {};
     const MonitorEvent e = RecordEvent(record);
     const auto failed =
         RunProgram(options.program, {e.kind, EventElement(e), EventDetail(e)},
                    record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
                    options.programTimeoutSeconds, Stopped);
-    if (StopRequested()) return false;  // killed as the monitor stops: given again next time
-    if (failed) Append({EventJson(Failure("program-failed", *failed))});
-    return true;
+    if (StopRequested()) return {true, std::nullopt};  // killed as the monitor stops
+    return {false, failed};
   }
 
   const MonitorOptions& options;
@@ -509,6 +583,10 @@ class Monitor {
   FailureAlerts alerts;
   Reminders reminders{options.failureReminderSeconds};
   std::int64_t clockMs = 0;  // the simulated machine's clock at the last look
+  // When each target whose last attempt failed is tried again (a following monitor's backoff).
+  std::map<std::string, Clock::time_point> retryAt;
+  // The targets with records on the list of undelivered records: a fault that lasts.
+  std::vector<std::string> undelivered;
   bool sawControllers = false;
   std::ostream& output = std::cout;
 };

@@ -56,7 +56,12 @@ class MonitorObserver {
   virtual void Reported(const MonitorEvent& event) = 0;
   // Every record this monitor appended to the journal (with its `id`).
   virtual void Journaled(const nlohmann::json& record) { (void)record; }
+  // After each delivery: how many records are on the list of undelivered records.
+  virtual void Undelivered(std::size_t count) { (void)count; }
 };
+
+// `monitor --once`: a record could not be delivered to a target; the next run tries again.
+inline constexpr int kExitUndelivered = 6;
 
 struct MonitorOptions {
   double intervalSeconds = 2;

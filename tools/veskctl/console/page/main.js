@@ -11,7 +11,7 @@ import { indexTopology, renderDetails, renderTree } from './tree.js';
 const $ = (id) => document.getElementById(id);
 
 // Records about the outside of the machine rather than its elements change nothing shown.
-const NO_TOPOLOGY = new Set(['reminder', 'program-failed', 'refresh-failed', 'refresh-recovered']);
+const NO_TOPOLOGY = new Set(['reminder', 'program-failed', 'delivery-failed', 'refresh-failed', 'refresh-recovered']);
 const REFETCH_DELAY_MS = 150;
 const RECONNECT_MS = [500, 1000, 2000, 4000];
 
