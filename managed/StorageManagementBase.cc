@@ -464,6 +464,7 @@ void StorageManagementBase::UpdateCollection(
       if (fresh != nullptr && !(asLeft && inStep && SameRecord(*c->second, *fresh))) {
         TakeDevice(*c->second, *fresh);
         Record& current = *c->second;
+        bool whole = false;
         steps.Run([&] {
           typename Dictionary::mapped_type managed;
           if (managedCollectionToUpdate.TryGetValue(ManagedKey(*fresh), managed)) {
@@ -471,7 +472,11 @@ void StorageManagementBase::UpdateCollection(
           }
           // Only an update that ran to its end leaves the managed object as the record says.
           if constexpr (!std::is_same_v<Record, Vesk::Controller>) current = *fresh;
+          whole = true;
         });
+        // One that did not is half the old record and half the new: no record tells what the
+        // object holds, so the next diff updates every element, whatever the driver answers.
+        if (!whole) inStep = false;
         follow(0);
       }
       ++u;

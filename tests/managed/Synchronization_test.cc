@@ -171,6 +171,31 @@ TEST_F(SynchronizationTest, AVolumeWhoseLevelHasNoNumberIsLeftOutAndTheOthersSti
   EXPECT_EQ(DebugLines(), (std::vector<std::wstring>{kLeftOut, kAdded, kAdded}));
 }
 
+// An update that threw half way (a volume's level without a number) leaves its object partly
+// changed: the next diff makes it whole, also when the driver answers what it answered before.
+TEST_F(SynchronizationTest, AnUpdateThatThrewHalfWayIsMadeWholeAtTheNextDiff) {
+  constexpr int kNormal = 0, kDegraded = 1;
+  auto volume = [](Vesk::vesk_raid_level level, int state) {
+    auto record = MakeVolume(1);
+    record.raidLevel = level;
+    record.state = static_cast<Vesk::vesk_volume_state>(state);
+    return record;
+  };
+  auto stateOf = [&] { return static_cast<int>(facade.Volumes()[Guid(NativeGuid(1))]->State()); };
+  facade.Stage(volume(Vesk::VESK_RAID_1, kNormal));
+  facade.Refresh();
+  facade.Stage(volume(static_cast<Vesk::vesk_raid_level>(6), kDegraded));
+  EXPECT_THROW(facade.SynchronizeStorageData(), System::NotSupportedException);
+  facade.ClearUpdatesData();
+  EXPECT_EQ(stateOf(), kDegraded);  // taken before the level threw
+
+  for (int again = 0; again < 2; ++again) {
+    facade.Stage(volume(Vesk::VESK_RAID_1, kNormal));
+    facade.Refresh();
+    EXPECT_EQ(stateOf(), kNormal) << again;
+  }
+}
+
 // An element whose answer is the one its object was last updated from is not looked at again; an
 // object that did not come from that answer (put in the dictionary by somebody else, or left half
 // updated by a throwing handler) is still brought in line.
