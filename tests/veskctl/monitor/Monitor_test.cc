@@ -36,9 +36,14 @@ namespace fs = std::filesystem;
 // Lines read as they come. Ended, with the programs it runs, however the test ends.
 class MonitorProcess {
  public:
+  // `errors`, when given, takes the monitor's standard error.
   MonitorProcess(const std::string& veskctl, const fs::path& state,
-                 const std::vector<std::string>& arguments)
-      : words(Words(veskctl, state, arguments)), out(Pipe()), child([this] {
+                 const std::vector<std::string>& arguments, const fs::path& errors = {})
+      : words(Words(veskctl, state, arguments)), out(Pipe()), child([this, &errors] {
+          if (!errors.empty()) {
+            const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(file, STDERR_FILENO);
+          }
           ::dup2(out[1], STDOUT_FILENO);
           ::close(out[0]);
           std::vector<char*> argv;
@@ -117,8 +122,8 @@ class MonitorTest : public VeskctlTest {
     VeskctlTest::SetUp();
     ::setenv("VESK_SIM_CLOCK", "manual", 1);
   }
-  MonitorProcess Start(const std::vector<std::string>& arguments) {
-    return MonitorProcess(Veskctl(), state, arguments);
+  MonitorProcess Start(const std::vector<std::string>& arguments, const fs::path& errors = {}) {
+    return MonitorProcess(Veskctl(), state, arguments, errors);
   }
   void Do(const std::string& command) {
     const Result r = Run(command);
@@ -758,6 +763,40 @@ TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
   // A time before the last report is another clock's (the computer started again): due at once.
   EXPECT_EQ(resumed.Look({missing}, 5).size(), 1u);
   EXPECT_TRUE(resumed.Look({missing}, 6).empty());
+}
+
+// A following monitor that cannot write the journal (here its lock file became a folder, as a
+// full disk or a folder gone would fail it) goes on: it says so, keeps the records, and writes
+// them once it can, each once.
+TEST_F(MonitorTest, AMonitorKeepsGoingWhileTheJournalCannotBeWrittenAndLosesNothing) {
+  Do("sim reset");
+  Vesk::test::Watchdog watchdog("a monitor whose journal cannot be written", 60);
+  const fs::path errors = dir / "errors", lock = state.string() + ".journal.lock";
+  MonitorProcess monitor = Start({"--interval", "0.02"}, errors);
+  int present = 0;
+  monitor.Until([&](const json& e) { return e["kind"] == "present" && ++present == 18; });
+  fs::remove(lock);
+  fs::create_directory(lock);
+  Run("sim fail-drive KN2K00004101");  // carried out; its own record cannot be journaled either
+  while (Slurp(errors).find("veskctl: cannot write the journal: ") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(Slurp(errors).find("; its records are kept in memory (at most 10000) until it can be "
+                               "written\n"),
+            std::string::npos)
+      << Slurp(errors);
+  fs::remove(lock);
+  const auto seen = monitor.Until(Is("drive-failed KN2K00004101"));
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(Brief(seen.back()), "drive-failed KN2K00004101");
+  while (Slurp(errors).find("veskctl: the journal is written again, with the ") ==
+         std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const int status = monitor.Stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << Slurp(errors);
+  std::size_t failed = 0;
+  for (const auto& r : Journal())
+    if (Brief(r) == "drive-failed KN2K00004101") ++failed;
+  EXPECT_EQ(failed, 1u);
 }
 
 // Reminders keep their pace on a steady clock: the wall clock set back an hour, then on two hours,

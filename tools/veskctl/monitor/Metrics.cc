@@ -140,6 +140,10 @@ class Metrics::Families : public prometheus::Collectable {
                     .Name("vesk_journal_records_total")
                     .Help("Records the monitor appended to the journal, by kind")
                     .Register(health)),
+        unwritten(GaugeFamily(health, "vesk_journal_unwritten_records",
+                              "Records the monitor keeps in memory because the journal cannot be "
+                              "written (0 when it can)")
+                      .Add({})),
         undelivered(GaugeFamily(health, "vesk_undelivered_records",
                                 "Records given up after every attempt to deliver them (veskctl "
                                 "events --undelivered)")
@@ -163,6 +167,7 @@ class Metrics::Families : public prometheus::Collectable {
   prometheus::Counter& refreshFailures;
   prometheus::Family<prometheus::Counter>& events;
   prometheus::Family<prometheus::Counter>& records;
+  Gauge& unwritten;
   Gauge& undelivered;
 
  private:
@@ -320,6 +325,12 @@ void Metrics::SetUndelivered(std::size_t count) {
 }
 
 void MetricsListener::Undelivered(std::size_t count) { metrics.SetUndelivered(count); }
+
+void Metrics::SetUnwritten(std::size_t count) {
+  families->unwritten.Set(static_cast<double>(count));
+}
+
+void MetricsListener::Unwritten(std::size_t count) { metrics.SetUnwritten(count); }
 
 void MetricsListener::Journaled(const nlohmann::json& record) {
   metrics.CountRecord(record.value("kind", ""));

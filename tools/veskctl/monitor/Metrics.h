@@ -38,6 +38,8 @@ class Metrics {
   void CountRecord(const std::string& kind);
   // How many records are on the list of undelivered records.
   void SetUndelivered(std::size_t count);
+  // How many records wait in memory for the journal to take them.
+  void SetUnwritten(std::size_t count);
 
   // The text exposition format (what node_exporter's textfile collector reads).
   std::string Text() const;
@@ -68,6 +70,7 @@ class MetricsListener : public MonitorObserver {
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
   void Undelivered(std::size_t count) override;
+  void Unwritten(std::size_t count) override;
 
   // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
   // does it too).

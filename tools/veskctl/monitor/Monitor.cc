@@ -1,6 +1,7 @@
 #include "tools/veskctl/monitor/Monitor.h"
 
 #include <CLI/CLI.hpp>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <set>
@@ -221,14 +222,19 @@ class Monitor {
           Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now, records);
       // Record: the first monitor to get the lock keeps it while it lives; the others look on
       // (their records dropped) and take over when it ends, from what they last saw themselves.
-      if (watching.Take()) Append(records);
+      if (watching.Take()) Record(std::move(records));
       if (failure.empty() && (now || !options.simulate) && !started) {
         watcher.Feed().SetMode(EventFeed::Mode::Live);
         started = true;
       }
       // Deliver: without a program the monitor shows every record as it comes, whoever wrote it.
-      if (options.program.empty() && !options.quiet) shown = Show(shown);
-      Deliver(start);
+      // A journal that cannot be read or a cursor that cannot be saved now is tried next tick.
+      try {
+        if (options.program.empty() && !options.quiet) shown = Show(shown);
+        Deliver(start);
+      } catch (const StateFileError& e) {
+        std::cerr << "veskctl: cannot deliver the journal's records now: " << e.what() << "\n";
+      }
       if (output.fail()) break;  // nobody reads the records any more
     } while (SleepUnlessStopped(options.intervalSeconds));
     return 0;
@@ -384,6 +390,39 @@ class Monitor {
     return options.simulate && !realTime ? clockMs : SteadyClockMs();
   }
 
+  // Appends `records`. A following monitor keeps what the journal cannot take (a full disk, a
+  // folder gone or not writable) in memory, at most kMaxUnwritten records (the oldest go first
+  // past that), says so, and writes them, in order and before anything newer, once it can.
+  void Record(std::vector<json> records) {
+    if (options.once) {
+      Append(std::move(records));
+      return;
+    }
+    for (auto& record : records) unwritten.push_back(std::move(record));
+    for (; unwritten.size() > kMaxUnwritten; ++dropped) unwritten.pop_front();
+    if (unwritten.empty()) return;
+    try {
+      Append({unwritten.begin(), unwritten.end()});
+      if (writeFailing)
+        std::cerr << "veskctl: the journal is written again, with the " << unwritten.size()
+                  << " records kept meanwhile"
+                  << (dropped > 0 ? " (the " + std::to_string(dropped) +
+                                        " oldest were dropped past the bound)"
+                                  : std::string())
+                  << "\n";
+      unwritten.clear();
+      writeFailing = false;
+      dropped = 0;
+    } catch (const StateFileError& e) {
+      if (!writeFailing)
+        std::cerr << "veskctl: cannot write the journal: " << e.what()
+                  << "; its records are kept in memory (at most " << kMaxUnwritten
+                  << ") until it can be written\n";
+      writeFailing = true;
+    }
+    if (options.observer) options.observer->Unwritten(unwritten.size());
+  }
+
   void Append(std::vector<json> records) {
     if (records.empty()) return;
     const auto ids = journal.Append(records);
@@ -536,7 +575,7 @@ class Monitor {
         "delivery-failed", "record #" + std::to_string(id) + " (" +
                                record.value("kind", std::string()) + ") was not delivered to " +
                                target + " after " + std::to_string(attempts) + " attempts: " + why);
-    Append({EventJson(given)});
+    Record({EventJson(given)});
     return true;
   }
 
@@ -583,6 +622,11 @@ class Monitor {
   FailureAlerts alerts;
   Reminders reminders{options.failureReminderSeconds};
   std::int64_t clockMs = 0;  // the simulated machine's clock at the last look
+  // What the journal could not take yet, oldest first, and how many went past the bound.
+  static constexpr std::size_t kMaxUnwritten = 10000;
+  std::deque<json> unwritten;
+  std::size_t dropped = 0;
+  bool writeFailing = false;
   // When each target whose last attempt failed is tried again (a following monitor's backoff).
   std::map<std::string, Clock::time_point> retryAt;
   // The targets with records on the list of undelivered records: a fault that lasts.

@@ -58,6 +58,8 @@ class MonitorObserver {
   virtual void Journaled(const nlohmann::json& record) { (void)record; }
   // After each delivery: how many records are on the list of undelivered records.
   virtual void Undelivered(std::size_t count) { (void)count; }
+  // After each attempt to record: how many records wait in memory for the journal to take them.
+  virtual void Unwritten(std::size_t count) { (void)count; }
 };
 
 // `monitor --once`: a record could not be delivered to a target; the next run tries again.

@@ -19,6 +19,8 @@ void Metrics::RefreshFailed(double) {}
 void Metrics::CountEvent(const std::string&) {}
 void Metrics::CountRecord(const std::string&) {}
 void Metrics::SetUndelivered(std::size_t) {}
+void Metrics::SetUnwritten(std::size_t) {}
+void MetricsListener::Unwritten(std::size_t) {}
 void MetricsListener::Undelivered(std::size_t) {}
 std::string Metrics::Text() const { return ""; }
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nullptr; }
