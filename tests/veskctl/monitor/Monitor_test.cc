@@ -244,8 +244,12 @@ TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItW
                          "job-finished Data",
                          "volume-normal Data",
                          "added bk State null -> normal",
+                         // A spare took the member's place: both volumes of the array rebuild,
+                         // and neither survives another loss until they are done.
                          "job-started bk",
+                         "volume-degraded bk",
                          "job-started System",
+                         "volume-degraded System",
                          "drive-missing KS1A00000002",
                          "spare-taken KS1A00000003",
                          "removed bk",
@@ -763,6 +767,32 @@ TEST(MonitorFailures, AFaultThatLastsIsRemindedAtTheInterval) {
   // A time before the last report is another clock's (the computer started again): due at once.
   EXPECT_EQ(resumed.Look({missing}, 5).size(), 1u);
   EXPECT_TRUE(resumed.Look({missing}, 6).empty());
+}
+
+// A SMART event is a warning of its own, with its own reminder, and a volume a spare took over is
+// degraded until its rebuild ends.
+TEST_F(MonitorTest, ASmartEventAndASparesTakeoverAreRisksOfTheirOwn) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  Do("sim smart-event KN2K00004104");
+  Do("sim fail-drive KS1A00000001");  // the spare KS1A00000003 takes its place in System's array
+  std::vector<std::string> derived;
+  for (const auto& r : Records("monitor --once"))
+    if (r["kind"] != "changed") derived.push_back(Brief(r));
+  EXPECT_EQ(derived,
+            (std::vector<std::string>{"job-started System", "volume-degraded System",
+                                      "drive-failed KS1A00000001", "spare-taken KS1A00000003",
+                                      "drive-smart KN2K00004104"}));
+  const auto records = Journal();
+  const auto smart = std::find_if(records.begin(), records.end(),
+                                  [](const json& r) { return r["kind"] == "drive-smart"; });
+  ASSERT_NE(smart, records.end());
+  EXPECT_EQ(veskctl::SystemLogEntry(*smart).severity, veskctl::LogSeverity::Warning);
+  Do("wait System");
+  derived.clear();
+  for (const auto& r : Records("monitor --once"))
+    if (r["kind"] != "changed") derived.push_back(Brief(r));
+  EXPECT_EQ(derived, (std::vector<std::string>{"job-finished System", "volume-normal System"}));
 }
 
 // A following monitor that cannot write the journal (here its lock file became a folder, as a

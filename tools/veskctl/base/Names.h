@@ -61,7 +61,8 @@ inline constexpr std::uint8_t kPassThrough = 0, kMember = 1, kSpare = 2, kJourna
                               kForeign = 4;
 }
 namespace drive_status {
-inline constexpr std::uint8_t kNormal = 0, kOffline = 1, kMissing = 2, kFailed = 3;
+inline constexpr std::uint8_t kNormal = 0, kOffline = 1, kMissing = 2, kFailed = 3,
+                              kSmartEvent = 4;
 }
 
 }  // namespace veskctl

@@ -27,6 +27,7 @@ const std::set<std::string>& Kinds() {
                                               "volume-normal",
                                               "drive-failed",
                                               "drive-missing",
+                                              "drive-smart",
                                               "spare-taken",
                                               "job-started",
                                               "job-finished",

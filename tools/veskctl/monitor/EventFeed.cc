@@ -239,7 +239,10 @@ void EventFeed::Add(const std::shared_ptr<Observable>& object, const std::string
   w.id = IdOf(*object);
   w.name = NameOf(*object);
   w.values = Read(*object);
-  if (kind == "volume" && Impaired(w.values["State"])) impairedVolumes.insert(w.id);
+  // A volume found degraded, failed or rebuilding: its return to normal is an event.
+  if (kind == "volume" &&
+      (Impaired(w.values["State"]) || w.values["State"].value == std::uint64_t{state::kRebuilding}))
+    impairedVolumes.insert(w.id);
   const Observable* key = object.get();
   w.token = object->PropertyChanged.Subscribe(
       [this, key](const System::Object&, const auto& e) { Changed(key, e.PropertyName); });
@@ -331,6 +334,12 @@ void EventFeed::Derive(const Watched& w, const std::string& property,
               WorkKind(oldValue->value.get<std::uint8_t>()));
     if (Working(newValue)) derived("job-started", WorkKind(to));
     if (to == state::kDegraded) derived("volume-degraded");
+    // A rebuild that starts by itself (a spare took a lost member's place) means the volume lost
+    // its redundancy as surely as a degraded one; it has it back when the rebuild ends.
+    if (to == state::kRebuilding && impairedVolumes.count(w.id) == 0) {
+      derived("volume-degraded", "rebuilding: not redundant until the rebuild ends");
+      impairedVolumes.insert(w.id);
+    }
     if (to == state::kFailed) derived("volume-failed");
     if (to == state::kNormal && impairedVolumes.erase(w.id) > 0) derived("volume-normal");
     if (Impaired(newValue)) impairedVolumes.insert(w.id);
@@ -339,6 +348,7 @@ void EventFeed::Derive(const Watched& w, const std::string& property,
     const auto to = newValue.value.get<std::uint8_t>();
     if (to == drive_status::kFailed) derived("drive-failed");
     if (to == drive_status::kMissing) derived("drive-missing");
+    if (to == drive_status::kSmartEvent) derived("drive-smart");
   }
   if (w.kind == "drive" && property == "Usage" && oldValue && oldValue->value == usage::kSpare &&
       newValue.value == usage::kMember)

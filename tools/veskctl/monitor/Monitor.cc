@@ -27,8 +27,6 @@ using nlohmann::json;
 namespace {
 
 constexpr int kSnapshotFormatVersion = 1;
-// A drive's status after it reported a SMART event (show's "SMART event").
-constexpr std::uint8_t kSmartEvent = 4;
 
 // What `--once` keeps between its runs: the machine as last reported, the faults that last with
 // their last reports, the failure of the last look and the machine's clock then.
@@ -662,7 +660,7 @@ std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade) {
     const auto status = static_cast<std::uint8_t>(d->Status());
     const char* kind = status == drive_status::kMissing  ? "drive-missing"
                        : status == drive_status::kFailed ? "drive-failed"
-                       : status == kSmartEvent           ? "drive-smart"
+                       : status == drive_status::kSmartEvent           ? "drive-smart"
                                                          : nullptr;
     if (kind)
       faults.push_back({kind, "drive", Narrow(d->Id().ToString()), Narrow(d->SerialNumber()), ""});
@@ -740,7 +738,7 @@ LogEntry SystemLogEntry(const json& record) {
   if (kind.ends_with("-failed") || kind == "drive-missing" || kind == "volume-degraded" ||
       (kind == "reminder" && record.contains("fault")))
     entry.severity = LogSeverity::Error;
-  else if (kind == "command" && CommandFailed(record))
+  else if ((kind == "command" && CommandFailed(record)) || kind == "drive-smart")
     entry.severity = LogSeverity::Warning;
   entry.message = Line(record);
   if (auto id = record.find("id"); id != record.end()) entry.message += " id=" + id->dump();
