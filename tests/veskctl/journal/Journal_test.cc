@@ -212,40 +212,51 @@ TEST_F(JournalTest, ARecordLargerThanEveryBufferIsFoundLikeAnyOther) {
   EXPECT_EQ(journal.LastId(), 3u);
 }
 
-// One line damaged in the middle of a journal is passed over alone: the records before and after
-// it are all read, wherever a reader starts, and `events` says what it passed over.
+// A damaged line is passed over alone, in the middle of a journal or at its end: the records
+// before and after it are all read, wherever a reader starts, and `events` says what it passed
+// over. (The journal is larger than a reader's chunk, so that no line is read twice.)
 TEST_F(JournalTest, ADamagedLineIsPassedOverAloneAndSaid) {
   const Journal journal(JournalPath());
   for (int i = 0; i < 400; ++i)
-    journal.Append(json{{"kind", "changed"}, {"detail", std::string(80, 'a' + i % 26)}});
-  // Record 200's line overwritten in place, its newline kept.
+    journal.Append(json{{"kind", "changed"}, {"detail", std::string(3000, 'a' + i % 26)}});
+  // Records 200 and 400 overwritten in place, their newlines kept.
   std::string text = Slurp(JournalPath());
-  const auto found = text.find("\"id\":200,");
-  ASSERT_NE(found, std::string::npos);
-  const auto at = text.rfind('\n', found) + 1, end = text.find('\n', found);
-  text.replace(at, end - at, std::string(end - at, '#'));
+  ASSERT_GT(text.size(), 1u << 20);
+  for (const char* damaged : {"\"id\":200,", "\"id\":400,"}) {
+    const auto found = text.find(damaged);
+    ASSERT_NE(found, std::string::npos);
+    const auto at = text.rfind('\n', found) + 1, end = text.find('\n', found);
+    text.replace(at, end - at, std::string(end - at, '#'));
+  }
   std::ofstream(JournalPath(), std::ios::binary | std::ios::trunc) << text;
 
-  std::vector<std::uint64_t> all;
-  for (std::uint64_t id = 1; id <= 400; ++id)
-    if (id != 200) all.push_back(id);
-  for (std::uint64_t after : {0, 1, 150, 198, 199, 200, 201, 399}) {
+  for (std::uint64_t after : {0, 1, 150, 198, 199, 200, 201, 398, 399, 400}) {
     const auto slice = journal.After(after);
     std::vector<std::uint64_t> expected;
-    for (auto id : all)
-      if (id > after) expected.push_back(id);
+    for (std::uint64_t id = after + 1; id < 400; ++id)
+      if (id != 200) expected.push_back(id);
     EXPECT_EQ(Ids(slice.records), expected) << "after " << after;
-    // Whoever reads past the damaged line is told of it: after 200 too, since what it held is
-    // not known.
-    EXPECT_EQ(slice.damaged, after <= 200 ? 1u : 0u) << "after " << after;
+    // Whoever reads past a damaged line is told of it: after 200 too, since what it held is not
+    // known.
+    EXPECT_EQ(slice.damaged, after <= 200 ? 2u : 1u) << "after " << after;
   }
-  EXPECT_EQ(journal.LastId(), 400u);
+  EXPECT_EQ(journal.LastId(), 399u);
   const Result r = Run("events --since 0");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_NE(r.out.find("veskctl: passed over 1 damaged line of the journal (not a record)\n"),
+  EXPECT_NE(r.out.find("veskctl: passed over 2 damaged lines of the journal (not a record)\n"),
             std::string::npos)
-      << r.out.substr(0, 400);
-  EXPECT_EQ(Listed("--since 0").size(), 399u);
+      << r.out.substr(r.out.size() - 200);
+  EXPECT_EQ(Listed("--since 0").size(), 398u);
+
+  // A journal whose one record is damaged holds none; an identifier once given is not given again.
+  const fs::path other = dir / "other.journal";
+  const Journal second(other);
+  second.Append(json{{"kind", "changed"}});
+  std::string one = Slurp(other);
+  one.replace(one.find('\n') + 1, 5, "#####");  // the line after the header
+  std::ofstream(other, std::ios::binary | std::ios::trunc) << one;
+  EXPECT_EQ(second.LastId(), 0u);
+  EXPECT_EQ(second.Append(json{{"kind", "job"}}), 2u);
 }
 
 }  // namespace
