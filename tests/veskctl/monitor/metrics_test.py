@@ -210,9 +210,17 @@ def listen(veskctl):
                 if events.get(kind, 0) < 1:
                     problems.append(f"no {kind} event counted: {events}")
             # The only monitor is the one that records: what it saw, it appended to the journal.
-            records = {dict(k)["kind"]: v
-                       for k, v in samples.get("vesk_journal_records_total", {}).items()}
-            for kind in ("present", "drive-missing", "job-started", "removed"):
+            # Its records are counted once appended, just after the look that derived them: the
+            # scrape waits for them as for the topology.
+            wanted = ("present", "drive-missing", "job-started", "removed")
+            for _ in range(100):
+                records = {dict(k)["kind"]: v for k, v in parse(
+                    urllib.request.urlopen(url, timeout=5).read().decode()).get(
+                        "vesk_journal_records_total", {}).items()}
+                if all(records.get(kind, 0) >= 1 for kind in wanted):
+                    break
+                time.sleep(0.1)
+            for kind in wanted:
                 if records.get(kind, 0) < 1:
                     problems.append(f"no {kind} record counted: {records}")
 
