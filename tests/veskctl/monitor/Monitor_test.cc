@@ -318,9 +318,11 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
                            "State: normal (0)\n"),
             std::string::npos)
       << first.out;
-  const fs::path snapshot = state.string() + ".monitor";
-  EXPECT_TRUE(fs::exists(snapshot));
-  EXPECT_FALSE(fs::exists(snapshot.string() + ".new"));
+  const fs::path known = state.string() + ".journal.last-known";
+  EXPECT_TRUE(fs::exists(known));
+  EXPECT_FALSE(fs::exists(known.string() + ".new"));
+  EXPECT_EQ(fs::status(known).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(Run("monitor --once").out, "");  // nothing changed
 
   Do("set-volume-cache Data off");
@@ -330,19 +332,19 @@ TEST_F(MonitorTest, OnceReportsWhatChangedSinceTheLastOnce) {
             "write-back (3) -> off (1)\n");
   EXPECT_EQ(Run("monitor --once").out, "");
 
-  // A snapshot that cannot be used is said and taken as absent.
-  std::ofstream(snapshot) << "not json";
+  // A last-known state that cannot be used is said and taken as absent.
+  std::ofstream(known) << "not json";
   const Result again = Run("monitor --once");
   EXPECT_EQ(again.exitCode, 0);
   EXPECT_EQ(again.out.substr(0, again.out.find('\n') + 1),
-            "veskctl: the monitor snapshot " + snapshot.string() +
+            "veskctl: the last-known state " + known.string() +
                 " is not valid JSON; reporting the machine as it is now\n");
   EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 19) << again.out;
   EXPECT_EQ(Run("monitor --once").out, "");
 
   // --once waits for the lock as other runs do and gives up as they do: a failed look, the
-  // machine of the snapshot as it was.
-  auto machineOf = [&] { return json::parse(Slurp(snapshot))["machine"]; };
+  // machine last known as it was.
+  auto machineOf = [&] { return json::parse(Slurp(known))["machine"]; };
   const json before = machineOf();
   Do("rename-volume Data Data2");
   const int held = ::open((state.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -412,8 +414,9 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{
                       "state.json", "state.json.journal", "state.json.journal.cursors",
-                      "state.json.journal.deliver.lock", "state.json.journal.lock",
-                      "state.json.journal.watch.lock", "state.json.lock", "state.json.monitor"}));
+                      "state.json.journal.deliver.lock", "state.json.journal.last-known",
+                      "state.json.journal.lock", "state.json.journal.watch.lock", "state.json.lock",
+                      "state.json.monitor"}));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on
@@ -1043,6 +1046,7 @@ TEST_F(MonitorTest, OneChangeIsOneEventInBytes) {
 TEST_F(MonitorTest, ARecordIsDeliveredAtLeastOnceWhateverStopsTheMonitor) {
   Do("sim reset");
   ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  Do("set-volume-cache Data off");  // for the follower below to record
   const std::uint64_t before = Journal().back()["id"];
   const fs::path script = dir / "program", block = dir / "block", started = dir / "started",
                  got = dir / "got";
@@ -1066,7 +1070,7 @@ TEST_F(MonitorTest, ARecordIsDeliveredAtLeastOnceWhateverStopsTheMonitor) {
   fs::remove(started);
   ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
 
-  Do("set-volume-cache Data off");
+  Do("set-volume-cache Data write-back");
   std::ofstream(block) << "";
   MonitorProcess once = Start({"--once", "--program", script.string()});
   AwaitFile(started);
@@ -1077,13 +1081,13 @@ TEST_F(MonitorTest, ARecordIsDeliveredAtLeastOnceWhateverStopsTheMonitor) {
   fs::remove(block);
   ASSERT_EQ(Run("monitor --once --program " + script.string()).exitCode, 0);
 
-  // Every record since, once each, in order: the follower's 18 present elements, the command and
+  // Every record since, once each, in order: the change the follower recorded, the next command and
   // the change it made.
   std::vector<std::uint64_t> expected, noted;
   for (const auto& r : Journal(before)) expected.push_back(r["id"]);
   std::istringstream lines(Slurp(got));
   for (std::string line; std::getline(lines, line);) noted.push_back(std::stoull(line));
-  EXPECT_EQ(expected.size(), 20u);  // and the record of the command
+  EXPECT_EQ(expected.size(), 3u);
   EXPECT_EQ(noted, expected);
   EXPECT_EQ(Journal(before).back()["property"], "CachePolicy");
 }
@@ -1190,7 +1194,7 @@ TEST_F(MonitorTest, WhatKeepsAMonitorFromRecordingOrDeliveringIsSaid) {
   EXPECT_EQ(dry.exitCode, 0);
   EXPECT_EQ(std::count(dry.out.begin(), dry.out.end(), '\n'), 18) << dry.out;
   EXPECT_EQ(Journal().size(), commands);
-  for (const char* left : {".cursors", ".watch.lock", ".deliver.lock"})
+  for (const char* left : {".cursors", ".watch.lock", ".deliver.lock", ".last-known"})
     EXPECT_FALSE(fs::exists(journal + left)) << left;
   EXPECT_FALSE(fs::exists(state.string() + ".monitor"));
   ASSERT_EQ(Run("monitor --once").exitCode, 0);

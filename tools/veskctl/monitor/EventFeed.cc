@@ -1,9 +1,11 @@
 #include "tools/veskctl/monitor/EventFeed.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
 #include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/session/Jobs.h"
 
 namespace veskctl {
@@ -214,9 +216,105 @@ void EventFeed::SetMode(Mode newMode) {
   mode = newMode;
 }
 
-std::vector<MonitorEvent> EventFeed::Take() {
+std::vector<MonitorEvent> EventFeed::Take(nlohmann::json* known) {
   std::lock_guard hold(lock);
+  if (known && !queued.empty()) *known = KnownLocked();
   return std::exchange(queued, {});
+}
+
+std::vector<const EventFeed::Watched*> EventFeed::InOrder() const {
+  std::vector<const Watched*> all;
+  for (const auto& [object, w] : watched) all.push_back(&w);
+  std::sort(all.begin(), all.end(),
+            [](const Watched* a, const Watched* b) { return a->order < b->order; });
+  return all;
+}
+
+// A value as the last-known state keeps it: [value, name], and 1 after them for an enumeration.
+static nlohmann::json KnownValue(const EventValue& v) {
+  auto saved = nlohmann::json::array({v.value, v.name});
+  if (v.enumeration) saved.push_back(1);
+  return saved;
+}
+
+static std::optional<EventValue> ValueOf(const nlohmann::json& saved) {
+  if (!saved.is_array() || saved.size() < 2 || !saved[1].is_string()) return std::nullopt;
+  return EventValue{saved[0], saved[1].get<std::string>(), saved.size() > 2};
+}
+
+nlohmann::json EventFeed::Known() const {
+  std::lock_guard hold(lock);
+  return KnownLocked();
+}
+
+nlohmann::json EventFeed::KnownLocked() const {
+  auto elements = nlohmann::json::array();
+  for (const Watched* w : InOrder()) {
+    auto values = nlohmann::json::object();
+    for (const auto& [property, value] : w->values) values[property] = KnownValue(value);
+    elements.push_back({{"kind", w->kind}, {"id", w->id}, {"name", w->name}, {"values", values}});
+  }
+  return {{"elements", std::move(elements)},
+          {"impaired", std::vector<std::string>(impairedVolumes.begin(), impairedVolumes.end())}};
+}
+
+void EventFeed::Present() {
+  std::lock_guard hold(lock);
+  for (const Watched* w : InOrder()) Appeared(*w, true);
+}
+
+void EventFeed::Since(const nlohmann::json& known) {
+  std::lock_guard hold(lock);
+  // What was known of each element, by kind and identifier; anything unreadable is as unknown.
+  std::map<std::pair<std::string, std::string>, Watched> before;
+  std::vector<std::pair<std::string, std::string>> knownOrder;
+  if (const auto elements = known.find("elements");
+      elements != known.end() && elements->is_array()) {
+    for (const auto& e : *elements) {
+      if (!e.is_object()) continue;
+      Watched w;
+      w.kind = RecordField(e, "kind");
+      w.id = RecordField(e, "id");
+      w.name = RecordField(e, "name");
+      if (const auto values = e.find("values"); values != e.end() && values->is_object())
+        for (const auto& [property, saved] : values->items())
+          if (auto value = ValueOf(saved)) w.values[property] = *value;
+      const auto key = std::make_pair(w.kind, w.id);
+      if (before.emplace(key, std::move(w)).second) knownOrder.push_back(key);
+    }
+  }
+  impairedVolumes.clear();
+  if (const auto impaired = known.find("impaired"); impaired != known.end() && impaired->is_array())
+    for (const auto& id : *impaired)
+      if (id.is_string()) impairedVolumes.insert(id.get<std::string>());
+  std::set<std::pair<std::string, std::string>> now;
+  for (const Watched* w : InOrder()) now.insert({w->kind, w->id});
+  for (const auto& key : knownOrder)
+    if (!now.contains(key)) Gone(before[key]);
+  for (const Watched* w : InOrder()) {
+    auto was = before.find({w->kind, w->id});
+    if (was == before.end()) {
+      Appeared(*w, false);
+      continue;
+    }
+    for (const auto& [property, value] : w->values) {
+      auto old = was->second.values.find(property);
+      if (old != was->second.values.end() && old->second == value) continue;
+      MonitorEvent e = About(*w, "changed");
+      e.property = property;
+      // A property the known state did not hold (another veskctl's) has no old value to tell.
+      if (old != was->second.values.end()) e.oldValue = old->second;
+      e.newValue = value;
+      // As when it is seen happen, a new name is told under the old one.
+      if (property == "Name" || property == "SerialNumber") e.elementName = was->second.name;
+      queued.push_back(e);
+      Derive(*w, property, e.oldValue, value);
+    }
+  }
+  // A volume no longer there is no longer impaired.
+  std::erase_if(impairedVolumes, [&](const std::string& id) {
+    return !now.contains({"volume", id});
+  });
 }
 
 MonitorEvent EventFeed::About(const Watched& w, const std::string& kind) const {
@@ -239,6 +337,7 @@ void EventFeed::Add(const std::shared_ptr<Observable>& object, const std::string
   w.id = IdOf(*object);
   w.name = NameOf(*object);
   w.values = Read(*object);
+  w.order = ++added;
   // A volume found degraded, failed or rebuilding: its return to normal is an event.
   if (kind == "volume" &&
       (Impaired(w.values["State"]) || w.values["State"].value == std::uint64_t{state::kRebuilding}))
@@ -254,19 +353,23 @@ void EventFeed::Add(const std::shared_ptr<Observable>& object, const std::string
         });
   }
   if (mode == Mode::Quiet) return;
+  Appeared(w, present || mode == Mode::Present);
+}
+
+void EventFeed::Appeared(const Watched& w, bool present) {
   // A new element shows its health: the state of a volume, the status of a drive.
-  const char* health = kind == "volume" ? "State" : kind == "drive" ? "Status" : nullptr;
-  MonitorEvent e = About(w, present || mode == Mode::Present ? "present" : "added");
+  const char* health = w.kind == "volume" ? "State" : w.kind == "drive" ? "Status" : nullptr;
+  MonitorEvent e = About(w, present ? "present" : "added");
   if (health) {
     e.property = health;
-    e.newValue = w.values[health];
+    e.newValue = w.values.at(health);
   }
   queued.push_back(e);
-  if (e.kind == "present") return;
-  if (kind == "controller") queued.push_back(About(w, "controller-arrived"));
+  if (present) return;
+  if (w.kind == "controller") queued.push_back(About(w, "controller-arrived"));
   // A new element had no state before: what it comes in (degraded, initializing, failed) is
   // derived from nothing, never from a normal state it was not in.
-  if (health) Derive(w, health, std::nullopt, w.values[health]);
+  if (health) Derive(w, health, std::nullopt, w.values.at(health));
 }
 
 void EventFeed::Remove(const Observable* object) {
@@ -274,18 +377,21 @@ void EventFeed::Remove(const Observable* object) {
   auto at = watched.find(object);
   if (at == watched.end()) return;
   Watched& w = at->second;
-  if (mode != Mode::Quiet) {
-    queued.push_back(About(w, "removed"));
-    if (w.kind == "controller") queued.push_back(About(w, "controller-removed"));
-    if (w.kind == "volume" && Working(w.values["State"])) {
-      MonitorEvent e = About(w, "job-failed");
-      e.detail = WorkKind(w.values["State"].value.get<std::uint8_t>()) + ": the volume is gone";
-      queued.push_back(e);
-    }
-  }
+  if (mode != Mode::Quiet) Gone(w);
   impairedVolumes.erase(w.id);
   Forget(w);
   watched.erase(at);
+}
+
+void EventFeed::Gone(const Watched& w) {
+  queued.push_back(About(w, "removed"));
+  if (w.kind == "controller") queued.push_back(About(w, "controller-removed"));
+  auto state = w.values.find("State");
+  if (w.kind == "volume" && state != w.values.end() && Working(state->second)) {
+    MonitorEvent e = About(w, "job-failed");
+    e.detail = WorkKind(state->second.value.get<std::uint8_t>()) + ": the volume is gone";
+    queued.push_back(e);
+  }
 }
 
 void EventFeed::Forget(Watched& w) {

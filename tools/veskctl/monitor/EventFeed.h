@@ -43,8 +43,21 @@ class EventFeed {
   enum class Mode { Quiet, Present, Live };
   void SetMode(Mode mode);
 
-  // The events queued so far, in the order they happened.
-  std::vector<MonitorEvent> Take();
+  // The events queued so far, in the order they happened. With `known`, also what the feed holds
+  // right after them (Known), when there are any: the two are taken together, so that the state
+  // matches the events.
+  std::vector<MonitorEvent> Take(nlohmann::json* known = nullptr);
+
+  // Every element as the feed holds it now, with the values it last saw: the last-known state a
+  // later feed compares with (Since).
+  nlohmann::json Known() const;
+  // Queues the events of everything that changed between `known` (what Known gave, maybe in
+  // another process) and what the feed holds now, as if each change had been seen as it happened:
+  // elements added and removed, every property that differs, and what derives from them.
+  void Since(const nlohmann::json& known);
+  // Queues a `present` event for every element the feed holds: for a first look with nothing
+  // known before it.
+  void Present();
 
  private:
   using Observable = VESK_Managed::System::ComponentModel::INotifyPropertyChanged;
@@ -58,6 +71,7 @@ class EventFeed {
     Token token = 0;
     std::shared_ptr<Observable> scsi;  // a drive's SCSI address raises on its own object
     Token scsiToken = 0;
+    std::uint64_t order = 0;  // when it was added: elements are listed in the order they came
   };
 
   template <typename Dictionary>
@@ -69,11 +83,16 @@ class EventFeed {
   MonitorEvent About(const Watched& w, const std::string& kind) const;
   void Derive(const Watched& w, const std::string& property,
               const std::optional<EventValue>& oldValue, const EventValue& newValue);
+  void Gone(const Watched& w);
+  void Appeared(const Watched& w, bool present);
+  std::vector<const Watched*> InOrder() const;
+  nlohmann::json KnownLocked() const;
 
-  std::mutex lock;
+  mutable std::mutex lock;
   Mode mode = Mode::Live;
   std::vector<MonitorEvent> queued;
   std::map<const Observable*, Watched> watched;
+  std::uint64_t added = 0;
   // Volumes seen degraded or failed and not normal since: their return is an event.
   std::set<std::string> impairedVolumes;
   std::vector<std::function<void()>> collectionSubscriptions;

@@ -13,6 +13,7 @@
 #include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/journal/Undelivered.h"
+#include "tools/veskctl/monitor/LastKnown.h"
 #include "tools/veskctl/monitor/SystemLog.h"
 #include "tools/veskctl/session/Predict.h"
 #include "tools/veskctl/session/Session.h"
@@ -28,8 +29,9 @@ namespace {
 
 constexpr int kSnapshotFormatVersion = 1;
 
-// What `--once` keeps between its runs: the machine as last reported, the faults that last with
-// their last reports, the failure of the last look and the machine's clock then.
+// What `--once` kept between its runs before the last-known state did (PATH.monitor beside the
+// state file): the machine as last reported, the faults that last, the failure of the last look and
+// the machine's clock then. Read once, so that the first run after it reports the changes since.
 struct Snapshot {
   std::optional<vesk::sim::Topology> machine;
   json faults;
@@ -37,14 +39,11 @@ struct Snapshot {
   std::int64_t clockMs = 0;
 };
 
-// The snapshot's machine is nothing when there is none or it cannot be used (said on stderr: the
-// snapshot only saves reporting again what was reported before). Snapshots from before the
-// faults were kept have none.
+// Nothing when there is none or it cannot be used (said on stderr).
 Snapshot ReadSnapshot(const fs::path& path) {
   std::optional<std::string> text;
   std::string why;
   try {
-    // As the state file is read: another `--once` may replace the snapshot meanwhile.
     text = ReadFileShared(path, "the monitor snapshot");
     if (!text) return {};
     const auto document = nlohmann::json::parse(*text);
@@ -70,15 +69,6 @@ Snapshot ReadSnapshot(const fs::path& path) {
   std::cerr << "veskctl: the monitor snapshot " << path.string() << " " << why
             << "; reporting the machine as it is now\n";
   return {};
-}
-
-void WriteSnapshot(const fs::path& path, const vesk::sim::Topology& topology,
-                   const Reminders& reminders, const FailureAlerts& alerts, std::int64_t clockMs) {
-  const nlohmann::json document = {
-      {"format", "veskctl-monitor-snapshot"},         {"formatVersion", kSnapshotFormatVersion},
-      {"machine", vesk::sim::SaveTopology(topology)}, {"faults", reminders.Save()},
-      {"refreshFailure", alerts.Lasting()},           {"clockMs", clockMs}};
-  WriteFileAtomically(path, document.dump(2) + "\n", "the monitor snapshot");
 }
 
 // A lock tried without waiting: the first byte of a file of its own, held until Release (or the
@@ -192,12 +182,15 @@ class Monitor {
   int Once() {
     // A target that has no cursor yet starts with what this run finds: nothing before it.
     const std::uint64_t start = options.dryRun ? 0 : journal.LastId();
-    // Against the simulated machine the snapshot is read, compared and written under the
-    // watcher lock. Against the driver there is no snapshot: the lock is taken to append only,
-    // once the look found controllers (a run that finds none leaves nothing behind).
+    // The last-known state is read, compared and committed under the watcher lock. Against the
+    // driver a first look finds the controllers before the lock is taken: a run that finds none
+    // leaves nothing behind.
+    Watcher watcher(EventFeed::Mode::Quiet, options.simulate);
+    std::optional<vesk::sim::Topology> unused;
+    if (!options.simulate) Look(watcher, options.lockTimeoutSeconds, unused);
     std::string failure;
-    if (options.dryRun || !options.simulate || watching.Take())
-      failure = WatchOnce();
+    if (options.dryRun || watching.Take())
+      failure = WatchOnce(watcher);
     else
       SayNotWatching();
     watching.Release();
@@ -207,24 +200,20 @@ class Monitor {
   }
 
   int Follow() {
-    Watcher watcher(EventFeed::Mode::Present, options.simulate);
+    Watcher watcher(EventFeed::Mode::Quiet, options.simulate);
     const std::uint64_t start = journal.LastId();
     std::uint64_t shown = start;
-    bool started = false;
     do {
+      // Look: a run that holds the lock is waited for a little only, the monitor looks again
+      // next tick.
       std::optional<vesk::sim::Topology> now;
+      const Sight sight = Look(watcher, std::min(options.intervalSeconds, 0.25), now);
+      // Record: the first monitor to get the lock keeps it while it lives and records from the
+      // last-known state on; the others only look, and take over from that state when it ends.
       std::vector<json> records;
-      // Look, derive, remind: a run that holds the lock is waited for a little only, the monitor
-      // looks again next tick.
-      const std::string failure =
-          Tick(watcher, std::nullopt, std::min(options.intervalSeconds, 0.25), now, records);
-      // Record: the first monitor to get the lock keeps it while it lives; the others look on
-      // (their records dropped) and take over when it ends, from what they last saw themselves.
-      if (watching.Take()) Record(std::move(records));
-      if (failure.empty() && (now || !options.simulate) && !started) {
-        watcher.Feed().SetMode(EventFeed::Mode::Live);
-        started = true;
-      }
+      if (!holding && watching.Take()) holding = TakeOver();
+      Watch(watcher, sight, records);
+      if (holding) Record(std::move(records));
       // Deliver: without a program the monitor shows every record as it comes, whoever wrote it.
       // A journal that cannot be read or a cursor that cannot be saved now is tried next tick.
       try {
@@ -239,37 +228,74 @@ class Monitor {
   }
 
  private:
-  // One look of `--once`, under the watcher lock: the snapshot read, the changes since recorded,
-  // the snapshot written. A dry run prints what it would record instead.
-  std::string WatchOnce() {
-    // Against the driver there is no state file to keep a snapshot beside: every look starts
-    // from nothing and reports the machine as present.
+  // One look of `--once`: the changes since the last-known state recorded and the state committed.
+  // A dry run prints what it would record instead, and writes nothing.
+  std::string WatchOnce(Watcher& watcher) {
+    if (!TakeOver()) return "the last-known state cannot be read";
+    holding = !options.dryRun;
+    // The first run after the snapshot `--once` kept before reports the changes since it.
     const fs::path snapshotPath = options.simulate ? SnapshotPath(options.statePath) : fs::path();
-    Snapshot saved = options.simulate ? ReadSnapshot(snapshotPath) : Snapshot{};
-    if (saved.machine) {
+    if (!stateFound && options.simulate) FromSnapshot(watcher, snapshotPath);
+    std::vector<json> records;
+    std::optional<vesk::sim::Topology> now;
+    const Sight sight = Look(watcher, options.lockTimeoutSeconds, now);
+    Watch(watcher, sight, records);
+    if (options.dryRun) {
+      for (const auto& record : records) Print(record);
+      return sight.failure;
+    }
+    // Committed even when nothing changed: the state is then known from here on.
+    Commit(std::move(records));
+    holding = false;
+    if (!snapshotPath.empty()) {
+      std::error_code ignored;
+      fs::remove(snapshotPath, ignored);
+    }
+    return sight.failure;
+  }
+
+  // Takes the last-known state over as the watcher lock is had: its pending records are made sure
+  // of, and its faults and failure go on from where the last watcher left them. False when it
+  // cannot be read now (said on stderr): the lock is let go, to be taken again later.
+  bool TakeOver() {
+    try {
+      auto state = lastKnown.Read();
+      stateFound = state.has_value();
+      if (!state) return true;
+      if (!options.dryRun)
+        for (auto& record : lastKnown.Recover(*state)) {
+          if (options.observer) options.observer->Journaled(record);
+        }
+      state->pending.clear();
+      known = std::move(*state);
+      reminders.Load(known.faults);
+      alerts.SetLasting(known.failure);
+      clockMs = known.clockMs;
+      return true;
+    } catch (const StateFileError& e) {
+      std::cerr << "veskctl: cannot take over the last-known state now: " << e.what() << "\n";
+      watching.Release();
+      return false;
+    }
+  }
+
+  // Loads the machine of `--once`'s old snapshot into the watcher, as the state last known.
+  void FromSnapshot(Watcher& watcher, const fs::path& path) {
+    Snapshot saved = ReadSnapshot(path);
+    if (!saved.machine) return;
+    try {
+      watcher.Load(std::move(*saved.machine));
+      watcher.Refresh();
+      known.machine = watcher.Feed().Known();
+      watcher.Feed().Take();
       reminders.Load(saved.faults);
       alerts.SetLasting(saved.failure);
       clockMs = saved.clockMs;
+      stateFound = true;
+    } catch (const std::exception& e) {
+      std::cerr << "veskctl: the monitor snapshot " << path.string() << " cannot be loaded ("
+                << e.what() << "); reporting the machine as it is now\n";
     }
-    const auto earlier = saved.machine;
-    Watcher watcher(earlier ? EventFeed::Mode::Quiet : EventFeed::Mode::Present, options.simulate);
-    std::optional<vesk::sim::Topology> now;
-    std::vector<json> records;
-    const std::string failure =
-        Tick(watcher, std::move(saved.machine), options.lockTimeoutSeconds, now, records);
-    if (options.dryRun) {
-      for (const auto& record : records) Print(record);
-      return failure;
-    }
-    if (options.simulate || watching.Take())
-      Append(records);
-    else
-      SayNotWatching();
-    // A failed look keeps the machine last reported, so that the next look reports what changed
-    // since; the faults and the failure are kept either way.
-    if (options.simulate && (failure.empty() ? now.has_value() : earlier.has_value()))
-      WriteSnapshot(snapshotPath, failure.empty() ? *now : *earlier, reminders, alerts, clockMs);
-    return failure;
   }
 
   // What one look at the machine found.
@@ -279,30 +305,29 @@ class Monitor {
     std::chrono::duration<double> took{};
   };
 
-  // One tick: look at the machine, derive the records of what changed, and remind of the faults
-  // that last. `earlier`, when given, is loaded quietly first (the snapshot of `--once`). `now` is
-  // what the state file held (nothing when the lock was not had). Returns what went wrong, empty
-  // when nothing did.
-  std::string Tick(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
-                   std::optional<vesk::sim::Topology>& now, std::vector<json>& records) {
-    const Sight sight = Look(watcher, std::move(earlier), lockTimeout, now);
+  // The records of a look: once the watcher records (it holds the lock), the first look that sees
+  // the machine catches up with the last-known state, and from then on the feed's events; the
+  // alerts of failed looks; and the reminders of the faults that last, when they are due.
+  void Watch(Watcher& watcher, const Sight& sight, std::vector<json>& records) {
+    const bool seen = sight.failure.empty() && !sight.skipped;
+    if ((holding || options.dryRun) && !caughtUp && seen) {
+      // `present` records only when nothing at all is known of the machine.
+      if (known.machine.is_object())
+        watcher.Feed().Since(known.machine);
+      else
+        watcher.Feed().Present();
+      watcher.Feed().SetMode(EventFeed::Mode::Live);
+      caughtUp = true;
+    }
     Derive(watcher, sight, records);
     if (!sight.skipped) Remind(watcher, sight.failure, records);
-    return sight.failure;
   }
 
   // Refreshes the watcher's facade from the machine as it is now.
-  Sight Look(Watcher& watcher, std::optional<vesk::sim::Topology> earlier, double lockTimeout,
-             std::optional<vesk::sim::Topology>& now) {
+  Sight Look(Watcher& watcher, double lockTimeout, std::optional<vesk::sim::Topology>& now) {
     Sight sight;
     const auto start = Clock::now();
     try {
-      if (earlier) {
-        watcher.Load(std::move(*earlier));
-        watcher.Refresh();
-        watcher.Feed().Take();
-        watcher.Feed().SetMode(EventFeed::Mode::Live);
-      }
       if (options.simulate) {
         now = ReadSavedMachine(options.statePath, options.pathGiven, lockTimeout, realTime);
         clockMs = static_cast<std::int64_t>(now->clockMs);
@@ -327,9 +352,11 @@ class Monitor {
   }
 
   // The records of what the look saw change: the feed's events, refreshes that failed on the
-  // notification thread, and the alert of a failed look.
+  // notification thread, and the alert of a failed look. The state they leave is known from here.
   void Derive(Watcher& watcher, const Sight& sight, std::vector<json>& records) {
-    auto events = watcher.Feed().Take();
+    json machine;
+    auto events = watcher.Feed().Take(&machine);
+    if (caughtUp && !machine.is_null()) known.machine = std::move(machine);
     // A refresh after a controller arrived or left runs on the notification thread, which can
     // only say on the debugger output that it failed.
     // (On Windows the debugger output belongs to the debugger.)
@@ -393,14 +420,14 @@ class Monitor {
   // past that), says so, and writes them, in order and before anything newer, once it can.
   void Record(std::vector<json> records) {
     if (options.once) {
-      Append(std::move(records));
+      Commit(std::move(records));
       return;
     }
     for (auto& record : records) unwritten.push_back(std::move(record));
     for (; unwritten.size() > kMaxUnwritten; ++dropped) unwritten.pop_front();
     if (unwritten.empty()) return;
     try {
-      Append({unwritten.begin(), unwritten.end()});
+      Commit({unwritten.begin(), unwritten.end()});
       if (writeFailing)
         std::cerr << "veskctl: the journal is written again, with the " << unwritten.size()
                   << " records kept meanwhile"
@@ -419,6 +446,24 @@ class Monitor {
       writeFailing = true;
     }
     if (options.observer) options.observer->Unwritten(unwritten.size());
+  }
+
+  // Appends `records`: the watcher that holds the lock commits them with the state they leave
+  // (LastKnown.h says in which order); any other run (delivery) only appends its own.
+  void Commit(std::vector<json> records) {
+    if (!holding) {
+      Append(std::move(records));
+      return;
+    }
+    LastKnown state = known;
+    state.faults = reminders.Save();
+    state.failure = alerts.Lasting();
+    state.clockMs = clockMs;
+    const auto ids = lastKnown.Commit(std::move(state), records);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      records[i]["id"] = ids[i];
+      if (options.observer) options.observer->Journaled(records[i]);
+    }
   }
 
   void Append(std::vector<json> records) {
@@ -620,6 +665,11 @@ class Monitor {
   FailureAlerts alerts;
   Reminders reminders{options.failureReminderSeconds};
   std::int64_t clockMs = 0;  // the simulated machine's clock at the last look
+  const LastKnownFile lastKnown{journal};
+  LastKnown known;          // as last committed (its machine: as the feed last took it)
+  bool stateFound = false;  // a last-known state was there to take over
+  bool holding = false;     // this run holds the watcher lock and records
+  bool caughtUp = false;    // the feed has caught up with the last-known state
   // What the journal could not take yet, oldest first, and how many went past the bound.
   static constexpr std::size_t kMaxUnwritten = 10000;
   std::deque<json> unwritten;
@@ -658,10 +708,10 @@ std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade) {
   }
   for (const auto& [key, d] : facade.Drives().Snapshot()) {
     const auto status = static_cast<std::uint8_t>(d->Status());
-    const char* kind = status == drive_status::kMissing  ? "drive-missing"
-                       : status == drive_status::kFailed ? "drive-failed"
-                       : status == drive_status::kSmartEvent           ? "drive-smart"
-                                                         : nullptr;
+    const char* kind = status == drive_status::kMissing      ? "drive-missing"
+                       : status == drive_status::kFailed     ? "drive-failed"
+                       : status == drive_status::kSmartEvent ? "drive-smart"
+                                                             : nullptr;
     if (kind)
       faults.push_back({kind, "drive", Narrow(d->Id().ToString()), Narrow(d->SerialNumber()), ""});
   }
