@@ -307,6 +307,24 @@ TEST_F(LastKnownTest, ADrillSeenByEachWatcherInTurnIsRecordedAndDeliveredOnce) {
   EXPECT_EQ(noted, expected);
 }
 
+// The first `--once` of this veskctl starts from the snapshot older ones kept, and removes it.
+TEST_F(LastKnownTest, TheSnapshotOlderOnceRunsKeptIsTakenOverOnce) {
+  Do("sim reset");
+  const fs::path snapshot = state.string() + ".monitor";
+  std::ofstream(snapshot) << json{{"format", "veskctl-monitor-snapshot"},
+                                  {"formatVersion", 1},
+                                  {"machine", json::parse(Slurp(state))["machine"]}}
+                                 .dump();
+  Do("rename-volume Data D1");
+  const std::uint64_t renamed = LastId();
+  const Result once = Run("monitor --once");
+  EXPECT_EQ(once.exitCode, 0) << once.out;
+  EXPECT_EQ(Watched(renamed), std::vector<std::string>{"changed Data Name Data -> D1"});
+  EXPECT_FALSE(fs::exists(snapshot));
+  EXPECT_EQ(Run("monitor --once").exitCode, 0);
+  EXPECT_EQ(LastId(), renamed + 1);
+}
+
 // The pending records of a state are appended once: none that the journal holds (all of them, or
 // those before a torn line), and all of them, marked, when the journal rotated past the state.
 TEST_F(LastKnownTest, PendingRecordsAreAppendedOnceAndMarkedWhenTheJournalCannotTell) {
