@@ -547,7 +547,8 @@ TEST_F(VeskctlTest, ARunWaitingForTheLockSaysSoAndHonoursTheTimeout) {
   EXPECT_EQ(::pclose(run), 0);
 }
 
-// The new state is on disk before it replaces the old one, and the rename is flushed too.
+// The new state is on disk before it replaces the old one, and the rename is flushed too; so is
+// the command's intent, which comes before it acts.
 TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
   const fs::path trace = dir / "trace";
   // (LeakSanitizer cannot work under ptrace.)
@@ -559,9 +560,12 @@ TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
   const std::string calls = std::regex_replace(
       std::regex_replace(Slurp(trace), std::regex("(^|\n)[0-9]+ +"), "$1"), std::regex(" +"), " ");
   // (The journal's own writes, each flushed, follow.)
+  const std::string intents = state.string() + ".journal.intents/[0-9]+-[0-9]+";
   EXPECT_TRUE(std::regex_match(
-      calls, std::regex("fsync\\([0-9]+\\) = 0\nrename\\(\"" + state.string() +
-                        ".new\\.[0-9]+\\.[0-9]+\", \"" + state.string() +
+      calls, std::regex("fsync\\([0-9]+\\) = 0\nrename\\(\"" + intents + "\\.new\", \"" + intents +
+                        "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n"
+                        "fsync\\([0-9]+\\) = 0\nrename\\(\"" +
+                        state.string() + ".new\\.[0-9]+\\.[0-9]+\", \"" + state.string() +
                         "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n(fsync\\([0-9]+\\) = 0\n)*")))
       << calls;
 }

@@ -131,8 +131,19 @@ TEST_F(AuditTest, EveryConfigurationCommandIsJournaledOnceWithItsOutcomeAndNever
             "Renamed volume f0d0e100-0000-4000-8000-000000000001.\n"
             "veskctl: the command was carried out but not journaled: cannot "
             "open the journal " +
-                state.string() + ".journal: access denied (Windows error 5)\n");
+                state.string() +
+                ".journal: access denied (Windows error 5)\n"
+                "veskctl: its record stays beside the journal, and is journaled with the outcome "
+                "unknown by the next run that can write the journal\n");
   EXPECT_NE(Volume("Data"), nullptr);
+  // Once the journal can be written again, the next command's run journals it first.
+  fs::remove(state.string() + ".journal");
+  ASSERT_EQ(Run("sim advance 1").exitCode, 0);
+  const std::vector<json> after = Records("command");
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(after[0]["command"]["argv"].back(), "Data");
+  EXPECT_EQ(after[0]["command"]["outcome"], "unknown");
+  EXPECT_EQ(after[1]["command"]["name"], "sim advance");
 }
 
 TEST_F(AuditTest, TheJournalSizeIsABoundItRotatesAt) {

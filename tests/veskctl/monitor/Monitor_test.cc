@@ -414,9 +414,10 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{
                       "state.json", "state.json.journal", "state.json.journal.cursors",
-                      "state.json.journal.deliver.lock", "state.json.journal.last-known",
-                      "state.json.journal.lock", "state.json.journal.watch.lock", "state.json.lock",
-                      "state.json.monitor"}));
+                      "state.json.journal.deliver.lock", "state.json.journal.intents",
+                      "state.json.journal.last-known", "state.json.journal.lock",
+                      "state.json.journal.watch.lock", "state.json.lock", "state.json.monitor"}));
+  EXPECT_TRUE(fs::is_empty(state.string() + ".journal.intents"));
 }
 
 // The program gets each event's words as arguments, never through a shell, and its JSON on

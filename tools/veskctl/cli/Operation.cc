@@ -11,6 +11,7 @@
 #include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
+#include "tools/veskctl/journal/Intent.h"
 #include "vesk/Exceptions.h"
 
 namespace veskctl {
@@ -264,6 +265,7 @@ class Operation {
     }
     if (audit && StopRequested())
       throw Interrupted("cancelled: stopped before it was carried out (Ctrl+C or SIGTERM)");
+    if (reached) Intend();
     acting = true;
     const Outcome outcome = plan.send(session);
     // A volume it created is known from here on.
@@ -276,6 +278,23 @@ class Operation {
       session.Save();
     }
     return Report(outcome);
+  }
+
+  // Before it acts, the command leaves its record as it stands (outcome unknown), so that a run
+  // killed between acting and journaling is still journaled by the next writer. A command that
+  // cannot leave it is not carried out: a storage tool that changes a machine where its journal
+  // cannot follow leaves a change nobody can trace, while a refusal only costs a retry once the
+  // folder can be written. Where there is no journal (the RAID driver without a home folder)
+  // there is nothing to leave it in, and the command runs unjournaled, as it always has.
+  void Intend() {
+    const auto journal = JournalFor(options);
+    if (!journal) return;
+    try {
+      intent = std::make_unique<Intent>(*journal, *reached);
+    } catch (const StateFileError& e) {
+      throw StateFileError("cannot record " + options.command +
+                           " before carrying it out: " + e.what() + ". Nothing was done.");
+    }
   }
 
   Session& Open(bool loadState) {
@@ -366,16 +385,24 @@ class Operation {
                 kExitNotConfirmed, nlohmann::json::object(), reached);
   }
 
-  // Journals a configuration command with its outcome, while the machine is still held. The
-  // journal failing does not change what the command did, nor its exit code.
+  // Journals a configuration command with its outcome, while the machine is still held, after
+  // the commands of runs that died before they could (made before this one). The journal failing
+  // does not change what the command did, nor its exit code; its intent then stays, to be
+  // journaled by the next writer.
   void JournalOutcome(int exitCode) {
     if (!reached) return;
     reached->exitCode = exitCode;
     try {
-      Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes)
-          .Append(CommandRecord(*reached));
+      const Journal journal(Journal::PathFor(StatePath(options), options.simulate),
+                            options.journalMaxBytes);
+      CloseAbandonedIntents(journal);
+      journal.Append(CommandRecord(*reached));
+      if (intent) intent->Close();
     } catch (const std::exception& e) {
       std::cerr << "veskctl: the command was carried out but not journaled: " << e.what() << "\n";
+      if (intent)
+        std::cerr << "veskctl: its record stays beside the journal, and is journaled with the "
+                     "outcome unknown by the next run that can write the journal\n";
     }
   }
 
@@ -384,6 +411,7 @@ class Operation {
   CommandAudit* reached = nullptr;  // `audit`, once the run has read the machine
   bool acting = false;              // the request is being carried out
   std::unique_ptr<Session> opened;
+  std::unique_ptr<Intent> intent;  // held from just before it acts until its record is journaled
 };
 
 }  // namespace

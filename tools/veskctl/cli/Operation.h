@@ -59,8 +59,9 @@ int Fail(const RunOptions& options, const std::string& kind, const std::string& 
 int Guarded(const RunOptions& options, const std::function<int()>& body);
 
 // Opens the session, reads the topology, plans, predicts, confirms, sends, saves, journals (when
-// `audit` is given) and reports; returns the exit code. A run that cannot open the state file or
-// finds no controller acted on nothing and is not journaled.
+// `audit` is given) and reports; returns the exit code. A journaled run leaves its intent beside
+// the journal before it sends, and does not send when it cannot (journal/Intent.h). A run that
+// cannot open the state file or finds no controller acted on nothing and is not journaled.
 int CarryOut(const RunOptions& options, const Planner& planner, bool loadState,
              CommandAudit* audit = nullptr);
 

@@ -51,6 +51,8 @@ nlohmann::json CommandRecord(const CommandAudit& audit) {
       {"user", user},           {"pid", GetCurrentProcessId()}, {"argv", audit.argv},
       {"name", audit.name},     {"request", audit.request},     {"outcome", audit.outcome},
       {"status", audit.status}, {"exitCode", audit.exitCode}};
+  // A run whose outcome is unknown ended before it had an exit code of its own.
+  if (audit.outcome == "unknown") record["command"]["exitCode"] = nullptr;
   record["command"]["sudoUser"] = sudoUser.empty() ? nlohmann::json() : nlohmann::json(sudoUser);
   record["command"]["via"] = audit.console ? "console" : "command line";
   return record;

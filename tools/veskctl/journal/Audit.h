@@ -18,10 +18,10 @@ struct CommandAudit {
   std::string name;                  // "delete-volume", "sim fail-drive"
   nlohmann::json element = nullptr;  // {kind, id, name} of what it acts on, when known
   nlohmann::json request = nullptr;  // as planned; null when it got no plan
-  std::string outcome = "ok";        // ok, failed, refused or cancelled
+  std::string outcome = "ok";        // ok, failed, refused, cancelled or unknown
   nlohmann::json status;             // the status block --json prints
   std::string message;               // what went wrong; empty when nothing did
-  int exitCode = 0;
+  int exitCode = 0;                  // none in the record when the outcome is unknown
   bool console = false;  // the console ran it for a person
 };
 
