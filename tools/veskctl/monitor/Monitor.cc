@@ -12,6 +12,7 @@
 #include "tools/veskctl/base/NumberOption.h"
 #include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/journal/Intent.h"
 #include "tools/veskctl/journal/Undelivered.h"
 #include "tools/veskctl/monitor/LastKnown.h"
 #include "tools/veskctl/monitor/SystemLog.h"
@@ -213,7 +214,10 @@ class Monitor {
       std::vector<json> records;
       if (!holding && watching.Take()) holding = TakeOver();
       Watch(watcher, sight, records);
-      if (holding) Record(std::move(records));
+      if (holding) {
+        CloseIntents();
+        Record(std::move(records));
+      }
       // Deliver: without a program the monitor shows every record as it comes, whoever wrote it.
       // A journal that cannot be read or a cursor that cannot be saved now is tried next tick.
       try {
@@ -244,6 +248,7 @@ class Monitor {
       for (const auto& record : records) Print(record);
       return sight.failure;
     }
+    CloseIntents();
     // Committed even when nothing changed: the state is then known from here on.
     Commit(std::move(records));
     holding = false;
@@ -252,6 +257,16 @@ class Monitor {
       fs::remove(snapshotPath, ignored);
     }
     return sight.failure;
+  }
+
+  // A command whose run died after it acted, before its record was appended, is journaled (its
+  // outcome unknown) as soon as a watcher notices, so that it is delivered with the rest. A
+  // journal that cannot be written now leaves it for later.
+  void CloseIntents() {
+    try {
+      CloseAbandonedIntents(journal);
+    } catch (const StateFileError&) {
+    }
   }
 
   // Takes the last-known state over as the watcher lock is had: its pending records are made sure
