@@ -56,29 +56,41 @@ void Append(benchmark::State& state) {
 }
 BENCHMARK(Append)->Arg(1)->Arg(100)->UseRealTime();
 
-// Written directly: a million appends would take the benchmark's whole budget.
+// Written directly: a million appends would take the benchmark's whole budget. With `damaged`,
+// every thousandth record's line is damaged: cut in half, or replaced by bytes that are no record.
+fs::path WriteMillion(bool damaged) {
+  const fs::path file =
+      Folder(damaged ? "journal-damaged-million" : "journal-million") / "state.json.journal";
+  std::ofstream out(file, std::ios::binary);
+  out << R"({"firstId":1,"format":"veskctl-journal","formatVersion":1})"
+      << "\n";
+  for (std::uint64_t i = 1; i <= kMillion; ++i) {
+    auto record = Event(i);
+    record["id"] = i;
+    // One record per second from 2026-01-01 on.
+    const std::uint64_t s = i;
+    char time[32];
+    std::snprintf(time, sizeof time, "2026-01-%02lluT%02llu:%02llu:%02llu.000Z",
+                  static_cast<unsigned long long>(1 + s / 86400),
+                  static_cast<unsigned long long>(s / 3600 % 24),
+                  static_cast<unsigned long long>(s / 60 % 60),
+                  static_cast<unsigned long long>(s % 60));
+    record["time"] = time;
+    std::string line = record.dump();
+    if (damaged && i % 1000 == 500) line = line.substr(0, line.size() / 2);
+    if (damaged && i % 1000 == 0) line = std::string(line.size(), '\x01');
+    out << line << "\n";
+  }
+  return file;
+}
+
 const fs::path& Million() {
-  static const fs::path path = [] {
-    const fs::path file = Folder("journal-million") / "state.json.journal";
-    std::ofstream out(file, std::ios::binary);
-    out << R"({"firstId":1,"format":"veskctl-journal","formatVersion":1})"
-        << "\n";
-    for (std::uint64_t i = 1; i <= kMillion; ++i) {
-      auto record = Event(i);
-      record["id"] = i;
-      // One record per second from 2026-01-01 on.
-      const std::uint64_t s = i;
-      char time[32];
-      std::snprintf(time, sizeof time, "2026-01-%02lluT%02llu:%02llu:%02llu.000Z",
-                    static_cast<unsigned long long>(1 + s / 86400),
-                    static_cast<unsigned long long>(s / 3600 % 24),
-                    static_cast<unsigned long long>(s / 60 % 60),
-                    static_cast<unsigned long long>(s % 60));
-      record["time"] = time;
-      out << record.dump() << "\n";
-    }
-    return file;
-  }();
+  static const fs::path path = WriteMillion(false);
+  return path;
+}
+
+const fs::path& DamagedMillion() {
+  static const fs::path path = WriteMillion(true);
   return path;
 }
 
@@ -103,6 +115,56 @@ void SinceTime(benchmark::State& state) {
   }
 }
 BENCHMARK(SinceTime)->Name("SinceOnAMillion/Time")->Unit(benchmark::kMicrosecond);
+
+void DamagedSinceIdentifier(benchmark::State& state) {
+  const Journal journal(DamagedMillion(), UINT64_MAX);
+  std::uint64_t damaged = 0;
+  for (auto _ : state) {
+    // The last 100 lines hold one damaged line (at 999,999,500 is not; 1,000,000 is).
+    const auto slice = journal.After(kMillion - 100);
+    if (slice.records.size() != 99 || slice.damaged != 1) state.SkipWithError("wrong records");
+    damaged += slice.damaged;
+  }
+  benchmark::DoNotOptimize(damaged);
+}
+BENCHMARK(DamagedSinceIdentifier)
+    ->Name("SinceOnADamagedMillion/Identifier")
+    ->Unit(benchmark::kMicrosecond);
+
+void DamagedSinceTime(benchmark::State& state) {
+  const Journal journal(DamagedMillion(), UINT64_MAX);
+  const std::int64_t at = *veskctl::ParseEventTime("2026-01-01T00:00:00.000Z") +
+                          static_cast<std::int64_t>(kMillion - 599) * 1000;
+  for (auto _ : state) {
+    // 600 records after, two of their lines damaged.
+    const auto slice = journal.After(journal.LastBefore(at));
+    if (slice.records.size() != 598 || slice.damaged != 2) state.SkipWithError("wrong records");
+  }
+}
+BENCHMARK(DamagedSinceTime)->Name("SinceOnADamagedMillion/Time")->Unit(benchmark::kMicrosecond);
+
+void DamagedAll(benchmark::State& state) {
+  const Journal journal(DamagedMillion(), UINT64_MAX);
+  for (auto _ : state) {
+    std::uint64_t records = 0, damaged = 0;
+    for (std::uint64_t after = 0;;) {
+      const auto page = journal.After(after, 4096);
+      records += page.records.size();
+      damaged += page.damaged;
+      if (page.records.size() < 4096) break;  // as `events` pages: the last page was read
+      after = page.records.back()["id"].get<std::uint64_t>();
+    }
+    if (records != kMillion - 2000 || damaged != 2000)
+      state.SkipWithError(("records skipped: " + std::to_string(records) + " records, " +
+                           std::to_string(damaged) + " damaged")
+                              .c_str());
+    state.counters["damaged"] = static_cast<double>(damaged);
+  }
+}
+BENCHMARK(DamagedAll)
+    ->Name("SinceOnADamagedMillion/EveryRecord")
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 void All(benchmark::State& state) {
   const Journal journal(Million(), UINT64_MAX);

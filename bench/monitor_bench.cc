@@ -6,6 +6,13 @@
 // - EventsPerSecond: one look at a machine on which every drive's LED and every volume's cache
 //   policy changed since the last: load, refresh, events (616 changes, 616 events). The counter
 //   events is the rate the monitor keeps up with.
+// - LookWithTheLastKnownState/{0,1}: one look of the monitor that records, with nothing changed
+//   (0) and with one drive's LED changed (1): load, refresh, take the events with the state they
+//   leave, and commit them (the state written aside and renamed over, the records appended);
+//   counter stateKiB, the size of the last-known state.
+// - CatchUpWithTheLastKnownState: what a watcher that starts or takes over does once: the events
+//   between a last-known state and the machine now, with every drive's LED and every volume's
+//   cache policy changed between them (616 changes).
 // - MemoryAfterAnHourOfChurn: 3,600 looks, one per second of the simulated clock, with background
 //   work starting, running and ending and drives failing and coming back; counters: resident set
 //   size after the first look and after the hour, in KiB.
@@ -16,6 +23,7 @@
 #include <fstream>
 
 #include "simulator/Topology.h"
+#include "tools/veskctl/monitor/LastKnown.h"
 #include "tools/veskctl/monitor/Monitor.h"
 #include "tools/veskctl/session/StateFile.h"
 
@@ -77,6 +85,59 @@ void EventsPerSecond(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }
 BENCHMARK(EventsPerSecond)->Unit(benchmark::kMillisecond);
+
+void LookWithTheLastKnownState(benchmark::State& state) {
+  const fs::path folder =
+      fs::temp_directory_path() / ("monitor-bench-known-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const veskctl::Journal journal(folder / "state.json.journal");
+  const veskctl::LastKnownFile file(journal);
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Quiet);
+  Topology machine = Large();
+  watcher.Load(machine);
+  watcher.Refresh();
+  watcher.Feed().SetMode(veskctl::EventFeed::Mode::Live);
+  veskctl::LastKnown known;
+  known.machine = watcher.Feed().Known();
+  file.Commit(known, {});
+  auto& drive = machine.controllers[0].drives[0];
+  for (auto _ : state) {
+    if (state.range(0) == 1) drive.ledActive = !drive.ledActive;
+    watcher.Load(machine);
+    watcher.Refresh();
+    nlohmann::json now;
+    auto events = watcher.Feed().Take(&now);
+    if (events.empty()) continue;
+    known.machine = std::move(now);
+    std::vector<nlohmann::json> records;
+    for (const auto& e : events) records.push_back(veskctl::EventJson(e));
+    file.Commit(known, std::move(records));
+  }
+  state.counters["stateKiB"] = static_cast<double>(fs::file_size(file.Path())) / 1024.0;
+  fs::remove_all(folder);
+}
+BENCHMARK(LookWithTheLastKnownState)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void CatchUpWithTheLastKnownState(benchmark::State& state) {
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Quiet);
+  Topology machine = Large();
+  watcher.Load(machine);
+  watcher.Refresh();
+  const nlohmann::json known = watcher.Feed().Known();
+  for (auto& c : machine.controllers) {
+    for (auto& d : c.drives) d.ledActive = !d.ledActive;
+    for (auto& v : c.volumes) v.cachePolicy = v.cachePolicy == 3 ? 1 : 3;
+  }
+  watcher.Load(machine);
+  watcher.Refresh();
+  std::size_t events = 0;
+  for (auto _ : state) {
+    watcher.Feed().Since(known);
+    events = watcher.Feed().Take().size();
+  }
+  state.counters["events"] = static_cast<double>(events);
+}
+BENCHMARK(CatchUpWithTheLastKnownState)->Unit(benchmark::kMillisecond);
 
 void MemoryAfterAnHourOfChurn(benchmark::State& state) {
   for (auto _ : state) {

@@ -239,6 +239,7 @@ TEST_F(JournalTest, ADamagedLineIsPassedOverAloneAndSaid) {
     // Whoever reads past a damaged line is told of it: after 200 too, since what it held is not
     // known.
     EXPECT_EQ(slice.damaged, after <= 200 ? 2u : 1u) << "after " << after;
+    EXPECT_EQ(slice.trailingDamaged, 1u) << "after " << after;  // the last line
   }
   EXPECT_EQ(journal.LastId(), 399u);
   const Result r = Run("events --since 0");
@@ -247,6 +248,9 @@ TEST_F(JournalTest, ADamagedLineIsPassedOverAloneAndSaid) {
             std::string::npos)
       << r.out.substr(r.out.size() - 200);
   EXPECT_EQ(Listed("--since 0").size(), 398u);
+  // A follower reads the lines after its last record again at every look: said once all the same.
+  const Result followed = Exec("timeout -s INT 1 " + Command("events --since 400 --follow"));
+  EXPECT_EQ(followed.out, "veskctl: passed over 1 damaged line of the journal (not a record)\n");
 
   // A journal whose one record is damaged holds none; an identifier once given is not given again.
   const fs::path other = dir / "other.journal";

@@ -22,7 +22,7 @@ struct CommandAudit {
   nlohmann::json status;             // the status block --json prints
   std::string message;               // what went wrong; empty when nothing did
   int exitCode = 0;                  // none in the record when the outcome is unknown
-  bool console = false;  // the console ran it for a person
+  bool console = false;              // the console ran it for a person
 };
 
 // The user who ran it is the process's own account (AccountName), whatever the environment says;

@@ -208,9 +208,12 @@ int RunEvents(const EventsOptions& options) {
   if (slice.gap && !options.since.empty())
     std::cerr << "veskctl: the records from #" << after + 1 << " to #" << slice.oldestHeld - 1
               << " have rotated out of the journal; listing from #" << slice.oldestHeld << "\n";
-  std::uint64_t damaged = 0;
+  // Damaged lines are counted once: a follower reads the lines after its last record again at
+  // each look, and those after it that were counted already are not again.
+  std::uint64_t damaged = 0, counted = 0;
   for (;;) {
-    damaged += slice.damaged;
+    damaged += slice.damaged - std::min(slice.damaged, counted);
+    counted = slice.records.empty() ? slice.damaged : slice.trailingDamaged;
     for (const auto& record : slice.records) {
       printer.Print(record);
       after = record["id"].get<std::uint64_t>();

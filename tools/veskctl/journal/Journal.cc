@@ -396,11 +396,12 @@ Journal::Slice Journal::After(std::uint64_t after, std::size_t limit) const {
     const bool hasOlder = older.file.Open() && older.Scan();
     const bool hasCurrent = current.file.Open() && current.Scan();
     slice.oldestHeld = hasOlder ? older.firstId : hasCurrent ? current.firstId : after + 1;
-    std::uint64_t last = after;
+    std::uint64_t last = after, damagedBefore = 0;
     const auto take = [&](nlohmann::json record) {
       const std::uint64_t id = *IdOf(record);
       if (id <= last) return true;  // read twice across a rotation
       last = id;
+      damagedBefore = slice.damaged;
       slice.records.push_back(std::move(record));
       return slice.records.size() < limit;
     };
@@ -413,6 +414,7 @@ Journal::Slice Journal::After(std::uint64_t after, std::size_t limit) const {
       current.Read(current.First(laterThan), take, slice.damaged);
     }
     slice.gap = after + 1 < slice.oldestHeld;
+    slice.trailingDamaged = slice.damaged - damagedBefore;
     return slice;
   }
 }

@@ -56,6 +56,9 @@ class Journal {
     bool gap = false;
     // Lines among those read that hold no record (damaged on disk), passed over.
     std::uint64_t damaged = 0;
+    // Of those, the lines after the last record returned: a reader that asks again from that
+    // record reads them again.
+    std::uint64_t trailingDamaged = 0;
   };
   // The records after identifier `after` (0: all), at most `limit` of them. Found by bisection,
   // so that the cost does not grow with the records before `after`.

@@ -570,9 +570,13 @@ class Monitor {
           std::cerr << "veskctl: records " << at + 1 << " to " << slice.oldestHeld - 1
                     << " rotated out of the journal before they were delivered"
                     << (target.empty() ? "" : " to " + target) << "\n";
-        if (slice.damaged > 0)
-          std::cerr << "veskctl: passed over " << slice.damaged << " damaged line"
-                    << (slice.damaged == 1 ? "" : "s") << " of the journal (not a record)"
+        // Said once each: the lines after the cursor's record are read again at the next look.
+        std::uint64_t& counted = damagedCounted[target];
+        const std::uint64_t damaged = slice.damaged - std::min(slice.damaged, counted);
+        counted = slice.records.empty() ? slice.damaged : slice.trailingDamaged;
+        if (damaged > 0)
+          std::cerr << "veskctl: passed over " << damaged << " damaged line"
+                    << (damaged == 1 ? "" : "s") << " of the journal (not a record)"
                     << (target.empty() ? "" : " delivering to " + target) << "\n";
         if (slice.records.empty()) break;
         for (const auto& record : slice.records) {
@@ -690,6 +694,8 @@ class Monitor {
   std::deque<json> unwritten;
   std::size_t dropped = 0;
   bool writeFailing = false;
+  // Per target: how many damaged lines after its cursor were said already.
+  std::map<std::string, std::uint64_t> damagedCounted;
   // When each target whose last attempt failed is tried again (a following monitor's backoff).
   std::map<std::string, Clock::time_point> retryAt;
   // The targets with records on the list of undelivered records: a fault that lasts.
