@@ -12,7 +12,6 @@
 
 #include "VeskctlTest.h"
 #include "Watchdog.h"
-#include "tools/veskctl/base/Account.h"
 #include "tools/veskctl/journal/Journal.h"
 
 namespace veskctl::testing {
@@ -107,7 +106,7 @@ class IntentTest : public VeskctlTest {
     const std::string detail = record["detail"];
     EXPECT_TRUE(std::regex_match(
         detail,
-        std::regex("rename-volume by " + veskctl::AccountName() +
+        std::regex("rename-volume by " + Exec("id -un | tr -d '\\n'", true).out +
                    ": unknown: veskctl ended before it recorded how the command ended \\(it was "
                    "carried out from [0-9-]+T[0-9:.]+Z on\\); the machine may or may not have "
                    "changed: check with `veskctl show`")))

@@ -68,15 +68,11 @@ void DeliveryFailures::Save() const {
     WriteFileAtomically(RetriesPath(journal), retries.dump(2) + "\n", "the delivery attempts");
 }
 
-std::vector<std::string> DeliveryFailures::UndeliveredTargets() const {
+DeliveryFailures::Undelivered DeliveryFailures::UndeliveredNow() const {
+  const auto entries = UndeliveredRecords(journal);
   std::set<std::string> targets;
-  for (const auto& entry : UndeliveredRecords(journal))
-    targets.insert(entry.value("target", std::string()));
-  return {targets.begin(), targets.end()};
-}
-
-std::size_t DeliveryFailures::UndeliveredCount() const {
-  return UndeliveredRecords(journal).size();
+  for (const auto& entry : entries) targets.insert(entry.value("target", std::string()));
+  return {{targets.begin(), targets.end()}, entries.size()};
 }
 
 std::vector<json> UndeliveredRecords(const fs::path& journal) {

@@ -37,9 +37,12 @@ class DeliveryFailures {
   // Writes JOURNAL.retries when it changed. Throws StateFileError.
   void Save() const;
 
-  // The targets that have records on the list, and how many records it holds.
-  std::vector<std::string> UndeliveredTargets() const;
-  std::size_t UndeliveredCount() const;
+  // The targets that have records on the list, and how many records it holds: read at once.
+  struct Undelivered {
+    std::vector<std::string> targets;
+    std::size_t count = 0;
+  };
+  Undelivered UndeliveredNow() const;
 
  private:
   std::filesystem::path journal;

@@ -175,7 +175,7 @@ class Monitor {
     if (options.syslog) systemLog = std::make_unique<SystemLog>();
     // Records given up before this run are a fault from its first look on.
     try {
-      undelivered = DeliveryFailures(journal.Path()).UndeliveredTargets();
+      undelivered = DeliveryFailures(journal.Path()).UndeliveredNow().targets;
     } catch (const StateFileError&) {
     }
   }
@@ -605,8 +605,9 @@ class Monitor {
       if (StopRequested()) break;
     }
     failures.Save();
-    undelivered = failures.UndeliveredTargets();
-    if (options.observer) options.observer->Undelivered(failures.UndeliveredCount());
+    auto now = failures.UndeliveredNow();
+    undelivered = std::move(now.targets);
+    if (options.observer) options.observer->Undelivered(now.count);
     delivering.Release();
     return allDelivered;
   }
