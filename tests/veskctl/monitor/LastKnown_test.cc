@@ -14,7 +14,9 @@
 
 #include "VeskctlTest.h"
 #include "Watchdog.h"
+#include "simulator/Topology.h"
 #include "tools/veskctl/journal/Journal.h"
+#include "tools/veskctl/monitor/Monitor.h"
 
 namespace {
 
@@ -370,12 +372,45 @@ TEST_F(LastKnownTest, PendingRecordsAreAppendedOnceAndMarkedWhenTheJournalCannot
   EXPECT_EQ(small.After(small.LastId() - 1).records.at(0)["maybeRepeated"], true);
 
   // What is not a last-known state is said and taken as none.
-  std::ofstream(file.Path()) << R"({"format":"something else"})";
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(file.Read());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "veskctl: the last-known state " + file.Path().string() +
-                " is not a last-known state of this veskctl; reporting the machine as it is now\n");
+  for (const char* other : {R"({"format":"something else","formatVersion":1})",
+                            R"({"format":"veskctl-last-known"})", "[1]"}) {
+    std::ofstream(file.Path()) << other;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(file.Read()) << other;
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "veskctl: the last-known state " + file.Path().string() +
+            " is not a last-known state of this veskctl; reporting the machine as it is now\n")
+        << other;
+  }
+}
+
+// A last-known state damaged in places (by hand, or by another veskctl) is read for what it holds:
+// a property whose value cannot be read is told as changed from nothing, never a crash.
+TEST(LastKnownFeed, ADamagedStateIsReadForWhatItHolds) {
+  veskctl::Watcher watcher(veskctl::EventFeed::Mode::Quiet);
+  watcher.Load(vesk::sim::LoadTopologyFile(VESK_TOPOLOGY_DIR "/demo.json"));
+  watcher.Refresh();
+  json known = watcher.Feed().Known();
+  auto& elements = known["elements"];
+  ASSERT_EQ(elements[2]["kind"], "array");
+  const int first = static_cast<int>(elements[0]["values"].size()),
+            second = static_cast<int>(elements[1]["values"].size());
+  elements[0].erase("values");
+  elements[1]["values"] = "none";
+  elements[2]["values"]["Name"] = 7;
+  elements[3]["values"]["Name"] = json::array({"Array_0000"});
+  elements[4]["values"]["Name"] = json::array({"System", 5});
+  watcher.Feed().Since(known);
+  std::map<std::string, int> changed;  // by element id, changes with no old value
+  for (const auto& e : watcher.Feed().Take()) {
+    ASSERT_EQ(e.kind, "changed");
+    EXPECT_FALSE(e.oldValue.has_value()) << e.elementName << " " << e.property;
+    ++changed[e.elementId];
+  }
+  EXPECT_EQ(changed[elements[0]["id"]], first);
+  EXPECT_EQ(changed[elements[1]["id"]], second);
+  for (int i = 2; i < 5; ++i) EXPECT_EQ(changed[elements[i]["id"]], 1) << elements[i].dump();
 }
 
 }  // namespace
