@@ -257,12 +257,25 @@ TEST_F(IntentTest, OnlyIntentsThatHoldARecordAreJournaled) {
   std::ofstream(intents / "5-2.new") << "";
   std::ofstream(intents / "6-1") << "{\"kind\":\"comm";
   std::ofstream(intents / "notes.txt") << "{\"kind\":\"command\"}";
+  std::ofstream(intents / "1x-2") << "{\"kind\":\"command\"}";
+  std::ofstream(intents / "7-1") << "";  // closed by another closer, not yet removed
   EXPECT_EQ(veskctl::CloseAbandonedIntents(veskctl::Journal(journal)), 0u);
   EXPECT_FALSE(fs::exists(intents / "5-1.new"));
   EXPECT_TRUE(fs::exists(intents / "5-2.new"));
   EXPECT_TRUE(fs::exists(intents / "6-1"));
   EXPECT_TRUE(fs::exists(intents / "notes.txt"));
+  EXPECT_TRUE(fs::exists(intents / "1x-2"));
+  EXPECT_FALSE(fs::exists(intents / "7-1"));
   EXPECT_EQ(Commands().size(), 1u);
+
+  // In the order they were made (by time, then process), not in the order of their names.
+  std::ofstream(intents / "10-1") << "{\"kind\":\"command\",\"detail\":\"second\"}";
+  std::ofstream(intents / "9-2") << "{\"kind\":\"command\",\"detail\":\"first\"}";
+  EXPECT_EQ(veskctl::CloseAbandonedIntents(veskctl::Journal(journal)), 2u);
+  const auto records = Commands();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1]["detail"], "first");
+  EXPECT_EQ(records[2]["detail"], "second");
 }
 
 }  // namespace
