@@ -68,6 +68,7 @@ COMMANDS = [
     "delete-volume bk2 --force",
     "remove-drive KN2K00004102 --force",
     "rebuild-volume Data --drives KN2K00004104",
+    "check",  # a failed volume, degraded ones, failed drives
     "monitor --once",  # the changes since the first: every kind of element, derived events
     "mark-volume-normal Scratch --force",  # KN2K00004104 holds none of its data
     "sim smart-event KS1A00000004",
@@ -87,7 +88,7 @@ if "not built in" in subprocess.run([veskctl, "--state", "/nonexistent/s", "metr
     FAILURES.add("metrics")
 # Usage errors and refusals, each a failure object.
 REFUSED = ["shwo", "create-volume --name x", "delete-volume System", "rename-volume Data \xff",
-           "delete-volume f0a7a", "show nothing"]
+           "delete-volume f0a7a", "show nothing", "check --now"]
 
 failures = []
 ran = set()
@@ -200,7 +201,7 @@ with tempfile.TemporaryDirectory() as folder:
         if name in ("monitor", "events"):
             run_lines(arguments, name)
             continue
-        if name not in ("show", "jobs", "wait", "metrics"):  # they change nothing
+        if name not in ("show", "jobs", "wait", "metrics", "check"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", text not in FAILURES)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
 

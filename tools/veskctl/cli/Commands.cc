@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/cli/Health.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
 #include "tools/veskctl/monitor/Metrics.h"
@@ -80,6 +81,7 @@ std::string Commands::Name() const {
 
 Commands::Commands(CLI::App& app) {
   AddViewCommands(app);
+  AddHealthCommand(app);
   AddSimCommands(app);
   AddVolumeCommands(app);
   AddElementCommands(app);
@@ -124,6 +126,30 @@ void Commands::AddViewCommands(CLI::App& app) {
         metrics.RefreshSucceeded(s.LastRefreshSeconds());
         std::string text = metrics.Text();
         return Outcome{{{"exposition", text}}, text, false};
+      };
+      return plan;
+    };
+  });
+}
+
+// The health at a glance, for people and for checkers: 0 all well, 1 at risk, 2 failed, 3
+// could not tell (docs/cli.md).
+void Commands::AddHealthCommand(CLI::App& app) {
+  check = app.add_subcommand(
+      "check",
+      "Say in one line whether the machine is well, and exit with it: 0 all well, 1 degraded "
+      "or at risk (a rebuild running, a SMART event, a forced volume, verification errors), "
+      "2 a volume failed, 3 could not tell");
+  check->add_flag("--quiet", quiet, "Print nothing: the exit code says it");
+  check->callback([this] {
+    planner = [this](Session&, const Model&) {
+      Plan plan;
+      plan.send = [this](Session& s) {
+        const Health health = HealthOf(TopologyJson(s));
+        Outcome outcome{health.Json(), quiet ? "" : health.Line(), false, true};
+        outcome.verdict = health.code;
+        outcome.quiet = quiet;
+        return outcome;
       };
       return plan;
     };

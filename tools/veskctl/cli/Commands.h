@@ -37,6 +37,10 @@ struct Outcome {
   // A run that did its part but reports a failure (`wait`): exit code, status kind and message.
   int exitCode = 0;
   std::string failureKind, failureMessage;
+  // A view whose answer is also its exit code (`check`): printed as any view, then the run ends
+  // with it. -1: none.
+  int verdict = -1;
+  bool quiet = false;  // nothing printed, --json included
 };
 
 // What a command will do, worked out from the topology before anything is sent.
@@ -69,8 +73,11 @@ class Commands {
   bool StartsOver() const { return reset->parsed(); }
   // `show`, `metrics` and `jobs --history` only read: no lock, nothing created.
   bool ReadsOnly() const {
-    return show->parsed() || metrics->parsed() || (jobs->parsed() && history);
+    return show->parsed() || metrics->parsed() || check->parsed() || (jobs->parsed() && history);
   }
+  // `check`: its exit code is the machine's health, and a run that cannot tell exits 3.
+  bool Checks() const { return check->parsed(); }
+  bool Quiet() const { return quiet; }
   // The command changes the machine's configuration (the simulated machine's drills and reset
   // too), so the journal records who ran it. `jobs` and `wait` remember readings, nothing more.
   bool Configures() const { return !ReadsOnly() && !jobs->parsed() && !wait->parsed(); }
@@ -81,7 +88,8 @@ class Commands {
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
   using DriveCall = std::function<void(Session&, const Vesk::Drive&)>;
 
-  void AddViewCommands(CLI::App& app);  // show, metrics
+  void AddViewCommands(CLI::App& app);   // show, metrics
+  void AddHealthCommand(CLI::App& app);  // check
   void AddSimCommands(CLI::App& app);
   Plan PlanReset();
   Plan PlanMediaErrors(Session& s);
@@ -125,6 +133,8 @@ class Commands {
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;
   CLI::App* metrics = nullptr;
+  CLI::App* check = nullptr;
+  bool quiet = false;  // check --quiet
   CLI::App* jobs = nullptr;
   CLI::App* wait = nullptr;
   bool history = false;

@@ -14,6 +14,7 @@
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/cli/CommandLine.h"
 #include "tools/veskctl/cli/Commands.h"
+#include "tools/veskctl/cli/Health.h"
 #include "tools/veskctl/cli/Operation.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
@@ -164,7 +165,8 @@ int main(int argc, char** argv) {
       "Exit codes: 0 success, 1 refused by the driver, failed in the library or cancelled,\n"
       "2 usage error (also: ambiguous element, invalid input, destructive work not confirmed),\n"
       "3 wait timed out, 4 wait: the work finished and a verification found errors or bad "
-      "blocks."};
+      "blocks,\n5 the console's confirmation missing or stale, 6 monitor --once: a record not "
+      "delivered.\ncheck: 0 all well, 1 at risk, 2 failed, 3 could not tell."};
   std::string journalSize;
   AddGlobalOptions(app, options, journalSize);
 
@@ -207,10 +209,12 @@ int main(int argc, char** argv) {
     return kExitOk;
   } catch (const CLI::ParseError& e) {
     const std::string unknown = UnknownCommand(app, argc, argv);
+    options.healthCheck = commands.Checks();
     options.json = JsonRequested(argc, argv);
     if (!options.json && unknown.empty()) {
       app.exit(e);
-      return kExitUsage;
+      // A checker that was given the wrong words cannot tell either.
+      return options.healthCheck ? kHealthUnknown : kExitUsage;
     }
     return Fail(options, "UsageError", unknown.empty() ? e.what() : unknown, 0, 0, kExitUsage);
   }
@@ -223,6 +227,8 @@ int main(int argc, char** argv) {
   if (events->parsed()) return Events(options, eventsOptions);
   if (serve->parsed()) return Serve(options, consoleOptions, app);
   options.readOnly = commands.ReadsOnly();
+  options.healthCheck = commands.Checks();
+  options.quiet = commands.Quiet();
   options.command = commands.Name();
   if (!options.confirm.empty() && !options.console)
     return Fail(options, "UsageError", "--confirm is the console's: it needs --console", 0, 0,

@@ -9,6 +9,7 @@
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/base/Secrets.h"
 #include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/cli/Health.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
 #include "tools/veskctl/journal/Intent.h"
@@ -322,7 +323,8 @@ class Operation {
                 {{"result", outcome.result}});
       return outcome.exitCode;
     }
-    if (options.json) {
+    if (outcome.quiet) {
+    } else if (options.json) {
       nlohmann::json body = nlohmann::json::object();
       if (outcome.view) {
         body = outcome.result;
@@ -334,7 +336,7 @@ class Operation {
       std::cout << outcome.text;
       if (outcome.text.back() != '\n') std::cout << "\n";
     }
-    return kExitOk;
+    return outcome.verdict >= 0 ? outcome.verdict : kExitOk;
   }
 
   // Runs `steps`, turning what they throw into the failure the user sees.
@@ -432,6 +434,17 @@ void PrintJson(const nlohmann::json& status, const nlohmann::json& body) {
 int Fail(const RunOptions& options, const std::string& kind, const std::string& message,
          std::uint32_t status, std::uint32_t errorCode, int exitCode, const nlohmann::json& extra,
          CommandAudit* audit) {
+  // A health check that cannot tell says so as checkers expect, whatever kept it from telling.
+  if (options.healthCheck) {
+    if (options.json && !options.quiet) {
+      nlohmann::json failure = FailureStatus(kind, message, status, errorCode);
+      failure.update(extra);
+      PrintJson(failure, {{"health", "unknown"}, {"exitCode", kHealthUnknown}});
+    } else if (!options.quiet) {
+      std::cout << "UNKNOWN: " << message << "\n";
+    }
+    return kHealthUnknown;
+  }
   nlohmann::json failure = FailureStatus(kind, message, status, errorCode);
   failure.update(extra);
   if (audit) {

@@ -40,6 +40,9 @@ struct RunOptions {
   bool console = false;
   std::string consoleKey;
   std::string confirm;
+  // `check`: every failure is "could not tell" (exit 3, UNKNOWN), and --quiet prints nothing.
+  bool healthCheck = false;
+  bool quiet = false;
 };
 
 std::filesystem::path StatePath(const RunOptions& options);

@@ -1,0 +1,99 @@
+#include "tools/veskctl/cli/Health.h"
+
+#include <algorithm>
+
+#include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/journal/Event.h"
+
+namespace veskctl {
+
+namespace {
+
+std::string Plural(std::size_t n, const char* one) {
+  return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
+}
+
+nlohmann::json Element(const char* kind, const nlohmann::json& e, const char* nameKey) {
+  return {{"kind", kind}, {"id", e.value("id", "")}, {"name", e.value(nameKey, "")}};
+}
+
+void VolumeProblems(const nlohmann::json& v, std::vector<Problem>& problems) {
+  const auto add = [&](int severity, const std::string& what) {
+    problems.push_back({severity, Element("volume", v, "name"),
+                        "volume \"" + Printable(v.value("name", "")) + "\" " + what});
+  };
+  const auto state = v.value("state", 0);
+  if (state == state::kFailed) add(kHealthFailed, "has failed");
+  if (state == state::kDegraded) add(kHealthAtRisk, "is degraded");
+  // A rebuild running means the volume does not survive another loss until it ends.
+  if (state == state::kRebuilding) add(kHealthAtRisk, "is rebuilding: not redundant until it ends");
+  if (v.contains("forcedOnline") && v["forcedOnline"].is_object())
+    add(kHealthAtRisk, "was " + v["forcedOnline"].value("text", std::string("forced online")));
+  if (v.value("verifyErrors", 0) > 0)
+    add(kHealthAtRisk,
+        "had " + Plural(v.value("verifyErrors", 0u), "error") + " at its last verification");
+}
+
+void DriveProblems(const nlohmann::json& d, std::vector<Problem>& problems) {
+  const auto add = [&](const std::string& what) {
+    problems.push_back({kHealthAtRisk, Element("drive", d, "serial"),
+                        "drive " + Printable(d.value("serial", "")) + " " + what});
+  };
+  const auto status = d.value("status", 0);
+  if (status == drive_status::kFailed) add("has failed");
+  if (status == drive_status::kMissing) add("is missing");
+  if (status == drive_status::kSmartEvent) add("reports a SMART event");
+}
+
+}  // namespace
+
+const char* Health::Word() const {
+  return code == kHealthOk ? "OK" : code == kHealthAtRisk ? "AT RISK" : "FAILED";
+}
+
+std::string Health::Line() const {
+  std::string line = std::string(Word()) + ": ";
+  if (problems.empty()) return line + counts;
+  for (std::size_t i = 0; i < problems.size(); ++i) line += (i > 0 ? "; " : "") + problems[i].text;
+  return line;
+}
+
+nlohmann::json Health::Json() const {
+  auto list = nlohmann::json::array();
+  for (const auto& p : problems)
+    list.push_back({{"severity", p.severity == kHealthFailed ? "failed" : "at-risk"},
+                    {"element", p.element},
+                    {"text", p.text}});
+  return {{"health", code == kHealthOk       ? "ok"
+                     : code == kHealthAtRisk ? "at-risk"
+                                             : "failed"},
+          {"exitCode", code},
+          {"summary", Line()},
+          {"problems", list}};
+}
+
+Health HealthOf(const nlohmann::json& topology) {
+  Health health;
+  std::size_t controllers = 0, arrays = 0, volumes = 0, drives = 0;
+  for (const auto& c : topology.value("controllers", nlohmann::json::array())) {
+    ++controllers;
+    arrays += c.value("arrays", nlohmann::json::array()).size();
+    for (const auto& v : c.value("volumes", nlohmann::json::array())) {
+      ++volumes;
+      VolumeProblems(v, health.problems);
+    }
+    for (const auto& d : c.value("drives", nlohmann::json::array())) {
+      ++drives;
+      DriveProblems(d, health.problems);
+    }
+  }
+  // The worst first: what fails before what is at risk.
+  std::stable_sort(health.problems.begin(), health.problems.end(),
+                   [](const Problem& a, const Problem& b) { return a.severity > b.severity; });
+  for (const auto& p : health.problems) health.code = std::max(health.code, p.severity);
+  health.counts = Plural(controllers, "controller") + ", " + Plural(arrays, "array") + ", " +
+                  Plural(volumes, "volume") + ", " + Plural(drives, "drive");
+  return health;
+}
+
+}  // namespace veskctl
