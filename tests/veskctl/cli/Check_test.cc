@@ -21,6 +21,9 @@ class CheckTest : public VeskctlTest {
     const Result r = Run("check");
     EXPECT_EQ(r.exitCode, exitCode) << r.out;
     EXPECT_EQ(r.out, line + "\n");
+    // `show` starts with the same line.
+    const Result shown = Run("show");
+    EXPECT_EQ(shown.out.substr(0, shown.out.find('\n') + 1), line + "\n");
     const Result quiet = Run("check --quiet");
     EXPECT_EQ(quiet.exitCode, exitCode);
     EXPECT_EQ(quiet.out, "");

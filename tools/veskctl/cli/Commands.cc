@@ -100,7 +100,10 @@ void Commands::AddViewCommands(CLI::App& app) {
       Plan plan;
       if (elementText.empty()) {
         plan.send = [](Session& s) {
-          return Outcome{TopologyJson(s), TopologyTree(s), false, true};
+          // The tree starts with the health `check` says, so that a glance tells it.
+          nlohmann::json topology = TopologyJson(s);
+          std::string text = HealthOf(topology).Line() + "\n\n" + TopologyTree(s);
+          return Outcome{std::move(topology), std::move(text), false, true};
         };
       } else {
         const Element element = ResolveElement(s, elementText);
