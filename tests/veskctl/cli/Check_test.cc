@@ -45,6 +45,11 @@ TEST_F(CheckTest, EachStateHasItsLineAndItsExitCode) {
   ExpectCheck(2,
               "FAILED: volume \"Scratch\" has failed; drive KS1A00000001 has failed; volume "
               "\"Data\" is degraded; drive KN2K00004101 has failed");
+  EXPECT_NE(Run("show Scratch")
+                .out.find("to do: veskctl delete-volume Scratch  (its data cannot "
+                          "be read: delete it, create it again (create-volume) "
+                          "and restore its data from a backup)\n"),
+            std::string::npos);
   const nlohmann::json answer = RunJson("check", 2);
   EXPECT_EQ(answer["health"], "failed");
   EXPECT_EQ(answer["exitCode"], 2);
@@ -60,6 +65,11 @@ TEST_F(CheckTest, VerificationErrorsAreARisk) {
   const Result waited = Run("wait Data");
   ASSERT_EQ(waited.exitCode, 4) << waited.out;
   ExpectCheck(1, "AT RISK: volume \"Data\" had 3 errors at its last verification");
+  EXPECT_NE(
+      Run("show Data")
+          .out.find("to do: veskctl verify-volume Data --repair  (the last verification found 3 "
+                    "errors: a repairing one makes the volume's redundancy consistent)\n"),
+      std::string::npos);
 }
 
 // Whatever keeps it from telling is "could not tell": exit 3, UNKNOWN, never a usage error's 2

@@ -170,6 +170,15 @@ std::vector<Advice> AdviceFor(const Volume& v, const std::vector<Member>& member
   }
   if (!v.initialized() && !VolumeWorkRunning(v))
     advice.push_back({"initialize-volume " + name, "a verification needs an initialized volume"});
+  // A failed volume's data cannot be read back by any command: what is left is to start it anew.
+  if (v.state == vesk::sim::volume_state::kFailed)
+    advice.push_back({"delete-volume " + name,
+                      "its data cannot be read: delete it, create it again (create-volume) and "
+                      "restore its data from a backup"});
+  if (v.verifyErrors > 0 && v.state == vesk::sim::volume_state::kNormal)
+    advice.push_back({"verify-volume " + name + " --repair",
+                      "the last verification found " + std::to_string(v.verifyErrors) +
+                          " errors: a repairing one makes the volume's redundancy consistent"});
   return advice;
 }
 
