@@ -236,8 +236,9 @@ Plan Commands::PlanReset() {
   Plan plan;
   plan.request = {{"operation", "sim reset"},
                   {"topology", topologyFile.empty() ? "demo" : topologyFile}};
+  plan.action = "start the simulated machine over from " +
+                (topologyFile.empty() ? std::string("the demo topology") : topologyFile);
   plan.startsWork = false;
-  plan.drill = true;
   plan.send = [this, json](Session& s) {
     s.Reset(json);
     s.Refresh();
