@@ -134,7 +134,9 @@ void Commands::AddSimCommands(CLI::App& app) {
   // --- sim
   auto* sim = app.add_subcommand("sim", "Manage the simulated machine");
   sim->require_subcommand(1);
-  reset = sim->add_subcommand("reset", "Start the simulated machine over from a topology");
+  reset = sim->add_subcommand(
+      "reset",
+      "Start the simulated machine over from a topology (asks first when that loses something)");
   reset
       ->add_option("--topology", topologyFile,
                    "Topology JSON file (default: the embedded demo topology; see "
