@@ -370,6 +370,81 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
       << partitioned.out;
 }
 
+// Starting over is predicted like any command, from the machine as it is: what was made since is
+// lost, so it asks first; a start over that loses nothing asks nothing.
+TEST_F(VeskctlTest, StartingOverSaysWhatItLosesAndAsksFirst) {
+  const nlohmann::json same = RunJson("--dry-run sim reset");
+  EXPECT_EQ(same["asksFirst"], false);
+  const auto none = nlohmann::json::array();
+  EXPECT_EQ(same["prediction"], (nlohmann::json{{"controllers", none},
+                                                {"arrays", none},
+                                                {"volumes", none},
+                                                {"drives", none},
+                                                {"losses", none},
+                                                {"refusal", nullptr},
+                                                {"notKnown", none}}));
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+
+  const std::string id = RunJson(
+      "create-volume --name bk --level 1 --drives "
+      "KN2K00004104,KN2K00004105 --size 1T")["result"]["volumeId"];
+  ASSERT_EQ(Run("rename-volume Scratch Temp").exitCode, 0);
+  const std::string saved = Slurp(state);
+  const std::string loss = "volume \"bk\" (" + id + ") is deleted with its 1.0 TiB of data";
+  const nlohmann::json dry = RunJson("--dry-run sim reset");
+  EXPECT_EQ(dry["asksFirst"], true);
+  EXPECT_EQ(dry["prediction"]["losses"], nlohmann::json::array({loss}));
+  // The volume goes with its array, its drives are pass-through again, and the renamed volume
+  // gets its name back, which loses nothing.
+  std::map<std::string, nlohmann::json> after;
+  for (const char* kind : {"arrays", "volumes", "drives"})
+    for (const auto& e : dry["prediction"][kind]) after[e["label"]] = e["after"];
+  EXPECT_EQ(after, (std::map<std::string, nlohmann::json>{
+                       {"array \"Array_0001\"", nullptr},
+                       {"volume \"bk\"", nullptr},
+                       {"volume \"Scratch\"", {{"name", "Scratch"}}},
+                       {"drive KN2K00004104", {{"usage", 0}, {"usageName", "pass-through"}}},
+                       {"drive KN2K00004105", {{"usage", 0}, {"usageName", "pass-through"}}}}))
+      << dry.dump(2);
+  EXPECT_NE(Run("--dry-run sim reset").out.find("\n  lost: " + loss + "\n"), std::string::npos);
+
+  const std::string refused =
+      "refused to start the simulated machine over from the demo topology without --force (";
+  const std::string losing = "). It would lose:\n  - " + loss +
+                             "\nNothing was sent. Run it again with --force to go ahead.";
+  const Result text = Run("sim reset");
+  EXPECT_EQ(text.exitCode, 2);
+  EXPECT_EQ(text.out,
+            "veskctl: " + refused + "not on a terminal, so nothing could be asked" + losing + "\n");
+  const nlohmann::json json = RunJson("sim reset", 2);
+  EXPECT_EQ(json["status"]["kind"], "UsageError");
+  EXPECT_EQ(json["status"]["message"], refused + "--json never asks" + losing);
+  EXPECT_EQ(json["status"]["losses"], nlohmann::json::array({loss}));
+  EXPECT_EQ(Slurp(state), saved);
+
+  EXPECT_EQ(Run("sim reset --force").out,
+            "The simulated machine was reset to the demo topology.\n");
+  EXPECT_TRUE(Volume("bk").is_null());
+}
+
+// A volume the topology lays out otherwise under the same identifier is replaced: its data are
+// lost as surely as a deleted volume's. Starting over is the simulated machine's own business, so
+// the system volume among the losses asks for --force, not --system.
+TEST_F(VeskctlTest, StartingOverReplacesAVolumeLaidOutOtherwise) {
+  ASSERT_EQ(Run("expand-volume System 300G").exitCode, 0);
+  const std::string loss =
+      "volume \"System\" (f0a7a000-0000-4000-8000-000000000001), the system (boot) volume, is "
+      "replaced by the topology's volume (RAID 1 of 256.0 GiB; now RAID 1 of 300.0 GiB): its "
+      "300.0 GiB of data are lost";
+  nlohmann::json dry = RunJson("--dry-run sim reset");
+  EXPECT_EQ(dry["prediction"]["losses"], nlohmann::json::array({loss})) << dry.dump(2);
+  EXPECT_EQ(dry["asksFirst"], true);
+  EXPECT_EQ(dry["needsSystem"], false);
+  EXPECT_EQ(RunJson("sim reset", 2)["status"]["losses"], nlohmann::json::array({loss}));
+  EXPECT_EQ(Run("sim reset --force").exitCode, 0);
+  EXPECT_EQ(Volume("System")["size"], 256ull << 30);
+}
+
 // A dry run sends and saves nothing and predicts from the records the library read.
 TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
@@ -453,7 +528,18 @@ TEST_F(VeskctlTest, UnusableStateFileIsRefusedInOneLineAndLeftAlone) {
     EXPECT_EQ(r.out, message);
     EXPECT_EQ(Slurp(state), text);
   }
-  // Starting over replaces it.
+  // Starting over replaces it. What it held is not known, so nothing is counted lost and nothing
+  // is asked: the machine starting over is predicted from no machine at all.
+  nlohmann::json unknown = RunJson("--dry-run sim reset");
+  EXPECT_EQ(unknown["asksFirst"], false);
+  EXPECT_EQ(unknown["prediction"]["notKnown"],
+            nlohmann::json::array(
+                {"the state file " + state.string() +
+                 " holds a machine this veskctl cannot load (topology: controllers[0].drives[0]."
+                 "sizeBlocks: -1953525168 is out of range (0 to 18446744073709551615)): what "
+                 "starting over replaces is not known"}))
+      << unknown.dump(2);
+  EXPECT_TRUE(unknown["prediction"]["volumes"][0]["before"].is_null());
   EXPECT_EQ(Run("sim reset").exitCode, 0);
   EXPECT_EQ(Run("show").exitCode, 0);
   // The hint quotes a path as a shell needs it.

@@ -18,13 +18,14 @@ using veskctl::testing::VeskctlTest;
 
 class ViewsTest : public VeskctlTest {
  protected:
-  // Starts the machine from the demo topology as `change` leaves it.
+  // Starts the machine from the demo topology as `change` leaves it, whatever that loses of the
+  // demo machine.
   template <typename Change>
   void Start(Change change) {
     nlohmann::json topology = nlohmann::json::parse(Slurp(VESK_TOPOLOGY_DIR "/demo.json"));
     change(topology);
     std::ofstream(dir / "topology.json") << topology.dump();
-    const Result reset = Run("sim reset --topology " + (dir / "topology.json").string());
+    const Result reset = Run("sim reset --force --topology " + (dir / "topology.json").string());
     ASSERT_EQ(reset.exitCode, 0) << reset.out;
   }
   void ExpectRefused(const std::string& arguments, const std::string& message) {

@@ -76,7 +76,7 @@ COMMANDS = [
     "sim pull-drive KS1A00000004",
     "sim insert-drive KS1A00000004 --blank",
     "sim media-errors Data 3 --bad-blocks 1",
-    "sim reset",
+    "sim reset --force",  # the volumes changed above are lost
     "jobs --history",  # the work that ended above
     "events",  # every record the runs above journaled
 ]
@@ -102,7 +102,7 @@ def run(arguments, definition, ok):
         document = json.loads(result.stdout.decode("utf-8"))
     except ValueError as e:
         failures.append(f"{where}: stdout is not one JSON value ({e}): {result.stdout[:200]!r}")
-        return
+        return {}
     if document.get("status", {}).get("ok") is not ok:
         failures.append(f"{where}: expected ok={ok}: {json.dumps(document)[:400]}")
     for name in (definition, None):  # its own definition, then the schema as a whole
@@ -110,6 +110,7 @@ def run(arguments, definition, ok):
         for error in v.iter_errors(document):
             failures.append(f"{where}: against {name or 'the schema'}: {error.message} at "
                             f"{'/'.join(map(str, error.absolute_path))}")
+    return document
 
 
 def run_lines(arguments, definition):
@@ -204,6 +205,18 @@ with tempfile.TemporaryDirectory() as folder:
         if name not in ("show", "jobs", "wait", "metrics", "check"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", text not in FAILURES)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
+
+    # Starting over loses the volume made since: the dry run says so, and without --force the
+    # reset is refused with the same losses.
+    run(["create-volume", "--name", "gone", "--level", "1", "--drives",
+         "KN2K00004104,KN2K00004105"], "create-volume", True)
+    predicted = run(["--dry-run", "sim", "reset"], "dryRun", True).get("prediction", {})
+    refused = run(["sim", "reset"], "failure", False).get("status", {})
+    if not any('"gone"' in loss for loss in predicted.get("losses", [])):
+        failures.append(f"sim reset: the dry run does not lose the new volume: {predicted}")
+    if refused.get("losses") != predicted.get("losses"):
+        failures.append(f"sim reset: refused with other losses than predicted: {refused}")
+    run(["sim", "reset", "--force"], "sim", True)
 
     # A command killed after it acted, before its record (strace kills it as it takes the
     # journal's lock): the next command journals it with the outcome unknown.

@@ -372,6 +372,25 @@ class ConsoleTest(unittest.TestCase):
         self.assertEqual((status, renamed["status"]["ok"]), (200, True), renamed)
         self.assertEqual(c.volumes(), ["System", "Temp"])
 
+    def test_starting_over_needs_the_confirmation_when_it_loses_a_volume(self):
+        c = self.console
+        command = ["sim", "reset"]
+        status, harmless = c.post({"argv": command, "dryRun": True})
+        self.assertEqual((status, harmless["asksFirst"]), (200, False), harmless)
+        self.assertNotIn("confirm", harmless)
+        c.cli("create-volume", "--name", "bk", "--level", "1", "--drives",
+              "KN2K00004104,KN2K00004105")
+        status, dry = c.post({"argv": command, "dryRun": True})
+        self.assertEqual(status, 200)
+        self.assertTrue(dry["asksFirst"], dry)
+        self.assertEqual(len(dry["prediction"]["losses"]), 1, dry)
+        self.assertIn('volume "bk"', dry["prediction"]["losses"][0])
+        self.refused(*c.post({"argv": command, "dryRun": False}), 409, "without confirmation")
+        self.assertIn("bk", c.volumes())
+        status, done = c.post({"argv": command, "dryRun": False, "confirm": dry["confirm"]})
+        self.assertEqual((status, done["status"]["ok"]), (200, True), done)
+        self.assertEqual(c.volumes(), ["Data", "Scratch", "System"])
+
 
     def test_a_topology_that_cannot_be_read_is_said(self):
         c = self.console

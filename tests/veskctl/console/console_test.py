@@ -358,3 +358,22 @@ def test_a_page_with_a_stale_dry_run_is_refused(browser, machine):
          "the page shows the refusal")
     assert "409" in browser.find_element(By.CSS_SELECTOR, '[data-outcome="conflict"]').text
     assert machine.volume(DATA)["name"] == "Archive"
+
+
+def test_starting_over_that_loses_a_volume_waits_until_the_command_is_typed(browser, machine):
+    created = json.loads(machine.run("--json", "create-volume", "--name", "bk", "--level", "1",
+                                     "--drives", "KN2K00004104,KN2K00004105"))["result"]["volumeId"]
+    open_console(browser, machine)
+    choose_command(browser, "sim reset")
+    browser.find_element(By.ID, "dry-run").click()
+    wait(browser, lambda: browser.find_elements(By.ID, "confirm-name"), "the dry run asks")
+    assert 'volume "bk"' in browser.find_element(By.ID, "losses").text
+    typed = browser.find_element(By.ID, "confirm-name")
+    assert typed.get_attribute("data-expected") == "sim reset"
+    carry = browser.find_element(By.ID, "carry-out")
+    typed.send_keys("sim rese")
+    assert not carry.is_enabled()
+    typed.send_keys("t")
+    carry.click()
+    wait(browser, lambda: row_state(browser, created) is None, "the volume leaves the tree")
+    assert machine.volume(created) is None

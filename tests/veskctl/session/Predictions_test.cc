@@ -55,9 +55,10 @@ class Predictions : public VeskctlTest {
     const Result r = Run(arguments);
     ASSERT_EQ(r.exitCode, 0) << arguments << "\n" << r.out;
   }
-  // Two RAID 5 volumes on X0-X2 and a RAID 1 on X3, X4, then what the drill does to them.
+  // Two RAID 5 volumes on X0-X2 and a RAID 1 on X3, X4, then what the drill does to them, in
+  // place of the machine of the case before.
   void Machine(const std::vector<std::string>& drill) {
-    Step("sim reset --topology " + (dir / "drill.json").string());
+    Step("sim reset --force --topology " + (dir / "drill.json").string());
     for (const char* step : {"create-volume --name r5 --level 5 --size 100G --drives X0,X1,X2",
                              "create-volume --name r5b --level 5 --size 100G --drives X0,X1,X2",
                              "create-volume --name m1 --level 1 --size 100G --drives X3,X4"})
@@ -143,7 +144,7 @@ const Drill kDrills[] = {
     {"Initializing", {"initialize-volume r5"}},
 };
 
-// Every mutating command, on the drill's elements ({A} is r5's array).
+// Every mutating command, on the drill's elements ({A} is r5's array, {T} the drill's topology).
 const char* const kCommands[] = {
     "create-volume --name n1 --level 1 --size 10G --drives X6,X7",
     "create-volume --name n10 --level 10 --drives X5,X6,X7",
@@ -184,6 +185,8 @@ const char* const kCommands[] = {
     "set-rohi c0d0 on",
     "sim fail-drive X0",
     "sim pull-drive X4",
+    "sim reset",                 // the demo machine: the X drives go, with the volumes on them
+    "sim reset --topology {T}",  // the drill's machine as it was: its volumes go
 };
 
 class PredictThenAct : public Predictions, public ::testing::WithParamInterface<Drill> {};
@@ -197,6 +200,8 @@ TEST_P(PredictThenAct, EveryCommandDoesWhatItsDryRunSaid) {
   const std::string array = Volume("r5")["arrayId"];
   for (std::string command : kCommands) {
     if (auto at = command.find("{A}"); at != std::string::npos) command.replace(at, 3, array);
+    if (auto at = command.find("{T}"); at != std::string::npos)
+      command.replace(at, 3, (dir / "drill.json").string());
     SCOPED_TRACE(command);
     std::ofstream(state, std::ios::trunc) << machine;
     const Result dry = Run("--json --dry-run " + command, true);
@@ -356,7 +361,7 @@ TEST_F(Predictions, ADryRunSavesNothing) {
 // whose members all hold their data those say everything, and the prediction is the same.
 TEST_F(Predictions, FromTheRecordsTheLibraryReadThePredictionIsTheSame) {
   Machine({});
-  Session session(state, StateFile::Options{true, true, 0}, true);
+  Session session(state, StateFile::Options{true, true, 0});
   session.Refresh();
   for (const char* command : {"delete-volume r5", "remove-drive X1", "change-layout m1 --level 0",
                               "create-volume --name n1 --level 1 --size 10G --drives X6,X7",
@@ -387,7 +392,7 @@ TEST_F(Predictions, FromTheRecordsTheLibraryReadThePredictionIsTheSame) {
 TEST_F(Predictions, FromTheRecordsWhatTheyDoNotTellIsNotKnown) {
   Machine({"change-layout m1 --level 0 --force"});
   const std::string m1 = Volume("m1")["id"];
-  Session session(state, StateFile::Options{true, true, 0}, true);
+  Session session(state, StateFile::Options{true, true, 0});
   session.Refresh();
   CLI::App app;
   Commands commands(app);

@@ -163,7 +163,9 @@ void Commands::AddSimCommands(CLI::App& app) {
   // --- sim
   auto* sim = app.add_subcommand("sim", "Manage the simulated machine");
   sim->require_subcommand(1);
-  reset = sim->add_subcommand("reset", "Start the simulated machine over from a topology");
+  reset = sim->add_subcommand(
+      "reset",
+      "Start the simulated machine over from a topology (asks first when that loses something)");
   reset
       ->add_option("--topology", topologyFile,
                    "Topology JSON file (default: the embedded demo topology; see "
@@ -265,8 +267,9 @@ Plan Commands::PlanReset() {
   Plan plan;
   plan.request = {{"operation", "sim reset"},
                   {"topology", topologyFile.empty() ? "demo" : topologyFile}};
+  plan.action = "start the simulated machine over from " +
+                (topologyFile.empty() ? std::string("the demo topology") : topologyFile);
   plan.startsWork = false;
-  plan.drill = true;
   plan.send = [this, json](Session& s) {
     s.Reset(json);
     s.Refresh();

@@ -52,7 +52,7 @@ struct Plan {
   // clock or starting the machine over starts nothing of the command's own.
   bool startsWork = true;
   // What happens to the simulated machine (a drive fails, the clock moves) is no administrator's
-  // decision: it is predicted, but nothing is asked.
+  // decision: it is predicted, but nothing is asked. Starting it over is one, and is no drill.
   bool drill = false;
   // Carries the command out on the session it is given: the machine's, or a private one that
   // tries it out. It names elements by identifier only, since the records the plan was made
@@ -69,7 +69,7 @@ class Commands {
 
   // The plan of the command on the command line, once it is parsed.
   const Planner& Parsed() const { return planner; }
-  // `sim reset` starts over without reading the state file.
+  // `sim reset` starts over, also from a state file whose machine cannot be used.
   bool StartsOver() const { return reset->parsed(); }
   // `show`, `metrics` and `jobs --history` only read: no lock, nothing created.
   bool ReadsOnly() const {

@@ -241,10 +241,10 @@ int main(int argc, char** argv) {
                   kExitUsage);
   }
   if (!commands.Configures() || options.dryRun)
-    return CarryOut(options, commands.Parsed(), !commands.StartsOver());
+    return CarryOut(options, commands.Parsed(), commands.StartsOver());
   CommandAudit audit;
   audit.argv.assign(argv + 1, argv + argc);
   audit.name = commands.Name();
   audit.console = options.console;
-  return CarryOut(options, commands.Parsed(), !commands.StartsOver(), &audit);
+  return CarryOut(options, commands.Parsed(), commands.StartsOver(), &audit);
 }

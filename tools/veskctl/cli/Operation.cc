@@ -83,14 +83,19 @@ std::string RefusalText(const Refusal& r) {
 
 int RefusalExitCode(const Refusal& r) { return r.kind == "UsageError" ? kExitUsage : kExitFailed; }
 
-// Whether the work needs --system: it destroys or endangers the system volume.
+// Whether the work needs --system: it destroys or endangers the system volume. Starting the
+// simulated machine over endangers no computer: the system volume it replaces is as simulated as
+// the rest, and the loss is asked about like any other.
 bool NeedsSystem(const Plan& plan, const Prediction& p) {
-  return !plan.drill && !p.refusal && !plan.request.is_null() && EndangersSystem(p.before, p.after);
+  return !plan.drill && !p.refusal && !p.startsOver && !plan.request.is_null() &&
+         EndangersSystem(p.before, p.after);
 }
 
-// Whether the command destroys something, so that it asks first (or needs --force).
+// Whether the command destroys something, so that it asks first (or needs --force). A command
+// that loses nothing asks nothing, `sim reset` too: starting a machine over that holds nothing
+// made since is no decision to confirm.
 bool AsksFirst(const Plan& plan, const Prediction& p) {
-  return !plan.drill && !p.refusal && (plan.destructive || !Losses(p.before, p.after).empty());
+  return !plan.drill && !p.refusal && (plan.destructive || !Losses(p).empty());
 }
 
 // The console's confirm value goes with the prediction it was made from: given for what would now
@@ -149,7 +154,7 @@ bool Confirm(const RunOptions& options, const Plan& plan, const std::optional<Pr
   // Asking about what the driver will refuse would only be noise, where that is certain.
   if (options.console) CheckConsoleConfirmation(options, plan, p);
   if (plan.drill || (p && p->refusal && p->exact)) return true;
-  const auto losses = p && !p->refusal ? Losses(p->before, p->after) : std::vector<std::string>{};
+  const auto losses = p && !p->refusal ? Losses(*p) : std::vector<std::string>{};
   std::string consequences;
   for (const auto& loss : losses) consequences += "\n  - " + loss;
   if (p && NeedsSystem(plan, *p) && !options.system) {
@@ -200,7 +205,9 @@ void FollowStartedWork(Session& session, const Model& predicted) {
 }
 
 // A volume the command forced online over members holding none of its data keeps a mark of it.
+// A machine started over is the topology's, with nothing forced.
 void MarkForced(Session& session, const Prediction& p) {
+  if (p.startsOver) return;
   for (const auto& [id, v] : p.before.volumes) {
     auto now = p.after.volumes.find(id);
     if (now == p.after.volumes.end() || !Forced(v, now->second)) continue;
@@ -230,19 +237,19 @@ class Operation {
  public:
   Operation(const RunOptions& options, CommandAudit* audit) : options(options), audit(audit) {}
 
-  int Run(const Planner& planner, bool loadState) {
+  int Run(const Planner& planner, bool startsOver) {
     if (audit) audit->status = SuccessStatus();
-    const int exitCode = Guard([&] { return Steps(planner, loadState); });
+    const int exitCode = Guard([&] { return Steps(planner, startsOver); });
     JournalOutcome(exitCode);
     return exitCode;
   }
 
  private:
-  int Steps(const Planner& planner, bool loadState) {
+  int Steps(const Planner& planner, bool startsOver) {
     // A journaled command that is stopped (Ctrl+C, SIGTERM) before it acts is recorded as
     // cancelled; once it acts, it runs to its end and its record.
     if (audit) CatchStopSignals();
-    Session& session = Open(loadState);
+    Session& session = Open(startsOver);
     const Model before = Model::Of(session);
     // A run that could not open the machine and read it (the state file locked or unusable, no
     // controller found) acted on nothing and leaves no record.
@@ -298,12 +305,12 @@ class Operation {
     }
   }
 
-  Session& Open(bool loadState) {
+  Session& Open(bool startsOver) {
     opened = options.simulate ? std::make_unique<Session>(
                                     StatePath(options),
                                     StateFile::Options{options.readOnly, !options.statePath.empty(),
                                                        options.lockTimeoutSeconds},
-                                    loadState)
+                                    startsOver ? SavedMachine::StartingOver : SavedMachine::Load)
                               : std::make_unique<Session>(Session::RealDriver{});
     opened->JournalTo(JournalFor(options));
     opened->Refresh();
@@ -478,9 +485,9 @@ int Guarded(const RunOptions& options, const std::function<int()>& body) {
   }
 }
 
-int CarryOut(const RunOptions& options, const Planner& planner, bool loadState,
+int CarryOut(const RunOptions& options, const Planner& planner, bool startsOver,
              CommandAudit* audit) {
-  return Operation(options, audit).Run(planner, loadState);
+  return Operation(options, audit).Run(planner, startsOver);
 }
 
 std::string ConfirmValue(const nlohmann::json& request, const nlohmann::json& prediction,

@@ -65,7 +65,8 @@ int Guarded(const RunOptions& options, const std::function<int()>& body);
 // `audit` is given) and reports; returns the exit code. A journaled run leaves its intent beside
 // the journal before it sends, and does not send when it cannot (journal/Intent.h). A run that
 // cannot open the state file or finds no controller acted on nothing and is not journaled.
-int CarryOut(const RunOptions& options, const Planner& planner, bool loadState,
+// `startsOver` (`sim reset`) takes a saved machine that cannot be used as unknown rather than fail.
+int CarryOut(const RunOptions& options, const Planner& planner, bool startsOver,
              CommandAudit* audit = nullptr);
 
 // What the console's confirmation binds: the request as it resolved the names typed (element

@@ -423,6 +423,7 @@ Prediction Predict(Session& session, const std::function<void(Session&)>& send, 
     }
     trial.Refresh();
     p.after = Model::Of(trial);
+    p.startsOver = trial.StartedOver();
   }
   p.exact = live != nullptr;
   if (!live) {
@@ -439,6 +440,8 @@ Prediction Predict(Session& session, const std::function<void(Session&)>& send, 
     }
     p.notKnown = NotKnown(p.before);
   }
+  if (session.UnknownMachine())
+    p.notKnown.push_back(*session.UnknownMachine() + ": what starting over replaces is not known");
   return p;
 }
 
@@ -480,6 +483,23 @@ bool HoldsSystem(const Model& model, const DriveModel& d) {
 // The RAID level a volume ends at: a migration's target once it has run.
 std::uint8_t LevelReached(const VolumeModel& v) { return v.target ? v.target->first : v.raidLevel; }
 
+// Where a volume's data lie: a volume of the same identifier laid out otherwise holds other data.
+bool LaidOutOtherwise(const VolumeModel& was, const VolumeModel& now) {
+  return was.arrayId != now.arrayId || was.raidLevel != now.raidLevel ||
+         was.stripSize != now.stripSize || was.size != now.size ||
+         was.logicalBlockSize != now.logicalBlockSize || was.target != now.target;
+}
+
+// "RAID 5 of 3.0 TiB, 64 KiB strip, going to RAID 5, 128 KiB strip"
+std::string Layout(const VolumeModel& v) {
+  auto strip = [](std::uint16_t code) {
+    return code ? ", " + StripSizeText(code) + " strip" : std::string();
+  };
+  std::string text = RaidLevelName(v.raidLevel) + " of " + HumanBytes(v.size) + strip(v.stripSize);
+  if (v.target) text += ", going to " + RaidLevelName(v.target->first) + strip(v.target->second);
+  return text;
+}
+
 bool RoleChanges(const DriveModel& was, const DriveModel& now) {
   return was.usage != now.usage || was.arrayId != now.arrayId ||
          (now.status == drive_status::kMissing && was.status != drive_status::kMissing);
@@ -492,7 +512,7 @@ bool Forced(const VolumeModel& was, const VolumeModel& now) {
          Severity(was.state) > 0 && Severity(now.state) == 0;
 }
 
-std::vector<std::string> Losses(const Model& before, const Model& after) {
+std::vector<std::string> Losses(const Model& before, const Model& after, bool startsOver) {
   std::vector<std::string> losses;
   for (const auto& [id, v] : before.volumes) {
     const std::string what = "volume \"" + v.name + "\" (" + id.ToString() + ")";
@@ -503,9 +523,12 @@ std::vector<std::string> Losses(const Model& before, const Model& after) {
       continue;
     }
     const VolumeModel& n = now->second;
-    if (n.state == state::kFailed && v.state != state::kFailed) {
+    if (startsOver && LaidOutOtherwise(v, n)) {
+      losses.push_back(what + system + " is replaced by the topology's volume (" + Layout(n) +
+                       "; now " + Layout(v) + "): its " + HumanBytes(v.size) + " of data are lost");
+    } else if (n.state == state::kFailed && v.state != state::kFailed) {
       losses.push_back(what + system + " fails: its " + HumanBytes(v.size) + " of data are lost");
-    } else if (Forced(v, n)) {
+    } else if (!startsOver && Forced(v, n)) {
       losses.push_back(
           what + system + " is forced online while " +
           (v.membersKnown ? "members " + Serials(before, v.noData) + " hold none of its data"
@@ -538,6 +561,10 @@ std::vector<std::string> Losses(const Model& before, const Model& after) {
                        ": given another role, what the system keeps on it can be overwritten");
   }
   return losses;
+}
+
+std::vector<std::string> Losses(const Prediction& p) {
+  return Losses(p.before, p.after, p.startsOver);
 }
 
 bool EndangersSystem(const Model& before, const Model& after) {
@@ -607,6 +634,7 @@ std::string PredictionText(const Model& before, const Model& after) {
 
 nlohmann::json PredictionJson(const Prediction& p) {
   nlohmann::json j = PredictionJson(p.before, p.after);
+  j["losses"] = Losses(p);
   j["refusal"] = nullptr;
   if (p.refusal) {
     j["refusal"] = {{"kind", p.refusal->kind},
@@ -621,7 +649,7 @@ nlohmann::json PredictionJson(const Prediction& p) {
 std::string PredictionText(const Prediction& p) {
   std::string text = p.refusal ? "  the driver refuses it: " + p.refusal->message + "\n"
                                : PredictionText(p.before, p.after);
-  for (const auto& loss : Losses(p.before, p.after)) text += "  lost: " + loss + "\n";
+  for (const auto& loss : Losses(p)) text += "  lost: " + loss + "\n";
   for (const auto& line : p.notKnown) text += "  not known: " + line + "\n";
   return text;
 }

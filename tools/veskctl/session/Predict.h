@@ -97,6 +97,9 @@ struct Prediction {
   bool exact = false;
   // What the prediction could not know from the driver's answers, one line each.
   std::vector<std::string> notKnown;
+  // The command started the machine over (`sim reset`): `after` is the topology's machine, laid
+  // out afresh, not one the command made out of `before` (see Losses).
+  bool startsOver = false;
 };
 
 // Carries `send` out on a private simulated driver started from `session`'s topology, and reads
@@ -105,7 +108,8 @@ struct Prediction {
 // the records the library read, and what those do not tell is listed in `notKnown`. The session's
 // own records are read afresh afterwards: references into them do not survive.
 // `fromRecords` starts from what the library read even on the simulated machine, as it must on
-// the real driver.
+// the real driver. A session whose saved machine could not be used (SavedMachine::StartingOver)
+// starts from no machine, and `notKnown` says why.
 Prediction Predict(Session& session, const std::function<void(Session&)>& send,
                    bool fromRecords = false);
 
@@ -130,8 +134,11 @@ nlohmann::json PredictionJson(const Prediction& prediction);
 std::string PredictionText(const Prediction& prediction);
 // What the change destroys, one line each: volumes deleted or failed, redundancy lost (also by a
 // sibling volume of the array), volumes forced online over members that hold none of their data,
-// drive contents overwritten, foreign metadata erased.
-std::vector<std::string> Losses(const Model& before, const Model& after);
+// drive contents overwritten, foreign metadata erased. When the machine `startsOver`, a volume the
+// topology lays out otherwise under the same identifier is replaced, its data lost like a deleted
+// one's, and none is forced online: the topology's volumes start as it describes them.
+std::vector<std::string> Losses(const Model& before, const Model& after, bool startsOver = false);
+std::vector<std::string> Losses(const Prediction& prediction);
 // Whether the change destroys or endangers the system (boot) volume: deletes it, fails it, takes
 // its redundancy, forces it online, or gives a drive that holds it another role.
 bool EndangersSystem(const Model& before, const Model& after);

@@ -50,10 +50,21 @@ std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
 }
 
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
-                 bool loadState)
+                 SavedMachine how)
     : state(std::make_unique<StateFile>(statePath, options)), realTime(ClockFollowsRealTime()) {
-  auto saved = loadState ? state->Load() : std::nullopt;
-  Start(SavedDriver(*state, saved, realTime));
+  std::optional<nlohmann::json> saved;
+  std::shared_ptr<vesk::sim::RaidDriver> loaded;
+  try {
+    saved = state->Load();
+    loaded = SavedDriver(*state, saved, realTime);
+  } catch (const StateFileError& e) {
+    if (how != SavedMachine::StartingOver) throw;
+    const auto* unusable = dynamic_cast<const StateFileUnusable*>(&e);
+    unknownMachine = unusable ? unusable->reason : e.what();
+    saved.reset();
+    loaded = std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{});
+  }
+  Start(std::move(loaded));
   if (saved) jobs = JobBook(state->SavedJobs());
 }
 
@@ -116,6 +127,8 @@ void Session::Reset(const std::string& topologyJson) {
   jobs.Clear();
   Start(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(
       topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson)));
+  startedOver = true;
+  unknownMachine.reset();
 }
 
 void Session::Refresh() {

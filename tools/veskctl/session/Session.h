@@ -41,13 +41,19 @@ std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
                                                    const std::optional<nlohmann::json>& saved,
                                                    bool realTime);
 
+// How a session takes the machine saved in the state file.
+enum class SavedMachine {
+  Load,  // a machine that cannot be used is an error
+  // The run starts the machine over, which is how a state file that cannot be used is mended: such
+  // a machine is taken as unknown, and the session starts with no controller at all.
+  StartingOver,
+};
+
 class Session {
  public:
-  // Loads the saved machine, or the demo topology when there is none. With `loadState` false the
-  // state file is locked but not read (starting over must work on a state file that cannot be
-  // used). Throws StateFileError.
+  // Loads the saved machine, or the demo topology when there is none. Throws StateFileError.
   Session(const std::filesystem::path& statePath, const StateFile::Options& options,
-          bool loadState = true);
+          SavedMachine saved = SavedMachine::Load);
   // A session with the RAID driver, through the library's own discovery.
   struct RealDriver {};
   explicit Session(RealDriver);
@@ -58,6 +64,10 @@ class Session {
 
   // Replaces the saved machine with `topologyJson` (the demo when empty) and starts from it.
   void Reset(const std::string& topologyJson);
+  // Reset was called: the machine is the topology's, not one made from the machine before.
+  bool StartedOver() const { return startedOver; }
+  // Why the saved machine could not be used, when it was taken as unknown (StartingOver).
+  const std::optional<std::string>& UnknownMachine() const { return unknownMachine; }
 
   Vesk::StorageManagement& Storage() { return *storage; }
   // The simulated driver; a UsageError against the RAID driver.
@@ -113,6 +123,8 @@ class Session {
   JobBook jobs;
   std::optional<Journal> journal;
   double refreshSeconds = 0;
+  bool startedOver = false;
+  std::optional<std::string> unknownMachine;
 };
 
 }  // namespace veskctl

@@ -120,12 +120,13 @@ void StateFile::Lock(double timeoutSeconds) {
   }
 }
 
-StateFileError StateFile::Unusable(const std::string& why) const {
+StateFileUnusable StateFile::Unusable(const std::string& why) const {
   const std::string again = options.pathGiven
                                 ? "veskctl --state " + ShellWord(path.string()) + " sim reset"
                                 : "veskctl sim reset";
-  return StateFileError("the state file " + path.string() + " " + why +
-                        "; it was left untouched. Run '" + again + "' to start over.");
+  const std::string reason = "the state file " + path.string() + " " + why;
+  return StateFileUnusable(reason + "; it was left untouched. Run '" + again + "' to start over.",
+                           reason);
 }
 
 std::optional<std::string> StateFile::Read() const {

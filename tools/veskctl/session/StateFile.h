@@ -18,6 +18,15 @@
 
 namespace veskctl {
 
+// A state file whose machine cannot be used (see StateFile::Unusable). `reason` names the file and
+// says what is wrong with it, without the way to start over the message ends with.
+class StateFileUnusable : public StateFileError {
+ public:
+  StateFileUnusable(const std::string& message, std::string reason)
+      : StateFileError(message), reason(std::move(reason)) {}
+  std::string reason;
+};
+
 class StateFile {
  public:
   static constexpr int kFormatVersion = 1;
@@ -56,8 +65,8 @@ class StateFile {
   long long SavedAtMs() const { return savedAtMs; }
   // What veskctl remembers of background work (see Jobs.h), from the loaded file; null if none.
   const nlohmann::json& SavedJobs() const { return savedJobs; }
-  // A StateFileError for a saved machine that cannot be used, with the way to start over.
-  StateFileError Unusable(const std::string& why) const;
+  // The error of a saved machine that cannot be used, with the way to start over.
+  StateFileUnusable Unusable(const std::string& why) const;
 
   // Replaces the file atomically and durably (WriteFileAtomically).
   void Save(const nlohmann::json& machine, const nlohmann::json& jobs) const;

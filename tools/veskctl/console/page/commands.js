@@ -1,8 +1,9 @@
 // Forms for the CLI's commands, made from the server's command table. A command always goes as a
 // dry run first; the page shows the prediction and its losses, and only then offers to carry it
 // out. When the dry run says the command asks first, "Carry out" stays disabled until the
-// administrator has typed the name of the element it acts on, and the run is sent with the dry
-// run's `confirm`, which the server refuses (409) if the element changed in between.
+// administrator has typed the name of the element it acts on (the command itself for one that
+// names none, such as `sim reset`), and the run is sent with the dry run's `confirm`, which the
+// server refuses (409) if the element changed in between.
 
 import { el } from './dom.js';
 import { messageOf, runCommand, succeeded } from './api.js';
@@ -155,6 +156,8 @@ export class CommandPanel {
   }
 
   // The name of the element the request acts on, as the tree shows it when the dry run was made.
+  // A command that names no element (`sim reset` acts on the whole machine) is confirmed by its
+  // own name: the word after it would be an option, or nothing, which an empty box would match.
   expectedName(request, argv) {
     const index = this.getIndex();
     for (const kind of ELEMENT_KINDS) {
@@ -163,7 +166,8 @@ export class CommandPanel {
       if (entry) return nameOf(entry.kind, entry.item);
     }
     const command = this.current();
-    return argv[(command.path || [command.name]).length] || '';
+    const path = command.path || [command.name];
+    return (command.positionals || []).length ? argv[path.length] || '' : path.join(' ');
   }
 
   async carryOut(button) {
