@@ -9,6 +9,7 @@
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/base/Secrets.h"
 #include "tools/veskctl/base/Stop.h"
+#include "tools/veskctl/cli/Explain.h"
 #include "tools/veskctl/cli/Health.h"
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
@@ -120,9 +121,12 @@ int PrintDryRun(const RunOptions& options, const Plan& plan, const Prediction& p
   const bool asks = AsksFirst(plan, p);
   const int exitCode = p.refusal ? RefusalExitCode(*p.refusal) : kExitOk;
   if (options.json) {
-    const nlohmann::json status = p.refusal ? FailureStatus(p.refusal->kind, p.refusal->message,
-                                                            p.refusal->status, p.refusal->errorCode)
-                                            : SuccessStatus();
+    nlohmann::json status = p.refusal ? FailureStatus(p.refusal->kind, p.refusal->message,
+                                                      p.refusal->status, p.refusal->errorCode)
+                                      : SuccessStatus();
+    if (p.refusal)
+      if (const std::string why = ExplainRefusal(p.before, plan.request); !why.empty())
+        status["explanation"] = why;
     nlohmann::json body = {{"dryRun", true},
                            {"request", plan.request},
                            {"prediction", PredictionJson(p)},
@@ -138,6 +142,8 @@ int PrintDryRun(const RunOptions& options, const Plan& plan, const Prediction& p
             << "Request: " << RequestText(plan.request) << "\n";
   if (p.refusal) {
     std::cout << "Predicted: the driver refuses it: " << RefusalText(*p.refusal) << "\n";
+    if (const std::string why = ExplainRefusal(p.before, plan.request); !why.empty())
+      std::cout << "Why: " << why << "\n";
     return exitCode;
   }
   std::cout << "Predicted:\n" << PredictionText(p);
@@ -256,6 +262,9 @@ class Operation {
     reached = audit;
     if (!options.readOnly) session.Jobs().Observe(before, session.ClockMs());
     const Plan plan = planner(session, before);
+    // What a refusal is explained from: the machine as this run read it.
+    explainFrom = before;
+    refusedRequest = plan.request;
     if (reached) {
       reached->request = plan.request;
       reached->element = RequestElement(plan.request, nullptr, before);
@@ -369,8 +378,12 @@ class Operation {
       if (ConfirmedForSomethingElse()) return Changed();
       return Fail(options, "UsageError", e.what(), 0, 0, kExitUsage, none, reached);
     } catch (const Vesk::VeskException& e) {
+      nlohmann::json extra = nlohmann::json::object();
+      if (explainFrom)
+        if (const std::string why = ExplainRefusal(*explainFrom, refusedRequest); !why.empty())
+          extra["explanation"] = why;
       return Fail(options, "VeskException", std::string(e.Message()), e.Status(), e.ErrorCode(),
-                  kExitFailed, none, reached);
+                  kExitFailed, extra, reached);
     } catch (const Vesk::TaluException& e) {
       return Fail(options, "TaluException", std::string(e.Message()), 0, e.ErrorCode(), kExitFailed,
                   none, reached);
@@ -419,6 +432,8 @@ class Operation {
   CommandAudit* const audit;
   CommandAudit* reached = nullptr;  // `audit`, once the run has read the machine
   bool acting = false;              // the request is being carried out
+  std::optional<Model> explainFrom;
+  nlohmann::json refusedRequest;
   std::unique_ptr<Session> opened;
   std::unique_ptr<Intent> intent;  // held from just before it acts until its record is journaled
 };
@@ -465,6 +480,8 @@ int Fail(const RunOptions& options, const std::string& kind, const std::string& 
     const DriverStatusWords words = WordsForDriverStatus(status);
     std::cerr << "veskctl: " << message << " (driver status " << status << ": " << words.name
               << " \u2014 " << words.text << ")\n";
+    if (extra.contains("explanation"))
+      std::cerr << "veskctl: " << extra["explanation"].get<std::string>() << "\n";
   } else if (kind == "TaluException") {
     std::cerr << "veskctl: " << message << " (error code " << errorCode << ")\n";
   } else {
