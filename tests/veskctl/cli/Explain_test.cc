@@ -46,6 +46,15 @@ TEST_F(ExplainTest, ARefusalSaysWhatStoodInTheWayAndWhatToDoFirst) {
   Do("verify-volume Data");
   ExpectExplained("expand-volume Data 4T",
                   "volume \"Data\" is busy: verify at 0%; wait for it first (veskctl wait Data)");
+  // The first and the last kinds of work.
+  Do("--force change-layout System --level 0");
+  ExpectExplained("verify-volume System",
+                  "volume \"System\" is busy: layout change at 0%; wait "
+                  "for it first (veskctl wait System)");
+  Do("create-volume --name n --level 1 --drives KN2K00004104,KN2K00004105 --size 10G "
+     "--initialize");
+  ExpectExplained("verify-volume n",
+                  "volume \"n\" is busy: initialize at 0%; wait for it first (veskctl wait n)");
 }
 
 // A refusal nothing in the machine explains says the driver's words alone.
