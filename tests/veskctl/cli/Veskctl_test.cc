@@ -319,6 +319,44 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
   EXPECT_EQ(Run(create + "0 --size 1.5GiB --strip 128K").exitCode, 0);
 }
 
+// An empty argument or list item (a shell variable never set, a comma too many) is refused, never
+// taken as no argument at all: `show ''` would print everything, `--drives A,` act on A alone.
+TEST_F(VeskctlTest, AnEmptyNameOrListItemIsAUsageError) {
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+  const std::string saved = Slurp(state);
+  const std::string named =
+      " name ('') names nothing; elements are named by identifier, name or "
+      "serial number (see 'veskctl show')";
+  const std::string items =
+      " is empty; separate the names by single commas, with none at either end";
+  const std::string create = "create-volume --name x --level 1 --drives ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"show ''", "an empty element" + named},
+      {"wait ''", "an empty element" + named},
+      {create + "KN2K00004104,KN2K00004105,",
+       "--drives 'KN2K00004104,KN2K00004105,': item 3 of 3" + items},
+      {create + "KN2K00004104 --drives KN2K00004105,,KN2K00004103",
+       "--drives 'KN2K00004105,,KN2K00004103': item 2 of 3" + items},
+      {"add-drives a0d0 --drives ''", "--drives '': item 1 of 1" + items},
+  };
+  for (const auto& [arguments, message] : cases) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments;
+    EXPECT_EQ(r.out, "veskctl: " + message + "\n") << arguments;
+    const nlohmann::json json = RunJson(arguments, 2);
+    EXPECT_EQ(json["status"], nlohmann::json({{"ok", false},
+                                              {"kind", "UsageError"},
+                                              {"message", message},
+                                              {"status", 0},
+                                              {"errorCode", 0}}))
+        << arguments;
+  }
+  EXPECT_EQ(Slurp(state), saved);
+  // A list in pieces is one list.
+  EXPECT_EQ(Run(create + "KN2K00004104 --drives KN2K00004105").exitCode, 0);
+  EXPECT_FALSE(Volume("x").is_null());
+}
+
 // Off a terminal, and with --json, destructive work needs --force; on a terminal it asks.
 TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
   Result refused = Run("delete-volume System");

@@ -96,7 +96,7 @@ void Commands::AddViewCommands(CLI::App& app) {
   show->callback([this] {
     planner = [this](Session& s, const Model&) {
       Plan plan;
-      if (elementText.empty()) {
+      if (show->count("element") == 0) {
         plan.send = [](Session& s) {
           return Outcome{TopologyJson(s), TopologyTree(s), false, true};
         };

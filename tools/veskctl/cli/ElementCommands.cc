@@ -64,11 +64,11 @@ void Commands::AddElementCommands(CLI::App& app) {
   // --- arrays
   auto* addDrives = app.add_subcommand("add-drives", "Add drives to an array (background work)");
   addDrives->add_option("array", arrayText, "Array identifier or name")->required();
-  addDrives->add_option("--drives", driveTexts, "Drives to add")->required()->delimiter(',');
+  addDrives->add_option("--drives", driveTexts, "Drives to add")->required();
   addDrives->callback([this] {
     planner = [this](Session& s, const Model&) {
       const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
-      const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
+      const auto drives = ResolveDrives(s, ListItems(driveTexts, "--drives"), Naming::AllowPrefix);
       CheckSameController(s, drives, a.controllerId,
                           "array \"" + DriverText(a.name, sizeof a.name) + "\"");
       const auto ids = Ids(drives);

@@ -129,7 +129,7 @@ void Commands::AddJobCommands(CLI::App& app) {
       ->check(NumberOption("a number of seconds", true, "0, 60 or 0.5"));
   wait->callback([this] {
     planner = [this](Session& s, const Model& before) {
-      if (waitText.empty() == !waitAll)
+      if ((wait->count("element") > 0) == waitAll)
         throw UsageError("wait needs an element to wait for or --all, not both");
       const Scope scope = waitAll ? Scope{"the machine", {}, true} : ScopeOf(s, before, waitText);
       Plan plan;
