@@ -452,6 +452,17 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   EXPECT_EQ(grown["before"]["freeSize"].get<std::uint64_t>() -
                 grown["after"]["freeSize"].get<std::uint64_t>(),
             88ull << 30);
+  // A size says its bytes where its rounded text alone would show no change.
+  EXPECT_NE(Run("--dry-run expand-volume System 300G")
+                .out.find("a0a7a000-0000-4000-8000-000000000001: freeSize 1.3 TiB -> 1.2 TiB\n"),
+            std::string::npos);
+  Result small =
+      Run("--dry-run create-volume --name v --level 1 --drives KS1A00000001,KS1A00000002 --size "
+          "10G");
+  EXPECT_NE(small.out.find("a0a7a000-0000-4000-8000-000000000001: freeSize 1.3 TiB (1450653958144 "
+                           "bytes) -> 1.3 TiB (1429179121664 bytes)\n"),
+            std::string::npos)
+      << small.out;
 
   Result text = Run("delete-volume System --dry-run");
   EXPECT_EQ(text.exitCode, 0) << text.out;
