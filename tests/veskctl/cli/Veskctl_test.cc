@@ -195,6 +195,25 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
   EXPECT_EQ(Run("show nothing").out, "veskctl: no element 'nothing' (see 'veskctl show')\n");
 }
 
+// The driver names the first array of each controller Array_0000: text that names an array gives
+// its identifier as well, so that the two are told apart.
+TEST_F(VeskctlTest, ArraysThatShareANameAreToldApartWhereverTextNamesThem) {
+  EXPECT_EQ(Run("wait a0a7").out,
+            "No background work runs on array \"Array_0000\" "
+            "(a0a7a000-0000-4000-8000-000000000001).\n");
+  EXPECT_EQ(Run("wait a0d0").out,
+            "No background work runs on array \"Array_0000\" "
+            "(a0d0e100-0000-4000-8000-000000000001).\n");
+  const std::string elsewhere =
+      "drive KS1A00000004 is on controller \"Korva SATA RAID Controller\" but array "
+      "\"Array_0000\" (a0d0e100-0000-4000-8000-000000000001) is on controller \"Korva Dorn NVMe "
+      "RAID Controller\"; an array's drives share one controller";
+  Result r = Run("add-drives a0d0 --drives KS1A00000004");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "veskctl: " + elsewhere + "\n");
+  EXPECT_EQ(RunJson("add-drives a0d0 --drives KS1A00000004", 2)["status"]["message"], elsewhere);
+}
+
 // A driver refusal says the status's name and what it means, in text and JSON.
 TEST_F(VeskctlTest, DriverRefusalExitsOneWithTheStatusInWords) {
   const std::string words =

@@ -38,6 +38,10 @@ std::string DriveLabel(const Vesk::Drive& d) {
   return "drive " + Serial(d) + " (" + d.id.ToString() + ")";
 }
 
+std::string ArrayLabel(const Vesk::Array& a) {
+  return "array \"" + DriverText(a.name, sizeof a.name) + "\" (" + a.id.ToString() + ")";
+}
+
 std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives) {
   std::vector<Vesk::vesk_guid> ids;
   for (const Vesk::Drive* d : drives) ids.push_back(d->id);

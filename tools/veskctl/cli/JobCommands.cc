@@ -37,7 +37,7 @@ Scope ScopeOf(Session& s, const Model& m, const std::string& text) {
   }
   if (e.volume)
     scope.label = "volume \"" + DriverText(e.volume->name, sizeof e.volume->name) + "\"";
-  if (e.array) scope.label = "array \"" + DriverText(e.array->name, sizeof e.array->name) + "\"";
+  if (e.array) scope.label = ArrayLabel(*e.array);
   if (e.drive) scope.label = "drive " + Serial(*e.drive);
   if (e.controller)
     scope.label =
