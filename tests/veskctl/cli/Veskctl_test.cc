@@ -427,6 +427,33 @@ TEST_F(VeskctlTest, DestructiveCommandsAskFirstOrNeedForce) {
       << partitioned.out;
 }
 
+// Giving a drive of the system volume's array another role needs --system even where nothing is
+// predicted lost (here a member that came back stale): the refusal says why rather than list
+// nothing.
+TEST_F(VeskctlTest, TheSystemGuardSaysWhyWhenNothingIsPredictedLost) {
+  for (const char* step : {"unmark-spare KS1A00000003", "sim pull-drive KS1A00000001",
+                           "sim insert-drive KS1A00000001"})
+    ASSERT_EQ(Run(step).exitCode, 0) << step;
+  const std::string message =
+      "refused to remove drive KS1A00000001 (5a7a0000-0000-4000-8000-000000000000): it endangers "
+      "the system (boot) volume, which the computer starts from. Nothing is predicted lost, but it "
+      "gives a drive that holds the system volume (a member of its array, or a drive the driver "
+      "flags as a system drive) another role, and the computer may not start without that "
+      "drive.\nNothing was sent. To go ahead all the same, run it again with --system (and "
+      "--force where nothing can be asked).";
+  Result r = Run("remove-drive KS1A00000001 --force");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "veskctl: " + message + "\n");
+  EXPECT_EQ(RunJson("remove-drive KS1A00000001 --force", 2)["status"],
+            nlohmann::json({{"ok", false},
+                            {"kind", "UsageError"},
+                            {"message", message},
+                            {"losses", nlohmann::json::array()},
+                            {"status", 0},
+                            {"errorCode", 0}}));
+  EXPECT_EQ(Run("remove-drive KS1A00000001 --force --system").exitCode, 0);
+}
+
 // A dry run sends and saves nothing and predicts from the records the library read.
 TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
