@@ -746,6 +746,33 @@ TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
   EXPECT_EQ(RunJson("wait --all --timeout 0")["result"]["outcome"], "nothing");
 }
 
+// A dry run of wait waits for nothing (against the RAID driver that could take hours): it says,
+// marked as a dry run, what it would follow, and moves no clock.
+TEST_F(VeskctlTest, ADryRunOfWaitSaysWhatItWouldWaitForAndWaitsForNothing) {
+  ::setenv("VESK_SIM_CLOCK", "manual", 1);
+  const std::string dryRun = "Dry run: nothing was waited for and nothing was saved.\n";
+  EXPECT_EQ(Run("--dry-run wait Data").out,
+            dryRun + "No background work runs on volume \"Data\": it would end at once.\n");
+  for (const char* step : {"verify-volume Data", "sim advance 30000"})
+    ASSERT_EQ(Run(step).exitCode, 0) << step;
+  const std::string saved = Slurp(state);
+  Result text = Run("--dry-run wait a0d0");
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_EQ(text.out, dryRun +
+                          "It would follow the background work on array \"Array_0000\" "
+                          "(a0d0e100-0000-4000-8000-000000000001) until it ends; as it stands "
+                          "now:\n  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  "
+                          "verify  50%  rate 100.0 %/min  elapsed 30 s  left 30 s\n");
+  const nlohmann::json json = RunJson("--dry-run wait --all");
+  EXPECT_EQ(json["status"], nlohmann::json({{"ok", true}}));
+  EXPECT_EQ(json["dryRun"], true);
+  ASSERT_EQ(json["result"]["jobs"].size(), 1u) << json.dump(2);
+  EXPECT_EQ(json["result"]["jobs"][0]["percent"], 50);
+  EXPECT_EQ(json["result"]["jobs"][0]["remainingMs"], 30000);
+  EXPECT_EQ(Slurp(state), saved);
+  EXPECT_EQ(RunJson("jobs")["result"]["jobs"][0]["percent"], 50);
+}
+
 // Work veskctl did not start (another tool, a run before this one) has its rate from the next look.
 TEST_F(VeskctlTest, WorkFirstSeenRunningHasARateFromTheNextLook) {
   ::setenv("VESK_SIM_CLOCK", "manual", 1);

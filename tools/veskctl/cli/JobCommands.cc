@@ -61,6 +61,30 @@ std::vector<Job> WithVerifyCounts(Session& s, std::vector<Job> jobs) {
   return jobs;
 }
 
+// The work `wait` follows on `volumes` (every volume with `all`): what runs, and what ended since
+// it was last reported, which `forget` lets go.
+std::vector<Job> Following(Session& s, const std::set<std::string>& volumes, bool all,
+                           bool forget) {
+  if (!all && volumes.empty()) return {};
+  return WithVerifyCounts(s, s.Jobs().Jobs(volumes, forget));
+}
+
+// A dry run of `wait` waits for nothing: against the RAID driver that could take hours. It says
+// what it would follow, as it stands now.
+Outcome WouldWait(Session& s, const Scope& scope) {
+  nlohmann::json list = nlohmann::json::array();
+  std::string lines;
+  for (const Job& job : Following(s, scope.volumes, scope.all, false)) {
+    list.push_back(JobJson(job));
+    lines += "  " + JobText(job) + "\n";
+  }
+  std::string text = "Dry run: nothing was waited for and nothing was saved.\n";
+  text += lines.empty() ? "No background work runs on " + scope.label + ": it would end at once."
+                        : "It would follow the background work on " + scope.label +
+                              " until it ends; as it stands now:\n" + lines;
+  return Outcome({{"dryRun", true}, {"result", {{"jobs", list}}}}, text, false, true);
+}
+
 // One line redrawn in place: the mean percent of the running work and the longest time left.
 void DrawBar(const std::vector<Job>& running) {
   unsigned sum = 0;
@@ -133,8 +157,9 @@ void Commands::AddJobCommands(CLI::App& app) {
         throw UsageError("wait needs an element to wait for or --all, not both");
       const Scope scope = waitAll ? Scope{"the machine", {}, true} : ScopeOf(s, before, waitText);
       Plan plan;
-      plan.send = [this, scope](Session& s) {
-        return Wait(s, scope.label, scope.volumes, scope.all);
+      const bool dryRun = root->count("--dry-run") > 0;
+      plan.send = [this, scope, dryRun](Session& s) {
+        return dryRun ? WouldWait(s, scope) : Wait(s, scope.label, scope.volumes, scope.all);
       };
       return plan;
     };
@@ -156,9 +181,7 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   bool failed = false;
   for (;;) {
     running.clear();
-    const auto jobs = all || !volumes.empty() ? WithVerifyCounts(s, s.Jobs().Jobs(volumes, true))
-                                              : std::vector<Job>{};
-    for (const Job& job : jobs) {
+    for (const Job& job : Following(s, volumes, all, true)) {
       last[job.volumeId] = job;
       if (job.outcome.empty()) {
         running.push_back(job);

@@ -277,8 +277,7 @@ class Operation {
     const Outcome outcome = plan.send(session);
     // A volume it created is known from here on.
     if (reached) reached->element = RequestElement(plan.request, outcome.result, before);
-    // A dry run of a command that sends nothing (wait) may move the simulated clock, but saves
-    // nothing.
+    // A dry run of a command that sends nothing (jobs, wait) saves nothing either.
     if (outcome.changed && !options.readOnly && !options.dryRun) {
       if (prediction && plan.startsWork) FollowStartedWork(session, prediction->after);
       if (prediction) MarkForced(session, *prediction);
