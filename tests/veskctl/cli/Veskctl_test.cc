@@ -746,6 +746,70 @@ TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
   EXPECT_EQ(RunJson("wait --all --timeout 0")["result"]["outcome"], "nothing");
 }
 
+// A wait on work that takes hours holds the machine only while it looks and saves: another run
+// gets the lock meanwhile, and the wait sees what it did. On a terminal whose output is stopped
+// (Ctrl+S) the wait stands still with the machine let go; off a terminal the simulated machine's
+// looks, which follow each other at once, let it go now and then. (The other run would give up
+// after --lock-timeout if the wait held the lock all along.)
+TEST_F(VeskctlTest, AWaitLetsOtherRunsInBetweenItsLooks) {
+  Vesk::test::Watchdog watchdog("a wait and a run between its looks", 120);
+  ::setenv("VESK_SIM_CLOCK", "manual", 1);
+  nlohmann::json topology = nlohmann::json::parse(Slurp(VESK_TOPOLOGY_DIR "/demo.json"));
+  topology["taskDurationMs"] = 100ull * 3600 * 1000;  // a hundred hours
+  std::ofstream(dir / "slow.json") << topology.dump();
+  ASSERT_EQ(Run("sim reset --topology " + (dir / "slow.json").string()).exitCode, 0);
+  const std::string cancel = "--lock-timeout 30 cancel-verify Data";
+  const std::string cancelled =
+      "volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify: "
+      "cancelled at 0%";
+
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  int terminal = -1;
+  const pid_t test = ::getpid();
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    veskctl::testing::DieWithTheTest(test);
+    ::execl("/bin/sh", "sh", "-c", Command("wait Data").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  std::string shown;
+  char buffer[4096];
+  auto read = [&] {
+    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, n);
+    return n > 0;
+  };
+  while (shown.find("] 0%  Data verify") == std::string::npos && read()) {
+  }
+  ASSERT_EQ(::write(terminal, "\x13", 1), 1);  // Ctrl+S
+  const Result stopped = Run(cancel);
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.out;
+  if (stopped.exitCode != 0) ::kill(pid, SIGKILL);
+  ASSERT_EQ(::write(terminal, "\x11", 1), 1);  // Ctrl+Q
+  while (read()) {
+  }
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+  EXPECT_NE(shown.find(cancelled), std::string::npos) << shown;
+
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  FILE* wait = ::popen((Command("wait Data") + " 2>&1").c_str(), "r");
+  ASSERT_NE(wait, nullptr);
+  std::array<char, 512> line{};
+  ASSERT_NE(std::fgets(line.data(), line.size(), wait), nullptr);
+  EXPECT_NE(std::string(line.data()).find("verify  0%"), std::string::npos) << line.data();
+  const Result piped = Run(cancel);
+  EXPECT_EQ(piped.exitCode, 0) << piped.out;
+  std::string rest;
+  while (std::fgets(line.data(), line.size(), wait) != nullptr) rest += line.data();
+  EXPECT_EQ(WEXITSTATUS(::pclose(wait)), 1);
+  EXPECT_EQ(rest, cancelled + "\nveskctl: background work on volume \"Data\" did not finish; " +
+                      cancelled + "\n");
+}
+
 // A dry run of wait waits for nothing (against the RAID driver that could take hours): it says,
 // marked as a dry run, what it would follow, and moves no clock.
 TEST_F(VeskctlTest, ADryRunOfWaitSaysWhatItWouldWaitForAndWaitsForNothing) {

@@ -52,9 +52,13 @@ std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
                  bool loadState)
     : state(std::make_unique<StateFile>(statePath, options)), realTime(ClockFollowsRealTime()) {
-  auto saved = loadState ? state->Load() : std::nullopt;
+  Load(loadState);
+}
+
+void Session::Load(bool fromFile) {
+  const auto saved = fromFile ? state->Load() : std::nullopt;
   Start(SavedDriver(*state, saved, realTime));
-  if (saved) jobs = JobBook(state->SavedJobs());
+  jobs = saved ? JobBook(state->SavedJobs()) : JobBook();
 }
 
 Session::Session(RealDriver) : storage(std::make_unique<Vesk::StorageManagement>()) {}
@@ -108,6 +112,25 @@ void Session::Pass(std::uint64_t ms) {
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
+}
+
+void Session::LetGo() {
+  if (driver && !state) throw std::logic_error("a private session is never let go");
+  Save();
+  Stop();
+  if (state) state->Unlock();
+}
+
+void Session::TakeBack(std::uint64_t ms) {
+  if (state) {
+    state->Lock();
+    Load(true);
+    Pass(ms);
+  } else {
+    Pass(ms);
+    storage = std::make_unique<Vesk::StorageManagement>();
+  }
+  Refresh();
 }
 
 void Session::Reset(const std::string& topologyJson) {
