@@ -195,6 +195,25 @@ TEST_F(VeskctlTest, ShowOneElementInDetail) {
   EXPECT_EQ(Run("show nothing").out, "veskctl: no element 'nothing' (see 'veskctl show')\n");
 }
 
+// The driver names the first array of each controller Array_0000: text that names an array gives
+// its identifier as well, so that the two are told apart.
+TEST_F(VeskctlTest, ArraysThatShareANameAreToldApartWhereverTextNamesThem) {
+  EXPECT_EQ(Run("wait a0a7").out,
+            "No background work runs on array \"Array_0000\" "
+            "(a0a7a000-0000-4000-8000-000000000001).\n");
+  EXPECT_EQ(Run("wait a0d0").out,
+            "No background work runs on array \"Array_0000\" "
+            "(a0d0e100-0000-4000-8000-000000000001).\n");
+  const std::string elsewhere =
+      "drive KS1A00000004 is on controller \"Korva SATA RAID Controller\" but array "
+      "\"Array_0000\" (a0d0e100-0000-4000-8000-000000000001) is on controller \"Korva Dorn NVMe "
+      "RAID Controller\"; an array's drives share one controller";
+  Result r = Run("add-drives a0d0 --drives KS1A00000004");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "veskctl: " + elsewhere + "\n");
+  EXPECT_EQ(RunJson("add-drives a0d0 --drives KS1A00000004", 2)["status"]["message"], elsewhere);
+}
+
 // A driver refusal says the status's name and what it means, in text and JSON.
 TEST_F(VeskctlTest, DriverRefusalExitsOneWithTheStatusInWords) {
   const std::string words =
@@ -317,6 +336,44 @@ TEST_F(VeskctlTest, WhatTheUserTypedIsCheckedBeforeAnythingIsSent) {
   EXPECT_EQ(Slurp(state), saved);
   // What is right passes: fractions of larger units, and strip sizes with a unit.
   EXPECT_EQ(Run(create + "0 --size 1.5GiB --strip 128K").exitCode, 0);
+}
+
+// An empty argument or list item (a shell variable never set, a comma too many) is refused, never
+// taken as no argument at all: `show ''` would print everything, `--drives A,` act on A alone.
+TEST_F(VeskctlTest, AnEmptyNameOrListItemIsAUsageError) {
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+  const std::string saved = Slurp(state);
+  const std::string named =
+      " name ('') names nothing; elements are named by identifier, name or "
+      "serial number (see 'veskctl show')";
+  const std::string items =
+      " is empty; separate the names by single commas, with none at either end";
+  const std::string create = "create-volume --name x --level 1 --drives ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"show ''", "an empty element" + named},
+      {"wait ''", "an empty element" + named},
+      {create + "KN2K00004104,KN2K00004105,",
+       "--drives 'KN2K00004104,KN2K00004105,': item 3 of 3" + items},
+      {create + "KN2K00004104 --drives KN2K00004105,,KN2K00004103",
+       "--drives 'KN2K00004105,,KN2K00004103': item 2 of 3" + items},
+      {"add-drives a0d0 --drives ''", "--drives '': item 1 of 1" + items},
+  };
+  for (const auto& [arguments, message] : cases) {
+    Result r = Run(arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments;
+    EXPECT_EQ(r.out, "veskctl: " + message + "\n") << arguments;
+    const nlohmann::json json = RunJson(arguments, 2);
+    EXPECT_EQ(json["status"], nlohmann::json({{"ok", false},
+                                              {"kind", "UsageError"},
+                                              {"message", message},
+                                              {"status", 0},
+                                              {"errorCode", 0}}))
+        << arguments;
+  }
+  EXPECT_EQ(Slurp(state), saved);
+  // A list in pieces is one list.
+  EXPECT_EQ(Run(create + "KN2K00004104 --drives KN2K00004105").exitCode, 0);
+  EXPECT_FALSE(Volume("x").is_null());
 }
 
 // Off a terminal, and with --json, destructive work needs --force; on a terminal it asks.
@@ -445,6 +502,33 @@ TEST_F(VeskctlTest, StartingOverReplacesAVolumeLaidOutOtherwise) {
   EXPECT_EQ(Volume("System")["size"], 256ull << 30);
 }
 
+// Giving a drive of the system volume's array another role needs --system even where nothing is
+// predicted lost (here a member that came back stale): the refusal says why rather than list
+// nothing.
+TEST_F(VeskctlTest, TheSystemGuardSaysWhyWhenNothingIsPredictedLost) {
+  for (const char* step : {"unmark-spare KS1A00000003", "sim pull-drive KS1A00000001",
+                           "sim insert-drive KS1A00000001"})
+    ASSERT_EQ(Run(step).exitCode, 0) << step;
+  const std::string message =
+      "refused to remove drive KS1A00000001 (5a7a0000-0000-4000-8000-000000000000): it endangers "
+      "the system (boot) volume, which the computer starts from. Nothing is predicted lost, but it "
+      "gives a drive that holds the system volume (a member of its array, or a drive the driver "
+      "flags as a system drive) another role, and the computer may not start without that "
+      "drive.\nNothing was sent. To go ahead all the same, run it again with --system (and "
+      "--force where nothing can be asked).";
+  Result r = Run("remove-drive KS1A00000001 --force");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "veskctl: " + message + "\n");
+  EXPECT_EQ(RunJson("remove-drive KS1A00000001 --force", 2)["status"],
+            nlohmann::json({{"ok", false},
+                            {"kind", "UsageError"},
+                            {"message", message},
+                            {"losses", nlohmann::json::array()},
+                            {"status", 0},
+                            {"errorCode", 0}}));
+  EXPECT_EQ(Run("remove-drive KS1A00000001 --force --system").exitCode, 0);
+}
+
 // A dry run sends and saves nothing and predicts from the records the library read.
 TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
@@ -489,6 +573,17 @@ TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   EXPECT_EQ(grown["before"]["freeSize"].get<std::uint64_t>() -
                 grown["after"]["freeSize"].get<std::uint64_t>(),
             88ull << 30);
+  // A size says its bytes where its rounded text alone would show no change.
+  EXPECT_NE(Run("--dry-run expand-volume System 300G")
+                .out.find("a0a7a000-0000-4000-8000-000000000001: freeSize 1.3 TiB -> 1.2 TiB\n"),
+            std::string::npos);
+  Result small =
+      Run("--dry-run create-volume --name v --level 1 --drives KS1A00000001,KS1A00000002 --size "
+          "10G");
+  EXPECT_NE(small.out.find("a0a7a000-0000-4000-8000-000000000001: freeSize 1.3 TiB (1450653958144 "
+                           "bytes) -> 1.3 TiB (1429179121664 bytes)\n"),
+            std::string::npos)
+      << small.out;
 
   Result text = Run("delete-volume System --dry-run");
   EXPECT_EQ(text.exitCode, 0) << text.out;
@@ -735,6 +830,97 @@ TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
   }
   EXPECT_EQ(Volume("System")["raidLevelName"], "RAID 5");
   EXPECT_EQ(RunJson("wait --all --timeout 0")["result"]["outcome"], "nothing");
+}
+
+// A wait on work that takes hours holds the machine only while it looks and saves: another run
+// gets the lock meanwhile, and the wait sees what it did. On a terminal whose output is stopped
+// (Ctrl+S) the wait stands still with the machine let go; off a terminal the simulated machine's
+// looks, which follow each other at once, let it go now and then. (The other run would give up
+// after --lock-timeout if the wait held the lock all along.)
+TEST_F(VeskctlTest, AWaitLetsOtherRunsInBetweenItsLooks) {
+  Vesk::test::Watchdog watchdog("a wait and a run between its looks", 120);
+  ::setenv("VESK_SIM_CLOCK", "manual", 1);
+  nlohmann::json topology = nlohmann::json::parse(Slurp(VESK_TOPOLOGY_DIR "/demo.json"));
+  topology["taskDurationMs"] = 100ull * 3600 * 1000;  // a hundred hours
+  std::ofstream(dir / "slow.json") << topology.dump();
+  ASSERT_EQ(Run("sim reset --topology " + (dir / "slow.json").string()).exitCode, 0);
+  const std::string cancel = "--lock-timeout 30 cancel-verify Data";
+  const std::string cancelled =
+      "volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify: "
+      "cancelled at 0%";
+
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  int terminal = -1;
+  const pid_t test = ::getpid();
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    veskctl::testing::DieWithTheTest(test);
+    ::execl("/bin/sh", "sh", "-c", Command("wait Data").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  std::string shown;
+  char buffer[4096];
+  auto read = [&] {
+    const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+    if (n > 0) shown.append(buffer, n);
+    return n > 0;
+  };
+  while (shown.find("] 0%  Data verify") == std::string::npos && read()) {
+  }
+  ASSERT_EQ(::write(terminal, "\x13", 1), 1);  // Ctrl+S
+  const Result stopped = Run(cancel);
+  EXPECT_EQ(stopped.exitCode, 0) << stopped.out;
+  if (stopped.exitCode != 0) ::kill(pid, SIGKILL);
+  ASSERT_EQ(::write(terminal, "\x11", 1), 1);  // Ctrl+Q
+  while (read()) {
+  }
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+  EXPECT_NE(shown.find(cancelled), std::string::npos) << shown;
+
+  ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
+  FILE* wait = ::popen((Command("wait Data") + " 2>&1").c_str(), "r");
+  ASSERT_NE(wait, nullptr);
+  std::array<char, 512> line{};
+  ASSERT_NE(std::fgets(line.data(), line.size(), wait), nullptr);
+  EXPECT_NE(std::string(line.data()).find("verify  0%"), std::string::npos) << line.data();
+  const Result piped = Run(cancel);
+  EXPECT_EQ(piped.exitCode, 0) << piped.out;
+  std::string rest;
+  while (std::fgets(line.data(), line.size(), wait) != nullptr) rest += line.data();
+  EXPECT_EQ(WEXITSTATUS(::pclose(wait)), 1);
+  EXPECT_EQ(rest, cancelled + "\nveskctl: background work on volume \"Data\" did not finish; " +
+                      cancelled + "\n");
+}
+
+// A dry run of wait waits for nothing (against the RAID driver that could take hours): it says,
+// marked as a dry run, what it would follow, and moves no clock.
+TEST_F(VeskctlTest, ADryRunOfWaitSaysWhatItWouldWaitForAndWaitsForNothing) {
+  ::setenv("VESK_SIM_CLOCK", "manual", 1);
+  const std::string dryRun = "Dry run: nothing was waited for and nothing was saved.\n";
+  EXPECT_EQ(Run("--dry-run wait Data").out,
+            dryRun + "No background work runs on volume \"Data\": it would end at once.\n");
+  for (const char* step : {"verify-volume Data", "sim advance 30000"})
+    ASSERT_EQ(Run(step).exitCode, 0) << step;
+  const std::string saved = Slurp(state);
+  Result text = Run("--dry-run wait a0d0");
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_EQ(text.out, dryRun +
+                          "It would follow the background work on array \"Array_0000\" "
+                          "(a0d0e100-0000-4000-8000-000000000001) until it ends; as it stands "
+                          "now:\n  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  "
+                          "verify  50%  rate 100.0 %/min  elapsed 30 s  left 30 s\n");
+  const nlohmann::json json = RunJson("--dry-run wait --all");
+  EXPECT_EQ(json["status"], nlohmann::json({{"ok", true}}));
+  EXPECT_EQ(json["dryRun"], true);
+  ASSERT_EQ(json["result"]["jobs"].size(), 1u) << json.dump(2);
+  EXPECT_EQ(json["result"]["jobs"][0]["percent"], 50);
+  EXPECT_EQ(json["result"]["jobs"][0]["remainingMs"], 30000);
+  EXPECT_EQ(Slurp(state), saved);
+  EXPECT_EQ(RunJson("jobs")["result"]["jobs"][0]["percent"], 50);
 }
 
 // Work veskctl did not start (another tool, a run before this one) has its rate from the next look.

@@ -202,7 +202,9 @@ with tempfile.TemporaryDirectory() as folder:
         if name in ("monitor", "events"):
             run_lines(arguments, name)
             continue
-        if name not in ("show", "jobs", "wait", "metrics", "check"):  # they change nothing
+        if name == "wait":  # waits for nothing, and says for what it would
+            run(["--dry-run"] + arguments, "waitDryRun", True)
+        elif name not in ("show", "jobs", "metrics", "check"):  # they change nothing
             run(["--dry-run"] + arguments, "dryRun", text not in FAILURES)
         run(arguments, "failure" if text in FAILURES else name, text not in FAILURES)
 

@@ -39,6 +39,10 @@ std::string DriveLabel(const Vesk::Drive& d) {
   return "drive " + Serial(d) + " (" + d.id.ToString() + ")";
 }
 
+std::string ArrayLabel(const Vesk::Array& a) {
+  return "array \"" + DriverText(a.name, sizeof a.name) + "\" (" + a.id.ToString() + ")";
+}
+
 std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives) {
   std::vector<Vesk::vesk_guid> ids;
   for (const Vesk::Drive* d : drives) ids.push_back(d->id);
@@ -98,7 +102,7 @@ void Commands::AddViewCommands(CLI::App& app) {
   show->callback([this] {
     planner = [this](Session& s, const Model&) {
       Plan plan;
-      if (elementText.empty()) {
+      if (show->count("element") == 0) {
         plan.send = [](Session& s) {
           // The tree starts with the health `check` says, so that a glance tells it.
           nlohmann::json topology = TopologyJson(s);

@@ -156,6 +156,8 @@ std::string Done(const std::string& what, const Vesk::vesk_guid& id);
 std::string Serial(const Vesk::Drive& d);
 std::string VolumeLabel(const Vesk::Volume& v);  // volume "Data" (f0d0...)
 std::string DriveLabel(const Vesk::Drive& d);    // drive KN2K00004102 (d0e1...)
+// array "Array_0000" (a0d0...): the driver names the first array of every controller alike.
+std::string ArrayLabel(const Vesk::Array& a);
 std::vector<Vesk::vesk_guid> Ids(const std::vector<const Vesk::Drive*>& drives);
 nlohmann::json IdTexts(const std::vector<Vesk::vesk_guid>& ids);
 nlohmann::json Request(const char* operation, const Vesk::vesk_guid& controllerId);

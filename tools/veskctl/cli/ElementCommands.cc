@@ -64,13 +64,12 @@ void Commands::AddElementCommands(CLI::App& app) {
   // --- arrays
   auto* addDrives = app.add_subcommand("add-drives", "Add drives to an array (background work)");
   addDrives->add_option("array", arrayText, "Array identifier or name")->required();
-  addDrives->add_option("--drives", driveTexts, "Drives to add")->required()->delimiter(',');
+  addDrives->add_option("--drives", driveTexts, "Drives to add")->required();
   addDrives->callback([this] {
     planner = [this](Session& s, const Model&) {
       const Vesk::Array& a = ResolveArray(s, arrayText, Naming::AllowPrefix);
-      const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
-      CheckSameController(s, drives, a.controllerId,
-                          "array \"" + DriverText(a.name, sizeof a.name) + "\"");
+      const auto drives = ResolveDrives(s, ListItems(driveTexts, "--drives"), Naming::AllowPrefix);
+      CheckSameController(s, drives, a.controllerId, ArrayLabel(a));
       const auto ids = Ids(drives);
       nlohmann::json request = Request("AddDrivesToArray", a.controllerId);
       request["arrayId"] = a.id.ToString();
@@ -79,8 +78,7 @@ void Commands::AddElementCommands(CLI::App& app) {
         s.Storage().AddDrivesToArray(DeviceOf(s, c), id, ids);
         return Outcome{{{"arrayId", id.ToString()}}, Done("Adding drives to array", id)};
       });
-      plan.action = "add " + std::to_string(ids.size()) + " drive(s) to array \"" +
-                    DriverText(a.name, sizeof a.name) + "\"";
+      plan.action = "add " + std::to_string(ids.size()) + " drive(s) to " + ArrayLabel(a);
       return plan;
     };
   });

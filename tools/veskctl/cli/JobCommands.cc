@@ -17,6 +17,11 @@ namespace {
 
 // How often `wait` looks, in the machine's time.
 constexpr std::uint64_t kLookEveryMs = 1000;
+// The simulated machine's looks follow each other at once, with nothing real to wait for; `wait`
+// lets it go all the same after holding it this long, and for long enough that a run waiting
+// for the lock takes it.
+constexpr auto kHoldAtMost = std::chrono::milliseconds(100);
+constexpr auto kLetGoFor = std::chrono::milliseconds(StateFile::kLockPollMs + 5);
 
 struct Scope {
   std::string label;              // what the user named, for messages
@@ -37,7 +42,7 @@ Scope ScopeOf(Session& s, const Model& m, const std::string& text) {
   }
   if (e.volume)
     scope.label = "volume \"" + DriverText(e.volume->name, sizeof e.volume->name) + "\"";
-  if (e.array) scope.label = "array \"" + DriverText(e.array->name, sizeof e.array->name) + "\"";
+  if (e.array) scope.label = ArrayLabel(*e.array);
   if (e.drive) scope.label = "drive " + Serial(*e.drive);
   if (e.controller)
     scope.label =
@@ -61,8 +66,32 @@ std::vector<Job> WithVerifyCounts(Session& s, std::vector<Job> jobs) {
   return jobs;
 }
 
+// The work `wait` follows on `volumes` (every volume with `all`): what runs, and what ended since
+// it was last reported, which `forget` lets go.
+std::vector<Job> Following(Session& s, const std::set<std::string>& volumes, bool all,
+                           bool forget) {
+  if (!all && volumes.empty()) return {};
+  return WithVerifyCounts(s, s.Jobs().Jobs(volumes, forget));
+}
+
+// A dry run of `wait` waits for nothing: against the RAID driver that could take hours. It says
+// what it would follow, as it stands now.
+Outcome WouldWait(Session& s, const Scope& scope) {
+  nlohmann::json list = nlohmann::json::array();
+  std::string lines;
+  for (const Job& job : Following(s, scope.volumes, scope.all, false)) {
+    list.push_back(JobJson(job));
+    lines += "  " + JobText(job) + "\n";
+  }
+  std::string text = "Dry run: nothing was waited for and nothing was saved.\n";
+  text += lines.empty() ? "No background work runs on " + scope.label + ": it would end at once."
+                        : "It would follow the background work on " + scope.label +
+                              " until it ends; as it stands now:\n" + lines;
+  return Outcome({{"dryRun", true}, {"result", {{"jobs", list}}}}, text, false, true);
+}
+
 // One line redrawn in place: the mean percent of the running work and the longest time left.
-void DrawBar(const std::vector<Job>& running) {
+std::string Bar(const std::vector<Job>& running) {
   unsigned sum = 0;
   std::optional<std::uint64_t> left;
   std::string names;
@@ -74,9 +103,9 @@ void DrawBar(const std::vector<Job>& running) {
   const unsigned percent = running.empty() ? 100 : sum / static_cast<unsigned>(running.size());
   constexpr unsigned kWidth = 30;
   const unsigned filled = percent * kWidth / 100;
-  std::cout << "\r\033[K[" << std::string(filled, '#') << std::string(kWidth - filled, '-') << "] "
-            << percent << "%  " << names << (left ? "  left " + DurationText(*left) : std::string())
-            << std::flush;
+  return "\r\033[K[" + std::string(filled, '#') + std::string(kWidth - filled, '-') + "] " +
+         std::to_string(percent) + "%  " + names +
+         (left ? "  left " + DurationText(*left) : std::string());
 }
 
 }  // namespace
@@ -129,12 +158,13 @@ void Commands::AddJobCommands(CLI::App& app) {
       ->check(NumberOption("a number of seconds", true, "0, 60 or 0.5"));
   wait->callback([this] {
     planner = [this](Session& s, const Model& before) {
-      if (waitText.empty() == !waitAll)
+      if ((wait->count("element") > 0) == waitAll)
         throw UsageError("wait needs an element to wait for or --all, not both");
       const Scope scope = waitAll ? Scope{"the machine", {}, true} : ScopeOf(s, before, waitText);
       Plan plan;
-      plan.send = [this, scope](Session& s) {
-        return Wait(s, scope.label, scope.volumes, scope.all);
+      const bool dryRun = root->count("--dry-run") > 0;
+      plan.send = [this, scope, dryRun](Session& s) {
+        return dryRun ? WouldWait(s, scope) : Wait(s, scope.label, scope.volumes, scope.all);
       };
       return plan;
     };
@@ -154,34 +184,48 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   std::map<std::string, Job> last;  // every job seen, as last read
   std::vector<Job> running;
   bool failed = false;
+  const bool simulated = s.Simulated();
+  auto heldSince = std::chrono::steady_clock::now();
+  std::string said;  // what the looks have to say, said with the machine let go
   for (;;) {
     running.clear();
-    const auto jobs = all || !volumes.empty() ? WithVerifyCounts(s, s.Jobs().Jobs(volumes, true))
-                                              : std::vector<Job>{};
-    for (const Job& job : jobs) {
+    for (const Job& job : Following(s, volumes, all, true)) {
       last[job.volumeId] = job;
       if (job.outcome.empty()) {
         running.push_back(job);
       } else {
         failed = failed || job.outcome != "finished";
-        if (terminal) std::cout << "\r\033[K";
-        if (!json) std::cout << JobText(job) << "\n";
+        if (terminal) said += "\r\033[K";
+        if (!json) said += JobText(job) + "\n";
       }
       if (json || terminal || !job.outcome.empty()) continue;
       const unsigned tenth = job.percent / 10;
       if (!shownTenth.contains(job.volumeId) || tenth > shownTenth[job.volumeId])
-        std::cout << JobText(job) << "\n";
+        said += JobText(job) + "\n";
       shownTenth[job.volumeId] = tenth;
     }
-    if (terminal) DrawBar(running);
+    if (terminal) said += Bar(running);
     const std::uint64_t now = s.ClockMs();
     if (running.empty() || (deadline && now >= *deadline)) break;
-    s.Pass(deadline ? std::min(kLookEveryMs, *deadline - now) : kLookEveryMs);
-    // On a terminal the bar is worth seeing move, even where the machine's time jumps.
-    if (terminal) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    s.Refresh();
+    const std::uint64_t step = deadline ? std::min(kLookEveryMs, *deadline - now) : kLookEveryMs;
+    // Against the RAID driver a rebuild takes hours: nothing is held while its time passes. On a
+    // terminal the bar is worth seeing move, even where the simulated time jumps, and the
+    // machine is let go meanwhile too.
+    if (!simulated || terminal || std::chrono::steady_clock::now() - heldSince >= kHoldAtMost) {
+      s.LetGo();
+      // A terminal or a pipe that is slow to take it (or stopped: Ctrl+S) holds nobody up.
+      std::cout << said << std::flush;
+      said.clear();
+      if (simulated) std::this_thread::sleep_for(kLetGoFor);
+      s.TakeBack(step);
+      heldSince = std::chrono::steady_clock::now();
+    } else {
+      s.Pass(step);
+      s.Refresh();
+    }
     s.Jobs().Observe(Model::Of(s), s.ClockMs());
   }
+  std::cout << said;
   if (terminal) std::cout << "\n";
 
   Outcome outcome;

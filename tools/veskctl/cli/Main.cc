@@ -90,7 +90,8 @@ void AddGlobalOptions(CLI::App& app, RunOptions& options, std::string& journalSi
       ->excludes(simulate);
   app.add_flag("--json", options.json, "Print JSON (see docs/cli.md) instead of text");
   app.add_flag("--dry-run", options.dryRun,
-               "Send nothing and save nothing: print the request and the predicted result");
+               "Send nothing and save nothing: print the request and the predicted result "
+               "(wait: the work it would wait for, waiting for nothing)");
   app.add_flag("--force", options.force,
                "Do destructive work without asking (needed off a terminal and with --json)");
   app.add_flag("--system", options.system,

@@ -164,14 +164,21 @@ bool Confirm(const RunOptions& options, const Plan& plan, const std::optional<Pr
   std::string consequences;
   for (const auto& loss : losses) consequences += "\n  - " + loss;
   if (p && NeedsSystem(plan, *p) && !options.system) {
-    throw NotConfirmed(
-        "refused to " + plan.action +
-            ": it endangers the system (boot) volume, which the computer starts "
-            "from. It would lose:" +
-            consequences +
-            "\nNothing was sent. To go ahead all the same, run it again with --system "
-            "(and --force where nothing can be asked).",
-        losses);
+    // Work on the system volume itself always loses something; without a loss, a drive it is
+    // kept on changes role.
+    const std::string why =
+        losses.empty()
+            ? " Nothing is predicted lost, but it gives a drive that holds the system volume (a "
+              "member of its array, or a drive the driver flags as a system drive) another role, "
+              "and the computer may not start without that drive."
+            : " It would lose:" + consequences;
+    throw NotConfirmed("refused to " + plan.action +
+                           ": it endangers the system (boot) volume, which the computer starts "
+                           "from." +
+                           why +
+                           "\nNothing was sent. To go ahead all the same, run it again with "
+                           "--system (and --force where nothing can be asked).",
+                       losses);
   }
   if (options.force || options.console || (!plan.destructive && losses.empty())) return true;
   if (consequences.empty()) consequences = "\n  - no data, as far as the topology tells";
@@ -287,8 +294,7 @@ class Operation {
     const Outcome outcome = plan.send(session);
     // A volume it created is known from here on.
     if (reached) reached->element = RequestElement(plan.request, outcome.result, before);
-    // A dry run of a command that sends nothing (wait) may move the simulated clock, but saves
-    // nothing.
+    // A dry run of a command that sends nothing (jobs, wait) saves nothing either.
     if (outcome.changed && !options.readOnly && !options.dryRun) {
       if (prediction && plan.startsWork) FollowStartedWork(session, prediction->after);
       if (prediction) MarkForced(session, *prediction);

@@ -4,6 +4,7 @@
 // predicts, confirms (a question at a terminal, --force, or the console's confirm value checked
 // against this run's own prediction), acts, saves and journals, all under one hold of the lock, so
 // that the process that acts is the one that checked and nobody changes the machine in between.
+// (`wait`, which acts on nothing, lets the machine go between its looks: Session::LetGo.)
 #pragma once
 
 #include <cstdint>

@@ -47,6 +47,11 @@ void Candidates(const Map& map, const std::string& text, const char* kind, const
 // user was asked for: "volume", or "element" for any kind).
 std::size_t Choose(const std::vector<Fit>& fits, const std::string& text, const std::string& kind,
                    Naming naming) {
+  // An empty argument is most often a shell variable that was never set.
+  if (text.empty())
+    throw UsageError("an empty " + kind +
+                     " name ('') names nothing; elements are named by identifier, name or serial "
+                     "number (see 'veskctl show')");
   if (fits.empty()) {
     throw UsageError("no " + kind + " '" + text + "' (see 'veskctl show')");
   }

@@ -364,6 +364,27 @@ bool ParseSwitch(const std::string& text) {
   return *value;
 }
 
+std::vector<std::string> ListItems(const std::vector<std::string>& values, const char* option) {
+  std::vector<std::string> items;
+  for (const std::string& value : values) {
+    std::vector<std::string> these;
+    for (std::size_t start = 0;;) {
+      const std::size_t comma = value.find(',', start);
+      these.push_back(value.substr(start, comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    for (std::size_t i = 0; i < these.size(); ++i) {
+      if (these[i].empty())
+        throw UsageError(std::string(option) + " '" + value + "': item " + std::to_string(i + 1) +
+                         " of " + std::to_string(these.size()) +
+                         " is empty; separate the names by single commas, with none at either end");
+    }
+    items.insert(items.end(), these.begin(), these.end());
+  }
+  return items;
+}
+
 void CheckSameController(Session& session, const std::vector<const Vesk::Drive*>& drives,
                          const Vesk::vesk_guid& controllerId, const std::string& whose) {
   for (const Vesk::Drive* d : drives) {

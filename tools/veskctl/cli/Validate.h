@@ -57,6 +57,11 @@ std::uint64_t ParseMilliseconds(const std::string& text, std::uint64_t clockMs);
 
 bool ParseSwitch(const std::string& text);  // on|off
 
+// The items of a comma-separated list option, however many times it was given ("--drives a,b
+// --drives c"). An empty item is refused rather than dropped: "a,,b" or "a," is more often a name
+// left out than a comma too many.
+std::vector<std::string> ListItems(const std::vector<std::string>& values, const char* option);
+
 // Every drive must be on `controllerId`, the controller of `whose` (the element they would join).
 void CheckSameController(Session& session, const std::vector<const Vesk::Drive*>& drives,
                          const Vesk::vesk_guid& controllerId, const std::string& whose);

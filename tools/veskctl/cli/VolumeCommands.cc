@@ -84,15 +84,14 @@ void Commands::AddVolumeCommands(CLI::App& app) {
   VolumeCommand(app, "rebuild-volume", "Rebuild a degraded volume onto drives",
                 bind_front(&Commands::PlanRebuildVolume, this))
       ->add_option("--drives", driveTexts,
-                   "Drives that take the missing members' places (none when no member is missing)")
-      ->delimiter(',');
+                   "Drives that take the missing members' places (none when no member is missing)");
   auto* layout =
       VolumeCommand(app, "change-layout",
                     "Change a volume's RAID level or strip size (background work; asks first)",
                     bind_front(&Commands::PlanChangeLayout, this), Naming::Exact);
   layout->add_option("--level", levelText, "New RAID level (default: unchanged)");
   layout->add_option("--strip", stripText, "New strip size in KiB (default: unchanged)");
-  layout->add_option("--drives", driveTexts, "Drives to add")->delimiter(',');
+  layout->add_option("--drives", driveTexts, "Drives to add");
   VolumeCommand(app, "set-volume-cache", "Set a volume's cache policy",
                 bind_front(&Commands::PlanSetVolumeCache, this))
       ->add_option("policy", policyText, "off, write-through or write-back")
@@ -112,8 +111,7 @@ void Commands::AddCreateVolume(CLI::App& app) {
   create
       ->add_option("--drives", driveTexts,
                    "Member drives (all members of an existing array to add a volume to it)")
-      ->required()
-      ->delimiter(',');
+      ->required();
   create->add_option("--size", sizeText,
                      "Size: 500GB (powers of 1000), 100G or 100GiB (powers of 1024) (default: "
                      "all the room there is)");
@@ -130,7 +128,7 @@ Plan Commands::PlanCreateVolume(Session& s, const CLI::App& create) {
   CheckVolumeName(nameText);
   CheckNameIsFree(s, nameText, nullptr);
   const auto level = ParseLevel(levelText);
-  const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
+  const auto drives = ResolveDrives(s, ListItems(driveTexts, "--drives"), Naming::AllowPrefix);
   const Vesk::Controller& controller =
       controllerText.empty() ? s.ControllerById(drives.front()->controllerId)
                              : ResolveController(s, controllerText, Naming::AllowPrefix);
@@ -213,7 +211,7 @@ Plan Commands::PlanExpandVolume(Session& s, const Model&, const Vesk::Volume& v)
 }
 
 Plan Commands::PlanRebuildVolume(Session& s, const Model&, const Vesk::Volume& v) {
-  const auto drives = ResolveDrives(s, driveTexts, Naming::AllowPrefix);
+  const auto drives = ResolveDrives(s, ListItems(driveTexts, "--drives"), Naming::AllowPrefix);
   CheckSameController(s, drives, v.controllerId, VolumeLabel(v));
   const auto ids = Ids(drives);
   nlohmann::json request = VolumeRequest(v, "RebuildVolume");
@@ -234,7 +232,7 @@ Plan Commands::PlanChangeLayout(Session& s, const Model&, const Vesk::Volume& v)
                               : level == v.raidLevel
                                   ? static_cast<std::uint16_t>(v.stripSize)
                                   : static_cast<std::uint16_t>(descriptor.defaultStripSize);
-  const auto drives = ResolveDrives(s, driveTexts, Naming::Exact);
+  const auto drives = ResolveDrives(s, ListItems(driveTexts, "--drives"), Naming::Exact);
   CheckSameController(s, drives, v.controllerId, VolumeLabel(v));
   std::vector<Vesk::vesk_guid> added;
   for (const Vesk::Drive* d : drives)

@@ -28,7 +28,22 @@ struct Field {
   nlohmann::json value;
   std::string text;
   bool named = false;
+  // What tells two values apart when their texts are alike: a size's bytes, which its text
+  // rounds to a tenth of its unit.
+  std::string exact;
 };
+
+Field Bytes(const char* key, std::uint64_t bytes) {
+  return {key, bytes, HumanBytes(bytes), false, std::to_string(bytes) + " bytes"};
+}
+
+// A change as people read it: a size that rounds to the same text either side says its bytes.
+std::string ChangeText(const Field& was, const Field& will) {
+  if (was.text != will.text || was.exact.empty())
+    return std::string(was.key) + " " + was.text + " -> " + will.text;
+  return std::string(was.key) + " " + was.text + " (" + was.exact + ") -> " + will.text + " (" +
+         will.exact + ")";
+}
 
 std::vector<Field> Fields(const ControllerModel& c) {
   return {{"readPatrolEnabled", c.readPatrol, c.readPatrol ? "on" : "off"},
@@ -36,8 +51,8 @@ std::vector<Field> Fields(const ControllerModel& c) {
 }
 
 std::vector<Field> Fields(const ArrayModel& a) {
-  return {{"totalSize", a.totalSize, HumanBytes(a.totalSize)},
-          {"freeSize", a.freeSize, HumanBytes(a.freeSize)},
+  return {Bytes("totalSize", a.totalSize),
+          Bytes("freeSize", a.freeSize),
           {"writeCacheEnabled", a.writeCache, a.writeCache ? "on" : "off"}};
 }
 
@@ -46,7 +61,7 @@ std::vector<Field> Fields(const VolumeModel& v) {
       {"name", v.name, "\"" + v.name + "\""},
       {"raidLevel", v.raidLevel, RaidLevelName(v.raidLevel), true},
       {"stripSize", StripBytes(v.stripSize), StripSizeText(v.stripSize)},
-      {"size", v.size, HumanBytes(v.size)},
+      Bytes("size", v.size),
       {"state", v.state, VolumeStateName(v.state), true},
       // A new volume's cache policy is the driver's choice.
       {"cachePolicy", v.cachePolicy ? nlohmann::json(v.cachePolicy) : nlohmann::json(nullptr),
@@ -63,7 +78,7 @@ std::vector<Field> Fields(const VolumeModel& v) {
 
 std::vector<Field> Fields(const DriveModel& d) {
   return {{"status", d.status, DriveStatusName(d.status), true},
-          {"totalSize", d.capacity, HumanBytes(d.capacity)},
+          Bytes("totalSize", d.capacity),
           {"usage", d.usage, DriveUsageName(d.usage), true},
           {"writeCacheEnabled", d.writeCache, d.writeCache ? "on" : "off"},
           {"ledActive", d.led, d.led ? "on" : "off"}};
@@ -622,10 +637,8 @@ std::string PredictionText(const Model& before, const Model& after) {
                     text += ")\n";
                     return;
                   }
-                  for (std::size_t i = 0; i < was.size(); ++i) {
-                    text += (i ? ", " : "") + std::string(was[i].key) + " " + was[i].text + " -> " +
-                            will[i].text;
-                  }
+                  for (std::size_t i = 0; i < was.size(); ++i)
+                    text += (i ? ", " : "") + ChangeText(was[i], will[i]);
                   text += "\n";
                 });
   if (text.empty()) text = "  no change to the topology\n";

@@ -52,6 +52,10 @@ std::shared_ptr<vesk::sim::RaidDriver> SavedDriver(const StateFile& state,
 Session::Session(const std::filesystem::path& statePath, const StateFile::Options& options,
                  SavedMachine how)
     : state(std::make_unique<StateFile>(statePath, options)), realTime(ClockFollowsRealTime()) {
+  Load(how);
+}
+
+void Session::Load(SavedMachine how) {
   std::optional<nlohmann::json> saved;
   std::shared_ptr<vesk::sim::RaidDriver> loaded;
   try {
@@ -65,7 +69,7 @@ Session::Session(const std::filesystem::path& statePath, const StateFile::Option
     loaded = std::make_shared<vesk::sim::RaidDriver>(vesk::sim::Topology{});
   }
   Start(std::move(loaded));
-  if (saved) jobs = JobBook(state->SavedJobs());
+  jobs = saved ? JobBook(state->SavedJobs()) : JobBook();
 }
 
 Session::Session(RealDriver) : storage(std::make_unique<Vesk::StorageManagement>()) {}
@@ -119,6 +123,25 @@ void Session::Pass(std::uint64_t ms) {
   } else {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
+}
+
+void Session::LetGo() {
+  if (driver && !state) throw std::logic_error("a private session is never let go");
+  Save();
+  Stop();
+  if (state) state->Unlock();
+}
+
+void Session::TakeBack(std::uint64_t ms) {
+  if (state) {
+    state->Lock();
+    Load(SavedMachine::Load);
+    Pass(ms);
+  } else {
+    Pass(ms);
+    storage = std::make_unique<Vesk::StorageManagement>();
+  }
+  Refresh();
 }
 
 void Session::Reset(const std::string& topologyJson) {

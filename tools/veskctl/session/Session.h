@@ -89,6 +89,13 @@ class Session {
   // Lets `ms` of the machine's time pass. Nothing real has to finish on the simulated machine,
   // so its clock is moved on at once, as `sim advance` does; the RAID driver is waited for.
   void Pass(std::uint64_t ms);
+  // Lets the machine go while this run has nothing to do with it (`wait` between two looks), so
+  // that other runs can work meanwhile: saves what this run changed, then gives up the state
+  // file's lock and the driver's devices. TakeBack lets `ms` of the machine's time pass (Pass)
+  // with nothing held, takes them again and reads the machine afresh, as a new run would: what
+  // other runs did meanwhile is seen. Neither is for a private session.
+  void LetGo();
+  void TakeBack(std::uint64_t ms);
   JobBook& Jobs() { return jobs; }
   const JobBook& Jobs() const { return jobs; }
 
@@ -112,6 +119,8 @@ class Session {
   void Save();
 
  private:
+  // Starts the saved machine (the demo when nothing is saved) with the memory of its work.
+  void Load(SavedMachine how);
   void Start(std::shared_ptr<vesk::sim::RaidDriver> loaded);
   void Stop();
 

@@ -68,7 +68,7 @@ StateFile::StateFile(fs::path path, const Options& options)
   if (options.readOnly) return;
   std::error_code ignored;
   if (this->path.has_parent_path()) fs::create_directories(this->path.parent_path(), ignored);
-  Lock(options.lockTimeoutSeconds);
+  Lock();
 }
 
 StateFile::~StateFile() { Unlock(); }
@@ -82,7 +82,9 @@ void StateFile::Unlock() {
 // be read through other handles on Windows, and readers never take the lock; and replacing the
 // state by rename keeps it. It is polled rather than waited for, so that the run can say that it
 // waits and can give up. The system lets it go when the run ends, however it ends.
-void StateFile::Lock(double timeoutSeconds) {
+void StateFile::Lock() {
+  if (options.readOnly || lockFile != nullptr) return;
+  const double timeoutSeconds = options.lockTimeoutSeconds;
   const std::string lockPath = path.string() + ".lock";
   HANDLE file = CreateFileW(fs::path(lockPath).wstring().c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -116,7 +118,7 @@ void StateFile::Lock(double timeoutSeconds) {
       throw StateFileBusy("another veskctl run still holds " + lockPath + "; gave up after " +
                           seconds.str() + " s (--lock-timeout)");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kLockPollMs));
   }
 }
 

@@ -49,9 +49,15 @@ class StateFile {
   StateFile(const StateFile&) = delete;
   StateFile& operator=(const StateFile&) = delete;
 
+  // How often a run that finds the lock taken tries again.
+  static constexpr int kLockPollMs = 20;
+
   const std::filesystem::path& Path() const { return path; }
-  // Lets other runs in before this object ends (a reader that has what it needs).
+  // Lets other runs in before this object ends (a reader that has what it needs, or a run that
+  // has nothing to do for a while).
   void Unlock();
+  // Takes the lock again after Unlock, as the constructor took it.
+  void Lock();
 
   // The saved machine, or nothing when there is no state file yet: Parse(Read()). Throws
   // StateFileError.
@@ -72,8 +78,6 @@ class StateFile {
   void Save(const nlohmann::json& machine, const nlohmann::json& jobs) const;
 
  private:
-  void Lock(double timeoutSeconds);
-
   std::filesystem::path path;
   Options options;
   void* lockFile = nullptr;  // the lock file's HANDLE while the lock is held
