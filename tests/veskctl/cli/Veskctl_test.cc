@@ -998,7 +998,7 @@ TEST_F(VeskctlTest, ReadmeExamplesWorkAsTheyStand) {
     EXPECT_EQ(Run(arguments).exitCode, 0) << arguments;
     ++run;
   }
-  EXPECT_EQ(run, 10);
+  EXPECT_EQ(run, 11);
 }
 
 // After a drive leaves, no volume comes back from data that is lost, the missing drive takes no
