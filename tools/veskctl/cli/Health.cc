@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/journal/Audit.h"
 #include "tools/veskctl/journal/Event.h"
 
 namespace veskctl {
@@ -14,7 +15,7 @@ std::string Plural(std::size_t n, const char* one) {
 }
 
 nlohmann::json Element(const char* kind, const nlohmann::json& e, const char* nameKey) {
-  return {{"kind", kind}, {"id", e.value("id", "")}, {"name", e.value(nameKey, "")}};
+  return RecordElement(kind, e.value("id", ""), e.value(nameKey, ""));
 }
 
 void VolumeProblems(const nlohmann::json& v, std::vector<Problem>& problems) {
