@@ -43,8 +43,9 @@ TEST_F(CheckTest, EachStateHasItsLineAndItsExitCode) {
   ExpectCheck(1, "AT RISK: drive KS1A00000001 has failed");
   Do("sim fail-drive KN2K00004101");
   ExpectCheck(2,
-              "FAILED: volume \"Scratch\" has failed; drive KS1A00000001 has failed; volume "
-              "\"Data\" is degraded; drive KN2K00004101 has failed");
+              "FAILED: volume \"Scratch\" has failed; volume \"Scratch\" lost 1.0 TiB of its data; "
+              "drive KS1A00000001 has failed; volume \"Data\" is degraded; drive KN2K00004101 "
+              "has failed");
   EXPECT_NE(Run("show Scratch")
                 .out.find("to do: veskctl delete-volume Scratch  (its data cannot "
                           "be read: delete it, create it again (create-volume) "
@@ -56,7 +57,7 @@ TEST_F(CheckTest, EachStateHasItsLineAndItsExitCode) {
   EXPECT_EQ(answer["status"]["ok"], true);
   EXPECT_EQ(answer["problems"][0]["severity"], "failed");
   EXPECT_EQ(answer["problems"][0]["element"]["name"], "Scratch");
-  EXPECT_EQ(answer["problems"].size(), 4u);
+  EXPECT_EQ(answer["problems"].size(), 5u);
 }
 
 TEST_F(CheckTest, VerificationErrorsAreARisk) {
