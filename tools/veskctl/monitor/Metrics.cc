@@ -198,6 +198,11 @@ void Metrics::Update(const json& topology) {
       "while no work runs");
   auto& verifyErrors = GaugeFamily(*fresh, "vesk_volume_verify_errors",
                                    "Errors the last verification of a volume found (0 before one)");
+  auto& dataLost = GaugeFamily(
+      *fresh, "vesk_volume_data_lost",
+      "1 while a volume carries a data-loss mark (it failed or was forced online over members "
+      "holding none of its data, until the loss is acknowledged; against the RAID driver, while "
+      "it is failed), else 0");
   auto& verifyBadBlocks =
       GaugeFamily(*fresh, "vesk_volume_verify_bad_blocks",
                   "Bad blocks the last verification of a volume found (0 before one)");
@@ -232,6 +237,9 @@ void Metrics::Update(const json& topology) {
       }
       verifyErrors.Add(id).Set(v.at("verifyErrors").get<double>());
       verifyBadBlocks.Add(id).Set(v.at("verifyBadBlocks").get<double>());
+      // A mark as show gives it, or the monitor's yes or no.
+      const json lost = v.value("dataLost", json());
+      dataLost.Add(id).Set(lost.is_object() || (lost.is_boolean() && lost.get<bool>()) ? 1 : 0);
     }
     for (const json& d : c.at("drives")) {
       const Labels id = Identity(d, "serial");
@@ -295,11 +303,12 @@ MetricsListener::~MetricsListener() = default;
 
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
                                 std::chrono::duration<double> took, const std::string& failure) {
-  Observe(metrics, facade, took, failure);
+  Observe(metrics, facade, took, failure, &lost);
 }
 
 void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
-                              std::chrono::duration<double> took, const std::string& failure) {
+                              std::chrono::duration<double> took, const std::string& failure,
+                              const std::set<std::string>* lost) {
   if (!failure.empty()) {
     metrics.RefreshFailed(took.count());
     return;
@@ -313,7 +322,11 @@ void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementB
   };
   {
     Held held(facade.GetIoSemaphore());
-    metrics.Update(ManagedTopology(facade));
+    json topology = ManagedTopology(facade);
+    for (auto& c : topology.at("controllers"))
+      for (auto& v : c.at("volumes"))
+        v["dataLost"] = lost != nullptr && lost->contains(v.at("id").get<std::string>());
+    metrics.Update(topology);
   }
   metrics.RefreshSucceeded(took.count());
 }
