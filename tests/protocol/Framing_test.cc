@@ -103,17 +103,21 @@ TEST(RequestStatus, OutOfBandSuccessIsTheDeviceCallAlone) {
   EXPECT_EQ(failed.Invoke(), 0);
 }
 
-// A request of one record carries its buffer inside itself, so what its release leaves behind
-// can be looked at: the answer must not be there.
+// A small request carries its buffer inside itself, so what its release leaves behind can be
+// looked at: the answer must not be there, also past the record where an answer is longer.
 TEST(RequestBuffer, IsWipedWhenTheRequestIsReleased) {
-  alignas(DeleteVolume) unsigned char storage[sizeof(DeleteVolume)];
-  auto* request = new (storage) DeleteVolume(nullptr);
-  const std::size_t at = request->Buffer() - storage;
-  const std::size_t length = request->BufferLength();
-  ASSERT_LE(at + length, sizeof storage);
-  std::memset(request->Buffer(), 0xA5, length);
-  request->~DeleteVolume();
-  EXPECT_EQ(std::count(storage + at, storage + at + length, 0), static_cast<long>(length));
+  for (const DWORD length :
+       {DWORD{sizeof(DeleteVolume::Ioctl)}, DWORD{sizeof(DeleteVolume::Ioctl) + 64}}) {
+    alignas(DeleteVolume) unsigned char storage[sizeof(DeleteVolume)];
+    auto* request = new (storage) DeleteVolume(nullptr, length);
+    const std::size_t at = request->Buffer() - storage;
+    ASSERT_EQ(request->BufferLength(), length);
+    ASSERT_LE(at + length, sizeof storage);
+    std::memset(request->Buffer(), 0xA5, length);
+    request->~DeleteVolume();
+    EXPECT_EQ(std::count(storage + at, storage + at + length, 0), static_cast<long>(length))
+        << length << " bytes";
+  }
 }
 
 TEST(SecureZero, ClearsExactlyTheGivenBytes) {

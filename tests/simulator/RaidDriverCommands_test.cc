@@ -645,6 +645,19 @@ TEST_F(Commands, NoSpareTakesOverWhenNoneFitsOrNothingCanBeSaved) {
   EXPECT_TRUE(DriveNow(Nvme(4)).spare);
 }
 
+// A spare the driver has not taken yet (a driver that rebuilds only when told) may be named for a
+// rebuild, and then is a member, not a spare as well.
+TEST_F(Commands, ARebuildNamedOntoASpareTakesIt) {
+  ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
+  driver->Edit([](Topology& t) { t.controllers[0].drives[3].spare = true; });
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(3)})), 0u);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(3)}));
+  EXPECT_FALSE(DriveNow(SataDisk(3)).spare);
+  EXPECT_EQ(UsageOnWire(SataDisk(3)), drive_usage::kArrayMember);
+  EXPECT_EQ(VolumeNow(kSystemVolume).state, volume_state::kRebuilding);
+}
+
 // A drive joining a migration may fail without stopping it; the spare takes its place after.
 TEST_F(Commands, ASpareWaitsForWorkOnTheArrayToEnd) {
   ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);

@@ -529,6 +529,42 @@ TEST_F(VeskctlTest, TheSystemGuardSaysWhyWhenNothingIsPredictedLost) {
   EXPECT_EQ(Run("remove-drive KS1A00000001 --force --system").exitCode, 0);
 }
 
+// A member of the system volume that failed or is gone holds nothing the computer starts from:
+// putting a drive in its place mends the system volume and needs no --system.
+TEST_F(VeskctlTest, ReplacingALostMemberOfTheSystemVolumeNeedsNoSystem) {
+  for (const char* lose : {"sim fail-drive KS1A00000002", "sim pull-drive KS1A00000002"}) {
+    ASSERT_EQ(Run("sim reset --force").exitCode, 0);
+    ASSERT_EQ(Run("unmark-spare KS1A00000003").exitCode, 0);
+    ASSERT_EQ(Run(lose).exitCode, 0) << lose;
+    EXPECT_FALSE(
+        RunJson("--dry-run rebuild-volume System --drives KS1A00000004")["needsSystem"].get<bool>())
+        << lose;
+    const Result r = Run("rebuild-volume System --drives KS1A00000004 --force");
+    EXPECT_EQ(r.exitCode, 0) << lose << ": " << r.out;
+    EXPECT_EQ(Volume("System")["stateName"], "rebuilding") << lose;
+  }
+}
+
+// A failure the library raises itself (here an answer that breaks its limits) carries no driver
+// status, and its error code is the library's.
+TEST_F(VeskctlTest, ALibraryFailureHasNoDriverStatusAndItsOwnErrorCode) {
+  ASSERT_EQ(Run("sim reset").exitCode, 0);
+  nlohmann::json saved = nlohmann::json::parse(Slurp(state));
+  nlohmann::json machine = nlohmann::json::parse(saved["machine"].get<std::string>());
+  machine["controllers"][0]["limits"]["maxVolumesPerArray"] = 0;
+  saved["machine"] = machine.dump();
+  std::ofstream(state) << saved.dump();
+  const std::string message = "Controller returned maximum volumes per array with the value of 0.";
+  EXPECT_EQ(RunJson("show", 1)["status"], nlohmann::json({{"ok", false},
+                                                          {"kind", "TaluException"},
+                                                          {"message", message},
+                                                          {"status", 0},
+                                                          {"errorCode", 13}}));
+  const Result r = Run("rename-volume Data D2");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "veskctl: " + message + " (error code 13)\n");
+}
+
 // A dry run sends and saves nothing and predicts from the records the library read.
 TEST_F(VeskctlTest, DryRunPrintsTheRequestAndThePredictionOnly) {
   ASSERT_EQ(Run("sim reset").exitCode, 0);
