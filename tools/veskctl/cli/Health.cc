@@ -30,7 +30,8 @@ void VolumeProblems(const nlohmann::json& v, std::vector<Problem>& problems) {
   if (state == state::kRebuilding) add(kHealthAtRisk, "is rebuilding: not redundant until it ends");
   if (v.contains("forcedOnline") && v["forcedOnline"].is_object())
     add(kHealthAtRisk, "was " + v["forcedOnline"].value("text", std::string("forced online")));
-  if (v.value("verifyErrors", 0) > 0)
+  // Errors a repairing verification found are mended.
+  if (v.value("verifyErrors", 0) > 0 && v.value("verifyRepaired", nlohmann::json()) != true)
     add(kHealthAtRisk,
         "had " + Plural(v.value("verifyErrors", 0u), "error") + " at its last verification");
 }
