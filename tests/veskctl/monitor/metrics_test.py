@@ -65,8 +65,10 @@ def expected(topology):
             if v["progress"] is not None:
                 kind = kinds.get(v["state"], "layout change")
                 put("vesk_volume_progress_ratio", dict(labels, kind=kind), v["progress"] / 100)
-            put("vesk_volume_verify_errors", labels, v["verifyErrors"])
-            put("vesk_volume_verify_bad_blocks", labels, v["verifyBadBlocks"])
+            # What a repairing verification found is mended: only what is left counts.
+            left = not v.get("verifyRepaired")
+            put("vesk_volume_verify_errors", labels, v["verifyErrors"] if left else 0)
+            put("vesk_volume_verify_bad_blocks", labels, v["verifyBadBlocks"] if left else 0)
         for d in c["drives"]:
             labels = {"id": d["id"], "serial": d["serial"], "controller_id": c["id"]}
             put("vesk_drive_status", dict(labels, status=d["statusName"]), d["status"])
@@ -201,6 +203,24 @@ def listen(veskctl):
                 except urllib.error.HTTPError as e:
                     if e.code != status:
                         problems.append(f"{method} {path}: {e.code}, expected {status}")
+            # Errors a plain verification found are left; a repairing one mends what it finds, and
+            # the monitor learns it from the journal of the run that saw it end.
+            for verify, code, left in ((["Data"], 4, 7), (["Data", "--repair"], 0, 0)):
+                machine.run("sim", "media-errors", "Data", "7", "--bad-blocks", "2")
+                machine.run("verify-volume", *verify)
+                problems += refused(machine, ["wait", "Data"], code, "" if code == 0 else (
+                    'veskctl: background work on volume "Data" finished, and a verification '
+                    'found errors it did not repair; volume "Data" '
+                    '(f0d0e100-0000-4000-8000-000000000001)  verify: finished after 1 min 00 s, '
+                    'found 7 errors and 2 bad blocks, none repaired\n'))
+                samples, found = agreed(f"after verify-volume {' '.join(verify)}")
+                problems += found
+                counts = {n: [v for k, v in samples.get(n, {}).items()
+                              if dict(k)["name"] == "Data"]
+                          for n in ("vesk_volume_verify_errors", "vesk_volume_verify_bad_blocks")}
+                if counts != {"vesk_volume_verify_errors": [left],
+                              "vesk_volume_verify_bad_blocks": [left and 2]}:
+                    problems.append(f"verify-volume {' '.join(verify)} left {counts}")
             machine.make_everything_happen()
             machine.run("delete-volume", "Scratch", "--force")
             samples, found = agreed("after a drive left, a rebuild started and a volume went")

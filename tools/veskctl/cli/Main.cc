@@ -41,7 +41,8 @@ int Monitor(const RunOptions& options, MonitorOptions monitor, const std::string
     monitor.journalMaxBytes = options.journalMaxBytes;
     std::unique_ptr<MetricsListener> metrics;
     if (!metricsListen.empty()) {
-      metrics = std::make_unique<MetricsListener>(metricsListen);
+      metrics = std::make_unique<MetricsListener>(
+          metricsListen, Journal::PathFor(monitor.statePath, monitor.simulate));
       monitor.observer = metrics.get();
       std::cerr << "veskctl: serving metrics at http://" << metrics->Address() << "/metrics"
                 << std::endl;

@@ -259,7 +259,7 @@ std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
 void Console::Refreshed(VESK_Managed::StorageManagementBase& facade,
                         std::chrono::duration<double> took, const std::string& failure) {
   if (!metrics) return;
-  MetricsListener::Observe(*metrics, facade, took, failure);
+  MetricsListener::Observe(*metrics, facade, took, failure, journal);
 }
 
 void Console::Reported(const MonitorEvent& event) {
