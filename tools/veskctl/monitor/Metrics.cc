@@ -217,7 +217,9 @@ void Metrics::Learn(const Journal& journal) {
       const std::string work = record.value("detail", json()).is_string()
                                    ? record["detail"].get<std::string>()
                                    : std::string();
-      if (work.rfind("verify", 0) == 0)
+      // Only an end with the volume normal is the verification's own: one that other work took
+      // the place of (a spare's rebuild) is told as finished too, and repaired nothing for sure.
+      if (work.rfind("verify", 0) == 0 && record.value("new", json()) == state::kNormal)
         families->verified[volumeId] = {work == "verify and repair", std::nullopt};
     }
   }
