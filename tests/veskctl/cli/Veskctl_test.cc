@@ -438,6 +438,7 @@ TEST_F(VeskctlTest, StartingOverSaysWhatItLosesAndAsksFirst) {
                                                 {"volumes", none},
                                                 {"drives", none},
                                                 {"losses", none},
+                                                {"stopsWork", none},
                                                 {"refusal", nullptr},
                                                 {"notKnown", none}}));
   ASSERT_EQ(Run("sim reset").exitCode, 0);
@@ -855,7 +856,9 @@ TEST_F(VeskctlTest, JobsShowProgressRateAndTargetAndWaitSaysHowTheWorkEnded) {
        "(f0d0e100-0000-4000-8000-000000000001)  verify: cancelled at 0%\n"},
       {"wait System --timeout 10", 3, "veskctl: timed out after 10 s; still running on System\n"},
       {"remove-drive KN2K00004102 --force", 0, "Removed drive"},
-      {"wait a0d0", 1, "verify: failed at 66% (the volume is failed)"},  // Scratch (RAID 0)
+      // Scratch (RAID 0)
+      {"wait a0d0", 1,
+       "verify: interrupted at 66% (KN2K00004102 went missing; the volume is failed)"},
       {"wait --all", 0, "layout change to RAID 5, strip 64 KiB: finished after 1 min 0"},
       {"wait c0a7", 0, "No background work runs on controller \"Korva SATA RAID Controller\".\n"},
   };

@@ -126,7 +126,7 @@ TEST_F(ViewsTest, WithoutTheSimulatorsOwnTopologyOnlyDriveStatusTellsRoles) {
   EXPECT_EQ(mirror.advice.at(0).why, "writes the volume's data back onto its stale member");
 }
 
-TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
+TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhatIsLeft) {
   ::setenv("VESK_SIM_CLOCK", "manual", 1);
   Start([](nlohmann::json& t) {
     auto& data = t["controllers"][1]["volumes"][0];
@@ -134,6 +134,9 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
     data["latentBadBlocks"] = 2;
     t["controllers"][1]["volumes"][1]["initialized"] = false;
   });
+  // The driver's counts are 0 before any verification: nothing tells of one yet.
+  EXPECT_NE(Run("show Data").out.find("\n  last verify:         none on record\n"),
+            std::string::npos);
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
   ASSERT_EQ(Run("sim advance 60000").exitCode, 0);
   // Ended verification shows in jobs with what it found, and stays there for wait.
@@ -141,21 +144,35 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
   ASSERT_EQ(jobs.size(), 1u) << jobs.dump(2);
   EXPECT_EQ(jobs[0]["verifyErrors"], 7);
   EXPECT_EQ(jobs[0]["verifyBadBlocks"], 2);
+  EXPECT_EQ(jobs[0]["verifyRepaired"], false);
   const Result wait = Run("wait Data");
   EXPECT_EQ(wait.exitCode, 4) << wait.out;
   EXPECT_EQ(wait.out,
             "volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify: finished after 1 min "
-            "00 s, found 7 errors and 2 bad blocks\nveskctl: background work on volume \"Data\" "
-            "finished, and a verification found errors; volume \"Data\" "
-            "(f0d0e100-0000-4000-8000-000000000001)  verify: finished after 1 min 00 s, found 7 "
-            "errors and 2 bad blocks\n");
+            "00 s, found 7 errors and 2 bad blocks, none repaired\nveskctl: background work on "
+            "volume \"Data\" finished, and a verification found errors it did not repair; volume "
+            "\"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify: finished after 1 min 00 s, "
+            "found 7 errors and 2 bad blocks, none repaired\n");
+  EXPECT_NE(Run("show Data")
+                .out.find("\n  last verify:         7 errors, 2 bad blocks found, "
+                          "none repaired\n"),
+            std::string::npos);
 
-  // A repairing verification reports what it found and mends it: the next one finds nothing.
+  // A repairing verification mends what it finds: no error left to report, and the next one
+  // finds nothing.
   ASSERT_EQ(Run("verify-volume Data --repair").exitCode, 0);
-  nlohmann::json repaired = RunJson("wait --all", 4);
-  EXPECT_EQ(repaired["status"]["kind"], "FoundErrors");
-  EXPECT_EQ(repaired["result"]["outcome"], "foundErrors");
+  nlohmann::json repaired = RunJson("wait --all");
+  EXPECT_EQ(repaired["result"]["outcome"], "finished");
   EXPECT_EQ(repaired["result"]["jobs"][0]["verifyErrors"], 7);
+  EXPECT_EQ(repaired["result"]["jobs"][0]["verifyRepaired"], true);
+  const nlohmann::json record = RunJson("jobs --history")["result"].back();
+  EXPECT_EQ(record["verifyRepaired"], true);
+  EXPECT_EQ(Volume("Data")["verifyRepaired"], true);
+  const Result shown = Run("show Data");
+  EXPECT_NE(shown.out.find(", last verify: 7 errors, 2 bad blocks found, all repaired\n"),
+            std::string::npos)
+      << shown.out;
+  EXPECT_EQ(Run("check --quiet").exitCode, 0);
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
   const Result clean = Run("wait Data");
   EXPECT_EQ(clean.exitCode, 0) << clean.out;
@@ -163,6 +180,8 @@ TEST_F(ViewsTest, AVerificationThatFoundErrorsSaysSoAndWaitExitsFour) {
                            "volume \"Data\" finished.\n"),
             std::string::npos)
       << clean.out;
+  EXPECT_NE(Run("show Data").out.find("\n  last verify:         no errors found\n"),
+            std::string::npos);
   // Other work has no counts, and its end is no error.
   ASSERT_EQ(Run("initialize-volume Scratch").exitCode, 0);
   nlohmann::json initialized = RunJson("wait Scratch");

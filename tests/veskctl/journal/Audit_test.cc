@@ -180,12 +180,13 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
 
   const std::vector<json> jobs = Records("job");
   ASSERT_EQ(jobs.size(), 2u);
-  EXPECT_EQ(jobs[0]["detail"], "verify of Data finished: 3 errors, 1 bad block");
-  EXPECT_EQ(
-      jobs[0]["job"].dump(),
-      R"({"drives":[],"endedMs":60000,"kind":"verify","outcome":"finished","startedMs":0,)"
-      R"("verifyBadBlocks":1,"verifyErrors":3,"volumeId":"f0d0e100-0000-4000-8000-000000000001",)"
-      R"("volumeName":"Data","why":null})");
+  EXPECT_EQ(jobs[0]["detail"],
+            "verify of Data finished: 3 errors, 1 bad block found, none repaired");
+  EXPECT_EQ(jobs[0]["job"].dump(),
+            R"({"drives":[],"endedMs":60000,"kind":"verify","outcome":"finished","startedMs":0,)"
+            R"("verifyBadBlocks":1,"verifyErrors":3,"verifyRepaired":false,)"
+            R"("volumeId":"f0d0e100-0000-4000-8000-000000000001",)"
+            R"("volumeName":"Data","why":null})");
   EXPECT_EQ(jobs[1]["detail"], "verify of Scratch failed: the volume is gone");
   EXPECT_TRUE(jobs[1]["job"]["verifyErrors"].is_null());
   EXPECT_EQ(Records("command").back()["id"], jobs[1]["id"].get<int>() + 1);
@@ -198,7 +199,7 @@ TEST_F(AuditTest, WorkThatEndsIsJournaledOnceAndListedByJobsHistory) {
   EXPECT_EQ(Run("jobs --history").out,
             jobs[0]["time"].get<std::string>() +
                 "  volume \"Data\" (f0d0e100-0000-4000-8000-000000000001)  verify  finished  3 "
-                "errors, 1 bad block\n" +
+                "errors, 1 bad block found, none repaired\n" +
                 jobs[1]["time"].get<std::string>() +
                 "  volume \"Scratch\" (f0d0e100-0000-4000-8000-000000000002)  verify  failed "
                 "(the volume is gone)\n");

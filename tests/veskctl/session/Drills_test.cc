@@ -130,5 +130,51 @@ TEST_F(Drills, WhatTheDriveCannotTakeIsRefusedAndADryRunChangesNothing) {
   EXPECT_EQ(Drive("KS1A00000004")["statusName"], "normal");
 }
 
+// Work the driver drops for other work is not finished: the dry run of what stops it says so, as
+// do wait, the history and the journal's record.
+TEST_F(Drills, WorkThatAnotherTookThePlaceOfIsInterruptedNotFinished) {
+  Step("verify-volume System");
+  Step("sim advance 20000");
+  const Result dry = Run("--dry-run sim fail-drive KS1A00000002");
+  EXPECT_NE(dry.out.find("\n  stops: the verify of volume \"System\" at 33% (a rebuild onto "
+                         "KS1A00000003 took its place)\n"),
+            std::string::npos)
+      << dry.out;
+  Step("sim fail-drive KS1A00000002");
+  const Result wait = Run("wait System");
+  EXPECT_EQ(wait.exitCode, 1);
+  EXPECT_NE(wait.out.find("\nveskctl: background work on volume \"System\" did not finish; "
+                          "volume \"System\" (f0a7a000-0000-4000-8000-000000000001)  verify: "
+                          "interrupted at 33% (a rebuild onto KS1A00000003 took its place)\n"),
+            std::string::npos)
+      << wait.out;
+  const nlohmann::json history = RunJson("jobs --history")["result"];
+  ASSERT_EQ(history.size(), 2u) << history.dump(2);
+  EXPECT_EQ(history[0]["kind"], "verify");
+  EXPECT_EQ(history[0]["outcome"], "interrupted");
+  EXPECT_EQ(history[0]["why"], "a rebuild onto KS1A00000003 took its place");
+  EXPECT_EQ(history[1]["kind"], "rebuild");
+  EXPECT_EQ(history[1]["outcome"], "finished");
+
+  // Half way through a layout change the prediction and the outcome agree, whatever the driver
+  // makes of the member's loss: the change does not finish.
+  Step("sim reset --force");
+  Step("--force change-layout System --level 0");
+  Step("sim advance 30000");
+  const nlohmann::json stops =
+      RunJson("--dry-run sim fail-drive KS1A00000002")["prediction"]["stopsWork"];
+  ASSERT_EQ(stops.size(), 1u) << stops.dump(2);
+  EXPECT_EQ(stops[0]["kind"], "layout change");
+  EXPECT_EQ(stops[0]["percent"], 50);
+  Step("--force --system sim fail-drive KS1A00000002");
+  EXPECT_EQ(Run("wait System").exitCode, 1);
+  const nlohmann::json afterwards = RunJson("jobs --history")["result"];
+  nlohmann::json ended;
+  for (const auto& job : afterwards)
+    if (job["kind"] == "layout change") ended = job;
+  EXPECT_EQ(ended["outcome"], stops[0]["outcome"]) << ended.dump(2);
+  EXPECT_EQ(ended["why"], stops[0]["why"]);
+}
+
 }  // namespace
 }  // namespace veskctl::testing

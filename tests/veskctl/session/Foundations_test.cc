@@ -7,6 +7,7 @@
 #include <string>
 
 #include "VeskctlTest.h"
+#include "tools/veskctl/session/Jobs.h"
 #include "tools/veskctl/session/StateFile.h"
 
 namespace {
@@ -164,6 +165,33 @@ TEST_F(VeskctlTest, AFailureReportsTheDriverStatusItsKindAndItsExitCode) {
                                    {"message", "no volume 'NoSuchVolume' (see 'veskctl show')"},
                                    {"status", 0},
                                    {"errorCode", 0}}));
+}
+
+// Against the RAID driver nothing but the journal remembers whether a verification repaired what
+// it found: the last finished one of each volume counts, and only for the counts it left.
+TEST(JobBookTest, TheJournalTellsWhetherTheLastVerificationRepaired) {
+  const json history = json::parse(R"([
+    {"kind": "verify", "volumeId": "v1", "outcome": "finished", "verifyErrors": 7,
+     "verifyBadBlocks": 2},
+    {"kind": "verify and repair", "volumeId": "v1", "outcome": "finished", "verifyErrors": 7,
+     "verifyBadBlocks": 2, "verifyRepaired": true},
+    {"kind": "verify and repair", "volumeId": "v1", "outcome": "interrupted",
+     "verifyErrors": null, "verifyBadBlocks": null},
+    {"kind": "rebuild", "volumeId": "v2", "outcome": "finished", "verifyErrors": null},
+    {"kind": "verify", "volumeId": "v3", "outcome": "finished", "verifyErrors": 1,
+     "verifyBadBlocks": 0}
+  ])");
+  veskctl::JobBook book;
+  book.LearnVerified(history);
+  const auto* repaired = book.LastVerify("v1", 7, 2);
+  ASSERT_NE(repaired, nullptr);
+  EXPECT_TRUE(repaired->repaired);
+  EXPECT_EQ(book.LastVerify("v1", 7, 0), nullptr);  // another verification's counts
+  EXPECT_EQ(book.LastVerify("v2", 0, 0), nullptr);
+  ASSERT_NE(book.LastVerify("v3", 1, 0), nullptr);
+  EXPECT_FALSE(book.LastVerify("v3", 1, 0)->repaired);
+  // The memory is kept with the jobs in the state file.
+  EXPECT_TRUE(veskctl::JobBook(book.Save()).LastVerify("v1", 7, 2)->repaired);
 }
 
 }  // namespace

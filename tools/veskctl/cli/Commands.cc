@@ -129,6 +129,7 @@ void Commands::AddViewCommands(CLI::App& app) {
       Plan plan;
       plan.send = [](Session& s) {
         Metrics metrics;
+        if (const auto& journal = s.JournalOf()) metrics.Learn(*journal);
         metrics.Update(TopologyJson(s));
         metrics.RefreshSucceeded(s.LastRefreshSeconds());
         std::string text = metrics.Text();

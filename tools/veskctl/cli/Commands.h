@@ -21,7 +21,8 @@ namespace veskctl {
 
 // `wait` gave up before the work ended (0, 1 and 2 keep their meaning: see Main.cc).
 inline constexpr int kExitTimedOut = 3;
-// `wait`: the work finished, and a verification among it found errors or bad blocks.
+// `wait`: the work finished, and a verification among it found errors or bad blocks it did not
+// repair.
 inline constexpr int kExitFoundErrors = 4;
 
 // What a command did: its result for JSON output (null when there is none) and a line for people.

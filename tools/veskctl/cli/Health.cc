@@ -39,7 +39,8 @@ void VolumeProblems(const nlohmann::json& v, std::vector<Problem>& problems) {
     else
       add(kHealthAtRisk, "was forced online: " + how + " may read wrong data");
   }
-  if (v.value("verifyErrors", 0) > 0)
+  // Errors a repairing verification found are mended.
+  if (v.value("verifyErrors", 0) > 0 && v.value("verifyRepaired", nlohmann::json()) != true)
     add(kHealthAtRisk,
         "had " + Plural(v.value("verifyErrors", 0u), "error") + " at its last verification");
 }

@@ -61,6 +61,7 @@ std::vector<Job> WithVerifyCounts(Session& s, std::vector<Job> jobs) {
       const auto badBlocks = v->verifyBadBlocks;
       job.verifyErrors = errors;
       job.verifyBadBlocks = badBlocks;
+      job.verifyRepaired = job.kind == "verify and repair";
     }
   }
   return jobs;
@@ -147,8 +148,10 @@ void Commands::AddJobCommands(CLI::App& app) {
 
   wait = app.add_subcommand(
       "wait",
-      "Wait for background work to end. Exit code 0: it finished; 1: it failed or was "
-      "cancelled; 3: timed out; 4: it finished, and a verification found errors or bad blocks");
+      "Wait for background work to end. Exit code 0: it finished; 1: it failed, was cancelled or "
+      "was interrupted (other work took its place, or the volume was left degraded or failed); "
+      "3: timed out; 4: it finished, and a verification found errors or bad blocks that it did "
+      "not repair");
   wait->add_option("element", waitText,
                    "Volume, array, drive or controller whose work to wait for");
   wait->add_flag("--all", waitAll, "Wait for all background work");
@@ -181,7 +184,9 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
     deadline = start + static_cast<std::uint64_t>(std::llround(waitTimeoutSeconds * 1000));
 
   std::map<std::string, unsigned> shownTenth;
-  std::map<std::string, Job> last;  // every job seen, as last read
+  // Every job seen, as last read, by volume and kind: work that other work took the place of is
+  // reported beside the work in its place.
+  std::map<std::pair<std::string, std::string>, Job> last;
   std::vector<Job> running;
   bool failed = false;
   const bool simulated = s.Simulated();
@@ -190,7 +195,7 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   for (;;) {
     running.clear();
     for (const Job& job : Following(s, volumes, all, true)) {
-      last[job.volumeId] = job;
+      last[{job.volumeId, job.kind}] = job;
       if (job.outcome.empty()) {
         running.push_back(job);
       } else {
@@ -240,7 +245,7 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   for (const Job& job : running) names += (names.empty() ? "" : ", ") + job.volumeName;
   for (const auto& [id, job] : last) {
     if (!job.outcome.empty() && job.outcome != "finished") failures += "; " + JobText(job);
-    if (job.FoundErrors()) found += "; " + JobText(job);
+    if (job.LeftErrors()) found += "; " + JobText(job);
   }
   if (failed) {
     outcome.exitCode = 1;
@@ -254,8 +259,10 @@ Outcome Commands::Wait(Session& s, const std::string& label, const std::set<std:
   } else if (!found.empty()) {
     outcome.exitCode = kExitFoundErrors;
     outcome.failureKind = "FoundErrors";
-    outcome.failureMessage =
-        "background work on " + label + " finished, and a verification found errors" + found;
+    outcome.failureMessage = "background work on " + label +
+                             " finished, and a verification found errors it did not "
+                             "repair" +
+                             found;
   } else {
     outcome.text = "All background work on " + label + " finished.";
   }

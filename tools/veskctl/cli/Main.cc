@@ -41,7 +41,8 @@ int Monitor(const RunOptions& options, MonitorOptions monitor, const std::string
     monitor.journalMaxBytes = options.journalMaxBytes;
     std::unique_ptr<MetricsListener> metrics;
     if (!metricsListen.empty()) {
-      metrics = std::make_unique<MetricsListener>(metricsListen);
+      metrics = std::make_unique<MetricsListener>(
+          metricsListen, Journal::PathFor(monitor.statePath, monitor.simulate));
       monitor.observer = metrics.get();
       std::cerr << "veskctl: serving metrics at http://" << metrics->Address() << "/metrics"
                 << std::endl;
@@ -165,7 +166,7 @@ int main(int argc, char** argv) {
       "data). An argument that fits several elements is refused.\n"
       "Exit codes: 0 success, 1 refused by the driver, failed in the library or cancelled,\n"
       "2 usage error (also: ambiguous element, invalid input, destructive work not confirmed),\n"
-      "3 wait timed out, 4 wait: the work finished and a verification found errors or bad "
+      "3 wait timed out, 4 wait: the work finished and a verification left errors or bad "
       "blocks,\n5 the console's confirmation missing or stale, 6 monitor --once: a record not "
       "delivered.\ncheck: 0 all well, 1 at risk, 2 failed, 3 could not tell."};
   std::string journalSize;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tools/veskctl/base/Names.h"
+#include "tools/veskctl/journal/Audit.h"
 
 namespace veskctl {
 
@@ -182,6 +183,13 @@ std::vector<Advice> AdviceFor(const Volume& v, const std::vector<Member>& member
   return advice;
 }
 
+// What the last verification found, as the driver counts it; whether it repaired that only a
+// run of veskctl that saw it end knows (WithVerifyResults).
+std::string FoundText(const Volume& v) {
+  return VerifyFoundText(Copy(v.verifyErrors), Copy(v.verifyBadBlocks), nullptr);
+}
+constexpr char kNoVerifyKnown[] = "none on record";
+
 std::string VolumeLines(const Volume& v, const Members& members, const std::string& indent) {
   std::ostringstream out;
   out << indent << "Volume " << v.id.ToString() << "  \"" << TEXT(v.name) << "\"  "
@@ -194,9 +202,7 @@ std::string VolumeLines(const Volume& v, const Members& members, const std::stri
   if (!v.journalingDriveId.IsEmpty()) out << " on " << v.journalingDriveId.ToString();
   out << (v.initialized() ? ", initialized" : ", not initialized")
       << (v.systemVolume() ? ", system volume" : "");
-  if (v.verifyErrors || v.verifyBadBlocks) {
-    out << ", last verify: " << v.verifyErrors << " errors, " << v.verifyBadBlocks << " bad blocks";
-  }
+  if (v.verifyErrors || v.verifyBadBlocks) out << ", last verify: " << FoundText(v);
   out << "\n"
       << indent << "  members" << (members.arrayOrder ? " in array order" : " by identifier")
       << ": " << MembersText(members) << "\n";
@@ -503,8 +509,9 @@ std::string VolumeDetails(Vesk::StorageManagement& storage, const vesk::sim::Top
     details("progress",
             std::to_string(v.migrationProgress) + "%" + (v.migrating() ? " (layout change)" : ""));
   }
-  details("last verify", std::to_string(v.verifyErrors) + " errors, " +
-                             std::to_string(v.verifyBadBlocks) + " bad blocks");
+  // The driver's counts are alike for a volume never verified and one found clean.
+  const bool found = v.verifyErrors || v.verifyBadBlocks;
+  details("last verify", found ? FoundText(v) : kNoVerifyKnown);
   return VolumeLines(v, members, "") + details.str();
 }
 
@@ -589,6 +596,42 @@ std::string WithLossMarks(const JobBook& jobs, Vesk::StorageManagement& storage,
   return text;
 }
 
+// The last verification's results where a run of veskctl saw it end: whether it repaired what it
+// found, and that one found nothing rather than none on record.
+const JobBook::Verified* LastVerify(const JobBook& jobs, const Volume& v) {
+  return jobs.LastVerify(v.id.ToString(), Copy(v.verifyErrors), Copy(v.verifyBadBlocks));
+}
+
+std::string WithVerifyResults(const JobBook& jobs, Vesk::StorageManagement& storage,
+                              std::string text) {
+  for (const auto& [id, v] : storage.GetVolumes()) {
+    const auto* known = LastVerify(jobs, *v);
+    const auto at = text.find("Volume " + id.ToString() + "  ");
+    if (!known || at == std::string::npos) continue;
+    const bool found = v->verifyErrors || v->verifyBadBlocks;
+    const std::string was = found ? FoundText(*v) : kNoVerifyKnown;
+    const std::string now = found
+                                ? VerifyFoundText(known->errors, known->badBlocks, known->repaired)
+                                : "no errors found";
+    // The volume's line and its details, up to the next element.
+    auto end = text.find("Volume ", at + 1);
+    for (auto place = text.find(was, at); place < end; place = text.find(was, place)) {
+      text.replace(place, was.size(), now);
+      place += now.size();
+      if (end != std::string::npos) end += now.size() - was.size();
+    }
+  }
+  return text;
+}
+
+void AddVerifyResults(const JobBook& jobs, Vesk::StorageManagement& storage,
+                      nlohmann::json& volume) {
+  volume["verifyRepaired"] = nullptr;
+  for (const auto& [id, v] : storage.GetVolumes())
+    if (id.ToString() == volume["id"])
+      if (const auto* known = LastVerify(jobs, *v)) volume["verifyRepaired"] = known->repaired;
+}
+
 }  // namespace
 
 std::string TopologyTree(const Session& session) {
@@ -598,7 +641,7 @@ std::string TopologyTree(const Session& session) {
   const auto machine = Machine(const_cast<Session&>(session));
   std::string out;
   for (const Controller* c : controllers) out += ControllerLines(storage, Pointer(machine), *c);
-  return WithLossMarks(session.Jobs(), storage, out);
+  return WithVerifyResults(session.Jobs(), storage, WithLossMarks(session.Jobs(), storage, out));
 }
 
 nlohmann::json TopologyJson(const Session& session) {
@@ -607,22 +650,23 @@ nlohmann::json TopologyJson(const Session& session) {
   nlohmann::json controllers = nlohmann::json::array();
   for (const Controller* c : session.ControllersInOrder())
     controllers.push_back(ControllerJson(storage, Pointer(machine), *c));
-  for (auto& c : controllers) AddLossMarks(session.Jobs(), c);
+  for (auto& c : controllers) {
+    AddLossMarks(session.Jobs(), c);
+    for (auto& v : c["volumes"]) AddVerifyResults(session.Jobs(), storage, v);
+  }
   return {{"controllers", controllers}};
 }
 
 std::string ElementText(Session& session, const Element& e) {
   auto& storage = session.Storage();
   const auto machine = Machine(session);
-  if (e.controller)
-    return WithLossMarks(session.Jobs(), storage,
-                           ControllerDetails(storage, Pointer(machine), *e.controller));
-  if (e.array)
-    return WithLossMarks(session.Jobs(), storage,
-                           ArrayDetails(storage, Pointer(machine), *e.array));
-  if (e.volume)
-    return WithLossMarks(session.Jobs(), storage,
-                           VolumeDetails(storage, Pointer(machine), *e.volume));
+  auto marked = [&](std::string text) {
+    return WithVerifyResults(session.Jobs(), storage,
+                             WithLossMarks(session.Jobs(), storage, std::move(text)));
+  };
+  if (e.controller) return marked(ControllerDetails(storage, Pointer(machine), *e.controller));
+  if (e.array) return marked(ArrayDetails(storage, Pointer(machine), *e.array));
+  if (e.volume) return marked(VolumeDetails(storage, Pointer(machine), *e.volume));
   return DriveDetails(storage, *e.drive);
 }
 
@@ -632,12 +676,14 @@ nlohmann::json ElementJson(Session& session, const Element& e) {
   if (e.controller) {
     nlohmann::json controller = ControllerJson(storage, Pointer(machine), *e.controller);
     AddLossMarks(session.Jobs(), controller);
+    for (auto& v : controller["volumes"]) AddVerifyResults(session.Jobs(), storage, v);
     return {{"kind", "controller"}, {"controller", controller}};
   }
   if (e.array) return {{"kind", "array"}, {"array", ArrayJson(storage, *e.array)}};
   if (e.volume) {
     nlohmann::json volume = VolumeJson(storage, Pointer(machine), *e.volume);
     volume["dataLost"] = LossJson(session.Jobs(), volume);
+    AddVerifyResults(session.Jobs(), storage, volume);
     return {{"kind", "volume"}, {"volume", volume}};
   }
   return {{"kind", "drive"}, {"drive", DriveJson(storage, *e.drive)}};

@@ -259,7 +259,7 @@ std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
 void Console::Refreshed(VESK_Managed::StorageManagementBase& facade,
                         std::chrono::duration<double> took, const std::string& failure) {
   if (!metrics) return;
-  MetricsListener::Observe(*metrics, facade, took, failure, &lost);
+  MetricsListener::Observe(*metrics, facade, took, failure, journal, &lost);
 }
 
 void Console::Reported(const MonitorEvent& event) {

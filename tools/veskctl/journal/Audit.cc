@@ -29,11 +29,14 @@ std::string Counted(std::uint64_t n, const std::string& what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-// "3 errors, 1 bad block"; nothing unless a verification finished.
-std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks) {
+std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks,
+                            const nlohmann::json& repaired) {
   if (!errors.is_number_unsigned()) return "";
-  return Counted(errors.get<std::uint64_t>(), "error") + ", " +
-         Counted(badBlocks.is_number_unsigned() ? badBlocks.get<std::uint64_t>() : 0, "bad block");
+  const std::uint64_t bad = badBlocks.is_number_unsigned() ? badBlocks.get<std::uint64_t>() : 0;
+  std::string text =
+      Counted(errors.get<std::uint64_t>(), "error") + ", " + Counted(bad, "bad block") + " found";
+  if (errors.get<std::uint64_t>() + bad == 0 || !repaired.is_boolean()) return text;
+  return text + (repaired.get<bool>() ? ", all repaired" : ", none repaired");
 }
 
 nlohmann::json CommandRecord(const CommandAudit& audit) {
@@ -78,7 +81,8 @@ std::string JobHistoryText(const nlohmann::json& history) {
     lines += text(job, "time") + "  volume \"" + text(job, "volumeName") + "\" (" +
              text(job, "volumeId") + ")  " + text(job, "kind") + "  " + text(job, "outcome");
     const std::string found = VerifyFoundText(job.value("verifyErrors", nlohmann::json()),
-                                              job.value("verifyBadBlocks", nlohmann::json()));
+                                              job.value("verifyBadBlocks", nlohmann::json()),
+                                              job.value("verifyRepaired", nlohmann::json()));
     if (!found.empty()) lines += "  " + found;
     if (const std::string why = text(job, "why"); !why.empty()) lines += " (" + why + ")";
     std::string drives;

@@ -33,8 +33,10 @@ nlohmann::json CommandRecord(const CommandAudit& audit);
 nlohmann::json JournalRecord(const char* kind, nlohmann::json element, const std::string& detail);
 // The `element` of a record: {kind, id, name}.
 nlohmann::json RecordElement(const char* kind, const std::string& id, const std::string& name);
-// "3 errors, 1 bad block"; nothing unless a verification finished (`errors` a number).
-std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks);
+// "3 errors, 1 bad block found, all repaired"; nothing unless a verification finished (`errors` a
+// number). `repaired` null: a record of a veskctl that did not say.
+std::string VerifyFoundText(const nlohmann::json& errors, const nlohmann::json& badBlocks,
+                            const nlohmann::json& repaired);
 
 // The `job` objects of the journal's records, oldest first, each with its record's id and time.
 nlohmann::json JobHistory(const Journal& journal);

@@ -6,8 +6,10 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -170,6 +172,16 @@ class Metrics::Families : public prometheus::Collectable {
   Gauge& unwritten;
   Gauge& undelivered;
 
+  // The last verification of each volume the journal tells of: whether it repaired what it found,
+  // and the counts it left where the record says them.
+  struct Verified {
+    bool repaired = false;
+    std::optional<std::pair<double, double>> counts;  // errors, bad blocks
+  };
+  std::mutex learning;
+  std::map<std::string, Verified> verified;
+  std::uint64_t journalRead = 0;  // the last record read
+
  private:
   mutable std::mutex mutex;
   std::shared_ptr<prometheus::Registry> topology = std::make_shared<prometheus::Registry>();
@@ -178,7 +190,47 @@ class Metrics::Families : public prometheus::Collectable {
 Metrics::Metrics() : families(std::make_shared<Families>()) {}
 Metrics::~Metrics() = default;
 
+void Metrics::Learn(const Journal& journal) {
+  std::lock_guard hold(families->learning);
+  for (const json& record : journal.After(families->journalRead).records) {
+    families->journalRead = std::max(families->journalRead, record.value("id", std::uint64_t{0}));
+    const std::string kind = record.value("kind", "");
+    const json element = record.value("element", json());
+    if (!element.is_object() || !element.value("id", json()).is_string()) continue;
+    const std::string volumeId = element["id"].get<std::string>();
+    if (kind == "removed" || kind == "added") {
+      // Another volume may come under the same identifier (a topology started over).
+      families->verified.erase(volumeId);
+    } else if (kind == "job") {
+      const json job = record.value("job", json::object());
+      const std::string work = job.value("kind", "");
+      if (job.value("outcome", "") != "finished" || work.rfind("verify", 0) != 0 ||
+          !job.value("verifyErrors", json()).is_number() ||
+          !job.value("verifyBadBlocks", json()).is_number())
+        continue;
+      families->verified[volumeId] = {
+          job.value("verifyRepaired", json()).is_boolean() ? job["verifyRepaired"].get<bool>()
+                                                           : work == "verify and repair",
+          std::pair{job["verifyErrors"].get<double>(), job["verifyBadBlocks"].get<double>()}};
+    } else if (kind == "job-finished") {
+      // A watcher saw it run and end; the counts it left come with the volume's next reading.
+      const std::string work = record.value("detail", json()).is_string()
+                                   ? record["detail"].get<std::string>()
+                                   : std::string();
+      // Only an end with the volume normal is the verification's own: one that other work took
+      // the place of (a spare's rebuild) is told as finished too, and repaired nothing for sure.
+      if (work.rfind("verify", 0) == 0 && record.value("new", json()) == state::kNormal)
+        families->verified[volumeId] = {work == "verify and repair", std::nullopt};
+    }
+  }
+}
+
 void Metrics::Update(const json& topology) {
+  std::map<std::string, Families::Verified> repaired;
+  {
+    std::lock_guard hold(families->learning);
+    repaired = families->verified;
+  }
   auto fresh = std::make_shared<prometheus::Registry>();
   auto& controllerInfo = GaugeFamily(*fresh, "vesk_controller_info",
                                      "A RAID controller (always 1); its identity in the labels");
@@ -196,16 +248,17 @@ void Metrics::Update(const json& topology) {
       *fresh, "vesk_volume_progress_ratio",
       "Part done of a volume's background work, whose kind is in the label kind; no series "
       "while no work runs");
-  auto& verifyErrors = GaugeFamily(*fresh, "vesk_volume_verify_errors",
-                                   "Errors the last verification of a volume found (0 before one)");
+  auto& verifyErrors = GaugeFamily(
+      *fresh, "vesk_volume_verify_errors",
+      "Errors the last verification of a volume found and did not repair (0 before one)");
+  auto& verifyBadBlocks = GaugeFamily(
+      *fresh, "vesk_volume_verify_bad_blocks",
+      "Bad blocks the last verification of a volume found and did not repair (0 before one)");
   auto& dataLost = GaugeFamily(
       *fresh, "vesk_volume_data_lost",
       "1 while a volume carries a data-loss mark (it failed or was forced online over members "
       "holding none of its data, until the loss is acknowledged; against the RAID driver, while "
       "it is failed), else 0");
-  auto& verifyBadBlocks =
-      GaugeFamily(*fresh, "vesk_volume_verify_bad_blocks",
-                  "Bad blocks the last verification of a volume found (0 before one)");
   auto& driveStatus = GaugeFamily(
       *fresh, "vesk_drive_status",
       "The driver's status of a drive (0 normal, 1 offline, 2 missing, 3 failed, 4 SMART event); "
@@ -235,8 +288,17 @@ void Metrics::Update(const json& topology) {
         volumeProgress.Add(With(id, "kind", WorkKind(v.at("state").get<std::uint8_t>())))
             .Set(v.at("progress").get<double>() / 100);
       }
-      verifyErrors.Add(id).Set(v.at("verifyErrors").get<double>());
-      verifyBadBlocks.Add(id).Set(v.at("verifyBadBlocks").get<double>());
+      // What is left to repair: a repairing verification mended all it found.
+      std::pair<double, double> found{v.at("verifyErrors").get<double>(),
+                                      v.at("verifyBadBlocks").get<double>()};
+      // Known from the journal here, or from the memory of the run that reads the topology.
+      auto known = repaired.find(LabelValue(v.at("id")));
+      if ((known != repaired.end() && known->second.repaired &&
+           known->second.counts.value_or(found) == found) ||
+          v.value("verifyRepaired", json()) == true)
+        found = {0, 0};
+      verifyErrors.Add(id).Set(found.first);
+      verifyBadBlocks.Add(id).Set(found.second);
       // A mark as show gives it, or the monitor's yes or no.
       const json lost = v.value("dataLost", json());
       dataLost.Add(id).Set(lost.is_object() || (lost.is_boolean() && lost.get<bool>()) ? 1 : 0);
@@ -278,7 +340,8 @@ std::string Metrics::Text() const {
 
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return families; }
 
-MetricsListener::MetricsListener(const std::string& text) {
+MetricsListener::MetricsListener(const std::string& text, const std::filesystem::path& journal)
+    : journal(journal) {
   SplitListenAddress(text, "--metrics-listen");
   auto serve = [this](const HttpRequest& request, HttpExchange& exchange) {
     if (request.path != "/metrics") {
@@ -303,15 +366,20 @@ MetricsListener::~MetricsListener() = default;
 
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
                                 std::chrono::duration<double> took, const std::string& failure) {
-  Observe(metrics, facade, took, failure, &lost);
+  Observe(metrics, facade, took, failure, journal, &lost);
 }
 
 void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                               std::chrono::duration<double> took, const std::string& failure,
-                              const std::set<std::string>* lost) {
+                              const Journal& journal, const std::set<std::string>* lost) {
   if (!failure.empty()) {
     metrics.RefreshFailed(took.count());
     return;
+  }
+  // A journal that cannot be read leaves what was learnt: the counts read as not repaired.
+  try {
+    metrics.Learn(journal);
+  } catch (const std::exception&) {
   }
   // A controller's arrival or removal changes the collections on another thread, under the
   // facade's I/O semaphore.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "tools/veskctl/http/HttpServer.h"
+#include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/monitor/Monitor.h"
 
 namespace prometheus {
@@ -30,6 +31,11 @@ class Metrics {
   // Replaces every series of the topology with those of `topology`, a document in the shape of
   // `show --json` ({"controllers": [...]}): an element that is gone leaves no series behind.
   void Update(const nlohmann::json& topology);
+  // Reads the records `journal` gained since the last call for the ends of verifications: the
+  // driver counts what a verification found, and only a run of veskctl that saw it end (its job
+  // record) or a watcher that saw it run (its job-finished event) tells whether it repaired that.
+  // Errors found by a verification the journal does not tell of count as not repaired.
+  void Learn(const Journal& journal);
   // A refresh that took `seconds` and succeeded now.
   void RefreshSucceeded(double seconds);
   void RefreshFailed(double seconds);
@@ -59,7 +65,8 @@ class MetricsListener : public MonitorObserver {
  public:
   // `address` is ADDR:PORT: an IPv4 address or an IPv6 address in brackets, and a port (0: any
   // free one). UsageError when it is not; std::runtime_error when nothing can listen there.
-  explicit MetricsListener(const std::string& address);
+  // `journal`: the machine's journal (Journal::PathFor).
+  MetricsListener(const std::string& address, const std::filesystem::path& journal);
   ~MetricsListener() override;
 
   // The address it serves, with the port it got ("127.0.0.1:9842").
@@ -73,15 +80,16 @@ class MetricsListener : public MonitorObserver {
   void Undelivered(std::size_t count) override;
   void Unwritten(std::size_t count) override;
 
-  // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
-  // does it too).
-  // `lost`: the volumes with a data-loss mark (none when null).
+  // Brings `metrics` up to date after a refresh of `facade`, with what `journal` says of
+  // verifications (what Refreshed does; the console does it too). `lost`: the volumes with a
+  // data-loss mark (none when null).
   static void Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                       std::chrono::duration<double> took, const std::string& failure,
-                      const std::set<std::string>* lost = nullptr);
+                      const Journal& journal, const std::set<std::string>* lost = nullptr);
 
  private:
   Metrics metrics;
+  Journal journal;
   std::unique_ptr<HttpServer> server;
   std::string address;
   std::set<std::string> lost;

@@ -14,6 +14,7 @@ Metrics::Metrics() {
 }
 Metrics::~Metrics() = default;
 void Metrics::Update(const nlohmann::json&) {}
+void Metrics::Learn(const Journal&) {}
 void Metrics::RefreshSucceeded(double) {}
 void Metrics::RefreshFailed(double) {}
 void Metrics::CountEvent(const std::string&) {}
@@ -25,14 +26,15 @@ void MetricsListener::Undelivered(std::size_t) {}
 std::string Metrics::Text() const { return ""; }
 std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nullptr; }
 
-MetricsListener::MetricsListener(const std::string&) {}
+MetricsListener::MetricsListener(const std::string&, const std::filesystem::path& journal)
+    : journal(journal) {}
 MetricsListener::~MetricsListener() = default;
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
                                 const std::string&) {}
 void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
 void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
-                              std::chrono::duration<double>, const std::string&,
+                              std::chrono::duration<double>, const std::string&, const Journal&,
                               const std::set<std::string>*) {}
 
 }  // namespace veskctl

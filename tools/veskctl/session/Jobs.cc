@@ -17,6 +17,8 @@ namespace {
 constexpr char kLossKey[] = "dataLost";
 constexpr char kAcknowledgedKey[] = "acknowledgedFailed";
 constexpr char kForcedKey[] = "forcedOnline";
+constexpr char kDisplacedKey[] = "displaced";
+constexpr char kVerifiedKey[] = "lastVerify";
 
 nlohmann::json MarkJson(const JobBook::DataLossMark& mark) {
   return {{"members", mark.members}, {"atMs", mark.atMs}, {"bytes", mark.bytes},
@@ -27,12 +29,43 @@ std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
   return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
 }
 
-// ", found 7 errors and 2 bad blocks" after a verification; nothing after other work.
+// ", found 7 errors and 2 bad blocks, all repaired" after a verification; nothing after other
+// work.
 std::string FoundText(const Job& job) {
   if (!job.verifyErrors) return "";
   if (!job.FoundErrors()) return ", found no errors";
   return ", found " + std::to_string(*job.verifyErrors) + " errors and " +
-         std::to_string(job.verifyBadBlocks.value_or(0)) + " bad blocks";
+         std::to_string(job.verifyBadBlocks.value_or(0)) + " bad blocks" +
+         (job.verifyRepaired ? ", all repaired" : ", none repaired");
+}
+
+// The members whose loss stops work: failed, missing or offline, in the volume's array or among
+// the members that hold none of its data.
+std::string LostMembers(const Model& model, const VolumeModel& v) {
+  std::string lost;
+  for (const auto& [id, d] : model.drives) {
+    const bool member = (!v.arrayId.IsEmpty() && d.arrayId == v.arrayId) ||
+                        std::find(v.noData.begin(), v.noData.end(), id) != v.noData.end();
+    if (!member || d.status == drive_status::kNormal || d.status == drive_status::kSmartEvent)
+      continue;
+    lost += (lost.empty() ? "" : ", ") + d.serial + " " +
+            (d.status == drive_status::kFailed    ? "failed"
+             : d.status == drive_status::kMissing ? "went missing"
+                                                  : "went offline");
+  }
+  return lost;
+}
+
+// A rebuild's targets: members that hold none of the data yet are there.
+std::vector<std::string> RebuildTargets(const Model& model, const VolumeModel& v) {
+  std::vector<std::string> serials;
+  if (v.state != state::kRebuilding || !v.membersKnown) return serials;
+  for (const auto& driveId : v.noData) {
+    auto d = model.drives.find(driveId);
+    if (d != model.drives.end() && d->second.status == drive_status::kNormal)
+      serials.push_back(d->second.serial);
+  }
+  return serials;
 }
 
 }  // namespace
@@ -52,14 +85,96 @@ std::string WorkKind(std::uint8_t volumeState) {
   }
 }
 
+std::string WorkKind(const VolumeModel& v) {
+  if (v.migrating && v.target && v.target->first == v.raidLevel && v.target->second == v.stripSize)
+    return "adding drives";
+  return WorkKind(v.migrating ? state::kMigrating : v.state);
+}
+
+std::optional<WorkEnd> WorkEndedBy(
+    std::uint8_t wasState, const std::string& kind,
+    const std::optional<std::pair<std::uint8_t, std::uint16_t>>& target, const Model& model,
+    const VolumeModel* now) {
+  if (now == nullptr) return WorkEnd{"failed", "the volume is gone"};
+  const std::string lost = LostMembers(model, *now);
+  if (WorkRunning(*now)) {
+    if (now->state == wasState) return std::nullopt;
+    std::string why = "a " + WorkKind(*now);
+    std::string onto;
+    for (const auto& serial : RebuildTargets(model, *now))
+      onto += (onto.empty() ? " onto " : ", ") + serial;
+    why += onto + " took its place";
+    if (!lost.empty()) why += " (" + lost + ")";
+    return WorkEnd{"interrupted", why};
+  }
+  if (now->state == state::kNormal) return std::nullopt;
+  const std::string left = "the volume is " + VolumeStateName(now->state);
+  // The layout reached, however it ended: what the volume holds is laid out the new way.
+  if (kind == "layout change" && target && now->raidLevel == target->first &&
+      now->stripSize == target->second)
+    return WorkEnd{"failed", "applied, but " + left};
+  return WorkEnd{"interrupted", lost.empty() ? left : lost + "; " + left};
+}
+
 bool WorkRunning(const VolumeModel& v) {
   return v.migrating || (v.state >= state::kInitializing && v.state <= state::kMigrating);
+}
+
+JobBook::Entry JobBook::EntryOf(const nlohmann::json& j) {
+  Entry e;
+  e.name = j.at("name").get<std::string>();
+  e.kind = j.at("kind").get<std::string>();
+  e.state = j.at("state").get<std::uint8_t>();
+  if (j.contains("target"))
+    e.target = {j["target"].at("raidLevel").get<std::uint8_t>(),
+                j["target"].at("stripSize").get<std::uint16_t>()};
+  e.fromStart = j.at("fromStart").get<bool>();
+  e.startedAtMs = j.at("startedAtMs").get<std::uint64_t>();
+  e.firstAtMs = j.at("firstAtMs").get<std::uint64_t>();
+  e.lastAtMs = j.at("lastAtMs").get<std::uint64_t>();
+  e.firstPercent = j.at("firstPercent").get<unsigned>();
+  e.lastPercent = j.at("lastPercent").get<unsigned>();
+  e.outcome = j.value("outcome", "");
+  e.why = j.value("why", "");
+  e.drives = j.value("drives", std::vector<std::string>{});
+  return e;
+}
+
+nlohmann::json JobBook::EntryJson(const Entry& e) {
+  nlohmann::json j = {{"name", e.name},
+                      {"kind", e.kind},
+                      {"state", e.state},
+                      {"fromStart", e.fromStart},
+                      {"startedAtMs", e.startedAtMs},
+                      {"firstAtMs", e.firstAtMs},
+                      {"lastAtMs", e.lastAtMs},
+                      {"firstPercent", e.firstPercent},
+                      {"lastPercent", e.lastPercent}};
+  if (e.target) j["target"] = {{"raidLevel", e.target->first}, {"stripSize", e.target->second}};
+  if (!e.drives.empty()) j["drives"] = e.drives;
+  if (!e.outcome.empty()) {
+    j["outcome"] = e.outcome;
+    j["why"] = e.why;
+  }
+  return j;
 }
 
 JobBook::JobBook(const nlohmann::json& saved) {
   if (!saved.is_object()) return;
   try {
     for (const auto& [idText, j] : saved.items()) {
+      if (idText == kDisplacedKey) {
+        for (const auto& d : j)
+          displaced.emplace_back(d.at("volumeId").get<std::string>(), EntryOf(d));
+        continue;
+      }
+      if (idText == kVerifiedKey) {
+        for (const auto& [volumeId, v] : j.items())
+          verified[volumeId] = {v.at("errors").get<std::uint32_t>(),
+                                v.at("badBlocks").get<std::uint32_t>(),
+                                v.at("repaired").get<bool>()};
+        continue;
+      }
       if (idText == kForcedKey || idText == kLossKey) {
         for (const auto& [volumeId, mark] : j.items())
           losses[volumeId] = {mark.at("members").get<std::vector<std::string>>(),
@@ -71,26 +186,12 @@ JobBook::JobBook(const nlohmann::json& saved) {
         acknowledgedFailed = j.get<std::set<std::string>>();
         continue;
       }
-      Entry e;
-      e.name = j.at("name").get<std::string>();
-      e.kind = j.at("kind").get<std::string>();
-      e.state = j.at("state").get<std::uint8_t>();
-      if (j.contains("target"))
-        e.target = {j["target"].at("raidLevel").get<std::uint8_t>(),
-                    j["target"].at("stripSize").get<std::uint16_t>()};
-      e.fromStart = j.at("fromStart").get<bool>();
-      e.startedAtMs = j.at("startedAtMs").get<std::uint64_t>();
-      e.firstAtMs = j.at("firstAtMs").get<std::uint64_t>();
-      e.lastAtMs = j.at("lastAtMs").get<std::uint64_t>();
-      e.firstPercent = j.at("firstPercent").get<unsigned>();
-      e.lastPercent = j.at("lastPercent").get<unsigned>();
-      e.outcome = j.value("outcome", "");
-      e.why = j.value("why", "");
-      e.drives = j.value("drives", std::vector<std::string>{});
-      entries[idText] = e;
+      entries[idText] = EntryOf(j);
     }
   } catch (const std::exception&) {
     entries.clear();
+    displaced.clear();
+    verified.clear();
     losses.clear();
     acknowledgedFailed.clear();
   }
@@ -159,24 +260,15 @@ void JobBook::FollowLosses(const Model& model, std::uint64_t nowMs) {
 
 nlohmann::json JobBook::Save() const {
   nlohmann::json saved = nlohmann::json::object();
-  for (const auto& [id, e] : entries) {
-    nlohmann::json& j = saved[id];
-    j = {{"name", e.name},
-         {"kind", e.kind},
-         {"state", e.state},
-         {"fromStart", e.fromStart},
-         {"startedAtMs", e.startedAtMs},
-         {"firstAtMs", e.firstAtMs},
-         {"lastAtMs", e.lastAtMs},
-         {"firstPercent", e.firstPercent},
-         {"lastPercent", e.lastPercent}};
-    if (e.target) j["target"] = {{"raidLevel", e.target->first}, {"stripSize", e.target->second}};
-    if (!e.drives.empty()) j["drives"] = e.drives;
-    if (!e.outcome.empty()) {
-      j["outcome"] = e.outcome;
-      j["why"] = e.why;
-    }
+  for (const auto& [id, e] : entries) saved[id] = EntryJson(e);
+  for (const auto& [id, e] : displaced) {
+    nlohmann::json j = EntryJson(e);
+    j["volumeId"] = id;
+    saved[kDisplacedKey].push_back(std::move(j));
   }
+  for (const auto& [id, v] : verified)
+    saved[kVerifiedKey][id] = {
+        {"errors", v.errors}, {"badBlocks", v.badBlocks}, {"repaired", v.repaired}};
   for (const auto& [id, mark] : losses) saved[kLossKey][id] = MarkJson(mark);
   if (!acknowledgedFailed.empty()) saved[kAcknowledgedKey] = acknowledgedFailed;
   return saved;
@@ -196,6 +288,18 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
         found->second.lastPercent = v.progress;
         continue;
       }
+      // Work of another kind in its place: the driver dropped the earlier work for it.
+      if (known) {
+        if (auto stop = WorkEndedBy(found->second.state, found->second.kind, found->second.target,
+                                    model, &v)) {
+          Entry& e = found->second;
+          e.outcome = stop->outcome;
+          e.why = stop->why;
+          e.lastAtMs = nowMs;
+          Ended(id, e, &v);
+          displaced.emplace_back(id, e);
+        }
+      }
       Entry e;
       e.name = v.name;
       e.kind = WorkKind(v.state);
@@ -205,13 +309,7 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       e.fromStart = predicted != nullptr;
       // The members a rebuild writes still hold none of the data but are there; only the
       // simulated driver tells them from members that merely came back.
-      if (v.state == state::kRebuilding && v.membersKnown) {
-        for (const auto& driveId : v.noData) {
-          auto d = model.drives.find(driveId);
-          if (d != model.drives.end() && d->second.status == drive_status::kNormal)
-            e.drives.push_back(d->second.serial);
-        }
-      }
+      e.drives = RebuildTargets(model, v);
       if (predicted && predicted->volumes.contains(guid) && v.state == state::kMigrating) {
         const VolumeModel& to = predicted->volumes.at(guid);
         e.target = to.target.value_or(std::pair{to.raidLevel, to.stripSize});
@@ -224,9 +322,9 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
     if (!known) continue;
     Entry& e = found->second;
     e.name = v.name;
-    if (v.state != state::kNormal) {
-      e.outcome = "failed";
-      e.why = "the volume is " + VolumeStateName(v.state);
+    if (auto stop = WorkEndedBy(e.state, e.kind, e.target, model, &v)) {
+      e.outcome = stop->outcome;
+      e.why = stop->why;
     } else if (e.target && (v.raidLevel != e.target->first || v.stripSize != e.target->second)) {
       e.outcome = "failed";
       e.why = "the volume is still " + TargetText({v.raidLevel, v.stripSize});
@@ -240,11 +338,13 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
   }
   std::erase_if(losses, [&](const auto& mark) { return !present.contains(mark.first); });
   std::erase_if(acknowledgedFailed, [&](const auto& id) { return !present.contains(id); });
+  std::erase_if(verified, [&](const auto& v) { return !present.contains(v.first); });
   FollowLosses(model, nowMs);
   for (auto& [id, e] : entries) {
     if (e.outcome.empty() && !present.contains(id)) {
-      e.outcome = "failed";
-      e.why = "the volume is gone";
+      const WorkEnd stop = *WorkEndedBy(e.state, e.kind, e.target, model, nullptr);
+      e.outcome = stop.outcome;
+      e.why = stop.why;
       e.lastAtMs = nowMs;
       Ended(id, e, nullptr);
     }
@@ -283,14 +383,48 @@ void JobBook::Ended(const std::string& id, const Entry& e, const VolumeModel* v)
   if (v && job.outcome == "finished" && job.kind.rfind("verify", 0) == 0) {
     job.verifyErrors = v->verifyErrors;
     job.verifyBadBlocks = v->verifyBadBlocks;
+    job.verifyRepaired = job.kind == "verify and repair";
+    verified[id] = {v->verifyErrors, v->verifyBadBlocks, job.verifyRepaired};
   }
   ended.push_back(std::move(job));
+}
+
+const JobBook::Verified* JobBook::LastVerify(const std::string& volumeId, std::uint32_t errors,
+                                             std::uint32_t badBlocks) const {
+  auto found = verified.find(volumeId);
+  // Counts that differ are another verification's, one that no run saw end.
+  if (found == verified.end() || found->second.errors != errors ||
+      found->second.badBlocks != badBlocks)
+    return nullptr;
+  return &found->second;
+}
+
+void JobBook::LearnVerified(const nlohmann::json& history) {
+  for (const auto& job : history) {
+    const std::string kind = job.value("kind", "");
+    if (job.value("outcome", "") != "finished" || kind.rfind("verify", 0) != 0 ||
+        !job.value("volumeId", nlohmann::json()).is_string() ||
+        !job.value("verifyErrors", nlohmann::json()).is_number_unsigned() ||
+        !job.value("verifyBadBlocks", nlohmann::json()).is_number_unsigned())
+      continue;
+    verified[job["volumeId"].get<std::string>()] = {job["verifyErrors"].get<std::uint32_t>(),
+                                                    job["verifyBadBlocks"].get<std::uint32_t>(),
+                                                    kind == "verify and repair"};
+  }
 }
 
 std::vector<Job> JobBook::TakeEnded() { return std::exchange(ended, {}); }
 
 std::vector<Job> JobBook::Jobs(const std::set<std::string>& volumes, bool forget) {
   std::vector<Job> jobs;
+  for (auto it = displaced.begin(); it != displaced.end();) {
+    if (!volumes.empty() && !volumes.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    jobs.push_back(JobOf(it->first, it->second));
+    it = forget ? displaced.erase(it) : std::next(it);
+  }
   for (auto it = entries.begin(); it != entries.end();) {
     const auto& [id, e] = *it;
     if (!volumes.empty() && !volumes.contains(id)) {
@@ -359,6 +493,7 @@ nlohmann::json JobJson(const Job& job) {
   if (job.verifyErrors) {
     j["verifyErrors"] = *job.verifyErrors;
     j["verifyBadBlocks"] = job.verifyBadBlocks.value_or(0);
+    j["verifyRepaired"] = job.verifyRepaired;
   }
   return j;
 }
@@ -373,14 +508,17 @@ nlohmann::json JobRecord(const Job& job) {
                       {"why", job.why.empty() ? nlohmann::json(nullptr) : nlohmann::json(job.why)},
                       {"verifyErrors", nullptr},
                       {"verifyBadBlocks", nullptr},
+                      {"verifyRepaired", nullptr},
                       {"drives", job.drives}};
   if (job.startedMs) j["startedMs"] = *job.startedMs;
   if (job.verifyErrors) {
     j["verifyErrors"] = *job.verifyErrors;
     j["verifyBadBlocks"] = job.verifyBadBlocks.value_or(0);
+    j["verifyRepaired"] = job.verifyRepaired;
   }
   std::string detail = job.kind + " of " + job.volumeName + " " + job.outcome;
-  const std::string found = VerifyFoundText(j["verifyErrors"], j["verifyBadBlocks"]);
+  const std::string found =
+      VerifyFoundText(j["verifyErrors"], j["verifyBadBlocks"], j["verifyRepaired"]);
   if (!found.empty()) detail += ": " + found;
   if (!job.why.empty()) detail += ": " + job.why;
   nlohmann::json record =

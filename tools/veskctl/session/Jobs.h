@@ -36,16 +36,22 @@ struct Job {
   bool fromStart = false;  // elapsed from the start, not from the first look
   std::optional<double> percentPerMinute;
   std::optional<std::uint64_t> remainingMs;
-  std::string outcome;  // empty while it runs; then finished, failed or cancelled
-  std::string why;      // what the volume was left with, when it did not finish
-  // A verification that finished: what it found, as the volume reports it.
+  // Empty while it runs; then finished, failed, cancelled, or interrupted: other work took its
+  // place, or a member's loss left the volume degraded or failed before it ended.
+  std::string outcome;
+  std::string why;  // what stopped it, or what the volume was left with, when it did not finish
+  // A verification that finished: what it found, as the volume reports it, and whether it
+  // repaired it (a repairing one mends all it finds; the driver counts only what was found).
   std::optional<std::uint32_t> verifyErrors, verifyBadBlocks;
+  bool verifyRepaired = false;
   // On the machine's clock: the start when it is known (fromStart), and the end once it ended.
   std::optional<std::uint64_t> startedMs;
   std::uint64_t endedMs = 0;
   // A rebuild's target drives (serial numbers), where the driver tells which they are.
   std::vector<std::string> drives;
   bool FoundErrors() const { return verifyErrors.value_or(0) || verifyBadBlocks.value_or(0); }
+  // Errors or bad blocks found and left as they were.
+  bool LeftErrors() const { return FoundErrors() && !verifyRepaired; }
 };
 
 class JobBook {
@@ -57,6 +63,8 @@ class JobBook {
   nlohmann::json Save() const;
   void Clear() {
     entries.clear();
+    displaced.clear();
+    verified.clear();
     losses.clear();
   }
 
@@ -98,6 +106,18 @@ class JobBook {
   // The marks made or grown since the last call, each once: for the journal.
   std::vector<nlohmann::json> TakeNewLosses();
 
+  // The last verification of a volume that a run of veskctl saw end: what it found and whether
+  // it repaired that. The driver keeps the counts only; null when no run saw the verification
+  // that left the counts the volume now reports (`errors`, `badBlocks`).
+  struct Verified {
+    std::uint32_t errors = 0, badBlocks = 0;
+    bool repaired = false;
+  };
+  const Verified* LastVerify(const std::string& volumeId, std::uint32_t errors,
+                             std::uint32_t badBlocks) const;
+  // Takes the last verifications from the journal's job records (JobHistory, oldest first).
+  void LearnVerified(const nlohmann::json& history);
+
  private:
   struct Entry {
     std::string name, kind;
@@ -110,10 +130,15 @@ class JobBook {
     std::vector<std::string> drives;  // a rebuild's targets
   };
   static Job JobOf(const std::string& id, const Entry& e);
+  static Entry EntryOf(const nlohmann::json& saved);
+  static nlohmann::json EntryJson(const Entry& e);
   // Notes the end of the work of `e` (its outcome set) for TakeEnded; `v`: the volume as it is.
   void Ended(const std::string& id, const Entry& e, const VolumeModel* v);
 
   std::map<std::string, Entry> entries;  // by volume identifier
+  // Work that other work took the place of, kept for `wait` and `jobs` as entries are.
+  std::vector<std::pair<std::string, Entry>> displaced;
+  std::map<std::string, Verified> verified;
   std::map<std::string, DataLossMark> losses;
   std::set<std::string> acknowledgedFailed;
   std::vector<nlohmann::json> newLosses;
@@ -127,6 +152,21 @@ std::string WorkKind(std::uint8_t volumeState);
 // "1 h 02 min", "4 min 05 s", "30 s"
 std::string DurationText(std::uint64_t ms);
 std::string JobText(const Job& job);  // one line for people
+// The kind of work `v` runs, with "adding drives" for a layout change to the layout it has where
+// the driver tells where a layout change goes.
+std::string WorkKind(const VolumeModel& v);
+// How work of `kind` that a volume in state `wasState` ran, going to `target` (a layout change),
+// ended when it did not end by itself, as `now` shows the volume (null: gone; `model` holds it):
+// interrupted when other work took its place or a member's loss left the volume degraded or failed
+// on the way; failed when the volume is gone, or a layout change was applied and the volume ended
+// degraded or failed. Nothing when its end or a cancellation may have stopped it.
+struct WorkEnd {
+  std::string outcome, why;
+};
+std::optional<WorkEnd> WorkEndedBy(
+    std::uint8_t wasState, const std::string& kind,
+    const std::optional<std::pair<std::uint8_t, std::uint16_t>>& target, const Model& model,
+    const VolumeModel* now);
 nlohmann::json JobJson(const Job& job);
 
 // The journal's record of the end of `job` (docs/cli.md, The journal).

@@ -606,12 +606,36 @@ bool EndangersSystem(const Model& before, const Model& after) {
   return false;
 }
 
+std::vector<StoppedWork> WorkStopped(const Model& before, const Model& after) {
+  std::vector<StoppedWork> stopped;
+  for (const auto& [id, v] : before.volumes) {
+    if (!WorkRunning(v)) continue;
+    auto now = after.volumes.find(id);
+    const std::string kind = WorkKind(v);
+    auto stop = WorkEndedBy(v.state, kind, v.target, after,
+                            now == after.volumes.end() ? nullptr : &now->second);
+    if (stop) stopped.push_back({id, v.name, kind, v.progress, stop->outcome, stop->why});
+  }
+  return stopped;
+}
+
+std::string StoppedWorkText(const StoppedWork& w) {
+  return "the " + w.kind + " of volume \"" + w.volumeName + "\" at " + std::to_string(w.percent) +
+         "% (" + w.why + ")";
+}
+
 nlohmann::json PredictionJson(const Model& before, const Model& after) {
-  nlohmann::json j = {{"controllers", nlohmann::json::array()},
-                      {"arrays", nlohmann::json::array()},
-                      {"volumes", nlohmann::json::array()},
-                      {"drives", nlohmann::json::array()},
-                      {"losses", Losses(before, after)}};
+  nlohmann::json j = {
+      {"controllers", nlohmann::json::array()}, {"arrays", nlohmann::json::array()},
+      {"volumes", nlohmann::json::array()},     {"drives", nlohmann::json::array()},
+      {"losses", Losses(before, after)},        {"stopsWork", nlohmann::json::array()}};
+  for (const StoppedWork& w : WorkStopped(before, after))
+    j["stopsWork"].push_back({{"volumeId", w.volumeId.ToString()},
+                              {"volumeName", w.volumeName},
+                              {"kind", w.kind},
+                              {"percent", w.percent},
+                              {"outcome", w.outcome},
+                              {"why", w.why}});
   ForEachChange(before, after,
                 [&](const char* kind, const Vesk::vesk_guid& id, const std::string& label,
                     bool existed, bool remains, const auto& was, const auto& will) {
@@ -649,6 +673,8 @@ std::string PredictionText(const Model& before, const Model& after) {
                   text += "\n";
                 });
   if (text.empty()) text = "  no change to the topology\n";
+  for (const StoppedWork& w : WorkStopped(before, after))
+    text += "  stops: " + StoppedWorkText(w) + "\n";
   return text;
 }
 

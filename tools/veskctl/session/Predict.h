@@ -131,8 +131,22 @@ std::uint64_t DataDrives(std::uint8_t raidLevel, std::uint64_t members);
 std::uint64_t Consumption(std::uint8_t raidLevel, std::uint64_t size, std::uint64_t members);
 bool Redundant(std::uint8_t raidLevel);
 
+// Background work that runs before the change and that the change stops without its end: other
+// work takes its place, the volume is left degraded or failed, or it goes (see WorkEndedBy). A job
+// cancelled by the change is not among it: that is what the change is for.
+struct StoppedWork {
+  Vesk::vesk_guid volumeId;
+  std::string volumeName, kind;
+  unsigned percent = 0;
+  std::string outcome, why;  // as the job's end will be recorded
+};
+std::vector<StoppedWork> WorkStopped(const Model& before, const Model& after);
+// "the layout change of volume "System" at 50% (a rebuild onto KS1A00000003 took its place)"
+std::string StoppedWorkText(const StoppedWork& work);
+
 // The elements that differ, each with the fields that differ before and after (null before: the
-// command creates it; null after: it goes), and "losses": what the change destroys.
+// command creates it; null after: it goes), "losses": what the change destroys, and "stopsWork":
+// the work it stops.
 nlohmann::json PredictionJson(const Model& before, const Model& after);
 std::string PredictionText(const Model& before, const Model& after);
 // The same for a prediction, with the refusal (null when the driver takes the command) and what

@@ -192,6 +192,16 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
   return ordered;
 }
 
+void Session::JournalTo(std::optional<Journal> to) {
+  journal = std::move(to);
+  if (driver || !journal) return;
+  try {
+    jobs.LearnVerified(JobHistory(*journal));
+  } catch (const StateFileError&) {
+    // Nothing learnt: the counts read as not known to be repaired.
+  }
+}
+
 void Session::Save() {
   // Before the state file stops showing the work as running: a run that dies in between leaves
   // the end for the next run to find and journal again, so no end is lost. One that cannot be

@@ -110,7 +110,9 @@ class Session {
   void Resume();
 
   // The machine's journal: the ends of background work go there. Private sessions have none.
-  void JournalTo(std::optional<Journal> journal) { this->journal = std::move(journal); }
+  // Against the RAID driver, where no state file keeps the memory of work between runs, what
+  // the journal's job records say of the last verifications is taken from it.
+  void JournalTo(std::optional<Journal> journal);
   const std::optional<Journal>& JournalOf() const { return journal; }
 
   // Writes the driver's state back to the state file (not in a read-only session); nothing

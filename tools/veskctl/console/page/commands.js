@@ -242,6 +242,10 @@ function prediction(p) {
     parts.push(el('h4', {}, 'Losses'),
       el('ul', { class: 'losses', id: 'losses' }, ...p.losses.map((l) => el('li', {}, l))));
   }
+  if (p.stopsWork && p.stopsWork.length) {
+    parts.push(el('h4', {}, 'Stops before its end'), el('ul', { class: 'stops' }, ...p.stopsWork.map((w) =>
+      el('li', {}, `the ${w.kind} of volume "${w.volumeName}" at ${w.percent}% (${w.why})`))));
+  }
   if (p.notKnown && p.notKnown.length) {
     parts.push(el('h4', {}, 'Not known'), el('ul', {}, ...p.notKnown.map((l) => el('li', {}, String(l)))));
   }
