@@ -8,6 +8,7 @@
 
 #include "VeskctlTest.h"
 #include "tools/veskctl/session/Jobs.h"
+#include "tools/veskctl/session/Predict.h"
 #include "tools/veskctl/session/StateFile.h"
 
 namespace {
@@ -192,6 +193,44 @@ TEST(JobBookTest, TheJournalTellsWhetherTheLastVerificationRepaired) {
   EXPECT_FALSE(book.LastVerify("v3", 1, 0)->repaired);
   // The memory is kept with the jobs in the state file.
   EXPECT_TRUE(veskctl::JobBook(book.Save()).LastVerify("v1", 7, 2)->repaired);
+}
+
+// Against the RAID driver the journal is where a data-loss mark lasts: the last record of each
+// volume counts until an acknowledgement that went through, and a volume acknowledged while it
+// is failed is not marked again by the next look that sees it failed.
+TEST(JobBookTest, TheJournalKeepsDataLossMarksUntilAcknowledged) {
+  auto lost = [](const char* id, json bytes, bool failed) {
+    return json{{"kind", "volume-data-lost"},
+                {"element", {{"kind", "volume"}, {"id", id}, {"name", id}}},
+                {"dataLost",
+                 {{"members", {"X1"}}, {"atMs", 5}, {"bytes", bytes}, {"failed", failed},
+                  {"forced", !failed}}}};
+  };
+  auto acknowledged = [](const char* id, const char* outcome) {
+    return json{{"kind", "command"},
+                {"command",
+                 {{"outcome", outcome},
+                  {"request", {{"operation", "acknowledge-data-loss"}, {"volumeId", id}}}}}};
+  };
+  veskctl::JobBook book;
+  book.LearnLosses({lost("v1", nullptr, true), lost("v2", 100, false), lost("v3", 7, true),
+                    acknowledged("v1", "ok"), acknowledged("v2", "refused"),
+                    json{{"kind", "volume-data-lost"}, {"element", nullptr}}});
+  EXPECT_EQ(book.DataLost("v1"), nullptr);
+  ASSERT_NE(book.DataLost("v2"), nullptr);
+  EXPECT_EQ(book.DataLost("v2")->bytes, 100u);
+  EXPECT_TRUE(book.DataLost("v2")->forced);
+  EXPECT_EQ(book.DataLost("v3")->members, std::vector<std::string>{"X1"});
+  EXPECT_TRUE(book.TakeNewLosses().empty());
+
+  veskctl::Model model;
+  model.volumes[Vesk::vesk_guid{}].state = 2;  // failed, as the RAID driver reports it
+  model.volumes[Vesk::vesk_guid{}].name = "v0";
+  const std::string v0 = Vesk::vesk_guid{}.ToString();
+  book.LearnLosses({lost(v0.c_str(), nullptr, true), acknowledged(v0.c_str(), "ok")});
+  book.FollowLosses(model, 9);
+  EXPECT_EQ(book.DataLost(v0), nullptr);
+  EXPECT_TRUE(book.TakeNewLosses().empty());
 }
 
 }  // namespace

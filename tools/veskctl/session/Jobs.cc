@@ -229,6 +229,36 @@ bool JobBook::AcknowledgeDataLoss(const std::string& volumeId) {
   return true;
 }
 
+void JobBook::LearnLosses(const std::vector<nlohmann::json>& records) {
+  for (const auto& r : records) {
+    const auto element = r.value("element", nlohmann::json());
+    if (r.value("kind", "") == "volume-data-lost" && element.is_object() &&
+        element.value("id", nlohmann::json()).is_string() && r.contains("dataLost")) {
+      try {
+        const auto& m = r["dataLost"];
+        const std::string id = element["id"];
+        losses[id] = {m.at("members").get<std::vector<std::string>>(),
+                      m.at("atMs").get<std::uint64_t>(),
+                      m.at("bytes").is_null() ? 0 : m.at("bytes").get<std::uint64_t>(),
+                      m.at("failed").get<bool>(), m.at("forced").get<bool>()};
+        acknowledgedFailed.erase(id);
+      } catch (const nlohmann::json::exception&) {
+        // A record of another shape says nothing of a mark.
+      }
+      continue;
+    }
+    const auto command = r.value("command", nlohmann::json());
+    if (r.value("kind", "") != "command" || !command.is_object() ||
+        command.value("outcome", "") != "ok")
+      continue;
+    const auto request = command.value("request", nlohmann::json());
+    if (!request.is_object() || request.value("operation", "") != "acknowledge-data-loss" ||
+        !request.value("volumeId", nlohmann::json()).is_string())
+      continue;
+    AcknowledgeDataLoss(request["volumeId"].get<std::string>());
+  }
+}
+
 std::vector<nlohmann::json> JobBook::TakeNewLosses() { return std::exchange(newLosses, {}); }
 
 void JobBook::FollowLosses(const Model& model, std::uint64_t nowMs) {

@@ -103,6 +103,10 @@ class JobBook {
   // Marks what a look shows of lost data: the simulated driver's own marks, and volumes the RAID
   // driver reports failed (Observe does it too).
   void FollowLosses(const Model& model, std::uint64_t nowMs);
+  // Takes the marks from the journal (every record, oldest first): its volume-data-lost records
+  // and the acknowledgements after them. Against the RAID driver, which keeps no mark and gives
+  // veskctl no state file, the journal is where they last.
+  void LearnLosses(const std::vector<nlohmann::json>& records);
   // The marks made or grown since the last call, each once: for the journal.
   std::vector<nlohmann::json> TakeNewLosses();
 

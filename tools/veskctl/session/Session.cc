@@ -197,6 +197,7 @@ void Session::JournalTo(std::optional<Journal> to) {
   if (driver || !journal) return;
   try {
     jobs.LearnVerified(JobHistory(*journal));
+    jobs.LearnLosses(journal->After(0).records);
   } catch (const StateFileError&) {
     // Nothing learnt: the counts read as not known to be repaired.
   }
