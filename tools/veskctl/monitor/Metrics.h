@@ -66,7 +66,7 @@ class MetricsListener : public MonitorObserver {
   const std::string& Address() const { return address; }
 
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
-                 const std::string& failure) override;
+                 const std::string& failure, const Roster& roster) override;
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
   void Undelivered(std::size_t count) override;
@@ -75,7 +75,8 @@ class MetricsListener : public MonitorObserver {
   // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
   // does it too).
   static void Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
-                      std::chrono::duration<double> took, const std::string& failure);
+                      std::chrono::duration<double> took, const std::string& failure,
+                      const Roster& roster);
 
  private:
   Metrics metrics;

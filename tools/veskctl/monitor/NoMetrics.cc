@@ -28,10 +28,10 @@ std::shared_ptr<prometheus::Collectable> Metrics::Exposition() const { return nu
 MetricsListener::MetricsListener(const std::string&) {}
 MetricsListener::~MetricsListener() = default;
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
-                                const std::string&) {}
+                                const std::string&, const Roster&) {}
 void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
 void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
-                              std::chrono::duration<double>, const std::string&) {}
+                              std::chrono::duration<double>, const std::string&, const Roster&) {}
 
 }  // namespace veskctl

@@ -144,10 +144,16 @@ void Session::TakeBack(std::uint64_t ms) {
   Refresh();
 }
 
+void Session::JournalTo(std::optional<Journal> given) {
+  journal = std::move(given);
+  if (journal) roster = Roster::Read(journal->Path());
+}
+
 void Session::Reset(const std::string& topologyJson) {
   Driver();  // only the simulated machine starts over
   Stop();
   jobs.Clear();
+  roster.Clear();
   Start(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(
       topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson)));
   startedOver = true;
@@ -206,6 +212,17 @@ void Session::Save() {
     }
   }
   if (driver && state) state->Save(driver->Save(), jobs.Save());
+  try {
+    SaveRoster();
+  } catch (const StateFileError& e) {
+    std::cerr << "veskctl: the roster was not written: " << e.what() << "\n";
+  }
+}
+
+void Session::SaveRoster() {
+  if (!journal) return;
+  roster.Observe(*storage);
+  roster.Write(journal->Path());
 }
 
 }  // namespace veskctl
