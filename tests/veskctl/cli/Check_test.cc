@@ -114,6 +114,14 @@ TEST_F(CheckTest, ASpareGoneIsARiskAndASmartMemberIsToBeReplaced) {
               "KS1A00000003 was one");
   Do("mark-spare KS1A00000003");
   ExpectCheck(0, "OK: 2 controllers, 2 arrays, 3 volumes, 11 drives");
+  // A machine started over has had no spare yet.
+  nlohmann::json machine =
+      nlohmann::json::parse(nlohmann::json::parse(Slurp(state))["machine"].get<std::string>());
+  for (auto& d : machine["controllers"][0]["drives"]) d["spare"] = false;
+  std::ofstream(dir / "spareless.json") << machine.dump();
+  Do("sim reset --force --topology " + (dir / "spareless.json").string());
+  ExpectCheck(0, "OK: 2 controllers, 2 arrays, 3 volumes, 11 drives");
+  Do("sim reset --force");
   Do("unmark-spare KS1A00000003");
   ExpectCheck(0, "OK: 2 controllers, 2 arrays, 3 volumes, 11 drives");
 }

@@ -67,9 +67,7 @@ void Roster::Write(const std::filesystem::path& journalPath) {
     if (!serials.empty()) had[id] = serials;
   const nlohmann::json document = {
       {"format", kFormat}, {"formatVersion", kFormatVersion}, {"forgotten", gone}, {"spares", had}};
-  const auto path = PathFor(journalPath);
-  WriteFileAtomically(path, document.dump(1) + "\n", "the roster");
-  KeepToOwner(path);
+  WriteFileAtomically(PathFor(journalPath), document.dump(1) + "\n", "the roster");
   changed = false;
 }
 
