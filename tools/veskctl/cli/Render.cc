@@ -213,7 +213,7 @@ std::vector<Advice> AdviceFor(Vesk::StorageManagement& storage, const Roster* ro
     }
   }
   const bool sparePlanned = !advice.empty() && advice.back().command == "mark-spare DRIVE";
-  if (roster && spares.empty() && !sparePlanned) {
+  if (roster && !sparePlanned) {
     const auto gone = roster->SparesGone(storage, v.controllerId);
     if (!gone.empty())
       advice.push_back({"mark-spare DRIVE",
