@@ -175,6 +175,9 @@ class RaidDriver : public DeviceBackend {
   // The errors and bad blocks the next verification or read patrol of the volume finds.
   DriverStatus SetMediaErrors(const vesk_guid& volumeId, std::uint32_t errors,
                               std::uint32_t badBlocks);
+  // The administrator has dealt with the volume's lost data (restored it, or accepted the loss):
+  // the mark goes. InvalidState when the volume has none.
+  DriverStatus AcknowledgeDataLoss(const vesk_guid& volumeId);
   // The model as JSON, to be loaded by a later process.
   std::string Save() const;
 
@@ -226,6 +229,10 @@ class RaidDriver : public DeviceBackend {
   void Finish(Controller& c, Volume& v);
   void StartTask(Controller& c, Volume& v, Task task);
   void UpdateHealth(Controller& c);
+  void LoseData(Controller& c, Volume& v);
+  DataLoss& NoteLoss(Volume& v, std::uint64_t bytes, const std::vector<vesk_guid>& members);
+  void Force(Volume& v);
+  void Resume(Controller& c, Volume& v);
   void ChangeStatus(Controller& c, Drive& d, std::uint8_t status);
   void Detach(Controller& c, Drive& d);
   // What the driver does on its own: spares take over lost members, read patrol repairs.

@@ -1,6 +1,7 @@
 // The simulated driver's commands, background work and events. Every command checks all of its
 // inputs before it changes anything, so a refused command leaves the model as it was.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <set>
 
@@ -140,7 +141,9 @@ void RaidDriver::Post(const Controller& c, std::uint8_t type, const vesk_guid& i
 
 // Health only gets worse on its own: a failed volume stays failed until marked normal, a degraded
 // one until it is rebuilt. Losing a member stops background work on the volume, except a rebuild
-// that can still read the volume and still has the drives it writes.
+// that can still read the volume and still has the drives it writes. A layout change that had
+// moved some of the data keeps it where it is: the joining drives stay members, and the change
+// goes on once the volume is whole again.
 void RaidDriver::UpdateHealth(Controller& c) {
   for (auto& v : c.volumes) {
     const std::uint8_t health = VolumeHealth(c, v);
@@ -149,17 +152,64 @@ void RaidDriver::UpdateHealth(Controller& c) {
     } else if (Severity(health) <= Severity(v.state)) {
       continue;
     }
+    // Before the work stops: what a rebuild had written and a layout change had moved counts.
+    if (health == volume_state::kFailed) LoseData(c, v);
     if (v.task && v.task->kind == Task::Kind::Migration) {
-      // The joining drives hold part of a layout that will not be: they leave the array again,
-      // which then has the members the volume's data is on.
-      Array* a = c.FindArray(v.arrayId);
-      for (const auto& id : v.task->joiningDrives) std::erase(a->drives, id);
+      if (v.task->elapsedMs == 0) {
+        Array* a = c.FindArray(v.arrayId);
+        for (const auto& id : v.task->joiningDrives) std::erase(a->drives, id);
+      } else {
+        v.stoppedMigration = *v.task;
+      }
     }
     v.task.reset();
     v.state = health;
     Post(c, event_type::kVolumeChanged, v.id);
   }
   TakeOver(c);
+}
+
+// The members that held none of the data are those gone, broken or stale; the mark grows with
+// every loss until it is acknowledged.
+void RaidDriver::LoseData(Controller& c, Volume& v) {
+  const std::uint64_t bytes = UnreadableBytes(c, v);
+  if (bytes == 0) return;
+  std::vector<vesk_guid> members;
+  for (const auto& id : c.FindArray(v.arrayId)->drives)
+    if (AnyBad(c, {id}) || Contains(v.staleDrives, id)) members.push_back(id);
+  NoteLoss(v, bytes, members).failed = true;
+}
+
+DataLoss& RaidDriver::NoteLoss(Volume& v, std::uint64_t bytes,
+                               const std::vector<vesk_guid>& members) {
+  if (!v.dataLost) {
+    v.dataLost.emplace();
+    v.dataLost->atMs = topology.clockMs;
+  }
+  DataLoss& loss = *v.dataLost;
+  loss.bytes = std::min(v.size, std::max(loss.bytes, bytes));
+  for (const auto& id : members)
+    if (!Contains(loss.members, id)) loss.members.push_back(id);
+  return loss;
+}
+
+// Marked normal over members that hold none (or an out-of-date copy) of its data, the volume
+// takes what they hold as its data: anything may read wrong, and the copies disagree until a
+// repair or an initialization writes them alike.
+void RaidDriver::Force(Volume& v) {
+  if (v.staleDrives.empty()) return;
+  v.inconsistentBytes = v.size;
+  // A loss already marked says how much is gone; otherwise any of it may read wrong.
+  NoteLoss(v, v.dataLost ? 0 : v.size, v.staleDrives).forced = true;
+  v.staleDrives.clear();
+}
+
+void RaidDriver::Resume(Controller& c, Volume& v) {
+  if (!v.stoppedMigration || v.task || v.state != volume_state::kNormal) return;
+  v.task = *v.stoppedMigration;
+  v.stoppedMigration.reset();
+  v.state = volume_state::kMigrating;
+  Post(c, event_type::kVolumeChanged, v.id);
 }
 
 void RaidDriver::StartTask(Controller& c, Volume& v, Task task) {
@@ -176,12 +226,22 @@ void RaidDriver::Finish(Controller& c, Volume& v) {
   switch (task.kind) {
     case Task::Kind::Initialize:
       v.initialized = true;
+      v.inconsistentBytes = 0;
       break;
-    case Task::Kind::Verify:
-      v.verifyErrors = v.latentErrors;
+    case Task::Kind::Verify: {
+      // Copies that disagree are found stripe by stripe; a mirror or parity has something to
+      // compare, RAID 0 has not.
+      std::uint64_t errors = v.latentErrors;
+      if (v.raidLevel != 1)
+        errors += Stripes(v, c.FindArray(v.arrayId)->drives.size(), v.inconsistentBytes);
+      v.verifyErrors = static_cast<std::uint32_t>(std::min<std::uint64_t>(errors, UINT32_MAX));
       v.verifyBadBlocks = v.latentBadBlocks;
-      if (task.repair) v.latentErrors = v.latentBadBlocks = 0;
+      if (task.repair) {
+        v.latentErrors = v.latentBadBlocks = 0;
+        v.inconsistentBytes = 0;
+      }
       break;
+    }
     case Task::Kind::Rebuild:
       v.staleDrives.clear();
       break;
@@ -192,6 +252,7 @@ void RaidDriver::Finish(Controller& c, Volume& v) {
   }
   v.state = VolumeHealth(c, v);
   Post(c, event_type::kWorkFinished, v.id);
+  Resume(c, v);
 }
 
 void RaidDriver::Advance(std::uint64_t milliseconds) {
@@ -285,6 +346,9 @@ void RaidDriver::Replace(Controller& c, Array& a, std::size_t index, Drive& by) 
   for (Volume* member : c.VolumesOf(a.id)) {
     std::erase(member->staleDrives, old);
     member->staleDrives.push_back(by.id);
+    // A stopped layout change's new layout has the replacement where the drive was.
+    for (auto* task : {&member->task, &member->stoppedMigration})
+      if (*task) std::replace((*task)->joiningDrives.begin(), (*task)->joiningDrives.end(), old, by.id);
   }
   Post(c, event_type::kDriveChanged, by.id);
 }
@@ -368,6 +432,15 @@ DriverStatus RaidDriver::SignalSmartEvent(const vesk_guid& driveId) {
   if (found.object->status == drive_status::kMissing) return S::DriveUnusable;
   if (found.object->status != drive_status::kNormal) return S::InvalidState;
   ChangeStatus(*found.controller, *found.object, drive_status::kSmartEvent);
+  return S::Success;
+}
+
+DriverStatus RaidDriver::AcknowledgeDataLoss(const vesk_guid& volumeId) {
+  std::lock_guard lock(mutex);
+  auto found = LocateVolume(topology, volumeId);
+  if (!found.object) return S::VolumeNotFound;
+  if (!found.object->dataLost) return S::InvalidState;
+  found.object->dataLost.reset();
   return S::Success;
 }
 
@@ -668,9 +741,11 @@ DriverStatus RaidDriver::VolumeCommand(Request& r) {
         return S::InvalidState;
       // Every member must be there; what they hold is taken as it is (data lost stays lost).
       if (AnyBad(c, c.FindArray(v.arrayId)->drives)) return S::InvalidState;
-      v.staleDrives.clear();
+      Force(v);
       v.state = volume_state::kNormal;
-      break;
+      Post(c, event_type::kVolumeChanged, v.id);
+      Resume(c, v);
+      return S::Success;
     case function::kDeleteVolume: {
       if (v.task && v.task->kind == Task::Kind::Migration) return S::VolumeBusy;
       vesk_guid arrayId = v.arrayId, id = v.id;

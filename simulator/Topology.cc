@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -100,22 +102,102 @@ bool Contains(const std::vector<vesk_guid>& ids, const vesk_guid& id) {
 
 }  // namespace
 
-// A member is lost for the volume when it is gone or broken, or when it holds none of the
-// volume's data (stale). While a migration runs the data keeps its old layout on the members it
-// had before; the joining drives do not count.
+namespace {
+
+// One stretch of a volume's data, laid out one way over one set of members.
+struct Part {
+  std::uint64_t from = 0, to = 0;  // bytes of the volume
+  std::uint8_t level = 0;
+  std::vector<vesk_guid> members;
+  bool rebuilt = false;  // a running rebuild has written its drives here
+};
+
+const Task* MigrationOf(const Volume& v) {
+  if (v.task && v.task->kind == Task::Kind::Migration) return &*v.task;
+  return v.stoppedMigration ? &*v.stoppedMigration : nullptr;
+}
+
+// Bytes of `size` the work has gone through.
+std::uint64_t Done(const Task& t, std::uint64_t size) {
+  if (t.durationMs == 0 || t.elapsedMs >= t.durationMs) return size;
+  return static_cast<std::uint64_t>(static_cast<long double>(size) * t.elapsedMs / t.durationMs);
+}
+
+// A layout change moves the data from the start of the volume on: the part it went through has
+// the new layout over every member, the rest the old one without the joining drives. A rebuild
+// writes its drives from the start on too.
+std::vector<Part> PartsOf(const Array& a, const Volume& v, bool withRebuild) {
+  const Task* migration = MigrationOf(v);
+  const std::uint64_t migrated = migration ? Done(*migration, v.size) : 0;
+  const std::uint64_t rebuilt =
+      withRebuild && v.task && v.task->kind == Task::Kind::Rebuild ? Done(*v.task, v.size) : 0;
+  std::set<std::uint64_t> cuts{0, v.size, migrated, rebuilt};
+  std::vector<Part> parts;
+  for (auto at = cuts.begin(); std::next(at) != cuts.end(); ++at) {
+    Part p{*at, *std::next(at), 0, {}, false};
+    if (p.from < migrated) {
+      p.level = migration->targetLevel;
+      p.members = a.drives;
+    } else {
+      p.level = v.raidLevel;
+      for (const auto& id : a.drives)
+        if (!migration || !Contains(migration->joiningDrives, id)) p.members.push_back(id);
+    }
+    p.rebuilt = p.from < rebuilt;
+    parts.push_back(std::move(p));
+  }
+  if (parts.empty()) parts.push_back(Part{0, 0, v.raidLevel, a.drives, false});
+  return parts;
+}
+
+// A member is lost for a part when it is gone or broken, or when it holds none of the volume's
+// data (stale) and no running rebuild has written the part onto it yet.
+bool PartLost(Controller& c, const Volume& v, const Part& p) {
+  std::size_t lost = 0;
+  for (const auto& id : p.members) {
+    const Drive* d = c.FindDrive(id);
+    if (d == nullptr || Unavailable(d->status) || (!p.rebuilt && Contains(v.staleDrives, id)))
+      ++lost;
+  }
+  return lost > Tolerance(p.level, p.members.size());
+}
+
+bool PartDegraded(Controller& c, const Volume& v, const Part& p) {
+  for (const auto& id : p.members) {
+    const Drive* d = c.FindDrive(id);
+    if (d == nullptr || Unavailable(d->status) || Contains(v.staleDrives, id)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::uint8_t VolumeHealth(Controller& c, const Volume& v) {
   const Array* a = c.FindArray(v.arrayId);
   if (a == nullptr) return volume_state::kFailed;
-  const bool migrating = v.task && v.task->kind == Task::Kind::Migration;
-  std::size_t members = 0, lost = 0;
-  for (const auto& id : a->drives) {
-    if (migrating && Contains(v.task->joiningDrives, id)) continue;
-    ++members;
-    const Drive* d = c.FindDrive(id);
-    if (d == nullptr || Unavailable(d->status) || Contains(v.staleDrives, id)) ++lost;
+  std::uint8_t health = volume_state::kNormal;
+  for (const Part& p : PartsOf(*a, v, false)) {
+    if (PartLost(c, v, p)) return volume_state::kFailed;
+    if (PartDegraded(c, v, p)) health = volume_state::kDegraded;
   }
-  if (lost == 0) return volume_state::kNormal;
-  return lost <= Tolerance(v.raidLevel, members) ? volume_state::kDegraded : volume_state::kFailed;
+  return health;
+}
+
+std::uint64_t UnreadableBytes(Controller& c, const Volume& v) {
+  const Array* a = c.FindArray(v.arrayId);
+  if (a == nullptr) return v.size;
+  std::uint64_t bytes = 0;
+  for (const Part& p : PartsOf(*a, v, true))
+    if (PartLost(c, v, p)) bytes += p.to - p.from;
+  return bytes;
+}
+
+std::uint32_t Stripes(const Volume& v, std::size_t members, std::uint64_t bytes) {
+  // A mirror has no strip size of its own: it is counted in 64 KiB strips.
+  const std::uint64_t strip = std::uint64_t{v.stripSize != 0 ? v.stripSize : 64u} * 1024;
+  const std::uint64_t stripe = strip * std::max<std::uint64_t>(1, DataDrives(v.raidLevel, members));
+  const std::uint64_t n = bytes / stripe + (bytes % stripe != 0);
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX));
 }
 
 const RaidLevelCapability* Controller::Capability(std::uint8_t level) const {
@@ -616,6 +698,20 @@ Volume VolumeFrom(const json& j) {
     At at("task");
     v.task = TaskFrom(Object(*task, ""));
   }
+  if (const json* stopped = Field(j, "stoppedMigration")) {
+    At at("stoppedMigration");
+    v.stoppedMigration = TaskFrom(Object(*stopped, ""));
+    if (v.stoppedMigration->kind != Task::Kind::Migration)
+      Refuse("kind", ToName(kTaskKinds, static_cast<std::uint8_t>(v.stoppedMigration->kind)),
+             "is not a migration");
+  }
+  v.inconsistentBytes = Number64(j, "inconsistentBytes", 0);
+  if (const json* lost = Field(j, "dataLost")) {
+    At at("dataLost");
+    const json& o = Object(*lost, "");
+    v.dataLost = DataLoss{Number64(o, "bytes", 0), Number64(o, "atMs", 0), GuidsFrom(o, "members"),
+                          Flag(o, "failed", false), Flag(o, "forced", false)};
+  }
   return v;
 }
 
@@ -639,6 +735,14 @@ json VolumeTo(const Volume& v) {
   if (!v.journalingDriveId.IsEmpty()) j["journalingDrive"] = GuidText(v.journalingDriveId);
   if (!v.staleDrives.empty()) j["staleDrives"] = GuidList(v.staleDrives);
   if (v.task) j["task"] = TaskTo(*v.task);
+  if (v.stoppedMigration) j["stoppedMigration"] = TaskTo(*v.stoppedMigration);
+  if (v.inconsistentBytes != 0) j["inconsistentBytes"] = v.inconsistentBytes;
+  if (v.dataLost)
+    j["dataLost"] = {{"bytes", v.dataLost->bytes},
+                     {"atMs", v.dataLost->atMs},
+                     {"members", GuidList(v.dataLost->members)},
+                     {"failed", v.dataLost->failed},
+                     {"forced", v.dataLost->forced}};
   return j;
 }
 
@@ -787,6 +891,7 @@ void CheckMembersNamed(Controller& c, const Volume& v) {
   };
   check("staleDrives", v.staleDrives);
   if (v.task) check("task.joiningDrives", v.task->joiningDrives);
+  if (v.stoppedMigration) check("stoppedMigration.joiningDrives", v.stoppedMigration->joiningDrives);
 }
 
 // A volume's state is one the driver could have reached: running work has its task, and no state

@@ -136,6 +136,17 @@ struct Task {
   std::vector<vesk_guid> joiningDrives{};
 };
 
+// Data a volume lost for good. It lasts until the volume is deleted or the loss is acknowledged:
+// no rebuild, initialization or repair brings the data back.
+struct DataLoss {
+  std::uint64_t bytes = 0;  // of the volume's data: gone, or (forced) possibly read wrong
+  std::uint64_t atMs = 0;   // the driver's clock when it was first lost
+  // The members that held none (or an out-of-date copy) of the lost data.
+  std::vector<vesk_guid> members;
+  bool failed = false;  // the volume failed: too few members held some of its data
+  bool forced = false;  // it was marked normal over members holding none of its data
+};
+
 struct Volume {
   vesk_guid id{};
   vesk_guid arrayId{};
@@ -160,6 +171,15 @@ struct Volume {
   // count as lost until the volume is rebuilt or marked normal.
   std::vector<vesk_guid> staleDrives;
   std::optional<Task> task;
+  // A layout change a lost member stopped part way. Its migrated part keeps the new layout over
+  // every member (the joining drives stay), the rest the old one; it goes on where it stopped once
+  // the volume is whole again.
+  std::optional<Task> stoppedMigration;
+  // Bytes whose copies or parity do not agree, because the volume was marked normal over members
+  // holding none of them. A verification finds their stripes; a repair (or an initialization)
+  // makes them agree, which does not make lost data good again.
+  std::uint64_t inconsistentBytes = 0;
+  std::optional<DataLoss> dataLost;
 };
 
 // The volumes of an array all span every member drive of the array.
@@ -236,6 +256,12 @@ std::uint8_t WorkState(const Task& task);
 // docs/simulator.md). The driver derives its volume states from it; the loader refuses a state
 // that claims better.
 std::uint8_t VolumeHealth(Controller& c, const Volume& v);
+// The bytes of the volume's data that too few members hold: those of a failed volume are lost.
+// A running layout change counts its migrated part in the new layout; a running rebuild counts
+// what it has written so far.
+std::uint64_t UnreadableBytes(Controller& c, const Volume& v);
+// Stripes over `bytes` of the volume: what a verification counts.
+std::uint32_t Stripes(const Volume& v, std::size_t members, std::uint64_t bytes);
 // Raw array capacity a volume of `size` bytes consumes across `drives` members.
 std::uint64_t RawConsumption(std::uint8_t level, std::uint64_t size, std::uint64_t drives);
 

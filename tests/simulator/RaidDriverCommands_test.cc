@@ -760,5 +760,108 @@ TEST_F(Commands, DrillsRefuseWhatCannotHappenToTheDrive) {
   EXPECT_EQ(driver->InsertDrive(Nvme(5), true), S::InvalidState);
 }
 
+// What the members hold decides what a failure loses: the part a rebuild wrote survives, the rest
+// of a mirror whose last copy fails does not, and marking it normal brings none of it back.
+TEST_F(Commands, ALossIsMarkedByWhatTheMembersHeldAndOutlastsForcingAndRepair) {
+  const std::uint64_t size = VolumeNow(kSystemVolume).size;
+  ASSERT_EQ(driver->FailDrive(SataDisk(0)), S::Success);  // the spare takes over
+  driver->AdvanceClock(15000);
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
+  Volume v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kFailed);
+  ASSERT_TRUE(v.dataLost);
+  EXPECT_EQ(v.dataLost->bytes, size / 4 * 3);
+  EXPECT_EQ(v.dataLost->atMs, 15000u);
+  EXPECT_TRUE(v.dataLost->failed);
+  EXPECT_FALSE(v.dataLost->forced);
+  EXPECT_EQ(v.dataLost->members, (std::vector<vesk_guid>{SataDisk(2), SataDisk(1)}));
+
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkDriveAsNormal, SataDisk(1))), 0u);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kSystemVolume)), 0u);
+  v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kNormal);
+  EXPECT_TRUE(v.dataLost->forced);
+  EXPECT_EQ(v.dataLost->bytes, size / 4 * 3);
+  EXPECT_EQ(v.inconsistentBytes, size);
+
+  // Every 64 KiB stripe of the mirror disagrees; the repair makes them agree and finds no more.
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kSystemVolume, 1)), 0u);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeRecord(kSystemVolume).U32(34 + 65), size / 65536);
+  ASSERT_EQ(Run(TargetCommand(fn::kVerifyVolume, kSystemVolume, 0)), 0u);
+  driver->AdvanceClock(60000);
+  EXPECT_EQ(VolumeRecord(kSystemVolume).U32(34 + 65), 0u);
+  v = VolumeNow(kSystemVolume);
+  ASSERT_TRUE(v.dataLost);
+
+  // The mark is part of the saved machine, and goes only when acknowledged.
+  Topology reloaded = LoadTopology(driver->Save());
+  EXPECT_EQ(reloaded.controllers[0].FindVolume(kSystemVolume)->dataLost->bytes, size / 4 * 3);
+  EXPECT_EQ(driver->AcknowledgeDataLoss(kSystemVolume), S::Success);
+  EXPECT_FALSE(VolumeNow(kSystemVolume).dataLost);
+  EXPECT_EQ(driver->AcknowledgeDataLoss(kSystemVolume), S::InvalidState);
+  EXPECT_EQ(driver->AcknowledgeDataLoss(kDornArray), S::VolumeNotFound);
+
+  // A degraded mirror forced over its stale half may read wrong anywhere.
+  ASSERT_EQ(driver->PullDrive(SataDisk(1)), S::Success);
+  ASSERT_EQ(driver->InsertDrive(SataDisk(1), false), S::Success);
+  ASSERT_EQ(Run(TargetCommand(fn::kMarkVolumeAsNormal, kSystemVolume)), 0u);
+  v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.dataLost->bytes, size);
+  EXPECT_FALSE(v.dataLost->failed);
+  EXPECT_EQ(v.dataLost->members, std::vector<vesk_guid>{SataDisk(1)});
+}
+
+// A layout change moves the data from the start on: the moved part has the new layout.
+TEST_F(Commands, AMemberLostPartWayThroughALayoutChangeLosesWhatTheNewLayoutCannotSpare) {
+  const std::uint64_t size = VolumeNow(kSystemVolume).size;
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 1, {})), 0u);  // RAID 1 -> RAID 0
+  driver->AdvanceClock(30000);
+  ASSERT_EQ(driver->FailDrive(SataDisk(1)), S::Success);
+  Volume v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kFailed);
+  EXPECT_EQ(v.raidLevel, 2);
+  EXPECT_EQ(v.dataLost->bytes, size / 2);
+  ASSERT_TRUE(v.stoppedMigration);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(1)}));
+}
+
+TEST_F(Commands, AStoppedLayoutChangeKeepsItsDrivesAndGoesOnAfterTheRebuild) {
+  ASSERT_EQ(Run(TargetCommand(fn::kUnmarkSpare, SataDisk(2))), 0u);
+  ASSERT_EQ(Run(LayoutCommand(kSystemVolume, 0, 4, {SataDisk(3)})), 0u);  // RAID 1 -> RAID 5
+  driver->AdvanceClock(30000);
+  ASSERT_EQ(driver->PullDrive(SataDisk(3)), S::Success);
+  Volume v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kDegraded);
+  EXPECT_FALSE(v.dataLost);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(1), SataDisk(3)}));
+
+  ASSERT_EQ(Run(ListCommand(fn::kRebuildVolume, kSystemVolume, {SataDisk(2)})), 0u);
+  driver->AdvanceClock(60000);  // the rebuild ends, the change goes on from half way
+  v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kMigrating);
+  EXPECT_EQ(v.task->joiningDrives, std::vector<vesk_guid>{SataDisk(2)});
+  driver->AdvanceClock(30000);
+  v = VolumeNow(kSystemVolume);
+  EXPECT_EQ(v.state, volume_state::kNormal);
+  EXPECT_EQ(v.raidLevel, 4);
+  EXPECT_EQ(Members(kSataArray), (std::vector<vesk_guid>{SataDisk(0), SataDisk(1), SataDisk(2)}));
+}
+
+TEST_F(Commands, PullingADriveBeingAddedFailsTheRaid0PartOnItAndDegradesTheRest) {
+  const std::uint64_t scratch = VolumeNow(kScratchVolume).size;
+  ASSERT_EQ(Run(ListCommand(fn::kAddDrivesToArray, kDornArray, {Nvme(4)}), kDornPdo), 0u);
+  driver->AdvanceClock(20000);
+  ASSERT_EQ(driver->PullDrive(Nvme(4)), S::Success);
+  EXPECT_EQ(VolumeNow(kScratchVolume).state, volume_state::kFailed);
+  EXPECT_EQ(VolumeNow(kScratchVolume).dataLost->bytes, scratch / 3);
+  EXPECT_EQ(VolumeNow(kDataVolume).state, volume_state::kDegraded);
+  EXPECT_FALSE(VolumeNow(kDataVolume).dataLost);
+  EXPECT_EQ(Members(kDornArray).size(), 5u);
+  // The saved machine goes on where it stopped.
+  Topology reloaded = LoadTopology(driver->Save());
+  EXPECT_EQ(reloaded.controllers[1].FindVolume(kDataVolume)->stoppedMigration->elapsedMs, 20000u);
+}
+
 }  // namespace
 }  // namespace vesk::sim::test

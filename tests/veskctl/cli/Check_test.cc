@@ -45,9 +45,11 @@ TEST_F(CheckTest, EachStateHasItsLineAndItsExitCode) {
   Do("wait System");
   ExpectCheck(1, "AT RISK: " + noSpare + "; drive KS1A00000001 has failed");
   Do("sim fail-drive KN2K00004101");
-  ExpectCheck(2, "FAILED: volume \"Scratch\" has failed; " + noSpare +
-                     "; drive KS1A00000001 has failed; volume \"Data\" is degraded; drive "
-                     "KN2K00004101 has failed");
+  ExpectCheck(
+      2, "FAILED: volume \"Scratch\" has failed; volume \"Scratch\" lost 1.0 TiB of its data; " +
+             noSpare +
+             "; drive KS1A00000001 has failed; volume \"Data\" is degraded; drive "
+             "KN2K00004101 has failed");
   EXPECT_NE(Run("show Scratch")
                 .out.find("to do: veskctl delete-volume Scratch  (its data cannot "
                           "be read: delete it, create it again (create-volume) "
@@ -59,7 +61,7 @@ TEST_F(CheckTest, EachStateHasItsLineAndItsExitCode) {
   EXPECT_EQ(answer["status"]["ok"], true);
   EXPECT_EQ(answer["problems"][0]["severity"], "failed");
   EXPECT_EQ(answer["problems"][0]["element"]["name"], "Scratch");
-  EXPECT_EQ(answer["problems"].size(), 5u);
+  EXPECT_EQ(answer["problems"].size(), 6u);
   // Controllers and arrays roll their elements' health up: the SATA array is whole again, its
   // controller is not (a spare gone, a failed drive outside the array).
   const Result shown = Run("show");

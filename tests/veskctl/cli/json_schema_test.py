@@ -72,6 +72,8 @@ COMMANDS = [
     "check",  # a failed volume, degraded ones, failed drives
     "monitor --once",  # the changes since the first: every kind of element, derived events
     "mark-volume-normal Scratch --force",  # KN2K00004104 holds none of its data
+    "show Scratch",  # its data-loss mark
+    "acknowledge-data-loss Scratch",
     "sim smart-event KS1A00000004",
     "sim fail-drive KS1A00000004",
     "sim pull-drive KS1A00000004",

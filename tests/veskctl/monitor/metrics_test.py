@@ -67,6 +67,7 @@ def expected(topology):
                 put("vesk_volume_progress_ratio", dict(labels, kind=kind), v["progress"] / 100)
             put("vesk_volume_verify_errors", labels, v["verifyErrors"])
             put("vesk_volume_verify_bad_blocks", labels, v["verifyBadBlocks"])
+            put("vesk_volume_data_lost", labels, 1 if v["dataLost"] else 0)
         for d in c["drives"]:
             labels = {"id": d["id"], "serial": d["serial"], "controller_id": c["id"]}
             put("vesk_drive_status", dict(labels, status=d["statusName"]), d["status"])

@@ -334,17 +334,73 @@ TEST_F(Predictions, ForcingAVolumeOnlineOverStaleMembersAsksAndIsRemembered) {
   Step("mark-volume-normal r5b --force");
   EXPECT_EQ(Volume("r5b")["stateName"], "normal");
   const std::string mark =
-      "forced online while members X5, X6 held none of its data: reads may return wrong data "
-      "until initialize-volume or verify-volume --repair has written it whole";
-  EXPECT_EQ(Volume("r5b")["forcedOnline"]["members"], (json{"X5", "X6"}));
-  EXPECT_EQ(RunJson("show r5b")["volume"]["forcedOnline"]["text"], mark);
-  EXPECT_TRUE(Volume("r5")["forcedOnline"].is_null());
+      "data lost: 100.0 GiB when it failed (members X5, X2, X6 held none of it), then forced "
+      "online; no rebuild or repair brings lost data back: restore it from a backup, then "
+      "acknowledge with `veskctl acknowledge-data-loss r5b`";
+  EXPECT_EQ(Volume("r5b")["dataLost"]["members"], (json{"X5", "X2", "X6"}));
+  EXPECT_EQ(RunJson("show r5b")["volume"]["dataLost"]["text"], mark);
+  EXPECT_TRUE(Volume("r5")["dataLost"].is_null());
   EXPECT_NE(Run("show").out.find("\n      " + mark + "\n"), std::string::npos) << Run("show").out;
   EXPECT_NE(Run("show r5b").out.find("\n  " + mark + "\n"), std::string::npos);
-  // Writing it whole (an initialization) ends what the mark warns of.
+  // Writing it whole (an initialization) does not bring the data back: the mark stays until
+  // it is acknowledged, which is journaled.
   Step("initialize-volume r5b");
   Step("wait r5b");
-  EXPECT_TRUE(Volume("r5b")["forcedOnline"].is_null());
+  EXPECT_EQ(Volume("r5b")["dataLost"]["text"], mark);
+  Step("acknowledge-data-loss r5b");
+  EXPECT_TRUE(Volume("r5b")["dataLost"].is_null());
+  const Result again = Run("acknowledge-data-loss r5b");
+  EXPECT_EQ(again.exitCode, 2);
+  EXPECT_EQ(again.out,
+            "veskctl: volume \"r5b\" (" + r5b + ") has no data-loss mark to acknowledge\n");
+}
+
+// What a failure loses is what the members held: the prediction, the outcome, a verify's count
+// and `check` agree, and the loss outlasts forcing and repair.
+TEST_F(Predictions, ALossFollowsWhatTheMembersHeldAndLastsThroughForcingAndRepair) {
+  Step("sim reset --force");
+  Step("sim fail-drive KS1A00000001");  // the spare rebuilds System
+  const json predicted = RunJson("--dry-run sim fail-drive KS1A00000002");
+  const auto system = Volume("System")["id"].get<std::string>();
+  EXPECT_EQ(predicted["prediction"]["losses"][0],
+            "volume \"System\" (" + system +
+                "), the system (boot) volume, fails: its 256.0 GiB of data are lost");
+  Step("sim fail-drive KS1A00000002");
+  Step("mark-normal KS1A00000002");
+  Step("--force --system mark-volume-normal System");
+  Step("verify-volume System --repair");
+  const Result waited = Run("wait System");
+  EXPECT_NE(waited.out.find("found 4194304 errors"), std::string::npos) << waited.out;
+  EXPECT_EQ(Volume("System")["dataLost"]["bytes"], 274877906944u);
+  EXPECT_EQ(Volume("System")["dataLost"]["failed"], true);
+  EXPECT_EQ(Run("check").exitCode, 2);
+
+  // Half way through RAID 1 -> RAID 0 the moved half is on both disks without redundancy.
+  Step("sim reset --force");
+  Step("--force change-layout System --level 0");
+  Step("sim advance 30000");
+  const json half = RunJson("--dry-run sim fail-drive KS1A00000002");
+  EXPECT_EQ(half["prediction"]["losses"][0],
+            "volume \"System\" (" + system +
+                "), the system (boot) volume, fails: 128.0 GiB of its 256.0 GiB of data are lost");
+  Step("sim fail-drive KS1A00000002");
+  EXPECT_EQ(Volume("System")["stateName"], "failed");
+  EXPECT_EQ(Volume("System")["dataLost"]["bytes"], 137438953472u);
+
+  // A drive pulled while it is being added takes the moved part of the RAID 0 with it.
+  Step("sim reset --force");
+  Step("add-drives a0d0e100 --drives KN2K00004104");
+  Step("sim advance 20000");
+  const json pulled = RunJson("--dry-run sim pull-drive KN2K00004104");
+  const auto scratch = Volume("Scratch")["id"].get<std::string>();
+  const auto data = Volume("Data")["id"].get<std::string>();
+  EXPECT_EQ(pulled["prediction"]["losses"],
+            (json{"volume \"Data\" (" + data + ") loses its redundancy (degraded)",
+                  "volume \"Scratch\" (" + scratch +
+                      ") fails: 341.3 GiB of its 1.0 TiB of data are lost"}));
+  Step("sim pull-drive KN2K00004104");
+  EXPECT_EQ(Volume("Scratch")["dataLost"]["bytes"], 366503875925u);
+  EXPECT_EQ(Volume("Data")["stateName"], "degraded");
 }
 
 // A dry run saves nothing, not even the clock a wait moves or the monitor's last look.

@@ -100,6 +100,7 @@ class Commands {
   Plan PlanRenameVolume(Session& s, const Model& before, const Vesk::Volume& v);
   Plan PlanExpandVolume(Session& s, const Model& before, const Vesk::Volume& v);
   Plan PlanRebuildVolume(Session& s, const Model& before, const Vesk::Volume& v);
+  Plan PlanAcknowledgeDataLoss(Session& s, const Model& before, const Vesk::Volume& v);
   Plan PlanChangeLayout(Session& s, const Model& before, const Vesk::Volume& v);
   Plan PlanSetVolumeCache(Session& s, const Model& before, const Vesk::Volume& v);
   Plan PlanSetVolumeRwh(Session& s, const Model& before, const Vesk::Volume& v);

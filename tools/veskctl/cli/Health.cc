@@ -28,8 +28,17 @@ void VolumeProblems(const nlohmann::json& v, std::vector<Problem>& problems) {
   if (state == state::kDegraded) add(kHealthAtRisk, "is degraded");
   // A rebuild running means the volume does not survive another loss until it ends.
   if (state == state::kRebuilding) add(kHealthAtRisk, "is rebuilding: not redundant until it ends");
-  if (v.contains("forcedOnline") && v["forcedOnline"].is_object())
-    add(kHealthAtRisk, "was " + v["forcedOnline"].value("text", std::string("forced online")));
+  // Lost data stays lost whatever the state says now; a volume only forced online may read wrong.
+  if (v.contains("dataLost") && v["dataLost"].is_object()) {
+    const auto& lost = v["dataLost"];
+    const std::string how = lost["bytes"].is_number()
+                                ? HumanBytes(lost["bytes"].get<std::uint64_t>())
+                                : "up to " + HumanBytes(v.value("size", std::uint64_t{0}));
+    if (lost.value("failed", false))
+      add(kHealthFailed, "lost " + how + " of its data");
+    else
+      add(kHealthAtRisk, "was forced online: " + how + " may read wrong data");
+  }
   if (v.value("verifyErrors", 0) > 0)
     add(kHealthAtRisk,
         "had " + Plural(v.value("verifyErrors", 0u), "error") + " at its last verification");

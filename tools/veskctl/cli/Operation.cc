@@ -217,20 +217,33 @@ void FollowStartedWork(Session& session, const Model& predicted) {
   }
 }
 
-// A volume the command forced online over members holding none of its data keeps a mark of it.
-// A machine started over is the topology's, with nothing forced.
-void MarkForced(Session& session, const Prediction& p) {
-  if (p.startsOver) return;
-  for (const auto& [id, v] : p.before.volumes) {
-    auto now = p.after.volumes.find(id);
-    if (now == p.after.volumes.end() || !Forced(v, now->second)) continue;
-    JobBook::ForcedMark mark;
-    for (const auto& driveId : v.noData) {
-      auto d = p.before.drives.find(driveId);
-      mark.members.push_back(d != p.before.drives.end() ? d->second.serial : driveId.ToString());
+// What the command lost is marked at once, not at the next look: the simulated driver's marks as
+// it keeps them; against the RAID driver, which keeps none, a volume failed, or forced online
+// over members the prediction says held none of its data. A machine started over is the
+// topology's, with nothing lost.
+void MarkLosses(Session& session, const Prediction& p) {
+  try {
+    session.Refresh();
+    const Model now = Model::Of(session);
+    session.Jobs().FollowLosses(now, session.ClockMs());
+    if (p.startsOver) return;
+    for (const auto& [id, v] : p.before.volumes) {
+      auto after = p.after.volumes.find(id);
+      auto seen = now.volumes.find(id);
+      if (after == p.after.volumes.end() || seen == now.volumes.end() ||
+          seen->second.membersKnown || !Forced(v, after->second))
+        continue;
+      JobBook::DataLossMark mark;
+      for (const auto& driveId : v.noData) {
+        auto d = p.before.drives.find(driveId);
+        mark.members.push_back(d != p.before.drives.end() ? d->second.serial : driveId.ToString());
+      }
+      mark.atMs = session.ClockMs();
+      mark.forced = true;
+      session.Jobs().MarkDataLost(id.ToString(), v.name, v.size, std::move(mark));
     }
-    mark.atMs = session.ClockMs();
-    session.Jobs().MarkForced(id.ToString(), std::move(mark));
+  } catch (const std::exception&) {
+    // The command was carried out; the next look marks what this one could not read.
   }
 }
 
@@ -297,7 +310,7 @@ class Operation {
     // A dry run of a command that sends nothing (jobs, wait) saves nothing either.
     if (outcome.changed && !options.readOnly && !options.dryRun) {
       if (prediction && plan.startsWork) FollowStartedWork(session, prediction->after);
-      if (prediction) MarkForced(session, *prediction);
+      if (prediction) MarkLosses(session, *prediction);
       session.Save();
     }
     return Report(outcome);

@@ -619,39 +619,36 @@ std::string DriveDetails(Vesk::StorageManagement& storage, const Drive& d) {
   return "Drive " + d.id.ToString() + "  " + DriveLine(d) + "\n" + details.str();
 }
 
-// What a volume forced online over members that held none of its data keeps until it is written
-// whole again. veskctl keeps the mark, not the driver: it is in the state file.
-std::string ForcedText(const JobBook::ForcedMark& mark) {
-  std::string members;
-  for (const auto& m : mark.members) members += (members.empty() ? "" : ", ") + m;
-  return "forced online while members " + members +
-         " held none of its data: reads may return wrong data until initialize-volume or "
-         "verify-volume --repair has written it whole";
-}
-
-nlohmann::json ForcedJson(const JobBook& jobs, const nlohmann::json& volume) {
-  const auto* mark = jobs.Forced(volume["id"].get<std::string>());
+// What a volume that lost data keeps until it is deleted or the loss acknowledged. veskctl keeps
+// the mark (in the state file), from the simulated driver's own or from what it saw.
+nlohmann::json LossJson(const JobBook& jobs, const nlohmann::json& volume) {
+  const auto* mark = jobs.DataLost(volume["id"].get<std::string>());
   if (!mark) return nullptr;
-  return {{"members", mark->members}, {"atMs", mark->atMs}, {"text", ForcedText(*mark)}};
+  const auto size = volume.value("size", std::uint64_t{0});
+  return {{"members", mark->members},
+          {"atMs", mark->atMs},
+          {"bytes", mark->bytes != 0 ? nlohmann::json(mark->bytes) : nlohmann::json(nullptr)},
+          {"failed", mark->failed},
+          {"forced", mark->forced},
+          {"text", DataLossText(*mark, size, volume.value("name", std::string()))}};
 }
 
 // Adds the marks to the volumes of a topology or an element, as JSON.
-void AddForcedMarks(const JobBook& jobs, nlohmann::json& controller) {
-  for (auto& v : controller["volumes"]) v["forcedOnline"] = ForcedJson(jobs, v);
+void AddLossMarks(const JobBook& jobs, nlohmann::json& controller) {
+  for (auto& v : controller["volumes"]) v["dataLost"] = LossJson(jobs, v);
 }
 
 // Adds the marks under the first line of each marked volume in `text`.
-std::string WithForcedMarks(const JobBook& jobs, Vesk::StorageManagement& storage,
-                            std::string text) {
+std::string WithLossMarks(const JobBook& jobs, Vesk::StorageManagement& storage, std::string text) {
   for (const auto& [id, v] : storage.GetVolumes()) {
-    const auto* mark = jobs.Forced(id.ToString());
+    const auto* mark = jobs.DataLost(id.ToString());
     const auto at = text.find("Volume " + id.ToString() + "  ");
     if (!mark || at == std::string::npos) continue;
     const auto lineStart = text.rfind('\n', at) == std::string::npos ? 0 : text.rfind('\n', at) + 1;
     const auto lineEnd = text.find('\n', at);
     if (lineEnd == std::string::npos) continue;
-    text.insert(lineEnd + 1,
-                text.substr(lineStart, at - lineStart) + "  " + ForcedText(*mark) + "\n");
+    text.insert(lineEnd + 1, text.substr(lineStart, at - lineStart) + "  " +
+                                 DataLossText(*mark, v->size, TEXT(v->name)) + "\n");
   }
   return text;
 }
@@ -677,7 +674,7 @@ nlohmann::json ControllersJson(const Session& session, const Sources& src) {
   nlohmann::json controllers = nlohmann::json::array();
   for (const Controller* c : session.ControllersInOrder())
     controllers.push_back(ControllerJson(src, *c));
-  for (auto& c : controllers) AddForcedMarks(session.Jobs(), c);
+  for (auto& c : controllers) AddLossMarks(session.Jobs(), c);
   return controllers;
 }
 
@@ -693,7 +690,7 @@ std::string TopologyTree(const Session& session) {
   src.health = AddRollUps(json);
   std::string out;
   for (const Controller* c : controllers) out += ControllerLines(src, *c);
-  return WithForcedMarks(session.Jobs(), storage, out);
+  return WithLossMarks(session.Jobs(), storage, out);
 }
 
 nlohmann::json TopologyJson(const Session& session) {
@@ -714,9 +711,9 @@ std::string ElementText(Session& session, const Element& e) {
     src.health = AddRollUps(json);
   }
   if (e.controller)
-    return WithForcedMarks(session.Jobs(), storage, ControllerDetails(src, *e.controller));
-  if (e.array) return WithForcedMarks(session.Jobs(), storage, ArrayDetails(src, *e.array));
-  if (e.volume) return WithForcedMarks(session.Jobs(), storage, VolumeDetails(src, *e.volume));
+    return WithLossMarks(session.Jobs(), storage, ControllerDetails(src, *e.controller));
+  if (e.array) return WithLossMarks(session.Jobs(), storage, ArrayDetails(src, *e.array));
+  if (e.volume) return WithLossMarks(session.Jobs(), storage, VolumeDetails(src, *e.volume));
   return DriveDetails(storage, *e.drive);
 }
 
@@ -738,7 +735,7 @@ nlohmann::json ElementJson(Session& session, const Element& e) {
   }
   if (e.volume) {
     nlohmann::json volume = VolumeJson(src, *e.volume);
-    volume["forcedOnline"] = ForcedJson(session.Jobs(), volume);
+    volume["dataLost"] = LossJson(session.Jobs(), volume);
     return {{"kind", "volume"}, {"volume", volume}};
   }
   return {{"kind", "drive"}, {"drive", DriveJson(storage, *e.drive)}};

@@ -81,6 +81,9 @@ void Commands::AddVolumeCommands(CLI::App& app) {
       app, "mark-volume-normal", "Mark a failed volume as normal", "MarkVolumeAsNormal",
       [](Session& s, auto device, auto& id) { s.Storage().MarkVolumeAsNormal(device, id); },
       [] { return "Marked as normal volume"; });
+  VolumeCommand(app, "acknowledge-data-loss",
+                "Take away a volume's data-loss mark once its data is restored or given up",
+                bind_front(&Commands::PlanAcknowledgeDataLoss, this));
   VolumeCommand(app, "rebuild-volume", "Rebuild a degraded volume onto drives",
                 bind_front(&Commands::PlanRebuildVolume, this))
       ->add_option("--drives", driveTexts,
@@ -208,6 +211,22 @@ Plan Commands::PlanExpandVolume(Session& s, const Model&, const Vesk::Volume& v)
     s.Storage().ExpandVolume(DeviceOf(s, c), id, size);
     return Outcome{{{"volumeId", id.ToString()}}, Done("Expanding volume", id)};
   });
+}
+
+// The mark is veskctl's and, on the simulated machine, the simulated driver's too: both go. No
+// request reaches a RAID driver, which keeps no such mark.
+Plan Commands::PlanAcknowledgeDataLoss(Session& s, const Model&, const Vesk::Volume& v) {
+  if (!s.Jobs().DataLost(v.id.ToString()))
+    throw UsageError(VolumeLabel(v) + " has no data-loss mark to acknowledge");
+  nlohmann::json request = VolumeRequest(v, "acknowledge-data-loss");
+  Plan plan = Simple(request, [id = v.id](Session& s) {
+    if (s.SimulatedDriver()) s.Driver().AcknowledgeDataLoss(id);
+    s.Jobs().AcknowledgeDataLoss(id.ToString());
+    return Outcome{{{"volumeId", id.ToString()}}, Done("Acknowledged the data loss of volume", id)};
+  });
+  plan.startsWork = false;
+  plan.action = "acknowledge the data loss of " + VolumeLabel(v);
+  return plan;
 }
 
 Plan Commands::PlanRebuildVolume(Session& s, const Model&, const Vesk::Volume& v) {

@@ -260,7 +260,7 @@ void Console::Refreshed(VESK_Managed::StorageManagementBase& facade,
                         std::chrono::duration<double> took, const std::string& failure,
                         const Roster& roster) {
   if (!metrics) return;
-  MetricsListener::Observe(*metrics, facade, took, failure, roster);
+  MetricsListener::Observe(*metrics, facade, took, failure, roster, &lost);
 }
 
 void Console::Reported(const MonitorEvent& event) {

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +80,7 @@ class Console : public MonitorObserver {
 
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
                  const std::string& failure, const Roster& roster) override;
+  void Lost(const std::set<std::string>& volumeIds) override { lost = volumeIds; }
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
 
@@ -101,6 +103,7 @@ class Console : public MonitorObserver {
   const std::string confirmKey;
   Journal journal;
   std::unique_ptr<Metrics> metrics;
+  std::set<std::string> lost;  // the volumes with a data-loss mark, as the last look saw them
   std::unique_ptr<HttpServer> server;
   std::mutex mutex;
   std::condition_variable changed;

@@ -200,6 +200,11 @@ void Metrics::Update(const json& topology) {
       "while no work runs");
   auto& verifyErrors = GaugeFamily(*fresh, "vesk_volume_verify_errors",
                                    "Errors the last verification of a volume found (0 before one)");
+  auto& dataLost = GaugeFamily(
+      *fresh, "vesk_volume_data_lost",
+      "1 while a volume carries a data-loss mark (it failed or was forced online over members "
+      "holding none of its data, until the loss is acknowledged; against the RAID driver, while "
+      "it is failed), else 0");
   auto& verifyBadBlocks =
       GaugeFamily(*fresh, "vesk_volume_verify_bad_blocks",
                   "Bad blocks the last verification of a volume found (0 before one)");
@@ -234,6 +239,9 @@ void Metrics::Update(const json& topology) {
       }
       verifyErrors.Add(id).Set(v.at("verifyErrors").get<double>());
       verifyBadBlocks.Add(id).Set(v.at("verifyBadBlocks").get<double>());
+      // A mark as show gives it, or the monitor's yes or no.
+      const json lost = v.value("dataLost", json());
+      dataLost.Add(id).Set(lost.is_object() || (lost.is_boolean() && lost.get<bool>()) ? 1 : 0);
     }
     for (const json& d : c.at("drives")) {
       const Labels id = Identity(d, "serial");
@@ -298,12 +306,12 @@ MetricsListener::~MetricsListener() = default;
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
                                 std::chrono::duration<double> took, const std::string& failure,
                                 const Roster& roster) {
-  Observe(metrics, facade, took, failure, roster);
+  Observe(metrics, facade, took, failure, roster, &lost);
 }
 
 void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                               std::chrono::duration<double> took, const std::string& failure,
-                              const Roster& roster) {
+                              const Roster& roster, const std::set<std::string>* lost) {
   if (!failure.empty()) {
     metrics.RefreshFailed(took.count());
     return;
@@ -317,7 +325,11 @@ void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementB
   };
   {
     Held held(facade.GetIoSemaphore());
-    metrics.Update(ManagedTopology(facade, roster));
+    json topology = ManagedTopology(facade, roster);
+    for (auto& c : topology.at("controllers"))
+      for (auto& v : c.at("volumes"))
+        v["dataLost"] = lost != nullptr && lost->contains(v.at("id").get<std::string>());
+    metrics.Update(topology);
   }
   metrics.RefreshSucceeded(took.count());
 }

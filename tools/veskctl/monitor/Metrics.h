@@ -67,6 +67,7 @@ class MetricsListener : public MonitorObserver {
 
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
                  const std::string& failure, const Roster& roster) override;
+  void Lost(const std::set<std::string>& volumeIds) override { lost = volumeIds; }
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
   void Undelivered(std::size_t count) override;
@@ -74,14 +75,16 @@ class MetricsListener : public MonitorObserver {
 
   // Brings `metrics` up to date after a refresh of `facade` (what Refreshed does; the console
   // does it too).
+  // `lost`: the volumes with a data-loss mark (none when null).
   static void Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                       std::chrono::duration<double> took, const std::string& failure,
-                      const Roster& roster);
+                      const Roster& roster, const std::set<std::string>* lost = nullptr);
 
  private:
   Metrics metrics;
   std::unique_ptr<HttpServer> server;
   std::string address;
+  std::set<std::string> lost;
 };
 
 }  // namespace veskctl

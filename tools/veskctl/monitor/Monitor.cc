@@ -164,6 +164,22 @@ struct NoController : std::runtime_error {
 };
 
 // The monitor's loop: ticks, records, deliveries.
+// The volumes with a data-loss mark: the simulated driver keeps its own marks; the RAID driver
+// keeps none, so a volume it reports failed counts.
+std::set<std::string> LostVolumes(Watcher& watcher) {
+  std::set<std::string> lost;
+  if (watcher.SimulatedMachine()) {
+    for (const auto& c : watcher.Driver().Snapshot().controllers)
+      for (const auto& v : c.volumes)
+        if (v.dataLost) lost.insert(v.id.ToString());
+    return lost;
+  }
+  for (const auto& [key, v] : watcher.Facade().Volumes().Snapshot())
+    if (static_cast<int>(v->State()) == vesk::sim::volume_state::kFailed)
+      lost.insert(Narrow(v->Id().ToString()));
+  return lost;
+}
+
 class Monitor {
  public:
   explicit Monitor(const MonitorOptions& options)
@@ -387,8 +403,10 @@ class Monitor {
     }
     if (!sight.skipped)
       if (auto alert = alerts.Look(sight.failure)) events.push_back(std::move(*alert));
-    if (options.observer && !sight.skipped)
+    if (options.observer && !sight.skipped) {
+      options.observer->Lost(LostVolumes(watcher));
       options.observer->Refreshed(watcher.Facade(), sight.took, sight.failure, roster);
+    }
     for (const auto& event : events) {
       if (options.observer) options.observer->Reported(event);
       records.push_back(EventJson(event));

@@ -56,6 +56,10 @@ class MonitorObserver {
                          const Roster& roster) = 0;
   // Every event, as it is reported (its kind: event.kind).
   virtual void Reported(const MonitorEvent& event) = 0;
+  // Before Refreshed each tick: the volumes (identifiers) that carry a data-loss mark — the
+  // simulated driver's own marks, or against the RAID driver, which keeps none, the volumes it
+  // reports failed.
+  virtual void Lost(const std::set<std::string>& volumeIds) { (void)volumeIds; }
   // Every record this monitor appended to the journal (with its `id`).
   virtual void Journaled(const nlohmann::json& record) { (void)record; }
   // After each delivery: how many records are on the list of undelivered records.

@@ -32,6 +32,7 @@ void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chron
 void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
 void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
-                              std::chrono::duration<double>, const std::string&, const Roster&) {}
+                              std::chrono::duration<double>, const std::string&, const Roster&,
+                              const std::set<std::string>*) {}
 
 }  // namespace veskctl

@@ -1,6 +1,8 @@
 #include "tools/veskctl/session/Jobs.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/journal/Audit.h"
@@ -10,8 +12,16 @@ namespace veskctl {
 
 namespace {
 
-// Kept beside the jobs, under a key no volume identifier can be.
+// Kept beside the jobs, under keys no volume identifier can be. The marks of earlier versions,
+// of volumes forced online only, are read as such.
+constexpr char kLossKey[] = "dataLost";
+constexpr char kAcknowledgedKey[] = "acknowledgedFailed";
 constexpr char kForcedKey[] = "forcedOnline";
+
+nlohmann::json MarkJson(const JobBook::DataLossMark& mark) {
+  return {{"members", mark.members}, {"atMs", mark.atMs}, {"bytes", mark.bytes},
+          {"failed", mark.failed},   {"forced", mark.forced}};
+}
 
 std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
   return RaidLevelName(target.first) + ", strip " + StripSizeText(target.second);
@@ -50,10 +60,15 @@ JobBook::JobBook(const nlohmann::json& saved) {
   if (!saved.is_object()) return;
   try {
     for (const auto& [idText, j] : saved.items()) {
-      if (idText == kForcedKey) {
+      if (idText == kForcedKey || idText == kLossKey) {
         for (const auto& [volumeId, mark] : j.items())
-          forced[volumeId] = {mark.at("members").get<std::vector<std::string>>(),
-                              mark.at("atMs").get<std::uint64_t>()};
+          losses[volumeId] = {mark.at("members").get<std::vector<std::string>>(),
+                              mark.at("atMs").get<std::uint64_t>(), mark.value("bytes", 0ull),
+                              mark.value("failed", false), mark.value("forced", true)};
+        continue;
+      }
+      if (idText == kAcknowledgedKey) {
+        acknowledgedFailed = j.get<std::set<std::string>>();
         continue;
       }
       Entry e;
@@ -76,17 +91,70 @@ JobBook::JobBook(const nlohmann::json& saved) {
     }
   } catch (const std::exception&) {
     entries.clear();
-    forced.clear();
+    losses.clear();
+    acknowledgedFailed.clear();
   }
 }
 
-void JobBook::MarkForced(const std::string& volumeId, ForcedMark mark) {
-  forced[volumeId] = std::move(mark);
+void JobBook::MarkDataLost(const std::string& volumeId, const std::string& volumeName,
+                           std::uint64_t volumeSize, DataLossMark mark) {
+  auto [at, made] = losses.try_emplace(volumeId, mark);
+  DataLossMark& kept = at->second;
+  if (!made) {
+    const DataLossMark was = kept;
+    kept.bytes = std::max(kept.bytes, mark.bytes);
+    kept.failed = kept.failed || mark.failed;
+    kept.forced = kept.forced || mark.forced;
+    for (const auto& m : mark.members)
+      if (std::find(kept.members.begin(), kept.members.end(), m) == kept.members.end())
+        kept.members.push_back(m);
+    if (kept.bytes == was.bytes && kept.failed == was.failed && kept.forced == was.forced &&
+        kept.members == was.members)
+      return;
+  }
+  newLosses.push_back(DataLossRecord(volumeId, volumeName, volumeSize, kept));
 }
 
-const JobBook::ForcedMark* JobBook::Forced(const std::string& volumeId) const {
-  auto found = forced.find(volumeId);
-  return found == forced.end() ? nullptr : &found->second;
+const JobBook::DataLossMark* JobBook::DataLost(const std::string& volumeId) const {
+  auto found = losses.find(volumeId);
+  return found == losses.end() ? nullptr : &found->second;
+}
+
+bool JobBook::AcknowledgeDataLoss(const std::string& volumeId) {
+  auto found = losses.find(volumeId);
+  if (found == losses.end()) return false;
+  if (found->second.failed) acknowledgedFailed.insert(volumeId);
+  losses.erase(found);
+  return true;
+}
+
+std::vector<nlohmann::json> JobBook::TakeNewLosses() { return std::exchange(newLosses, {}); }
+
+void JobBook::FollowLosses(const Model& model, std::uint64_t nowMs) {
+  for (const auto& [guid, v] : model.volumes) {
+    const std::string id = guid.ToString();
+    std::vector<std::string> serials;
+    for (const auto& driveId : v.loss ? v.loss->members : v.noData) {
+      auto d = model.drives.find(driveId);
+      serials.push_back(d != model.drives.end() ? d->second.serial : driveId.ToString());
+    }
+    if (v.membersKnown) {
+      // The simulated driver keeps its own mark: it is what the machine holds.
+      if (!v.loss) {
+        losses.erase(id);
+        continue;
+      }
+      MarkDataLost(id, v.name, v.size,
+                   {serials, v.loss->atMs, v.loss->bytes, v.loss->failed, v.loss->forced});
+      continue;
+    }
+    if (v.state != state::kFailed) {
+      acknowledgedFailed.erase(id);
+      continue;
+    }
+    if (!acknowledgedFailed.contains(id))
+      MarkDataLost(id, v.name, v.size, {serials, nowMs, 0, true, false});
+  }
 }
 
 nlohmann::json JobBook::Save() const {
@@ -109,9 +177,8 @@ nlohmann::json JobBook::Save() const {
       j["why"] = e.why;
     }
   }
-  for (const auto& [id, mark] : forced) {
-    saved[kForcedKey][id] = {{"members", mark.members}, {"atMs", mark.atMs}};
-  }
+  for (const auto& [id, mark] : losses) saved[kLossKey][id] = MarkJson(mark);
+  if (!acknowledgedFailed.empty()) saved[kAcknowledgedKey] = acknowledgedFailed;
   return saved;
 }
 
@@ -167,13 +234,13 @@ void JobBook::Observe(const Model& model, std::uint64_t nowMs, const Model* pred
       // Nothing but a cancellation stops work and leaves the volume normal.
       e.outcome = predicted ? "cancelled" : "finished";
       if (e.outcome == "finished") e.lastPercent = 100;
-      if (e.outcome == "finished" && (e.kind == "initialize" || e.kind == "verify and repair"))
-        forced.erase(id);
     }
     e.lastAtMs = nowMs;
     Ended(id, e, &v);
   }
-  std::erase_if(forced, [&](const auto& mark) { return !present.contains(mark.first); });
+  std::erase_if(losses, [&](const auto& mark) { return !present.contains(mark.first); });
+  std::erase_if(acknowledgedFailed, [&](const auto& id) { return !present.contains(id); });
+  FollowLosses(model, nowMs);
   for (auto& [id, e] : entries) {
     if (e.outcome.empty() && !present.contains(id)) {
       e.outcome = "failed";
@@ -319,6 +386,34 @@ nlohmann::json JobRecord(const Job& job) {
   nlohmann::json record =
       JournalRecord("job", RecordElement("volume", job.volumeId, job.volumeName), detail);
   record["job"] = std::move(j);
+  return record;
+}
+
+std::string DataLossText(const JobBook::DataLossMark& mark, std::uint64_t volumeSize,
+                         const std::string& volumeName) {
+  std::string members;
+  for (const auto& m : mark.members) members += (members.empty() ? "" : ", ") + m;
+  const std::string held = members.empty() ? "" : " (members " + members + " held none of it)";
+  const std::string how =
+      mark.bytes != 0 ? HumanBytes(mark.bytes) : "up to " + HumanBytes(volumeSize);
+  std::string text;
+  if (mark.failed)
+    text = "data lost: " + how + " when it failed" + held;
+  else
+    text = "forced online" + held + ": " + how + " may read wrong data";
+  if (mark.failed && mark.forced) text += ", then forced online";
+  return text + "; no rebuild or repair brings lost data back: restore it from a backup, then "
+                "acknowledge with `veskctl acknowledge-data-loss " + volumeName + "`";
+}
+
+nlohmann::json DataLossRecord(const std::string& volumeId, const std::string& volumeName,
+                              std::uint64_t volumeSize, const JobBook::DataLossMark& mark) {
+  nlohmann::json record = JournalRecord("volume-data-lost",
+                                        RecordElement("volume", volumeId, volumeName),
+                                        DataLossText(mark, volumeSize, volumeName));
+  record["dataLost"] = MarkJson(mark);
+  record["dataLost"]["bytes"] =
+      mark.bytes != 0 ? nlohmann::json(mark.bytes) : nlohmann::json(nullptr);
   return record;
 }
 

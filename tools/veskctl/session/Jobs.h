@@ -57,7 +57,7 @@ class JobBook {
   nlohmann::json Save() const;
   void Clear() {
     entries.clear();
-    forced.clear();
+    losses.clear();
   }
 
   // Takes the reading of `model` at `nowMs` on the machine's clock: running work gets a new
@@ -74,15 +74,29 @@ class JobBook {
   // found: for the journal. Reporting or forgetting ended work does not touch it.
   std::vector<Job> TakeEnded();
 
-  // A volume forced online while members held none of its data (their serial numbers) keeps a
-  // mark until its data is made whole again: an initialization or a repairing verification that
-  // finishes, or until it is deleted.
-  struct ForcedMark {
-    std::vector<std::string> members;
-    std::uint64_t atMs = 0;
+  // Data a volume lost: it failed, or was forced online while members held none of its data.
+  // The mark lasts until the volume is deleted or the loss is acknowledged: no rebuild,
+  // initialization or repair brings lost data back.
+  struct DataLossMark {
+    std::vector<std::string> members;  // serial numbers of the members that held none of it
+    std::uint64_t atMs = 0;            // on the machine's clock
+    std::uint64_t bytes = 0;           // 0: not known (the RAID driver does not say how much)
+    bool failed = false;               // the volume failed
+    bool forced = false;               // forced online: what the members held is taken as data
   };
-  void MarkForced(const std::string& volumeId, ForcedMark mark);
-  const ForcedMark* Forced(const std::string& volumeId) const;
+  // Keeps `mark` for the volume, merged into the one it has (members and bytes add up, the first
+  // time stays); a mark that says something new is handed to the journal by TakeNewLosses.
+  void MarkDataLost(const std::string& volumeId, const std::string& volumeName,
+                    std::uint64_t volumeSize, DataLossMark mark);
+  const DataLossMark* DataLost(const std::string& volumeId) const;
+  // The administrator has dealt with the loss; false when the volume has no mark. A volume the
+  // RAID driver still reports failed is not marked again until it has been well in between.
+  bool AcknowledgeDataLoss(const std::string& volumeId);
+  // Marks what a look shows of lost data: the simulated driver's own marks, and volumes the RAID
+  // driver reports failed (Observe does it too).
+  void FollowLosses(const Model& model, std::uint64_t nowMs);
+  // The marks made or grown since the last call, each once: for the journal.
+  std::vector<nlohmann::json> TakeNewLosses();
 
  private:
   struct Entry {
@@ -100,7 +114,9 @@ class JobBook {
   void Ended(const std::string& id, const Entry& e, const VolumeModel* v);
 
   std::map<std::string, Entry> entries;  // by volume identifier
-  std::map<std::string, ForcedMark> forced;
+  std::map<std::string, DataLossMark> losses;
+  std::set<std::string> acknowledgedFailed;
+  std::vector<nlohmann::json> newLosses;
   std::vector<Job> ended;
 };
 
@@ -115,5 +131,12 @@ nlohmann::json JobJson(const Job& job);
 
 // The journal's record of the end of `job` (docs/cli.md, The journal).
 nlohmann::json JobRecord(const Job& job);
+
+// What a data-loss mark says, in one line: how much, when, which members.
+std::string DataLossText(const JobBook::DataLossMark& mark, std::uint64_t volumeSize,
+                         const std::string& volumeName);
+// The journal's record of a loss (kind volume-data-lost) and of its acknowledgement.
+nlohmann::json DataLossRecord(const std::string& volumeId, const std::string& volumeName,
+                              std::uint64_t volumeSize, const JobBook::DataLossMark& mark);
 
 }  // namespace veskctl

@@ -203,6 +203,9 @@ Model Model::Of(Session& session) {
         std::sort(vm.noData.begin(), vm.noData.end());
         if (v.task && v.task->kind == vesk::sim::Task::Kind::Migration)
           vm.target = {{v.task->targetLevel, v.task->targetStripSize}};
+        if (v.dataLost)
+          vm.loss = VolumeModel::Loss{v.dataLost->bytes, v.dataLost->atMs, v.dataLost->members,
+                                      v.dataLost->failed, v.dataLost->forced};
       }
     }
   }
@@ -545,7 +548,11 @@ std::vector<std::string> Losses(const Model& before, const Model& after, bool st
       losses.push_back(what + system + " is replaced by the topology's volume (" + Layout(n) +
                        "; now " + Layout(v) + "): its " + HumanBytes(v.size) + " of data are lost");
     } else if (n.state == state::kFailed && v.state != state::kFailed) {
-      losses.push_back(what + system + " fails: its " + HumanBytes(v.size) + " of data are lost");
+      // The simulated driver knows which parts too few members hold.
+      const std::uint64_t lost = n.loss ? n.loss->bytes - (v.loss ? v.loss->bytes : 0) : v.size;
+      losses.push_back(what + system + " fails: " +
+                       (lost < v.size && lost > 0 ? HumanBytes(lost) + " of its " : "its ") +
+                       HumanBytes(v.size) + " of data are lost");
     } else if (!startsOver && Forced(v, n)) {
       losses.push_back(
           what + system + " is forced online while " +

@@ -57,6 +57,13 @@ struct VolumeModel {
   std::optional<std::pair<std::uint8_t, std::uint16_t>> target;
   // What the last verification found.
   std::uint32_t verifyErrors = 0, verifyBadBlocks = 0;
+  // The data it lost for good, as the simulated driver marks it (only the simulated driver says).
+  struct Loss {
+    std::uint64_t bytes = 0, atMs = 0;
+    std::vector<Vesk::vesk_guid> members;
+    bool failed = false, forced = false;
+  };
+  std::optional<Loss> loss;
 };
 
 struct DriveModel {

@@ -204,6 +204,7 @@ void Session::Save() {
   // journaled does not hold the command's own change back.
   std::vector<nlohmann::json> ended;
   for (const Job& job : jobs.TakeEnded()) ended.push_back(JobRecord(job));
+  for (auto& loss : jobs.TakeNewLosses()) ended.push_back(std::move(loss));
   if (journal && !ended.empty()) {
     try {
       journal->Append(std::move(ended));

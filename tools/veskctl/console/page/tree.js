@@ -56,15 +56,17 @@ function row(kind, item, text, selectedId, onSelect) {
   if (kind === 'volume' && item.progress !== null && item.progress !== undefined) {
     badges.push(el('span', { class: 'badge working' }, `${item.progress}%`));
   }
-  if (kind === 'volume' && item.forcedOnline) {
-    badges.push(el('span', { class: 'badge alarm', 'data-forced-online': 'true' }, 'forced online'));
+  const lossLabel = kind === 'volume' && item.dataLost
+    ? (item.dataLost.failed ? 'data lost' : 'forced online') : null;
+  if (lossLabel) {
+    badges.push(el('span', { class: 'badge alarm', 'data-data-lost': 'true' }, lossLabel));
   }
   const button = el('button', {
     type: 'button',
     class: 'row-button',
     'data-select': item.id,
     'aria-current': item.id === selectedId ? 'true' : null,
-    'aria-label': `${kind} ${text}${kind === 'drive' && item.model ? ` (${item.model})` : ''}, ${health ? health[0] : state}${item.forcedOnline ? ', forced online' : ''}`,
+    'aria-label': `${kind} ${text}${kind === 'drive' && item.model ? ` (${item.model})` : ''}, ${health ? health[0] : state}${lossLabel ? `, ${lossLabel}` : ''}`,
   }, el('span', { class: 'kind' }, kind), ' ', el('span', { class: 'label' }, text), ' ', ...badges,
   kind === 'drive' && item.model ? el('span', { class: 'model' }, item.model) : null);
   button.addEventListener('click', () => onSelect(item.id));
@@ -74,7 +76,7 @@ function row(kind, item, text, selectedId, onSelect) {
     'data-kind': kind,
     'data-state': state,
     'data-health': item.health || null,
-    'data-forced-online': item.forcedOnline ? 'true' : null,
+    'data-data-lost': lossLabel ? 'true' : null,
   }, button);
 }
 
@@ -153,8 +155,8 @@ function volumeDetails(v, index, onAdvice) {
     ['System volume', v.systemVolume ? 'yes' : null],
     ['Initialized', v.initialized === false ? 'no' : null],
   ])];
-  if (v.forcedOnline) {
-    parts.push(el('p', { class: 'warning' }, v.forcedOnline.text || 'forced online'));
+  if (v.dataLost) {
+    parts.push(el('p', { class: 'warning' }, v.dataLost.text || 'data lost'));
   }
   const order = v.memberOrder === 'identifier' ? 'Members by identifier' : 'Members in array order';
   const rows = (v.members || []).map((m, i) => el('tr', { 'data-member': m.serial || m.driveId, 'data-role': m.role },
