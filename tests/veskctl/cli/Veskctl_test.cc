@@ -777,14 +777,17 @@ TEST_F(VeskctlTest, SavingFlushesTheFileBeforeAndTheFolderAfterTheRename) {
   // One call a line, without the process id, blanks shortened to one.
   const std::string calls = std::regex_replace(
       std::regex_replace(Slurp(trace), std::regex("(^|\n)[0-9]+ +"), "$1"), std::regex(" +"), " ");
-  // (The journal's own writes, each flushed, follow.)
+  // (The roster's write, when it changed, and the journal's own writes, each flushed, follow.)
   const std::string intents = state.string() + ".journal.intents/[0-9]+-[0-9]+";
+  const std::string roster = state.string() + ".journal.roster";
   EXPECT_TRUE(std::regex_match(
       calls, std::regex("fsync\\([0-9]+\\) = 0\nrename\\(\"" + intents + "\\.new\", \"" + intents +
                         "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n"
                         "fsync\\([0-9]+\\) = 0\nrename\\(\"" +
                         state.string() + ".new\\.[0-9]+\\.[0-9]+\", \"" + state.string() +
-                        "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n(fsync\\([0-9]+\\) = 0\n)*")))
+                        "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n(fsync\\([0-9]+\\) = 0\nrename\\(\"" +
+                        roster + "\\.new\\.[0-9]+\\.[0-9]+\", \"" + roster +
+                        "\"\\) = 0\nfsync\\([0-9]+\\) = 0\n)?(fsync\\([0-9]+\\) = 0\n)*")))
       << calls;
 }
 

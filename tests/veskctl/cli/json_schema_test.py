@@ -68,6 +68,7 @@ COMMANDS = [
     "delete-volume bk2 --force",
     "remove-drive KN2K00004102 --force",
     "rebuild-volume Data --drives KN2K00004104",
+    "forget-drive KN2K00004102",  # removed, and its place taken
     "check",  # a failed volume, degraded ones, failed drives
     "monitor --once",  # the changes since the first: every kind of element, derived events
     "mark-volume-normal Scratch --force",  # KN2K00004104 holds none of its data

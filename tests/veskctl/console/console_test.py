@@ -194,6 +194,10 @@ def test_remove_drive_shows_the_volume_degraded_and_the_drive_missing(browser, m
     wait(browser, lambda: row_state(browser, DATA) == "degraded", "Data shows degraded")
     wait(browser, lambda: row_state(browser, missing) == "missing", "the drive shows missing")
     assert row_state(browser, SCRATCH) == "failed"
+    # Its array and controller roll the failed volume up.
+    for kind in ("array", "controller"):
+        rolled = attribute(browser, f'[data-kind="{kind}"][data-health="failed"] button', "aria-label")
+        assert rolled and rolled.endswith(", FAILED"), kind
     last = machine.last_record()
     wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
     assert not_reloaded(browser)

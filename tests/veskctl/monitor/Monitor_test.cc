@@ -416,7 +416,8 @@ TEST_F(MonitorTest, OverlappingOnceRunsAllSucceedAndReadersSeeWholeSnapshots) {
                       "state.json", "state.json.journal", "state.json.journal.cursors",
                       "state.json.journal.deliver.lock", "state.json.journal.intents",
                       "state.json.journal.last-known", "state.json.journal.lock",
-                      "state.json.journal.watch.lock", "state.json.lock", "state.json.monitor"}));
+                      "state.json.journal.roster", "state.json.journal.watch.lock",
+                      "state.json.lock", "state.json.monitor"}));
   EXPECT_TRUE(fs::is_empty(state.string() + ".journal.intents"));
 }
 
@@ -1151,6 +1152,11 @@ TEST_F(MonitorTest, AFaultThatLastsIsRemindedEveryInterval) {
   const json last = Journal().back();
   EXPECT_EQ(last["detail"].get<std::string>().substr(0, 45),
             "drive KN2K00004102 is still missing (since 20");
+  // A drive forgotten once its place is taken is reminded of no more.
+  Do("rebuild-volume Data --drives KN2K00004104");
+  Do("forget-drive KN2K00004102");
+  Do("sim advance 60000");
+  EXPECT_EQ(reminders(), List{"volume-failed Scratch"});
 
   // A refresh that keeps failing, on the real clock (the faults of the elements last meanwhile, as
   // last seen).

@@ -146,7 +146,8 @@ void Commands::AddHealthCommand(CLI::App& app) {
   check = app.add_subcommand(
       "check",
       "Say in one line whether the machine is well, and exit with it: 0 all well, 1 degraded "
-      "or at risk (a rebuild running, a SMART event, a forced volume, verification errors), "
+      "or at risk (a rebuild running, a SMART event, a forced volume, verification errors, a spare "
+      "gone), "
       "2 a volume failed, 3 could not tell");
   check->add_flag("--quiet", quiet, "Print nothing: the exit code says it");
   check->callback([this] {

@@ -5,6 +5,26 @@
 
 namespace veskctl {
 
+namespace {
+
+// Only a drive that is gone can be forgotten, and not while an array still keeps its place: the
+// array needs a drive there before the missing member stops mattering.
+void CheckForgettable(Session& s, const Vesk::Drive& d) {
+  if (d.status != drive_status::kMissing)
+    throw UsageError(DriveLabel(d) + " is present (" + DriveStatusName(d.status) +
+                     "): only a drive that is gone (missing) can be forgotten");
+  if (d.arrayId.IsEmpty()) return;
+  std::string volume = "VOLUME";
+  for (const auto& [id, v] : s.Storage().GetVolumes())
+    if (v->arrayId == d.arrayId) volume = QuotedArgument(DriverText(v->name, sizeof v->name));
+  throw UsageError(DriveLabel(d) + " holds the place of a missing member of its array (" +
+                   d.arrayId.ToString() +
+                   "): put a drive in its place first (veskctl rebuild-volume " + volume +
+                   " --drives DRIVE), then forget it");
+}
+
+}  // namespace
+
 CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* help,
                                  const char* operation, DriveCall call,
                                  std::function<std::string()> done, Naming naming,
@@ -128,6 +148,8 @@ void Commands::AddElementCommands(CLI::App& app) {
       app, "unmark-spare", "Take a drive's spare mark away", "UnmarkSpareDrive",
       [](Session& s, const Vesk::Drive& d) {
         s.Storage().UnmarkSpareDrive(DeviceOf(s, d.controllerId), d.id);
+        // Taken away on purpose: the controller has not lost a spare it counted on.
+        s.Remembered().SpareUnmarked(d.controllerId, Serial(d));
       },
       [] { return "Unmarked spare drive"; });
   DriveCommand(
@@ -142,6 +164,29 @@ void Commands::AddElementCommands(CLI::App& app) {
         s.Storage().RemoveDrive(DeviceOf(s, d.controllerId), d.id);
       },
       [] { return "Removed drive"; }, Naming::Exact, "remove");
+  auto* forget = app.add_subcommand(
+      "forget-drive",
+      "Forget a drive that is gone for good (removed, or missing and replaced): it no longer "
+      "counts as missing");
+  forget->add_option("drive", driveText, "Drive identifier or serial number")->required();
+  forget->callback([this] {
+    planner = [this](Session& s, const Model&) {
+      const Vesk::Drive& d = ResolveDrive(s, driveText, Naming::Exact);
+      CheckForgettable(s, d);
+      nlohmann::json request = Request("ForgetDrive", d.controllerId);
+      request["driveId"] = d.id.ToString();
+      // The driver keeps a drive that left for as long as it runs: veskctl's roster is what
+      // forgets it, for the RAID driver and the simulated machine alike.
+      Plan plan = Simple(request, [id = d.id, serial = Serial(d)](Session& s) {
+        s.Remembered().Forget(id, serial, s.ClockMs());
+        s.SaveRoster();
+        return Outcome{{{"driveId", id.ToString()}}, Done("Forgot drive", id)};
+      });
+      plan.action = "forget " + DriveLabel(d);
+      plan.startsWork = false;
+      return plan;
+    };
+  });
   DriveCommand(
       app, "reset-smart", "Reset a drive's SMART event", "ResetSmartEvent",
       [](Session& s, const Vesk::Drive& d) {

@@ -56,11 +56,51 @@ void DriveProblems(const nlohmann::json& d, std::vector<Problem>& problems) {
   if (status == drive_status::kSmartEvent) add("reports a SMART event");
 }
 
+// A controller that had a spare and has none usable now: the next member to fail leaves its
+// volume degraded until someone comes.
+void ControllerProblems(const nlohmann::json& c, std::vector<Problem>& problems) {
+  const auto gone = c.value("sparesGone", nlohmann::json::array());
+  if (gone.empty()) return;
+  std::string serials;
+  for (std::size_t i = 0; i < gone.size(); ++i)
+    serials += (i == 0                 ? ""
+                : i + 1 == gone.size() ? " and "
+                                       : ", ") +
+               Printable(gone[i].get<std::string>());
+  problems.push_back({kHealthAtRisk, Element("controller", c, "name"),
+                      "controller \"" + Printable(c.value("name", "")) +
+                          "\" has no usable spare: " + serials +
+                          (gone.size() == 1 ? " was one" : " were")});
+}
+
+std::vector<Problem> ProblemsOf(const nlohmann::json& c, const std::string& arrayId) {
+  std::vector<Problem> problems;
+  if (arrayId.empty()) ControllerProblems(c, problems);
+  for (const auto& v : c.value("volumes", nlohmann::json::array()))
+    if (arrayId.empty() || v.value("arrayId", "") == arrayId) VolumeProblems(v, problems);
+  for (const auto& d : c.value("drives", nlohmann::json::array()))
+    if (arrayId.empty() || (d["arrayId"].is_string() && d["arrayId"] == arrayId))
+      DriveProblems(d, problems);
+  return problems;
+}
+
 }  // namespace
 
-const char* Health::Word() const {
+const char* HealthWord(int code) {
   return code == kHealthOk ? "OK" : code == kHealthAtRisk ? "AT RISK" : "FAILED";
 }
+
+const char* HealthName(int code) {
+  return code == kHealthOk ? "ok" : code == kHealthAtRisk ? "at-risk" : "failed";
+}
+
+int RollUp(const nlohmann::json& controller, const std::string& arrayId) {
+  int code = kHealthOk;
+  for (const auto& p : ProblemsOf(controller, arrayId)) code = std::max(code, p.severity);
+  return code;
+}
+
+const char* Health::Word() const { return HealthWord(code); }
 
 std::string Health::Line() const {
   std::string line = std::string(Word()) + ": ";
@@ -75,12 +115,8 @@ nlohmann::json Health::Json() const {
     list.push_back({{"severity", p.severity == kHealthFailed ? "failed" : "at-risk"},
                     {"element", p.element},
                     {"text", p.text}});
-  return {{"health", code == kHealthOk       ? "ok"
-                     : code == kHealthAtRisk ? "at-risk"
-                                             : "failed"},
-          {"exitCode", code},
-          {"summary", Line()},
-          {"problems", list}};
+  return {
+      {"health", HealthName(code)}, {"exitCode", code}, {"summary", Line()}, {"problems", list}};
 }
 
 Health HealthOf(const nlohmann::json& topology) {
@@ -89,14 +125,9 @@ Health HealthOf(const nlohmann::json& topology) {
   for (const auto& c : topology.value("controllers", nlohmann::json::array())) {
     ++controllers;
     arrays += c.value("arrays", nlohmann::json::array()).size();
-    for (const auto& v : c.value("volumes", nlohmann::json::array())) {
-      ++volumes;
-      VolumeProblems(v, health.problems);
-    }
-    for (const auto& d : c.value("drives", nlohmann::json::array())) {
-      ++drives;
-      DriveProblems(d, health.problems);
-    }
+    volumes += c.value("volumes", nlohmann::json::array()).size();
+    drives += c.value("drives", nlohmann::json::array()).size();
+    for (auto& p : ProblemsOf(c, "")) health.problems.push_back(std::move(p));
   }
   // The worst first: what fails before what is at risk.
   std::stable_sort(health.problems.begin(), health.problems.end(),

@@ -33,4 +33,10 @@ struct Health {
 // The health of `topology` (the document of `show --json`).
 Health HealthOf(const nlohmann::json& topology);
 
+// The roll-up of one controller of that document: the worst of the problems of its volumes, its
+// drives and its own, or with `arrayId` of that array's volumes and member drives alone.
+int RollUp(const nlohmann::json& controller, const std::string& arrayId = "");
+const char* HealthWord(int code);  // OK, AT RISK, FAILED: as the line says it
+const char* HealthName(int code);  // ok, at-risk, failed: as JSON says it
+
 }  // namespace veskctl

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/journal/Audit.h"
+#include "tools/veskctl/cli/Health.h"
+#include "tools/veskctl/session/Predict.h"
 
 namespace veskctl {
 
@@ -146,7 +150,16 @@ std::string MembersText(const Members& members) {
   return text;
 }
 
-std::vector<Advice> AdviceFor(const Volume& v, const std::vector<Member>& members) {
+// The spares of the volume's controller that could take a member's place now.
+std::vector<std::string> UsableSpares(Vesk::StorageManagement& storage, const Volume& v) {
+  std::vector<std::string> serials;
+  for (const Drive* d : Of(storage.GetDrives(), v.controllerId))
+    if (UsableSpare(*d)) serials.push_back(TEXT(d->serialNumber));
+  return serials;
+}
+
+std::vector<Advice> AdviceFor(Vesk::StorageManagement& storage, const Roster* roster,
+                              const Volume& v, const std::vector<Member>& members) {
   std::vector<Advice> advice;
   const std::string name = QuotedArgument(TEXT(v.name));
   std::string lost, stale;
@@ -180,6 +193,35 @@ std::vector<Advice> AdviceFor(const Volume& v, const std::vector<Member>& member
     advice.push_back({"verify-volume " + name + " --repair",
                       "the last verification found " + std::to_string(v.verifyErrors) +
                           " errors: a repairing one makes the volume's redundancy consistent"});
+  if (v.state == vesk::sim::volume_state::kFailed || !Redundant(v.raidLevel)) return advice;
+  // A member that warns of its end is replaced while the others still hold the data: a spare
+  // takes its place once it is removed, and is rebuilt from them.
+  const auto spares = UsableSpares(storage, v);
+  for (const Member& m : members) {
+    if (!m.drive || m.drive->status != vesk::sim::drive_status::kSmartEvent) continue;
+    const std::string warned =
+        "drive " + MemberName(m) + " reports a SMART event and may fail soon";
+    if (spares.empty()) {
+      advice.push_back({"mark-spare DRIVE", warned +
+                                                ": mark a free drive of at least the members' "
+                                                "size as spare, then run remove-drive " +
+                                                MemberName(m) +
+                                                " and the spare is rebuilt in its place"});
+    } else {
+      advice.push_back({"remove-drive " + MemberName(m),
+                        warned + ": removed, spare " + spares.front() +
+                            " takes its place and the volume is rebuilt onto it"});
+    }
+  }
+  const bool sparePlanned = !advice.empty() && advice.back().command == "mark-spare DRIVE";
+  if (roster && !sparePlanned) {
+    const auto gone = roster->SparesGone(storage, v.controllerId);
+    if (!gone.empty())
+      advice.push_back({"mark-spare DRIVE",
+                        "its controller had a spare (" + gone.front() +
+                            ") and has none usable now: a free drive of at least the members' "
+                            "size marked as spare takes the place of a member that fails"});
+  }
   return advice;
 }
 
@@ -189,6 +231,23 @@ std::string FoundText(const Volume& v) {
   return VerifyFoundText(Copy(v.verifyErrors), Copy(v.verifyBadBlocks), nullptr);
 }
 constexpr char kNoVerifyKnown[] = "none on record";
+
+// What a view is drawn from: the records the library read, the simulated driver's own topology
+// (null against the RAID driver), what veskctl remembers of the drives, and for the text the
+// roll-ups of controllers and arrays by identifier.
+struct Sources {
+  Vesk::StorageManagement& storage;
+  const vesk::sim::Topology* machine;
+  const Roster& roster;
+  std::map<std::string, int> health;
+
+  Members MembersOf(const Volume& v) const { return VolumeMembers(storage, v, machine, &roster); }
+  // "  AT RISK" after the name of an element with a roll-up; nothing where none was worked out.
+  std::string HealthOf(const Vesk::vesk_guid& id) const {
+    const auto found = health.find(id.ToString());
+    return found == health.end() ? "" : std::string("  ") + HealthWord(found->second);
+  }
+};
 
 std::string VolumeLines(const Volume& v, const Members& members, const std::string& indent) {
   std::ostringstream out;
@@ -211,25 +270,27 @@ std::string VolumeLines(const Volume& v, const Members& members, const std::stri
   return out.str();
 }
 
-std::string ArrayLines(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                       const Array& a, const std::string& indent, const std::string& details = "") {
+std::string ArrayLines(const Sources& src, const Array& a, const std::string& indent,
+                       const std::string& details = "") {
+  auto& storage = src.storage;
   std::ostringstream out;
-  out << indent << "Array " << a.id.ToString() << "  " << TEXT(a.name) << "  "
+  out << indent << "Array " << a.id.ToString() << "  " << TEXT(a.name) << src.HealthOf(a.id) << "  "
       << HumanBytes(a.totalSize) << " total, " << HumanBytes(a.freeSize) << " free, write cache "
       << OnOff(a.writeCacheEnabled()) << "\n"
       << details;
   for (const Volume* v : OnArray(storage.GetVolumes(), a.id))
-    out << VolumeLines(*v, VolumeMembers(storage, *v, machine), indent + "  ");
+    out << VolumeLines(*v, src.MembersOf(*v), indent + "  ");
   for (const Drive* d : OnArray(storage.GetDrives(), a.id))
     out << indent << "  Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
   return out.str();
 }
 
 // `details` follow the controller's own lines, before its arrays and drives.
-std::string ControllerLines(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                            const Controller& c, const std::string& details = "") {
+std::string ControllerLines(const Sources& src, const Controller& c,
+                            const std::string& details = "") {
+  auto& storage = src.storage;
   std::ostringstream out;
-  out << "Controller " << c.id.ToString() << "  " << TEXT(c.name) << "\n";
+  out << "Controller " << c.id.ToString() << "  " << TEXT(c.name) << src.HealthOf(c.id) << "\n";
   out << "  type " << ControllerTypeName(c.type) << ", management version "
       << SpecificationVersion(c) << ", driver " << Version(c.osDriverVersion) << ", pre-OS driver "
       << Version(c.preosDriverVersion) << (c.preosDriverLoaded() ? " (loaded)" : "") << "\n";
@@ -245,12 +306,15 @@ std::string ControllerLines(Vesk::StorageManagement& storage, const vesk::sim::T
         << level.maxDrivesCount << " drives)";
     any = true;
   }
-  out << (any ? "\n" : " none\n") << details;
-  for (const Array* a : Of(storage.GetArrays(), c.id))
-    out << ArrayLines(storage, machine, *a, "  ");
+  out << (any ? "\n" : " none\n");
+  if (const auto gone = src.roster.SparesGone(storage, c.id); !gone.empty())
+    out << "  no usable spare: it had " << gone.front() << "\n";
+  out << details;
+  for (const Array* a : Of(storage.GetArrays(), c.id)) out << ArrayLines(src, *a, "  ");
   bool header = false;
   for (const Drive* d : Of(storage.GetDrives(), c.id)) {
-    if (!d->arrayId.IsEmpty()) continue;
+    // A drive forgotten is gone for good: it is not outside arrays, it is nowhere.
+    if (!d->arrayId.IsEmpty() || src.roster.Forgotten(*d)) continue;
     if (!header) out << "  Drives outside arrays\n";
     header = true;
     out << "    Drive " << d->id.ToString() << "  " << DriveLine(*d) << "\n";
@@ -334,9 +398,9 @@ nlohmann::json DriveJson(Vesk::StorageManagement& storage, const Drive& d) {
   return j;
 }
 
-nlohmann::json VolumeJson(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                          const Volume& v) {
-  const Members members = VolumeMembers(storage, v, machine);
+nlohmann::json VolumeJson(const Sources& src, const Volume& v) {
+  auto& storage = src.storage;
+  const Members members = src.MembersOf(v);
   nlohmann::json memberList = nlohmann::json::array(), advice = nlohmann::json::array();
   for (const Member& m : members.members) {
     memberList.push_back({{"driveId", m.id},
@@ -390,8 +454,8 @@ nlohmann::json ArrayJson(Vesk::StorageManagement& storage, const Array& a) {
           {"volumeIds", IdsJson(OnArray(storage.GetVolumes(), a.id))}};
 }
 
-nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                              const Controller& c) {
+nlohmann::json ControllerJson(const Sources& src, const Controller& c) {
+  auto& storage = src.storage;
   nlohmann::json levels = nlohmann::json::array();
   for (const auto& level : c.raidLevelDescriptors) {
     if (level.level == 0) continue;
@@ -417,10 +481,10 @@ nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const vesk::sim:
   nlohmann::json arrays = nlohmann::json::array();
   for (const Array* a : Of(storage.GetArrays(), c.id)) arrays.push_back(ArrayJson(storage, *a));
   nlohmann::json volumes = nlohmann::json::array();
-  for (const Volume* v : Of(storage.GetVolumes(), c.id))
-    volumes.push_back(VolumeJson(storage, machine, *v));
+  for (const Volume* v : Of(storage.GetVolumes(), c.id)) volumes.push_back(VolumeJson(src, *v));
   nlohmann::json drives = nlohmann::json::array();
-  for (const Drive* d : Of(storage.GetDrives(), c.id)) drives.push_back(DriveJson(storage, *d));
+  for (const Drive* d : Of(storage.GetDrives(), c.id))
+    if (!src.roster.Forgotten(*d)) drives.push_back(DriveJson(storage, *d));
   return {
       {"id", c.id.ToString()},
       {"name", TEXT(c.name)},
@@ -449,11 +513,11 @@ nlohmann::json ControllerJson(Vesk::StorageManagement& storage, const vesk::sim:
       {"arrays", arrays},
       {"volumes", volumes},
       {"drives", drives},
+      {"sparesGone", src.roster.SparesGone(storage, c.id)},
   };
 }
 
-std::string ControllerDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                              const Controller& c) {
+std::string ControllerDetails(const Sources& src, const Controller& c) {
   Details details;
   char pci[64];
   std::snprintf(pci, sizeof pci, "vendor 0x%04x, device 0x%04x, subsystem 0x%04x, revision %u",
@@ -483,23 +547,23 @@ std::string ControllerDetails(Vesk::StorageManagement& storage, const vesk::sim:
                                       StripSizeText(level.defaultStripSize) + ")") +
                 "; migrates to " + (migrations.empty() ? "nothing" : migrations));
   }
-  return ControllerLines(storage, machine, c, details.str());
+  return ControllerLines(src, c, details.str());
 }
 
-std::string ArrayDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                         const Array& a) {
+std::string ArrayDetails(const Sources& src, const Array& a) {
+  auto& storage = src.storage;
   const Controller& c = *storage.GetControllers().GetControllersById().at(a.controllerId);
   Details details;
   details("controller", ElementName(c));
   details("total size", Bytes(a.totalSize));
   details("free size", Bytes(a.freeSize));
-  return ArrayLines(storage, machine, a, "", details.str());
+  return ArrayLines(src, a, "", details.str());
 }
 
-std::string VolumeDetails(Vesk::StorageManagement& storage, const vesk::sim::Topology* machine,
-                          const Volume& v) {
+std::string VolumeDetails(const Sources& src, const Volume& v) {
+  auto& storage = src.storage;
   const Controller& c = *storage.GetControllers().GetControllersById().at(v.controllerId);
-  const Members members = VolumeMembers(storage, v, machine);
+  const Members members = src.MembersOf(v);
   Details details;
   details("controller", ElementName(c));
   details("array", v.arrayId.ToString() + ", ordinal " + std::to_string(v.arrayOrdinal) + " in it");
@@ -632,6 +696,34 @@ void AddVerifyResults(const JobBook& jobs, Vesk::StorageManagement& storage,
       if (const auto* known = LastVerify(jobs, *v)) volume["verifyRepaired"] = known->repaired;
 }
 
+// The roll-ups of the controllers and arrays of `controllers` (TopologyJson's), added to it and
+// returned by identifier for the text.
+std::map<std::string, int> AddRollUps(nlohmann::json& controllers) {
+  std::map<std::string, int> health;
+  for (auto& c : controllers) {
+    const int code = RollUp(c);
+    c["health"] = HealthName(code);
+    health[c["id"].get<std::string>()] = code;
+    for (auto& a : c["arrays"]) {
+      const int arrayCode = RollUp(c, a["id"].get<std::string>());
+      a["health"] = HealthName(arrayCode);
+      health[a["id"].get<std::string>()] = arrayCode;
+    }
+  }
+  return health;
+}
+
+nlohmann::json ControllersJson(const Session& session, const Sources& src) {
+  nlohmann::json controllers = nlohmann::json::array();
+  for (const Controller* c : session.ControllersInOrder())
+    controllers.push_back(ControllerJson(src, *c));
+  for (auto& c : controllers) {
+    AddLossMarks(session.Jobs(), c);
+    for (auto& v : c["volumes"]) AddVerifyResults(session.Jobs(), src.storage, v);
+  }
+  return controllers;
+}
+
 }  // namespace
 
 std::string TopologyTree(const Session& session) {
@@ -639,49 +731,59 @@ std::string TopologyTree(const Session& session) {
   const auto controllers = session.ControllersInOrder();
   if (controllers.empty()) return "No RAID controller found.\n";
   const auto machine = Machine(const_cast<Session&>(session));
+  Sources src{storage, Pointer(machine), session.Remembered(), {}};
+  nlohmann::json json = ControllersJson(session, src);
+  src.health = AddRollUps(json);
   std::string out;
-  for (const Controller* c : controllers) out += ControllerLines(storage, Pointer(machine), *c);
+  for (const Controller* c : controllers) out += ControllerLines(src, *c);
   return WithVerifyResults(session.Jobs(), storage, WithLossMarks(session.Jobs(), storage, out));
 }
 
 nlohmann::json TopologyJson(const Session& session) {
   auto& storage = const_cast<Session&>(session).Storage();
   const auto machine = Machine(const_cast<Session&>(session));
-  nlohmann::json controllers = nlohmann::json::array();
-  for (const Controller* c : session.ControllersInOrder())
-    controllers.push_back(ControllerJson(storage, Pointer(machine), *c));
-  for (auto& c : controllers) {
-    AddLossMarks(session.Jobs(), c);
-    for (auto& v : c["volumes"]) AddVerifyResults(session.Jobs(), storage, v);
-  }
+  nlohmann::json controllers =
+      ControllersJson(session, {storage, Pointer(machine), session.Remembered(), {}});
+  AddRollUps(controllers);
   return {{"controllers", controllers}};
 }
 
 std::string ElementText(Session& session, const Element& e) {
   auto& storage = session.Storage();
   const auto machine = Machine(session);
+  Sources src{storage, Pointer(machine), session.Remembered(), {}};
+  if (e.controller || e.array) {
+    nlohmann::json json = ControllersJson(session, src);
+    src.health = AddRollUps(json);
+  }
   auto marked = [&](std::string text) {
     return WithVerifyResults(session.Jobs(), storage,
                              WithLossMarks(session.Jobs(), storage, std::move(text)));
   };
-  if (e.controller) return marked(ControllerDetails(storage, Pointer(machine), *e.controller));
-  if (e.array) return marked(ArrayDetails(storage, Pointer(machine), *e.array));
-  if (e.volume) return marked(VolumeDetails(storage, Pointer(machine), *e.volume));
+  if (e.controller) return marked(ControllerDetails(src, *e.controller));
+  if (e.array) return marked(ArrayDetails(src, *e.array));
+  if (e.volume) return marked(VolumeDetails(src, *e.volume));
   return DriveDetails(storage, *e.drive);
 }
 
 nlohmann::json ElementJson(Session& session, const Element& e) {
   auto& storage = session.Storage();
   const auto machine = Machine(session);
-  if (e.controller) {
-    nlohmann::json controller = ControllerJson(storage, Pointer(machine), *e.controller);
-    AddLossMarks(session.Jobs(), controller);
-    for (auto& v : controller["volumes"]) AddVerifyResults(session.Jobs(), storage, v);
-    return {{"kind", "controller"}, {"controller", controller}};
+  const Sources src{storage, Pointer(machine), session.Remembered(), {}};
+  if (e.controller || e.array) {
+    nlohmann::json controllers = ControllersJson(session, src);
+    AddRollUps(controllers);
+    const std::string id = (e.controller ? e.controller->id : e.array->controllerId).ToString();
+    for (auto& c : controllers) {
+      if (c["id"] != id) continue;
+      if (e.controller) return {{"kind", "controller"}, {"controller", c}};
+      for (auto& a : c["arrays"])
+        if (a["id"] == e.array->id.ToString()) return {{"kind", "array"}, {"array", a}};
+    }
+    throw std::logic_error("a resolved element is not in the topology it was resolved from");
   }
-  if (e.array) return {{"kind", "array"}, {"array", ArrayJson(storage, *e.array)}};
   if (e.volume) {
-    nlohmann::json volume = VolumeJson(storage, Pointer(machine), *e.volume);
+    nlohmann::json volume = VolumeJson(src, *e.volume);
     volume["dataLost"] = LossJson(session.Jobs(), volume);
     AddVerifyResults(session.Jobs(), storage, volume);
     return {{"kind", "volume"}, {"volume", volume}};
@@ -690,7 +792,7 @@ nlohmann::json ElementJson(Session& session, const Element& e) {
 }
 
 Members VolumeMembers(Vesk::StorageManagement& storage, const Volume& v,
-                      const vesk::sim::Topology* machine) {
+                      const vesk::sim::Topology* machine, const Roster* roster) {
   namespace sim = vesk::sim;
   Members out;
   const auto& drives = storage.GetDrives();
@@ -745,7 +847,7 @@ Members VolumeMembers(Vesk::StorageManagement& storage, const Volume& v,
                                            : "not known"});
     }
   }
-  out.advice = AdviceFor(v, out.members);
+  out.advice = AdviceFor(storage, roster, v, out.members);
   return out;
 }
 

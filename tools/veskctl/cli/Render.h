@@ -38,7 +38,8 @@ struct Members {
 };
 // `machine` is the simulated driver's own topology, which knows the array's order and which
 // members are stale; the RAID driver's answers carry neither (null: only drive status counts).
+// `roster`: what veskctl remembers of the controller's spares, for advice on a spare gone.
 Members VolumeMembers(Vesk::StorageManagement& storage, const Vesk::Volume& v,
-                      const vesk::sim::Topology* machine);
+                      const vesk::sim::Topology* machine, const Roster* roster = nullptr);
 
 }  // namespace veskctl

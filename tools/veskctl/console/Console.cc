@@ -257,9 +257,10 @@ std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
 }
 
 void Console::Refreshed(VESK_Managed::StorageManagementBase& facade,
-                        std::chrono::duration<double> took, const std::string& failure) {
+                        std::chrono::duration<double> took, const std::string& failure,
+                        const Roster& roster) {
   if (!metrics) return;
-  MetricsListener::Observe(*metrics, facade, took, failure, journal, &lost);
+  MetricsListener::Observe(*metrics, facade, took, failure, journal, roster, &lost);
 }
 
 void Console::Reported(const MonitorEvent& event) {

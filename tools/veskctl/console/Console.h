@@ -79,7 +79,7 @@ class Console : public MonitorObserver {
   void Handle(const HttpRequest& request, HttpExchange& exchange);
 
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
-                 const std::string& failure) override;
+                 const std::string& failure, const Roster& roster) override;
   void Lost(const std::set<std::string>& volumeIds) override { lost = volumeIds; }
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;

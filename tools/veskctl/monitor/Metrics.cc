@@ -52,7 +52,7 @@ Labels With(Labels labels, const std::string& key, const json& value) {
 // The topology as the managed face holds it, in the shape of `show --json` (the fields read
 // above). The facade's native records are not those: a diff leaves the records of elements that
 // stay as they were first read, and brings only the managed objects up to date.
-json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
+json ManagedTopology(VESK_Managed::StorageManagementBase& facade, const Roster& roster) {
   using VESK_Managed::Guid;
   auto id = [](const Guid& guid) { return Narrow(guid.ToString()); };
   auto number = [](auto value) { return static_cast<std::uint8_t>(value); };
@@ -100,6 +100,8 @@ json ManagedTopology(VESK_Managed::StorageManagementBase& facade) {
          {"verifyBadBlocks", v->VerifyBadBlocks()}});
   }
   for (const auto& [key, d] : facade.Drives().Snapshot()) {
+    // A drive forgotten is gone for good: no series says it is missing.
+    if (roster.Forgotten(id(d->Id()), number(d->Status()))) continue;
     put(d->ControllerId(), "drives",
         {{"id", id(d->Id())},
          {"controllerId", id(d->ControllerId())},
@@ -365,13 +367,15 @@ MetricsListener::MetricsListener(const std::string& text, const std::filesystem:
 MetricsListener::~MetricsListener() = default;
 
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase& facade,
-                                std::chrono::duration<double> took, const std::string& failure) {
-  Observe(metrics, facade, took, failure, journal, &lost);
+                                std::chrono::duration<double> took, const std::string& failure,
+                                const Roster& roster) {
+  Observe(metrics, facade, took, failure, journal, roster, &lost);
 }
 
 void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                               std::chrono::duration<double> took, const std::string& failure,
-                              const Journal& journal, const std::set<std::string>* lost) {
+                              const Journal& journal, const Roster& roster,
+                              const std::set<std::string>* lost) {
   if (!failure.empty()) {
     metrics.RefreshFailed(took.count());
     return;
@@ -390,7 +394,7 @@ void MetricsListener::Observe(Metrics& metrics, VESK_Managed::StorageManagementB
   };
   {
     Held held(facade.GetIoSemaphore());
-    json topology = ManagedTopology(facade);
+    json topology = ManagedTopology(facade, roster);
     for (auto& c : topology.at("controllers"))
       for (auto& v : c.at("volumes"))
         v["dataLost"] = lost != nullptr && lost->contains(v.at("id").get<std::string>());

@@ -73,7 +73,7 @@ class MetricsListener : public MonitorObserver {
   const std::string& Address() const { return address; }
 
   void Refreshed(VESK_Managed::StorageManagementBase& facade, std::chrono::duration<double> took,
-                 const std::string& failure) override;
+                 const std::string& failure, const Roster& roster) override;
   void Lost(const std::set<std::string>& volumeIds) override { lost = volumeIds; }
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
@@ -85,7 +85,8 @@ class MetricsListener : public MonitorObserver {
   // data-loss mark (none when null).
   static void Observe(Metrics& metrics, VESK_Managed::StorageManagementBase& facade,
                       std::chrono::duration<double> took, const std::string& failure,
-                      const Journal& journal, const std::set<std::string>* lost = nullptr);
+                      const Journal& journal, const Roster& roster,
+                      const std::set<std::string>* lost = nullptr);
 
  private:
   Metrics metrics;

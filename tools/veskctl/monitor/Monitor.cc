@@ -365,6 +365,7 @@ class Monitor {
         watcher.Load(*now);
       }
       watcher.Refresh();
+      roster = Roster::Read(journal.Path());
       // A machine without the driver's controllers is a mistake to say at once, not a quiet
       // monitor; once it has had controllers, losing them is an event like any other.
       if (!options.simulate && !sawControllers && !watcher.KnowsControllers()) throw NoController();
@@ -404,7 +405,7 @@ class Monitor {
       if (auto alert = alerts.Look(sight.failure)) events.push_back(std::move(*alert));
     if (options.observer && !sight.skipped) {
       options.observer->Lost(LostVolumes(watcher));
-      options.observer->Refreshed(watcher.Facade(), sight.took, sight.failure);
+      options.observer->Refreshed(watcher.Facade(), sight.took, sight.failure, roster);
     }
     for (const auto& event : events) {
       if (options.observer) options.observer->Reported(event);
@@ -432,7 +433,7 @@ class Monitor {
     return faults;
   }
   std::vector<Fault> LookFaults(Watcher& watcher, const std::string& failure) {
-    if (failure.empty()) return FacadeFaults(watcher.Facade());
+    if (failure.empty()) return FacadeFaults(watcher.Facade(), roster);
     std::vector<Fault> faults = reminders.Lasting();
     std::erase_if(faults, [](const Fault& f) {
       return f.kind == "refresh-failed" || f.kind == "delivery-failed";
@@ -702,6 +703,7 @@ class Monitor {
   std::unique_ptr<SystemLog> systemLog;
   FailureAlerts alerts;
   Reminders reminders{options.failureReminderSeconds};
+  Roster roster;             // as the last look read it
   std::int64_t clockMs = 0;  // the simulated machine's clock at the last look
   const LastKnownFile lastKnown{journal};
   LastKnown known;          // as last committed (its machine: as the feed last took it)
@@ -735,7 +737,7 @@ std::optional<MonitorEvent> FailureAlerts::Look(const std::string& failure) {
   return Failure("refresh-failed", failure);
 }
 
-std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade) {
+std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade, const Roster& roster) {
   std::vector<Fault> faults;
   auto& semaphore = facade.GetIoSemaphore();
   semaphore.Wait();
@@ -748,6 +750,7 @@ std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade) {
   }
   for (const auto& [key, d] : facade.Drives().Snapshot()) {
     const auto status = static_cast<std::uint8_t>(d->Status());
+    if (roster.Forgotten(Narrow(d->Id().ToString()), status)) continue;
     const char* kind = status == drive_status::kMissing      ? "drive-missing"
                        : status == drive_status::kFailed     ? "drive-failed"
                        : status == drive_status::kSmartEvent ? "drive-smart"

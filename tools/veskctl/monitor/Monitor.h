@@ -32,6 +32,7 @@
 #include "simulator/RaidDriver.h"
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/monitor/EventFeed.h"
+#include "tools/veskctl/session/Roster.h"
 #include "vesk_managed/StorageManagementBase.h"
 
 namespace CLI {
@@ -49,9 +50,10 @@ class MonitorObserver {
   // After each tick's refresh, with the facade it brought in line and how long the refresh took.
   // `failure` is empty when it succeeded; after a failure the facade holds what earlier refreshes
   // left. The facade is the monitor's: read it during the call, under its I/O semaphore if need
-  // be (free at this point).
+  // be (free at this point). `roster`: the drives forgotten, which count nowhere.
   virtual void Refreshed(VESK_Managed::StorageManagementBase& facade,
-                         std::chrono::duration<double> took, const std::string& failure) = 0;
+                         std::chrono::duration<double> took, const std::string& failure,
+                         const Roster& roster) = 0;
   // Every event, as it is reported (its kind: event.kind).
   virtual void Reported(const MonitorEvent& event) = 0;
   // Before Refreshed each tick: the volumes (identifiers) that carry a data-loss mark — the
@@ -123,7 +125,8 @@ struct Fault {
 };
 
 // The faults of the managed face as it stands (read under its I/O semaphore).
-std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade);
+std::vector<Fault> FacadeFaults(VESK_Managed::StorageManagementBase& facade,
+                                const Roster& roster = Roster());
 
 // Repeats lasting faults: the first sighting of a fault is reported by its own event, and a
 // `reminder` record is due whenever the last report of the fault is at least the interval old.

@@ -30,11 +30,12 @@ MetricsListener::MetricsListener(const std::string&, const std::filesystem::path
     : journal(journal) {}
 MetricsListener::~MetricsListener() = default;
 void MetricsListener::Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
-                                const std::string&) {}
+                                const std::string&, const Roster&) {}
 void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
 void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
                               std::chrono::duration<double>, const std::string&, const Journal&,
+                              const Roster&,
                               const std::set<std::string>*) {}
 
 }  // namespace veskctl

@@ -153,6 +153,8 @@ Model Model::Of(Session& session) {
                     a->writeCacheEnabled()};
   }
   for (const auto& [id, d] : storage.GetDrives()) {
+    // A drive the administrator forgot is gone for good: no command changes it.
+    if (session.Remembered().Forgotten(*d)) continue;
     DriveModel& dm = m.drives[id];
     dm = {d->controllerId,
           d->arrayId,
@@ -428,6 +430,7 @@ Prediction Predict(Session& session, const std::function<void(Session&)>& send, 
   {
     Suspension suspended(session);
     Session trial(std::make_shared<vesk::sim::RaidDriver>(std::move(topology)));
+    trial.Remembered() = session.Remembered();
     trial.Refresh();
     p.before = Model::Of(trial);
     try {

@@ -148,6 +148,7 @@ void Session::Reset(const std::string& topologyJson) {
   Driver();  // only the simulated machine starts over
   Stop();
   jobs.Clear();
+  roster.Clear();
   Start(std::make_shared<vesk::sim::RaidDriver>(vesk::sim::LoadTopology(
       topologyJson.empty() ? std::string(EmbeddedDemoTopology()) : topologyJson)));
   startedOver = true;
@@ -194,6 +195,7 @@ std::vector<const Vesk::Controller*> Session::ControllersInOrder() const {
 
 void Session::JournalTo(std::optional<Journal> to) {
   journal = std::move(to);
+  if (journal) roster = Roster::Read(journal->Path());
   if (driver || !journal) return;
   try {
     jobs.LearnVerified(JobHistory(*journal));
@@ -218,6 +220,17 @@ void Session::Save() {
     }
   }
   if (driver && state) state->Save(driver->Save(), jobs.Save());
+  try {
+    SaveRoster();
+  } catch (const StateFileError& e) {
+    std::cerr << "veskctl: the roster was not written: " << e.what() << "\n";
+  }
+}
+
+void Session::SaveRoster() {
+  if (!journal) return;
+  roster.Observe(*storage);
+  roster.Write(journal->Path());
 }
 
 }  // namespace veskctl

@@ -16,6 +16,7 @@
 #include "simulator/RaidDriver.h"
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/session/Jobs.h"
+#include "tools/veskctl/session/Roster.h"
 #include "tools/veskctl/session/StateFile.h"
 #include "vesk/StorageManagement.h"
 
@@ -98,6 +99,9 @@ class Session {
   void TakeBack(std::uint64_t ms);
   JobBook& Jobs() { return jobs; }
   const JobBook& Jobs() const { return jobs; }
+  // A private session starts with a copy of the roster of the session it tries a command out for.
+  Roster& Remembered() { return roster; }
+  const Roster& Remembered() const { return roster; }
 
   const Vesk::Controller& ControllerById(const Vesk::vesk_guid& id) const;
   // Controllers in the order of their device numbers (the order discovery found them).
@@ -109,16 +113,21 @@ class Session {
   void Suspend();
   void Resume();
 
-  // The machine's journal: the ends of background work go there. Private sessions have none.
-  // Against the RAID driver, where no state file keeps the memory of work between runs, what
-  // the journal's job records say of the last verifications is taken from it.
+  // The machine's journal: the ends of background work go there, and the roster is kept beside
+  // it. Private sessions have none. Against the RAID driver, where no state file keeps the memory
+  // of work between runs, what the journal's records say of the last verifications and of data
+  // lost is taken from it.
   void JournalTo(std::optional<Journal> journal);
   const std::optional<Journal>& JournalOf() const { return journal; }
 
   // Writes the driver's state back to the state file (not in a read-only session); nothing
   // against the RAID driver or in a private session. The ends of background work found since the
-  // last save go to the journal first.
+  // last save go to the journal first. The roster, which the RAID driver needs too, is written
+  // beside the journal; one that cannot be is said on stderr and does not hold the command back.
   void Save();
+  // Writes the roster beside the journal now, when it changed (nothing in a private session).
+  // Throws StateFileError: for a command whose whole work is the roster's.
+  void SaveRoster();
 
  private:
   // Starts the saved machine (the demo when nothing is saved) with the memory of its work.
@@ -132,6 +141,7 @@ class Session {
   std::unique_ptr<vesk::sim::Machine> machine;
   std::unique_ptr<Vesk::StorageManagement> storage;
   JobBook jobs;
+  Roster roster;
   std::optional<Journal> journal;
   double refreshSeconds = 0;
   bool startedOver = false;

@@ -35,6 +35,9 @@ export function stateOf(kind, item) {
   return 'normal';
 }
 
+// What a controller's or an array's elements roll up to, in the words of `veskctl check`.
+const HEALTH = { ok: ['OK', 'plain'], 'at-risk': ['AT RISK', 'working'], failed: ['FAILED', 'alarm'] };
+
 function stateClass(state) {
   if (ALARMING.has(state)) return 'alarm';
   if (WORKING.has(state)) return 'working';
@@ -44,7 +47,10 @@ function stateClass(state) {
 function row(kind, item, text, selectedId, onSelect) {
   const state = stateOf(kind, item);
   const badges = [];
-  if (kind !== 'controller' && kind !== 'array') {
+  const health = (kind === 'controller' || kind === 'array') ? HEALTH[item.health] : null;
+  if (health) {
+    badges.push(el('span', { class: `badge ${health[1]}` }, health[0]));
+  } else if (kind !== 'controller' && kind !== 'array') {
     badges.push(el('span', { class: `badge ${stateClass(state)}` }, state));
   }
   if (kind === 'volume' && item.progress !== null && item.progress !== undefined) {
@@ -60,7 +66,7 @@ function row(kind, item, text, selectedId, onSelect) {
     class: 'row-button',
     'data-select': item.id,
     'aria-current': item.id === selectedId ? 'true' : null,
-    'aria-label': `${kind} ${text}${kind === 'drive' && item.model ? ` (${item.model})` : ''}, ${state}${lossLabel ? `, ${lossLabel}` : ''}`,
+    'aria-label': `${kind} ${text}${kind === 'drive' && item.model ? ` (${item.model})` : ''}, ${health ? health[0] : state}${lossLabel ? `, ${lossLabel}` : ''}`,
   }, el('span', { class: 'kind' }, kind), ' ', el('span', { class: 'label' }, text), ' ', ...badges,
   kind === 'drive' && item.model ? el('span', { class: 'model' }, item.model) : null);
   button.addEventListener('click', () => onSelect(item.id));
@@ -69,6 +75,7 @@ function row(kind, item, text, selectedId, onSelect) {
     'data-element-id': item.id,
     'data-kind': kind,
     'data-state': state,
+    'data-health': item.health || null,
     'data-data-lost': lossLabel ? 'true' : null,
   }, button);
 }
@@ -206,6 +213,7 @@ function controllerDetails(c) {
     ['Driver', c.osDriverVersion],
     ['Read patrol', onOff(c.readPatrolEnabled)],
     ['ROHI', onOff(c.rohiEnabled)],
+    ['Spares gone', (c.sparesGone || []).join(', ') || null],
     ['RAID levels', (c.raidLevels || []).map((l) => l.raidLevelName).join(', ')],
   ])];
 }
