@@ -157,6 +157,7 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
                 .out.find("\n  last verify:         7 errors, 2 bad blocks found, "
                           "none repaired\n"),
             std::string::npos);
+  EXPECT_EQ(Volume("Data")["advice"][0]["command"], "verify-volume Data --repair");
 
   // A repairing verification mends what it finds: no error left to report, and the next one
   // finds nothing.
@@ -168,10 +169,12 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
   const nlohmann::json record = RunJson("jobs --history")["result"].back();
   EXPECT_EQ(record["verifyRepaired"], true);
   EXPECT_EQ(Volume("Data")["verifyRepaired"], true);
+  EXPECT_EQ(Volume("Data")["advice"], nlohmann::json::array());  // nothing left to repair
   const Result shown = Run("show Data");
   EXPECT_NE(shown.out.find(", last verify: 7 errors, 2 bad blocks found, all repaired\n"),
             std::string::npos)
       << shown.out;
+  EXPECT_EQ(shown.out.find("verify-volume"), std::string::npos) << shown.out;
   EXPECT_EQ(Run("check --quiet").exitCode, 0);
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
   const Result clean = Run("wait Data");

@@ -684,6 +684,13 @@ std::string WithVerifyResults(const JobBook& jobs, Vesk::StorageManagement& stor
       place += now.size();
       if (end != std::string::npos) end += now.size() - was.size();
     }
+    // What a repair found is mended: its advice to repair goes.
+    if (!known->repaired) continue;
+    const auto advice = text.find("to do: veskctl verify-volume ", at);
+    if (advice < end) {
+      const auto lineStart = text.rfind('\n', advice) + 1;
+      text.erase(lineStart, text.find('\n', advice) + 1 - lineStart);
+    }
   }
   return text;
 }
@@ -694,6 +701,11 @@ void AddVerifyResults(const JobBook& jobs, Vesk::StorageManagement& storage,
   for (const auto& [id, v] : storage.GetVolumes())
     if (id.ToString() == volume["id"])
       if (const auto* known = LastVerify(jobs, *v)) volume["verifyRepaired"] = known->repaired;
+  if (volume["verifyRepaired"] == true && volume["advice"].is_array()) {
+    auto& advice = volume["advice"];
+    for (auto it = advice.begin(); it != advice.end();)
+      it = it->value("command", "").rfind("verify-volume ", 0) == 0 ? advice.erase(it) : it + 1;
+  }
 }
 
 // The roll-ups of the controllers and arrays of `controllers` (TopologyJson's), added to it and
