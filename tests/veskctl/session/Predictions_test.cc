@@ -141,6 +141,14 @@ const Drill kDrills[] = {
     {"StaleSibling", {"remove-drive X1 --force", "rebuild-volume r5 --drives X5", "wait r5"}},
     {"Failed", {"remove-drive X1 --force", "remove-drive X2 --force"}},
     {"Migrating", {"change-layout m1 --level 0 --force"}},
+    // Half of m1 is striped: a lost member loses that half; half of r5 is rebuilt onto X5.
+    {"MigratingHalfWay", {"change-layout m1 --level 0 --force", "sim advance 30000"}},
+    {"RebuildingHalfWay",
+     {"remove-drive X1 --force", "rebuild-volume r5 --drives X5", "sim advance 30000"}},
+    // r5 and r5b taken back over two members that came back: their data is marked lost.
+    {"Forced",
+     {"sim fail-drive X1", "sim fail-drive X2", "mark-normal X1", "mark-normal X2",
+      "mark-volume-normal r5 --force", "mark-volume-normal r5b --force"}},
     {"Initializing", {"initialize-volume r5"}},
 };
 
