@@ -382,6 +382,13 @@ TEST_F(Predictions, ALossFollowsWhatTheMembersHeldAndLastsThroughForcingAndRepai
   EXPECT_EQ(Volume("System")["dataLost"]["bytes"], 274877906944u);
   EXPECT_EQ(Volume("System")["dataLost"]["failed"], true);
   EXPECT_EQ(Run("check").exitCode, 2);
+  // Journaled as it failed and as it was forced, and by no run after that.
+  std::vector<json> records;
+  std::istringstream lines(Run("--json events --kind volume-data-lost", true).out);
+  for (std::string line; std::getline(lines, line);) records.push_back(json::parse(line));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["dataLost"]["forced"], false);
+  EXPECT_EQ(records[1]["dataLost"]["forced"], true);
 
   // Half way through RAID 1 -> RAID 0 the moved half is on both disks without redundancy.
   Step("sim reset --force");

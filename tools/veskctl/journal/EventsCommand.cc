@@ -40,7 +40,8 @@ const std::set<std::string>& Kinds() {
                                               "delivery-failed",
                                               "command",
                                               "job",
-                                              "reminder"};
+                                              "reminder",
+                                              "volume-data-lost"};
   return kinds;
 }
 

@@ -221,12 +221,11 @@ const JobBook::DataLossMark* JobBook::DataLost(const std::string& volumeId) cons
   return found == losses.end() ? nullptr : &found->second;
 }
 
-bool JobBook::AcknowledgeDataLoss(const std::string& volumeId) {
+void JobBook::AcknowledgeDataLoss(const std::string& volumeId) {
   auto found = losses.find(volumeId);
-  if (found == losses.end()) return false;
+  if (found == losses.end()) return;
   if (found->second.failed) acknowledgedFailed.insert(volumeId);
   losses.erase(found);
-  return true;
 }
 
 void JobBook::LearnLosses(const std::vector<nlohmann::json>& records) {

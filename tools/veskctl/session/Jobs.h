@@ -97,9 +97,9 @@ class JobBook {
   void MarkDataLost(const std::string& volumeId, const std::string& volumeName,
                     std::uint64_t volumeSize, DataLossMark mark);
   const DataLossMark* DataLost(const std::string& volumeId) const;
-  // The administrator has dealt with the loss; false when the volume has no mark. A volume the
-  // RAID driver still reports failed is not marked again until it has been well in between.
-  bool AcknowledgeDataLoss(const std::string& volumeId);
+  // The administrator has dealt with the loss: the mark goes. A volume the RAID driver still
+  // reports failed is not marked again until it has been well in between.
+  void AcknowledgeDataLoss(const std::string& volumeId);
   // Marks what a look shows of lost data: the simulated driver's own marks, and volumes the RAID
   // driver reports failed (Observe does it too).
   void FollowLosses(const Model& model, std::uint64_t nowMs);
