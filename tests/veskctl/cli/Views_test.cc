@@ -158,6 +158,8 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
                           "none repaired\n"),
             std::string::npos);
   EXPECT_EQ(Volume("Data")["advice"][0]["command"], "verify-volume Data --repair");
+  const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  const auto unrepaired = lines(Run("show Data").out);
 
   // A repairing verification mends what it finds: no error left to report, and the next one
   // finds nothing.
@@ -175,14 +177,17 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
             std::string::npos)
       << shown.out;
   EXPECT_EQ(shown.out.find("verify-volume"), std::string::npos) << shown.out;
+  // The advice's line goes whole, and nothing else.
+  EXPECT_EQ(lines(shown.out), unrepaired - 1) << shown.out;
+  EXPECT_EQ(shown.out.find("\n\n"), std::string::npos) << shown.out;
   EXPECT_EQ(Run("check --quiet").exitCode, 0);
   ASSERT_EQ(Run("verify-volume Data").exitCode, 0);
-  const Result clean = Run("wait Data");
-  EXPECT_EQ(clean.exitCode, 0) << clean.out;
-  EXPECT_NE(clean.out.find("finished after 1 min 00 s, found no errors\nAll background work on "
+  const Result waited = Run("wait Data");
+  EXPECT_EQ(waited.exitCode, 0) << waited.out;
+  EXPECT_NE(waited.out.find("finished after 1 min 00 s, found no errors\nAll background work on "
                            "volume \"Data\" finished.\n"),
             std::string::npos)
-      << clean.out;
+      << waited.out;
   EXPECT_NE(Run("show Data").out.find("\n  last verify:         no errors found\n"),
             std::string::npos);
   // Other work has no counts, and its end is no error.
