@@ -348,7 +348,8 @@ void RaidDriver::Replace(Controller& c, Array& a, std::size_t index, Drive& by) 
     member->staleDrives.push_back(by.id);
     // A stopped layout change's new layout has the replacement where the drive was.
     for (auto* task : {&member->task, &member->stoppedMigration})
-      if (*task) std::replace((*task)->joiningDrives.begin(), (*task)->joiningDrives.end(), old, by.id);
+      if (*task)
+        std::replace((*task)->joiningDrives.begin(), (*task)->joiningDrives.end(), old, by.id);
   }
   Post(c, event_type::kDriveChanged, by.id);
 }

@@ -891,7 +891,8 @@ void CheckMembersNamed(Controller& c, const Volume& v) {
   };
   check("staleDrives", v.staleDrives);
   if (v.task) check("task.joiningDrives", v.task->joiningDrives);
-  if (v.stoppedMigration) check("stoppedMigration.joiningDrives", v.stoppedMigration->joiningDrives);
+  if (v.stoppedMigration)
+    check("stoppedMigration.joiningDrives", v.stoppedMigration->joiningDrives);
 }
 
 // A volume's state is one the driver could have reached: running work has its task, and no state

@@ -158,7 +158,9 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
                           "none repaired\n"),
             std::string::npos);
   EXPECT_EQ(Volume("Data")["advice"][0]["command"], "verify-volume Data --repair");
-  const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  const auto lines = [](const std::string& text) {
+    return std::count(text.begin(), text.end(), '\n');
+  };
   const auto unrepaired = lines(Run("show Data").out);
 
   // A repairing verification mends what it finds: no error left to report, and the next one
@@ -185,7 +187,7 @@ TEST_F(ViewsTest, AVerificationSaysWhatItFoundAndRepairedAndWaitExitsFourForWhat
   const Result waited = Run("wait Data");
   EXPECT_EQ(waited.exitCode, 0) << waited.out;
   EXPECT_NE(waited.out.find("finished after 1 min 00 s, found no errors\nAll background work on "
-                           "volume \"Data\" finished.\n"),
+                            "volume \"Data\" finished.\n"),
             std::string::npos)
       << waited.out;
   EXPECT_NE(Run("show Data").out.find("\n  last verify:         no errors found\n"),

@@ -237,7 +237,8 @@ TEST_F(MonitorTest, EveryChangeOfOtherRunsIsReportedOnceInOrderAndSigtermEndsItW
   for (const auto& e : events)
     if (e["kind"] != "changed" && e["kind"] != "present") derived.push_back(Brief(e));
   EXPECT_EQ(derived, (std::vector<std::string>{
-                         "volume-data-lost Scratch", "volume-degraded Data",
+                         "volume-data-lost Scratch",
+                         "volume-degraded Data",
                          "volume-failed Scratch",
                          "drive-missing KN2K00004102",
                          "job-started Data",

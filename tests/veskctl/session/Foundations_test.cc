@@ -203,7 +203,10 @@ TEST(JobBookTest, TheJournalKeepsDataLossMarksUntilAcknowledged) {
     return json{{"kind", "volume-data-lost"},
                 {"element", {{"kind", "volume"}, {"id", id}, {"name", id}}},
                 {"dataLost",
-                 {{"members", {"X1"}}, {"atMs", 5}, {"bytes", bytes}, {"failed", failed},
+                 {{"members", {"X1"}},
+                  {"atMs", 5},
+                  {"bytes", bytes},
+                  {"failed", failed},
                   {"forced", !failed}}}};
   };
   auto acknowledged = [](const char* id, const char* outcome) {

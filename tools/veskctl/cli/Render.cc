@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "tools/veskctl/base/Names.h"
-#include "tools/veskctl/journal/Audit.h"
 #include "tools/veskctl/cli/Health.h"
+#include "tools/veskctl/journal/Audit.h"
 #include "tools/veskctl/session/Predict.h"
 
 namespace veskctl {

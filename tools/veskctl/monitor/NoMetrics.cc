@@ -35,7 +35,6 @@ void MetricsListener::Reported(const MonitorEvent&) {}
 void MetricsListener::Journaled(const nlohmann::json&) {}
 void MetricsListener::Observe(Metrics&, VESK_Managed::StorageManagementBase&,
                               std::chrono::duration<double>, const std::string&, const Journal&,
-                              const Roster&,
-                              const std::set<std::string>*) {}
+                              const Roster&, const std::set<std::string>*) {}
 
 }  // namespace veskctl

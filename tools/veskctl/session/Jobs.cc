@@ -21,8 +21,11 @@ constexpr char kDisplacedKey[] = "displaced";
 constexpr char kVerifiedKey[] = "lastVerify";
 
 nlohmann::json MarkJson(const JobBook::DataLossMark& mark) {
-  return {{"members", mark.members}, {"atMs", mark.atMs}, {"bytes", mark.bytes},
-          {"failed", mark.failed},   {"forced", mark.forced}};
+  return {{"members", mark.members},
+          {"atMs", mark.atMs},
+          {"bytes", mark.bytes},
+          {"failed", mark.failed},
+          {"forced", mark.forced}};
 }
 
 std::string TargetText(const std::pair<std::uint8_t, std::uint16_t>& target) {
@@ -569,15 +572,17 @@ std::string DataLossText(const JobBook::DataLossMark& mark, std::uint64_t volume
   else
     text = "forced online" + held + ": " + how + " may read wrong data";
   if (mark.failed && mark.forced) text += ", then forced online";
-  return text + "; no rebuild or repair brings lost data back: restore it from a backup, then "
-                "acknowledge with `veskctl acknowledge-data-loss " + volumeName + "`";
+  return text +
+         "; no rebuild or repair brings lost data back: restore it from a backup, then "
+         "acknowledge with `veskctl acknowledge-data-loss " +
+         volumeName + "`";
 }
 
 nlohmann::json DataLossRecord(const std::string& volumeId, const std::string& volumeName,
                               std::uint64_t volumeSize, const JobBook::DataLossMark& mark) {
-  nlohmann::json record = JournalRecord("volume-data-lost",
-                                        RecordElement("volume", volumeId, volumeName),
-                                        DataLossText(mark, volumeSize, volumeName));
+  nlohmann::json record =
+      JournalRecord("volume-data-lost", RecordElement("volume", volumeId, volumeName),
+                    DataLossText(mark, volumeSize, volumeName));
   record["dataLost"] = MarkJson(mark);
   record["dataLost"]["bytes"] =
       mark.bytes != 0 ? nlohmann::json(mark.bytes) : nlohmann::json(nullptr);
