@@ -68,7 +68,7 @@ echo "--- veskctl.exe --simulate show"
 veskctl_state=$(mktemp -d)
 timeout 60 "$veskctl_wine" --state "$veskctl_state/wine.json" show | tr -d '\r' >"$veskctl_state/wine.txt"
 build/release/tools/veskctl/veskctl --state "$veskctl_state/linux.json" show >"$veskctl_state/linux.txt"
-grep -q '^Controller c0a7a000-0000-4000-8000-000000000001  Korva SATA RAID Controller$' \
+grep -q '^Controller c0a7a000-0000-4000-8000-000000000001  Korva SATA RAID Controller  OK$' \
   "$veskctl_state/wine.txt"
 diff "$veskctl_state/linux.txt" "$veskctl_state/wine.txt"
 rm -rf "$veskctl_state"
