@@ -3,6 +3,7 @@
 #include "tools/veskctl/console/Console.h"
 
 #include <CLI/CLI.hpp>
+#include <future>
 
 #include "VeskctlTest.h"
 
@@ -141,6 +142,23 @@ TEST_F(ConsoleStream, AnIdentifierThatIsNoNumberIsRefused) {
     EXPECT_EQ(json::parse(page.answer.body)["status"]["message"],
               "'" + std::string(bad) + "' is not a journal identifier");
   }
+}
+
+// serve's watcher looks at the machine as soon as another run (a command) journaled a change,
+// rather than at its next tick; the console's stop ends its pause as well.
+TEST_F(ConsoleStream, TheWatchersPauseEndsWithAnotherRunsRecordOrTheStop) {
+  using namespace std::chrono_literals;
+  Open().Start();
+  auto paused = std::async(std::launch::async, [&] { return console->Pause(60); });
+  EXPECT_EQ(paused.wait_for(300ms), std::future_status::timeout);
+  Journal(Journal::PathFor(state, true)).Append(json{{"kind", "command"}});
+  ASSERT_EQ(paused.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(paused.get());
+
+  auto stopped = std::async(std::launch::async, [&] { return console->Pause(60); });
+  console->Stop();
+  ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(stopped.get());
 }
 
 }  // namespace

@@ -40,6 +40,8 @@ namespace {
 constexpr std::size_t kTokenBytes = 32;
 constexpr std::size_t kMaxArguments = 64;
 constexpr std::size_t kMaxArgumentBytes = 4096;
+// How often the journal's end is looked at for records of other runs.
+constexpr int kJournalLookMs = 50;
 
 bool WellFormedToken(const std::string& text) {
   if (text.size() != kTokenBytes * 2) return false;
@@ -243,10 +245,26 @@ void Console::WatchJournal() {
     lock.lock();
     if (now > lastId) {
       lastId = now;
+      othersWrote = true;
       changed.notify_all();
     }
-    changed.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopping; });
+    changed.wait_for(lock, std::chrono::milliseconds(kJournalLookMs), [this] { return stopping; });
   }
+}
+
+bool Console::Pause(double seconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+  std::unique_lock lock(mutex);
+  // In slices: a stop signal sets its own flag and wakes nothing here.
+  while (!othersWrote && !stopping && !StopRequested()) {
+    const auto now = Clock::now();
+    if (now >= until) break;
+    changed.wait_for(lock, std::min<Clock::duration>(until - now, std::chrono::milliseconds(200)));
+  }
+  othersWrote = false;
+  return !stopping && !StopRequested();
 }
 
 std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {

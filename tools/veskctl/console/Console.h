@@ -83,6 +83,7 @@ class Console : public MonitorObserver {
   void Lost(const std::set<std::string>& volumeIds) override { lost = volumeIds; }
   void Reported(const MonitorEvent& event) override;
   void Journaled(const nlohmann::json& record) override;
+  bool Pause(double seconds) override;
 
  private:
   HttpResponse Topology();
@@ -108,6 +109,9 @@ class Console : public MonitorObserver {
   std::mutex mutex;
   std::condition_variable changed;
   std::uint64_t lastId = 0;
+  // Another run (a command, a job) wrote to the journal since the watcher last looked: what it
+  // changed is looked at now rather than at the next tick.
+  bool othersWrote = false;
   bool stopping = false;
   std::thread journalWatch;
   std::mutex topologyMutex;

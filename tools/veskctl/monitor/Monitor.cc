@@ -26,6 +26,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
+bool MonitorObserver::Pause(double seconds) { return SleepUnlessStopped(seconds); }
+
 namespace {
 
 constexpr int kSnapshotFormatVersion = 1;
@@ -243,7 +245,8 @@ class Monitor {
         std::cerr << "veskctl: cannot deliver the journal's records now: " << e.what() << "\n";
       }
       if (output.fail()) break;  // nobody reads the records any more
-    } while (SleepUnlessStopped(options.intervalSeconds));
+    } while (options.observer ? options.observer->Pause(options.intervalSeconds)
+                              : SleepUnlessStopped(options.intervalSeconds));
     return 0;
   }
 

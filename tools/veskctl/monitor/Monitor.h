@@ -66,6 +66,9 @@ class MonitorObserver {
   virtual void Undelivered(std::size_t count) { (void)count; }
   // After each attempt to record: how many records wait in memory for the journal to take them.
   virtual void Unwritten(std::size_t count) { (void)count; }
+  // Between two looks: waits up to `seconds`, or less when the observer knows the machine has
+  // just changed. False when a stop came meanwhile.
+  virtual bool Pause(double seconds);
 };
 
 // `monitor --once`: a record could not be delivered to a target; the next run tries again.
