@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev help2man prometheus-cpp-dev libboost-dev)
 if [ "${1:-}" != "--run" ]; then
   packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-             g++-mingw-w64-x86-64-posix strace faketime python3-jsonschema wine64 prometheus
+             g++-mingw-w64-x86-64-posix strace faketime python3-jsonschema wine64
+             prometheus prometheus-alertmanager python3-yaml
              chromium chromium-driver python3-selenium python3-pytest)
 fi
 missing=()
