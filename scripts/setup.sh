@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev help2man prometh
 if [ "${1:-}" != "--run" ]; then
   packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
              g++-mingw-w64-x86-64-posix strace faketime python3-jsonschema wine64 prometheus
-             chromium chromium-driver python3-selenium python3-pytest)
+             chromium chromium-driver python3-selenium python3-pytest nodejs npm)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -19,4 +19,13 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update -qq >&2
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+# The browser tests check the console with axe-core, which Debian does not package: npm installs
+# the version tests/veskctl/console/package.json pins.
+if [ "${1:-}" != "--run" ]; then
+  console_tests="$(dirname "$0")/../tests/veskctl/console"
+  if [ ! -f "$console_tests/node_modules/axe-core/axe.min.js" ]; then
+    echo "setup: installing axe-core with npm" >&2
+    (cd "$console_tests" && npm install --no-audit --no-fund >&2)
+  fi
 fi
