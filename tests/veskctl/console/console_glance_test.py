@@ -77,6 +77,12 @@ def test_states_that_need_attention_stand_out_and_the_summary_leads_to_them(brow
     assert browser.find_element(By.CSS_SELECTOR, "#details h3").text == "volume Data"
     assert focused(browser) == DATA
 
+    # A spare taking a failed member's place: the volume is not redundant until the rebuild ends.
+    machine.run("sim", "fail-drive", SMART)
+    system = machine.show()["controllers"][0]["volumes"][0]["id"]
+    wait(browser, lambda: ("failed", smart, f"drive {SMART}: failed") in summary(browser), "the failed drive")
+    assert ("degraded", system, "volume System: rebuilding (0%)") in summary(browser)
+
 
 def focused(driver):
     return driver.execute_script(
@@ -195,7 +201,7 @@ def test_the_journal_shows_one_line_per_change_in_words(browser, machine, tmp_pa
     browser.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": str(tmp_path)})
     click(browser, "#journal-export")
     saved = tmp_path / "vesk-journal.jsonl"
-    wait(browser, saved.is_file, "the download")
+    wait(browser, lambda: saved.is_file() and not list(tmp_path.glob("*.crdownload")), "the download")
     text = saved.read_text()
     exported = [json.loads(line) for line in text.splitlines()]
     kinds = [r["kind"] for r in exported]
@@ -235,18 +241,35 @@ def test_a_name_that_reverses_text_turns_only_itself(browser, machine, tmp_path)
     assert ltr(browser, f'[data-element-id="{removed}"] .badge')
 
 
-def test_a_start_the_server_refuses_is_tried_again(browser, machine):
+def banner(driver):
+    return driver.find_element(By.ID, "connection").text
+
+
+def test_a_start_that_fails_is_tried_again_saying_so(browser, machine):
     open_console(browser, machine)
+    # No answer at all (the server down, the network in between cut).
     browser.expected_errors.append(r"ERR_BLOCKED_BY_CLIENT")
     browser.execute_cdp_cmd("Network.enable", {})
     browser.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*/api/*"]})
     browser.refresh()
-    wait(browser, lambda: "retrying in" in browser.find_element(By.ID, "connection").text,
-         "the page says it tries again")
-    banner = browser.find_element(By.ID, "connection").text
-    assert banner.startswith("Could not reach the console"), banner
+    wait(browser, lambda: "retrying" in banner(browser), "the page says it tries again")
+    assert re.fullmatch(r"Could not reach the console: retrying in \d+ s…", banner(browser)), banner(browser)
     assert attribute(browser, "#connection", "role") == "alert"
     browser.execute_cdp_cmd("Network.setBlockedURLs", {"urls": []})
     wait(browser, lambda: connection(browser) == "live", "the page connects once it may")
     wait(browser, lambda: row_state(browser, DATA) == "normal", "the tree is shown")
     assert attribute(browser, "#connection", "role") == "status"
+
+    # An answer that is a refusal: the machine cannot be read.
+    browser.expected_errors.append(r"api/topology.* 502")
+    machine.run("locate", SMART, "on")  # the machine in its state file, which is then spoilt
+    state = pathlib.Path(machine.state)
+    saved = state.read_text()
+    state.write_text("{")
+    browser.refresh()
+    wait(browser, lambda: "retrying" in banner(browser), "the page says it tries again")
+    assert re.fullmatch(r"The console could not start \(502: .+\): retrying in \d+ s…", banner(browser)), \
+        banner(browser)
+    state.write_text(saved)
+    wait(browser, lambda: row_state(browser, DATA) == "normal", "the tree is shown")
+    assert connection(browser) == "live"

@@ -238,8 +238,9 @@ async function start(attempt = 0) {
       return;
     }
     const seconds = START_RETRY_S[Math.min(attempt, START_RETRY_S.length - 1)];
-    const why = error instanceof HttpError ? error.message : 'no answer';
-    setConnection('lost', `Could not reach the console (${why}): retrying in ${seconds} s…`);
+    setConnection('lost', error instanceof HttpError
+      ? `The console could not start (${error.status}: ${error.message}): retrying in ${seconds} s…`
+      : `Could not reach the console: retrying in ${seconds} s…`);
     setTimeout(() => start(attempt + 1), seconds * 1000);
   }
 }

@@ -7,6 +7,7 @@ import { controllersOf } from './tree.js';
 const GROUPS = [['failed', 'Failed', 'failed'], ['degraded', 'Degraded or missing', 'degraded'], ['at-risk', 'At risk', 'at risk']];
 
 // The group an element needing attention falls in, and what it says about it; null when well.
+// What puts an element at risk is what `veskctl check` counts.
 function problemOf(kind, item) {
   if (kind === 'volume') {
     const loss = item.dataLost ? (item.dataLost.failed ? 'data lost' : 'forced online') : null;
@@ -16,7 +17,16 @@ function problemOf(kind, item) {
     if (item.stateName === 'rebuilding') {
       return ['degraded', `rebuilding${typeof item.progress === 'number' ? ` (${item.progress}%)` : ''}`];
     }
-    return loss ? ['at-risk', words] : null;
+    if (loss) return ['at-risk', words];
+    // Errors a repairing verification found are mended.
+    if (item.verifyErrors > 0 && item.verifyRepaired !== true) {
+      return ['at-risk', `${item.verifyErrors} error${item.verifyErrors === 1 ? '' : 's'} at its last verification`];
+    }
+    return null;
+  }
+  if (kind === 'controller') {
+    const gone = item.sparesGone || [];
+    return gone.length ? ['at-risk', `no usable spare (${gone.join(', ')} gone)`] : null;
   }
   const status = item.statusName;
   if (status === 'failed') return ['failed', status];
@@ -30,10 +40,10 @@ export function renderSummary(section, doc) {
   let volumes = 0;
   let drives = 0;
   for (const c of controllersOf(doc)) {
-    for (const [kind, items] of [['volume', c.volumes || []], ['drive', c.drives || []]]) {
+    volumes += (c.volumes || []).length;
+    drives += (c.drives || []).length;
+    for (const [kind, items] of [['controller', [c]], ['volume', c.volumes || []], ['drive', c.drives || []]]) {
       for (const item of items) {
-        if (kind === 'volume') volumes += 1;
-        else drives += 1;
         const problem = problemOf(kind, item);
         if (!problem) continue;
         found[problem[0]].push(el('li', {}, el('button', { type: 'button', class: 'goto', 'data-select': item.id },
