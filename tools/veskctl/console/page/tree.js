@@ -113,7 +113,6 @@ export class TreeView {
     this.onSelect = onSelect;
     this.collapsed = new Set();
     this.active = null;
-    container.setAttribute('role', 'tree');
     container.addEventListener('click', (event) => this.clicked(event));
     container.addEventListener('keydown', (event) => this.key(event));
     container.addEventListener('focusin', (event) => {
@@ -145,6 +144,8 @@ export class TreeView {
       || items.find((i) => keyOf(i) === selectedId) || items[0];
     for (const i of items) i.setAttribute('tabindex', i === current ? '0' : '-1');
     replaceKeepingFocus(this.container, ...holder.children);
+    // The focused element is gone: the focus goes to the tree's Tab stop.
+    if (document.activeElement === this.container && current) this.container.querySelector('[tabindex="0"]').focus();
   }
 
   item({ line, attributes }, children = null) {
