@@ -7,7 +7,9 @@ packages=(cmake ninja-build g++ nlohmann-json3-dev libcli11-dev help2man prometh
 if [ "${1:-}" != "--run" ]; then
   packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
              g++-mingw-w64-x86-64-posix strace faketime python3-jsonschema wine64 prometheus
-             chromium chromium-driver python3-selenium python3-pytest nodejs npm)
+             chromium chromium-driver python3-selenium python3-pytest nodejs)
+  # Debian's npm, unless one came with another Node.js (NodeSource's has its own, and conflicts).
+  command -v npm >/dev/null || packages+=(npm)
 fi
 missing=()
 for p in "${packages[@]}"; do
