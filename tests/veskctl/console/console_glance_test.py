@@ -76,6 +76,20 @@ def test_states_that_need_attention_stand_out_and_the_summary_leads_to_them(brow
     assert ("degraded", system, "volume System: rebuilding (0%)") in summary(browser)
 
 
+def test_the_summary_lists_what_check_counts_at_risk(browser, machine):
+    machine.run("sim", "media-errors", "Data", "3")
+    machine.run("verify-volume", "Data")
+    machine.run("sim", "fail-drive", SMART)  # the spare takes its place
+    machine.run("sim", "advance", "600000")
+    open_console(browser, machine)
+    first = machine.show()["controllers"][0]["id"]
+    wait(browser, lambda: summary(browser), "the summary")
+    assert summary(browser) == [
+        ("failed", drive_id(machine, SMART), f"drive {SMART}: failed"),
+        ("at-risk", first, f"controller Korva SATA RAID Controller: no usable spare: {SPARE} was one"),
+        ("at-risk", DATA, "volume Data: 3 errors at its last verification")]
+
+
 def focused(driver):
     return driver.execute_script(
         "const e = document.activeElement; return e === document.body ? 'body' :"

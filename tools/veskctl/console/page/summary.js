@@ -26,7 +26,7 @@ function problemOf(kind, item) {
   }
   if (kind === 'controller') {
     const gone = item.sparesGone || [];
-    return gone.length ? ['at-risk', `no usable spare (${gone.join(', ')} gone)`] : null;
+    return gone.length ? ['at-risk', `no usable spare: ${gone.join(', ')} ${gone.length === 1 ? 'was one' : 'were'}`] : null;
   }
   const status = item.statusName;
   if (status === 'failed') return ['failed', status];
