@@ -35,3 +35,53 @@ export function formatDuration(ms) {
   if (minutes < 60) return `${minutes} min ${String(seconds % 60).padStart(2, '0')} s`;
   return `${Math.floor(minutes / 60)} h ${String(minutes % 60).padStart(2, '0')} min`;
 }
+
+// A name that comes from the machine, isolated from the text around it: a mark that reverses
+// text (U+202E) in a drive's serial number or model turns that name alone.
+export function bidi(text) {
+  return el('bdi', {}, text);
+}
+
+// What identifies the focused element inside a container across a re-render: an identifier the
+// page gives it, else its place among the container's elements.
+function focusKey(container) {
+  const active = document.activeElement;
+  if (!active || active === container || !container.contains(active)) return null;
+  for (const name of ['id', 'data-element-id', 'data-select']) {
+    if (active.getAttribute(name)) return { name, value: active.getAttribute(name) };
+  }
+  const path = [];
+  for (let node = active; node !== container; node = node.parentElement) {
+    path.unshift([...node.parentElement.children].indexOf(node));
+  }
+  return { path, tag: active.tagName };
+}
+
+function findByKey(container, key) {
+  if (key.name) return container.querySelector(`[${key.name}="${CSS.escape(key.value)}"]`);
+  let node = container;
+  for (const i of key.path) node = node && node.children[i];
+  return node && node.tagName === key.tag ? node : null;
+}
+
+// Puts new content into a container that live updates re-render. Content that did not change is
+// left alone; otherwise the focus goes back to the equivalent element, or to the container
+// itself: never to the page's top, where a keyboard or screen reader user would have to start
+// over at each record.
+export function replaceKeepingFocus(container, ...children) {
+  const fresh = document.createElement(container.tagName);
+  fresh.append(...children.filter((c) => c !== null && c !== undefined));
+  if (fresh.innerHTML === container.innerHTML) return false;
+  const key = focusKey(container);
+  container.replaceChildren(...fresh.childNodes);
+  if (key) {
+    const again = findByKey(container, key);
+    if (again && !again.closest('[hidden]')) {
+      again.focus({ preventScroll: true });
+    } else {
+      if (!container.hasAttribute('tabindex')) container.setAttribute('tabindex', '-1');
+      container.focus({ preventScroll: true });
+    }
+  }
+  return true;
+}

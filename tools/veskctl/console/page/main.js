@@ -6,7 +6,8 @@ import { getJson, HttpError, refreshSession, runCommand } from './api.js';
 import { CommandPanel } from './commands.js';
 import { applyProgress, readingsOf, renderJobs, runningWork } from './jobs.js';
 import { JournalView } from './journal.js';
-import { indexTopology, renderDetails, renderTree } from './tree.js';
+import { renderSummary } from './summary.js';
+import { indexTopology, renderDetails, TreeView } from './tree.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -14,6 +15,8 @@ const $ = (id) => document.getElementById(id);
 const NO_TOPOLOGY = new Set(['reminder', 'program-failed', 'delivery-failed', 'refresh-failed', 'refresh-recovered']);
 const REFETCH_DELAY_MS = 150;
 const RECONNECT_MS = [500, 1000, 2000, 4000];
+// A start the server refused (busy, restarting) is tried again, less and less often.
+const START_RETRY_S = [1, 2, 4, 8, 15, 30];
 
 const state = {
   doc: null,
@@ -32,7 +35,14 @@ const state = {
   attempts: 0,
 };
 
-const journal = new JournalView($('journal'), $('filter-kind'), $('filter-element'));
+const journal = new JournalView({
+  list: $('journal'),
+  kindSelect: $('filter-kind'),
+  elementInput: $('filter-element'),
+  severitySelect: $('filter-severity'),
+  exportLink: $('journal-export'),
+});
+const tree = new TreeView($('tree'), (id) => select(id));
 const commands = new CommandPanel({
   form: $('command-form'),
   select: $('command-select'),
@@ -63,8 +73,17 @@ function select(id) {
   commands.prefill();
 }
 
+// The summary's buttons take the administrator to the element, in the tree, selected.
+$('summary').addEventListener('click', (event) => {
+  const button = event.target.closest('[data-select]');
+  if (!button) return;
+  select(button.dataset.select);
+  tree.focusItem(button.dataset.select);
+});
+
 function render() {
-  renderTree($('tree'), state.doc, state.selectedId, select);
+  renderSummary($('summary'), state.doc);
+  tree.render(state.doc, state.selectedId);
   renderDetails($('details'), state.index, state.selectedId, (words) => commands.fill(words));
   renderJobs($('jobs'), state.doc, state.readings);
 }
@@ -203,7 +222,7 @@ function showProblem(text) {
   else result.prepend(Object.assign(document.createElement('p'), { className: 'problem', textContent: text }));
 }
 
-async function start() {
+async function start(attempt = 0) {
   try {
     await refreshSession();
     commands.load(await getJson('/api/commands'));
@@ -214,10 +233,15 @@ async function start() {
     setApplied(state.lastReceived);
     connect();
   } catch (error) {
-    const why = error instanceof HttpError && error.status === 401
-      ? 'Not signed in: open the address veskctl serve printed, with its token.'
-      : `The console could not start: ${error.message}`;
-    setConnection('lost', why);
+    if (error instanceof HttpError && error.status === 401) {
+      setConnection('lost', 'Not signed in: open the address veskctl serve printed, with its token.');
+      return;
+    }
+    const seconds = START_RETRY_S[Math.min(attempt, START_RETRY_S.length - 1)];
+    setConnection('lost', error instanceof HttpError
+      ? `The console could not start (${error.status}: ${error.message}): retrying in ${seconds} s…`
+      : `Could not reach the console: retrying in ${seconds} s…`);
+    setTimeout(() => start(attempt + 1), seconds * 1000);
   }
 }
 
