@@ -212,6 +212,7 @@ class ConsoleTest(unittest.TestCase):
         self.refused(*c.post(dict(delete, argv=["rename-volume", "Data", "X", "--force"])), 400,
                      "sets --force itself")
         self.refused(*c.post({"argv": ["monitor"]}), 400, "does not run 'monitor'")
+        self.refused(*c.post({"argv": ["--system", "monitor"]}), 400, "does not run 'monitor'")
         for body in ({"argv": []}, {"argv": "delete-volume Data"}, ["delete-volume"]):
             self.refused(*c.post(body), 400, 'the body must be {"argv": ["command", ...]')
         self.refused(*c.post({"argv": ["delete-volume", 7]}), 400,
@@ -309,6 +310,9 @@ class ConsoleTest(unittest.TestCase):
                              path="/api/sign-in", auth=False), 403, "from another site")
         self.refused(*c.post({"token": 7}, form, path="/api/sign-in", auth=False), 400,
                      'the body must be {"token": "TOKEN"}')
+        self.refused(*c.post({"token": c.token}, dict(form, **{"Content-Type": "text/plain"}),
+                             path="/api/sign-in", auth=False), 415, "the body must be JSON")
+        self.refused(*c.get("/api/sign-out")[:2], 405, "/api/sign-out takes POST only")
         answer, document = c.ask("POST", "/api/sign-in", json.dumps({"token": c.token}),
                                  {"Origin": c.base, "Content-Type": "application/json"},
                                  auth=False)
@@ -658,6 +662,37 @@ class SessionLifeTest(unittest.TestCase):
         self.refused_to_run(c, ["console-user", "add", "mallory"])
         self.assertNotIn("console-user list",
                          [t["name"] for t in c.get("/api/commands")[1]["commands"]])
+
+    def test_a_users_file_that_is_not_private_or_not_veskctls_is_refused(self):
+        alice = self.veskctl("console-user", "add", "alice").stdout.strip()
+        users_file = self.state + ".console-users"
+        self.assertRefused(self.veskctl("--dry-run", "console-user", "remove", "alice"),
+                           "console-user: --dry-run is not taken: add and remove change only the "
+                           "users file, and list changes nothing")
+        c = self.console()
+        os.chmod(users_file, 0o640)
+        listed = self.veskctl("console-user", "list")
+        self.assertEqual((listed.returncode, listed.stderr),
+                         (1, f"veskctl: the console's users file {users_file} is another user's, "
+                             "or others may read or write it: make it yours alone (chmod 600) or "
+                             "remove it\n"))
+        # Nobody's own token is let in then; the console's own still is.
+        self.assertEqual(c.get("/?token=" + alice, auth=False)[0], 401)
+        self.assertEqual(c.get("/api/session")[0], 200)
+        with open(users_file, "w", encoding="utf-8") as f:
+            f.write('{"consoleUsers": [{"name": "alice"}]}')
+        os.chmod(users_file, 0o600)
+        document = json.loads(self.veskctl("--json", "console-user", "list").stdout)
+        self.assertEqual(document["status"]["message"],
+                         f"the console's users file {users_file} is not one veskctl wrote: "
+                         "remove it, and add the users again")
+        self.assertEqual(c.get("/?token=" + alice, auth=False)[0], 401)
+        bad = subprocess.run([VESKCTL, "--simulate", "--state", self.state, "serve"],
+                             env=dict(os.environ, VESK_CONSOLE_IDLE_SECONDS="soon"),
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual((bad.returncode, bad.stderr),
+                         (2, "veskctl: VESK_CONSOLE_IDLE_SECONDS: 'soon' is not a number of "
+                             "seconds\n"))
 
     def refused_to_run(self, c, argv):
         c.csrf = c.get("/api/session")[1]["csrf"]

@@ -525,6 +525,9 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
   if (!exchange.Write("retry: 1000\n\n")) return;
   std::uint64_t cursor = *after;
   for (;;) {
+    // A stream lasts as long as its session, and keeps it in use: signing out, or the person's
+    // removal, ends it by the next heartbeat.
+    if (!SignedIn(request)) return;
     const auto slice = journal.After(cursor, 1000);
     std::string out;
     if (slice.gap) {
@@ -697,10 +700,14 @@ CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options) {
 int RunServe(const ConsoleOptions& options, const CLI::App& app) {
   CatchStopSignals();
   ConsoleOptions given = options;
-  if (const char* idle = std::getenv("VESK_CONSOLE_IDLE_SECONDS"))
-    given.idleSeconds = std::atof(idle);
-  if (given.idleSeconds <= 0)
-    throw UsageError("VESK_CONSOLE_IDLE_SECONDS: not a number of seconds");
+  // For tests, which cannot wait half an hour for a session to end.
+  if (const char* idle = std::getenv("VESK_CONSOLE_IDLE_SECONDS")) {
+    char* end = nullptr;
+    given.idleSeconds = std::strtod(idle, &end);
+    if (end == idle || *end != '\0' || !(given.idleSeconds > 0))
+      throw UsageError("VESK_CONSOLE_IDLE_SECONDS: '" + std::string(idle) +
+                       "' is not a number of seconds");
+  }
   Console console(
       given, app,
       ConsoleToken(ConsoleTokenPath(options.statePath, options.simulate), options.newToken));
