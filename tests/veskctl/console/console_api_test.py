@@ -694,6 +694,18 @@ class SessionLifeTest(unittest.TestCase):
                          (2, "veskctl: VESK_CONSOLE_IDLE_SECONDS: 'soon' is not a number of "
                              "seconds\n"))
 
+    def test_people_added_at_once_are_all_kept(self):
+        names = [f"p{i}" for i in range(16)]
+        runs = [subprocess.Popen([VESKCTL, "--simulate", "--state", self.state, "console-user",
+                                  "add", name], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for name in names]
+        self.assertEqual([run.wait(timeout=60) for run in runs], [0] * len(names))
+        for run in runs:
+            run.stdout.close()
+            run.stderr.close()
+        listed = json.loads(self.veskctl("--json", "console-user", "list").stdout)["users"]
+        self.assertEqual(sorted(u["name"] for u in listed), sorted(names))
+
     def refused_to_run(self, c, argv):
         c.csrf = c.get("/api/session")[1]["csrf"]
         status, document = c.post({"argv": argv, "dryRun": True})

@@ -45,6 +45,31 @@ std::string HashOf(const std::string& salt, const std::string& token) {
   return Sha1Hex(salt + ":" + token);
 }
 
+fs::path FolderMadeFor(const fs::path& path) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ignored);
+  return path;
+}
+
+// Two runs that change the users file at once would each write the list they read, and one
+// person's token would be lost: the second waits for the first, on a lock file beside it.
+class ChangeLock {
+ public:
+  explicit ChangeLock(const fs::path& users)
+      : path(FolderMadeFor(users.string() + ".lock")),
+        file(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS) {
+    OVERLAPPED firstByte = {};
+    if (!file.Open() || !LockFileEx(file.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &firstByte))
+      throw StateFileError("cannot lock the console's users file " + path.string() + ": " +
+                           FileErrorText(GetLastError()));
+    KeepToOwner(path);
+  }
+
+ private:
+  const fs::path path;
+  const SharedFile file;  // closing it lets the lock go
+};
+
 void Save(const fs::path& path, const std::vector<ConsoleUser>& users) {
   json list = json::array();
   for (const auto& u : users)
@@ -152,6 +177,7 @@ std::pair<ConsoleUser, std::string> AddConsoleUser(const fs::path& path, const s
     throw UsageError("console-user: '" + name +
                      "' is not a name for a console user: up to 32 letters, digits, '.', '_' "
                      "and '-'");
+  const ChangeLock lock(path);
   auto users = ReadConsoleUsers(path);
   for (const auto& user : users)
     if (user.name == name)
@@ -166,6 +192,7 @@ std::pair<ConsoleUser, std::string> AddConsoleUser(const fs::path& path, const s
 }
 
 ConsoleUser RemoveConsoleUser(const fs::path& path, const std::string& name) {
+  const ChangeLock lock(path);
   auto users = ReadConsoleUsers(path);
   const auto it = std::find_if(users.begin(), users.end(),
                                [&](const ConsoleUser& u) { return u.name == name; });
