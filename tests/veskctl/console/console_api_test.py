@@ -313,6 +313,7 @@ class ConsoleTest(unittest.TestCase):
         self.refused(*c.post({"token": c.token}, dict(form, **{"Content-Type": "text/plain"}),
                              path="/api/sign-in", auth=False), 415, "the body must be JSON")
         self.refused(*c.get("/api/sign-out")[:2], 405, "/api/sign-out takes POST only")
+        self.refused(*c.get("/api/sign-in")[:2], 405, "/api/sign-in takes POST only")
         answer, document = c.ask("POST", "/api/sign-in", json.dumps({"token": c.token}),
                                  {"Origin": c.base, "Content-Type": "application/json"},
                                  auth=False)

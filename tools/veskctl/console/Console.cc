@@ -428,6 +428,8 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     if (only("GET"))
       exchange.Answer(
           Json({{"csrf", visitor->csrf}, {"user", visitor->user}, {"version", VESKCTL_VERSION}}));
+  } else if (path == "/api/sign-in") {
+    only("POST");  // a POST was answered above
   } else if (path == "/api/sign-out") {
     if (!only("POST")) return;
     for (const auto& value : SessionCookies(request)) sessions.End(value);
