@@ -269,6 +269,10 @@ with tempfile.TemporaryDirectory() as folder:
     run(["sim", "advance", "600000"], "sim", True)
     run(["jobs"], "jobs", True)
     run(["wait", "Data"], "failure", False)
+    for words in ("add ann", "list", "remove ann", "list"):
+        run(["console-user"] + words.split(), "console-user", True)
+    run(["console-user", "remove", "ann"], "failure", False)
+    ran.add("console-user")
 
     # Every command veskctl offers has its definition and was run above.
     help_text = subprocess.run([veskctl, "--help"], capture_output=True, text=True).stdout

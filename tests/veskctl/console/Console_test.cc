@@ -3,9 +3,12 @@
 #include "tools/veskctl/console/Console.h"
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <future>
+#include <thread>
 
 #include "VeskctlTest.h"
+#include "tools/veskctl/console/ConsoleUsers.h"
 
 namespace {
 
@@ -159,6 +162,69 @@ TEST_F(ConsoleStream, TheWatchersPauseEndsWithAnotherRunsRecordOrTheStop) {
   console->Stop();
   ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
   EXPECT_FALSE(stopped.get());
+}
+
+// A page that stays: it takes every piece until the console ends its stream.
+class Staying : public HttpExchange {
+ public:
+  void Answer(HttpResponse) override {}
+  bool Begin(HttpResponse) override {
+    begun = true;
+    return true;
+  }
+  bool Write(const std::string&) override { return true; }
+  std::atomic<bool> begun{false};
+};
+
+TEST_F(ConsoleStream, AStreamEndsWithItsSessionSignedOutOrItsPersonRemoved) {
+  options.heartbeatSeconds = 0.05;
+  Open();
+  const auto users = veskctl::ConsoleUsersPath(veskctl::ConsoleTokenPath(state, true));
+  const std::string alice = veskctl::AddConsoleUser(users, "alice").second;
+  auto ask = [&](const std::string& method, const std::string& path,
+                 std::map<std::string, std::string> headers, HttpExchange& page) {
+    HttpRequest r;
+    r.method = method;
+    r.path = path;
+    headers["host"] = "127.0.0.1:1";
+    r.headers = std::move(headers);
+    if (path.rfind("/?token=", 0) == 0) {
+      r.path = "/";
+      r.query["token"] = path.substr(8);
+    }
+    console->Handle(r, page);
+  };
+  auto signIn = [&](const std::string& with) {
+    Page page;
+    ask("GET", "/?token=" + with, {}, page);
+    EXPECT_EQ(page.answer.status, 303);
+    const auto& cookie = page.answer.headers.at(1).second;
+    return cookie.substr(0, cookie.find(';'));
+  };
+  // Whether the stream of `cookie`'s session ends once `end` has run.
+  auto ends = [&](const std::string& cookie, const std::function<void()>& end) {
+    Staying page;
+    auto stream = std::async(std::launch::async, [&] {
+      ask("GET", "/api/events", {{"cookie", cookie}}, page);
+    });
+    while (!page.begun) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    end();
+    const bool ended = stream.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended) console->Stop();  // ends the stream, so that the test ends
+    return ended;
+  };
+  const std::string mine = signIn(token), hers = signIn(alice);
+  EXPECT_TRUE(ends(mine, [&] {
+    Page session, out;
+    ask("GET", "/api/session", {{"cookie", mine}}, session);
+    ask("POST", "/api/sign-out",
+        {{"cookie", mine},
+         {"origin", "http://127.0.0.1:1"},
+         {"x-vesk-token", json::parse(session.answer.body)["csrf"]}},
+        out);
+    EXPECT_EQ(out.answer.status, 200) << out.answer.body;
+  }));
+  EXPECT_TRUE(ends(hers, [&] { veskctl::RemoveConsoleUser(users, "alice"); }));
 }
 
 }  // namespace

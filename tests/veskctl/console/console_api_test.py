@@ -22,11 +22,12 @@ VESKCTL = os.environ.get("VESKCTL") or (sys.argv.pop(1) if len(sys.argv) > 1 els
 
 
 class Console:
-    def __init__(self, folder, *arguments):
+    def __init__(self, folder, *arguments, env=None):
         self.state = os.path.join(folder, "s.json")
         self.process = subprocess.Popen(
             [VESKCTL, "--simulate", "--state", self.state, "serve", *arguments],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            env=dict(os.environ, **(env or {})))
         line = self.process.stdout.readline().strip()
         if not line:
             raise RuntimeError("serve printed no address: " + self.process.stderr.read())
@@ -66,12 +67,23 @@ class Console:
         answer, document = self.ask("GET", path, **kw)
         return answer.status, document, answer
 
-    def post(self, body, headers=None, **kw):
+    def post(self, body, headers=None, path="/api/commands", **kw):
         sent = {"Content-Type": "application/json", "Origin": self.base, "X-Vesk-Token": self.csrf}
         sent.update(headers or {})
         sent = {k: v for k, v in sent.items() if v is not None}
-        answer, document = self.ask("POST", "/api/commands", json.dumps(body), sent, **kw)
+        answer, document = self.ask("POST", path, json.dumps(body), sent, **kw)
         return answer.status, document
+
+    def sign_in(self, token=None):
+        """Opens the address with a token, as a browser does; answers the session's cookie."""
+        status, document, answer = self.get("/?token=" + (token or self.token), auth=False)
+        assert status == 303, document
+        return answer.getheader("Set-Cookie").split(";")[0]
+
+    def as_session(self, cookie):
+        """The request headers of a page of that session, with the session's own CSRF value."""
+        csrf = self.get("/api/session", auth=False, headers={"Cookie": cookie})[1]["csrf"]
+        return {"Cookie": cookie, "X-Vesk-Token": csrf}
 
     def cli(self, *arguments):
         result = subprocess.run([VESKCTL, "--simulate", "--state", self.state, "--json", *arguments],
@@ -200,6 +212,7 @@ class ConsoleTest(unittest.TestCase):
         self.refused(*c.post(dict(delete, argv=["rename-volume", "Data", "X", "--force"])), 400,
                      "sets --force itself")
         self.refused(*c.post({"argv": ["monitor"]}), 400, "does not run 'monitor'")
+        self.refused(*c.post({"argv": ["--system", "monitor"]}), 400, "does not run 'monitor'")
         for body in ({"argv": []}, {"argv": "delete-volume Data"}, ["delete-volume"]):
             self.refused(*c.post(body), 400, 'the body must be {"argv": ["command", ...]')
         self.refused(*c.post({"argv": ["delete-volume", 7]}), 400,
@@ -241,20 +254,116 @@ class ConsoleTest(unittest.TestCase):
         status, document, _ = c.get("/api/session", headers={"X-Pad": "x" * 17000})
         self.refused(status, document, 431, "the request's header is too large")
 
-    def test_the_token_opens_a_session_cookie(self):
+    def test_the_token_opens_a_session_and_never_leaves_the_server(self):
         c = self.console
+        port = c.host.rsplit(":", 1)[1]
         status, _, answer = c.get("/?token=" + c.token, auth=False)
         self.assertEqual((status, answer.getheader("Location")), (303, "/"))
         cookie = answer.getheader("Set-Cookie")
-        self.assertEqual(cookie, f"vesk_session={c.token}; Path=/; HttpOnly; SameSite=Strict")
-        status, document, _ = c.get("/api/topology", auth=False,
-                                    headers={"Cookie": "other=1; " + cookie.split(";")[0]})
+        self.assertRegex(cookie, f"^vesk_session_{port}=[0-9a-f]{{64}}; Path=/; HttpOnly; "
+                                 "SameSite=Strict$")
+        session = cookie.split(";")[0]
+        self.assertNotIn(c.token, cookie)
+        status, document, answer = c.get("/api/session", auth=False, headers={"Cookie": session})
         self.assertEqual(status, 200)
-        self.assertIn("journalId", document)
+        self.assertNotIn(c.token, json.dumps(document) + str(answer.getheaders()))
+        # What a page of another service on this host could send: the token itself under any
+        # cookie name, or another port's console's cookie.
+        for planted in (f"vesk_session={c.token}", f"vesk_session_{port}={c.token}",
+                        "vesk_session_1=" + session.split("=")[1]):
+            self.refused(*c.get("/api/topology", auth=False, headers={"Cookie": planted})[:2],
+                         401, "not signed in")
+        # Every cookie of the console's name counts: one planted before it locks nobody out.
+        both = f"vesk_session_{port}={'0' * 64}; other=1; {session}"
+        self.assertEqual(c.get("/api/topology", auth=False, headers={"Cookie": both})[0], 200)
+        # Each session has its CSRF value, and a bearer another.
+        page, other = c.as_session(session), c.as_session(c.sign_in())
+        self.assertEqual(len({page["X-Vesk-Token"], other["X-Vesk-Token"], c.csrf}), 3)
+        dry = {"argv": ["rename-volume", "Data", "Old"], "dryRun": True}
+        self.assertEqual(c.post(dry, headers=page, auth=False)[0], 200)
+        self.refused(*c.post(dry, headers=dict(page, **{"X-Vesk-Token": other["X-Vesk-Token"]}),
+                             auth=False), 403, "X-Vesk-Token")
+        # Signing out ends that session only, and the browser drops its cookie.
+        answer, document = c.ask("POST", "/api/sign-out", "", dict(page, Origin=c.base),
+                                 auth=False)
+        self.assertEqual((answer.status, document), (200, {"signedIn": False}))
+        self.assertEqual(answer.getheader("Set-Cookie"),
+                         f"vesk_session_{port}=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0")
+        self.refused(*c.get("/api/topology", auth=False, headers={"Cookie": session})[:2], 401,
+                     "not signed in")
+        self.assertEqual(c.get("/api/topology", auth=False, headers={"Cookie": other["Cookie"]})[0],
+                         200)
         token_file = c.state + ".console-token"
         self.assertEqual(stat.S_IMODE(os.stat(token_file).st_mode), 0o600)
         with open(token_file, encoding="ascii") as f:
             self.assertEqual(f.read(), c.token + "\n")
+
+    def test_the_sign_in_form_takes_the_token_from_this_consoles_pages_only(self):
+        c = self.console
+        status, page, answer = c.get("/", auth=False)  # the page, to show its form
+        self.assertEqual((status, answer.getheader("Content-Type")), (200, "text/html; charset=utf-8"))
+        self.assertIn('id="sign-in"', page)
+        form = {"Origin": c.base, "X-Vesk-Token": None}
+        self.refused(*c.post({"token": "0" * 64}, form, path="/api/sign-in", auth=False), 401,
+                     "the token is not this console's")
+        self.refused(*c.post({"token": c.token}, dict(form, Origin="http://attacker.example"),
+                             path="/api/sign-in", auth=False), 403, "from another site")
+        self.refused(*c.post({"token": 7}, form, path="/api/sign-in", auth=False), 400,
+                     'the body must be {"token": "TOKEN"}')
+        self.refused(*c.post({"token": c.token}, dict(form, **{"Content-Type": "text/plain"}),
+                             path="/api/sign-in", auth=False), 415, "the body must be JSON")
+        self.refused(*c.get("/api/sign-out")[:2], 405, "/api/sign-out takes POST only")
+        self.refused(*c.get("/api/sign-in")[:2], 405, "/api/sign-in takes POST only")
+        answer, document = c.ask("POST", "/api/sign-in", json.dumps({"token": c.token}),
+                                 {"Origin": c.base, "Content-Type": "application/json"},
+                                 auth=False)
+        self.assertEqual(answer.status, 200, document)
+        self.assertEqual(sorted(document), ["csrf", "user", "version"])
+        cookie = answer.getheader("Set-Cookie").split(";")[0]
+        self.assertEqual(c.get("/api/topology", auth=False, headers={"Cookie": cookie})[0], 200)
+
+    def test_sessions_are_bounded_and_the_least_recently_used_goes(self):
+        c = self.console
+        connection = http.client.HTTPConnection(c.host, timeout=60)
+
+        def sign_in():
+            connection.request("GET", "/?token=" + c.token, headers={"Host": c.host})
+            answer = connection.getresponse()
+            answer.read()
+            return answer.getheader("Set-Cookie").split(";")[0]
+        first, second = sign_in(), sign_in()
+        for _ in range(998):
+            sign_in()
+        self.assertEqual(c.get("/api/session", auth=False, headers={"Cookie": first})[0], 200)
+        sign_in()  # the 1001st
+        connection.close()
+        self.assertEqual(c.get("/api/session", auth=False, headers={"Cookie": first})[0], 200)
+        self.refused(*c.get("/api/session", auth=False, headers={"Cookie": second})[:2], 401,
+                     "not signed in")
+
+    def test_what_is_not_http_as_the_console_takes_it_is_refused(self):
+        c = self.console
+        for host in ("localhost:80@evil.example", "localhost:", "localhost:8o", "127.0.0.1:1:2",
+                     "[::1", "[::1]x", "local_host", "localhost:99999"):
+            self.refused(*c.get("/api/session", headers={"Host": host})[:2], 403,
+                         f"the Host header '{host}' names no address of this console")
+        for host in ("localhost", "LocalHost:1", "127.0.0.1:65535", "[::1]:80", c.host):
+            self.assertEqual(c.get("/api/session", headers={"Host": host})[0], 200, host)
+        with socket.create_connection(c.host.rsplit(":", 1)) as s:
+            s.sendall(f"GET /api/session HTTP/1.0\r\nHost: {c.host}\r\n"
+                      f"Authorization: Bearer {c.token}\r\n\r\n".encode())
+            reply = b""
+            while chunk := s.recv(4096):
+                reply += chunk
+        head, _, body = reply.decode().partition("\r\n\r\n")
+        self.assertTrue(head.startswith("HTTP/1.1 400"), head)
+        self.assertEqual(json.loads(body)["status"]["message"], "the console speaks HTTP/1.1 only")
+        dry = {"argv": ["show"], "dryRun": True}
+        for kind in ("application/jsonfoo", "application/json-seq", "text/json"):
+            self.refused(*c.post(dry, headers={"Content-Type": kind}), 415,
+                         "the body must be JSON (Content-Type: application/json)")
+        for kind in ("application/json; charset=utf-8", "Application/JSON", "application/json;"):
+            self.assertEqual(c.post(dry, headers={"Content-Type": kind})[0], 200, kind)
 
     def test_connections_past_the_limit_are_told_to_come_back(self):
         c = self.console
@@ -436,6 +545,174 @@ class ListenTest(unittest.TestCase):
             third.stop()
             self.assertNotEqual(third.token, first.token)
 
+
+def account():
+    import pwd
+    return pwd.getpwuid(os.geteuid()).pw_name
+
+
+class SessionLifeTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.state = os.path.join(self.folder.name, "s.json")
+
+    def veskctl(self, *arguments):
+        return subprocess.run([VESKCTL, "--simulate", "--state", self.state, *arguments],
+                              capture_output=True, text=True, timeout=60)
+
+    def console(self, *arguments, **kw):
+        c = Console(self.folder.name, *arguments, **kw)
+        self.addCleanup(lambda: c.process.poll() is not None or c.stop())
+        return c
+
+    def assertRefused(self, result, message):
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (2, "", "veskctl: " + message + "\n"))
+
+    def test_a_restart_ends_every_session_and_new_token_ends_the_token(self):
+        first = self.console()
+        cookie = first.sign_in()
+        port = first.host.rsplit(":", 1)[1]
+        first.stop()
+        again = self.console("--listen", "127.0.0.1:" + port)
+        self.assertEqual(again.token, first.token)
+        self.assertEqual(again.get("/api/topology", auth=False, headers={"Cookie": cookie})[0], 401)
+        again.stop()
+        fresh = self.console("--listen", "127.0.0.1:" + port, "--new-token")
+        self.assertNotEqual(fresh.token, first.token)
+        with open(self.state + ".console-token", encoding="ascii") as f:
+            self.assertEqual(f.read(), fresh.token + "\n")
+        self.assertEqual(stat.S_IMODE(os.stat(self.state + ".console-token").st_mode), 0o600)
+        fresh.token, old = first.token, fresh.token
+        self.assertEqual(fresh.get("/api/topology")[0], 401)
+        self.assertEqual(fresh.get("/?token=" + first.token, auth=False)[0], 401)
+        fresh.token = old
+        self.assertEqual(fresh.get("/api/topology")[0], 200)
+
+    def test_a_session_ends_when_idle_for_longer_than_its_time(self):
+        c = self.console(env={"VESK_CONSOLE_IDLE_SECONDS": "1"})
+        cookie = {"Cookie": c.sign_in()}
+        for _ in range(3):  # 1.5 s in all, used every half second
+            time.sleep(0.5)
+            self.assertEqual(c.get("/api/session", auth=False, headers=cookie)[0], 200)
+        time.sleep(1.3)  # the idle time has to pass: there is nothing else to wait on
+        self.assertEqual(c.get("/api/session", auth=False, headers=cookie)[0], 401)
+
+    def test_personal_tokens_sign_people_in_by_name_until_they_are_removed(self):
+        added = self.veskctl("console-user", "add", "alice")
+        self.assertEqual(added.returncode, 0, added.stderr)
+        self.assertRegex(added.stdout, "^[0-9a-f]{64}\n$")
+        alice = added.stdout.strip()
+        users_file = self.state + ".console-users"
+        self.assertEqual(stat.S_IMODE(os.stat(users_file).st_mode), 0o600)
+        with open(users_file, encoding="utf-8") as f:
+            self.assertNotIn(alice, f.read())
+        self.assertRefused(self.veskctl("console-user", "add", "alice"),
+                           "console-user: there is a console user named 'alice' already (remove "
+                           "them first to give them a new token)")
+        for bad in ("al ice", "a" * 33, "", "al/ice", "älice"):
+            self.assertRefused(self.veskctl("console-user", "add", bad),
+                               f"console-user: '{bad}' is not a name for a console user: up to 32 "
+                               "letters, digits, '.', '_' and '-'")
+        self.assertRefused(self.veskctl("console-user", "remove", "bob"),
+                           "console-user: no console user is named 'bob' (see veskctl "
+                           "console-user list)")
+        c = self.console()
+        master = c.token
+        # A user added while the console runs is let in: the file is read when a token comes.
+        bob = self.veskctl("console-user", "add", "b.o_b-2").stdout.strip()
+        listed = json.loads(self.veskctl("--json", "console-user", "list").stdout)["users"]
+        self.assertEqual([u["name"] for u in listed], ["alice", "b.o_b-2"])
+        self.assertRegex(listed[0]["added"], r"^\d{4}-\d\d-\d\dT")
+        self.assertEqual(self.veskctl("console-user", "list").stdout.splitlines()[1].split()[0],
+                         "b.o_b-2")
+        page = c.as_session(c.sign_in(alice))
+        self.assertEqual(c.get("/api/session", auth=False, headers=page)[1]["user"], "alice")
+        status, done = c.post({"argv": ["rename-volume", "Scratch", "Temp"], "dryRun": False},
+                              headers=page, auth=False)
+        self.assertEqual((status, done["status"]["ok"]), (200, True), done)
+        c.token = bob
+        self.assertEqual(c.get("/api/session")[1]["user"], "b.o_b-2")
+        c.csrf = c.get("/api/session")[1]["csrf"]
+        self.assertEqual(c.post({"argv": ["rename-volume", "Temp", "Scratch"]})[0], 200)
+        c.token = master
+        c.csrf = c.get("/api/session")[1]["csrf"]
+        self.assertEqual(c.post({"argv": ["rename-volume", "Data", "D2"]})[0], 200)
+        records = [json.loads(line) for line in self.veskctl(
+            "--json", "events", "--kind", "command").stdout.splitlines()]
+        self.assertEqual([r["detail"] for r in records],
+                         ["rename-volume by alice via the console: ok",
+                          "rename-volume by b.o_b-2 via the console: ok",
+                          f"rename-volume by {account()} via the console: ok"])
+        self.assertEqual([(r["command"]["user"], r["command"]["consoleUser"]) for r in records],
+                         [(account(), "alice"), (account(), "b.o_b-2"), (account(), account())])
+        self.assertEqual(self.veskctl("--json", "rename-volume", "D2", "Data").returncode, 0)
+        typed = json.loads(self.veskctl("--json", "events", "--kind", "command").stdout
+                           .splitlines()[-1])["command"]
+        self.assertEqual((typed["via"], typed["consoleUser"]), ("command line", None))
+        # Removed: the person's sessions and token end at once, nobody else's.
+        removed = self.veskctl("console-user", "remove", "alice")
+        self.assertEqual((removed.returncode, removed.stdout),
+                         (0, "Removed console user alice: their token and sessions end now.\n"))
+        self.assertEqual(c.get("/api/session", auth=False, headers=page)[0], 401)
+        self.assertEqual(c.get("/?token=" + alice, auth=False)[0], 401)
+        c.token = bob
+        self.assertEqual(c.get("/api/session")[0], 200)
+        # The console does not hand out tokens itself: they would show in its answers.
+        self.refused_to_run(c, ["console-user", "add", "mallory"])
+        self.assertNotIn("console-user list",
+                         [t["name"] for t in c.get("/api/commands")[1]["commands"]])
+
+    def test_a_users_file_that_is_not_private_or_not_veskctls_is_refused(self):
+        alice = self.veskctl("console-user", "add", "alice").stdout.strip()
+        users_file = self.state + ".console-users"
+        self.assertRefused(self.veskctl("--dry-run", "console-user", "remove", "alice"),
+                           "console-user: --dry-run is not taken: add and remove change only the "
+                           "users file, and list changes nothing")
+        c = self.console()
+        os.chmod(users_file, 0o640)
+        listed = self.veskctl("console-user", "list")
+        self.assertEqual((listed.returncode, listed.stderr),
+                         (1, f"veskctl: the console's users file {users_file} is another user's, "
+                             "or others may read or write it: make it yours alone (chmod 600) or "
+                             "remove it\n"))
+        # Nobody's own token is let in then; the console's own still is.
+        self.assertEqual(c.get("/?token=" + alice, auth=False)[0], 401)
+        self.assertEqual(c.get("/api/session")[0], 200)
+        with open(users_file, "w", encoding="utf-8") as f:
+            f.write('{"consoleUsers": [{"name": "alice"}]}')
+        os.chmod(users_file, 0o600)
+        document = json.loads(self.veskctl("--json", "console-user", "list").stdout)
+        self.assertEqual(document["status"]["message"],
+                         f"the console's users file {users_file} is not one veskctl wrote: "
+                         "remove it, and add the users again")
+        self.assertEqual(c.get("/?token=" + alice, auth=False)[0], 401)
+        bad = subprocess.run([VESKCTL, "--simulate", "--state", self.state, "serve"],
+                             env=dict(os.environ, VESK_CONSOLE_IDLE_SECONDS="soon"),
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual((bad.returncode, bad.stderr),
+                         (2, "veskctl: VESK_CONSOLE_IDLE_SECONDS: 'soon' is not a number of "
+                             "seconds\n"))
+
+    def test_people_added_at_once_are_all_kept(self):
+        names = [f"p{i}" for i in range(16)]
+        runs = [subprocess.Popen([VESKCTL, "--simulate", "--state", self.state, "console-user",
+                                  "add", name], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for name in names]
+        self.assertEqual([run.wait(timeout=60) for run in runs], [0] * len(names))
+        for run in runs:
+            run.stdout.close()
+            run.stderr.close()
+        listed = json.loads(self.veskctl("--json", "console-user", "list").stdout)["users"]
+        self.assertEqual(sorted(u["name"] for u in listed), sorted(names))
+
+    def refused_to_run(self, c, argv):
+        c.csrf = c.get("/api/session")[1]["csrf"]
+        status, document = c.post({"argv": argv, "dryRun": True})
+        self.assertEqual((status, document["status"]["message"]),
+                         (400, f"the console does not run '{argv[0]}': it makes tokens, which "
+                               "are shown once, on the command line"), document)
 
 if __name__ == "__main__":
     unittest.main()

@@ -93,8 +93,8 @@ def test_the_page_catches_up_after_the_server_restarts(browser, machine):
     assert attribute(browser, "#connection", "role") in ("status", "alert")
     machine.run("remove-drive", REMOVED, "--force")
     last = machine.last_record()
-    machine.serve()
-    wait(browser, lambda: connection(browser) == "live", "the page reconnects by itself")
+    sign_in_again(browser, machine.serve())
+    wait(browser, lambda: connection(browser) == "live", "the page reconnects")
     wait(browser, lambda: row_state(browser, DATA) == "degraded", "the change made while down shows")
     wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
     # No record is lost or doubled in the journal view across the restart (a line holds a change's
@@ -120,7 +120,7 @@ def test_records_lost_to_rotation_make_the_page_reload_the_topology(browser, mac
         machine.run("locate", "KN2K00004100", "on" if i % 2 == 0 else "off")
     oldest = json.loads(machine.run("events", "--json").splitlines()[0])["id"]
     assert oldest > before + 1, "the records the page waits for did not rotate away"
-    machine.serve()
+    sign_in_again(browser, machine.serve())
     wait(browser, lambda: row_state(browser, DATA) == "degraded", "the topology is reloaded")
     last = machine.last_record()
     wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
@@ -128,6 +128,37 @@ def test_records_lost_to_rotation_make_the_page_reload_the_topology(browser, mac
     listed = journal_ids(browser)
     assert min(listed) >= oldest
     assert not_reloaded(browser)
+
+
+def sign_in_again(driver, url):
+    """A restart ends every session: the page asks for the token, then carries on in place."""
+    driver.expected_errors.append(r"api/session.* 401")
+    wait(driver, lambda: driver.find_element(By.ID, "sign-in").is_displayed(), "the page asks")
+    driver.find_element(By.ID, "sign-in-token").send_keys(url.split("token=")[1])
+    click(driver, "#sign-in button")
+
+
+def test_the_page_signs_in_with_a_token_and_out_with_its_button(browser, machine):
+    url = machine.serve()
+    browser.expected_errors.append(r"api/(session|sign-in).* 401")
+    browser.get(url.split("?")[0])
+    wait(browser, lambda: browser.find_element(By.ID, "sign-in").is_displayed(), "the form shows")
+    assert connection(browser) == "lost"
+    browser.find_element(By.ID, "sign-in-token").send_keys("0" * 64)
+    click(browser, "#sign-in button")
+    wait(browser, lambda: "the token is not this console's" in
+         browser.find_element(By.ID, "connection").text, "a wrong token is refused")
+    field = browser.find_element(By.ID, "sign-in-token")
+    field.clear()
+    field.send_keys(url.split("token=")[1])
+    click(browser, "#sign-in button")
+    wait(browser, lambda: connection(browser) == "live", "the page connects")
+    wait(browser, lambda: row_state(browser, DATA), "the tree shows volume Data")
+    assert not browser.find_element(By.ID, "sign-in").is_displayed()
+    click(browser, "#sign-out")
+    wait(browser, lambda: browser.find_element(By.ID, "sign-in").is_displayed(), "signed out")
+    assert browser.execute_script(
+        "return fetch('/api/session').then(r => r.status)") == 401
 
 
 def choose_command(driver, name):

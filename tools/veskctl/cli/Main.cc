@@ -19,6 +19,7 @@
 #include "tools/veskctl/cli/Render.h"
 #include "tools/veskctl/cli/Validate.h"
 #include "tools/veskctl/console/Console.h"
+#include "tools/veskctl/console/ConsoleUsers.h"
 #include "tools/veskctl/journal/Audit.h"
 #include "tools/veskctl/journal/EventsCommand.h"
 #include "tools/veskctl/journal/Journal.h"
@@ -68,6 +69,79 @@ int Serve(const RunOptions& options, ConsoleOptions console, const CLI::App& app
     console.pathGiven = !options.statePath.empty();
     console.journalMaxBytes = options.journalMaxBytes;
     return RunServe(console, app);
+  });
+}
+
+// `console-user add|remove|list NAME`: people's own tokens for the console.
+struct ConsoleUserCommand {
+  CLI::App* add = nullptr;
+  CLI::App* remove = nullptr;
+  CLI::App* list = nullptr;
+  std::string name;
+};
+
+CLI::App* AddConsoleUserCommand(CLI::App& app, ConsoleUserCommand& command) {
+  auto* users = app.add_subcommand(
+      "console-user",
+      "Give people tokens of their own for the web console (serve), so that the journal names "
+      "who did what through it; see docs/console.md");
+  users->require_subcommand(1);
+  command.add = users->add_subcommand(
+      "add", "Make a token for NAME and print it, this once: only a hash of it is kept");
+  command.remove =
+      users->add_subcommand("remove", "Remove NAME: their token and sessions end at once");
+  for (auto* sub : {command.add, command.remove})
+    sub->add_option("name", command.name,
+                    "A short plain name: up to 32 letters, digits, '.', '_' and '-'")
+        ->required();
+  command.list =
+      users->add_subcommand("list", "List the console's users, with when each was added");
+  return users;
+}
+
+int ConsoleUsers(const RunOptions& options, const ConsoleUserCommand& command) {
+  return Guarded(options, [&] {
+    if (options.dryRun && !command.list->parsed())
+      throw UsageError(
+          "console-user: --dry-run is not taken: add and remove change only the "
+          "users file, and list changes nothing");
+    const auto path = ConsoleUsersPath(ConsoleTokenPath(StatePath(options), options.simulate));
+    auto entry = [](const ConsoleUser& user) {
+      return nlohmann::json{{"name", user.name}, {"added", user.added}};
+    };
+    if (command.add->parsed()) {
+      const auto [user, token] = AddConsoleUser(path, command.name);
+      if (options.json) {
+        PrintJson(SuccessStatus(), {{"user", entry(user)}, {"token", token}});
+      } else {
+        std::cout << token << std::endl;
+        std::cerr << "veskctl: " << user.name
+                  << " may open the console with the token above, shown this once: the address "
+                     "serve prints with this token in place of its own, or the page's sign-in "
+                     "form"
+                  << std::endl;
+      }
+    } else if (command.remove->parsed()) {
+      const ConsoleUser user = RemoveConsoleUser(path, command.name);
+      if (options.json)
+        PrintJson(SuccessStatus(), {{"removed", entry(user)}});
+      else
+        std::cout << "Removed console user " << user.name << ": their token and sessions end now."
+                  << std::endl;
+    } else {
+      const auto users = ReadConsoleUsers(path);
+      nlohmann::json list = nlohmann::json::array();
+      for (const auto& user : users) list.push_back(entry(user));
+      if (options.json) {
+        PrintJson(SuccessStatus(), {{"users", list}});
+      } else if (users.empty()) {
+        std::cout << "No console users: the console opens with its own token alone." << std::endl;
+      } else {
+        for (const auto& user : users) std::cout << user.name << "  added " << user.added << "\n";
+        std::cout << std::flush;
+      }
+    }
+    return kExitOk;
   });
 }
 
@@ -187,6 +261,8 @@ int main(int argc, char** argv) {
   CLI::App* events = AddEventsCommand(app, eventsOptions);
   ConsoleOptions consoleOptions;
   CLI::App* serve = AddServeCommand(app, consoleOptions);
+  ConsoleUserCommand consoleUser;
+  CLI::App* consoleUsers = AddConsoleUserCommand(app, consoleUser);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -228,6 +304,7 @@ int main(int argc, char** argv) {
   if (monitor->parsed()) return Monitor(options, monitorOptions, metricsListen);
   if (events->parsed()) return Events(options, eventsOptions);
   if (serve->parsed()) return Serve(options, consoleOptions, app);
+  if (consoleUsers->parsed()) return ConsoleUsers(options, consoleUser);
   options.readOnly = commands.ReadsOnly();
   options.healthCheck = commands.Checks();
   options.quiet = commands.Quiet();
@@ -241,6 +318,7 @@ int main(int argc, char** argv) {
       return Fail(options, "UsageError",
                   "--console needs the console's key as the first line of standard input", 0, 0,
                   kExitUsage);
+    std::getline(std::cin, options.consoleUser);
   }
   if (!commands.Configures() || options.dryRun)
     return CarryOut(options, commands.Parsed(), commands.StartsOver());
@@ -248,5 +326,6 @@ int main(int argc, char** argv) {
   audit.argv.assign(argv + 1, argv + argc);
   audit.name = commands.Name();
   audit.console = options.console;
+  audit.consoleUser = options.consoleUser;
   return CarryOut(options, commands.Parsed(), commands.StartsOver(), &audit);
 }

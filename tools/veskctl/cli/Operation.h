@@ -38,8 +38,10 @@ struct RunOptions {
   std::string command;   // as typed, subcommands and all: "delete-volume"
   // The console runs the command: its key (the first line of standard input) makes the confirm
   // value a dry run returns, and `confirm`, that value, is what lets destructive work go ahead.
+  // The second line names the person who asked, for the journal.
   bool console = false;
   std::string consoleKey;
+  std::string consoleUser;
   std::string confirm;
   // `check`: every failure is "could not tell" (exit 3, UNKNOWN), and --quiet prints nothing.
   bool healthCheck = false;

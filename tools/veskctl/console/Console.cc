@@ -1,6 +1,8 @@
 #include "tools/veskctl/console/Console.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <random>
@@ -8,27 +10,18 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/veskctl/base/Account.h"
+#include "tools/veskctl/base/Files.h"
 #include "tools/veskctl/base/Json.h"
 #include "tools/veskctl/base/NumberOption.h"
 #include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/base/Secrets.h"
 #include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/console/ConsoleAssets.h"
+#include "tools/veskctl/console/ConsoleUsers.h"
 #include "tools/veskctl/monitor/Metrics.h"
 #include "tools/veskctl/session/Session.h"
 #include "tools/veskctl/session/StateFile.h"
-
-#ifdef _WIN32
-#include <windows.h>
-// After windows.h, which it needs.
-#include <sddl.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#endif
 
 namespace veskctl {
 
@@ -70,24 +63,57 @@ HttpResponse Json(const json& body, int status = 200) {
           {}};
 }
 
-// The value of a cookie in a Cookie header ("a=1; vesk_session=...").
-std::string CookieValue(const std::string& header, const std::string& name) {
+// The values of every cookie of that name in a Cookie header ("a=1; vesk_session_80=..."): a
+// cookie another service of this host set under the same name may come first.
+std::vector<std::string> CookieValues(const std::string& header, const std::string& name) {
+  std::vector<std::string> values;
   std::size_t at = 0;
   while (at < header.size()) {
     const auto end = header.find(';', at);
     std::string pair = header.substr(at, end == std::string::npos ? std::string::npos : end - at);
     pair.erase(0, pair.find_first_not_of(' '));
-    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+    if (pair.compare(0, name.size() + 1, name + "=") == 0)
+      values.push_back(pair.substr(name.size() + 1));
     if (end == std::string::npos) break;
     at = end + 1;
   }
-  return "";
+  return values;
 }
 
-// The host a Host header names, without its port: "localhost", "127.0.0.1", "[::1]".
-std::string HostOf(const std::string& header) {
-  if (!header.empty() && header.front() == '[') return header.substr(0, header.find(']') + 1);
-  return header.substr(0, header.find(':'));
+// The host a Host header names, without its port ("localhost", "127.0.0.1", "[::1]"); nothing
+// unless the whole header is host[:port] with a name, an IPv4 address or a bracketed IPv6 address.
+std::optional<std::string> HostOf(const std::string& header) {
+  std::size_t end = 0;
+  if (!header.empty() && header.front() == '[') {
+    end = header.find(']');
+    if (end == std::string::npos || end == 1 ||
+        header.find_first_not_of("0123456789abcdefABCDEF:.", 1) != end)
+      return std::nullopt;
+    ++end;
+  } else {
+    end = std::min(header.find(':'), header.size());
+    const std::string name = header.substr(0, end);
+    if (name.empty() ||
+        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789.-") != std::string::npos)
+      return std::nullopt;
+  }
+  if (end < header.size()) {
+    const std::string port = header.substr(end + 1);
+    if (header[end] != ':' || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535)
+      return std::nullopt;
+  }
+  return header.substr(0, end);
+}
+
+// application/json, with parameters or none ("application/json; charset=utf-8").
+bool IsJson(const std::string& contentType) {
+  std::string type = contentType.substr(0, contentType.find(';'));
+  type.erase(type.find_last_not_of(" \t") + 1);
+  type.erase(0, type.find_first_not_of(" \t"));
+  for (auto& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "application/json";
 }
 
 std::string Lower(std::string text) {
@@ -127,56 +153,16 @@ fs::path ConsoleTokenPath(const fs::path& statePath, bool simulate) {
   return path.replace_extension(".console-token");
 }
 
-std::string ConsoleToken(const fs::path& path) {
+std::string ConsoleToken(const fs::path& path, bool fresh) {
   std::error_code ec;
-  if (fs::exists(path, ec)) {
+  if (!fresh && fs::exists(path, ec)) {
     std::ifstream in(path, std::ios::binary);
     std::string text;
     std::getline(in, text);
-    bool private_ = true;
-#ifndef _WIN32
-    struct stat info;
-    private_ =
-        ::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) == 0 && info.st_uid == ::geteuid();
-#endif
-    if (in && WellFormedToken(text) && private_) return text;
-    fs::remove(path, ec);
+    if (in && WellFormedToken(text) && IsPrivateFile(path)) return text;
   }
-  fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);
   const std::string token = NewToken();
-  const std::string content = token + "\n";
-#ifdef _WIN32
-  // Only its owner may open it: a protected list of one entry, for the owner.
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
-    throw StateFileError("cannot make the console's token file private: Windows error " +
-                         std::to_string(static_cast<std::uint32_t>(GetLastError())));
-  SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-  HANDLE file = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, &security, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  const auto error = static_cast<std::uint32_t>(GetLastError());
-  LocalFree(descriptor);
-  if (file == INVALID_HANDLE_VALUE)
-    throw StateFileError("cannot write the console's token file " + path.string() +
-                         ": Windows error " + std::to_string(error));
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-      written == content.size();
-  CloseHandle(file);
-  if (!ok) throw StateFileError("cannot write the console's token file " + path.string());
-#else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const bool ok =
-      fd >= 0 && ::fchmod(fd, 0600) == 0 &&
-      ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  const int error = errno;
-  if (fd >= 0) ::close(fd);
-  if (!ok)
-    throw StateFileError("cannot write the console's token file " + path.string() + ": " +
-                         std::strerror(error));
-#endif
+  WritePrivateFile(path, token + "\n", "the console's token file");
   return token;
 }
 
@@ -184,7 +170,11 @@ Console::Console(const ConsoleOptions& options, const CLI::App& app, std::string
     : options(options),
       app(app),
       token(std::move(token)),
-      csrf(Sha1Hex("csrf:" + this->token)),
+      owner(AccountName()),
+      usersPath(ConsoleUsersPath(ConsoleTokenPath(options.statePath, options.simulate))),
+      sessions(std::chrono::duration_cast<Sessions::Clock::duration>(
+          std::chrono::duration<double>(options.idleSeconds))),
+      bearerKey(RandomHex(kTokenBytes)),
       confirmKey(RandomHex(kTokenBytes)),
       journal(Journal::PathFor(options.statePath, options.simulate), options.journalMaxBytes) {
   try {
@@ -295,24 +285,99 @@ void Console::Journaled(const json& record) {
   }
 }
 
+std::string Console::CookieName() const {
+  // Browsers keep cookies by host, not by port: each console's name is its own, so that consoles
+  // on other ports of this host neither read nor overwrite its cookie.
+  return "vesk_session_" + std::to_string(server ? server->Port() : 0);
+}
+
+std::vector<std::string> Console::SessionCookies(const HttpRequest& request) const {
+  return CookieValues(request.Header("cookie"), CookieName());
+}
+
+std::optional<SessionHolder> Console::HolderOf(const std::string& presented) const {
+  if (SameSecret(presented, token)) return SessionHolder{owner, ""};
+  try {
+    if (const auto user = ConsoleUserOf(ReadConsoleUsers(usersPath), presented))
+      return SessionHolder{user->name, user->hash};
+  } catch (const StateFileError& e) {
+    // Nobody's own token can be checked; the console's still opens it.
+    std::cerr << "veskctl: " << e.what() << std::endl;
+  }
+  return std::nullopt;
+}
+
+bool Console::StillHolds(const SessionHolder& holder) const {
+  if (holder.userHash.empty()) return true;
+  try {
+    for (const auto& user : ReadConsoleUsers(usersPath))
+      if (user.name == holder.user && user.hash == holder.userHash) return true;
+  } catch (const StateFileError& e) {
+    std::cerr << "veskctl: " << e.what() << std::endl;
+  }
+  return false;
+}
+
+std::optional<Console::Visitor> Console::SignedIn(const HttpRequest& request) {
+  const std::string authorization = request.Header("authorization");
+  if (authorization.compare(0, 7, "Bearer ") == 0) {
+    const auto holder = HolderOf(authorization.substr(7));
+    if (!holder) return std::nullopt;
+    return Visitor{holder->user, Sha1Hex(bearerKey + ":" + holder->user + ":" + holder->userHash)};
+  }
+  for (const auto& value : SessionCookies(request)) {
+    const auto session = sessions.Use(value);
+    if (!session) continue;
+    if (StillHolds(session->holder)) return Visitor{session->holder.user, session->csrf};
+    sessions.End(value);  // the person was removed, or given a new token
+  }
+  return std::nullopt;
+}
+
+HttpResponse Console::SignIn(const HttpRequest& request) {
+  if (!IsJson(request.Header("content-type")))
+    return Failure(415, "the body must be JSON (Content-Type: application/json)");
+  const json body = json::parse(request.body, nullptr, false);
+  if (!body.is_object() || !body.value("token", json()).is_string())
+    return Failure(400, R"(the body must be {"token": "TOKEN"})");
+  const auto holder = HolderOf(body["token"].get<std::string>());
+  if (!holder)
+    return Failure(401,
+                   "the token is not this console's, nor a console user's: see the token "
+                   "file, or ask for your own (veskctl console-user add)");
+  const std::string value = sessions.Start(*holder);
+  HttpResponse r = Json(
+      {{"csrf", sessions.Use(value)->csrf}, {"user", holder->user}, {"version", VESKCTL_VERSION}});
+  r.headers.emplace_back("Set-Cookie",
+                         CookieName() + "=" + value + "; Path=/; HttpOnly; SameSite=Strict");
+  return r;
+}
+
 void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
+  if (request.version != 11) {
+    exchange.Answer(Failure(400, "the console speaks HTTP/1.1 only"));
+    return;
+  }
   // A page of another site whose name was made to point here sends that name: refused, so that
   // no other site's script can talk to the console through the browser.
   // Listening on every address, the console is reached by any of the machine's addresses, and
   // an address is no name another site could rebind.
-  const std::string host = Lower(HostOf(request.Header("host")));
+  const std::string host = Lower(HostOf(request.Header("host")).value_or(""));
   const std::string ours = server ? server->Host() : "127.0.0.1";
-  const bool named = host == "localhost" || host == Lower(ours) || IsLoopbackHost(host) ||
-                     (IsUnspecifiedHost(ours) && IsAddressHost(host));
+  const bool named =
+      !host.empty() && (host == "localhost" || host == Lower(ours) || IsLoopbackHost(host) ||
+                        (IsUnspecifiedHost(ours) && IsAddressHost(host)));
   if (!named) {
     exchange.Answer(Failure(
         403, "the Host header '" + request.Header("host") + "' names no address of this console"));
     return;
   }
-  // Opening the address serve printed: the token becomes a cookie scripts cannot read, and the
-  // address loses the token (nor is it kept in the history).
-  if (request.path == "/" && request.query.count("token")) {
-    if (!SameSecret(request.query.at("token"), token)) {
+  const std::string& path = request.path;
+  // Opening the address serve printed (or a person's own): the token starts a session, whose
+  // value the cookie holds, and the address loses the token (nor is it kept in the history).
+  if (path == "/" && request.query.count("token")) {
+    const auto holder = HolderOf(request.query.at("token"));
+    if (!holder) {
       exchange.Answer(Failure(401,
                               "the token is not this console's: open the address veskctl "
                               "serve printed, or read the token file"));
@@ -320,36 +385,44 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     }
     HttpResponse r{303, "text/plain", "", {}};
     r.headers.emplace_back("Location", "/");
-    r.headers.emplace_back("Set-Cookie",
-                           "vesk_session=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    r.headers.emplace_back("Set-Cookie", CookieName() + "=" + sessions.Start(*holder) +
+                                             "; Path=/; HttpOnly; SameSite=Strict");
     exchange.Answer(r);
     return;
   }
-  const std::string authorization = request.Header("authorization");
-  const bool bearer =
-      authorization.compare(0, 7, "Bearer ") == 0 && SameSecret(authorization.substr(7), token);
-  if (!bearer && !SameSecret(CookieValue(request.Header("cookie"), "vesk_session"), token)) {
+  // Anything that changes the machine, or signs someone in, comes from a page of this console:
+  // the browser names the page's origin.
+  const std::string origin = request.Header("origin");
+  const bool sameOrigin =
+      !origin.empty() && Lower(origin) == "http://" + Lower(request.Header("host"));
+  if (request.method == "POST" && !sameOrigin) {
+    exchange.Answer(Failure(
+        403, "the request comes from another site (Origin '" + origin + "'), or names none"));
+    return;
+  }
+  if (path == "/api/sign-in" && request.method == "POST") {
+    exchange.Answer(SignIn(request));
+    return;
+  }
+  // The page and its files hold nothing of the machine: a page that is not signed in shows its
+  // sign-in form.
+  const bool page = path == "/" || path.compare(0, 8, "/static/") == 0;
+  const auto visitor = page ? std::nullopt : SignedIn(request);
+  if (!page && !visitor) {
     exchange.Answer(Failure(401,
                             "not signed in: open the address veskctl serve printed (it "
                             "holds the token), or send Authorization: Bearer TOKEN"));
     return;
   }
   if (request.method != "GET") {
-    // Anything that changes the machine comes from a page of this console: the browser names the
-    // page's origin, and only this console's pages can read the value of X-Vesk-Token.
-    const std::string origin = request.Header("origin");
     if (request.method != "POST") {
       HttpResponse r = Failure(405, "the console takes GET and POST only");
       r.headers.emplace_back("Allow", "GET, POST");
       exchange.Answer(r);
       return;
     }
-    if (origin.empty() || Lower(origin) != "http://" + Lower(request.Header("host"))) {
-      exchange.Answer(Failure(
-          403, "the request comes from another site (Origin '" + origin + "'), or names none"));
-      return;
-    }
-    if (!SameSecret(request.Header("x-vesk-token"), csrf)) {
+    // Only this console's pages can read the session's value of X-Vesk-Token.
+    if (!visitor || !SameSecret(request.Header("x-vesk-token"), visitor->csrf)) {
       exchange.Answer(Failure(403, "the X-Vesk-Token header is missing or wrong: reload the page"));
       return;
     }
@@ -361,8 +434,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     exchange.Answer(r);
     return false;
   };
-  const std::string& path = request.path;
-  if (path == "/" || path.compare(0, 8, "/static/") == 0) {
+  if (page) {
     if (!only("GET")) return;
     const auto* asset = FindConsoleAsset(path == "/" ? "index.html" : path.substr(8));
     if (!asset) {
@@ -371,7 +443,18 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
     }
     exchange.Answer({200, std::string(asset->contentType), std::string(asset->content), {}});
   } else if (path == "/api/session") {
-    if (only("GET")) exchange.Answer(Json({{"csrf", csrf}, {"version", VESKCTL_VERSION}}));
+    if (only("GET"))
+      exchange.Answer(
+          Json({{"csrf", visitor->csrf}, {"user", visitor->user}, {"version", VESKCTL_VERSION}}));
+  } else if (path == "/api/sign-in") {
+    only("POST");  // a POST was answered above
+  } else if (path == "/api/sign-out") {
+    if (!only("POST")) return;
+    for (const auto& value : SessionCookies(request)) sessions.End(value);
+    HttpResponse r = Json({{"signedIn", false}});
+    r.headers.emplace_back("Set-Cookie",
+                           CookieName() + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    exchange.Answer(r);
   } else if (path == "/api/topology") {
     if (only("GET")) exchange.Answer(Topology());
   } else if (path == "/api/events") {
@@ -379,7 +462,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
   } else if (path == "/api/journal") {
     if (only("GET")) exchange.Answer(JournalTail(request));
   } else if (path == "/api/commands") {
-    exchange.Answer(request.method == "POST" ? Command(request) : CommandTable());
+    exchange.Answer(request.method == "POST" ? Command(request, visitor->user) : CommandTable());
   } else if (path == "/metrics") {
     if (!only("GET")) return;
     if (!metrics) {
@@ -462,6 +545,9 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
   if (!exchange.Write("retry: 1000\n\n")) return;
   std::uint64_t cursor = *after;
   for (;;) {
+    // A stream lasts as long as its session, and keeps it in use: signing out, or the person's
+    // removal, ends it by the next heartbeat.
+    if (!SignedIn(request)) return;
     const auto slice = journal.After(cursor, 1000);
     std::string out;
     if (slice.gap) {
@@ -501,7 +587,8 @@ HttpResponse Console::CommandTable() const {
       [&](const CLI::App& command, std::vector<std::string> path) {
         const auto subs = command.get_subcommands([](const CLI::App*) { return true; });
         if (!path.empty()) {
-          static const std::set<std::string> kept = {"monitor", "events", "serve", "completion"};
+          static const std::set<std::string> kept = {"monitor", "events", "serve", "completion",
+                                                     "console-user"};
           if (kept.count(path.front())) return;
         }
         if (!subs.empty()) {
@@ -537,8 +624,8 @@ HttpResponse Console::CommandTable() const {
   return Json({{"commands", commands}});
 }
 
-HttpResponse Console::Command(const HttpRequest& request) {
-  if (Lower(request.Header("content-type")).compare(0, 16, "application/json") != 0)
+HttpResponse Console::Command(const HttpRequest& request, const std::string& user) {
+  if (!IsJson(request.Header("content-type")))
     return Failure(415, "the body must be JSON (Content-Type: application/json)");
   const json body = json::parse(request.body, nullptr, false);
   if (!body.is_object() || !body.contains("argv") || !body["argv"].is_array() ||
@@ -555,11 +642,19 @@ HttpResponse Console::Command(const HttpRequest& request) {
     return Failure(400, "argv: at most " + std::to_string(kMaxArguments) + " arguments");
   if (body.contains("dryRun") && !body["dryRun"].is_boolean())
     return Failure(400, "dryRun must be true or false");
+  // The command's name is its first word: what comes before it can only be --system, since the
+  // options that take a value are the console's own (below).
+  const auto word = std::find_if(argv.begin(), argv.end(),
+                                 [](const std::string& a) { return a.empty() || a[0] != '-'; });
+  const std::string name = word == argv.end() ? "" : *word;
   static const std::set<std::string> running = {"monitor", "events", "serve", "completion"};
-  if (running.count(argv.front()))
-    return Failure(400, "the console does not run '" + argv.front() +
+  if (running.count(name))
+    return Failure(400, "the console does not run '" + name +
                             "': it runs until it is stopped (the console shows the journal "
                             "itself)");
+  if (name == "console-user")
+    return Failure(400, "the console does not run '" + name +
+                            "': it makes tokens, which are shown once, on the command line");
   static const std::set<std::string> controlled = {
       "--json",   "--dry-run",      "--force",        "--state",   "--simulate",
       "--driver", "--journal-size", "--lock-timeout", "--console", "--confirm"};
@@ -572,13 +667,14 @@ HttpResponse Console::Command(const HttpRequest& request) {
   // The command runs in a veskctl of its own that does everything under one hold of the
   // machine's lock: it resolves the names, predicts, and checks the confirm value against its own
   // prediction before it acts, so that nothing can change the machine between the check and the
-  // act. The key that makes confirm values goes on its standard input, never on a command line.
+  // act. The key that makes confirm values goes on its standard input, never on a command line,
+  // and so does the name of the person the journal records as having asked.
   auto run = [&](std::vector<std::string> extra) {
     auto arguments = BaseArguments();
     arguments.push_back("--console");
     for (auto& e : extra) arguments.push_back(std::move(e));
     arguments.insert(arguments.end(), argv.begin(), argv.end());
-    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n");
+    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n" + user + "\n");
   };
   auto answer = [](const Captured& c) {
     json document = json::parse(c.out, nullptr, false);
@@ -610,6 +706,9 @@ CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options) {
       ->option_text("ADDR:PORT");
   serve->add_flag("--allow-remote", options.allowRemote,
                   "Allow an address that is not loopback (put TLS in front: see docs/console.md)");
+  serve->add_flag("--new-token", options.newToken,
+                  "Make a new token and write it to the token file: the old one no longer opens "
+                  "the console");
   serve
       ->add_option("--interval", options.intervalSeconds,
                    "Seconds between two looks at the machine (default 0.5)")
@@ -620,8 +719,18 @@ CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options) {
 
 int RunServe(const ConsoleOptions& options, const CLI::App& app) {
   CatchStopSignals();
-  Console console(options, app,
-                  ConsoleToken(ConsoleTokenPath(options.statePath, options.simulate)));
+  ConsoleOptions given = options;
+  // For tests, which cannot wait half an hour for a session to end.
+  if (const char* idle = std::getenv("VESK_CONSOLE_IDLE_SECONDS")) {
+    char* end = nullptr;
+    given.idleSeconds = std::strtod(idle, &end);
+    if (end == idle || *end != '\0' || !(given.idleSeconds > 0))
+      throw UsageError("VESK_CONSOLE_IDLE_SECONDS: '" + std::string(idle) +
+                       "' is not a number of seconds");
+  }
+  Console console(
+      given, app,
+      ConsoleToken(ConsoleTokenPath(options.statePath, options.simulate), options.newToken));
   console.Start();
   std::cerr << "veskctl: serving the console at http://" << console.Address()
             << "/ (the token is in "

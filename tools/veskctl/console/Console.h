@@ -5,14 +5,16 @@
 // itself, with the same table, checks, prediction and JSON, so the console can do nothing the
 // command line would not.
 //
-// Who may ask: the holder of the token `serve` prints and keeps in TOKEN_FILE (a cookie set when
-// the page is opened with it, or a bearer header), through a Host that names this console (a
-// page of another site that rebinds its name to this address is refused), and, for anything that
-// changes the machine, from a page of this console (its Origin and the X-Vesk-Token header only
-// its own pages can read). A destructive command is carried out only with the `confirm` value its
-// dry run returned, which binds the request, the state of what it acts on and --system: the
-// veskctl that carries it out checks the value against its own prediction under the machine's
-// lock (cli/Operation.h), so a page that shows stale data cannot destroy what changed meanwhile.
+// Who may ask: a session started with the token `serve` prints and keeps in TOKEN_FILE, or with a
+// person's own token (ConsoleUsers.h), whose random value the browser keeps in a cookie of this
+// console's port (Sessions.h), or a bearer header with either token; through a Host that names
+// this console (a page of another site that rebinds its name to this address is refused), and,
+// for anything that changes the machine, from a page of this console (its Origin and the
+// session's X-Vesk-Token value only its own pages can read). A destructive command is carried out
+// only with the `confirm` value its dry run returned, which binds the request, the state of what it
+// acts on and --system: the veskctl that carries it out checks the value against its own prediction
+// under the machine's lock (cli/Operation.h), so a page that shows stale data cannot destroy what
+// changed meanwhile.
 #pragma once
 
 #include <condition_variable>
@@ -27,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/veskctl/console/Sessions.h"
 #include "tools/veskctl/http/HttpServer.h"
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/monitor/Monitor.h"
@@ -52,13 +55,16 @@ struct ConsoleOptions {
   // A stream that has nothing to send says it is alive this often, so that proxies keep it and a
   // page notices a connection that died silently.
   double heartbeatSeconds = 15;
+  // A session unused for this long ends (VESK_CONSOLE_IDLE_SECONDS sets it, for tests).
+  double idleSeconds = 30 * 60;
+  bool newToken = false;  // replace the token file's token
 };
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);
 
 // The token that opens the console, kept in `path` readable by the user only: the one there when
-// it is well formed and private, a new one otherwise.
-std::string ConsoleToken(const std::filesystem::path& path);
+// it is well formed and private and not `fresh`, a new one otherwise.
+std::string ConsoleToken(const std::filesystem::path& path, bool fresh = false);
 std::filesystem::path ConsoleTokenPath(const std::filesystem::path& statePath, bool simulate);
 
 class Console : public MonitorObserver {
@@ -86,11 +92,24 @@ class Console : public MonitorObserver {
   bool Pause(double seconds) override;
 
  private:
+  // Who sent a request, as far as the console knows.
+  struct Visitor {
+    std::string user;
+    std::string csrf;
+  };
+  // The holder of a token: the console's own or a person's; nothing for another value.
+  std::optional<SessionHolder> HolderOf(const std::string& token) const;
+  // Whether a personal token's entry is still the one a session started with.
+  bool StillHolds(const SessionHolder& holder) const;
+  std::optional<Visitor> SignedIn(const HttpRequest& request);
+  std::vector<std::string> SessionCookies(const HttpRequest& request) const;
+  std::string CookieName() const;  // "vesk_session_8080"
+  HttpResponse SignIn(const HttpRequest& request);
   HttpResponse Topology();
   void Events(const HttpRequest& request, HttpExchange& exchange);
   HttpResponse JournalTail(const HttpRequest& request);
   HttpResponse CommandTable() const;
-  HttpResponse Command(const HttpRequest& request);
+  HttpResponse Command(const HttpRequest& request, const std::string& user);
   std::vector<std::string> BaseArguments() const;
   // Waits until the journal holds a record after `after`, or `seconds` pass, or the console
   // stops; returns the journal's last identifier.
@@ -99,7 +118,12 @@ class Console : public MonitorObserver {
 
   ConsoleOptions options;
   const CLI::App& app;
-  const std::string token, csrf;
+  const std::string token;
+  const std::string owner;  // the account that started the console: the token's holder
+  const std::filesystem::path usersPath;
+  Sessions sessions;
+  // Makes the X-Vesk-Token value of a bearer, who has no session.
+  const std::string bearerKey;
   // Makes the confirm values of this console's dry runs: its commands get it on standard input.
   const std::string confirmKey;
   Journal journal;

@@ -259,6 +259,7 @@ class HttpServer::Impl {
         keepAlive = message.keep_alive();
         HttpRequest request;
         request.method = std::string(message.method_string());
+        request.version = message.version();
         request.target = std::string(message.target());
         const auto question = request.target.find('?');
         request.path = request.target.substr(0, question);

@@ -25,6 +25,7 @@ struct HttpRequest {
   std::map<std::string, std::string> query;    // decoded ("after" -> "3")
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
+  unsigned version = 11;  // HTTP/1.1 as 11, HTTP/1.0 as 10
   // The header's value, empty when it was not sent.
   std::string Header(const std::string& lowerCaseName) const;
 };

@@ -43,8 +43,11 @@ nlohmann::json CommandRecord(const CommandAudit& audit) {
   const std::string user = AccountName();
   const char* sudo = std::getenv("SUDO_USER");
   const std::string sudoUser = sudo != nullptr ? sudo : "";
-  std::string detail = audit.name + " by " + user;
-  if (!sudoUser.empty()) detail += " (sudo for " + sudoUser + ")";
+  // Through the console, the person who signed in is who asked; the process runs as the account
+  // that started the console, as command.user says.
+  const bool named = audit.console && !audit.consoleUser.empty();
+  std::string detail = audit.name + " by " + (named ? audit.consoleUser : user);
+  if (!sudoUser.empty() && !named) detail += " (sudo for " + sudoUser + ")";
   if (audit.console) detail += " via the console";
   detail += ": " + audit.outcome;
   // One line: a refusal's message may list what would have been lost below its first line.
@@ -58,6 +61,7 @@ nlohmann::json CommandRecord(const CommandAudit& audit) {
   if (audit.outcome == "unknown") record["command"]["exitCode"] = nullptr;
   record["command"]["sudoUser"] = sudoUser.empty() ? nlohmann::json() : nlohmann::json(sudoUser);
   record["command"]["via"] = audit.console ? "console" : "command line";
+  record["command"]["consoleUser"] = named ? nlohmann::json(audit.consoleUser) : nlohmann::json();
   return record;
 }
 

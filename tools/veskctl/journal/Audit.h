@@ -23,6 +23,7 @@ struct CommandAudit {
   std::string message;               // what went wrong; empty when nothing did
   int exitCode = 0;                  // none in the record when the outcome is unknown
   bool console = false;              // the console ran it for a person
+  std::string consoleUser;           // who signed in to the console; empty when they are unknown
 };
 
 // The user who ran it is the process's own account (AccountName), whatever the environment says;

@@ -1,6 +1,6 @@
 // The server's HTTP interface. Every request rides on the session cookie the server set when the
-// page was opened with its token; a POST also carries the session's CSRF value, which a restarted
-// server may have changed, so it is fetched again once when a POST is refused with 403.
+// page was opened with a token, or signed in with one; a POST also carries the session's CSRF
+// value, fetched again once when a POST is refused with 403.
 
 let csrf = null;
 
@@ -47,6 +47,27 @@ async function post(path, payload) {
     headers: { 'Content-Type': 'application/json', 'X-Vesk-Token': csrf || '' },
     body: JSON.stringify(payload),
   });
+}
+
+// Starts a session with a token: the server sets its cookie. Throws HttpError for a wrong token.
+export async function signIn(token) {
+  const response = await fetch('/api/sign-in', {
+    method: 'POST',
+    credentials: 'same-origin',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ token }),
+  });
+  const body = await readJson(response);
+  if (!response.ok) throw new HttpError(response.status, body);
+  csrf = body.csrf;
+  return body;
+}
+
+export async function signOut() {
+  if (csrf === null) await refreshSession();
+  const response = await post('/api/sign-out', {});
+  csrf = null;
+  if (!response.ok) throw new HttpError(response.status, await readJson(response));
 }
 
 // Runs a command: {argv, dryRun, confirm?}. Answers {httpStatus, exitCode, body}; a refusal of

@@ -2,7 +2,7 @@
 // live. `#last-event-id` shows the last journal record whose effect the page shows: a record
 // that changes the topology counts once the topology fetched after it has arrived.
 
-import { getJson, HttpError, refreshSession, runCommand } from './api.js';
+import { getJson, HttpError, refreshSession, runCommand, signIn, signOut } from './api.js';
 import { CommandPanel } from './commands.js';
 import { applyProgress, readingsOf, renderJobs, runningWork } from './jobs.js';
 import { JournalView } from './journal.js';
@@ -212,9 +212,58 @@ function connect() {
     setConnection('lost', 'Connection to the server lost: reconnecting…');
     const delay = RECONNECT_MS[Math.min(state.attempts, RECONNECT_MS.length - 1)];
     state.attempts += 1;
-    setTimeout(connect, delay);
+    setTimeout(reconnect, delay);
   });
 }
+
+// A restart of the console ends its sessions: a page that finds itself signed out asks for the
+// token and then carries on where it stopped.
+async function reconnect() {
+  try {
+    await refreshSession();
+  } catch (error) {
+    if (error instanceof HttpError && error.status === 401) {
+      askToSignIn('Signed out (the console restarted, or the session ended): sign in again.');
+      return;
+    }
+  }
+  connect();
+}
+
+function askToSignIn(why) {
+  setConnection('lost', why);
+  $('sign-out').hidden = true;
+  $('sign-in').hidden = false;
+  $('sign-in-token').focus();
+}
+
+$('sign-in').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  try {
+    await signIn($('sign-in-token').value);
+  } catch (error) {
+    setConnection('lost', `Not signed in: ${error.message}`);
+    return;
+  }
+  $('sign-in-token').value = '';
+  $('sign-in').hidden = true;
+  $('sign-out').hidden = false;
+  if (state.doc === null) start();
+  else connect();
+});
+
+$('sign-out').addEventListener('click', async () => {
+  const source = state.source;
+  state.source = null;
+  if (source) source.close();
+  try {
+    await signOut();
+  } catch (error) {
+    showProblem(`Could not sign out: ${error.message}`);
+  }
+  state.lost = true;
+  askToSignIn('Signed out.');
+});
 
 function showProblem(text) {
   const result = $('command-result');
@@ -231,10 +280,11 @@ async function start(attempt = 0) {
     const held = await getJson('/api/journal?limit=200');
     journal.add((held.records || []).filter((r) => r.id <= state.lastReceived));
     setApplied(state.lastReceived);
+    $('sign-out').hidden = false;
     connect();
   } catch (error) {
     if (error instanceof HttpError && error.status === 401) {
-      setConnection('lost', 'Not signed in: open the address veskctl serve printed, with its token.');
+      askToSignIn('Not signed in: open the address veskctl serve printed, or sign in with a token.');
       return;
     }
     const seconds = START_RETRY_S[Math.min(attempt, START_RETRY_S.length - 1)];
