@@ -437,5 +437,43 @@ class ListenTest(unittest.TestCase):
             self.assertNotEqual(third.token, first.token)
 
 
+
+class CommandTableTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.console = Console(self.folder.name)
+        self.addCleanup(self.folder.cleanup)
+        self.addCleanup(self.console.stop)
+
+    def test_the_table_marks_the_commands_that_destroy_data(self):
+        table = self.console.get("/api/commands")[1]["commands"]
+        self.assertTrue(all(isinstance(command["destructive"], bool) for command in table))
+        self.assertEqual(sorted(command["name"] for command in table if command["destructive"]),
+                         ["change-layout", "clear-metadata", "delete-volume", "remove-drive"])
+
+    def test_words_after_the_separator_are_never_options(self):
+        c = self.console
+        made = c.cli("create-volume", "--name=--force", "--level", "0", "--drives",
+                     "KN2K00004104,KN2K00004105")["result"]["volumeId"]
+        # By its name the console cannot tell the volume from its own option; by identifier,
+        # after --, it is a volume like any.
+        status, document = c.post({"argv": ["rename-volume", "--force", "Kept"]})
+        self.assertEqual((status, document["status"]["message"]),
+                         (400, "argv: the console sets --force itself (send dryRun and confirm)"))
+        status, document = c.post({"argv": ["rename-volume", "--", made, "Kept"]})
+        self.assertEqual((status, document["status"]["ok"]), (200, True), document)
+        self.assertIn("Kept", c.volumes())
+        # A serial number that reads as --help names a drive; here none has it.
+        answer, document = c.ask("POST", "/api/commands",
+                                 json.dumps({"argv": ["sim", "fail-drive", "--", "--help"],
+                                             "dryRun": True}),
+                                 {"Content-Type": "application/json", "Origin": c.base,
+                                  "X-Vesk-Token": c.csrf})
+        self.assertEqual((answer.status, answer.getheader("X-Vesk-Exit-Code")), (200, "2"))
+        self.assertEqual(document["status"], {"ok": False, "kind": "UsageError", "status": 0,
+                                              "errorCode": 0,
+                                              "message": "no drive '--help' (see 'veskctl show')"})
+
+
 if __name__ == "__main__":
     unittest.main()

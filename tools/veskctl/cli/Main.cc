@@ -186,6 +186,9 @@ int main(int argc, char** argv) {
   EventsOptions eventsOptions;
   CLI::App* events = AddEventsCommand(app, eventsOptions);
   ConsoleOptions consoleOptions;
+  consoleOptions.destroys = [&commands](const CLI::App& command) {
+    return commands.Destroys(command);
+  };
   CLI::App* serve = AddServeCommand(app, consoleOptions);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -52,6 +53,9 @@ struct ConsoleOptions {
   // A stream that has nothing to send says it is alive this often, so that proxies keep it and a
   // page notices a connection that died silently.
   double heartbeatSeconds = 15;
+  // Whether a command of the table destroys data whatever its prediction says (the command
+  // line's own mark), so that the page marks it before anything is dry run.
+  std::function<bool(const CLI::App&)> destroys;
 };
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);
