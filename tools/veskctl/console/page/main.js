@@ -65,7 +65,7 @@ function select(id) {
 
 function render() {
   renderTree($('tree'), state.doc, state.selectedId, select);
-  renderDetails($('details'), state.index, state.selectedId, (words) => commands.fill(words));
+  renderDetails($('details'), state.index, state.selectedId, commands);
   renderJobs($('jobs'), state.doc, state.readings);
 }
 
