@@ -127,6 +127,19 @@ def test_a_degraded_volume_offers_a_rebuild_onto_the_drives_that_can_take_the_pl
                       ("delete-volume", "change-layout", "clear-metadata", "remove-drive")}
 
 
+def test_a_stale_member_is_rebuilt_where_it_is(browser, machine):
+    machine.run("sim", "pull-drive", "KN2K00004102")
+    machine.run("sim", "insert-drive", "KN2K00004102")
+    open_console(browser, machine)
+    click(browser, f'[data-element-id="{DATA}"] button')
+    click(browser, '#details [data-action="rebuild"]')
+    wait(browser, lambda: browser.find_elements(By.ID, "carry-out"), "the dry run is shown")
+    assert not attributes(browser, "#opt-drives input:checked", "value"), "no drive is added"
+    click(browser, "#carry-out")
+    outcome(browser, "done")
+    wait(browser, lambda: row_state(browser, DATA) == "rebuilding", "Data shows rebuilding")
+
+
 def test_the_guided_create_offers_the_controllers_free_drives_and_levels(browser, machine):
     open_console(browser, machine)
     click(browser, f'[data-element-id="{NVME}"] button')

@@ -40,9 +40,10 @@ function actionsOf(entry) {
   const { kind, item, controller } = entry;
   const list = [];
   if (kind === 'volume') {
-    if (item.stateName === 'degraded' && places(item) > 0) {
+    // A member gone takes a drive in its place; a stale one is written back where it is.
+    if (item.stateName === 'degraded') {
       list.push({ name: 'rebuild', label: 'Rebuild', words: ['rebuild-volume', item.id],
-        drives: () => rebuildDrives(item, controller), tick: places(item) });
+        drives: places(item) ? () => rebuildDrives(item, controller) : null, tick: places(item) });
     }
     list.push({ name: 'verify', label: 'Verify', words: ['verify-volume', item.id] },
       { name: 'rename', label: 'Rename', words: ['rename-volume', item.id], ask: '#arg-name' },

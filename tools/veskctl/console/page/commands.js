@@ -61,10 +61,6 @@ export class CommandPanel {
     return this.commands[Number(this.select.value)] || null;
   }
 
-  find(name) {
-    return this.commands.findIndex((c) => c.name === name);
-  }
-
   showForm() {
     this.forget();
     const command = this.current();
@@ -162,9 +158,8 @@ export class CommandPanel {
     }
   }
 
-  // Chooses the selected element where the form asks for one of its kind.
-  // The drives an action offered were for the element it was for: another one gets the
-  // controller's.
+  // Chooses the selected element where the form asks for one of its kind. The drives an action
+  // offered were for the element it acted on: another element gets its controller's.
   prefill() {
     this.refreshChoices();
     const selected = this.getSelection();
@@ -416,15 +411,11 @@ function prediction(p) {
 // A failure as the command line's status block says it: the message, the driver's status by
 // name and meaning, and veskctl's explanation of what stood in the way.
 function failure(answer, lead) {
-  const body = answer.body || {};
-  const status = body.status || {};
+  const status = (answer.body && answer.body.status) || {};
   const code = answer.exitCode === null ? `HTTP ${answer.httpStatus}` : `exit code ${answer.exitCode}`;
-  let message = status.message;
-  if (!message) message = 'help' in body ? 'veskctl printed its help, not a command\'s answer' : 'veskctl gave no answer';
-  const lines = [`${lead} (${code}): ${message}`];
+  const lines = [`${lead} (${code}): ${status.message || 'veskctl answered with no outcome of the command'}`];
   if (status.statusName) lines.push(`Driver status ${status.status}: ${status.statusName} — ${status.statusText}`);
   if (status.explanation) lines.push(`Why: ${status.explanation}`);
-  for (const c of status.candidates || []) lines.push(`It fits ${c.kind} "${c.name}" (${c.id}, by ${c.matchedBy})`);
   return el('div', { class: 'failure', 'data-outcome': 'failed', role: 'alert' },
     ...lines.map((line) => el('p', {}, line)));
 }
