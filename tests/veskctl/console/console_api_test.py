@@ -451,19 +451,10 @@ class CommandTableTest(unittest.TestCase):
         self.assertEqual(sorted(command["name"] for command in table if command["destructive"]),
                          ["change-layout", "clear-metadata", "delete-volume", "remove-drive"])
 
-    def test_words_after_the_separator_are_never_options(self):
+    def test_a_word_after_the_separator_is_never_an_option(self):
+        # What the page sends: a serial number that reads as --help names a drive (none has it
+        # here), and veskctl prints no help.
         c = self.console
-        made = c.cli("create-volume", "--name=--force", "--level", "0", "--drives",
-                     "KN2K00004104,KN2K00004105")["result"]["volumeId"]
-        # By its name the console cannot tell the volume from its own option; by identifier,
-        # after --, it is a volume like any.
-        status, document = c.post({"argv": ["rename-volume", "--force", "Kept"]})
-        self.assertEqual((status, document["status"]["message"]),
-                         (400, "argv: the console sets --force itself (send dryRun and confirm)"))
-        status, document = c.post({"argv": ["rename-volume", "--", made, "Kept"]})
-        self.assertEqual((status, document["status"]["ok"]), (200, True), document)
-        self.assertIn("Kept", c.volumes())
-        # A serial number that reads as --help names a drive; here none has it.
         answer, document = c.ask("POST", "/api/commands",
                                  json.dumps({"argv": ["sim", "fail-drive", "--", "--help"],
                                              "dryRun": True}),
@@ -473,7 +464,6 @@ class CommandTableTest(unittest.TestCase):
         self.assertEqual(document["status"], {"ok": False, "kind": "UsageError", "status": 0,
                                               "errorCode": 0,
                                               "message": "no drive '--help' (see 'veskctl show')"})
-
 
 if __name__ == "__main__":
     unittest.main()
