@@ -10,7 +10,7 @@ from browser_support import *  # noqa: F401,F403 (the fixtures and helpers)
 from browser_support import By, Select  # noqa: F401
 
 DEMO = pathlib.Path(__file__).resolve().parents[3] / "simulator" / "topologies" / "demo.json"
-NVME = "c0d0e100-0000-4000-8000-000000000002"
+NVME, SATA = "c0d0e100-0000-4000-8000-000000000002", "c0a7a000-0000-4000-8000-000000000001"
 FREE = ("KN2K00004104", "KN2K00004105")
 
 
@@ -151,6 +151,12 @@ def test_the_guided_create_offers_the_controllers_free_drives_and_levels(browser
     levels = [o.text for o in Select(browser.find_element(By.ID, "opt-level")).options
               if o.get_attribute("value")]
     assert levels == ["RAID 0", "RAID 1", "RAID 10", "RAID 5"]
+    # Another controller's drives are its free ones: not its spare, its optical drive or members.
+    Select(browser.find_element(By.ID, "opt-controller")).select_by_value(SATA)
+    wait(browser, lambda: set(drive_choices(browser)) == {drive_id(machine, "KS1A00000004")},
+         "the other controller's free drive is offered")
+    Select(browser.find_element(By.ID, "opt-controller")).select_by_value(NVME)
+    wait(browser, lambda: set(drive_choices(browser)) == set(free), "the drives are offered again")
     for value in free:
         browser.find_element(By.CSS_SELECTOR, f'#opt-drives input[value="{value}"]').click()
     Select(browser.find_element(By.ID, "opt-level")).select_by_visible_text("RAID 1")

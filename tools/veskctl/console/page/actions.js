@@ -8,11 +8,15 @@ import { runCommand, succeeded } from './api.js';
 
 const LOST = new Set(['missing', 'failed', 'offline']);
 
-// A drive that can take a place in an array: a disk, present and well, in none, and not kept for
-// a volume's journal.
+// A drive that can join an array: a disk, present and well, in none, and neither a spare nor
+// kept for a volume's journal.
 function free(d) {
-  return !d.arrayId && d.typeName !== 'optical' && d.statusName === 'normal'
-    && (d.usageName === 'pass-through' || d.usageName === 'spare');
+  return !d.arrayId && d.typeName !== 'optical' && d.statusName === 'normal' && d.usageName === 'pass-through';
+}
+
+// A drive that can take a missing member's place: a free one, or a spare kept for that.
+function freeOrSpare(d) {
+  return free(d) || (d.usageName === 'spare' && d.statusName === 'normal');
 }
 
 function places(v) {
@@ -23,15 +27,12 @@ function places(v) {
 // its prediction knows what the driver refuses (another controller's drive, one too small). For
 // several places at once each drive alone cannot be tried, and the free drives are offered.
 async function rebuildDrives(v, controller) {
-  const candidates = (controller.drives || []).filter(free);
-  if (places(v) !== 1) return new Set(candidates.map((d) => d.id));
+  const candidates = (controller.drives || []).filter(freeOrSpare);
+  if (places(v) !== 1) return freeOrSpare;
   const answers = await Promise.all(candidates.map((d) =>
     runCommand({ argv: ['rebuild-volume', `--drives=${d.id}`, '--', v.id], dryRun: true }).catch(() => null)));
-  return new Set(candidates.filter((d, i) => answers[i] && succeeded(answers[i].body)).map((d) => d.id));
-}
-
-function freeDrives(controller) {
-  return new Set((controller.drives || []).filter(free).map((d) => d.id));
+  const fit = new Set(candidates.filter((d, i) => answers[i] && succeeded(answers[i].body)).map((d) => d.id));
+  return (d) => fit.has(d.id);
 }
 
 // The actions of an element: what it is called, the command line, which drives fit its
@@ -48,7 +49,7 @@ function actionsOf(entry) {
     list.push({ name: 'verify', label: 'Verify', words: ['verify-volume', item.id] },
       { name: 'rename', label: 'Rename', words: ['rename-volume', item.id], ask: '#arg-name' },
       { name: 'change-layout', label: 'Change layout', words: ['change-layout', item.id], ask: '#opt-level',
-        drives: async () => freeDrives(controller) },
+        drives: async () => free },
       { name: 'delete', label: 'Delete', words: ['delete-volume', item.id] });
   } else if (kind === 'drive') {
     if (item.usageName === 'spare') list.push({ name: 'unmark-spare', label: 'Unmark spare', words: ['unmark-spare', item.id] });
@@ -59,15 +60,14 @@ function actionsOf(entry) {
     }
   } else if (kind === 'controller') {
     list.push({ name: 'create-volume', label: 'Create volume', words: ['create-volume', '--controller', item.id],
-      drives: async () => freeDrives(item), ask: '#opt-name' });
+      drives: async () => free, ask: '#opt-name' });
   }
   return list;
 }
 
 async function act(panel, action) {
   if (action.drives) panel.result.replaceChildren(el('p', {}, 'Finding the drives that fit…'));
-  const offered = action.drives ? await action.drives() : null;
-  if (!panel.fill(action.words, offered && ((d) => offered.has(d.id)))) return;
+  if (!panel.fill(action.words, action.drives ? await action.drives() : null)) return;
   if (action.tick) {
     const boxes = [...document.querySelectorAll('#opt-drives input[type="checkbox"]')].slice(0, action.tick);
     for (const box of boxes) box.checked = true;
@@ -116,12 +116,10 @@ export function adviceSection(entry, panel) {
     prepare.addEventListener('click', async () => {
       const words = splitWords(a.command);
       const placeholder = words.some((w) => w.split(',').includes('DRIVE'));
-      const offered = !placeholder ? null
-        : words[0] === 'rebuild-volume' ? await rebuildDrives(v, controller) : freeDrives(controller);
+      const offered = !placeholder ? null : words[0] === 'rebuild-volume' ? await rebuildDrives(v, controller) : free;
       const at = words.findIndex((w, i) => i > 0 && w === v.name);
       if (at > 0) words[at] = v.id;
-      panel.fill(words.map((w) => w.split(',').filter((p) => p !== 'DRIVE').join(',')),
-        offered && ((d) => offered.has(d.id)));
+      panel.fill(words.map((w) => w.split(',').filter((p) => p !== 'DRIVE').join(',')), offered);
       const choice = document.querySelector(placeholder ? '#opt-drives input, #arg-drive' : '#dry-run');
       if (choice) choice.focus();
     });

@@ -133,7 +133,8 @@ export class CommandPanel {
         const names = [...new Set(controllers.flatMap((c) => (c.raidLevels || []).map((l) => l.raidLevelName)))];
         options = names.map((n) => el('option', { value: n }, n));
       } else {
-        const sameController = choice === 'drive' && controller && select.dataset.option;
+        // A drive for an option, or one an action offers, is of the controller concerned.
+        const sameController = choice === 'drive' && controller && (select.dataset.option || this.offered);
         options = this.elements(choice)
           .filter((e) => !sameController || e.controller.id === controller.id)
           .filter((e) => choice !== 'drive' || !this.offered || this.offered(e.item))
@@ -147,7 +148,7 @@ export class CommandPanel {
     if (group) {
       const ticked = new Set([...group.querySelectorAll('input:checked')].map((i) => i.value));
       const drives = this.elements('drive').map((e) => e.item)
-        .filter((d) => (this.offered ? this.offered(d) : !controller || d.controllerId === controller.id));
+        .filter((d) => (!controller || d.controllerId === controller.id) && (!this.offered || this.offered(d)));
       group.replaceChildren(group.querySelector('legend'), ...drives.map((d) => {
         const id = `opt-drives-${d.id}`;
         return el('div', { class: 'choice' },
