@@ -746,7 +746,10 @@ json VolumeTo(const Volume& v) {
   return j;
 }
 
-Controller ControllerFrom(const json& j, std::size_t index) {
+// `serials`: the drives read so far by serial number, with where each is (a serial number names
+// one drive of the machine, as the command line names drives by it).
+Controller ControllerFrom(const json& j, std::size_t index,
+                          std::map<std::string, std::string>& serials) {
   Controller c;
   c.id = GuidFrom(j, "id");
   c.pdoName = Widen(Text(j, "pdoName", 256, "\\Device\\RaidPort" + std::to_string(index)));
@@ -798,6 +801,11 @@ Controller ControllerFrom(const json& j, std::size_t index) {
         drive.serialNumber = (first.serialNumber + std::to_string(n)).substr(0, 20);
         drive.portNumber = static_cast<std::uint8_t>(first.portNumber + n);
         drive.physicalSlotNumber = first.physicalSlotNumber + n;
+      }
+      if (!drive.serialNumber.empty()) {
+        const auto [taken, fresh] = serials.emplace(drive.serialNumber, Where(""));
+        if (!fresh)
+          Refuse("serial", drive.serialNumber, "is the serial number of " + taken->second + " too");
       }
       c.drives.push_back(drive);
     }
@@ -999,9 +1007,10 @@ Topology LoadTopology(const std::string& text) {
     t.nextObjectNumber = Number<std::uint32_t>(j, "nextObjectNumber", 1);
     Required(j, "controllers");
     const json& controllers = List(j, "controllers");
+    std::map<std::string, std::string> serials;
     for (std::size_t i = 0; i < controllers.size(); ++i) {
       At at("controllers", i);
-      t.controllers.push_back(ControllerFrom(Object(controllers[i], ""), i));
+      t.controllers.push_back(ControllerFrom(Object(controllers[i], ""), i, serials));
     }
     Check(t);
     return t;

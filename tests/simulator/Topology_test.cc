@@ -111,6 +111,15 @@ TEST(TopologyFiles, MalformedInputIsRefusedWithItsReason) {
        "volume f0000000-0000-4000-8000-000000000001 names an unknown array"},
       {Minimal(R"(, "drives": [{"id": "c0000000-0000-4000-8000-000000000001", "type": "sata"}])"),
        "identifier c0000000-0000-4000-8000-000000000001 is used twice"},
+      // A serial number names one drive of the machine: the CLI and the console name drives by it.
+      {R"({"controllers": [{"id": "c0000000-0000-4000-8000-000000000001", "type": "sata",
+            "drives": [{"id": "d0000000-0000-4000-8000-000000000001", "type": "sata", "serial": "K1"}]},
+          {"id": "c0000000-0000-4000-8000-000000000002", "type": "sata",
+            "drives": [{"id": "d0000000-0000-4000-8000-000000000002", "type": "sata", "serial": "K"},
+                       {"id": "d0000000-0000-4000-8000-000000000003", "type": "sata", "serial": "K",
+                        "count": 2}]}]})",
+       "controllers[1].drives[1].serial: \"K1\" is the serial number of controllers[0].drives[0] "
+       "too"},
       {"{\"controllers\": [\n  {\"id\": 1,,", "not valid JSON (line 2, column 12)"},
   };
   for (const auto& [json, message] : cases) ExpectRefused(json, message);

@@ -714,5 +714,34 @@ class SessionLifeTest(unittest.TestCase):
                          (400, f"the console does not run '{argv[0]}': it makes tokens, which "
                                "are shown once, on the command line"), document)
 
+
+
+class CommandTableTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.console = Console(self.folder.name)
+        self.addCleanup(self.folder.cleanup)
+        self.addCleanup(self.console.stop)
+
+    def test_the_table_marks_the_commands_that_destroy_data(self):
+        table = self.console.get("/api/commands")[1]["commands"]
+        self.assertTrue(all(isinstance(command["destructive"], bool) for command in table))
+        self.assertEqual(sorted(command["name"] for command in table if command["destructive"]),
+                         ["change-layout", "clear-metadata", "delete-volume", "remove-drive"])
+
+    def test_a_word_after_the_separator_is_never_an_option(self):
+        # What the page sends: a serial number that reads as --help names a drive (none has it
+        # here), and veskctl prints no help.
+        c = self.console
+        answer, document = c.ask("POST", "/api/commands",
+                                 json.dumps({"argv": ["sim", "fail-drive", "--", "--help"],
+                                             "dryRun": True}),
+                                 {"Content-Type": "application/json", "Origin": c.base,
+                                  "X-Vesk-Token": c.csrf})
+        self.assertEqual((answer.status, answer.getheader("X-Vesk-Exit-Code")), (200, "2"))
+        self.assertEqual(document["status"], {"ok": False, "kind": "UsageError", "status": 0,
+                                              "errorCode": 0,
+                                              "message": "no drive '--help' (see 'veskctl show')"})
+
 if __name__ == "__main__":
     unittest.main()

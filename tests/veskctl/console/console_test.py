@@ -53,14 +53,16 @@ def progress(driver):
 def test_a_rebuild_started_from_the_advice_moves_its_bar_with_the_simulated_clock(browser, machine):
     machine.run("remove-drive", REMOVED, "--force")
     open_console(browser, machine)
-    # The way back to health goes into the form; the administrator names the new drive.
+    # The way back to health goes into the form; the administrator chooses the new drive among
+    # the free drives of the controller, not a placeholder.
     click(browser, f'[data-element-id="{DATA}"] > .row')
     click(browser, "#details .advice button")
-    wait(browser, lambda: attribute(browser, "#opt-drives", "type") == "text", "the form is made")
-    drives = browser.find_element(By.ID, "opt-drives")
-    assert drives.get_attribute("value") == "DRIVE"
-    drives.clear()
-    drives.send_keys("KN2K00004104")
+    free = {drive_id(machine, s): s for s in ("KN2K00004104", "KN2K00004105")}
+    boxes = "#opt-drives input[type=checkbox]"
+    wait(browser, lambda: {v for (v,) in attributes(browser, boxes, "value")} == set(free),
+         "the drives that fit are offered")
+    assert not attributes(browser, boxes + ":checked", "value")
+    click(browser, f'#opt-drives input[value="{drive_id(machine, "KN2K00004104")}"]')
     browser.find_element(By.ID, "dry-run").click()
     wait(browser, lambda: browser.find_elements(By.ID, "carry-out"), "the dry run is shown")
     assert not browser.find_elements(By.ID, "confirm-name"), "a rebuild asks nothing"
@@ -170,7 +172,7 @@ def choose_command(driver, name):
 def dry_run_delete(driver):
     click(driver, f'[data-element-id="{DATA}"] > .row')
     choose_command(driver, "delete-volume")
-    assert driver.find_element(By.ID, "arg-volume").get_attribute("value") == "Data"
+    assert driver.find_element(By.ID, "arg-volume").get_attribute("value") == DATA
     driver.find_element(By.ID, "dry-run").click()
     wait(driver, lambda: driver.find_elements(By.ID, "confirm-name"), "the dry run asks for the name")
     return driver.find_element(By.ID, "carry-out")

@@ -84,6 +84,10 @@ class Commands {
   bool Configures() const { return !ReadsOnly() && !jobs->parsed() && !wait->parsed(); }
   // The command as typed, subcommands and all: "delete-volume", "sim fail-drive".
   std::string Name() const;
+  // The command destroys data whatever the prediction says: it asks first, and the console marks
+  // it before anything is dry run. Its plans take `destructive` from here, so the mark and the
+  // question cannot drift apart.
+  bool Destroys(const CLI::App& command) const { return destroying.count(&command) > 0; }
 
  private:
   using VolumePlanner = std::function<Plan(Session&, const Model&, const Vesk::Volume&)>;
@@ -107,8 +111,9 @@ class Commands {
   Plan PlanSetVolumeRwh(Session& s, const Model& before, const Vesk::Volume& v);
   void AddElementCommands(CLI::App& app);  // ElementCommands.cc: arrays, drives, controllers
   void AddJobCommands(CLI::App& app);      // JobCommands.cc: jobs, wait
+  // `destroys`: the command destroys data (see Destroys).
   CLI::App* VolumeCommand(CLI::App& app, const char* name, const char* help, VolumePlanner plan,
-                          Naming naming = Naming::AllowPrefix);
+                          Naming naming = Naming::AllowPrefix, bool destroys = false);
   // A command that starts or stops background work, or forces a volume's state.
   CLI::App* WorkCommand(
       CLI::App& app, const char* name, const char* help, const char* operation,
@@ -131,6 +136,7 @@ class Commands {
                bool all);
 
   Planner planner;
+  std::set<const CLI::App*> destroying;
   CLI::App* root = nullptr;
   CLI::App* reset = nullptr;
   CLI::App* show = nullptr;

@@ -31,8 +31,10 @@ CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* he
                                  const char* destroys) {
   auto* command = app.add_subcommand(name, help);
   command->add_option("drive", driveText, "Drive identifier or serial number")->required();
-  command->callback([this, name, operation, call, done, naming, destroys] {
-    planner = [this, name, operation, call, done, naming, destroys](Session& s, const Model&) {
+  if (destroys) destroying.insert(command);
+  command->callback([this, command, name, operation, call, done, naming, destroys] {
+    planner = [this, command, name, operation, call, done, naming, destroys](Session& s,
+                                                                             const Model&) {
       const Vesk::Drive& d = ResolveDrive(s, driveText, naming);
       nlohmann::json request = Request(operation, d.controllerId);
       request["driveId"] = d.id.ToString();
@@ -41,9 +43,9 @@ CLI::App* Commands::DriveCommand(CLI::App& app, const char* name, const char* he
         call(s, DriveIn(s, id));
         return Outcome{{{"driveId", id.ToString()}}, Done(done(), id)};
       });
+      plan.destructive = Destroys(*command);
       if (destroys) {
         plan.action = destroys + (" " + DriveLabel(d));
-        plan.destructive = true;
       } else {
         plan.action = "run " + std::string(name) + " on " + DriveLabel(d);
       }

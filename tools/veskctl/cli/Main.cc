@@ -260,6 +260,9 @@ int main(int argc, char** argv) {
   EventsOptions eventsOptions;
   CLI::App* events = AddEventsCommand(app, eventsOptions);
   ConsoleOptions consoleOptions;
+  consoleOptions.destroys = [&commands](const CLI::App& command) {
+    return commands.Destroys(command);
+  };
   CLI::App* serve = AddServeCommand(app, consoleOptions);
   ConsoleUserCommand consoleUser;
   CLI::App* consoleUsers = AddConsoleUserCommand(app, consoleUser);

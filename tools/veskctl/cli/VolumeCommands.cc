@@ -16,13 +16,15 @@ nlohmann::json VolumeRequest(const Vesk::Volume& v, const char* operation) {
 }  // namespace
 
 CLI::App* Commands::VolumeCommand(CLI::App& app, const char* name, const char* help,
-                                  VolumePlanner plan, Naming naming) {
+                                  VolumePlanner plan, Naming naming, bool destroys) {
   auto* command = app.add_subcommand(name, help);
   command->add_option("volume", volumeText, "Volume identifier or name")->required();
-  command->callback([this, name, plan, naming] {
-    planner = [this, name, plan, naming](Session& s, const Model& before) {
+  if (destroys) destroying.insert(command);
+  command->callback([this, command, name, plan, naming] {
+    planner = [this, command, name, plan, naming](Session& s, const Model& before) {
       const Vesk::Volume& v = ResolveVolume(s, volumeText, naming);
       Plan p = plan(s, before, v);
+      p.destructive = Destroys(*command);
       if (p.action.empty()) p.action = "run " + std::string(name) + " on " + VolumeLabel(v);
       return p;
     };
@@ -53,7 +55,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
   using std::bind_front;
   AddCreateVolume(app);
   VolumeCommand(app, "delete-volume", "Delete a volume (asks first)",
-                bind_front(&Commands::PlanDeleteVolume, this), Naming::Exact);
+                bind_front(&Commands::PlanDeleteVolume, this), Naming::Exact, true);
   VolumeCommand(app, "rename-volume", "Rename a volume",
                 bind_front(&Commands::PlanRenameVolume, this))
       ->add_option("name", nameText, "New name, at most 16 bytes")
@@ -91,7 +93,7 @@ void Commands::AddVolumeCommands(CLI::App& app) {
   auto* layout =
       VolumeCommand(app, "change-layout",
                     "Change a volume's RAID level or strip size (background work; asks first)",
-                    bind_front(&Commands::PlanChangeLayout, this), Naming::Exact);
+                    bind_front(&Commands::PlanChangeLayout, this), Naming::Exact, true);
   layout->add_option("--level", levelText, "New RAID level (default: unchanged)");
   layout->add_option("--strip", stripText, "New strip size in KiB (default: unchanged)");
   layout->add_option("--drives", driveTexts, "Drives to add");
@@ -188,7 +190,6 @@ Plan Commands::PlanDeleteVolume(Session&, const Model&, const Vesk::Volume& v) {
     return Outcome{{{"volumeId", id.ToString()}}, Done("Deleted volume", id)};
   });
   plan.action = "delete " + VolumeLabel(v);
-  plan.destructive = true;
   return plan;
 }
 
@@ -276,7 +277,6 @@ Plan Commands::PlanChangeLayout(Session& s, const Model&, const Vesk::Volume& v)
                 StripSizeText(v.stripSize) + " strip to " + RaidLevelName(level) + ", " +
                 StripSizeText(strip) + " strip" +
                 (added.empty() ? "" : " over " + std::to_string(added.size()) + " more drive(s)");
-  plan.destructive = true;
   return plan;
 }
 

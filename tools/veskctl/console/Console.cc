@@ -617,6 +617,7 @@ HttpResponse Console::CommandTable() const {
         commands.push_back({{"name", name},
                             {"path", path},
                             {"description", command.get_description()},
+                            {"destructive", options.destroys && options.destroys(command)},
                             {"positionals", positionals},
                             {"options", flags}});
       };

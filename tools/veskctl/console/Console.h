@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -58,6 +59,9 @@ struct ConsoleOptions {
   // A session unused for this long ends (VESK_CONSOLE_IDLE_SECONDS sets it, for tests).
   double idleSeconds = 30 * 60;
   bool newToken = false;  // replace the token file's token
+  // Whether a command of the table destroys data whatever its prediction says (the command
+  // line's own mark), so that the page marks it before anything is dry run.
+  std::function<bool(const CLI::App&)> destroys;
 };
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);

@@ -84,7 +84,7 @@ $('summary').addEventListener('click', (event) => {
 function render() {
   renderSummary($('summary'), state.doc);
   tree.render(state.doc, state.selectedId);
-  renderDetails($('details'), state.index, state.selectedId, (words) => commands.fill(words));
+  renderDetails($('details'), state.index, state.selectedId, commands);
   renderJobs($('jobs'), state.doc, state.readings);
 }
 

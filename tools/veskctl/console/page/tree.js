@@ -1,6 +1,7 @@
 // The topology as a tree (controllers > arrays > volumes and their drives, then the drives
 // outside arrays), and the details of the element selected in it.
 
+import { actionsSection, adviceSection } from './actions.js';
 import { bidi, el, formatBytes, replaceKeepingFocus } from './dom.js';
 
 // States an administrator must notice; everything else is shown plainly.
@@ -261,18 +262,7 @@ function onOff(value) {
   return value ? 'on' : 'off';
 }
 
-// The words of a command line as a shell would split it (quotes only: advice has no variables).
-export function splitWords(line) {
-  const words = [];
-  const pattern = /'([^']*)'|"((?:[^"\\]|\\.)*)"|(\S+)/g;
-  let match;
-  while ((match = pattern.exec(line)) !== null) {
-    words.push(match[1] ?? (match[2] !== undefined ? match[2].replace(/\\(.)/g, '$1') : match[3]));
-  }
-  return words;
-}
-
-function volumeDetails(v, index, onAdvice) {
+function volumeDetails(v, index) {
   const parts = [facts([
     ['State', v.stateName],
     ['Level', v.raidLevelName],
@@ -296,14 +286,6 @@ function volumeDetails(v, index, onAdvice) {
     el('caption', {}, order),
     el('thead', {}, el('tr', {}, el('th', { scope: 'col' }, '#'), el('th', { scope: 'col' }, 'Drive'), el('th', { scope: 'col' }, 'Role'))),
     el('tbody', {}, ...rows)));
-  if (v.advice && v.advice.length) {
-    parts.push(el('h4', {}, 'What to do'), list(v.advice.map((a) => {
-      const prepare = el('button', { type: 'button', class: 'prepare' }, 'Prepare');
-      prepare.setAttribute('aria-label', `Put veskctl ${a.command} into the command form`);
-      prepare.addEventListener('click', () => onAdvice(splitWords(a.command)));
-      return el('li', { class: 'advice' }, el('code', {}, `veskctl ${a.command}`), ' ', prepare, ' ', el('span', {}, a.why));
-    })));
-  }
   return parts;
 }
 
@@ -348,7 +330,8 @@ function controllerDetails(c) {
   ])];
 }
 
-export function renderDetails(container, index, selectedId, onAdvice) {
+// `panel`: the command form the element's actions and advice are put into.
+export function renderDetails(container, index, selectedId, panel) {
   const entry = selectedId ? index.get(selectedId) : null;
   if (!entry) {
     replaceKeepingFocus(container, el('p', { class: 'hint' }, selectedId ? 'The element is gone.' : 'Select an element in the topology.'));
@@ -359,5 +342,7 @@ export function renderDetails(container, index, selectedId, onAdvice) {
   replaceKeepingFocus(container,
     el('h3', {}, `${kind} `, bidi(nameOf(kind, item))),
     el('p', { class: 'ident' }, item.id),
-    ...builders[kind](item, index, onAdvice));
+    ...builders[kind](item, index),
+    ...actionsSection(entry, panel),
+    ...(kind === 'volume' ? adviceSection(entry, panel) : []));
 }
