@@ -182,6 +182,9 @@ def test_the_journal_shows_one_line_per_change_in_words(browser, machine, tmp_pa
     machine.run("remove-drive", REMOVED, "--force")
     wait(browser, lambda: row_state(browser, DATA) == "degraded", "Data shows degraded")
     machine.run("rebuild-volume", "Data", "--drives", "KN2K00004104")
+    # Each state in a look of its own: a watcher that looked only after the clock moved would
+    # record degraded → normal in one change.
+    wait(browser, lambda: row_state(browser, DATA) == "rebuilding", "Data shows rebuilding")
     machine.run("sim", "advance", "5000")
     last = machine.last_record()
     wait(browser, lambda: applied(browser) >= last, f"the page applies record {last}")
