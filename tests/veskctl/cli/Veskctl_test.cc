@@ -1072,4 +1072,19 @@ TEST_F(VeskctlTest, ADriveThatLeavesTakesItsDataAndNothingElse) {
   EXPECT_EQ(after["KS1A00000004"]["sata"]["port"], 3);  // where it was, missing
 }
 
+// Giving someone a way in through the console, and taking it away, are journaled as commands.
+TEST_F(VeskctlTest, ConsoleUsersAddedAndRemovedAreJournaled) {
+  ASSERT_EQ(Run("--simulate console-user add alice", true).exitCode, 0);
+  ASSERT_EQ(Run("--simulate console-user remove alice").exitCode, 0);
+  const Result events = Run("--simulate events --kind command", true);
+  std::vector<std::string> details;
+  std::istringstream lines(events.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("console-user") != std::string::npos)
+      details.push_back(line.substr(line.find("console-user")));
+  ASSERT_EQ(details.size(), 2u) << events.out;
+  EXPECT_EQ(details[0].substr(0, 25), "console-user add alice by");
+  EXPECT_EQ(details[1].substr(0, 28), "console-user remove alice by");
+}
+
 }  // namespace

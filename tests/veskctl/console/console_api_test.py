@@ -642,10 +642,12 @@ class SessionLifeTest(unittest.TestCase):
         records = [json.loads(line) for line in self.veskctl(
             "--json", "events", "--kind", "command").stdout.splitlines()]
         self.assertEqual([r["detail"] for r in records],
-                         ["rename-volume by alice via the console: ok",
+                         [f"console-user add alice by {account()}: ok",
+                          f"console-user add b.o_b-2 by {account()}: ok",
+                          "rename-volume by alice via the console: ok",
                           "rename-volume by b.o_b-2 via the console: ok",
                           f"rename-volume by {account()} via the console: ok"])
-        self.assertEqual([(r["command"]["user"], r["command"]["consoleUser"]) for r in records],
+        self.assertEqual([(r["command"]["user"], r["command"].get("consoleUser")) for r in records[2:]],
                          [(account(), "alice"), (account(), "b.o_b-2"), (account(), account())])
         self.assertEqual(self.veskctl("--json", "rename-volume", "D2", "Data").returncode, 0)
         typed = json.loads(self.veskctl("--json", "events", "--kind", "command").stdout

@@ -99,6 +99,24 @@ CLI::App* AddConsoleUserCommand(CLI::App& app, ConsoleUserCommand& command) {
   return users;
 }
 
+// Who may act through the console is as much the journal's business as what they did there.
+void JournalConsoleUser(const RunOptions& options, const std::string& verb,
+                        const std::string& name) {
+  CommandAudit audit;
+  audit.argv = {"console-user", verb, name};
+  audit.name = "console-user " + verb;
+  audit.status = SuccessStatus();
+  nlohmann::json record = CommandRecord(audit);
+  record["detail"] = "console-user " + verb + " " + name + " by " +
+                     record["command"]["user"].get<std::string>() + ": ok";
+  try {
+    Journal(Journal::PathFor(StatePath(options), options.simulate), options.journalMaxBytes)
+        .Append(record);
+  } catch (const std::exception& e) {
+    std::cerr << "veskctl: the journal could not record it: " << e.what() << std::endl;
+  }
+}
+
 int ConsoleUsers(const RunOptions& options, const ConsoleUserCommand& command) {
   return Guarded(options, [&] {
     if (options.dryRun && !command.list->parsed())
@@ -111,6 +129,7 @@ int ConsoleUsers(const RunOptions& options, const ConsoleUserCommand& command) {
     };
     if (command.add->parsed()) {
       const auto [user, token] = AddConsoleUser(path, command.name);
+      JournalConsoleUser(options, "add", user.name);
       if (options.json) {
         PrintJson(SuccessStatus(), {{"user", entry(user)}, {"token", token}});
       } else {
@@ -123,6 +142,7 @@ int ConsoleUsers(const RunOptions& options, const ConsoleUserCommand& command) {
       }
     } else if (command.remove->parsed()) {
       const ConsoleUser user = RemoveConsoleUser(path, command.name);
+      JournalConsoleUser(options, "remove", user.name);
       if (options.json)
         PrintJson(SuccessStatus(), {{"removed", entry(user)}});
       else
