@@ -437,5 +437,56 @@ class ListenTest(unittest.TestCase):
             self.assertNotEqual(third.token, first.token)
 
 
+class ConnectionsAndCommandsTest(unittest.TestCase):
+    """Nobody on the machine can lock the console out without its token, a client that leaves
+    gives its connection back, and what the console starts ends with it."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+
+    def serve(self, *arguments, **kw):
+        console = Console(self.folder.name, *arguments, **kw)
+        self.addCleanup(lambda: console.process.poll() is None and console.stop())
+        return console
+
+    def test_a_command_neither_outlives_the_console_nor_keeps_its_port(self):
+        c = self.serve("--interval", "3600")
+        # The console's watcher has had its look at the machine: it does not wait for the lock.
+        wait_for(lambda: "vesk_last_successful_refresh_timestamp_seconds 0" not in
+                 c.get("/metrics")[1], "the console's first look")
+        lock = MachineLock(c.state)
+        self.addCleanup(lock.file.close)
+        lock.take()
+        self.addCleanup(lock.give)
+
+        def stuck_command(console):
+            def post():
+                try:
+                    console.post({"argv": ["sim", "advance", "1"]})
+                except OSError:
+                    pass  # the console ended first
+            threading.Thread(target=post, daemon=True).start()
+            return wait_for(lambda: [pid for pid, (state, argv) in
+                                     children(console.process.pid).items()
+                                     if state != "Z" and b"advance" in argv],
+                            "the console to start the command")[0]
+
+        # Killed outright, the console leaves its command running, and the port free.
+        command = stuck_command(c)
+        c.process.kill()
+        c.process.wait()
+        self.addCleanup(lambda orphan=command: os.path.exists(f"/proc/{orphan}") and
+                        os.kill(orphan, signal.SIGKILL))
+        again = self.serve("--interval", "3600", "--listen", c.host)
+        # Stopped, the console ends its command with it, at once.
+        command = stuck_command(again)
+        started = time.monotonic()
+        again.stop()
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertEqual(again.returncode, 0)
+        wait_for(lambda: not os.path.exists(f"/proc/{command}"), "the command to end", 1)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -219,6 +219,9 @@ void Console::Stop() {
     stopping = true;
   }
   changed.notify_all();
+  // The requests in flight end at once: a command would otherwise hold the stop up to its
+  // time-out.
+  commands.EndAll();
   if (server) server->Stop();
   if (journalWatch.joinable()) journalWatch.join();
 }
@@ -398,7 +401,7 @@ HttpResponse Console::Topology() {
     return topology->second;
   auto arguments = BaseArguments();
   arguments.push_back("show");
-  const Captured run = RunSelf(arguments, options.commandTimeoutSeconds);
+  const Captured run = RunSelf(arguments, options.commandTimeoutSeconds, "", &commands);
   json document = json::parse(run.out, nullptr, false);
   if (run.exitCode != 0 || !document.is_object())
     return Failure(
@@ -560,7 +563,7 @@ HttpResponse Console::Command(const HttpRequest& request) {
     arguments.push_back("--console");
     for (auto& e : extra) arguments.push_back(std::move(e));
     arguments.insert(arguments.end(), argv.begin(), argv.end());
-    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n");
+    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n", &commands);
   };
   auto answer = [](const Captured& c) {
     json document = json::parse(c.out, nullptr, false);

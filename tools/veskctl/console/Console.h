@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/http/HttpServer.h"
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/monitor/Monitor.h"
@@ -105,6 +106,7 @@ class Console : public MonitorObserver {
   std::unique_ptr<Metrics> metrics;
   std::set<std::string> lost;  // the volumes with a data-loss mark, as the last look saw them
   std::unique_ptr<HttpServer> server;
+  RunningCommands commands;  // ended with the console, rather than waited for
   std::mutex mutex;
   std::condition_variable changed;
   std::uint64_t lastId = 0;
