@@ -8,6 +8,7 @@ import fcntl
 import http.client
 import json
 import os
+import resource
 import signal
 import socket
 import stat
@@ -22,11 +23,11 @@ VESKCTL = os.environ.get("VESKCTL") or (sys.argv.pop(1) if len(sys.argv) > 1 els
 
 
 class Console:
-    def __init__(self, folder, *arguments):
+    def __init__(self, folder, *arguments, preexec_fn=None):
         self.state = os.path.join(folder, "s.json")
         self.process = subprocess.Popen(
             [VESKCTL, "--simulate", "--state", self.state, "serve", *arguments],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn)
         line = self.process.stdout.readline().strip()
         if not line:
             raise RuntimeError("serve printed no address: " + self.process.stderr.read())
@@ -73,6 +74,25 @@ class Console:
         answer, document = self.ask("POST", "/api/commands", json.dumps(body), sent, **kw)
         return answer.status, document
 
+    def connect(self):
+        host, port = self.host.rsplit(":", 1)
+        s = socket.create_connection((host, int(port)))
+        s.settimeout(30)
+        return s
+
+    def stream(self):
+        """An open event stream of a signed-in client, once its first bytes came."""
+        s = self.connect()
+        s.sendall(f"GET /api/events HTTP/1.1\r\nHost: {self.host}\r\n"
+                  f"Authorization: Bearer {self.token}\r\n\r\n".encode())
+        received = b""
+        while b"retry: 1000" not in received:
+            piece = s.recv(4096)
+            if not piece:
+                raise AssertionError("the stream ended: " + received.decode())
+            received += piece
+        return s
+
     def cli(self, *arguments):
         result = subprocess.run([VESKCTL, "--simulate", "--state", self.state, "--json", *arguments],
                                 capture_output=True, text=True, timeout=120)
@@ -99,6 +119,27 @@ def children(pid):
         except (OSError, IndexError, ValueError):
             continue
     return found
+
+
+def everything(s):
+    """What a connection receives until the server closes it."""
+    received = b""
+    while True:
+        piece = s.recv(65536)
+        if not piece:
+            return received.decode("utf-8", "replace")
+        received += piece
+
+
+def sockets(pid):
+    """How many sockets the process holds open."""
+    count = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            count += os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:")
+        except OSError:
+            pass
+    return count
 
 
 def wait_for(condition, what, seconds=60):
@@ -256,16 +297,23 @@ class ConsoleTest(unittest.TestCase):
         with open(token_file, encoding="ascii") as f:
             self.assertEqual(f.read(), c.token + "\n")
 
-    def test_connections_past_the_limit_are_told_to_come_back(self):
+    def test_connections_past_the_limits_are_told_to_come_back(self):
         c = self.console
-        host, port = c.host.rsplit(":", 1)
-        idle = [socket.create_connection((host, int(port))) for _ in range(64)]
-        extra = socket.create_connection((host, int(port)))
-        extra.settimeout(30)
-        reply = extra.recv(4096).decode()
+        # An idle connection makes room for a newer one from its address, and is told why.
+        idle = [c.connect() for _ in range(17)]
+        reply = everything(idle[0])
         self.assertTrue(reply.startswith("HTTP/1.1 503"), reply)
-        self.assertIn("too many connections: at most 64 at a time", reply)
-        for s in idle + [extra]:
+        self.assertIn("Retry-After: 1", reply)
+        self.assertIn("this connection was idle and made room for a newer one", reply)
+        # Connections that are busy are never taken: 64 signed-in streams, 16 more past that
+        # pool, and the next connection from the same address is refused.
+        streams = [c.stream() for _ in range(64 + 16)]
+        extra = c.connect()
+        reply = everything(extra)
+        self.assertTrue(reply.startswith("HTTP/1.1 503"), reply)
+        self.assertIn("too many connections from 127.0.0.1: at most 16 at a time before "
+                      "signing in", reply)
+        for s in idle + streams + [extra]:
             s.close()
 
     def test_names_swapped_between_the_check_and_the_act_are_refused_and_nothing_is_deleted(self):
@@ -449,6 +497,48 @@ class ConnectionsAndCommandsTest(unittest.TestCase):
         console = Console(self.folder.name, *arguments, **kw)
         self.addCleanup(lambda: console.process.poll() is None and console.stop())
         return console
+
+    def test_a_flood_of_idle_connections_locks_no_one_out(self):
+        c = self.serve()
+        flood = [c.connect() for _ in range(200)]
+        self.addCleanup(lambda: [s.close() for s in flood])
+        started = time.monotonic()
+        status, document, _ = c.get("/api/journal?limit=1")
+        self.assertEqual(status, 200, document)
+        status, _, answer = c.get("/?token=" + c.token, auth=False)
+        self.assertEqual((status, answer.getheader("Location")), (303, "/"))
+        # Well before the idle ones time out.
+        self.assertLess(time.monotonic() - started, 3)
+
+    def test_a_stream_whose_client_left_gives_its_connection_back_at_once(self):
+        c = self.serve()
+        pid = c.process.pid
+        wait_for(lambda: sockets(pid) == 1, "the console to listen only")
+        stream = c.stream()
+        self.assertEqual(sockets(pid), 2)
+        stream.close()
+        started = time.monotonic()
+        wait_for(lambda: sockets(pid) == 1, "the stream's connection to close", 1)
+        self.assertLess(time.monotonic() - started, 1)
+
+    def test_out_of_descriptors_it_refuses_connections_and_recovers(self):
+        limit = 64
+        c = self.serve(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                             (limit, limit)))
+        pid = c.process.pid
+        clients = []
+        for _ in range(40):
+            clients.append(c.connect())
+            clients[-1].sendall(f"GET /api/events HTTP/1.1\r\nHost: {c.host}\r\n"
+                                f"Authorization: Bearer {c.token}\r\n\r\n".encode())
+        wait_for(lambda: len(os.listdir(f"/proc/{pid}/fd")) >= limit - 4,
+                 "the console to run out of descriptors", 10)
+        with self.assertRaises(subprocess.TimeoutExpired):
+            c.process.wait(timeout=1)
+        for s in clients:
+            s.close()
+        wait_for(lambda: sockets(pid) == 1, "the connections to close", 10)
+        self.assertEqual(c.get("/api/topology")[0], 200)
 
     def test_a_command_neither_outlives_the_console_nor_keeps_its_port(self):
         c = self.serve("--interval", "3600")

@@ -252,10 +252,23 @@ void Console::WatchJournal() {
   }
 }
 
-std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
+// A page that closed its stream is noticed within a slice: its connection is freed at once, not
+// at the next heartbeat.
+std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds, HttpExchange& page) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
   std::unique_lock lock(mutex);
-  changed.wait_for(lock, std::chrono::duration<double>(seconds),
-                   [&] { return stopping || lastId > after; });
+  for (;;) {
+    const auto slice = std::min(until, Clock::now() + std::chrono::milliseconds(250));
+    if (changed.wait_until(lock, slice, [&] { return stopping || lastId > after; }) ||
+        Clock::now() >= until)
+      break;
+    lock.unlock();
+    const bool gone = page.Gone();
+    lock.lock();
+    if (gone) break;
+  }
   return lastId;
 }
 
@@ -319,6 +332,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
                             "holds the token), or send Authorization: Bearer TOKEN"));
     return;
   }
+  exchange.Vouch();
   if (request.method != "GET") {
     // Anything that changes the machine comes from a page of this console: the browser names the
     // page's origin, and only this console's pages can read the value of X-Vesk-Token.
@@ -470,12 +484,12 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
     if (!out.empty() && !exchange.Write(out)) return;
     if (slice.records.size() == 1000) continue;
     const auto before = cursor;
-    if (WaitForRecords(cursor, options.heartbeatSeconds) <= before) {
+    if (WaitForRecords(cursor, options.heartbeatSeconds, exchange) <= before) {
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
       }
-      if (!exchange.Write(": heartbeat\n\n")) return;
+      if (exchange.Gone() || !exchange.Write(": heartbeat\n\n")) return;
     }
   }
 }

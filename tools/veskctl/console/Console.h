@@ -93,8 +93,8 @@ class Console : public MonitorObserver {
   HttpResponse Command(const HttpRequest& request);
   std::vector<std::string> BaseArguments() const;
   // Waits until the journal holds a record after `after`, or `seconds` pass, or the console
-  // stops; returns the journal's last identifier.
-  std::uint64_t WaitForRecords(std::uint64_t after, double seconds);
+  // stops, or the page went away; returns the journal's last identifier.
+  std::uint64_t WaitForRecords(std::uint64_t after, double seconds, HttpExchange& page);
   void WatchJournal();
 
   ConsoleOptions options;
