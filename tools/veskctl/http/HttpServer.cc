@@ -355,6 +355,13 @@ class HttpServer::Impl {
       beast::get_lowest_layer(stream).socket().shutdown(tcp::socket::shutdown_send, ignored);
       beast::get_lowest_layer(stream).close();
       done = true;
+      // Its thread and descriptors go now rather than at the next accept, which may be a while
+      // off when descriptors ran out. (Nothing ends this connection before its thread ended.)
+      Impl& owner = server;
+      net::post(owner.context, [&owner] {
+        std::lock_guard lock(owner.mutex);
+        owner.Reap();
+      });
     }
 
     void Refuse(int status, const std::string& message) {
