@@ -7,17 +7,31 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Watchdog.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // What the child does, chosen by the program's first argument.
 TEST(ProgramChild, DISABLED_ExitsWithThree) { std::exit(3); }
 TEST(ProgramChild, DISABLED_Hangs) { std::this_thread::sleep_for(std::chrono::minutes(2)); }
+#ifndef _WIN32
+TEST(ProgramChild, DISABLED_SaysItsDescriptors) {
+  std::string open;
+  for (int fd = 3; fd < 1024; ++fd)
+    if (::fcntl(fd, F_GETFD) != -1) open += " " + std::to_string(fd);
+  std::cout << "open:" << open << "." << std::endl;
+}
+#endif
 
 // This test program, running the child case `name`.
 std::string Self() { return ::testing::internal::GetArgvs().front(); }
@@ -55,5 +69,40 @@ TEST(Program, AProgramThatHangsIsKilledAtItsTimeOutInAJobOrNot) {
         std::nullopt);
   }
 }
+
+// The console's end ends its commands in flight, and any it starts after, at once rather than
+// at their time-out.
+TEST(Program, EndingTheRunsKillsTheOnesInFlightAndAnyStartedAfter) {
+  Vesk::test::Watchdog watchdog("runs that were ended", 60);
+  veskctl::RunningCommands running;
+  std::thread end([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    running.EndAll();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const auto inFlight = veskctl::RunSelf(Child("Hangs"), 50, "", &running);
+  end.join();
+  const auto after = veskctl::RunSelf(Child("Hangs"), 50, "", &running);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+#ifdef _WIN32
+  const int killed = 1;  // TerminateJobObject's exit code
+#else
+  const int killed = -1;  // a signal
+#endif
+  EXPECT_EQ(inFlight.exitCode, killed) << inFlight.err;
+  EXPECT_EQ(after.exitCode, killed) << after.err;
+}
+
+#ifndef _WIN32
+// A descriptor another thread opened without close-on-exec (as Asio opens its sockets) does not
+// reach the command: a command that outlives its console must not keep the console's port.
+TEST(Program, ACommandGetsNoDescriptorButItsStandardOnes) {
+  const int inheritable = ::dup(STDERR_FILENO);
+  ASSERT_GT(inheritable, 2);
+  const auto run = veskctl::RunSelf(Child("SaysItsDescriptors"), 30);
+  ::close(inheritable);
+  EXPECT_NE(run.out.find("open:."), std::string::npos) << run.out;
+}
+#endif
 
 }  // namespace

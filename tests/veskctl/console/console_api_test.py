@@ -8,6 +8,7 @@ import fcntl
 import http.client
 import json
 import os
+import resource
 import signal
 import socket
 import stat
@@ -22,12 +23,12 @@ VESKCTL = os.environ.get("VESKCTL") or (sys.argv.pop(1) if len(sys.argv) > 1 els
 
 
 class Console:
-    def __init__(self, folder, *arguments, env=None):
+    def __init__(self, folder, *arguments, env=None, preexec_fn=None):
         self.state = os.path.join(folder, "s.json")
         self.process = subprocess.Popen(
             [VESKCTL, "--simulate", "--state", self.state, "serve", *arguments],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-            env=dict(os.environ, **(env or {})))
+            env=dict(os.environ, **(env or {})), preexec_fn=preexec_fn)
         line = self.process.stdout.readline().strip()
         if not line:
             raise RuntimeError("serve printed no address: " + self.process.stderr.read())
@@ -85,6 +86,25 @@ class Console:
         csrf = self.get("/api/session", auth=False, headers={"Cookie": cookie})[1]["csrf"]
         return {"Cookie": cookie, "X-Vesk-Token": csrf}
 
+    def connect(self):
+        host, port = self.host.rsplit(":", 1)
+        s = socket.create_connection((host, int(port)))
+        s.settimeout(30)
+        return s
+
+    def stream(self):
+        """An open event stream of a signed-in client, once its first bytes came."""
+        s = self.connect()
+        s.sendall(f"GET /api/events HTTP/1.1\r\nHost: {self.host}\r\n"
+                  f"Authorization: Bearer {self.token}\r\n\r\n".encode())
+        received = b""
+        while b"retry: 1000" not in received:
+            piece = s.recv(4096)
+            if not piece:
+                raise AssertionError("the stream ended: " + received.decode())
+            received += piece
+        return s
+
     def cli(self, *arguments):
         result = subprocess.run([VESKCTL, "--simulate", "--state", self.state, "--json", *arguments],
                                 capture_output=True, text=True, timeout=120)
@@ -111,6 +131,27 @@ def children(pid):
         except (OSError, IndexError, ValueError):
             continue
     return found
+
+
+def everything(s):
+    """What a connection receives until the server closes it."""
+    received = b""
+    while True:
+        piece = s.recv(65536)
+        if not piece:
+            return received.decode("utf-8", "replace")
+        received += piece
+
+
+def sockets(pid):
+    """How many sockets the process holds open."""
+    count = 0
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            count += os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:")
+        except OSError:
+            pass
+    return count
 
 
 def wait_for(condition, what, seconds=60):
@@ -365,16 +406,23 @@ class ConsoleTest(unittest.TestCase):
         for kind in ("application/json; charset=utf-8", "Application/JSON", "application/json;"):
             self.assertEqual(c.post(dry, headers={"Content-Type": kind})[0], 200, kind)
 
-    def test_connections_past_the_limit_are_told_to_come_back(self):
+    def test_connections_past_the_limits_are_told_to_come_back(self):
         c = self.console
-        host, port = c.host.rsplit(":", 1)
-        idle = [socket.create_connection((host, int(port))) for _ in range(64)]
-        extra = socket.create_connection((host, int(port)))
-        extra.settimeout(30)
-        reply = extra.recv(4096).decode()
+        # An idle connection makes room for a newer one from its address, and is told why.
+        idle = [c.connect() for _ in range(17)]
+        reply = everything(idle[0])
         self.assertTrue(reply.startswith("HTTP/1.1 503"), reply)
-        self.assertIn("too many connections: at most 64 at a time", reply)
-        for s in idle + [extra]:
+        self.assertIn("Retry-After: 1", reply)
+        self.assertIn("this connection was idle and made room for a newer one", reply)
+        # Connections that are busy are never taken: 64 signed-in streams, 16 more past that
+        # pool, and the next connection from the same address is refused.
+        streams = [c.stream() for _ in range(64 + 16)]
+        extra = c.connect()
+        reply = everything(extra)
+        self.assertTrue(reply.startswith("HTTP/1.1 503"), reply)
+        self.assertIn("too many connections from 127.0.0.1: at most 16 at a time before "
+                      "signing in", reply)
+        for s in idle + streams + [extra]:
             s.close()
 
     def test_names_swapped_between_the_check_and_the_act_are_refused_and_nothing_is_deleted(self):
@@ -744,6 +792,101 @@ class CommandTableTest(unittest.TestCase):
         self.assertEqual(document["status"], {"ok": False, "kind": "UsageError", "status": 0,
                                               "errorCode": 0,
                                               "message": "no drive '--help' (see 'veskctl show')"})
+
+
+
+class ConnectionsAndCommandsTest(unittest.TestCase):
+    """Nobody on the machine can lock the console out without its token, a client that leaves
+    gives its connection back, and what the console starts ends with it."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+
+    def serve(self, *arguments, **kw):
+        console = Console(self.folder.name, *arguments, **kw)
+        self.addCleanup(lambda: console.process.poll() is None and console.stop())
+        return console
+
+    def test_a_flood_of_idle_connections_locks_no_one_out(self):
+        c = self.serve()
+        flood = [c.connect() for _ in range(200)]
+        self.addCleanup(lambda: [s.close() for s in flood])
+        started = time.monotonic()
+        status, document, _ = c.get("/api/journal?limit=1")
+        self.assertEqual(status, 200, document)
+        status, _, answer = c.get("/?token=" + c.token, auth=False)
+        self.assertEqual((status, answer.getheader("Location")), (303, "/"))
+        # Well before the idle ones time out.
+        self.assertLess(time.monotonic() - started, 4)
+
+    def test_a_stream_whose_client_left_gives_its_connection_back_at_once(self):
+        c = self.serve()
+        pid = c.process.pid
+        wait_for(lambda: sockets(pid) == 1, "the console to listen only")
+        stream = c.stream()
+        self.assertEqual(sockets(pid), 2)
+        stream.close()
+        started = time.monotonic()
+        wait_for(lambda: sockets(pid) == 1, "the stream's connection to close", 1)
+        self.assertLess(time.monotonic() - started, 1)
+
+    def test_out_of_descriptors_it_refuses_connections_and_recovers(self):
+        limit = 64
+        c = self.serve(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                             (limit, limit)))
+        pid = c.process.pid
+        clients = []
+        for _ in range(40):
+            clients.append(c.connect())
+            clients[-1].sendall(f"GET /api/events HTTP/1.1\r\nHost: {c.host}\r\n"
+                                f"Authorization: Bearer {c.token}\r\n\r\n".encode())
+        wait_for(lambda: len(os.listdir(f"/proc/{pid}/fd")) >= limit - 4,
+                 "the console to run out of descriptors", 10)
+        with self.assertRaises(subprocess.TimeoutExpired):
+            c.process.wait(timeout=1)
+        for s in clients:
+            s.close()
+        # Once their threads are gone too, the console runs commands again.
+        wait_for(lambda: c.get("/api/topology")[0] == 200, "the console to answer again", 10)
+
+    def test_a_command_neither_outlives_the_console_nor_keeps_its_port(self):
+        c = self.serve("--interval", "3600")
+        # The console's watcher has had its look at the machine: it does not wait for the lock.
+        wait_for(lambda: "vesk_last_successful_refresh_timestamp_seconds 0" not in
+                 c.get("/metrics")[1], "the console's first look")
+        lock = MachineLock(c.state)
+        self.addCleanup(lock.file.close)
+        lock.take()
+        self.addCleanup(lock.give)
+
+        def stuck_command(console):
+            def post():
+                try:
+                    console.post({"argv": ["sim", "advance", "1"]})
+                except OSError:
+                    pass  # the console ended first
+            threading.Thread(target=post, daemon=True).start()
+            return wait_for(lambda: [pid for pid, (state, argv) in
+                                     children(console.process.pid).items()
+                                     if state != "Z" and b"advance" in argv],
+                            "the console to start the command")[0]
+
+        # Killed outright, the console leaves its command running, and the port free.
+        command = stuck_command(c)
+        c.process.kill()
+        c.process.wait()
+        self.addCleanup(lambda orphan=command: os.path.exists(f"/proc/{orphan}") and
+                        os.kill(orphan, signal.SIGKILL))
+        again = self.serve("--interval", "3600", "--listen", c.host)
+        # Stopped, the console ends its command with it, at once.
+        command = stuck_command(again)
+        started = time.monotonic()
+        again.stop()
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertEqual(again.returncode, 0)
+        wait_for(lambda: not os.path.exists(f"/proc/{command}"), "the command to end", 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <sstream>
@@ -26,7 +29,49 @@ std::string Seconds(double seconds) {
   return text.str();
 }
 
+// Between fork and exec: closes every descriptor from `first` up to `last`. A descriptor another
+// thread opened without close-on-exec (a socket the console just accepted, say) must not live on
+// in a program that may outlast the console and keep its port. `openMax` is sysconf's, asked
+// before the fork.
+void CloseRange(int first, int last, long openMax) {
+  if (first > last) return;
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, static_cast<unsigned>(first), static_cast<unsigned>(last), 0) == 0)
+    return;
+#endif
+  for (long fd = first; fd <= std::min<long>(last, openMax - 1); ++fd)
+    ::close(static_cast<int>(fd));
+}
+
+// Every descriptor above standard error but `keep`.
+void CloseInheritedDescriptors(long openMax, int keep = -1) {
+  if (keep > 2) {
+    CloseRange(3, keep - 1, openMax);
+    CloseRange(keep + 1, INT_MAX, openMax);
+  } else {
+    CloseRange(3, INT_MAX, openMax);
+  }
+}
+
 }  // namespace
+
+void RunningCommands::EndAll() {
+  std::lock_guard lock(mutex);
+  ended = true;
+  for (const auto group : runs) ::kill(-static_cast<pid_t>(group), SIGKILL);
+}
+
+bool RunningCommands::Add(std::uintptr_t run) {
+  std::lock_guard lock(mutex);
+  if (ended) return false;
+  runs.insert(run);
+  return true;
+}
+
+void RunningCommands::Remove(std::uintptr_t run) {
+  std::lock_guard lock(mutex);
+  runs.erase(run);
+}
 
 std::optional<std::string> RunProgram(const std::string& program,
                                       const std::vector<std::string>& arguments,
@@ -47,6 +92,7 @@ std::optional<std::string> RunProgram(const std::string& program,
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  const long openMax = ::sysconf(_SC_OPEN_MAX);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // A group of its own, so that a program killed for taking too long takes its children along.
@@ -54,6 +100,7 @@ std::optional<std::string> RunProgram(const std::string& program,
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(STDERR_FILENO, STDOUT_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
+    CloseInheritedDescriptors(openMax, failed[1]);
     ::execvp(program.c_str(), argv.data());
     const int error = errno;
     [[maybe_unused]] auto ignored = ::write(failed[1], &error, sizeof error);
@@ -99,7 +146,7 @@ std::optional<std::string> RunProgram(const std::string& program,
 void AssignToJobForTests(JobAssignment) {}
 
 Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
-                 const std::string& input) {
+                 const std::string& input, RunningCommands* running) {
   IgnoreBrokenPipes();
   // Everything the child needs is made before the fork: a process with threads may only make
   // async-signal-safe calls between fork and exec.
@@ -122,6 +169,7 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
     for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     throw std::runtime_error("cannot make a pipe: " + std::string(std::strerror(error)));
   }
+  const long openMax = ::sysconf(_SC_OPEN_MAX);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
@@ -129,10 +177,15 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
     ::signal(SIGPIPE, SIG_DFL);
+    CloseInheritedDescriptors(openMax);
     ::execv(self, argv.data());
     ::_exit(127);
   }
-  if (pid > 0) ::setpgid(pid, pid);
+  if (pid > 0) {
+    ::setpgid(pid, pid);
+    // Ended at once when the owner ends first: the group is the child's from here on.
+    if (running && !running->Add(static_cast<std::uintptr_t>(pid))) ::kill(-pid, SIGKILL);
+  }
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -176,6 +229,12 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
   }
   for (auto& f : fds)
     if (f.fd >= 0) ::close(f.fd);
+  // The child leaves the list while it is still there to be waited for (not reaped), so that
+  // its number cannot be another's by the time EndAll kills the group.
+  siginfo_t ended{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  if (running) running->Remove(static_cast<std::uintptr_t>(pid));
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -3,8 +3,11 @@
 // (Program.cc on POSIX, ProgramWindows.cc on Windows), chosen by the build.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,11 +45,31 @@ struct Captured {
 // not for what the command would do now: nothing was done.
 inline constexpr int kExitNotConfirmed = 5;
 
+// The runs of RunSelf in flight for one owner (the console), so that the owner's end ends them,
+// with the programs they started, rather than wait for them up to their time-out.
+class RunningCommands {
+ public:
+  // Kills every run in flight, and every run started from now on as soon as it starts.
+  void EndAll();
+
+  // For RunSelf: a run started (a POSIX process group, or a Windows job or process handle).
+  // False when EndAll came first: the caller kills it.
+  bool Add(std::uintptr_t run);
+  void Remove(std::uintptr_t run);
+
+ private:
+  std::mutex mutex;
+  std::set<std::uintptr_t> runs;
+  bool ended = false;
+};
+
 // Runs this very veskctl executable with `arguments` (no shell) and `input` on its standard input,
 // and captures what it prints: the console carries commands out as the command line does, each in
 // a process of its own, so that a command that fails badly cannot take the console with it. A run
-// still going after `timeoutSeconds` is killed. Throws std::runtime_error when it cannot start.
+// still going after `timeoutSeconds` is killed, and so is one `running` is told to end. The run
+// gets no descriptor or handle of this process but its standard input, output and error. Throws
+// std::runtime_error when it cannot start.
 Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
-                 const std::string& input = "");
+                 const std::string& input = "", RunningCommands* running = nullptr);
 
 }  // namespace veskctl

@@ -1,9 +1,18 @@
 // Programs on Windows: CreateProcessW with a pipe for standard input, in a job object so that a
 // program killed for taking too long takes the programs it started along.
+//
+// What a program inherits: a handle is inherited only when it is marked inheritable and the
+// program is started with bInheritHandles. veskctl marks its pipes' ends for the program alone,
+// and the server marks its sockets (which Winsock makes inheritable) not inheritable. RunSelf,
+// which the console calls from several threads at once, also names the three handles its program
+// gets (PROC_THREAD_ATTRIBUTE_HANDLE_LIST), so that a command never holds the pipes of another
+// one started at the same moment. RunProgram runs one program at a time, with the monitor's own
+// standard error, which may be a console handle that such a list does not take.
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "platform/win32.h"
 #include "tools/veskctl/base/Program.h"
@@ -52,6 +61,29 @@ std::string Why(DWORD error) {
 }
 
 }  // namespace
+
+// A run is its job, or its process when no job took it: TerminateJobObject fails on a process's
+// handle, and TerminateProcess ends it then.
+void RunningCommands::EndAll() {
+  std::lock_guard lock(mutex);
+  ended = true;
+  for (const auto run : runs) {
+    const auto handle = reinterpret_cast<HANDLE>(run);
+    if (!TerminateJobObject(handle, 1)) TerminateProcess(handle, 1);
+  }
+}
+
+bool RunningCommands::Add(std::uintptr_t run) {
+  std::lock_guard lock(mutex);
+  if (ended) return false;
+  runs.insert(run);
+  return true;
+}
+
+void RunningCommands::Remove(std::uintptr_t run) {
+  std::lock_guard lock(mutex);
+  runs.erase(run);
+}
 
 std::optional<std::string> RunProgram(const std::string& program,
                                       const std::vector<std::string>& arguments,
@@ -121,7 +153,7 @@ std::optional<std::string> RunProgram(const std::string& program,
 void AssignToJobForTests(JobAssignment assign) { assignToJob = assign; }
 
 Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSeconds,
-                 const std::string& input) {
+                 const std::string& input, RunningCommands* running) {
   std::wstring self(32768, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
   std::wstring commandLine = Quoted(self);
@@ -146,16 +178,29 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
   SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inRead;
-  startup.hStdOutput = outWrite;
-  startup.hStdError = errWrite;
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = inRead;
+  startup.StartupInfo.hStdOutput = outWrite;
+  startup.StartupInfo.hStdError = errWrite;
+  HANDLE inheritedOnly[] = {inRead, outWrite, errWrite};
+  SIZE_T listBytes = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &listBytes);
+  std::vector<char> list(listBytes);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list.data());
+  DWORD flags = CREATE_SUSPENDED;
+  const bool listed = InitializeProcThreadAttributeList(attributes, 1, 0, &listBytes);
+  if (listed && UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                          inheritedOnly, sizeof inheritedOnly, nullptr, nullptr)) {
+    startup.lpAttributeList = attributes;
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
   PROCESS_INFORMATION process = {};
-  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags,
+                                      nullptr, nullptr, &startup.StartupInfo, &process);
   const DWORD startError = GetLastError();
+  if (listed) DeleteProcThreadAttributeList(attributes);
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   CloseHandle(inRead);
@@ -175,6 +220,10 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
     CloseHandle(job);
     job = nullptr;
   }
+  const auto run = reinterpret_cast<std::uintptr_t>(job ? job : process.hProcess);
+  // Ended at once when the owner ends first.
+  if (running && !running->Add(run) && !(job && TerminateJobObject(job, 1)))
+    TerminateProcess(process.hProcess, 1);
   ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   // Each pipe is read on a thread of its own: a child that fills one while this waits on the
@@ -195,6 +244,7 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
   }
   outReader.join();
   errReader.join();
+  if (running) running->Remove(run);
   CloseHandle(outRead);
   CloseHandle(errRead);
   DWORD exitCode = 0;

@@ -211,6 +211,9 @@ void Console::Stop() {
     stopping = true;
   }
   changed.notify_all();
+  // The requests in flight end at once: a command would otherwise hold the stop up to its
+  // time-out.
+  commands.EndAll();
   if (server) server->Stop();
   if (journalWatch.joinable()) journalWatch.join();
 }
@@ -257,10 +260,23 @@ bool Console::Pause(double seconds) {
   return !stopping && !StopRequested();
 }
 
-std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds) {
+// A page that closed its stream is noticed within a slice: its connection is freed at once, not
+// at the next heartbeat.
+std::uint64_t Console::WaitForRecords(std::uint64_t after, double seconds, HttpExchange& page) {
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
   std::unique_lock lock(mutex);
-  changed.wait_for(lock, std::chrono::duration<double>(seconds),
-                   [&] { return stopping || lastId > after; });
+  for (;;) {
+    const auto slice = std::min(until, Clock::now() + std::chrono::milliseconds(250));
+    if (changed.wait_until(lock, slice, [&] { return stopping || lastId > after; }) ||
+        Clock::now() >= until)
+      break;
+    lock.unlock();
+    const bool gone = page.Gone();
+    lock.lock();
+    if (gone) break;
+  }
   return lastId;
 }
 
@@ -414,6 +430,7 @@ void Console::Handle(const HttpRequest& request, HttpExchange& exchange) {
                             "holds the token), or send Authorization: Bearer TOKEN"));
     return;
   }
+  exchange.Vouch();
   if (request.method != "GET") {
     if (request.method != "POST") {
       HttpResponse r = Failure(405, "the console takes GET and POST only");
@@ -499,7 +516,7 @@ HttpResponse Console::Topology() {
     return topology->second;
   auto arguments = BaseArguments();
   arguments.push_back("show");
-  const Captured run = RunSelf(arguments, options.commandTimeoutSeconds);
+  const Captured run = RunSelf(arguments, options.commandTimeoutSeconds, "", &commands);
   json document = json::parse(run.out, nullptr, false);
   if (run.exitCode != 0 || !document.is_object())
     return Failure(
@@ -571,12 +588,12 @@ void Console::Events(const HttpRequest& request, HttpExchange& exchange) {
     if (!out.empty() && !exchange.Write(out)) return;
     if (slice.records.size() == 1000) continue;
     const auto before = cursor;
-    if (WaitForRecords(cursor, options.heartbeatSeconds) <= before) {
+    if (WaitForRecords(cursor, options.heartbeatSeconds, exchange) <= before) {
       {
         std::lock_guard lock(mutex);
         if (stopping) return;
       }
-      if (!exchange.Write(": heartbeat\n\n")) return;
+      if (exchange.Gone() || !exchange.Write(": heartbeat\n\n")) return;
     }
   }
 }
@@ -675,7 +692,8 @@ HttpResponse Console::Command(const HttpRequest& request, const std::string& use
     arguments.push_back("--console");
     for (auto& e : extra) arguments.push_back(std::move(e));
     arguments.insert(arguments.end(), argv.begin(), argv.end());
-    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n" + user + "\n");
+    return RunSelf(arguments, options.commandTimeoutSeconds, confirmKey + "\n" + user + "\n",
+                   &commands);
   };
   auto answer = [](const Captured& c) {
     json document = json::parse(c.out, nullptr, false);

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/veskctl/base/Program.h"
 #include "tools/veskctl/console/Sessions.h"
 #include "tools/veskctl/http/HttpServer.h"
 #include "tools/veskctl/journal/Journal.h"
@@ -116,8 +117,8 @@ class Console : public MonitorObserver {
   HttpResponse Command(const HttpRequest& request, const std::string& user);
   std::vector<std::string> BaseArguments() const;
   // Waits until the journal holds a record after `after`, or `seconds` pass, or the console
-  // stops; returns the journal's last identifier.
-  std::uint64_t WaitForRecords(std::uint64_t after, double seconds);
+  // stops, or the page went away; returns the journal's last identifier.
+  std::uint64_t WaitForRecords(std::uint64_t after, double seconds, HttpExchange& page);
   void WatchJournal();
 
   ConsoleOptions options;
@@ -134,6 +135,7 @@ class Console : public MonitorObserver {
   std::unique_ptr<Metrics> metrics;
   std::set<std::string> lost;  // the volumes with a data-loss mark, as the last look saw them
   std::unique_ptr<HttpServer> server;
+  RunningCommands commands;  // ended with the console, rather than waited for
   std::mutex mutex;
   std::condition_variable changed;
   std::uint64_t lastId = 0;

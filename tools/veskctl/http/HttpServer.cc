@@ -15,6 +15,10 @@
 #include "tools/veskctl/base/Files.h"
 #include "tools/veskctl/base/Json.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
 namespace veskctl {
 
 namespace net = boost::asio;
@@ -72,6 +76,23 @@ std::string ErrorBody(const std::string& message) {
                          {"status", FailureStatus("http", message, 0, 0)}})
              .dump(2) +
          "\n";
+}
+
+// The commands a handler runs must not get the server's sockets: one that outlives the server
+// would keep its port. Asio makes them inheritable (POSIX: without close-on-exec; Windows:
+// Winsock's default). RunSelf closes what a child gets anyway; this covers every other program.
+void NotInherited(tcp::socket::native_handle_type handle) {
+#ifdef _WIN32
+  SetHandleInformation(reinterpret_cast<HANDLE>(static_cast<SOCKET>(handle)), HANDLE_FLAG_INHERIT,
+                       0);
+#else
+  ::fcntl(handle, F_SETFD, FD_CLOEXEC);
+#endif
+}
+
+std::chrono::steady_clock::duration Span(double seconds) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -142,6 +163,7 @@ class HttpServer::Impl {
     if (!ec) acceptor.bind(endpoint, ec);
     if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) throw std::runtime_error(ec.message());
+    NotInherited(acceptor.native_handle());
     this->host = host;
     this->port = acceptor.local_endpoint().port();
     address = host + ":" + std::to_string(this->port);
@@ -164,6 +186,7 @@ class HttpServer::Impl {
     net::post(context, [this] {
       boost::system::error_code ignored;
       acceptor.close(ignored);
+      retry.cancel();
     });
     if (thread.joinable()) thread.join();
     std::list<std::shared_ptr<Connection>> all;
@@ -220,6 +243,30 @@ class HttpServer::Impl {
       return streaming;
     }
 
+    void Vouch() override { server.Vouch(*this); }
+
+    // Called on the connection's own thread, while nothing else uses the socket: a peek that does
+    // not wait.
+    bool Gone() override {
+      auto& socket = beast::get_lowest_layer(stream).socket();
+      boost::system::error_code ec;
+      socket.non_blocking(true, ec);
+      char byte = 0;
+      const std::size_t n = socket.receive(net::buffer(&byte, 1), tcp::socket::message_peek, ec);
+      if (ec == net::error::would_block || ec == net::error::try_again) return false;
+      return ec || n == 0;  // an end of file or a reset; bytes sent early are no sign of leaving
+    }
+
+    // Takes the connection's place for a newer one, if it is still waiting for a request: the
+    // read is cancelled on the connection's own thread, which then says why and closes. The
+    // server's mutex is held.
+    void Evict() {
+      evicted = true;
+      net::post(context, [this] {
+        if (reading) stream.cancel();
+      });
+    }
+
     // Ends the connection from another thread: what it waits for fails at once.
     void Close() {
       net::post(context, [this] {
@@ -235,9 +282,20 @@ class HttpServer::Impl {
         http::request_parser<http::string_body> parser;
         parser.body_limit(server.limits.bodyBytes);
         parser.header_limit(static_cast<std::uint32_t>(server.limits.headerBytes));
-        stream.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(server.limits.idleSeconds)));
+        // The time-out covers the whole request, not each piece: a client that sends a byte now
+        // and then keeps no connection past it.
+        const bool known = server.Waiting(*this);
+        stream.expires_after(
+            Span(known ? server.limits.idleSeconds : server.limits.requestSeconds));
+        reading = true;
         const auto ec = Await([&](auto done) { http::async_read(stream, buffer, parser, done); });
+        reading = false;
+        if (server.Evicted(*this)) {
+          Refuse(503,
+                 "too many connections: this connection was idle and made room for a newer "
+                 "one");
+          break;
+        }
         if (ec == http::error::body_limit) {
           Refuse(413, "the request's body is larger than " +
                           std::to_string(server.limits.bodyBytes) + " bytes");
@@ -298,12 +356,21 @@ class HttpServer::Impl {
       beast::get_lowest_layer(stream).socket().shutdown(tcp::socket::shutdown_send, ignored);
       beast::get_lowest_layer(stream).close();
       done = true;
+      // Its thread and descriptors go now rather than at the next accept, which may be a while
+      // off when descriptors ran out. (Nothing ends this connection before its thread ended.)
+      Impl& owner = server;
+      net::post(owner.context, [&owner] {
+        std::lock_guard lock(owner.mutex);
+        owner.Reap();
+      });
     }
 
     void Refuse(int status, const std::string& message) {
       keepAlive = false;
       answered = false;
-      Answer({status, "application/json", ErrorBody(message), {}});
+      HttpResponse r{status, "application/json", ErrorBody(message), {}};
+      if (status == 503) r.headers.emplace_back("Retry-After", "1");
+      Answer(std::move(r));
     }
 
     // Runs one operation to its end on the connection's own context. Returns its error.
@@ -322,6 +389,11 @@ class HttpServer::Impl {
     std::thread thread;
     std::atomic<bool> done{false};
     bool keepAlive = true, answered = false, streaming = false;
+    bool reading = false;  // the connection's own thread's, and what it runs
+    // The server's, under its mutex: where the connection stands in the pools.
+    std::string from;  // the client's address
+    bool vouched = false, waiting = true, evicted = false;
+    std::uint64_t waitingSince = 0;  // an order, not a time: the smaller waits the longer
   };
 
   bool Stopping() {
@@ -329,53 +401,153 @@ class HttpServer::Impl {
     return stopping;
   }
 
-  void Accept() {
-    auto connection = std::make_shared<Connection>(*this);
-    acceptor.async_accept(beast::get_lowest_layer(connection->stream).socket(),
-                          [this, connection](boost::system::error_code ec) {
-                            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-                            if (!ec) Start(connection);
-                            Accept();
-                          });
+  // Before it reads a request: whether it was vouched for.
+  bool Waiting(Connection& c) {
+    std::lock_guard lock(mutex);
+    c.waiting = true;
+    c.waitingSince = ++order;
+    return c.vouched;
   }
 
-  void Start(const std::shared_ptr<Connection>& connection) {
+  // Once it read one (or failed to): whether it was evicted meanwhile.
+  bool Evicted(Connection& c) {
     std::lock_guard lock(mutex);
+    c.waiting = false;
+    return c.evicted;
+  }
+
+  void Vouch(Connection& c) {
+    std::lock_guard lock(mutex);
+    if (c.vouched) return;
+    std::size_t vouched = 0;
+    for (const auto& other : connections) vouched += other->vouched && !other->done;
+    c.vouched = vouched < limits.connections;
+  }
+
+  // Joins the threads of the connections that ended, and lets their descriptors go. The mutex is
+  // held.
+  void Reap() {
     connections.remove_if([](const std::shared_ptr<Connection>& c) {
       if (!c->done) return false;
       c->thread.join();
       return true;
     });
+  }
+
+  // Out of descriptors, memory or threads the server stops accepting for a moment: the clients
+  // wait in the listen queue (or give up), the connections it has go on, and so does the process.
+  void Accept() {
+    std::shared_ptr<Connection> connection;
+    try {
+      {
+        std::lock_guard lock(mutex);
+        Reap();
+      }
+      connection = std::make_shared<Connection>(*this);
+    } catch (const std::exception&) {
+      AcceptLater();
+      return;
+    }
+    acceptor.async_accept(beast::get_lowest_layer(connection->stream).socket(),
+                          [this, connection](boost::system::error_code ec) {
+                            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+                            if (ec && ec != net::error::connection_aborted) {
+                              AcceptLater();
+                              return;
+                            }
+                            try {
+                              if (!ec) Start(connection);
+                            } catch (const std::exception&) {
+                              AcceptLater();
+                              return;
+                            }
+                            Accept();
+                          });
+  }
+
+  void AcceptLater() {
+    retry.expires_after(std::chrono::milliseconds(100));
+    retry.async_wait([this](boost::system::error_code ec) {
+      if (!ec && acceptor.is_open()) Accept();
+    });
+  }
+
+  void Start(const std::shared_ptr<Connection>& connection) {
+    auto& socket = beast::get_lowest_layer(connection->stream).socket();
+    NotInherited(socket.native_handle());
+    boost::system::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec) return;  // gone already
+    std::lock_guard lock(mutex);
     if (stopping) return;
-    if (connections.size() >= limits.connections) {
-      // Said at once and plainly: the client is not kept waiting for a slot.
+    connection->from = remote.address().to_string();
+    connection->waitingSince = ++order;
+    // Past a limit, the newcomer takes the place of the connection that has waited longest for
+    // a request, rather than being refused: a flood of idle sockets then holds no slot for long,
+    // and a page that sends its request as soon as it connects gets in. Refusing the newcomer
+    // would lock every page out for as long as the flood is kept up. Only when all are busy
+    // (answers being made, streams) is the newcomer refused.
+    std::size_t anonymous = 0, fromThere = 0;
+    Connection *oldest = nullptr, *oldestThere = nullptr;
+    for (const auto& c : connections) {
+      if (c->vouched || c->evicted || c->done) continue;
+      const bool there = c->from == connection->from;
+      ++anonymous;
+      fromThere += there;
+      if (!c->waiting) continue;
+      if (!oldest || c->waitingSince < oldest->waitingSince) oldest = c.get();
+      if (there && (!oldestThere || c->waitingSince < oldestThere->waitingSince))
+        oldestThere = c.get();
+    }
+    std::string refusal;
+    if (fromThere >= limits.perAddress) {
+      if (oldestThere)
+        oldestThere->Evict();
+      else
+        refusal = "too many connections from " + connection->from + ": at most " +
+                  std::to_string(limits.perAddress) + " at a time before signing in";
+    } else if (anonymous >= limits.anonymous) {
+      if (oldest)
+        oldest->Evict();
+      else
+        refusal = "too many connections: at most " + std::to_string(limits.anonymous) +
+                  " at a time before signing in";
+    }
+    if (!refusal.empty()) {
+      // Said at once and plainly: the client is not kept waiting for a slot. The socket does not
+      // wait either: the answer fits in its buffer, or the client does not read.
       http::response<http::string_body> res{http::status::service_unavailable, 11};
       Guard(res);
       res.set(http::field::content_type, "application/json");
       res.set(http::field::retry_after, "1");
       res.keep_alive(false);
-      res.body() = ErrorBody("too many connections: at most " + std::to_string(limits.connections) +
-                             " at a time");
+      res.body() = ErrorBody(refusal);
       res.prepare_payload();
       boost::system::error_code ignored;
-      auto& socket = beast::get_lowest_layer(connection->stream).socket();
+      socket.non_blocking(true, ignored);
       http::write(socket, res, ignored);
       socket.shutdown(tcp::socket::shutdown_both, ignored);
       socket.close(ignored);
       return;
     }
-    connections.push_back(connection);
     Connection* c = connection.get();
-    c->thread = std::thread([c] { c->Serve(); });
+    try {
+      c->thread = std::thread([c] { c->Serve(); });
+    } catch (const std::system_error&) {
+      return;  // no thread to be had: the connection closes with its socket
+    }
+    connections.push_back(connection);
   }
 
   Handler handler;
   HttpLimits limits;
   net::io_context context;
   tcp::acceptor acceptor;
+  net::steady_timer retry{context};
   std::thread thread;
   std::mutex mutex;
   bool stopping = false;
+  std::uint64_t order = 0;
   std::list<std::shared_ptr<Connection>> connections;
 };
 

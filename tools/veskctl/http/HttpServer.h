@@ -5,6 +5,12 @@
 // may do is its handler's business. What it does itself is what every answer needs: the limits on
 // size, connections and idleness, and the headers that keep a browser from misusing an answer.
 //
+// Connections are kept in two pools, so that anyone who can open a socket cannot crowd out those
+// who can sign in: every connection starts in the small pool of connections nobody vouched for,
+// and moves to its own pool once its handler vouches for it (HttpExchange::Vouch: the request
+// showed the token). Running out of descriptors or threads refuses connections for a moment; it
+// never ends the process.
+//
 // Thread safety: the handler is called on the connections' threads, several at a time.
 #pragma once
 
@@ -46,13 +52,28 @@ class HttpExchange {
   // false once the client is gone or the server stops.
   virtual bool Begin(HttpResponse head) = 0;
   virtual bool Write(const std::string& piece) = 0;
+  // The handler knows the client (it showed the token): its connection moves to the pool of
+  // connections a flood of others cannot take (HttpLimits::connections), while there is room.
+  virtual void Vouch() {}
+  // Whether the client closed its end, asked between the pieces of a long answer: an event stream
+  // that waits for something to send gives its connection back at once rather than at its next
+  // write.
+  virtual bool Gone() { return false; }
 };
 
 struct HttpLimits {
-  std::size_t connections = 64;       // more are answered 503 and closed
+  std::size_t connections = 64;  // vouched for: more stay in the pool below
+  // Not vouched for (yet), and of those from one address. A new connection past either takes the
+  // place of the oldest of them waiting for a request, or is answered 503 and closed when all of
+  // them are busy.
+  std::size_t anonymous = 32;
+  std::size_t perAddress = 16;
   std::size_t bodyBytes = 64 * 1024;  // a larger body: 413
   std::size_t headerBytes = 16 * 1024;
-  double idleSeconds = 60;  // a connection that sends nothing for this long is closed
+  // A connection not vouched for is closed when it has not sent a whole request this long after
+  // it opened or after its last answer; one vouched for, after idleSeconds.
+  double requestSeconds = 5;
+  double idleSeconds = 60;
 };
 
 class HttpServer {
