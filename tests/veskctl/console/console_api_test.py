@@ -342,10 +342,7 @@ class ConsoleTest(unittest.TestCase):
         with socket.create_connection(c.host.rsplit(":", 1)) as s:
             s.sendall(f"GET /api/session HTTP/1.0\r\nHost: {c.host}\r\n"
                       f"Authorization: Bearer {c.token}\r\n\r\n".encode())
-            reply = b""
-            while chunk := s.recv(4096):
-                reply += chunk
-        head, _, body = reply.decode().partition("\r\n\r\n")
+            head, _, body = s.makefile("rb").read().decode().partition("\r\n\r\n")
         self.assertTrue(head.startswith("HTTP/1.1 400"), head)
         self.assertEqual(json.loads(body)["status"]["message"], "the console speaks HTTP/1.1 only")
         dry = {"argv": ["show"], "dryRun": True}
