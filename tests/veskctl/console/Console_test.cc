@@ -168,10 +168,7 @@ TEST_F(ConsoleStream, TheWatchersPauseEndsWithAnotherRunsRecordOrTheStop) {
 class Staying : public HttpExchange {
  public:
   void Answer(HttpResponse) override {}
-  bool Begin(HttpResponse) override {
-    begun = true;
-    return true;
-  }
+  bool Begin(HttpResponse) override { return begun = true; }
   bool Write(const std::string&) override { return true; }
   std::atomic<bool> begun{false};
 };
