@@ -4,6 +4,7 @@ serve`, a headless Chromium driven by Selenium, and small helpers that wait on c
 Exits 77 (skipped) when Selenium, Chromium or its driver is not installed."""
 import json
 import os
+import pathlib
 import re
 import select
 import signal
@@ -38,6 +39,7 @@ def installed():
 WAIT_S = 30
 DATA, SCRATCH = "f0d0e100-0000-4000-8000-000000000001", "f0d0e100-0000-4000-8000-000000000002"
 REMOVED = "KN2K00004101"
+DEMO = pathlib.Path(__file__).resolve().parents[3] / "simulator" / "topologies" / "demo.json"
 # Each test names the browser errors it causes on purpose; any other one fails it.
 DOWN = r"net::ERR_(CONNECTION_REFUSED|INCOMPLETE_CHUNKED_ENCODING|EMPTY_RESPONSE|CONNECTION_RESET)"
 
@@ -67,6 +69,16 @@ class Machine:
                 if v["id"] == volume_id:
                     return v
         return None
+
+    def drive(self, serial):
+        return next(d for c in self.show()["controllers"] for d in c["drives"] if d["serial"] == serial)
+
+    def reset(self, folder, change):
+        """Starts again from the demo topology as `change` left it (a function of its JSON)."""
+        topology = json.loads(DEMO.read_text())
+        change(topology)
+        (folder / "t.json").write_text(json.dumps(topology))
+        self.run("sim", "reset", "--topology", str(folder / "t.json"), "--force")
 
     def last_record(self):
         lines = self.run("events", "--json").splitlines()
@@ -176,10 +188,13 @@ def open_console(driver, machine):
     driver.execute_script("window.vesk_no_reload = true")
 
 
+def pick(driver, element_id):
+    click(driver, f'[data-element-id="{element_id}"] > .row')
+
+
 def not_reloaded(driver):
     return driver.execute_script("return window.vesk_no_reload === true")
 
 
 def drive_id(machine, serial):
-    return next(d["id"] for c in machine.show()["controllers"] for d in c["drives"]
-                if d["serial"] == serial)
+    return machine.drive(serial)["id"]

@@ -23,13 +23,12 @@ def axe_installed():
 def violations(driver):
     if not driver.execute_script("return typeof window.axe === 'object'"):
         driver.execute_script(AXE.read_text())
-    found = driver.execute_async_script(
+    return driver.execute_async_script(
         "const done = arguments[arguments.length - 1];"
         "axe.run(document, {runOnly: {type: 'tag', values: arguments[0]}, resultTypes: ['violations']})"
         ".then(r => done(r.violations.map(v => ({id: v.id, help: v.help,"
         " nodes: v.nodes.map(n => n.target.join(' ') + ': ' + n.failureSummary)}))),"
         " e => done([{id: 'axe failed', help: String(e), nodes: []}]));", TAGS)
-    return found
 
 
 def check(driver, view):
@@ -39,13 +38,13 @@ def check(driver, view):
 
 def views(driver, machine, when):
     check(driver, f"the topology, {when}")
-    click(driver, f'[data-element-id="{DATA}"] > .row')
+    pick(driver, DATA)
     wait(driver, lambda: "volume Data" in driver.find_element(By.ID, "details").text, "Data's details")
     check(driver, f"a volume's details, {when}")
-    click(driver, f'[data-element-id="{drive_id(machine, "KN2K00004100")}"] > .row')
+    pick(driver, drive_id(machine, "KN2K00004100"))
     wait(driver, lambda: "drive KN2K00004100" in driver.find_element(By.ID, "details").text, "a drive's details")
     check(driver, f"a drive's details, {when}")
-    click(driver, f'[data-element-id="{DATA}"] > .row')
+    pick(driver, DATA)
     menu = Select(driver.find_element(By.ID, "command-select"))
     menu.select_by_index(next(i for i, o in enumerate(menu.options) if o.text.startswith("delete-volume")))
     driver.find_element(By.ID, "dry-run").click()

@@ -4,12 +4,9 @@ the simulated machine.
 
 Run: VESKCTL=path/to/veskctl /usr/bin/python3 -m pytest -q tests/veskctl/console/console_commands_test.py
 Exits 77 (skipped) when Selenium, Chromium or its driver is not installed."""
-import pathlib
-
 from browser_support import *  # noqa: F401,F403 (the fixtures and helpers)
 from browser_support import By, Select  # noqa: F401
 
-DEMO = pathlib.Path(__file__).resolve().parents[3] / "simulator" / "topologies" / "demo.json"
 NVME, SATA = "c0d0e100-0000-4000-8000-000000000002", "c0a7a000-0000-4000-8000-000000000001"
 FREE = ("KN2K00004104", "KN2K00004105")
 
@@ -32,63 +29,25 @@ def carry_out(driver):
     return outcome(driver, "done")
 
 
-def drive(machine, drive_id):
-    return next(d for c in machine.show()["controllers"] for d in c["drives"] if d["id"] == drive_id)
-
-
 def test_elements_named_like_options_are_acted_on_by_identifier(browser, machine, tmp_path):
-    topology = json.loads(DEMO.read_text())
-    topology["controllers"][0]["drives"][3]["serial"] = "--help"
-    (tmp_path / "t.json").write_text(json.dumps(topology))
-    machine.run("sim", "reset", "--topology", str(tmp_path / "t.json"))
+    machine.reset(tmp_path, lambda t: t["controllers"][0]["drives"][3].update(serial="--help"))
     created = json.loads(machine.run("--json", "create-volume", "--name=--force", "--level", "0",
                                      "--drives", ",".join(FREE)))["result"]["volumeId"]
-    helped = drive_id(machine, "--help")
+    helped = machine.drive("--help")["id"]
     open_console(browser, machine)
     # A drill on the drive whose serial number is an option of the command line.
-    click(browser, f'[data-element-id="{helped}"] > .row')
+    pick(browser, helped)
     choose_command(browser, "sim fail-drive")
     click(browser, "#dry-run")
     assert carry_out(browser).startswith("Done: sim fail-drive")
-    assert drive(machine, helped)["statusName"] == "failed"
+    assert machine.drive("--help")["statusName"] == "failed"
     # A volume named like an option the console sets itself.
-    click(browser, f'[data-element-id="{created}"] > .row')
+    pick(browser, created)
     choose_command(browser, "rename-volume")
     browser.find_element(By.ID, "arg-name").send_keys("Archive")
     click(browser, "#dry-run")
     carry_out(browser)
     assert machine.volume(created)["name"] == "Archive"
-
-
-def test_a_refusal_says_the_drivers_status_and_why_and_a_stale_page_is_told_once(browser, machine):
-    machine.run("remove-drive", REMOVED, "--force")
-    open_console(browser, machine)
-    browser.expected_errors.append(r"api/commands.* 409")
-    click(browser, f'[data-element-id="{DATA}"] > .row')
-    choose_command(browser, "verify-volume")
-    click(browser, "#dry-run")
-    said = outcome(browser, "failed")
-    assert said == (
-        "The command would fail (exit code 1): Unable to verify volume. IOCTL completed with error.\n"
-        "Driver status 15: InvalidState — the object is not in a state the command applies to "
-        "(initialize an initialized volume, rebuild a volume that is not degraded, cancel a "
-        "verification that is not running, ...)\n"
-        'Why: volume "Data" is degraded (KN2K00004101 holds none of its data): the driver changes '
-        "it only once it is whole again; rebuild it first (veskctl rebuild-volume Data --drives "
-        "DRIVE)")
-    assert "{" not in browser.find_element(By.ID, "command-result").text
-    # The page's dry run goes stale: the 409 says so once.
-    choose_command(browser, "delete-volume")
-    click(browser, "#dry-run")
-    wait(browser, lambda: browser.find_elements(By.ID, "confirm-name"), "the dry run asks")
-    machine.run("rename-volume", "Data", "Archive")
-    wait(browser, lambda: "Archive" in browser.find_element(By.ID, "tree").text, "the rename shows")
-    browser.find_element(By.ID, "confirm-name").send_keys("Data")
-    click(browser, "#carry-out")
-    assert outcome(browser, "conflict") == (
-        "Refused (409): refused to delete-volume: what it acts on changed since the dry run "
-        "(renamed, or its state moved on). Nothing was done. Dry run it again.")
-    assert machine.volume(DATA)["name"] == "Archive"
 
 
 def actions(driver):
@@ -101,25 +60,34 @@ def drive_choices(driver):
         ".map(e => [e.value, e.labels[0].textContent])")}
 
 
-def test_a_degraded_volume_offers_a_rebuild_onto_the_drives_that_can_take_the_place(browser, machine):
+def test_a_degraded_volume_refuses_a_verification_and_offers_a_rebuild_onto_drives_that_fit(
+        browser, machine):
     machine.run("remove-drive", REMOVED, "--force")
     open_console(browser, machine)
-    click(browser, f'[data-element-id="{DATA}"] > .row')
+    pick(browser, DATA)
+    # A refusal says the driver's status and why.
+    choose_command(browser, "verify-volume")
+    click(browser, "#dry-run")
+    assert outcome(browser, "failed") == (
+        "The command would fail (exit code 1): Unable to verify volume. IOCTL completed with error.\n"
+        "Driver status 15: InvalidState — the object is not in a state the command applies to "
+        "(initialize an initialized volume, rebuild a volume that is not degraded, cancel a "
+        "verification that is not running, ...)\n"
+        'Why: volume "Data" is degraded (KN2K00004101 holds none of its data): the driver changes '
+        "it only once it is whole again; rebuild it first (veskctl rebuild-volume Data --drives "
+        "DRIVE)")
     assert actions(browser) == ["rebuild", "verify", "rename", "change-layout", "delete"]
-    delete = browser.find_element(By.CSS_SELECTOR, '#details [data-action="delete"]')
-    assert "destroys data" in delete.text
+    assert "destroys data" in browser.find_element(By.CSS_SELECTOR, '#details [data-action="delete"]').text
     click(browser, '#details [data-action="rebuild"]')
     free = {drive_id(machine, serial): serial for serial in FREE}
     wait(browser, lambda: set(drive_choices(browser)) == set(free), "the free NVMe drives are offered")
     for value, label in drive_choices(browser).items():
         assert label.startswith(free[value]) and "1.8 TiB" in label
     # The first of them is chosen and dry run at once; the administrator may choose another.
-    wait(browser, lambda: browser.find_elements(By.ID, "carry-out"), "the dry run is shown")
-    click(browser, "#carry-out")
-    outcome(browser, "done")
+    carry_out(browser)
     wait(browser, lambda: row_state(browser, DATA) == "rebuilding", "Data shows rebuilding")
     # A drive offers what fits it; a destructive command is marked in the list of commands too.
-    click(browser, f'[data-element-id="{drive_id(machine, FREE[1])}"] > .row')
+    pick(browser, drive_id(machine, FREE[1]))
     assert actions(browser) == ["mark-spare", "locate"]
     menu = Select(browser.find_element(By.ID, "command-select"))
     marked = {o.text for o in menu.options if o.text.endswith("(destroys data)")}
@@ -127,22 +95,20 @@ def test_a_degraded_volume_offers_a_rebuild_onto_the_drives_that_can_take_the_pl
                       ("delete-volume", "change-layout", "clear-metadata", "remove-drive")}
 
 
-def test_a_stale_member_is_rebuilt_where_it_is(browser, machine):
+def test_the_guided_create_offers_free_drives_and_levels_and_a_stale_member_is_rebuilt_in_place(
+        browser, machine):
     machine.run("sim", "pull-drive", "KN2K00004102")
     machine.run("sim", "insert-drive", "KN2K00004102")
     open_console(browser, machine)
-    click(browser, f'[data-element-id="{DATA}"] > .row')
+    # A member that came back stale is rebuilt where it is: none of the free drives is added.
+    pick(browser, DATA)
     click(browser, '#details [data-action="rebuild"]')
     wait(browser, lambda: browser.find_elements(By.ID, "carry-out"), "the dry run is shown")
     assert not attributes(browser, "#opt-drives input:checked", "value"), "no drive is added"
-    click(browser, "#carry-out")
-    outcome(browser, "done")
+    carry_out(browser)
     wait(browser, lambda: row_state(browser, DATA) == "rebuilding", "Data shows rebuilding")
 
-
-def test_the_guided_create_offers_the_controllers_free_drives_and_levels(browser, machine):
-    open_console(browser, machine)
-    click(browser, f'[data-element-id="{NVME}"] > .row')
+    pick(browser, NVME)
     assert actions(browser) == ["create-volume"]
     click(browser, '#details [data-action="create-volume"]')
     wait(browser, lambda: drive_choices(browser), "the drives are offered")
@@ -167,6 +133,6 @@ def test_the_guided_create_offers_the_controllers_free_drives_and_levels(browser
     prediction = browser.find_element(By.CSS_SELECTOR, "#command-result .prediction").text
     assert "100.0 GiB" in prediction and "107374182400" not in prediction
     carry_out(browser)
-    wait(browser, lambda: "Mirror" in browser.find_element(By.ID, "tree").text, "the volume shows")
     made = next(v for c in machine.show()["controllers"] for v in c["volumes"] if v["name"] == "Mirror")
     assert (made["raidLevelName"], made["size"]) == ("RAID 1", 100 * 2**30)
+
