@@ -54,8 +54,16 @@ class RunningCommands {
 
   // For RunSelf: a run started (a POSIX process group, or a Windows job or process handle).
   // False when EndAll came first: the caller kills it.
-  bool Add(std::uintptr_t run);
-  void Remove(std::uintptr_t run);
+  bool Add(std::uintptr_t run) {
+    std::lock_guard lock(mutex);
+    if (ended) return false;
+    runs.insert(run);
+    return true;
+  }
+  void Remove(std::uintptr_t run) {
+    std::lock_guard lock(mutex);
+    runs.erase(run);
+  }
 
  private:
   std::mutex mutex;

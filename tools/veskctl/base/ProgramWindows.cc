@@ -73,18 +73,6 @@ void RunningCommands::EndAll() {
   }
 }
 
-bool RunningCommands::Add(std::uintptr_t run) {
-  std::lock_guard lock(mutex);
-  if (ended) return false;
-  runs.insert(run);
-  return true;
-}
-
-void RunningCommands::Remove(std::uintptr_t run) {
-  std::lock_guard lock(mutex);
-  runs.erase(run);
-}
-
 std::optional<std::string> RunProgram(const std::string& program,
                                       const std::vector<std::string>& arguments,
                                       const std::string& input, double timeoutSeconds,
