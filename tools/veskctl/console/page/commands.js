@@ -9,7 +9,7 @@
 // where nothing can take them for an option: option values as --option=VALUE, positionals after
 // `--`. A volume named `--force` or a drive whose serial number is `--help` is acted on like any.
 
-import { el, formatBytes } from './dom.js';
+import { bidi, el, formatBytes } from './dom.js';
 import { runCommand, succeeded } from './api.js';
 import { nameOf } from './tree.js';
 
@@ -274,7 +274,7 @@ export class CommandPanel {
   async dryRun() {
     const argv = this.argv();
     const shown = this.shown(argv);
-    this.result.replaceChildren(el('p', {}, `Dry run of ${shown}…`));
+    this.result.replaceChildren(el('p', {}, 'Dry run of ', bidi(shown), '…'));
     let answer;
     try {
       answer = await runCommand({ argv, dryRun: true });
@@ -283,7 +283,7 @@ export class CommandPanel {
       return;
     }
     const body = answer.body || {};
-    const parts = [el('h3', {}, `Dry run: ${shown}`)];
+    const parts = [el('h3', {}, 'Dry run: ', bidi(shown))];
     if (!isAnswer(body, true)) {
       parts.push(failure(answer, 'The command would fail'));
       this.result.replaceChildren(...parts);
@@ -303,7 +303,7 @@ export class CommandPanel {
         carry.disabled = input.value !== expected;
       });
       parts.push(el('div', { class: 'confirm' },
-        el('label', { for: 'confirm-name' }, `This destroys data. Type ${expected} to carry it out:`), input));
+        el('label', { for: 'confirm-name' }, 'This destroys data. Type ', bidi(expected), ' to carry it out:'), input));
     }
     parts.push(carry);
     this.result.replaceChildren(...parts);
@@ -343,7 +343,7 @@ export class CommandPanel {
       this.result.append(el('p', { class: 'failure', 'data-outcome': 'conflict', role: 'alert' },
         `Refused (409): ${status.message || 'the element changed since the dry run.'}`));
     } else if (isAnswer(answer.body, false)) {
-      this.result.append(el('p', { class: 'success', 'data-outcome': 'done' }, `Done: ${shown}.`));
+      this.result.append(el('p', { class: 'success', 'data-outcome': 'done' }, 'Done: ', bidi(shown), '.'));
     } else {
       this.result.append(failure(answer, 'Failed'));
     }
@@ -390,7 +390,7 @@ function prediction(p) {
   const rows = [];
   for (const kind of ['controllers', 'arrays', 'volumes', 'drives']) {
     for (const change of p[kind] || []) {
-      rows.push(el('li', {}, `${change.label}: ${changeText(change.before, change.after)}`));
+      rows.push(el('li', {}, bidi(change.label), ': ', bidi(changeText(change.before, change.after))));
     }
   }
   parts.push(el('h4', {}, 'Prediction'),
@@ -401,7 +401,7 @@ function prediction(p) {
   }
   if (p.stopsWork && p.stopsWork.length) {
     parts.push(el('h4', {}, 'Stops before its end'), el('ul', { class: 'stops' }, ...p.stopsWork.map((w) =>
-      el('li', {}, `the ${w.kind} of volume "${w.volumeName}" at ${w.percent}% (${w.why})`))));
+      el('li', {}, `the ${w.kind} of volume "`, bidi(w.volumeName), `" at ${w.percent}% (${w.why})`))));
   }
   if (p.notKnown && p.notKnown.length) {
     parts.push(el('h4', {}, 'Not known'), el('ul', {}, ...p.notKnown.map((l) => el('li', {}, String(l)))));
