@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import resource
+import select
 import signal
 import socket
 import stat
@@ -796,18 +797,26 @@ class ConnectionsAndCommandsTest(unittest.TestCase):
         wait_for(lambda: sockets(pid) == 1, "the stream's connection to close", 1)
         self.assertLess(time.monotonic() - started, 1)
 
+    @unittest.skipIf(os.environ.get("VESK_SANITIZE"),
+                     "a sanitizer's runtime fails by itself once the process is out of descriptors")
     def test_out_of_descriptors_it_refuses_connections_and_recovers(self):
         limit = 64
         c = self.serve(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
                                                              (limit, limit)))
         pid = c.process.pid
         clients = []
+        out = lambda: len(os.listdir(f"/proc/{pid}/fd")) >= limit - 4  # noqa: E731
+        # One stream after another, as pages open: connections that all wait at once for their
+        # requests to be read would be taken for a flood and make room for each other.
         for _ in range(40):
             clients.append(c.connect())
             clients[-1].sendall(f"GET /api/events HTTP/1.1\r\nHost: {c.host}\r\n"
                                 f"Authorization: Bearer {c.token}\r\n\r\n".encode())
-        wait_for(lambda: len(os.listdir(f"/proc/{pid}/fd")) >= limit - 4,
-                 "the console to run out of descriptors", 10)
+            wait_for(lambda: out() or select.select([clients[-1]], [], [], 0)[0],
+                     "the stream to begin, or the descriptors to run out", 10)
+            if out():
+                break
+        wait_for(out, "the console to run out of descriptors", 10)
         with self.assertRaises(subprocess.TimeoutExpired):
             c.process.wait(timeout=1)
         for s in clients:

@@ -404,8 +404,10 @@ class HttpServer::Impl {
   // Before it reads a request: whether it was vouched for.
   bool Waiting(Connection& c) {
     std::lock_guard lock(mutex);
+    // A new connection keeps the place it got when accepted: its thread may start after a later
+    // one's, and the oldest is the one to make room.
+    if (!c.waiting) c.waitingSince = ++order;
     c.waiting = true;
-    c.waitingSince = ++order;
     return c.vouched;
   }
 
