@@ -14,12 +14,15 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "VeskctlTest.h"
 #include "Watchdog.h"
 #include "simulator/Topology.h"
+#include "tools/veskctl/base/Secrets.h"
+#include "tools/veskctl/http/HttpServer.h"
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/journal/Undelivered.h"
 #include "tools/veskctl/monitor/SystemLog.h"
@@ -578,6 +581,122 @@ TEST_F(MonitorTest, AFailedDeliveryIsTriedAgainInOrderAndGivenUpOnlyAfterEveryAt
   EXPECT_TRUE(reminded);
   EXPECT_EQ(Run("events --undelivered --clear").out, "Cleared the list of 1 undelivered record.\n");
   EXPECT_EQ(Run("events --undelivered").out, "Every record was delivered.\n");
+}
+
+// A receiver that fails, hangs and goes away gets each record again until it answers 2xx: every
+// record reaches it in order, and none it took is posted twice. Each post is signed.
+TEST_F(MonitorTest, AWebhookGetsEveryRecordOnceItTakesThemThroughFailureHangAndRecovery) {
+  Do("sim reset");
+  ASSERT_EQ(Run("monitor --once").exitCode, 0);
+  std::mutex lock;
+  std::string mode = "take";
+  std::vector<veskctl::HttpRequest> took;
+  const auto receive = [&](const veskctl::HttpRequest& request, veskctl::HttpExchange& exchange) {
+    std::unique_lock<std::mutex> held(lock);
+    if (mode == "fail") return exchange.Answer({503, "text/plain", "down for maintenance\n", {}});
+    if (mode == "hang") {
+      held.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      return exchange.Answer({200, "text/plain", "", {}});  // too late: not taken
+    }
+    took.push_back(request);
+    exchange.Answer({204, "text/plain", "", {}});
+  };
+  auto receiver = std::make_unique<veskctl::HttpServer>("127.0.0.1:0", receive);
+  const std::string where = receiver->Address(), url = "http://" + where + "/hooks/vesk";
+  const fs::path secret = dir / "secret";
+  std::ofstream(secret) << "s3cret\n";
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  const std::string once = "monitor --once --webhook-timeout 0.3 --webhook-secret " +
+                           secret.string() + " --webhook " + url;
+  ASSERT_EQ(Run(once).exitCode, 0);  // the webhook's cursor starts here
+  const std::uint64_t from = Journal().back()["id"].get<std::uint64_t>();
+
+  Do("locate KS1A00000004 on");
+  const auto failsWith = [&](const std::string& why, int attempt) {
+    const Result r = Run(once);
+    EXPECT_EQ(r.exitCode, veskctl::kExitUndelivered) << r.out;
+    EXPECT_NE(
+        r.out.find("veskctl: record #" + std::to_string(from + 1) + " could not be delivered to " +
+                   url + ": " + why + "; the next run tries again (attempt " +
+                   std::to_string(attempt) + " of 10)\n"),
+        std::string::npos)
+        << r.out;
+  };
+  mode = "fail";
+  failsWith(where + " answered 503 Service Unavailable", 1);
+  mode = "hang";
+  failsWith("no answer from " + where + " within 0.3 s", 2);
+  receiver.reset();
+  failsWith("cannot connect to " + where + ": Connection refused", 3);
+  mode = "take";
+  receiver = std::make_unique<veskctl::HttpServer>(where, receive);
+  Do("locate KS1A00000004 off");
+  ASSERT_EQ(Run(once).exitCode, 0);
+
+  std::vector<std::uint64_t> expected, got;
+  for (const auto& r : Journal(from))
+    if (r["kind"] != "program-failed") expected.push_back(r["id"].get<std::uint64_t>());
+  std::lock_guard<std::mutex> held(lock);
+  for (const auto& post : took) {
+    const json body = json::parse(post.body);
+    got.push_back(body["id"].get<std::uint64_t>());
+    EXPECT_EQ(post.target, "/hooks/vesk");
+    EXPECT_EQ(post.Header("content-type"), "application/json");
+    EXPECT_TRUE(std::regex_match(post.Header("user-agent"), std::regex(R"(veskctl/\d+\.\d+\.\d+)")))
+        << post.Header("user-agent");
+    EXPECT_EQ(post.Header("x-vesk-record"), std::to_string(got.back()));
+    EXPECT_EQ(post.Header("x-vesk-kind"), body["kind"]);
+    EXPECT_EQ(post.Header("x-vesk-signature"),
+              "sha256=" + veskctl::HmacSha256Hex("s3cret", post.body));
+  }
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(json::parse(took.at(1).body), Journal(from + 1).front());
+}
+
+// What keeps a webhook from being posted to is said before the monitor starts, and nothing runs.
+TEST_F(MonitorTest, AWebhookThatCannotBeUsedIsRefusedWithItsReason) {
+  const fs::path secret = dir / "secret";
+  std::ofstream(secret) << "\n";
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
+  const std::string hook = " --webhook http://127.0.0.1:9/";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"--webhook-secret " + secret.string(),
+       "--webhook-secret signs the posts of --webhook, which was not given"},
+      {"--webhook-secret " + secret.string() + hook,
+       "--webhook-secret: " + secret.string() + " holds no secret on its first line"},
+      {"--webhook-secret " + (dir / "none").string() + hook,
+       "--webhook-secret: " + (dir / "none").string() + " does not exist"},
+      {"--webhook https://alerts.example/",
+       "--webhook: 'https://alerts.example/' is https: veskctl "
+       "posts plain HTTP only; reach a TLS receiver through "
+       "a local relay"},
+      {"--webhook http://user:pw@alerts.example/",
+       "--webhook: 'http://user:pw@alerts.example/' has user information (USER@): put a secret "
+       "in --webhook-secret instead"},
+      {"--webhook http:///x", "--webhook: 'http:///x' has no host, or a host that is not one"},
+      {"--webhook http://alerts.example:70000/",
+       "--webhook: 'http://alerts.example:70000/' has a port outside 1 to 65535"},
+      {"--webhook http://alerts.example/#x",
+       "--webhook: 'http://alerts.example/#x' has a fragment (#...), which HTTP never sends"},
+      {"--webhook alerts.example",
+       "--webhook: 'alerts.example' is not a URL (http://HOST[:PORT][/PATH])"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    const Result r = Run("monitor --once " + arguments);
+    EXPECT_EQ(r.exitCode, 2) << arguments;
+    EXPECT_EQ(r.out, "veskctl: " + message + "\n") << arguments;
+  }
+  std::ofstream(secret) << "s3cret\n";
+  fs::permissions(secret, fs::perms::group_read, fs::perm_options::add);
+  const Result open = Run("monitor --once --webhook-secret " + secret.string() + hook);
+  EXPECT_EQ(open.exitCode, 2);
+  EXPECT_EQ(open.out, "veskctl: --webhook-secret: " + secret.string() +
+                          " is another user's, or others may read it: make it yours alone (chmod "
+                          "600)\n");
+  EXPECT_FALSE(fs::exists(state.string() + ".journal"));
 }
 
 // Against the driver the monitor reads whatever discovery finds, here a machine the test plugs

@@ -4,6 +4,11 @@
 
 #include "platform/win32.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace veskctl {
 
 namespace fs = std::filesystem;
@@ -98,6 +103,17 @@ void KeepToOwner(const fs::path& path) {
   std::error_code ignored;
   fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
                   ignored);
+}
+
+bool IsPrivateFile(const fs::path& path) {
+#ifdef _WIN32
+  (void)path;
+  return true;
+#else
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) == 0 &&
+         info.st_uid == ::geteuid();
+#endif
 }
 
 }  // namespace veskctl

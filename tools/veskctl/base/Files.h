@@ -56,6 +56,10 @@ void WriteFileAtomically(const std::filesystem::path& path, const std::string& t
 // what to the machine: nobody else on it needs to read them. A failure changes nothing.
 void KeepToOwner(const std::filesystem::path& path);
 
+// Whether the file holds a secret safely: on POSIX owned by this process's user and closed to
+// others; on Windows the folder's protection is relied on (the user's own under %LOCALAPPDATA%).
+bool IsPrivateFile(const std::filesystem::path& path);
+
 // The whole of `path`, read through a handle that lets others replace the file meanwhile; nothing
 // when there is no such file. Failures are StateFileError naming `what` ("the state file").
 std::optional<std::string> ReadFileShared(const std::filesystem::path& path,

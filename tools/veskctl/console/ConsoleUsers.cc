@@ -84,17 +84,6 @@ fs::path ConsoleUsersPath(const fs::path& tokenPath) {
   return path.replace_extension(".console-users");
 }
 
-bool IsPrivateFile(const fs::path& path) {
-#ifdef _WIN32
-  (void)path;
-  return true;
-#else
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && (info.st_mode & 077) == 0 &&
-         info.st_uid == ::geteuid();
-#endif
-}
-
 void WritePrivateFile(const fs::path& path, const std::string& content, const std::string& what) {
   std::error_code ec;
   fs::create_directories(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);

@@ -35,9 +35,6 @@ std::pair<ConsoleUser, std::string> AddConsoleUser(const std::filesystem::path& 
 // UsageError when there is no such user.
 ConsoleUser RemoveConsoleUser(const std::filesystem::path& path, const std::string& name);
 
-// Whether the file is its owner's alone: on POSIX owned by this process's user and closed to
-// others; on Windows the folder's protection is relied on (see WritePrivateFile).
-bool IsPrivateFile(const std::filesystem::path& path);
 // Replaces `path` with `content` atomically, readable and writable by its owner alone (mode 0600;
 // on Windows a protected access list of one entry, for the owner). StateFileError naming `what`.
 void WritePrivateFile(const std::filesystem::path& path, const std::string& content,

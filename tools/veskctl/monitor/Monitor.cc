@@ -16,6 +16,7 @@
 #include "tools/veskctl/journal/Undelivered.h"
 #include "tools/veskctl/monitor/LastKnown.h"
 #include "tools/veskctl/monitor/SystemLog.h"
+#include "tools/veskctl/monitor/Webhook.h"
 #include "tools/veskctl/session/Predict.h"
 #include "tools/veskctl/session/Session.h"
 #include "tools/veskctl/session/StateFile.h"
@@ -190,6 +191,11 @@ class Monitor {
         journal(Journal::PathFor(options.statePath, options.simulate), options.journalMaxBytes),
         watching(journal.Path().string() + ".watch.lock"),
         delivering(journal.Path().string() + ".deliver.lock") {
+    if (!options.webhookSecret.empty() && options.webhook.empty())
+      throw UsageError("--webhook-secret signs the posts of --webhook, which was not given");
+    if (!options.webhook.empty())
+      webhook = std::make_unique<Webhook>(options.webhook, options.webhookSecret,
+                                          options.webhookTimeoutSeconds);
     if (options.syslog) systemLog = std::make_unique<SystemLog>();
     // Records given up before this run are a fault from its first look on.
     try {
@@ -543,7 +549,7 @@ class Monitor {
     return true;
   }
 
-  enum class Target { Program, Print, SystemLog };
+  enum class Target { Program, Print, SystemLog, Webhook };
 
   // Delivers to each target the records after its cursor (`start` for a target without one), the
   // cursor moving on with every record delivered. A record a target did not take stops that
@@ -553,13 +559,14 @@ class Monitor {
   // waiting for another attempt.
   bool Deliver(std::uint64_t start) {
     // Each target's cursor is kept under its name: the program's command line, "" for the
-    // printing of `--once`, "syslog".
+    // printing of `--once`, "syslog", the webhook's URL.
     std::vector<std::pair<std::string, Target>> targets;
     if (!options.program.empty())
       targets.emplace_back(options.program, Target::Program);
     else if (options.once)
       targets.emplace_back("", Target::Print);
     if (systemLog) targets.emplace_back("syslog", Target::SystemLog);
+    if (webhook) targets.emplace_back(options.webhook, Target::Webhook);
     if (targets.empty()) return true;
     if (!TakeDeliveryLock()) {
       if (options.once)
@@ -617,9 +624,9 @@ class Monitor {
           retryAt.erase(target);
           at = id;
           cursors[target] = at;
-          // A program may take long and the monitor may be killed meanwhile: what it got stays
-          // got.
-          if (kind == Target::Program)
+          // A program or a post may take long and the monitor may be killed meanwhile: what it
+          // got stays got.
+          if (kind == Target::Program || kind == Target::Webhook)
             WriteFileAtomically(cursorsPath, cursors.dump(2) + "\n", "the delivery cursors");
         }
       }
@@ -679,17 +686,24 @@ class Monitor {
     std::optional<std::string> failure;  // what went wrong, when the target did not take it
   };
 
-  // Gives `record` to `target`. A program takes it when it exits 0.
+  // Gives `record` to `target`. A program takes it when it exits 0, a webhook when it answers 2xx.
   Delivery DeliverTo(Target target, const json& record) {
     if (StopRequested()) return {true, std::nullopt};
     if (target == Target::SystemLog) {
       systemLog->Write(SystemLogEntry(record));
       return {};
     }
-    Print(record);
-    // A delivery failure is never given to a program: a failing program would feed itself.
+    // A delivery failure is never given to a program or a webhook: a failing one would feed
+    // itself.
     const std::string kind = record.value("kind", "");
-    if (target == Target::Print || kind == "program-failed" || kind == "delivery-failed") return {};
+    const bool aboutDelivery = kind == "program-failed" || kind == "delivery-failed";
+    if (target == Target::Webhook) {
+      if (aboutDelivery) return {};
+      HttpPosted posted = webhook->Post(record);
+      return {posted.stopped, std::move(posted.failure)};
+    }
+    Print(record);
+    if (target == Target::Print || aboutDelivery) return {};
     const MonitorEvent e = RecordEvent(record);
     const auto failed =
         RunProgram(options.program, {e.kind, EventElement(e), EventDetail(e)},
@@ -704,6 +718,7 @@ class Monitor {
   const Journal journal;
   TryLock watching, delivering;
   std::unique_ptr<SystemLog> systemLog;
+  std::unique_ptr<Webhook> webhook;
   FailureAlerts alerts;
   Reminders reminders{options.failureReminderSeconds};
   Roster roster;             // as the last look read it
@@ -1017,6 +1032,22 @@ CLI::App* AddMonitorCommand(CLI::App& app, MonitorOptions& options) {
                     "Look once, record what changed since the last --once (the first time: "
                     "every element as present), deliver the journal's records not yet delivered "
                     "and exit");
+  monitor
+      ->add_option("--webhook", options.webhook,
+                   "Post every journal record as JSON to URL (http:// only); a receiver that does "
+                   "not answer 2xx within --webhook-timeout gets it again: at least once, from a "
+                   "cursor saved per URL")
+      ->option_text("URL");
+  monitor
+      ->add_option("--webhook-secret", options.webhookSecret,
+                   "Sign each post with the secret on FILE's first line (the file must be yours "
+                   "alone): X-Vesk-Signature: sha256=HMAC-SHA-256 of the body")
+      ->option_text("FILE");
+  monitor
+      ->add_option("--webhook-timeout", options.webhookTimeoutSeconds,
+                   "Count a post not answered within S seconds as failed (default 10)")
+      ->option_text("S")
+      ->check(NumberOption("a number of seconds", false, "10 or 0.5"));
   monitor->add_flag("--syslog", options.syslog,
                     "Deliver every journal record to the system log as well (syslog on POSIX, "
                     "the Application event log on Windows), at least once");

@@ -81,6 +81,9 @@ struct MonitorOptions {
   std::string program;                // run once per record; empty: none
   double programTimeoutSeconds = 10;  // a program still running then is killed
   bool syslog = false;                // deliver every record to the system log as well
+  std::string webhook;                // post every record to this http:// URL; empty: none
+  std::string webhookSecret;          // a file whose first line signs the posts; empty: unsigned
+  double webhookTimeoutSeconds = 10;  // no answer by then: a failed delivery
   bool quiet = false;                 // print nothing: the console shows the records itself
   // Set by main from the global options.
   bool simulate = true;  // false: the RAID driver, with no state file and no snapshot
