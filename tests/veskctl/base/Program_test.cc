@@ -31,6 +31,11 @@ TEST(ProgramChild, DISABLED_SaysItsDescriptors) {
     if (::fcntl(fd, F_GETFD) != -1) open += " " + std::to_string(fd);
   std::cout << "open:" << open << "." << std::endl;
 }
+TEST(ProgramChild, DISABLED_ExitsWithItsDescriptorCount) {
+  int open = 0;
+  for (int fd = 3; fd < 1024; ++fd) open += ::fcntl(fd, F_GETFD) != -1;
+  std::exit(open);
+}
 #endif
 
 // This test program, running the child case `name`.
@@ -102,6 +107,13 @@ TEST(Program, ACommandGetsNoDescriptorButItsStandardOnes) {
   const auto run = veskctl::RunSelf(Child("SaysItsDescriptors"), 30);
   ::close(inheritable);
   EXPECT_NE(run.out.find("open:."), std::string::npos) << run.out;
+  // Nor does it reach a program the monitor delivers to.
+  const int another = ::dup(STDERR_FILENO);
+  ASSERT_GT(another, 2);
+  EXPECT_EQ(
+      veskctl::RunProgram(Self(), Child("ExitsWithItsDescriptorCount"), "{}\n", 30, NeverStopped),
+      std::nullopt);
+  ::close(another);
 }
 #endif
 

@@ -638,21 +638,40 @@ TEST_F(MonitorTest, AWebhookGetsEveryRecordOnceItTakesThemThroughFailureHangAndR
   std::vector<std::uint64_t> expected, got;
   for (const auto& r : Journal(from))
     if (r["kind"] != "program-failed") expected.push_back(r["id"].get<std::uint64_t>());
-  std::lock_guard<std::mutex> held(lock);
-  for (const auto& post : took) {
-    const json body = json::parse(post.body);
-    got.push_back(body["id"].get<std::uint64_t>());
-    EXPECT_EQ(post.target, "/hooks/vesk");
-    EXPECT_EQ(post.Header("content-type"), "application/json");
-    EXPECT_TRUE(std::regex_match(post.Header("user-agent"), std::regex(R"(veskctl/\d+\.\d+\.\d+)")))
-        << post.Header("user-agent");
-    EXPECT_EQ(post.Header("x-vesk-record"), std::to_string(got.back()));
-    EXPECT_EQ(post.Header("x-vesk-kind"), body["kind"]);
-    EXPECT_EQ(post.Header("x-vesk-signature"),
-              "sha256=" + veskctl::HmacSha256Hex("s3cret", post.body));
+  {
+    std::lock_guard<std::mutex> held(lock);
+    for (const auto& post : took) {
+      const json body = json::parse(post.body);
+      got.push_back(body["id"].get<std::uint64_t>());
+      EXPECT_EQ(post.target, "/hooks/vesk");
+      EXPECT_EQ(post.Header("host"), where);
+      EXPECT_EQ(post.Header("content-type"), "application/json");
+      EXPECT_TRUE(
+          std::regex_match(post.Header("user-agent"), std::regex(R"(veskctl/\d+\.\d+\.\d+)")))
+          << post.Header("user-agent");
+      EXPECT_EQ(post.Header("x-vesk-record"), std::to_string(got.back()));
+      EXPECT_EQ(post.Header("x-vesk-kind"), body["kind"]);
+      EXPECT_EQ(post.Header("x-vesk-signature"),
+                "sha256=" + veskctl::HmacSha256Hex("s3cret", post.body));
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(json::parse(took.at(1).body), Journal(from + 1).front());
+    took.clear();
   }
-  EXPECT_EQ(got, expected);
-  EXPECT_EQ(json::parse(took.at(1).body), Journal(from + 1).front());
+
+  // A receiver at an IPv6 address, where the machine has one.
+  std::unique_ptr<veskctl::HttpServer> six;
+  try {
+    six = std::make_unique<veskctl::HttpServer>("[::1]:0", receive);
+  } catch (const std::runtime_error&) {
+    return;
+  }
+  Do("locate KS1A00000004 on");
+  const Result r = Run("monitor --once --webhook http://" + six->Address() + "/six");
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  std::lock_guard<std::mutex> again(lock);
+  ASSERT_EQ(took.size(), 1u);
+  EXPECT_EQ(took[0].Header("host"), six->Address());
 }
 
 // What keeps a webhook from being posted to is said before the monitor starts, and nothing runs.
@@ -681,6 +700,8 @@ TEST_F(MonitorTest, AWebhookThatCannotBeUsedIsRefusedWithItsReason) {
        "--webhook: 'http://alerts.example:70000/' has a port outside 1 to 65535"},
       {"--webhook http://alerts.example/#x",
        "--webhook: 'http://alerts.example/#x' has a fragment (#...), which HTTP never sends"},
+      {"--webhook 'http://alerts.example/a b'",
+       "--webhook: 'http://alerts.example/a b' has a space or control character in its path"},
       {"--webhook alerts.example",
        "--webhook: 'alerts.example' is not a URL (http://HOST[:PORT][/PATH])"},
   };
