@@ -41,6 +41,12 @@ std::span<const SystemLogKind> SystemLogKinds();
 // information) and the record's text line with its identifier (" id=N").
 LogEntry SystemLogEntry(const nlohmann::json& record);
 
+#ifdef _WIN32
+// The entry's text as the Application log's insertion string: UTF-16, with U+FFFD for bytes that
+// are not UTF-8.
+std::wstring EventLogText(const LogEntry& entry);
+#endif
+
 class SystemLog {
  public:
   SystemLog();
