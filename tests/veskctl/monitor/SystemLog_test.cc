@@ -126,6 +126,8 @@ TEST(SystemLog, AFailedCommandOrJobHasItsOwnEventId) {
   EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 501u);
   command["command"] = {{"outcome", "ok"}};
   EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 500u);
+  command.erase("command");
+  EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 500u);
 
   json job = Record("job");
   job["job"] = {{"kind", "rebuild"}, {"outcome", "failed"}};
@@ -144,6 +146,11 @@ TEST(SystemLog, TheTableTheMessageFileAndTheDocumentAgree) {
   std::set<std::string> tabled;
   std::set<unsigned> ids;
   for (const auto& row : veskctl::SystemLogKinds()) {
+    // Each row is what a record of its kind gets.
+    json record = Record(row.kind);
+    record["command"] = {{"exitCode", row.wentWrong ? 1 : 0}};
+    record["job"] = {{"outcome", row.wentWrong ? "failed" : "finished"}};
+    EXPECT_EQ(veskctl::SystemLogEntry(record).eventId, row.eventId) << row.kind;
     tabled.insert(row.kind);
     EXPECT_TRUE(ids.insert(row.eventId).second) << "event id " << row.eventId << " twice";
   }
