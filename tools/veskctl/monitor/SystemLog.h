@@ -43,7 +43,7 @@ LogEntry SystemLogEntry(const nlohmann::json& record);
 
 #ifdef _WIN32
 // The entry's text as the Application log's insertion string: UTF-16, with U+FFFD for bytes that
-// are not UTF-8.
+// are not UTF-8, and at most 31839 characters (ReportEventW's limit) with the end kept.
 std::wstring EventLogText(const LogEntry& entry);
 #endif
 

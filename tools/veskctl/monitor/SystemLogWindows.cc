@@ -13,7 +13,17 @@ std::wstring EventLogText(const LogEntry& entry) {
       MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
+  // ReportEventW refuses an insertion string longer than this: a longer line (a driver's long
+  // failure text) loses its middle, keeping its start and the record's " id=N" at its end, where
+  // the journal has it whole.
+  constexpr std::size_t kMost = 31839, kEnd = 40;
+  if (wide.size() <= kMost) return wide;
+  const std::wstring gap = L" \u2026 ";
+  std::size_t head = kMost - kEnd - gap.size();
+  std::size_t tail = wide.size() - kEnd;
+  if (IS_LOW_SURROGATE(wide[head])) --head;  // never half a character
+  if (IS_LOW_SURROGATE(wide[tail])) ++tail;
+  return wide.substr(0, head) + gap + wide.substr(tail);
 }
 
 SystemLog::SystemLog() : source(RegisterEventSourceW(nullptr, L"veskctl")) {}

@@ -75,6 +75,16 @@ TEST_F(EventMessages, TheRecordsTextIsItsUtf8AsUtf16) {
             L"(f0) id=7");
   EXPECT_EQ(Format(entry.eventId, text),
             L"A volume is degraded: it has lost its redundancy.\r\n" + text);
+  // What ReportEventW would refuse loses its middle, never half a character, and keeps its id.
+  std::string longLine = "2026-12-07T14:05:00.123Z  refresh-failed  :";
+  for (int i = 0; i < 20000; ++i) longLine += "\U0001F600";
+  longLine += " id=7";
+  const std::wstring cut = veskctl::EventLogText({600, veskctl::LogSeverity::Error, longLine});
+  EXPECT_LE(cut.size(), 31839u);
+  EXPECT_GT(cut.size(), 31830u);
+  EXPECT_EQ(cut.substr(0, 45), L"2026-12-07T14:05:00.123Z  refresh-failed  :\U0001F600");
+  EXPECT_TRUE(cut.ends_with(L"\U0001F600\U0001F600 id=7")) << cut.substr(cut.size() - 40);
+  EXPECT_NE(cut.find(L"\U0001F600 \u2026 \U0001F600"), std::wstring::npos);
   // Bytes that are not UTF-8 become U+FFFD, and the rest of the line stays.
   EXPECT_EQ(veskctl::EventLogText({1, veskctl::LogSeverity::Info,
                                    "a\xff"
