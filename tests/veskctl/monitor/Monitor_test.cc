@@ -1018,63 +1018,6 @@ TEST_F(MonitorTest, RemindersKeepTheirPaceWhenTheWallClockSteps) {
   }
 }
 
-// What the system log gets: errors for what failed, went missing or degraded and for reminders of
-// faults, a warning for a command that failed, information otherwise; the text line with the id.
-TEST(MonitorSystemLog, EachRecordHasItsSeverityAndItsTextLineWithItsId) {
-  using veskctl::LogSeverity;
-  auto record = [](const std::string& kind) {
-    return json{{"id", 41},
-                {"time", "2026-12-07T14:05:00.123Z"},
-                {"kind", kind},
-                {"element", {{"kind", "volume"}, {"id", "f0"}, {"name", "r5"}}},
-                {"property", nullptr},
-                {"old", nullptr},
-                {"oldName", nullptr},
-                {"new", nullptr},
-                {"newName", nullptr},
-                {"detail", nullptr}};
-  };
-  for (const char* kind : {"volume-degraded", "volume-failed", "drive-failed", "drive-missing",
-                           "job-failed", "refresh-failed", "program-failed"})
-    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Error) << kind;
-  for (const char* kind : {"present", "changed", "volume-normal", "job-finished", "reminder"})
-    EXPECT_EQ(veskctl::SystemLogEntry(record(kind)).severity, LogSeverity::Info) << kind;
-  json reminder = record("reminder");
-  reminder["detail"] = "volume \"r5\" is still degraded (since 2026-12-07T14:00:00.000Z)";
-  reminder["fault"] = {{"kind", "volume-degraded"}, {"since", "2026-12-07T14:00:00.000Z"}};
-  const auto entry = veskctl::SystemLogEntry(reminder);
-  EXPECT_EQ(entry.severity, LogSeverity::Error);
-  EXPECT_EQ(entry.message,
-            "2026-12-07T14:05:00.123Z  reminder  volume \"r5\" (f0)  volume \"r5\" is still "
-            "degraded (since 2026-12-07T14:00:00.000Z) id=41");
-
-  json changed = record("changed");
-  changed["property"] = "CachePolicy";
-  changed["old"] = 3;
-  changed["oldName"] = "write-back";
-  changed["new"] = 1;
-  changed["newName"] = "off";
-  EXPECT_EQ(veskctl::SystemLogEntry(changed).message,
-            "2026-12-07T14:05:00.123Z  changed  volume \"r5\" (f0)  CachePolicy: write-back (3) "
-            "-> off (1) id=41");
-
-  // A command's outcome is in its own object.
-  json command = record("command");
-  command["id"] = 7;
-  command["element"] = nullptr;
-  command["detail"] = "delete-volume r5";
-  command["command"] = {{"exitCode", 2}};
-  const auto failed = veskctl::SystemLogEntry(command);
-  EXPECT_EQ(failed.severity, LogSeverity::Warning);
-  EXPECT_EQ(failed.message, "2026-12-07T14:05:00.123Z  command  delete-volume r5 id=7");
-  command["command"]["exitCode"] = 0;
-  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
-  command["command"] = {{"outcome", "refused"}};
-  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Warning);
-  command["command"] = {{"outcome", "ok"}};
-  EXPECT_EQ(veskctl::SystemLogEntry(command).severity, LogSeverity::Info);
-}
-
 // Parsing a large saved machine takes far longer than reading it: a look holds the lock only for
 // the read.
 TEST_F(MonitorTest, ALookHoldsTheLockForTheReadNotForTheParse) {

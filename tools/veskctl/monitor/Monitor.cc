@@ -112,16 +112,6 @@ class TryLock {
 // A record as the monitor's text line: the event's, as `monitor` has always printed it.
 std::string Line(const json& record) { return EventText(RecordEvent(record)); }
 
-// Whether a command record tells of a command that failed or was refused.
-bool CommandFailed(const json& r) {
-  auto command = r.find("command");
-  if (command == r.end() || !command->is_object()) return false;
-  if (auto code = command->find("exitCode"); code != command->end() && code->is_number())
-    return code->get<double>() != 0;
-  const std::string outcome = command->value("outcome", "");
-  return !outcome.empty() && outcome != "ok" && outcome != "succeeded";
-}
-
 std::string Describe(const Fault& f) {
   const std::string element = f.elementKind == "drive"
                                   ? "drive " + f.elementName
@@ -841,19 +831,6 @@ void Reminders::Load(const json& saved) {
            f.value("reportedMs", std::int64_t{0})};
     seen[s.fault.Key()] = std::move(s);
   }
-}
-
-LogEntry SystemLogEntry(const json& record) {
-  const std::string kind = record.value("kind", "");
-  LogEntry entry;
-  if (kind.ends_with("-failed") || kind == "drive-missing" || kind == "volume-degraded" ||
-      (kind == "reminder" && record.contains("fault")))
-    entry.severity = LogSeverity::Error;
-  else if ((kind == "command" && CommandFailed(record)) || kind == "drive-smart")
-    entry.severity = LogSeverity::Warning;
-  entry.message = Line(record);
-  if (auto id = record.find("id"); id != record.end()) entry.message += " id=" + id->dump();
-  return entry;
 }
 
 fs::path SnapshotPath(const fs::path& statePath) { return statePath.string() + ".monitor"; }

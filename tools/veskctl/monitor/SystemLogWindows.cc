@@ -1,10 +1,30 @@
-// The system log on Windows: the Application event log, source "veskctl". The source has no
-// message file registered, so the Event Viewer shows the text as the event's only insertion
-// string.
+// The system log on Windows: the Application event log, source "veskctl". The source's
+// EventMessageFile is veskctl.exe, which carries a message for every event identifier
+// (SystemLogMessages.mc): the Event Viewer shows its headline and the record's text line.
 #include "platform/win32.h"
 #include "tools/veskctl/monitor/SystemLog.h"
 
 namespace veskctl {
+
+// Names may be anything Unicode: records are UTF-8, converted whole rather than byte by byte.
+std::wstring EventLogText(const LogEntry& entry) {
+  const std::string& text = entry.message;
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  // ReportEventW refuses an insertion string longer than this: a longer line (a driver's long
+  // failure text) loses its middle, keeping its start and the record's " id=N" at its end, where
+  // the journal has it whole.
+  constexpr std::size_t kMost = 31839, kEnd = 40;
+  if (wide.size() <= kMost) return wide;
+  const std::wstring gap = L" \u2026 ";
+  std::size_t head = kMost - kEnd - gap.size();
+  std::size_t tail = wide.size() - kEnd;
+  if (IS_LOW_SURROGATE(wide[head])) --head;  // never half a character
+  if (IS_LOW_SURROGATE(wide[tail])) ++tail;
+  return wide.substr(0, head) + gap + wide.substr(tail);
+}
 
 SystemLog::SystemLog() : source(RegisterEventSourceW(nullptr, L"veskctl")) {}
 
@@ -17,10 +37,10 @@ void SystemLog::Write(const LogEntry& entry) {
   const WORD type = entry.severity == LogSeverity::Error     ? EVENTLOG_ERROR_TYPE
                     : entry.severity == LogSeverity::Warning ? EVENTLOG_WARNING_TYPE
                                                              : EVENTLOG_INFORMATION_TYPE;
-  // Records are ASCII but for names, which the managed face already narrowed to ASCII.
-  const std::wstring text(entry.message.begin(), entry.message.end());
+  const std::wstring text = EventLogText(entry);
   const wchar_t* strings[] = {text.c_str()};
-  ReportEventW(static_cast<HANDLE>(source), type, 0, 0, nullptr, 1, 0, strings, nullptr);
+  ReportEventW(static_cast<HANDLE>(source), type, 0, static_cast<::DWORD>(entry.eventId), nullptr,
+               1, 0, strings, nullptr);
 }
 
 }  // namespace veskctl
