@@ -266,6 +266,39 @@ TEST(MetricsTest, WithoutPrometheusCppSayTheyAreNotBuiltIn) {
   }
 }
 
+// Without a service control manager every service command points to systemd, changing nothing;
+// install's arguments are checked first, as they are on Windows.
+TEST_F(VeskctlTest, TheServiceIsWindowsOnlyAndSaysWhereToLookElsewhere) {
+  const std::string elsewhere =
+      "veskctl: service: the monitor runs as a Windows service on Windows only; here let systemd "
+      "run it, with the unit in docs/monitoring.md\n";
+  for (const char* words : {"install --program /bin/true --console --port 9000", "uninstall",
+                            "start", "stop", "status", "run --syslog"}) {
+    const Result r = Run(std::string("service ") + words);
+    EXPECT_EQ(r.exitCode, 2) << words;
+    EXPECT_EQ(r.out, elsewhere) << words;
+  }
+  const nlohmann::json j = RunJson("service status", 2);
+  EXPECT_EQ(j["status"]["kind"], "service");
+  EXPECT_FALSE(fs::exists(state));
+  const struct {
+    const char* words;
+    const char* message;
+  } refused[] = {
+      {"install --once", "veskctl: service: --once is not for a service, which runs until it is "
+                         "stopped\n"},
+      {"install --port 9000", "veskctl: service: --port requires --console\n"},
+      {"install --port 0 --console",
+       "veskctl: service: --port: Value 0 not in range 1 to 65535\n"},
+      {"install --colour", "veskctl: service: The following argument was not expected: --colour\n"},
+  };
+  for (const auto& c : refused) {
+    const Result r = Run(std::string("service ") + c.words);
+    EXPECT_EQ(r.exitCode, 2) << c.words;
+    EXPECT_EQ(r.out, c.message) << c.words;
+  }
+}
+
 // Whatever goes wrong, --json prints exactly one JSON object on stdout and never aborts.
 TEST_F(VeskctlTest, JsonIsOneObjectWhateverHappens) {
   const struct {
