@@ -7,10 +7,13 @@ usage: service_wine_test.py VESKCTL_WINE    (scripts/test.sh's wrapper: wine ves
                                             in the Wine prefix $WINEPREFIX)"""
 import json
 import os
+import socket
 import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 wrapper = sys.argv[1]
 prefix = os.environ["WINEPREFIX"]
@@ -45,6 +48,16 @@ def source_registered():
                           capture_output=True, timeout=60).returncode == 0
 
 
+def console_answers(port):
+    try:
+        urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=10)
+    except urllib.error.HTTPError:
+        pass  # an answer all the same
+    except OSError:
+        return False
+    return True
+
+
 def until(what, condition, seconds=60):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -74,8 +87,12 @@ with tempfile.TemporaryDirectory() as folder:
 
     if status() != (2, {"name": "vesk-monitor", "installed": False}):
         sys.exit("vesk-monitor is installed in this prefix already: the test needs a fresh one")
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
     code, out, err = veskctl("--state", state, "service", "install", "--program", program,
-                             "--interval", "0.5", "--failure-reminder", "60")
+                             "--interval", "0.5", "--failure-reminder", "60", "--syslog",
+                             "--console", "--port", str(port))
     # Wine's service control manager lacks three of the hardening settings.
     expect("install", (code, err), (0, "".join(
         f"veskctl: warning: this system does not take the service's {what} (error 124): the "
@@ -89,7 +106,7 @@ with tempfile.TemporaryDirectory() as folder:
     expect("status after install", (code, service["state"], service["since"]), (0, "stopped", None))
     line = service["commandLine"]
     for part in ("veskctl.exe --simulate --state ", "machine.json service run --interval 0.5 ",
-                 "--failure-reminder 60", "--program "):
+                 f"--failure-reminder 60 --syslog --console --port {port}", "--program Z:"):
         if part not in line:
             failures.append(f"the command line {line!r} lacks {part!r}")
 
@@ -100,6 +117,7 @@ with tempfile.TemporaryDirectory() as folder:
     if not (service.get("since") or "").endswith("Z"):
         failures.append(f"status names no start time: {service}")
 
+    until("the console inside the service answers", lambda: console_answers(port))
     # A drill on the same machine, through the same prefix: the service's monitor records it and
     # runs the program.
     expect("the drill", veskctl("--state", state, "sim", "fail-drive", "KS1A00000004")[0], 0)
@@ -115,6 +133,7 @@ with tempfile.TemporaryDirectory() as folder:
 
     expect("stop", veskctl("service", "stop")[:2], (0, "Stopped vesk-monitor.\n"))
     refused(["service", "stop"], 2, "service: vesk-monitor is not running")
+    expect("the console ended with the service", console_answers(port), False)
     expect("status after stop", status()[1]["state"], "stopped")
     expect("uninstall", veskctl("service", "uninstall")[:2], (0, "Uninstalled vesk-monitor.\n"))
     expect("the event source is removed", source_registered(), False)

@@ -10,10 +10,8 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "tools/veskctl/base/Names.h"
-#include "tools/veskctl/base/Stop.h"
 #include "tools/veskctl/cli/CommandLine.h"
 #include "tools/veskctl/cli/Commands.h"
 #include "tools/veskctl/cli/Health.h"
@@ -106,28 +104,30 @@ std::vector<std::string> ServiceGlobalArguments(const RunOptions& options,
   return arguments;
 }
 
-// `service run`: the monitor, and the console when it was installed with it, in this process, so
-// that one stop from the service control manager ends both and the service has no child to lose.
-int RunService(const RunOptions& options, const ServiceSetup& setup, ConsoleOptions console,
-               const CLI::App& app) {
+// `service run`: the monitor, or the console with it. The console runs the monitor itself, as
+// its observer, and one process has one monitor (one simulated machine), so with the console the
+// service's monitor is the console's, delivering what the service's would. In-process, one stop
+// from the service control manager ends both, and the service has no child to lose. Its command
+// line is read once the manager has the process, so that one that does not parse stops the
+// service with exit code 2 rather than leave the manager waiting.
+int RunService(const RunOptions& options, const std::vector<std::string>& arguments,
+               ConsoleOptions console, const CLI::App& app) {
   return RunAsService([&](const std::function<void()>& running) {
-    ServiceStarted started(running);
-    MonitorOptions monitor = setup.monitor;
-    monitor.observer = &started;
-    monitor.quiet = true;  // a service has no output, which the monitor would take as closed
-    std::thread serving;
-    if (setup.console) {
-      console.listen = "127.0.0.1:" + std::to_string(setup.port);
-      serving = std::thread([&] {
-        // A console that cannot serve ends the service, so that its recovery tries again.
-        Serve(options, console, app);
-        RequestStop();
-      });
-    }
-    const int code = Monitor(options, monitor, "");
-    RequestStop();
-    if (serving.joinable()) serving.join();
-    return code;
+    return Guarded(options, [&] {
+      const ServiceSetup setup = ReadServiceSetup(arguments);
+      MonitorOptions monitor = setup.monitor;
+      monitor.quiet = true;  // nobody reads the service's output
+      if (setup.console) {
+        console.listen = "127.0.0.1:" + std::to_string(setup.port);
+        console.intervalSeconds = monitor.intervalSeconds;
+        console.delivery = monitor;
+        console.serving = running;
+        return Serve(options, console, app);
+      }
+      ServiceStarted started(running);
+      monitor.observer = &started;
+      return Monitor(options, monitor, "");
+    });
   });
 }
 
@@ -135,8 +135,7 @@ int Service(const RunOptions& options, const ServiceCommand& command,
             const std::string& journalSize, const ConsoleOptions& console, const CLI::App& app) {
   return Guarded(options, [&] {
     try {
-      if (command.run->parsed())
-        return RunService(options, ReadServiceSetup(command.arguments), console, app);
+      if (command.run->parsed()) return RunService(options, command.arguments, console, app);
       if (command.status->parsed()) return ServiceStatus(options.json);
       if (command.install->parsed())
         InstallService(ServiceGlobalArguments(options, journalSize),

@@ -63,7 +63,7 @@ ServiceSetup ReadServiceSetup(const std::vector<std::string>& arguments) {
     if (option->count() == 0) continue;
     const std::string name = option->get_name();
     setup.arguments.push_back(name);
-    if (option->get_type_size() == 0) continue;
+    if (option->get_expected_max() == 0) continue;  // a flag
     std::string value = option->results().front();
     std::error_code ignored;
     if (name == "--program" && (value.find_first_of("/\\") != std::string::npos ||
