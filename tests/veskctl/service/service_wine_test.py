@@ -68,14 +68,19 @@ def until(what, condition, seconds=60):
     return False
 
 
-# Wine stops its services (SHUTDOWN) once no other program runs in the prefix, as Windows does at
-# a logoff that ends the machine: a program that waits on its input keeps the prefix up meanwhile,
-# and starts the prefix's own processes (services.exe, which starts the auto-start services as at
-# boot) with no pipe of ours to hold open.
+# Wine ends its services once no other program runs in the prefix, and starts the auto-start
+# ones whenever the prefix starts: a program that waits on its input keeps the prefix up for the
+# whole test. The prefix's own processes (services.exe) start from wineboot, with no pipe of ours
+# to hold open.
+def boot():
+    subprocess.run(["wine", "wineboot"], env=wine_env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=True)
+
+
+boot()  # a prefix made afresh is made before the session starts in it
 session = subprocess.Popen(["wine", "cmd"], env=wine_env, stdin=subprocess.PIPE,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-subprocess.run(["wine", "wineboot"], env=wine_env, stdin=subprocess.DEVNULL,
-               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=True)
+boot()
 with tempfile.TemporaryDirectory() as folder:
     state = os.path.join(folder, "machine.json")
     delivered = os.path.join(folder, "delivered.txt")
