@@ -74,6 +74,8 @@ diff "$veskctl_state/linux.txt" "$veskctl_state/wine.txt"
 rm -rf "$veskctl_state"
 echo "--- veskctl.exe --json, every command against the schema"
 timeout 600 python3 tests/veskctl/cli/json_schema_test.py "$veskctl_wine" docs/schema/veskctl.schema.json
+echo "--- veskctl.exe as a service under Wine's service control manager"
+WINEPREFIX="$wine_prefix" timeout 900 python3 tests/veskctl/service/service_wine_test.py "$veskctl_wine"
 
 if [ -d fuzz ] && ls fuzz/*.cc >/dev/null 2>&1; then
   step "fuzzers"

@@ -24,6 +24,7 @@
 #include "simulator/RaidDriver.h"
 #include "tools/veskctl/base/Names.h"
 #include "tools/veskctl/monitor/Metrics.h"
+#include "tools/veskctl/service/Service.h"
 
 bool VerifyAndRepair(const std::string& name);  // the README's example (ReadmeExample.cc)
 
@@ -264,6 +265,52 @@ TEST(MetricsTest, WithoutPrometheusCppSayTheyAreNotBuiltIn) {
                  "metrics are not built in: this veskctl was built without prometheus-cpp "
                  "(Debian's prometheus-cpp-dev; scripts/setup.sh installs it)");
   }
+}
+
+// Without a service control manager every service command points to systemd, changing nothing;
+// install's arguments are checked first, as they are on Windows.
+TEST_F(VeskctlTest, TheServiceIsWindowsOnlyAndSaysWhereToLookElsewhere) {
+  const std::string elsewhere =
+      "veskctl: service: the monitor runs as a Windows service on Windows only; here let systemd "
+      "run it, with the unit in docs/monitoring.md\n";
+  for (const char* words : {"install --program /bin/true --console --port 9000", "uninstall",
+                            "start", "stop", "status", "run --syslog"}) {
+    const Result r = Run(std::string("service ") + words);
+    EXPECT_EQ(r.exitCode, 2) << words;
+    EXPECT_EQ(r.out, elsewhere) << words;
+  }
+  const nlohmann::json j = RunJson("service status", 2);
+  EXPECT_EQ(j["status"]["kind"], "service");
+  EXPECT_FALSE(fs::exists(state));
+  const struct {
+    const char* words;
+    const char* message;
+  } refused[] = {
+      {"install --once",
+       "veskctl: service: --once is not for a service, which runs until it is "
+       "stopped\n"},
+      {"install --port 9000", "veskctl: service: --port requires --console\n"},
+      {"install --port 0 --console", "veskctl: service: --port: Value 0 not in range 1 to 65535\n"},
+      {"install --colour", "veskctl: service: The following argument was not expected: --colour\n"},
+  };
+  for (const auto& c : refused) {
+    const Result r = Run(std::string("service ") + c.words);
+    EXPECT_EQ(r.exitCode, 2) << c.words;
+    EXPECT_EQ(r.out, c.message) << c.words;
+  }
+}
+
+// The service's command line records what was checked: flags bare, values as typed, and the
+// program's path absolute, since the service starts in another folder.
+TEST(ServiceSetupTest, RecordsTheMonitorsOptionsAsTheServiceRunsThem) {
+  const auto setup = veskctl::ReadServiceSetup(
+      {"--syslog", "--console", "--program", "bin/page", "--port", "9000", "--interval", "0.5"});
+  EXPECT_EQ(setup.arguments, (std::vector<std::string>{"--interval", "0.5", "--program",
+                                                       fs::absolute("bin/page").string(),
+                                                       "--syslog", "--console", "--port", "9000"}));
+  EXPECT_TRUE(setup.monitor.syslog && setup.console);
+  EXPECT_EQ(setup.port, 9000);
+  EXPECT_EQ(veskctl::ReadServiceSetup({}).port, veskctl::kServiceConsolePort);
 }
 
 // Whatever goes wrong, --json prints exactly one JSON object on stdout and never aborts.

@@ -6,6 +6,7 @@
 #include <future>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,6 +22,12 @@ namespace {
 HANDLE stopEvent = nullptr;
 std::atomic<bool> stopRequested{false};
 
+std::once_flag eventMade;
+
+void MakeStopEvent() {
+  std::call_once(eventMade, [] { stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); });
+}
+
 BOOL OnStop(DWORD) {
   stopRequested = true;
   SetEvent(stopEvent);
@@ -29,8 +36,13 @@ BOOL OnStop(DWORD) {
 
 }  // namespace
 
+void RequestStop() {
+  MakeStopEvent();
+  OnStop(0);
+}
+
 void CatchStopSignals() {
-  if (stopEvent == nullptr) stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  MakeStopEvent();
   if (stopEvent == nullptr || !SetConsoleCtrlHandler(OnStop, TRUE))
     throw std::runtime_error("cannot catch Ctrl+C (error " + std::to_string(GetLastError()) + ")");
   IgnoreBrokenPipes();

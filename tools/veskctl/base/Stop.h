@@ -1,5 +1,5 @@
 // How the commands that run until they are stopped (monitor, events --follow) hear that they
-// should stop: Ctrl+C (SIGINT) or a request to close (SIGTERM).
+// should stop: Ctrl+C (SIGINT), a request to close (SIGTERM), or the service control manager.
 #pragma once
 
 #include <optional>
@@ -11,6 +11,8 @@ namespace veskctl {
 // std::runtime_error when the signals cannot be caught.
 void CatchStopSignals();
 bool StopRequested();
+// A stop asked for by the program itself (the Windows service's STOP), as a signal would.
+void RequestStop();
 // Waits up to `milliseconds` for a stop; true when one came.
 bool Stopped(long long milliseconds);
 // Sleeps up to `seconds`; false when a stop came meanwhile.

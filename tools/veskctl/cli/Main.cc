@@ -25,6 +25,7 @@
 #include "tools/veskctl/journal/Journal.h"
 #include "tools/veskctl/monitor/Metrics.h"
 #include "tools/veskctl/monitor/Monitor.h"
+#include "tools/veskctl/service/Service.h"
 #include "vesk/Exceptions.h"
 
 namespace veskctl {
@@ -69,6 +70,86 @@ int Serve(const RunOptions& options, ConsoleOptions console, const CLI::App& app
     console.pathGiven = !options.statePath.empty();
     console.journalMaxBytes = options.journalMaxBytes;
     return RunServe(console, app);
+  });
+}
+
+// The monitor's first look tells the service control manager that the service runs.
+class ServiceStarted : public MonitorObserver {
+ public:
+  explicit ServiceStarted(const std::function<void()>& running) : running(running) {}
+  void Refreshed(VESK_Managed::StorageManagementBase&, std::chrono::duration<double>,
+                 const std::string&, const Roster&) override {
+    if (!told) running();
+    told = true;
+  }
+  void Reported(const MonitorEvent&) override {}
+
+ private:
+  const std::function<void()>& running;
+  bool told = false;
+};
+
+// The global options the service runs with, its paths absolute: it starts in System32, as another
+// account, whose default state file is not the one this run sees.
+std::vector<std::string> ServiceGlobalArguments(const RunOptions& options,
+                                                const std::string& journalSize) {
+  std::vector<std::string> arguments = {options.simulate ? "--simulate" : "--driver", "--state",
+                                        std::filesystem::absolute(StatePath(options)).string()};
+  if (options.lockTimeoutSeconds >= 0) {
+    std::ostringstream seconds;
+    seconds << options.lockTimeoutSeconds;
+    arguments.insert(arguments.end(), {"--lock-timeout", seconds.str()});
+  }
+  if (!journalSize.empty()) arguments.insert(arguments.end(), {"--journal-size", journalSize});
+  return arguments;
+}
+
+// `service run`: the monitor, or the console with it. The console runs the monitor itself, as
+// its observer, and one process has one monitor (one simulated machine), so with the console the
+// service's monitor is the console's, delivering what the service's would. In-process, one stop
+// from the service control manager ends both, and the service has no child to lose. Its command
+// line is read once the manager has the process, so that one that does not parse stops the
+// service with exit code 2 rather than leave the manager waiting.
+int RunService(const RunOptions& options, const std::vector<std::string>& arguments,
+               ConsoleOptions console, const CLI::App& app) {
+  return RunAsService([&](const std::function<void()>& running) {
+    return Guarded(options, [&] {
+      const ServiceSetup setup = ReadServiceSetup(arguments);
+      MonitorOptions monitor = setup.monitor;
+      monitor.quiet = true;  // nobody reads the service's output
+      if (setup.console) {
+        console.listen = "127.0.0.1:" + std::to_string(setup.port);
+        console.intervalSeconds = monitor.intervalSeconds;
+        console.delivery = monitor;
+        console.serving = running;
+        return Serve(options, console, app);
+      }
+      ServiceStarted started(running);
+      monitor.observer = &started;
+      return Monitor(options, monitor, "");
+    });
+  });
+}
+
+int Service(const RunOptions& options, const ServiceCommand& command,
+            const std::string& journalSize, const ConsoleOptions& console, const CLI::App& app) {
+  return Guarded(options, [&] {
+    try {
+      if (command.run->parsed()) return RunService(options, command.arguments, console, app);
+      if (command.status->parsed()) return ServiceStatus(options.json);
+      if (command.install->parsed())
+        InstallService(ServiceGlobalArguments(options, journalSize),
+                       ReadServiceSetup(command.arguments), options.json);
+      else if (command.uninstall->parsed())
+        UninstallService(options.json);
+      else if (command.start->parsed())
+        StartVeskService(options.json);
+      else
+        StopVeskService(options.json);
+      return kExitOk;
+    } catch (const ServiceError& e) {
+      return Fail(options, "service", e.what(), 0, e.errorCode, e.exitCode);
+    }
   });
 }
 
@@ -218,7 +299,8 @@ std::vector<char*> TakeConsoleOptions(int argc, char** argv, RunOptions& options
   std::vector<char*> rest(argv, argv + argc);
   for (auto it = rest.begin() + 1; it != rest.end();) {
     const std::string argument = *it;
-    if (argument == "--") break;
+    // `service install --console` is the service's own option.
+    if (argument == "--" || argument == "service") break;
     if (argument == "--console") {
       options.console = true;
     } else if (argument.rfind("--confirm=", 0) == 0) {
@@ -286,6 +368,8 @@ int main(int argc, char** argv) {
   CLI::App* serve = AddServeCommand(app, consoleOptions);
   ConsoleUserCommand consoleUser;
   CLI::App* consoleUsers = AddConsoleUserCommand(app, consoleUser);
+  ServiceCommand serviceCommand;
+  CLI::App* service = AddServiceCommand(app, serviceCommand);
   // Hidden (no group): the script is made at build time and installed with veskctl.
   std::string shell;
   auto* completion = app.add_subcommand("completion", "Print a shell completion script")->group("");
@@ -328,6 +412,11 @@ int main(int argc, char** argv) {
   if (events->parsed()) return Events(options, eventsOptions);
   if (serve->parsed()) return Serve(options, consoleOptions, app);
   if (consoleUsers->parsed()) return ConsoleUsers(options, consoleUser);
+  if (service->parsed()) {
+    for (auto* takes : {serviceCommand.install, serviceCommand.run})
+      if (takes->parsed()) serviceCommand.arguments = takes->remaining();
+    return Service(options, serviceCommand, journalSize, consoleOptions, app);
+  }
   options.readOnly = commands.ReadsOnly();
   options.healthCheck = commands.Checks();
   options.quiet = commands.Quiet();

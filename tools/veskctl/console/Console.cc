@@ -755,7 +755,8 @@ int RunServe(const ConsoleOptions& options, const CLI::App& app) {
             << "/ (the token is in "
             << ConsoleTokenPath(options.statePath, options.simulate).string() << ")" << std::endl;
   std::cout << console.OpeningAddress() << std::endl;
-  MonitorOptions monitor;
+  if (options.serving) options.serving();
+  MonitorOptions monitor = options.delivery;
   monitor.intervalSeconds = options.intervalSeconds;
   monitor.quiet = true;
   monitor.simulate = options.simulate;

@@ -63,6 +63,10 @@ struct ConsoleOptions {
   // Whether a command of the table destroys data whatever its prediction says (the command
   // line's own mark), so that the page marks it before anything is dry run.
   std::function<bool(const CLI::App&)> destroys;
+  // The Windows service's console: what its monitor delivers besides (a program, the system log,
+  // reminders), since one process has one monitor; and who hears that the console serves.
+  MonitorOptions delivery;
+  std::function<void()> serving;
 };
 
 CLI::App* AddServeCommand(CLI::App& app, ConsoleOptions& options);
