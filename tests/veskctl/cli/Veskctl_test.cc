@@ -311,6 +311,13 @@ TEST(ServiceSetupTest, RecordsTheMonitorsOptionsAsTheServiceRunsThem) {
   EXPECT_TRUE(setup.monitor.syslog && setup.console);
   EXPECT_EQ(setup.port, 9000);
   EXPECT_EQ(veskctl::ReadServiceSetup({}).port, veskctl::kServiceConsolePort);
+  // A program named bare is looked for in PATH; a secret is always a file.
+  EXPECT_EQ(veskctl::ReadServiceSetup({"--program", "vesk-page-nowhere", "--webhook",
+                                       "http://127.0.0.1:9/", "--webhook-secret", "hook.secret"})
+                .arguments,
+            (std::vector<std::string>{"--program", "vesk-page-nowhere", "--webhook",
+                                      "http://127.0.0.1:9/", "--webhook-secret",
+                                      fs::absolute("hook.secret").string()}));
 }
 
 // Whatever goes wrong, --json prints exactly one JSON object on stdout and never aborts.

@@ -18,7 +18,8 @@ CLI::App* AddServiceCommand(CLI::App& app, ServiceCommand& command) {
       "install",
       "Install the service to run `veskctl monitor` with the global options given before "
       "`service` and the monitor's options given after `install` (--interval, --program, "
-      "--program-timeout, --failure-reminder, --syslog; see monitor --help); --console [--port "
+      "--program-timeout, --webhook, --webhook-secret, --webhook-timeout, --failure-reminder, "
+      "--syslog; see monitor --help); --console [--port "
       "N] serves the web console inside it as well, on 127.0.0.1:N (default " +
           std::to_string(kServiceConsolePort) + "). Needs administrator rights");
   command.uninstall =
@@ -57,8 +58,9 @@ ServiceSetup ReadServiceSetup(const std::vector<std::string>& arguments) {
   }
   if (setup.monitor.once)
     throw UsageError("service: --once is not for a service, which runs until it is stopped");
-  // Recorded as parsed, so that the service runs what was checked here; a relative program path
-  // would be looked for in the service's own working folder (System32).
+  // Recorded as parsed, so that the service runs what was checked here; a relative path (a
+  // program's, the webhook's secret's) would be looked for in the service's own working folder
+  // (System32).
   for (const CLI::Option* option : monitor->get_options()) {
     if (option->count() == 0) continue;
     const std::string name = option->get_name();
@@ -66,8 +68,10 @@ ServiceSetup ReadServiceSetup(const std::vector<std::string>& arguments) {
     if (option->get_expected_max() == 0) continue;  // a flag
     std::string value = option->results().front();
     std::error_code ignored;
-    if (name == "--program" && (value.find_first_of("/\\") != std::string::npos ||
-                                std::filesystem::exists(value, ignored)))
+    // A program named bare, found nowhere here, is looked for in PATH, as `monitor` does.
+    if ((name == "--program" && (value.find_first_of("/\\") != std::string::npos ||
+                                 std::filesystem::exists(value, ignored))) ||
+        name == "--webhook-secret")
       value = std::filesystem::absolute(value).string();
     setup.arguments.push_back(value);
   }
