@@ -110,6 +110,10 @@ TEST(SystemLog, AFailedCommandOrJobHasItsOwnEventId) {
   EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 500u);
   command.erase("command");
   EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 500u);
+  // An outcome that is not a word (a journal edited by hand) is no failure, and no end of the
+  // monitor delivering it.
+  command["command"] = {{"outcome", 5}};
+  EXPECT_EQ(veskctl::SystemLogEntry(command).eventId, 500u);
 
   json job = Record("job");
   job["job"] = {{"kind", "rebuild"}, {"outcome", "failed"}};
@@ -118,6 +122,8 @@ TEST(SystemLog, AFailedCommandOrJobHasItsOwnEventId) {
   job["job"]["outcome"] = "cancelled";
   EXPECT_EQ(veskctl::SystemLogEntry(job).eventId, 403u);
   EXPECT_EQ(veskctl::SystemLogEntry(job).severity, LogSeverity::Info);
+  job["job"]["outcome"] = json::array();
+  EXPECT_EQ(veskctl::SystemLogEntry(job).eventId, 403u);
 }
 
 // Every kind the journal holds has its row; every row its message in veskctl.exe, under the same

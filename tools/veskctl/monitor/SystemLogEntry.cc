@@ -41,19 +41,26 @@ constexpr SystemLogKind kKinds[] = {
     {"reminder", false, 604, LogSeverity::Error},
 };
 
+// The outcome a command's or a job's object states; empty when it states none as a word (a journal
+// edited by hand), which must not end the delivery of the record.
+std::string Outcome(const json& object) {
+  const auto outcome = object.find("outcome");
+  return outcome != object.end() && outcome->is_string() ? outcome->get<std::string>() : "";
+}
+
 // Whether a command record tells of a command that failed or was refused.
 bool CommandFailed(const json& r) {
   auto command = r.find("command");
   if (command == r.end() || !command->is_object()) return false;
   if (auto code = command->find("exitCode"); code != command->end() && code->is_number())
     return code->get<double>() != 0;
-  const std::string outcome = command->value("outcome", "");
+  const std::string outcome = Outcome(*command);
   return !outcome.empty() && outcome != "ok" && outcome != "succeeded";
 }
 
 bool JobFailed(const json& r) {
   auto job = r.find("job");
-  return job != r.end() && job->is_object() && job->value("outcome", "") == "failed";
+  return job != r.end() && job->is_object() && Outcome(*job) == "failed";
 }
 
 }  // namespace
