@@ -16,6 +16,7 @@
 
 #include "platform/win32.h"
 #include "tools/veskctl/base/Program.h"
+#include "tools/veskctl/base/WindowsText.h"
 
 namespace veskctl {
 
@@ -25,32 +26,6 @@ std::string Seconds(double seconds) {
   std::ostringstream text;
   text << seconds;
   return text.str();
-}
-
-std::wstring Wide(const std::string& text) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-// One argument as the program's C runtime splits the command line again: quoted, with the
-// backslashes before a quote (or before the closing quote) doubled.
-std::wstring Quoted(const std::wstring& argument) {
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
 }
 
 JobAssignment assignToJob = nullptr;
@@ -77,8 +52,8 @@ std::optional<std::string> RunProgram(const std::string& program,
                                       const std::vector<std::string>& arguments,
                                       const std::string& input, double timeoutSeconds,
                                       const StopWait& stopped) {
-  std::wstring commandLine = Quoted(Wide(program));
-  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  std::wstring commandLine = QuotedArgument(Utf16(program));
+  for (const auto& argument : arguments) commandLine += L" " + QuotedArgument(Utf16(argument));
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
@@ -144,8 +119,8 @@ Captured RunSelf(const std::vector<std::string>& arguments, double timeoutSecond
                  const std::string& input, RunningCommands* running) {
   std::wstring self(32768, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
-  std::wstring commandLine = Quoted(self);
-  for (const auto& argument : arguments) commandLine += L" " + Quoted(Wide(argument));
+  std::wstring commandLine = QuotedArgument(self);
+  for (const auto& argument : arguments) commandLine += L" " + QuotedArgument(Utf16(argument));
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
   if (!CreatePipe(&outRead, &outWrite, &inherited, 0))

@@ -2,17 +2,14 @@
 // EventMessageFile is veskctl.exe, which carries a message for every event identifier
 // (SystemLogMessages.mc): the Event Viewer shows its headline and the record's text line.
 #include "platform/win32.h"
+#include "tools/veskctl/base/WindowsText.h"
 #include "tools/veskctl/monitor/SystemLog.h"
 
 namespace veskctl {
 
 // Names may be anything Unicode: records are UTF-8, converted whole rather than byte by byte.
 std::wstring EventLogText(const LogEntry& entry) {
-  const std::string& text = entry.message;
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  std::wstring wide = Utf16(entry.message);
   // ReportEventW refuses an insertion string longer than this: a longer line (a driver's long
   // failure text) loses its middle, keeping its start and the record's " id=N" at its end, where
   // the journal has it whole.

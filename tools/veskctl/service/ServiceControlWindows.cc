@@ -7,6 +7,7 @@
 
 #include "platform/win32.h"
 #include "tools/veskctl/base/Json.h"
+#include "tools/veskctl/base/WindowsText.h"
 #include "tools/veskctl/service/Service.h"
 
 namespace veskctl {
@@ -17,42 +18,12 @@ const wchar_t* const kName = L"vesk-monitor";
 const wchar_t* const kEventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\veskctl";
 
-std::wstring Utf16(const std::string& text) {
-  if (text.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                        nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), bytes,
-                      nullptr, nullptr);
-  return text;
-}
-
-// One argument as CommandLineToArgvW reads it back.
+// One argument as CommandLineToArgvW reads it back, bare where it can be: the service's command
+// line is shown to people (status, the Services console).
 std::wstring Quoted(const std::wstring& argument) {
   if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
     return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
+  return QuotedArgument(argument);
 }
 
 std::wstring ThisProgram() {
