@@ -19,6 +19,7 @@ class App;
 namespace veskctl {
 
 inline constexpr const char* kServiceName = "vesk-monitor";
+inline constexpr const wchar_t* kServiceNameWide = L"vesk-monitor";  // for the system's calls
 // The console inside the service listens on the loopback address only, on this port by default.
 inline constexpr int kServiceConsolePort = 8743;
 

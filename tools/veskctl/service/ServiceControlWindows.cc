@@ -14,7 +14,6 @@ namespace veskctl {
 
 namespace {
 
-const wchar_t* const kName = L"vesk-monitor";
 const wchar_t* const kEventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\veskctl";
 
@@ -70,7 +69,7 @@ Handle Manager(DWORD access) {
 }
 
 Handle Open(SC_HANDLE manager, DWORD access, const std::string& doing) {
-  Handle service(OpenServiceW(manager, kName, access));
+  Handle service(OpenServiceW(manager, kServiceNameWide, access));
   if (!service) Refused(doing, GetLastError());
   return service;
 }
@@ -285,9 +284,10 @@ void InstallService(const std::vector<std::string>& globalArguments, const Servi
 
   Handle manager = Manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   // The account is LocalSystem (no name): see docs/monitoring.md.
-  Handle service(CreateServiceW(manager.get(), kName, L"Vesk monitor", SERVICE_ALL_ACCESS,
-                                SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  Handle service(CreateServiceW(manager.get(), kServiceNameWide, L"Vesk monitor",
+                                SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr,
+                                nullptr, nullptr));
   if (!service) Refused("install " + std::string(kServiceName), GetLastError());
   // A failed install changes nothing: what was done is taken back.
   bool madeSource = false;
@@ -354,7 +354,8 @@ void StopVeskService(bool json) {
 
 int ServiceStatus(bool json) {
   Handle manager = Manager(SC_MANAGER_CONNECT);
-  Handle service(OpenServiceW(manager.get(), kName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+  Handle service(
+      OpenServiceW(manager.get(), kServiceNameWide, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
   if (!service) {
     const DWORD error = GetLastError();
     if (error != ERROR_SERVICE_DOES_NOT_EXIST) Refused("read the service's state", error);

@@ -74,7 +74,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   std::cerr.rdbuf(&discard);
   std::cout.clear();
   std::cerr.clear();
-  statusHandle = RegisterServiceCtrlHandlerExW(L"vesk-monitor", OnControl, nullptr);
+  statusHandle = RegisterServiceCtrlHandlerExW(kServiceNameWide, OnControl, nullptr);
   if (statusHandle == nullptr) {
     exitCode = 1;
     return;
@@ -108,8 +108,8 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 
 int RunAsService(const std::function<int(const std::function<void()>& running)>& body) {
   work = &body;
-  wchar_t name[] = L"vesk-monitor";
-  SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  std::wstring name = kServiceNameWide;  // the table wants it writable
+  SERVICE_TABLE_ENTRYW table[] = {{name.data(), ServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherW(table)) {
     const DWORD error = GetLastError();
     if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
