@@ -95,7 +95,8 @@ with tempfile.TemporaryDirectory() as folder:
     with socket.socket() as free:
         free.bind(("127.0.0.1", 0))
         port = free.getsockname()[1]
-    code, out, err = veskctl("--state", state, "service", "install", "--program", program,
+    code, out, err = veskctl("--state", state, "--lock-timeout", "0", "service", "install",
+                             "--program", program,
                              "--interval", "0.5", "--failure-reminder", "60", "--syslog",
                              "--console", "--port", str(port))
     # Wine's service control manager lacks three of the hardening settings.
@@ -110,7 +111,8 @@ with tempfile.TemporaryDirectory() as folder:
     code, service = status()
     expect("status after install", (code, service["state"], service["since"]), (0, "stopped", None))
     line = service["commandLine"]
-    for part in ("veskctl.exe --simulate --state ", "machine.json service run --interval 0.5 ",
+    for part in ("veskctl.exe --simulate --state ",
+                 "machine.json --lock-timeout 0 service run --interval 0.5 ",
                  f"--failure-reminder 60 --syslog --console --port {port}", "--program Z:"):
         if part not in line:
             failures.append(f"the command line {line!r} lacks {part!r}")
